@@ -1,0 +1,24 @@
+# Warnings and sanitizers for the project's own targets.
+function(korvane_set_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
+    -Wcast-align -Woverloaded-virtual -Wconversion -Wsign-conversion
+    -Wdouble-promotion -Wimplicit-fallthrough)
+  if(KORVANE_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+  if(KORVANE_SANITIZE)
+    target_compile_options(${target} PRIVATE
+      -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
+# Sanitizer flags for targets that link the sanitized library (tests, tools).
+function(korvane_sanitize target)
+  if(KORVANE_SANITIZE)
+    target_compile_options(${target} PRIVATE
+      -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()

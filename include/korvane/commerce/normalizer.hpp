@@ -1,0 +1,45 @@
+// Price normalizer: a free-form price text to an amount and an ISO 4217 code.
+#pragma once
+
+#include <korvane/commerce/tables.hpp>
+#include <korvane/host/models.hpp>
+
+#include <optional>
+#include <string_view>
+
+namespace korvane::commerce {
+
+// The regular-expression alternative for one currency token.
+inline constexpr std::string_view CURRENCY_TOKEN_PATTERN =
+    "[\\$\xE2\x82\xAC\xC2\xA3\xC2\xA5\xE2\x82\xB9]|USD|EUR|GBP|CAD|AUD|INR|JPY|CNY";
+
+// Upper-case currency token to ISO 4217 code.
+inline constexpr StringMap CURRENCY_MAP{std::array<std::pair<std::string_view, std::string_view>, 17>{{
+    {"$", "USD"}, {"US$", "USD"}, {"USD", "USD"},
+    {"\xE2\x82\xAC", "EUR"}, {"EUR", "EUR"},
+    {"\xC2\xA3", "GBP"}, {"GBP", "GBP"},
+    {"\xC2\xA5", "JPY"}, {"JPY", "JPY"},
+    {"CN\xC2\xA5", "CNY"}, {"CNY", "CNY"},
+    {"CA$", "CAD"}, {"CAD", "CAD"},
+    {"A$", "AUD"}, {"AUD", "AUD"},
+    {"\xE2\x82\xB9", "INR"}, {"INR", "INR"},
+}}};
+
+class PriceNormalizer {
+ public:
+  PriceNormalizer() = delete;
+
+  // The price in `raw_price`: its stripped text, the amount rounded to cents
+  // and the currency code (the token before the number, else the one after
+  // it, else `currency_hint`, else "USD"):
+  //   parse("$1,299.99") -> {"$1,299.99", 1299.99, "USD"}
+  //   parse("1.299,99 €") -> {"1.299,99 €", 1299.99, "EUR"}
+  // Absent when the text is absent, blank, holds no ASCII digit, or its
+  // number cannot be read ("1.234.567", a no-break space between groups, an
+  // amount that overflows).
+  [[nodiscard]] static std::optional<models::NormalizedPrice> parse(
+      std::optional<std::string_view> raw_price,
+      std::optional<std::string_view> currency_hint = std::nullopt);
+};
+
+}  // namespace korvane::commerce

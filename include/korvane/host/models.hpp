@@ -1,0 +1,175 @@
+// The commerce records: what a visual search returns, what the pipeline
+// builds, and their JSON form.
+//
+// Records are plain structs. Optional fields are std::optional; absent means
+// "not known". JSON serialisation writes members in declaration order and
+// enumerations as their text values; with `exclude_none` it leaves out absent
+// fields at every level of nesting.
+#pragma once
+
+#include <korvane/errors.hpp>
+
+#include <boost/json/value.hpp>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvane::models {
+
+// ---------------------------------------------------------------- enumerations
+
+// What kind of page a destination link leads to.
+enum class PageType { PRODUCT, MARKETPLACE, ARTICLE, PORTFOLIO, SOCIAL, UNCATEGORIZED };
+
+// Who sells behind a domain.
+enum class MerchantCategory { OFFICIAL_BRAND, MAJOR_MARKETPLACE, RESELLER_SPECIALIST, UNVERIFIED };
+
+enum class StockStatus { IN_STOCK, OUT_OF_STOCK, PREORDER };
+
+enum class ItemCondition { NEW, USED, REFURBISHED };
+
+// How closely an item answers the search (see korvane/host/relevance.hpp).
+enum class RelevanceLabel { EXACT_MATCH, HIGH, MEDIUM, LOW };
+
+// Text values, in lower snake case: "product", "major_marketplace",
+// "in_stock", "refurbished", "exact_match".
+[[nodiscard]] std::string_view to_string(PageType v) noexcept;
+[[nodiscard]] std::string_view to_string(MerchantCategory v) noexcept;
+[[nodiscard]] std::string_view to_string(StockStatus v) noexcept;
+[[nodiscard]] std::string_view to_string(ItemCondition v) noexcept;
+[[nodiscard]] std::string_view to_string(RelevanceLabel v) noexcept;
+
+// The member with text value `text`; absent for an unknown text.
+template <class Enum>
+[[nodiscard]] std::optional<Enum> enum_from_string(std::string_view text) noexcept;
+
+// ---------------------------------------------------------------- records
+
+// One visual match of the search engine.
+struct VisualMatch {
+  std::string link;
+  std::string title;
+  std::optional<std::string> source;     // site or merchant name
+  std::optional<std::string> price;      // raw price text
+  std::optional<std::string> currency;   // currency hint
+  std::optional<std::string> thumbnail;
+  std::optional<bool> in_stock;
+};
+
+// One shopping result of the search engine.
+struct ShoppingOffer {
+  std::string title;
+  std::string link;
+  std::optional<std::string> source;            // merchant name
+  std::optional<std::string> price;             // price text, e.g. "$1,299.99"
+  std::optional<double> extracted_price;        // the engine's numeric price
+  std::optional<std::string> currency;          // ISO 4217 code or symbol
+  std::optional<std::string> thumbnail;
+  std::optional<double> rating;
+  std::optional<long long> reviews;
+  std::optional<std::string> delivery;          // shipping text
+  std::optional<std::string> condition;         // "new", "used", "refurbished", ...
+  std::optional<bool> in_stock;
+  std::optional<long long> position;            // 1-based rank in the engine's list
+};
+
+// A price amount with its ISO 4217 currency code and the text it came from.
+// The constructor refuses an amount that is negative or not finite with a
+// ValueError; an empty currency text is accepted.
+struct NormalizedPrice {
+  std::string raw;
+  double amount = 0.0;
+  std::string currency;
+
+  NormalizedPrice(std::string raw, double amount, std::string currency);
+  friend bool operator==(const NormalizedPrice&, const NormalizedPrice&) = default;
+};
+
+// One commerce item: a visual match or a shopping offer, enriched.
+struct EnrichedCommerceMatch {
+  std::string title;
+  std::string direct_url;
+  std::string original_url;
+  std::optional<NormalizedPrice> price;
+  std::optional<std::string> merchant_name;
+  std::optional<MerchantCategory> merchant_category;
+  std::optional<std::string> thumbnail;
+  int match_score = 0;
+  PageType page_type = PageType::UNCATEGORIZED;
+  std::optional<std::string> brand;
+  std::optional<std::string> sku;
+  std::optional<ItemCondition> condition;
+  std::optional<StockStatus> stock_status;
+  std::optional<std::string> primary_image_url;
+  std::optional<std::string> shipping_info;
+  std::string source_engine = "lens";
+  std::optional<RelevanceLabel> relevance;
+
+  // An item made from a shopping offer: its title, link (as both direct and
+  // original link), price (the engine's extracted value rounded to cents, else
+  // nothing), merchant, thumbnail (also as primary image), delivery text as
+  // shipping information, condition and stock when the offer states them,
+  // page type PRODUCT, match score 100 minus the offer's position (at least
+  // 50; 95 without a position) and source engine "shopping".
+  [[nodiscard]] static EnrichedCommerceMatch from_shopping_offer(const ShoppingOffer& offer);
+
+  friend bool operator==(const EnrichedCommerceMatch&, const EnrichedCommerceMatch&) = default;
+};
+
+// The market summary of a result (see recompute_market_summary).
+struct CommerceSummary {
+  int total_matches = 0;
+  std::string currency = "USD";            // currency of the price statistics
+  int total_priced_matches = 0;            // items with a price, any currency
+  std::optional<double> min_price;         // statistics over items priced in `currency`
+  std::optional<double> median_price;
+  std::optional<double> average_price;
+  std::optional<double> max_price;
+  int in_stock_count = 0;
+  std::map<MerchantCategory, int> merchant_categories;  // items per category
+  std::map<PageType, int> page_types;                   // items per page type
+
+  friend bool operator==(const CommerceSummary&, const CommerceSummary&) = default;
+};
+
+// The result of one enrichment: a summary and the items.
+struct CommerceIntelligence {
+  CommerceSummary summary;
+  std::vector<EnrichedCommerceMatch> items;
+
+  friend bool operator==(const CommerceIntelligence&, const CommerceIntelligence&) = default;
+};
+
+// ---------------------------------------------------------------- JSON
+
+struct JsonOptions {
+  bool exclude_none = false;  // leave out absent fields at every level
+};
+
+[[nodiscard]] boost::json::value to_json(const NormalizedPrice& v, JsonOptions o = {});
+[[nodiscard]] boost::json::value to_json(const EnrichedCommerceMatch& v, JsonOptions o = {});
+[[nodiscard]] boost::json::value to_json(const CommerceSummary& v, JsonOptions o = {});
+[[nodiscard]] boost::json::value to_json(const CommerceIntelligence& v, JsonOptions o = {});
+[[nodiscard]] boost::json::value to_json(const VisualMatch& v, JsonOptions o = {});
+[[nodiscard]] boost::json::value to_json(const ShoppingOffer& v, JsonOptions o = {});
+
+// JSON text of a record: indentation `indent` (0 for compact), doubles as the
+// shortest text that reads back the same ("12.0", "1e+16"), no final line end.
+// `model_dump_json(r, 2, true)` is the form the JSON export writes.
+template <class Record>
+[[nodiscard]] std::string model_dump_json(const Record& r, int indent = 2, bool exclude_none = true);
+
+// JSON text of any value with the records' number format (indent 0: compact).
+[[nodiscard]] std::string json_text(const boost::json::value& v, int indent = 0);
+
+// Reading records back from JSON (the forms written above, absent fields
+// optional). Throw ValueError naming the offending member on a wrong shape.
+[[nodiscard]] NormalizedPrice normalized_price_from_json(const boost::json::value& v);
+[[nodiscard]] EnrichedCommerceMatch enriched_match_from_json(const boost::json::value& v);
+[[nodiscard]] CommerceSummary commerce_summary_from_json(const boost::json::value& v);
+[[nodiscard]] CommerceIntelligence commerce_intelligence_from_json(const boost::json::value& v);
+
+}  // namespace korvane::models

@@ -1,0 +1,444 @@
+#include <korvane/host/models.hpp>
+
+#include "text/json_writer.hpp"
+#include "text/number.hpp"
+#include "text/unicode.hpp"
+
+#include <boost/json.hpp>
+
+#include <array>
+#include <cmath>
+#include <utility>
+
+namespace korvane::models {
+namespace json = boost::json;
+
+// ---------------------------------------------------------------- enumerations
+namespace {
+
+template <class Enum, std::size_t N>
+struct EnumNames {
+  std::array<std::pair<Enum, std::string_view>, N> entries;
+
+  [[nodiscard]] std::string_view name(Enum v) const noexcept {
+    for (const auto& [e, n] : entries) {
+      if (e == v) return n;
+    }
+    return {};
+  }
+  [[nodiscard]] std::optional<Enum> find(std::string_view text) const noexcept {
+    for (const auto& [e, n] : entries) {
+      if (n == text) return e;
+    }
+    return std::nullopt;
+  }
+};
+
+constexpr EnumNames<PageType, 6> page_type_names{{{
+    {PageType::PRODUCT, "product"},
+    {PageType::MARKETPLACE, "marketplace"},
+    {PageType::ARTICLE, "article"},
+    {PageType::PORTFOLIO, "portfolio"},
+    {PageType::SOCIAL, "social"},
+    {PageType::UNCATEGORIZED, "uncategorized"},
+}}};
+constexpr EnumNames<MerchantCategory, 4> merchant_category_names{{{
+    {MerchantCategory::OFFICIAL_BRAND, "official_brand"},
+    {MerchantCategory::MAJOR_MARKETPLACE, "major_marketplace"},
+    {MerchantCategory::RESELLER_SPECIALIST, "reseller_specialist"},
+    {MerchantCategory::UNVERIFIED, "unverified"},
+}}};
+constexpr EnumNames<StockStatus, 3> stock_status_names{{{
+    {StockStatus::IN_STOCK, "in_stock"},
+    {StockStatus::OUT_OF_STOCK, "out_of_stock"},
+    {StockStatus::PREORDER, "preorder"},
+}}};
+constexpr EnumNames<ItemCondition, 3> item_condition_names{{{
+    {ItemCondition::NEW, "new"},
+    {ItemCondition::USED, "used"},
+    {ItemCondition::REFURBISHED, "refurbished"},
+}}};
+constexpr EnumNames<RelevanceLabel, 4> relevance_names{{{
+    {RelevanceLabel::EXACT_MATCH, "exact_match"},
+    {RelevanceLabel::HIGH, "high"},
+    {RelevanceLabel::MEDIUM, "medium"},
+    {RelevanceLabel::LOW, "low"},
+}}};
+
+constexpr const auto& names_of(PageType) { return page_type_names; }
+constexpr const auto& names_of(MerchantCategory) { return merchant_category_names; }
+constexpr const auto& names_of(StockStatus) { return stock_status_names; }
+constexpr const auto& names_of(ItemCondition) { return item_condition_names; }
+constexpr const auto& names_of(RelevanceLabel) { return relevance_names; }
+
+}  // namespace
+
+std::string_view to_string(PageType v) noexcept { return page_type_names.name(v); }
+std::string_view to_string(MerchantCategory v) noexcept { return merchant_category_names.name(v); }
+std::string_view to_string(StockStatus v) noexcept { return stock_status_names.name(v); }
+std::string_view to_string(ItemCondition v) noexcept { return item_condition_names.name(v); }
+std::string_view to_string(RelevanceLabel v) noexcept { return relevance_names.name(v); }
+
+template <class Enum>
+std::optional<Enum> enum_from_string(std::string_view text) noexcept {
+  return names_of(Enum{}).find(text);
+}
+template std::optional<PageType> enum_from_string<PageType>(std::string_view) noexcept;
+template std::optional<MerchantCategory> enum_from_string<MerchantCategory>(std::string_view) noexcept;
+template std::optional<StockStatus> enum_from_string<StockStatus>(std::string_view) noexcept;
+template std::optional<ItemCondition> enum_from_string<ItemCondition>(std::string_view) noexcept;
+template std::optional<RelevanceLabel> enum_from_string<RelevanceLabel>(std::string_view) noexcept;
+
+// ---------------------------------------------------------------- records
+
+NormalizedPrice::NormalizedPrice(std::string raw_text, double amount_value, std::string currency_code)
+    : raw(std::move(raw_text)), amount(amount_value), currency(std::move(currency_code)) {
+  if (!std::isfinite(amount)) {
+    throw ValueError("price amount must be a finite number");
+  }
+  if (amount < 0.0) {
+    throw ValueError("price amount must not be negative");
+  }
+}
+
+namespace {
+
+// ISO 4217 code of a currency as shopping results write it ("USD", "$", "€").
+std::string currency_code_of(std::string_view text) {
+  const std::string t(text::strip(text));
+  static constexpr std::array<std::pair<std::string_view, std::string_view>, 10> symbols{{
+      {"US$", "USD"}, {"CA$", "CAD"}, {"A$", "AUD"}, {"CN\xC2\xA5", "CNY"},
+      {"$", "USD"}, {"\xE2\x82\xAC", "EUR"}, {"\xC2\xA3", "GBP"}, {"\xC2\xA5", "JPY"},
+      {"\xE2\x82\xB9", "INR"}, {"\xE2\x82\xA9", "KRW"},
+  }};
+  for (const auto& [symbol, code] : symbols) {
+    if (t == symbol) return std::string(code);
+  }
+  return text::ascii_upper(t);
+}
+
+// The currency of a price text such as "$1,299.99" or "1.299,99 €", or empty.
+std::string currency_in_price_text(std::string_view price) {
+  static constexpr std::array<std::pair<std::string_view, std::string_view>, 10> marks{{
+      {"US$", "USD"}, {"CA$", "CAD"}, {"A$", "AUD"}, {"CN\xC2\xA5", "CNY"},
+      {"\xE2\x82\xAC", "EUR"}, {"\xC2\xA3", "GBP"}, {"\xC2\xA5", "JPY"},
+      {"\xE2\x82\xB9", "INR"}, {"\xE2\x82\xA9", "KRW"}, {"$", "USD"},
+  }};
+  for (const auto& [mark, code] : marks) {
+    if (price.find(mark) != std::string_view::npos) return std::string(code);
+  }
+  return {};
+}
+
+std::optional<ItemCondition> condition_of(std::string_view text) {
+  const std::string t = text::to_lower(text);
+  if (t.find("refurb") != std::string::npos || t.find("renewed") != std::string::npos) {
+    return ItemCondition::REFURBISHED;
+  }
+  if (t.find("used") != std::string::npos || t.find("pre-owned") != std::string::npos) {
+    return ItemCondition::USED;
+  }
+  if (t.find("new") != std::string::npos) return ItemCondition::NEW;
+  return std::nullopt;
+}
+
+}  // namespace
+
+EnrichedCommerceMatch EnrichedCommerceMatch::from_shopping_offer(const ShoppingOffer& offer) {
+  EnrichedCommerceMatch item;
+  item.title = offer.title;
+  item.direct_url = offer.link;
+  item.original_url = offer.link;
+  if (offer.extracted_price && std::isfinite(*offer.extracted_price) && *offer.extracted_price >= 0) {
+    std::string code;
+    if (offer.currency && !text::strip(*offer.currency).empty()) code = currency_code_of(*offer.currency);
+    if (code.empty() && offer.price) code = currency_in_price_text(*offer.price);
+    if (code.empty()) code = "USD";
+    const double amount = text::round_to_cents(*offer.extracted_price);
+    std::string raw = offer.price && !text::strip(*offer.price).empty()
+                          ? std::string(text::strip(*offer.price))
+                          : text::format_fixed2(amount) + " " + code;
+    item.price = NormalizedPrice(std::move(raw), amount, std::move(code));
+  }
+  if (offer.source && !offer.source->empty()) item.merchant_name = offer.source;
+  item.thumbnail = offer.thumbnail;
+  item.primary_image_url = offer.thumbnail;
+  item.shipping_info = offer.delivery;
+  if (offer.condition) item.condition = condition_of(*offer.condition);
+  if (offer.in_stock) item.stock_status = *offer.in_stock ? StockStatus::IN_STOCK : StockStatus::OUT_OF_STOCK;
+  item.page_type = PageType::PRODUCT;
+  if (offer.position && *offer.position >= 1) {
+    item.match_score = static_cast<int>(std::max<long long>(50, 100 - *offer.position));
+  } else {
+    item.match_score = 95;
+  }
+  item.source_engine = "shopping";
+  return item;
+}
+
+// ---------------------------------------------------------------- JSON out
+namespace {
+
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(JsonOptions o) : options_(o) {}
+
+  template <class T>
+  ObjectWriter& add(std::string_view key, const T& value) {
+    obj_[key] = convert(value);
+    return *this;
+  }
+  template <class T>
+  ObjectWriter& add(std::string_view key, const std::optional<T>& value) {
+    if (value) {
+      obj_[key] = convert(*value);
+    } else if (!options_.exclude_none) {
+      obj_[key] = nullptr;
+    }
+    return *this;
+  }
+  json::value done() { return std::move(obj_); }
+
+ private:
+  json::value convert(const std::string& s) const { return json::value(s); }
+  json::value convert(int v) const { return json::value(v); }
+  json::value convert(long long v) const { return json::value(v); }
+  json::value convert(double v) const { return json::value(v); }
+  json::value convert(bool v) const { return json::value(v); }
+  template <class Enum>
+    requires std::is_enum_v<Enum>
+  json::value convert(Enum v) const { return json::value(to_string(v)); }
+  json::value convert(const NormalizedPrice& v) const { return to_json(v, options_); }
+
+  JsonOptions options_;
+  json::object obj_;
+};
+
+}  // namespace
+
+json::value to_json(const NormalizedPrice& v, JsonOptions o) {
+  return ObjectWriter(o).add("raw", v.raw).add("amount", v.amount).add("currency", v.currency).done();
+}
+
+json::value to_json(const EnrichedCommerceMatch& v, JsonOptions o) {
+  return ObjectWriter(o)
+      .add("title", v.title)
+      .add("direct_url", v.direct_url)
+      .add("original_url", v.original_url)
+      .add("price", v.price)
+      .add("merchant_name", v.merchant_name)
+      .add("merchant_category", v.merchant_category)
+      .add("thumbnail", v.thumbnail)
+      .add("match_score", v.match_score)
+      .add("page_type", v.page_type)
+      .add("brand", v.brand)
+      .add("sku", v.sku)
+      .add("condition", v.condition)
+      .add("stock_status", v.stock_status)
+      .add("primary_image_url", v.primary_image_url)
+      .add("shipping_info", v.shipping_info)
+      .add("source_engine", v.source_engine)
+      .add("relevance", v.relevance)
+      .done();
+}
+
+json::value to_json(const CommerceSummary& v, JsonOptions o) {
+  json::object categories;
+  for (const auto& [k, n] : v.merchant_categories) categories[to_string(k)] = n;
+  json::object page_types;
+  for (const auto& [k, n] : v.page_types) page_types[to_string(k)] = n;
+  auto obj = ObjectWriter(o)
+                 .add("total_matches", v.total_matches)
+                 .add("currency", v.currency)
+                 .add("total_priced_matches", v.total_priced_matches)
+                 .add("min_price", v.min_price)
+                 .add("median_price", v.median_price)
+                 .add("average_price", v.average_price)
+                 .add("max_price", v.max_price)
+                 .add("in_stock_count", v.in_stock_count)
+                 .done();
+  obj.as_object()["merchant_categories"] = std::move(categories);
+  obj.as_object()["page_types"] = std::move(page_types);
+  return obj;
+}
+
+json::value to_json(const CommerceIntelligence& v, JsonOptions o) {
+  json::object obj;
+  obj["summary"] = to_json(v.summary, o);
+  json::array items;
+  items.reserve(v.items.size());
+  for (const auto& item : v.items) items.push_back(to_json(item, o));
+  obj["items"] = std::move(items);
+  return obj;
+}
+
+json::value to_json(const VisualMatch& v, JsonOptions o) {
+  return ObjectWriter(o)
+      .add("link", v.link)
+      .add("title", v.title)
+      .add("source", v.source)
+      .add("price", v.price)
+      .add("currency", v.currency)
+      .add("thumbnail", v.thumbnail)
+      .add("in_stock", v.in_stock)
+      .done();
+}
+
+json::value to_json(const ShoppingOffer& v, JsonOptions o) {
+  return ObjectWriter(o)
+      .add("title", v.title)
+      .add("link", v.link)
+      .add("source", v.source)
+      .add("price", v.price)
+      .add("extracted_price", v.extracted_price)
+      .add("currency", v.currency)
+      .add("thumbnail", v.thumbnail)
+      .add("rating", v.rating)
+      .add("reviews", v.reviews)
+      .add("delivery", v.delivery)
+      .add("condition", v.condition)
+      .add("in_stock", v.in_stock)
+      .add("position", v.position)
+      .done();
+}
+
+std::string json_text(const json::value& v, int indent) { return text::write_json(v, indent); }
+
+template <class Record>
+std::string model_dump_json(const Record& r, int indent, bool exclude_none) {
+  return text::write_json(to_json(r, JsonOptions{exclude_none}), indent);
+}
+template std::string model_dump_json(const NormalizedPrice&, int, bool);
+template std::string model_dump_json(const EnrichedCommerceMatch&, int, bool);
+template std::string model_dump_json(const CommerceSummary&, int, bool);
+template std::string model_dump_json(const CommerceIntelligence&, int, bool);
+template std::string model_dump_json(const VisualMatch&, int, bool);
+template std::string model_dump_json(const ShoppingOffer&, int, bool);
+
+// ---------------------------------------------------------------- JSON in
+namespace {
+
+class ObjectReader {
+ public:
+  ObjectReader(const json::value& v, std::string_view what) : what_(what) {
+    if (!v.is_object()) throw ValueError(std::string(what) + ": expected a JSON object");
+    obj_ = &v.get_object();
+  }
+
+  [[nodiscard]] const json::value* find(std::string_view key) const {
+    const auto it = obj_->find(key);
+    if (it == obj_->end() || it->value().is_null()) return nullptr;
+    return &it->value();
+  }
+  [[nodiscard]] std::string text(std::string_view key, bool required = true) const {
+    const auto* v = find(key);
+    if (!v) {
+      if (required) fail(key, "is missing");
+      return {};
+    }
+    if (!v->is_string()) fail(key, "must be a string");
+    return std::string(v->get_string());
+  }
+  [[nodiscard]] std::optional<std::string> opt_text(std::string_view key) const {
+    if (!find(key)) return std::nullopt;
+    return text(key);
+  }
+  [[nodiscard]] std::optional<double> opt_number(std::string_view key) const {
+    const auto* v = find(key);
+    if (!v) return std::nullopt;
+    if (!v->is_number()) fail(key, "must be a number");
+    return v->to_number<double>();
+  }
+  [[nodiscard]] int integer(std::string_view key, int fallback) const {
+    const auto* v = find(key);
+    if (!v) return fallback;
+    if (!v->is_int64() && !v->is_uint64()) fail(key, "must be an integer");
+    return static_cast<int>(v->to_number<long long>());
+  }
+  template <class Enum>
+  [[nodiscard]] std::optional<Enum> opt_enum(std::string_view key) const {
+    const auto t = opt_text(key);
+    if (!t) return std::nullopt;
+    const auto e = enum_from_string<Enum>(*t);
+    if (!e) fail(key, "has an unknown value \"" + *t + "\"");
+    return e;
+  }
+  [[noreturn]] void fail(std::string_view key, const std::string& why) const {
+    throw ValueError(std::string(what_) + "." + std::string(key) + " " + why);
+  }
+
+ private:
+  const json::object* obj_ = nullptr;
+  std::string_view what_;
+};
+
+}  // namespace
+
+NormalizedPrice normalized_price_from_json(const json::value& v) {
+  const ObjectReader r(v, "price");
+  const auto amount = r.opt_number("amount");
+  if (!amount) r.fail("amount", "is missing");
+  return NormalizedPrice(r.text("raw", false), *amount, r.text("currency", false));
+}
+
+EnrichedCommerceMatch enriched_match_from_json(const json::value& v) {
+  const ObjectReader r(v, "item");
+  EnrichedCommerceMatch m;
+  m.title = r.text("title", false);
+  m.direct_url = r.text("direct_url", false);
+  m.original_url = r.text("original_url", false);
+  if (const auto* p = r.find("price")) m.price = normalized_price_from_json(*p);
+  m.merchant_name = r.opt_text("merchant_name");
+  m.merchant_category = r.opt_enum<MerchantCategory>("merchant_category");
+  m.thumbnail = r.opt_text("thumbnail");
+  m.match_score = r.integer("match_score", 0);
+  m.page_type = r.opt_enum<PageType>("page_type").value_or(PageType::UNCATEGORIZED);
+  m.brand = r.opt_text("brand");
+  m.sku = r.opt_text("sku");
+  m.condition = r.opt_enum<ItemCondition>("condition");
+  m.stock_status = r.opt_enum<StockStatus>("stock_status");
+  m.primary_image_url = r.opt_text("primary_image_url");
+  m.shipping_info = r.opt_text("shipping_info");
+  if (const auto engine = r.opt_text("source_engine")) m.source_engine = *engine;
+  m.relevance = r.opt_enum<RelevanceLabel>("relevance");
+  return m;
+}
+
+CommerceSummary commerce_summary_from_json(const json::value& v) {
+  const ObjectReader r(v, "summary");
+  CommerceSummary s;
+  s.total_matches = r.integer("total_matches", 0);
+  if (const auto c = r.opt_text("currency")) s.currency = *c;
+  s.total_priced_matches = r.integer("total_priced_matches", 0);
+  s.min_price = r.opt_number("min_price");
+  s.median_price = r.opt_number("median_price");
+  s.average_price = r.opt_number("average_price");
+  s.max_price = r.opt_number("max_price");
+  s.in_stock_count = r.integer("in_stock_count", 0);
+  if (const auto* cats = r.find("merchant_categories"); cats && cats->is_object()) {
+    for (const auto& member : cats->get_object()) {
+      const auto e = enum_from_string<MerchantCategory>(member.key());
+      if (e && member.value().is_int64()) s.merchant_categories[*e] = static_cast<int>(member.value().get_int64());
+    }
+  }
+  if (const auto* types = r.find("page_types"); types && types->is_object()) {
+    for (const auto& member : types->get_object()) {
+      const auto e = enum_from_string<PageType>(member.key());
+      if (e && member.value().is_int64()) s.page_types[*e] = static_cast<int>(member.value().get_int64());
+    }
+  }
+  return s;
+}
+
+CommerceIntelligence commerce_intelligence_from_json(const json::value& v) {
+  const ObjectReader r(v, "result");
+  CommerceIntelligence ci;
+  if (const auto* s = r.find("summary")) ci.summary = commerce_summary_from_json(*s);
+  if (const auto* items = r.find("items")) {
+    if (!items->is_array()) r.fail("items", "must be an array");
+    for (const auto& item : items->get_array()) ci.items.push_back(enriched_match_from_json(item));
+  }
+  return ci;
+}
+
+}  // namespace korvane::models

@@ -1,0 +1,42 @@
+// Unicode-aware text operations: white space, case mapping, word splitting.
+// "White space" is the Unicode White_Space property; lower-casing is ICU's
+// full lower-casing in the root locale. Input must be valid UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvane::text {
+
+// True for code points with the Unicode White_Space property.
+[[nodiscard]] bool is_white_space(char32_t cp) noexcept;
+
+// `s` without leading and trailing Unicode white space.
+[[nodiscard]] std::string_view strip(std::string_view s) noexcept;
+[[nodiscard]] std::string_view lstrip(std::string_view s) noexcept;
+[[nodiscard]] std::string_view rstrip(std::string_view s) noexcept;
+
+// The maximal runs of non-white-space characters of `s`, in order.
+[[nodiscard]] std::vector<std::string_view> split_white_space(std::string_view s);
+
+// The words of `s` joined by single spaces (also strips both ends).
+[[nodiscard]] std::string collapse_white_space(std::string_view s);
+
+// Full Unicode lower-casing (root locale); ASCII text takes a fast path.
+[[nodiscard]] std::string to_lower(std::string_view s);
+
+// ASCII-only lower- and upper-casing; other bytes are kept.
+[[nodiscard]] std::string ascii_lower(std::string_view s);
+[[nodiscard]] std::string ascii_upper(std::string_view s);
+
+// Full Unicode upper-casing (root locale).
+[[nodiscard]] std::string to_upper(std::string_view s);
+
+// Title-casing: every cased letter that starts the text or follows an
+// uncased character is title-cased, every other cased letter lower-cased.
+// Digits, punctuation and spaces are uncased. "blue suede-shoes 2x" gives
+// "Blue Suede-Shoes 2X".
+[[nodiscard]] std::string title_case(std::string_view s);
+
+}  // namespace korvane::text

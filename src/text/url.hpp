@@ -1,0 +1,54 @@
+// URL splitting and recomposition, query parsing and form encoding, in the
+// lenient way real links need (spaces, unicode and odd characters pass).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace korvane::text {
+
+// The six components of a URL.
+struct UrlParts {
+  std::string scheme;    // lower-cased; empty when there is none
+  std::string netloc;    // as written, after "//"
+  std::string path;
+  std::string params;    // after the first ";" of the last path segment
+  std::string query;     // between "?" and "#", without them
+  std::string fragment;  // after "#"
+  friend bool operator==(const UrlParts&, const UrlParts&) = default;
+};
+
+// Splits `url` (see the unwrapper for the exact rules). Leading C0 controls
+// and spaces are stripped and every tab, CR and LF removed first. Throws
+// korvane::InvalidUrlError when the network location holds "[" without "]"
+// or the reverse.
+[[nodiscard]] UrlParts split_url(std::string_view url);
+
+// Recomposes components: path + ";" params (when non-empty); "//" netloc in
+// front when netloc is non-empty (a non-empty path then starts with "/");
+// scheme ":" in front when non-empty; "?" query and "#" fragment when
+// non-empty.
+[[nodiscard]] std::string unsplit_url(const UrlParts& parts);
+
+// A parsed query: names in order of first appearance, each with its values.
+using QueryMap = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+// Splits `query` on "&"; drops empty pieces, pieces without "=" and pieces
+// with an empty value; "+" becomes a space, then percent-escapes are decoded
+// as UTF-8 (invalid bytes become U+FFFD, malformed escapes stay as written).
+[[nodiscard]] QueryMap parse_query(std::string_view query);
+
+// Decodes percent-escapes as UTF-8, invalid bytes becoming U+FFFD; malformed
+// escapes are kept as they stand.
+[[nodiscard]] std::string percent_decode(std::string_view s);
+
+// Form-encodes one name or value: letters, digits and "_.-~" unchanged, a
+// space as "+", every other byte as "%XX" (upper-case hex digits).
+[[nodiscard]] std::string form_encode(std::string_view s);
+
+// name=value pairs joined by "&", each side form-encoded.
+[[nodiscard]] std::string encode_query(const std::vector<std::pair<std::string, std::string>>& pairs);
+
+}  // namespace korvane::text

@@ -1,0 +1,38 @@
+// UTF-8 helpers shared by every unit. All text inside the library is valid
+// UTF-8: input is sanitised once, at the entry of an operation.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace korvane::text {
+
+// The replacement character U+FFFD in UTF-8.
+inline constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
+
+// True when `s` is well-formed UTF-8 (no overlongs, surrogates or values
+// above U+10FFFF).
+[[nodiscard]] bool is_valid_utf8(std::string_view s) noexcept;
+
+// Returns `s` with every ill-formed sequence replaced by U+FFFD, using the
+// "maximal subpart" practice of the Unicode standard (the one decoders of the
+// WHATWG encoding standard and most language runtimes follow).
+[[nodiscard]] std::string sanitize_utf8(std::string_view s);
+
+// Number of code points of valid UTF-8 text.
+[[nodiscard]] std::size_t code_point_length(std::string_view s) noexcept;
+
+// Byte length of the first `n` code points of valid UTF-8 text (all of it
+// when it holds fewer).
+[[nodiscard]] std::size_t code_point_prefix_bytes(std::string_view s, std::size_t n) noexcept;
+
+// Decodes the code point that starts at `pos` of valid UTF-8 text and
+// advances `pos` past it.
+[[nodiscard]] char32_t next_code_point(std::string_view s, std::size_t& pos) noexcept;
+
+// Appends the UTF-8 form of code point `cp` to `out`. Surrogates and values
+// above U+10FFFF are written as U+FFFD.
+void append_utf8(std::string& out, char32_t cp);
+
+}  // namespace korvane::text

@@ -1,0 +1,111 @@
+// Records: validation, shopping-offer conversion, JSON form.
+#include <korvane/host/models.hpp>
+
+#include <boost/json.hpp>
+#include <gtest/gtest.h>
+
+#include <limits>
+
+using namespace korvane::models;
+
+TEST(NormalizedPrice, RefusesAmountsThatAreNotFiniteOrNegative) {
+  EXPECT_THROW(NormalizedPrice("x", std::numeric_limits<double>::infinity(), "USD"), korvane::ValueError);
+  EXPECT_THROW(NormalizedPrice("x", std::numeric_limits<double>::quiet_NaN(), "USD"), korvane::ValueError);
+  EXPECT_THROW(NormalizedPrice("x", -0.01, "USD"), korvane::ValueError);
+  const NormalizedPrice blank_currency("12", 12.0, "");
+  EXPECT_EQ(blank_currency.currency, "");
+}
+
+TEST(Enums, TextValuesRoundTrip) {
+  EXPECT_EQ(to_string(MerchantCategory::MAJOR_MARKETPLACE), "major_marketplace");
+  EXPECT_EQ(to_string(StockStatus::IN_STOCK), "in_stock");
+  EXPECT_EQ(to_string(PageType::UNCATEGORIZED), "uncategorized");
+  EXPECT_EQ(enum_from_string<ItemCondition>("refurbished"), ItemCondition::REFURBISHED);
+  EXPECT_EQ(enum_from_string<RelevanceLabel>("exact_match"), RelevanceLabel::EXACT_MATCH);
+  EXPECT_FALSE(enum_from_string<PageType>("PRODUCT"));
+}
+
+TEST(FromShoppingOffer, MapsTheOfferFields) {
+  ShoppingOffer offer;
+  offer.title = "Air Max 90";
+  offer.link = "https://shop.example/p/1";
+  offer.source = "Shop Example";
+  offer.price = "\xE2\x82\xAC" "129.999";
+  offer.extracted_price = 129.999;
+  offer.thumbnail = "https://img.example/1.jpg";
+  offer.delivery = "Free delivery";
+  offer.condition = "Pre-owned";
+  offer.in_stock = false;
+  offer.position = 3;
+  const auto item = EnrichedCommerceMatch::from_shopping_offer(offer);
+  EXPECT_EQ(item.direct_url, offer.link);
+  EXPECT_EQ(item.original_url, offer.link);
+  ASSERT_TRUE(item.price);
+  EXPECT_EQ(item.price->amount, 130.0);
+  EXPECT_EQ(item.price->currency, "EUR");
+  EXPECT_EQ(item.price->raw, offer.price);
+  EXPECT_EQ(item.merchant_name, "Shop Example");
+  EXPECT_EQ(item.primary_image_url, offer.thumbnail);
+  EXPECT_EQ(item.shipping_info, "Free delivery");
+  EXPECT_EQ(item.condition, ItemCondition::USED);
+  EXPECT_EQ(item.stock_status, StockStatus::OUT_OF_STOCK);
+  EXPECT_EQ(item.match_score, 97);
+  EXPECT_EQ(item.page_type, PageType::PRODUCT);
+  EXPECT_EQ(item.source_engine, "shopping");
+}
+
+TEST(FromShoppingOffer, WithoutExtractedValueThereIsNoPrice) {
+  ShoppingOffer offer;
+  offer.title = "T";
+  offer.link = "https://x.example/";
+  offer.price = "$10";
+  const auto item = EnrichedCommerceMatch::from_shopping_offer(offer);
+  EXPECT_FALSE(item.price);
+  EXPECT_EQ(item.match_score, 95);
+  offer.extracted_price = 10;
+  offer.currency = "usd";
+  const auto priced = EnrichedCommerceMatch::from_shopping_offer(offer);
+  ASSERT_TRUE(priced.price);
+  EXPECT_EQ(priced.price->currency, "USD");
+}
+
+TEST(Json, DeclarationOrderEnumsAndAbsentFields) {
+  EnrichedCommerceMatch item;
+  item.title = "Blue Shoe";
+  item.direct_url = "https://a.example/p";
+  item.original_url = "https://a.example/p?utm_source=x";
+  item.price = NormalizedPrice("12.00 USD", 12.0, "USD");
+  item.match_score = 98;
+  item.page_type = PageType::PRODUCT;
+  item.brand = "";
+  item.stock_status = StockStatus::IN_STOCK;
+  EXPECT_EQ(model_dump_json(item, 0, true),
+            R"({"title":"Blue Shoe","direct_url":"https://a.example/p",)"
+            R"("original_url":"https://a.example/p?utm_source=x",)"
+            R"("price":{"raw":"12.00 USD","amount":12.0,"currency":"USD"},"match_score":98,)"
+            R"("page_type":"product","brand":"","stock_status":"in_stock","source_engine":"lens"})");
+  const auto with_nulls = to_json(item, {.exclude_none = false});
+  EXPECT_TRUE(with_nulls.at("sku").is_null());
+  EXPECT_EQ(with_nulls.as_object().size(), 17u);
+
+  CommerceIntelligence ci;
+  ci.items.push_back(item);
+  const std::string text = model_dump_json(ci);
+  EXPECT_EQ(text.substr(0, 30), "{\n  \"summary\": {\n    \"total_ma");
+  EXPECT_NE(text.back(), '\n');
+  // The JSON form reads back into the same records.
+  EXPECT_EQ(commerce_intelligence_from_json(boost::json::parse(text)), ci);
+}
+
+TEST(Json, ReadingRejectsWrongShapesWithTheMemberName) {
+  try {
+    (void)enriched_match_from_json(boost::json::parse(R"({"title": 3})"));
+    FAIL();
+  } catch (const korvane::ValueError& e) {
+    EXPECT_STREQ(e.what(), "item.title must be a string");
+  }
+  EXPECT_THROW((void)enriched_match_from_json(boost::json::parse(R"({"page_type": "shop"})")),
+               korvane::ValueError);
+  EXPECT_THROW((void)normalized_price_from_json(boost::json::parse(R"({"amount": -1})")),
+               korvane::ValueError);
+}

@@ -1,0 +1,156 @@
+// Shared text machinery: UTF-8, white space, case mapping, numbers, JSON text,
+// URL splitting and query coding.
+#include "text/json_writer.hpp"
+#include "text/number.hpp"
+#include "text/unicode.hpp"
+#include "text/url.hpp"
+#include "text/utf8.hpp"
+
+#include <korvane/errors.hpp>
+
+#include <boost/json.hpp>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace text = korvane::text;
+
+TEST(Utf8, SanitizeReplacesEachMaximalSubpartOnce) {
+  EXPECT_EQ(text::sanitize_utf8("caf\xC3\xA9"), "caf\xC3\xA9");
+  // A truncated three-byte sequence is one replacement, the next byte stays.
+  EXPECT_EQ(text::sanitize_utf8("a\xE2\x82z"), "a\xEF\xBF\xBDz");
+  // A lone continuation byte, an overlong form and a surrogate.
+  EXPECT_EQ(text::sanitize_utf8("\x80"), "\xEF\xBF\xBD");
+  EXPECT_EQ(text::sanitize_utf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(text::sanitize_utf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(text::sanitize_utf8("\xF4\x90\x80\x80"),
+            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_TRUE(text::is_valid_utf8("plain ascii text that is long enough for the fast path"));
+  EXPECT_FALSE(text::is_valid_utf8("plain ascii text that is long enough\xFF"));
+  EXPECT_EQ(text::code_point_length("\xE2\x82\xAC" "12"), 3u);
+  EXPECT_EQ(text::code_point_prefix_bytes("\xE2\x82\xAC" "12", 2), 4u);
+}
+
+TEST(Unicode, StripAndSplitUseUnicodeWhiteSpace) {
+  const std::string nbsp = "\xC2\xA0", ideographic = "\xE3\x80\x80";
+  EXPECT_EQ(text::strip(nbsp + " \t x y\n" + ideographic), "x y");
+  EXPECT_EQ(text::strip("   "), "");
+  const std::string sentence = "  one" + nbsp + "two\u2003three  ";
+  const auto words = text::split_white_space(sentence);
+  ASSERT_EQ(words.size(), 3u);
+  EXPECT_EQ(words[1], "two");
+  EXPECT_EQ(text::collapse_white_space("\n TWO   words\n"), "TWO words");
+  // U+001F is not white space in Unicode.
+  EXPECT_EQ(text::strip("\x1F" "a"), "\x1F" "a");
+}
+
+TEST(Unicode, CaseMapping) {
+  EXPECT_EQ(text::to_lower("ÀÉÎ Straße İ"), "àéî straße i\xCC\x87");
+  EXPECT_EQ(text::to_lower("ΣΟΦΟΣ"), "σοφος");  // final sigma
+  EXPECT_EQ(text::title_case("blue suede-shoes 2x"), "Blue Suede-Shoes 2X");
+  EXPECT_EQ(text::title_case("hELLO wORLD"), "Hello World");
+  EXPECT_EQ(text::title_case("éclair au café"), "Éclair Au Café");
+  EXPECT_EQ(text::title_case("ǆemal"), "ǅemal");  // title-case form, not upper
+}
+
+TEST(Number, ShortestRoundTripText) {
+  const std::pair<double, const char*> cases[] = {
+      {12.0, "12.0"},     {1299.99, "1299.99"}, {0.1, "0.1"},        {1e16, "1e+16"},
+      {1.5e-05, "1.5e-05"}, {0.0001, "0.0001"}, {123456789012345.0, "123456789012345.0"},
+      {9999999999999998.0, "9999999999999998.0"}, {1e22, "1e+22"}, {-2.5, "-2.5"},
+      {0.0, "0.0"},       {1.7976931348623157e308, "1.7976931348623157e+308"},
+  };
+  for (const auto& [value, expected] : cases) EXPECT_EQ(text::format_shortest(value), expected) << expected;
+  EXPECT_EQ(text::format_shortest(std::numeric_limits<double>::quiet_NaN()), "NaN");
+  EXPECT_EQ(text::format_shortest(-std::numeric_limits<double>::infinity()), "-Infinity");
+}
+
+TEST(Number, RoundToCentsUsesTheExactBinaryValue) {
+  EXPECT_EQ(text::round_to_cents(0.125), 0.12);   // exact tie: to even
+  EXPECT_EQ(text::round_to_cents(0.375), 0.38);   // exact tie: to even
+  EXPECT_EQ(text::round_to_cents(2.675), 2.67);   // binary value just below 2.675
+  EXPECT_EQ(text::round_to_cents(1.005), 1.0);    // binary value just below 1.005
+  EXPECT_EQ(text::round_to_cents(1.234), 1.23);
+  EXPECT_EQ(text::round_to_cents(1e20), 1e20);
+  EXPECT_EQ(text::format_fixed2(1299.5), "1299.50");
+  EXPECT_EQ(text::format_fixed2(20.0), "20.00");
+  EXPECT_TRUE(std::isinf(text::round_to_cents(std::numeric_limits<double>::infinity())));
+}
+
+TEST(Number, ParseDecimalAcceptsOnlyDecimalLiterals) {
+  EXPECT_EQ(text::parse_decimal("1299.99"), 1299.99);
+  EXPECT_EQ(text::parse_decimal(" 12 "), 12.0);
+  EXPECT_EQ(text::parse_decimal(".5"), 0.5);
+  EXPECT_EQ(text::parse_decimal("5."), 5.0);
+  EXPECT_FALSE(text::parse_decimal("1.234.567"));
+  EXPECT_FALSE(text::parse_decimal("1\xC2\xA0" "234"));
+  EXPECT_FALSE(text::parse_decimal(""));
+  EXPECT_FALSE(text::parse_decimal("."));
+  EXPECT_TRUE(std::isinf(*text::parse_decimal(std::string(400, '9'))));
+}
+
+TEST(JsonWriter, IndentedAndCompactForms) {
+  const auto v = boost::json::parse(R"({"a":[1,2.0,{}],"b":{"c":"x\"y\n","d":[]},"e":null,"f":true})");
+  EXPECT_EQ(text::write_json(v, 0), R"({"a":[1,2.0,{}],"b":{"c":"x\"y\n","d":[]},"e":null,"f":true})");
+  EXPECT_EQ(text::write_json(v, 2),
+            "{\n  \"a\": [\n    1,\n    2.0,\n    {}\n  ],\n  \"b\": {\n    \"c\": \"x\\\"y\\n\",\n"
+            "    \"d\": []\n  },\n  \"e\": null,\n  \"f\": true\n}");
+  EXPECT_EQ(text::write_json(boost::json::value("caf\xC3\xA9\x01")), "\"caf\xC3\xA9\\u0001\"");
+  EXPECT_EQ(text::json_text_form(boost::json::value("plain")), "plain");
+  EXPECT_EQ(text::json_text_form(boost::json::value(10)), "10");
+  EXPECT_EQ(text::json_text_form(boost::json::value(1e16)), "1e+16");
+}
+
+// ---------------------------------------------------------------- URLs
+
+struct SplitCase {
+  const char* url;
+  text::UrlParts parts;
+};
+
+TEST(Url, SplitsIntoSixComponents) {
+  const SplitCase cases[] = {
+      {"https://Shop.Example:8080/a/b;v=1?x=1&y=2#frag",
+       {"https", "Shop.Example:8080", "/a/b", "v=1", "x=1&y=2", "frag"}},
+      {"HTTP://h/p", {"http", "h", "/p", "", "", ""}},
+      {"shop.example/p", {"", "", "shop.example/p", "", "", ""}},
+      {"//host/x?q", {"", "host", "/x", "", "q", ""}},
+      {"https://h/a;b/c;d", {"https", "h", "/a;b/c", "d", "", ""}},
+      {"mailto:someone@x.org", {"mailto", "", "someone@x.org", "", "", ""}},
+      {"custom://h/a;b", {"custom", "h", "/a;b", "", "", ""}},
+      {"1http://h/p", {"", "", "1http://h/p", "", "", ""}},
+      {" \x01https://h/a b\t/c\n", {"https", "h", "/a b/c", "", "", ""}},
+      {"https://h?q=1#a#b", {"https", "h", "", "", "q=1", "a#b"}},
+      {"https://[::1]:80/x", {"https", "[::1]:80", "/x", "", "", ""}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(text::split_url(c.url), c.parts) << c.url;
+  }
+  EXPECT_THROW((void)text::split_url("https://[::1/x"), korvane::InvalidUrlError);
+  EXPECT_THROW((void)text::split_url("http://::1]/x"), korvane::InvalidUrlError);
+}
+
+TEST(Url, RecomposesAsWritten) {
+  EXPECT_EQ(text::unsplit_url({"https", "h", "p", "a", "q", "f"}), "https://h/p;a?q#f");
+  EXPECT_EQ(text::unsplit_url({"https", "", "/p", "", "", ""}), "https:/p");
+  EXPECT_EQ(text::unsplit_url({"", "", "shop.example/p", "", "", ""}), "shop.example/p");
+  EXPECT_EQ(text::unsplit_url({"https", "h", "", "", "x=1", ""}), "https://h?x=1");
+  for (const char* url : {"https://h/a/b;v?x=1#f", "ftp://u@h:21/f.txt", "/relative/path?x"}) {
+    EXPECT_EQ(text::unsplit_url(text::split_url(url)), url);
+  }
+}
+
+TEST(Url, QueryParsingDropsBlankValuesAndDecodes) {
+  const auto q = text::parse_query("a=1&b=&c&&a=2&d=x+y%20z&e=%E2%82%AC&f=%ZZ&g=%FF&=v");
+  ASSERT_EQ(q.size(), 6u);
+  EXPECT_EQ(q[0].first, "a");
+  EXPECT_EQ(q[0].second, (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(q[1].second.front(), "x y z");
+  EXPECT_EQ(q[2].second.front(), "\xE2\x82\xAC");
+  EXPECT_EQ(q[3].second.front(), "%ZZ");
+  EXPECT_EQ(q[4].second.front(), "\xEF\xBF\xBD");
+  EXPECT_EQ(q[5].first, "");
+  EXPECT_EQ(text::encode_query({{"q", "a b&c"}, {"k", "\xE2\x82\xAC~._-"}}),
+            "q=a+b%26c&k=%E2%82%AC~._-");
+}
