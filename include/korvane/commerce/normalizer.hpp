@@ -25,6 +25,12 @@ inline constexpr StringMap CURRENCY_MAP{std::array<std::pair<std::string_view, s
     {"\xE2\x82\xB9", "INR"}, {"INR", "INR"},
 }}};
 
+// Reads prices with one pattern, compiled once and shared by all threads:
+// an optional currency token, white space, the number (ASCII digits, then
+// further digit groups each introduced by one comma, point or white-space
+// character), white space, an optional currency token; tokens match in any
+// case and white space is every Unicode White_Space character. The first
+// match from the left is read.
 class PriceNormalizer {
  public:
   PriceNormalizer() = delete;
