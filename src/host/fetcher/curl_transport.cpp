@@ -191,13 +191,14 @@ Batch::Batch(asio::any_io_executor executor, const std::vector<std::string>& lin
   set_multi_option(multi, CURLMOPT_SOCKETDATA, static_cast<void*>(this));
   set_multi_option(multi, CURLMOPT_TIMERFUNCTION, &Batch::on_timer);
   set_multi_option(multi, CURLMOPT_TIMERDATA, static_cast<void*>(this));
-  // Our own queue bounds the transfers; these bound the connections that
-  // redirects to other hosts may add.
+  // Our own queue bounds the transfers, in all and per host of the link;
+  // this bounds the connections that redirects to other hosts may add.
+  // (libcurl's per-host bound is left alone: it counts connection targets,
+  // which CURLOPT_CONNECT_TO may merge.)
   const auto as_long = [](std::size_t n) {
     return static_cast<long>(std::min<std::size_t>(n, std::numeric_limits<int>::max()));
   };
   set_multi_option(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, as_long(max_total_));
-  set_multi_option(multi, CURLMOPT_MAX_HOST_CONNECTIONS, as_long(max_per_host_));
   set_multi_option(multi, CURLMOPT_MAXCONNECTS, as_long(max_total_));
 
   std::vector<std::string> headers{
@@ -249,7 +250,6 @@ void Batch::configure(Transfer& t, const std::string& url) {
   // Every content coding this libcurl decodes (gzip, deflate, br, zstd).
   set_easy_option(easy, CURLOPT_ACCEPT_ENCODING, "");
   set_easy_option(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-  set_easy_option(easy, CURLOPT_PIPEWAIT, 1L);
   set_easy_option(easy, CURLOPT_USERAGENT, options_.user_agent.c_str());
   set_easy_option(easy, CURLOPT_HTTPHEADER, headers_.get());
   if (connect_to_) set_easy_option(easy, CURLOPT_CONNECT_TO, connect_to_.get());
