@@ -13,6 +13,8 @@
 #include <boost/asio/use_future.hpp>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -23,6 +25,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 namespace asio = boost::asio;
@@ -589,6 +592,26 @@ TEST(FetcherCall, AppliesItsRulesToAnyTransport) {
   EXPECT_EQ(report.failures.at("https://a.example/json"), "not HTML (application/json)");
   EXPECT_EQ(report.failures.at("https://a.example/lost"), "lost in transit");
   EXPECT_EQ(report.pages.size(), 4u);
+}
+
+TEST(FetcherCall, LogsEveryReasonAtDebugLevelToTheHostsLogger) {
+  const ConcurrentFetcher fetcher({}, std::make_shared<FakeTransport>(FakeTransport::Mode::answer));
+  // Without a logger of the host's, nothing is written anywhere.
+  EXPECT_NO_THROW(fetch(fetcher, {"https://a.example/lost"}));
+
+  std::ostringstream out;
+  auto logger = std::make_shared<spdlog::logger>(
+      "korvane.core.fetcher", std::make_shared<spdlog::sinks::ostream_sink_mt>(out));
+  logger->set_level(spdlog::level::debug);
+  logger->set_pattern("%l %v");
+  spdlog::register_logger(logger);
+  (void)fetch(fetcher, {"https://a.example/", "https://a.example/lost", "gopher://a.example/"});
+  spdlog::drop("korvane.core.fetcher");
+  const std::string log = out.str();
+  EXPECT_NE(log.find("debug no page for https://a.example/lost: lost in transit"), std::string::npos) << log;
+  EXPECT_NE(log.find("debug no page for gopher://a.example/: unsupported scheme (gopher)"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("debug fetched 1 of 3 links"), std::string::npos) << log;
 }
 
 TEST(FetcherCall, FailsWholeWhenTheTransportCannotWork) {
