@@ -13,7 +13,10 @@
 #include <httplib.h>
 #include <zlib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -31,6 +34,23 @@ constexpr std::size_t page_bytes = 100 * 1024;
 constexpr int host_count = 50;  // a batch spans many shops
 
 int server_port = 0;
+
+// cpp-httplib listens with a backlog of 5, so that a burst of connections
+// loses SYNs and waits a second for their retransmission: widen the
+// backlog of the listening socket on `port`.
+void widen_backlog(int port) {
+  for (int fd = 3; fd < 1024; ++fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    int listening = 0;
+    socklen_t flag_length = sizeof listening;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        address.sin_family == AF_INET && ntohs(address.sin_port) == port &&
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flag_length) == 0 && listening != 0) {
+      ::listen(fd, 1024);
+    }
+  }
+}
 
 std::string make_page() {
   std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Product</title></head><body>";
@@ -64,6 +84,7 @@ std::string gzip(const std::string& in) {
 pid_t start_server() {
   auto server = std::make_unique<httplib::Server>();
   server_port = server->bind_to_any_port("127.0.0.1");
+  widen_backlog(server_port);
   const pid_t child = fork();
   if (child != 0) return child;  // the parent only keeps the port
   prctl(PR_SET_PDEATHSIG, SIGTERM);

@@ -15,6 +15,9 @@
 #include <httplib.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -36,6 +39,23 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// cpp-httplib listens with a backlog of 5, so that a burst of connections
+// loses SYNs and waits a second for their retransmission: widen the
+// backlog of the listening socket on `port`.
+void widen_backlog(int port) {
+  for (int fd = 3; fd < 1024; ++fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    int listening = 0;
+    socklen_t flag_length = sizeof listening;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        address.sin_family == AF_INET && ntohs(address.sin_port) == port &&
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flag_length) == 0 && listening != 0) {
+      ::listen(fd, 1024);
+    }
+  }
+}
+
 // A loopback HTTP server on an ephemeral port, with a few counters the
 // tests read.
 class TestServer {
@@ -46,6 +66,7 @@ class TestServer {
     server_.set_tcp_nodelay(true);  // no Nagle delay between headers and body
     port_ = server_.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
+    widen_backlog(port_);
   }
   ~TestServer() { stop(); }
   TestServer(const TestServer&) = delete;

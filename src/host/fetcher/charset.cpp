@@ -389,9 +389,13 @@ std::string decode(std::string_view body, std::string_view encoding) {
   return out;
 }
 
-std::string decode_page(std::string_view body, std::string_view content_type) {
+std::string decode_page(std::string body, std::string_view content_type) {
   const SniffedEncoding sniffed = sniff_encoding(body, content_type);
-  return decode(body.substr(sniffed.bom_length), sniffed.encoding);
+  if (sniffed.encoding == "UTF-8" && text::is_valid_utf8(std::string_view(body).substr(sniffed.bom_length))) {
+    body.erase(0, sniffed.bom_length);
+    return body;
+  }
+  return decode(std::string_view(body).substr(sniffed.bom_length), sniffed.encoding);
 }
 
 }  // namespace korvane::core::detail

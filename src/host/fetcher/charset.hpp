@@ -49,7 +49,7 @@ struct SniffedEncoding {
 [[nodiscard]] std::string decode(std::string_view body, std::string_view encoding);
 
 // The page text of `body` in UTF-8: its sniffed encoding decoded, the byte
-// order mark dropped.
-[[nodiscard]] std::string decode_page(std::string_view body, std::string_view content_type);
+// order mark dropped. A body already in valid UTF-8 is moved, not copied.
+[[nodiscard]] std::string decode_page(std::string body, std::string_view content_type);
 
 }  // namespace korvane::core::detail

@@ -57,7 +57,8 @@ boost::asio::awaitable<FetchReport> ConcurrentFetcher::fetch(std::vector<std::st
         report.failures.emplace(links[i], result.failure.empty() ? "no response" : std::move(result.failure));
         continue;
       }
-      detail::PageOutcome outcome = detail::page_from_response(*result.response, options_);
+      detail::PageOutcome outcome = detail::page_from_response(std::move(*result.response), options_);
+      result.response.reset();
       if (outcome.page) {
         report.pages[links[i]] = std::move(outcome.page);
       } else {

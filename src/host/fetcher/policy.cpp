@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <utility>
 
 namespace korvane::core::detail {
 namespace {
@@ -235,7 +236,7 @@ std::optional<std::string> header_problem(long status, std::string_view content_
   return std::nullopt;
 }
 
-PageOutcome page_from_response(const RawResponse& response, const FetcherOptions& options) {
+PageOutcome page_from_response(RawResponse response, const FetcherOptions& options) {
   if (auto problem = header_problem(response.status, response.content_type)) {
     return {std::nullopt, std::move(*problem)};
   }
@@ -244,7 +245,7 @@ PageOutcome page_from_response(const RawResponse& response, const FetcherOptions
   if (media_type(response.content_type).empty() && !looks_like_html(response.body)) {
     return {std::nullopt, "not HTML (no content type)"};
   }
-  return {decode_page(response.body, response.content_type), {}};
+  return {decode_page(std::move(response.body), response.content_type), {}};
 }
 
 }  // namespace korvane::core::detail

@@ -73,7 +73,6 @@ struct PageOutcome {
 
 // The page in a response, decoded to UTF-8, or why the response is not one
 // ("status 500", "not HTML (application/json)", "empty page", ...).
-[[nodiscard]] PageOutcome page_from_response(const RawResponse& response,
-                                             const FetcherOptions& options);
+[[nodiscard]] PageOutcome page_from_response(RawResponse response, const FetcherOptions& options);
 
 }  // namespace korvane::core::detail
