@@ -130,9 +130,10 @@ class ConcurrentFetcher {
   // per page, following redirects. Keeps only HTML pages with a 2xx status,
   // decoded to UTF-8 as browsers do: by a byte order mark, else the
   // Content-Type charset, else a <meta> charset declaration in the first
-  // 16 KiB, else as UTF-8; invalid bytes become U+FFFD. Throws korvane::ValueError when the timeout
-  // is not a positive finite number, and whatever the transport throws when
-  // it cannot work; never for a single link.
+  // 16 KiB, else as UTF-8; invalid bytes become U+FFFD. Throws
+  // korvane::ValueError when the timeout is not a positive finite number,
+  // and whatever the transport throws when it cannot work; never for a
+  // single link. The fetcher must outlive the awaited call.
   [[nodiscard]] boost::asio::awaitable<FetchReport> fetch(std::vector<std::string> urls,
                                                           double timeout_seconds) const;
 
@@ -141,6 +142,7 @@ class ConcurrentFetcher {
   [[nodiscard]] static boost::asio::awaitable<PageMap> fetch_many(std::vector<std::string> urls,
                                                                   double timeout = 5.0);
 
+  // The options the fetcher was made with.
   [[nodiscard]] const FetcherOptions& options() const noexcept { return options_; }
 
  private:
