@@ -343,9 +343,9 @@ TEST(ScanHelpers, AsciiCaseless) {
 TEST(ScanHelpers, FindIcaseAgreesWithANaiveSearch) {
   std::mt19937 rng(7);
   const std::string alphabet = "aAbB<>-=/s";
-  const std::vector<std::string> needles = {"ab", "<ab", "a-b", "b=", "bab", "s", "<s>"};
+  const std::vector<std::string> needles = {"ab", "<ab", "a-b", "b=", "bab", "s", "<s>", "<", "ab=s", "bb-<a"};
   for (int round = 0; round < 2000; ++round) {
-    std::string hay(rng() % 40, ' ');
+    std::string hay(rng() % 100, ' ');
     for (char& c : hay) c = alphabet[rng() % alphabet.size()];
     std::string lower = hay;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

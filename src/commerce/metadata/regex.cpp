@@ -4,6 +4,9 @@
 #include <pcre2.h>
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -186,45 +189,79 @@ bool starts_with_icase(std::string_view hay, std::size_t pos, std::string_view n
   return true;
 }
 
+namespace {
+
+// One byte of a needle: a letter matches both cases, anything else itself.
+struct ByteTest {
+  unsigned char value;  // lower case for letters
+  bool letter;
+  [[nodiscard]] bool operator()(unsigned char x) const noexcept {
+    return (letter ? static_cast<unsigned char>(x | 0x20) : x) == value;
+  }
+};
+
+ByteTest byte_test(char c) noexcept {
+  return {static_cast<unsigned char>(c), is_ascii_letter(c)};
+}
+
+// The pair of adjacent needle bytes to scan for: the first pair of a letter
+// and another byte (rare in text and markup alike), else the first pair.
+std::size_t scan_pair(std::string_view needle) noexcept {
+  for (std::size_t k = 0; k + 1 < needle.size(); ++k) {
+    if (is_ascii_letter(needle[k]) != is_ascii_letter(needle[k + 1])) return k;
+  }
+  return 0;
+}
+
+#if defined(__SSE2__)
+// Bit i set when `t` holds for byte i of the 16 at `p`.
+unsigned block_mask(const char* p, ByteTest t) noexcept {
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  if (t.letter) v = _mm_or_si128(v, _mm_set1_epi8(0x20));
+  const __m128i eq = _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(t.value)));
+  return static_cast<unsigned>(_mm_movemask_epi8(eq));
+}
+#endif
+
+}  // namespace
+
 std::size_t find_icase(std::string_view hay, std::string_view needle, std::size_t from) noexcept {
   constexpr std::size_t npos = std::string_view::npos;
   if (needle.empty()) return from <= hay.size() ? from : npos;
   if (from > hay.size() || hay.size() - from < needle.size()) return npos;
-  // Anchor the scan on a byte that has one form only (not a letter) when the
-  // needle has one, so memchr does the walking.
-  std::size_t anchor = 0;
-  while (anchor < needle.size() && is_ascii_letter(needle[anchor])) ++anchor;
-  const char* const base = hay.data();
-  const std::size_t last_start = hay.size() - needle.size();
-  if (anchor < needle.size()) {
-    const char a = needle[anchor];
-    std::size_t pos = from + anchor;
-    while (pos <= last_start + anchor) {
-      const void* hit = std::memchr(base + pos, a, last_start + anchor + 1 - pos);
-      if (hit == nullptr) return npos;
-      const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-      if (starts_with_icase(hay, at - anchor, needle)) return at - anchor;
-      pos = at + 1;
+  if (needle.size() == 1) {
+    const ByteTest t = byte_test(needle[0]);
+    for (std::size_t i = from; i < hay.size(); ++i) {
+      if (t(static_cast<unsigned char>(hay[i]))) return i;
     }
     return npos;
   }
-  // All letters: walk both cases of the first letter.
-  const char lower = needle[0];
-  const char upper = static_cast<char>(lower - 'a' + 'A');
-  std::size_t next_lower = from;
-  std::size_t next_upper = from;
-  const auto next_of = [&](char c, std::size_t pos) -> std::size_t {
-    if (pos > last_start) return npos;
-    const void* hit = std::memchr(base + pos, c, last_start + 1 - pos);
-    return hit == nullptr ? npos : static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-  };
-  next_lower = next_of(lower, from);
-  next_upper = next_of(upper, from);
-  while (next_lower != npos || next_upper != npos) {
-    const std::size_t at = std::min(next_lower, next_upper);
-    if (starts_with_icase(hay, at, needle)) return at;
-    if (at == next_lower) next_lower = next_of(lower, at + 1);
-    if (at == next_upper) next_upper = next_of(upper, at + 1);
+  // Candidates are the places where a pair of the needle's bytes occurs; the
+  // whole needle is compared there.
+  const std::size_t k = scan_pair(needle);
+  const ByteTest first = byte_test(needle[k]);
+  const ByteTest second = byte_test(needle[k + 1]);
+  const char* const base = hay.data();
+  const std::size_t last_start = hay.size() - needle.size();
+  std::size_t i = from + k;  // position of the pair's first byte
+  const std::size_t last_pair = last_start + k;
+#if defined(__SSE2__)
+  while (i + 17 <= hay.size() && i <= last_pair) {
+    unsigned mask = block_mask(base + i, first) & block_mask(base + i + 1, second);
+    while (mask != 0) {
+      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (at > last_pair) return npos;
+      if (starts_with_icase(hay, at - k, needle)) return at - k;
+      mask &= mask - 1;
+    }
+    i += 16;
+  }
+#endif
+  for (; i <= last_pair; ++i) {
+    if (first(static_cast<unsigned char>(base[i])) && second(static_cast<unsigned char>(base[i + 1])) &&
+        starts_with_icase(hay, i - k, needle)) {
+      return i - k;
+    }
   }
   return npos;
 }

@@ -410,13 +410,21 @@ void resolve_html_patterns(MetadataParseState& s, ValidUtf8 html) {
     }
   }
   if (!s.stock_status) {
-    // The JSON-LD vocabulary's availability terms without their scheme;
-    // compared without ASCII case, which for these texts is the same as
-    // searching the fully lower-cased page.
-    if (has_in_stock_class(html) || find_icase(html.text, "schema.org/instock") != std::string_view::npos) {
+    // A stock class or the JSON-LD vocabulary's availability term without its
+    // scheme. Both hold the bare term, so a page without it is passed over
+    // after one scan. The texts are compared without ASCII case, which for
+    // these texts is the same as searching the fully lower-cased page.
+    const auto has_term = [&html](std::string_view term, std::string_view vocabulary_term, auto has_class) {
+      constexpr std::size_t npos = std::string_view::npos;
+      const std::size_t first = find_icase(html.text, term);
+      if (first == npos) return false;
+      const std::size_t prefix = vocabulary_term.size() - term.size();
+      return has_class(html) ||
+             find_icase(html.text, vocabulary_term, first >= prefix ? first - prefix : 0) != npos;
+    };
+    if (has_term("instock", "schema.org/instock", has_in_stock_class)) {
       s.stock_status = StockStatus::IN_STOCK;
-    } else if (has_out_of_stock_class(html) ||
-               find_icase(html.text, "schema.org/outofstock") != std::string_view::npos) {
+    } else if (has_term("outofstock", "schema.org/outofstock", has_out_of_stock_class)) {
       s.stock_status = StockStatus::OUT_OF_STOCK;
     }
   }
