@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <stdexcept>
 
 namespace korvane::commerce::detail {
 namespace json = boost::json;
@@ -105,7 +106,14 @@ bool store_amount(MetadataParseState& s, double amount) {
 // PriceNormalizer::parse of `raw`; absent when nothing finite can be read.
 std::optional<models::NormalizedPrice> parse_price(std::string_view raw,
                                                    std::optional<std::string_view> hint) {
-  auto price = PriceNormalizer::parse(raw, hint);
+  std::optional<models::NormalizedPrice> price;
+  try {
+    price = PriceNormalizer::parse(raw, hint);
+  } catch (const std::runtime_error&) {
+    // The matcher gave up on this text (a resource limit): the page said
+    // nothing readable here, which the parse does not report.
+    return std::nullopt;
+  }
   if (price && !std::isfinite(price->amount)) return std::nullopt;
   return price;
 }
