@@ -140,6 +140,24 @@ TEST(LdJsonProducts, HostileJson) {
   EXPECT_EQ(names.front(), "bottom");
 }
 
+TEST(LdJsonProducts, LoneSurrogateEscapesReadAsReplacementCharacters) {
+  struct Case {
+    const char* name;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {R"(Cool \ud83d)", "Cool \xEF\xBF\xBD"},
+      {R"(\udc00x\uD800)", "\xEF\xBF\xBDx\xEF\xBF\xBD"},
+      {R"(\ud83d\ude00 ok \ud83d)", "\xF0\x9F\x98\x80 ok \xEF\xBF\xBD"},
+      {R"(\\ud800 \ud800)", "\\ud800 \xEF\xBF\xBD"},
+  };
+  for (const auto& c : cases) {
+    const std::string html = ld_block(std::string(R"({"@type":"Product","name":")") + c.name + R"("})");
+    EXPECT_THAT(product_names(html), ElementsAre(c.expected)) << c.name;
+  }
+  EXPECT_TRUE(product_names(ld_block(R"({"@type":"Product","name":"\ud800)")).empty());
+}
+
 TEST(LdJsonProducts, BrokenMarkup) {
   const std::string body = R"({"@type":"Product","name":"A"})";
   // No closing tag: nothing, also for later blocks.

@@ -12,6 +12,7 @@
 #include <ostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -646,6 +647,30 @@ TEST(ParseDriver, MalformedInputNeverThrows) {
   EXPECT_EQ(r.merchant_name, "");
   EXPECT_EQ(r.page_type, PageType::UNCATEGORIZED);
   EXPECT_EQ(parse(std::nullopt, "https://x.com/\xFF", {.title = "\xFF"}).title, "\xEF\xBF\xBD");
+}
+
+TEST(ParseDriver, ConcurrentCallsAgree) {
+  // The compiled patterns and tables are shared by all threads.
+  const std::vector<std::string> pages = {
+      page(ld(R"({"@type":"Product","name":"A","offers":{"price":"5","priceCurrency":"EUR"}})")),
+      page(next_data(R"({"name":"B","priceCents":1999})")),
+      page(meta("og:type", "product") + meta("product:price:amount", "7"), R"(<span class="sku">S</span>)"),
+      page("", R"(<span class="woocommerce-Price-amount">3.50</span><p class="instock">)")};
+  std::vector<json::value> expected;
+  for (const auto& p : pages) expected.push_back(korvane::commerce::to_json(parse(p, "https://shop.example/x")));
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < mismatches.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 50; ++round) {
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+          if (korvane::commerce::to_json(parse(pages[i], "https://shop.example/x")) != expected[i]) ++mismatches[t];
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 TEST(ParseDriver, ResultAsJson) {

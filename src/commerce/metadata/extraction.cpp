@@ -15,14 +15,69 @@ namespace {
 
 constexpr std::size_t npos = std::string_view::npos;
 
+int hex_value(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The code unit of a "\uXXXX" escape whose backslash is at `pos`, or -1.
+long escaped_unit(std::string_view s, std::size_t pos) noexcept {
+  if (pos + 6 > s.size() || s[pos] != '\\' || s[pos + 1] != 'u') return -1;
+  long unit = 0;
+  for (std::size_t k = pos + 2; k < pos + 6; ++k) {
+    const int h = hex_value(s[k]);
+    if (h < 0) return -1;
+    unit = unit * 16 + h;
+  }
+  return unit;
+}
+
+// `text` with every escaped UTF-16 surrogate that is not part of a pair
+// written as U+FFFD; absent when there is none. Pages cut strings in the
+// middle of a pair, which the parser refuses.
+std::optional<std::string> without_lone_surrogates(std::string_view text) {
+  std::string out;
+  bool changed = false;
+  std::size_t copied = 0;
+  for (std::size_t i = text.find('\\'); i != std::string_view::npos; i = text.find('\\', i)) {
+    const long unit = escaped_unit(text, i);
+    if (unit < 0xD800 || unit > 0xDFFF) {
+      i += 2;  // any other escape, "\\" included
+      continue;
+    }
+    const long next = escaped_unit(text, i + 6);
+    if (unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+      i += 12;
+      continue;
+    }
+    out.append(text.substr(copied, i - copied));
+    out.append("\\uFFFD");
+    copied = i + 6;
+    i += 6;
+    changed = true;
+  }
+  if (!changed) return std::nullopt;
+  out.append(text.substr(copied));
+  return out;
+}
+
 // Parses one JSON text into `sp`'s memory: absent when it is not valid JSON
-// (or nests deeper than kMaxJsonDepth).
+// (or nests deeper than kMaxJsonDepth). An escaped surrogate without its
+// other half reads as U+FFFD.
 std::optional<json::value> parse_json(std::string_view text, const json::storage_ptr& sp) {
   json::parse_options options;
   options.max_depth = kMaxJsonDepth;
   json::parser parser(sp, options);
   json::error_code ec;
   parser.write(text.data(), text.size(), ec);
+  if (!ec) return parser.release();
+  const auto repaired = without_lone_surrogates(text);
+  if (!repaired) return std::nullopt;
+  parser.reset(sp);
+  ec = {};
+  parser.write(repaired->data(), repaired->size(), ec);
   if (ec) return std::nullopt;
   return parser.release();
 }
