@@ -40,5 +40,6 @@ std::string json_line(const boost::json::value& v);
 void add_unwrap_commands(CLI::App& app, RunState& state);
 void add_classify_commands(CLI::App& app, RunState& state);
 void add_price_commands(CLI::App& app, RunState& state);
+void add_parse_commands(CLI::App& app, RunState& state);
 
 }  // namespace korvane::cli
