@@ -1,0 +1,176 @@
+// Fusion of visual matches with shopping offers; CSV and JSON exports.
+#include <korvane/commerce/aggregator.hpp>
+
+#include <boost/json.hpp>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace korvane::models;
+using korvane::commerce::CommerceAggregator;
+namespace fs = std::filesystem;
+namespace commerce = korvane::commerce;
+
+namespace {
+
+EnrichedCommerceMatch item(std::string title, std::string link, std::optional<std::string> merchant = {}) {
+  EnrichedCommerceMatch m;
+  m.title = std::move(title);
+  m.direct_url = link;
+  m.original_url = std::move(link);
+  m.merchant_name = std::move(merchant);
+  m.match_score = 90;
+  m.page_type = PageType::PRODUCT;
+  return m;
+}
+
+ShoppingOffer offer(std::string title, std::string link, std::optional<std::string> source = {}) {
+  ShoppingOffer o;
+  o.title = std::move(title);
+  o.link = std::move(link);
+  o.source = std::move(source);
+  return o;
+}
+
+std::vector<std::string> titles(const std::vector<EnrichedCommerceMatch>& items) {
+  std::vector<std::string> out;
+  for (const auto& i : items) out.push_back(i.title + "|" + i.source_engine);
+  return out;
+}
+
+std::string read_file(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/korvane-export-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+}  // namespace
+
+TEST(Fuse, OffersWinOverVisualMatchesWithTheSameLink) {
+  const std::vector<EnrichedCommerceMatch> lens{item("Lens shoe", " HTTPS://Shop.example/P1 "),
+                                                item("Other", "https://other.example/")};
+  const std::vector<ShoppingOffer> offers{offer("Offer shoe", "https://shop.example/p1", "Shop")};
+  const auto fused = CommerceAggregator::fuse_matches_and_offers(lens, offers);
+  EXPECT_EQ(titles(fused), (std::vector<std::string>{"Offer shoe|shopping", "Other|lens"}));
+  EXPECT_EQ(lens[0].title, "Lens shoe");  // inputs unchanged
+}
+
+TEST(Fuse, MerchantTitleKeyComparesTheFirst30CharactersCaseInsensitively) {
+  const std::string long_title = "Nike Air Max 90 Essential Mens Shoes";  // > 30 characters
+  const std::vector<ShoppingOffer> offers{
+      offer(long_title + " White", "https://a.example/1", "Nike"),
+      offer(long_title + " Black", "https://a.example/2", "Nike"),    // same merchant + 30 chars
+      offer(long_title + " Black", "https://a.example/3", "Zalando")};  // other merchant
+  const std::vector<EnrichedCommerceMatch> lens{
+      item("NIKE AIR MAX 90 ESSENTIAL MENS SHOES - sale", "https://b.example/", "nike"),
+      item("Short", "https://c.example/"), item("short", "https://d.example/"),  // no merchant: duplicates
+      item("Blank link A", ""), item("Blank link B", "")};  // empty links never collide by link
+  const auto fused = CommerceAggregator::fuse_matches_and_offers(lens, offers);
+  std::vector<std::string> kept;
+  for (const auto& m : fused) kept.push_back(m.direct_url);
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (std::vector<std::string>{"", "", "https://a.example/1", "https://a.example/3", "https://c.example/"}));
+  EXPECT_TRUE(CommerceAggregator::fuse_matches_and_offers({}, {}).empty());
+}
+
+TEST(CsvExport, CellsQuotingAndFormulaNeutralisation) {
+  CommerceIntelligence ci;
+  auto a = item("Shoe, \"Limited\"", "https://a.example/p", "Acme");
+  a.price = NormalizedPrice("12.00 USD", 12.0, "USD");
+  a.relevance = RelevanceLabel::HIGH;
+  a.brand = "";
+  a.sku = "=HYPERLINK(\"http://evil\")";
+  a.stock_status = StockStatus::IN_STOCK;
+  a.merchant_category = MerchantCategory::OFFICIAL_BRAND;
+  a.match_score = 87;
+  auto b = item("Café 東京", "https://b.example/", std::nullopt);
+  b.price = NormalizedPrice("x", 1e16, "EUR");
+  b.match_score = 0;
+  b.page_type = PageType::ARTICLE;
+  b.title = "-5% off";
+  b.brand = "@brand";
+  auto c = item("Plain title", "https://c.example/");
+  c.price = NormalizedPrice("x", 1.5e-05, "JPY");
+  c.condition = ItemCondition::USED;
+  ci.items = {a, b, c};
+  const std::string csv = commerce::detail::commerce_csv_text(ci);
+  const std::string expected =
+      "Match Score,Relevance,Page Type,Brand,SKU,Condition,Title,Price Amount,Currency,Stock Status,"
+      "Merchant Name,Merchant Category,Direct URL,Original URL,Primary Image URL\r\n"
+      "87%,high,product,,\"'=HYPERLINK(\"\"http://evil\"\")\",,\"Shoe, \"\"Limited\"\"\",12.0,USD,in_stock,"
+      "Acme,official_brand,https://a.example/p,https://a.example/p,\r\n"
+      "0%,,article,'@brand,,,'-5% off,1e+16,EUR,,,,https://b.example/,https://b.example/,\r\n"
+      "90%,,product,,,used,Plain title,1.5e-05,JPY,,,,https://c.example/,https://c.example/,\r\n";
+  EXPECT_EQ(csv, expected);
+}
+
+TEST_F(TempDir, ExportsCreateDirectoriesReturnAbsolutePathsAndReplace) {
+  CommerceIntelligence ci;
+  ci.summary.total_matches = 1;
+  ci.items.push_back(item("Blue Shoe", "https://a.example/p"));
+  const fs::path old_cwd = fs::current_path();
+  fs::current_path(dir_);
+  const fs::path csv = commerce::export_commerce_to_csv(ci, "out/deeper/../result.csv");
+  const fs::path json = commerce::export_commerce_to_json(ci, "out/result.json");
+  fs::current_path(old_cwd);
+  EXPECT_EQ(csv, fs::canonical(dir_) / "out" / "result.csv");
+  EXPECT_TRUE(json.is_absolute());
+  EXPECT_EQ(read_file(csv).substr(0, 12), "Match Score,");
+  const std::string text = read_file(json);
+  EXPECT_NE(text.back(), '\n');
+  EXPECT_EQ(commerce_intelligence_from_json(boost::json::parse(text)), ci);
+
+  // A second export replaces the first; no temporary file is left behind.
+  const CommerceIntelligence empty;
+  commerce::export_commerce_to_csv(empty, csv);
+  EXPECT_EQ(read_file(csv),
+            "Match Score,Relevance,Page Type,Brand,SKU,Condition,Title,Price Amount,Currency,Stock Status,"
+            "Merchant Name,Merchant Category,Direct URL,Original URL,Primary Image URL\r\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(csv.parent_path()), fs::directory_iterator{}), 2);
+}
+
+TEST_F(TempDir, AFailedExportKeepsThePreviousFile) {
+  CommerceIntelligence ci;
+  ci.items.push_back(item("Blue Shoe", "https://a.example/p"));
+  const fs::path target = commerce::export_commerce_to_json(ci, dir_ / "result.json");
+  const std::string before = read_file(target);
+  // An ancestor that is a plain file cannot become a directory.
+  EXPECT_THROW(commerce::export_commerce_to_csv(ci, target / "x.csv"), fs::filesystem_error);
+  // A directory where no file can be created: the old export stays as it was.
+  if (geteuid() != 0) {
+    fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_THROW(commerce::export_commerce_to_json(CommerceIntelligence{}, target), fs::filesystem_error);
+    fs::permissions(dir_, fs::perms::owner_all);
+  }
+  // Writing fails half way (a file size limit, as on a full disk): the
+  // target keeps its content and the partial temporary file is removed.
+  {
+    struct rlimit old_limit {};
+    getrlimit(RLIMIT_FSIZE, &old_limit);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 64;
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_THROW(commerce::export_commerce_to_json(ci, target), fs::filesystem_error);
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
+  }
+  EXPECT_EQ(read_file(target), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1);
+}

@@ -1,0 +1,39 @@
+// The command line: argument mode and --jsonl mode of the subcommands.
+#include "cli_support.hpp"
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+using korvane::testing::run_cli;
+
+TEST(CliUnwrap, ArgumentsGiveOneLineEach) {
+  const auto r = run_cli("unwrap 'https://a.example/p?utm_source=x&id=1' 'https://www.google.com/url?q=https://b.example/'");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, "https://a.example/p?id=1\nhttps://b.example/\n");
+  const auto d = run_cli("domain 'https://WWW.Shop.example:8080/x'");
+  EXPECT_EQ(d.output, "shop.example:8080\n");
+  const auto bad = run_cli("domain 'https://[::1/x' 'https://ok.example/'");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.output, "ok.example\n");
+}
+
+TEST(CliUnwrap, JsonlAnswersEveryLineAndGoesOnAfterBadOnes) {
+  const auto r = run_cli("unwrap --jsonl",
+                         "{\"url\": \"https://a.example/?gclid=1\"}\n"
+                         "not json\n"
+                         "\n"
+                         "{\"url\": \"https://[bad/\"}\n"
+                         "[1]\n"
+                         "{\"link\": \"x\"}\n"
+                         "{\"url\": \"\"}\n");
+  EXPECT_EQ(r.status, 0);
+  const std::string expected_start = "{\"result\":\"https://a.example/\"}\n{\"error\":\"line 2: invalid JSON";
+  EXPECT_EQ(r.output.substr(0, expected_start.size()), expected_start);
+  // One answer per non-blank line, the last one still answered.
+  EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 6);
+  EXPECT_NE(r.output.find("{\"error\":\"Invalid IPv6 URL"), std::string::npos);
+  EXPECT_NE(r.output.find("{\"error\":\"line 5: expected a JSON object\"}"), std::string::npos);
+  EXPECT_NE(r.output.find("{\"error\":\"missing member \\\"url\\\"\"}"), std::string::npos);
+  EXPECT_EQ(r.output.substr(r.output.size() - 14), "{\"result\":\"\"}\n");
+}
