@@ -7,6 +7,7 @@
 // it (one thread at a time); a session is not thread-safe.
 #pragma once
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
 #include <chrono>
@@ -146,6 +147,8 @@ class AsyncStealthySession final : public Session {
   class Impl;
 
  private:
+  [[nodiscard]] std::shared_ptr<Impl> make_impl(const boost::asio::any_io_executor& executor) const;
+
   int max_pages_;
   bool headless_;
   bool disable_resources_;

@@ -15,7 +15,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 extern char** environ;
@@ -71,8 +73,8 @@ int lift(int fd) { return ::fcntl(fd, F_DUPFD, 10); }
 }
 
 // Runs in the forked child: only async-signal-safe calls.
-[[noreturn]] void exec_child(const char* path, char* const* argv, int control_fd, int null_fd,
-                             int log_fd, int status_fd, pid_t parent, int max_fd) {
+[[noreturn]] void exec_child(const char* path, char* const* argv, char* const* envp, int control_fd,
+                             int null_fd, int log_fd, int status_fd, pid_t parent, int max_fd) {
   ::setpgid(0, 0);
   // Take the browser down with us if this process dies without cleaning up.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -98,7 +100,7 @@ int lift(int fd) { return ::fcntl(fd, F_DUPFD, 10); }
   {
     for (int fd = 6; fd < max_fd; ++fd) ::close(fd);
   }
-  ::execve(path, argv, environ);
+  ::execve(path, argv, envp);
   child_fail(5);
 }
 
@@ -184,8 +186,6 @@ std::vector<std::string> chromium_arguments(bool headless, const fs::path& profi
                               "--disable-gpu",
                               "--disable-quic",
                               "--disable-breakpad",
-                              // The crash handler would leave our process group.
-                              "--disable-crashpad-for-testing",
                               "--disable-client-side-phishing-detection",
                               "--disable-domain-reliability",
                               "--disable-hang-monitor",
@@ -250,8 +250,10 @@ bool TempDirectory::remove() noexcept {
 // ---------------------------------------------------------------- process
 
 ChromiumProcess::ChromiumProcess(const std::string& executable,
-                                 const std::vector<std::string>& args, int control_fd,
-                                 const fs::path& log_file) {
+                                 const std::vector<std::string>& args,
+                                 const std::vector<std::pair<std::string, std::string>>& env,
+                                 int control_fd, const fs::path& log_file, std::string marker)
+    : marker_(std::move(marker)) {
   // Everything the child needs is prepared before fork(): after it, the
   // child may only make async-signal-safe calls.
   std::vector<std::string> argv_storage;
@@ -262,6 +264,19 @@ ChromiumProcess::ChromiumProcess(const std::string& executable,
   argv.reserve(argv_storage.size() + 1);
   for (auto& a : argv_storage) argv.push_back(a.data());
   argv.push_back(nullptr);
+
+  std::vector<std::string> env_storage;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    const auto name = entry.substr(0, entry.find('='));
+    const bool replaced = std::any_of(env.begin(), env.end(), [name](const auto& kv) { return kv.first == name; });
+    if (!replaced) env_storage.emplace_back(entry);
+  }
+  for (const auto& [name, value] : env) env_storage.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  envp.reserve(env_storage.size() + 1);
+  for (auto& e : env_storage) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   Fd null_fd{::open("/dev/null", O_RDONLY | O_CLOEXEC)};
   Fd log_fd{::open(log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600)};
@@ -286,7 +301,7 @@ ChromiumProcess::ChromiumProcess(const std::string& executable,
   const pid_t pid = ::fork();
   if (pid < 0) throw BrowserUnavailableError("cannot fork: " + errno_text(errno));
   if (pid == 0) {
-    exec_child(argv_storage.front().c_str(), argv.data(), control_fd, null_fd.get(),
+    exec_child(argv_storage.front().c_str(), argv.data(), envp.data(), control_fd, null_fd.get(),
                log_fd.get(), status_write.get(), parent, max_fd);
   }
   pid_ = pid;
@@ -350,10 +365,11 @@ void ChromiumProcess::terminate(std::chrono::milliseconds limit) noexcept {
     }
   }
   // Children of the browser are reparented when it dies; they are killed
-  // with the group but may take a moment to go.
+  // with the group but may take a moment to go. Helpers that leave the
+  // group (the crash handler starts its own session) are found by the
+  // marker on their command line.
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (group_has_live_members(pid_) && std::chrono::steady_clock::now() < deadline) {
-    ::kill(-pid_, SIGKILL);
+  while (kill_live_processes(pid_, marker_) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   if (pidfd_ >= 0) {
@@ -362,14 +378,20 @@ void ChromiumProcess::terminate(std::chrono::milliseconds limit) noexcept {
   }
 }
 
-bool group_has_live_members(pid_t pgid) {
+namespace {
+
+// Calls `visit(pid, pgrp, cmdline_mentions_marker)` for every live
+// (non-zombie) process; stops when it returns true.
+template <class Visit>
+void for_each_live_process(std::string_view marker, Visit&& visit) {
   DIR* dir = ::opendir("/proc");
-  if (dir == nullptr) return ::kill(-pgid, 0) == 0;
-  bool found = false;
+  if (dir == nullptr) return;
+  const pid_t self = ::getpid();
   while (const dirent* entry = ::readdir(dir)) {
     const char* name = entry->d_name;
     if (name[0] < '1' || name[0] > '9') continue;
-    std::ifstream stat(std::string("/proc/") + name + "/stat");
+    const std::string base = std::string("/proc/") + name;
+    std::ifstream stat(base + "/stat");
     std::string line;
     if (!std::getline(stat, line)) continue;
     // "pid (comm) state ppid pgrp ...": comm may hold spaces and parentheses.
@@ -380,12 +402,37 @@ bool group_has_live_members(pid_t pgid) {
     long ppid = 0;
     long pgrp = 0;
     if (std::sscanf(line.c_str() + close + 3, "%ld %ld", &ppid, &pgrp) != 2) continue;
-    if (pgrp == pgid) {
-      found = true;
-      break;
+    const auto pid = static_cast<pid_t>(std::atol(name));
+    if (pid == self) continue;
+    bool mentions = false;
+    if (!marker.empty()) {
+      std::ifstream cmd(base + "/cmdline", std::ios::binary);
+      const std::string text((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
+      mentions = text.find(marker) != std::string::npos;
     }
+    if (visit(pid, static_cast<pid_t>(pgrp), mentions)) break;
   }
   ::closedir(dir);
+}
+
+}  // namespace
+
+bool group_has_live_members(pid_t pgid) {
+  bool found = false;
+  for_each_live_process({}, [&](pid_t, pid_t pgrp, bool) { return found = pgrp == pgid; });
+  return found;
+}
+
+bool kill_live_processes(pid_t pgid, std::string_view marker) {
+  bool found = false;
+  ::kill(-pgid, SIGKILL);
+  for_each_live_process(marker, [&](pid_t pid, pid_t pgrp, bool mentions) {
+    if (pgrp == pgid || mentions) {
+      found = true;
+      ::kill(pid, SIGKILL);
+    }
+    return false;
+  });
   return found;
 }
 

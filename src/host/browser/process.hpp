@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korvane::browser::detail {
@@ -55,12 +56,14 @@ class TempDirectory {
 // no live member of the group is left.
 class ChromiumProcess {
  public:
-  // Starts `executable` with `args`; `control_fd` becomes the child's fds 3
-  // and 4, standard input is /dev/null, standard output and error go to
-  // `log_file`. Throws BrowserUnavailableError when the program cannot be
-  // executed.
+  // Starts `executable` with `args` and the environment changed by `env`;
+  // `control_fd` becomes the child's fds 3 and 4, standard input is
+  // /dev/null, standard output and error go to `log_file`. Processes whose
+  // command line holds `marker` (a unique path) count as the browser's too.
+  // Throws BrowserUnavailableError when the program cannot be executed.
   ChromiumProcess(const std::string& executable, const std::vector<std::string>& args,
-                  int control_fd, const std::filesystem::path& log_file);
+                  const std::vector<std::pair<std::string, std::string>>& env, int control_fd,
+                  const std::filesystem::path& log_file, std::string marker);
   ~ChromiumProcess();
   ChromiumProcess(const ChromiumProcess&) = delete;
   ChromiumProcess& operator=(const ChromiumProcess&) = delete;
@@ -77,8 +80,9 @@ class ChromiumProcess {
   // The leader's exit description once reaped ("exit status 1", "signal 9").
   [[nodiscard]] std::string exit_description() const;
 
-  // Kills every process of the group, reaps the leader and waits up to
-  // `limit` for the group's live members to disappear. Idempotent.
+  // Kills every process of the group and every process that names the
+  // marker, reaps the leader and waits up to `limit` until none of them is
+  // alive. Idempotent.
   void terminate(std::chrono::milliseconds limit = std::chrono::milliseconds{3000}) noexcept;
 
  private:
@@ -87,10 +91,16 @@ class ChromiumProcess {
   bool reaped_ = false;
   int wait_status_ = 0;
   bool terminated_ = false;
+  std::string marker_;
 };
 
 // True while some process of group `pgid` is alive (zombies do not count).
 [[nodiscard]] bool group_has_live_members(pid_t pgid);
+
+// Sends SIGKILL to every live process of group `pgid` and every live process
+// whose command line holds `marker` (when non-empty); true when there was
+// one.
+bool kill_live_processes(pid_t pgid, std::string_view marker);
 
 // The last `max_bytes` of a text file, trimmed to whole lines; empty when it
 // cannot be read.
