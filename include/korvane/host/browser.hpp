@@ -1,0 +1,161 @@
+// The stealth headless-browser session: store search pages opened in a real
+// Chromium, driven over the DevTools protocol through --remote-debugging-pipe.
+//
+// Session, Page and Element are the interfaces the store resolver uses;
+// AsyncStealthySession implements them with Chromium, tests use fakes. All
+// operations of one session run on the executor of the coroutine that entered
+// it (one thread at a time); a session is not thread-safe.
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace korvane::browser {
+
+// A failure of the browser or of the protocol: the browser went away, a
+// command failed or timed out, a selector was refused.
+class BrowserError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The browser cannot be used at all: no executable was found, it could not be
+// started, or it did not answer in time. Thrown by Session::enter().
+class BrowserUnavailableError : public BrowserError {
+ public:
+  using BrowserError::BrowserError;
+};
+
+// One element found by Page::css(), as it was when the selector ran.
+class Element {
+ public:
+  virtual ~Element() = default;
+
+  // The element's attributes by name ("href", "class", ...).
+  [[nodiscard]] virtual const std::map<std::string, std::string>& attrib() const = 0;
+
+  // The text of the element's text nodes, script and style contents left
+  // out, blank pieces dropped and the others joined by "\n" so that words of
+  // adjacent elements never run together. May throw.
+  [[nodiscard]] virtual std::string get_all_text() const = 0;
+
+  // The text directly inside the element (its own text nodes only).
+  [[nodiscard]] virtual std::string text() const = 0;
+};
+
+// One loaded page. A page holds its browser tab until it is destroyed; it
+// must not outlive its session's exit() (later calls throw BrowserError).
+class Page {
+ public:
+  virtual ~Page() = default;
+
+  // The HTTP status of the main document after redirects; absent when the
+  // page has none (the caller then assumes 200).
+  [[nodiscard]] virtual std::optional<int> status() const = 0;
+
+  // The elements matching `selector` (comma-separated alternatives allowed),
+  // in document order. Throws BrowserError for a selector the page refuses
+  // or when the browser is gone.
+  [[nodiscard]] virtual boost::asio::awaitable<std::vector<std::unique_ptr<Element>>> css(
+      std::string selector) = 0;
+};
+
+// A browser session: entered once, used for any number of fetches, exited
+// once. Parameters are taken by value because they outlive suspension.
+class Session {
+ public:
+  virtual ~Session() = default;
+
+  // Starts the browser. Throws BrowserUnavailableError when it cannot.
+  [[nodiscard]] virtual boost::asio::awaitable<void> enter() = 0;
+
+  // Opens `url` in a new tab and waits for it to load. Returns no page (a
+  // null pointer) when the page is refused; throws BrowserError when the
+  // navigation fails or times out.
+  [[nodiscard]] virtual boost::asio::awaitable<std::unique_ptr<Page>> fetch(std::string url) = 0;
+
+  // Stops the browser and releases everything the session holds. Never
+  // throws; calling it twice, or without enter(), does nothing.
+  [[nodiscard]] virtual boost::asio::awaitable<void> exit() = 0;
+};
+
+// Makes a session, not yet entered, from the most pages open at once and the
+// page timeout in milliseconds.
+using SessionFactory = std::function<std::unique_ptr<Session>(int max_pages, int timeout_ms)>;
+
+// Settings of AsyncStealthySession beyond its four main parameters.
+struct SessionOptions {
+  // Open pages on loopback, private, link-local, multicast and unspecified
+  // addresses too (tests and the offline demo); refused when false.
+  bool allow_private_addresses = false;
+  // The Chromium executable; when empty, the environment variable
+  // KORVANE_CHROMIUM, else "chromium" (or "chromium-browser",
+  // "google-chrome-stable", "google-chrome") on PATH.
+  std::string chromium_path;
+  // More command-line arguments for Chromium, after ours (for instance
+  // "--host-resolver-rules=MAP * 127.0.0.1:8080").
+  std::vector<std::string> extra_args;
+  // How long the browser may take to start and answer.
+  std::chrono::milliseconds start_timeout{30000};
+  // How long a loaded page must have no request in flight before it counts
+  // as settled (scripts that fetch results after the load event).
+  std::chrono::milliseconds quiet_period{500};
+};
+
+// A stealth Chromium session: headless, with a fresh temporary profile, a
+// user agent without "HeadlessChrome", navigator.webdriver hidden and
+// realistic languages and plugins. One tab per fetch, at most `max_pages`
+// tabs at once. `timeout_ms` bounds the navigation and load of each page;
+// a page counts as loaded after its load event plus the quiet period with no
+// request in flight (returned as it is when the timeout comes first). With
+// `disable_resources`, images, media, fonts and style sheets are not loaded.
+// The browser's process group and profile directory are gone after exit(),
+// after a crash of the browser and when the session is destroyed.
+class AsyncStealthySession final : public Session {
+ public:
+  // Throws std::invalid_argument when max_pages or timeout_ms is below 1.
+  AsyncStealthySession(int max_pages, bool headless, bool disable_resources, int timeout_ms,
+                       SessionOptions options = {});
+  ~AsyncStealthySession() override;
+  AsyncStealthySession(const AsyncStealthySession&) = delete;
+  AsyncStealthySession& operator=(const AsyncStealthySession&) = delete;
+
+  [[nodiscard]] boost::asio::awaitable<void> enter() override;
+  [[nodiscard]] boost::asio::awaitable<std::unique_ptr<Page>> fetch(std::string url) override;
+  [[nodiscard]] boost::asio::awaitable<void> exit() override;
+
+  // The browser's process id while it runs, else absent (for tests and
+  // diagnostics).
+  [[nodiscard]] std::optional<int> browser_pid() const noexcept;
+
+  // The profile directory while the session runs, else empty.
+  [[nodiscard]] std::string profile_directory() const;
+
+  // How long the last enter() took from launching the browser to its first
+  // answer.
+  [[nodiscard]] std::chrono::milliseconds start_up_time() const noexcept;
+
+  class Impl;
+
+ private:
+  [[nodiscard]] std::shared_ptr<Impl> make_impl(const boost::asio::any_io_executor& executor) const;
+
+  int max_pages_;
+  bool headless_;
+  bool disable_resources_;
+  int timeout_ms_;
+  SessionOptions options_;
+  std::shared_ptr<Impl> impl_;
+  std::chrono::milliseconds start_up_time_{0};
+};
+
+}  // namespace korvane::browser

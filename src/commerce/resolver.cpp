@@ -1,0 +1,434 @@
+#include <korvane/commerce/resolver.hpp>
+
+#include <korvane/commerce/unwrapper.hpp>
+#include <korvane/errors.hpp>
+
+#include "text/unicode.hpp"
+#include "text/url.hpp"
+#include "text/utf8.hpp"
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/url/parse.hpp>
+#include <boost/url/url.hpp>
+#include <fmt/printf.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <climits>
+#include <exception>
+#include <unordered_map>
+#include <unordered_set>
+
+// GCC 12 reports a false -Wmismatched-new-delete on Asio coroutine frames
+// (their promise supplies both operator new and operator delete).
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+namespace korvane::commerce {
+
+namespace {
+
+constexpr std::string_view LOGGER_NAME = "korvane.commerce.resolver";
+
+// Terms of a store search link's path or query.
+constexpr std::array<std::string_view, 4> SEARCH_TERMS = {"search", "sch/i.html", "catalogsearch", "query="};
+
+// Stores whose chosen product links lose their query.
+constexpr std::array<std::string_view, 2> QUERY_CUT_STORES = {"ebay.com", "lyst.com"};
+
+constexpr std::array<int, 3> ACCEPTED_STATUSES = {200, 301, 302};
+
+// The unit's logger: the host's when it registered one under our name, else
+// one without sinks, registered so the host can add sinks or set its level.
+std::shared_ptr<spdlog::logger> logger() {
+  const std::string name(LOGGER_NAME);
+  if (auto existing = spdlog::get(name)) return existing;
+  auto created = std::make_shared<spdlog::logger>(name);
+  try {
+    spdlog::initialize_logger(created);
+  } catch (const spdlog::spdlog_ex&) {
+    if (auto existing = spdlog::get(name)) return existing;  // registered meanwhile by another thread
+  }
+  return created;
+}
+
+template <class... Args>
+void log(spdlog::level::level_enum level, const char* format, const Args&... args) {
+  const auto l = logger();
+  if (!l->should_log(level)) return;
+  const std::string message = fmt::sprintf(format, args...);
+  l->log(level, spdlog::string_view_t(message));
+}
+
+bool is_cancellation(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const boost::system::system_error& e) {
+    return e.code() == boost::asio::error::operation_aborted;
+  } catch (...) {
+    return false;
+  }
+}
+
+// The lower-cased network location and whether `url` is a store search link.
+bool is_candidate(std::string_view direct_url) {
+  if (direct_url.empty()) return false;
+  text::UrlParts parts;
+  try {
+    parts = text::split_url(text::sanitize_utf8(direct_url));
+  } catch (const InvalidUrlError&) {
+    return false;  // a link that cannot be split is no search page we could open
+  }
+  std::string engine(detail::SEARCH_ENGINE_LABEL);
+  engine.push_back('.');
+  if (text::to_lower(parts.netloc).find(engine) != std::string::npos) return false;
+  const std::string path = text::to_lower(parts.path);
+  const std::string query = text::to_lower(parts.query);
+  return std::any_of(SEARCH_TERMS.begin(), SEARCH_TERMS.end(), [&](std::string_view term) {
+    return path.find(term) != std::string::npos || query.find(term) != std::string::npos;
+  });
+}
+
+// The network location of `url`, lower-cased, every "www." removed.
+std::string store_domain(std::string_view url) {
+  std::string domain = text::to_lower(text::split_url(text::sanitize_utf8(url)).netloc);
+  for (auto pos = domain.find("www."); pos != std::string::npos; pos = domain.find("www.", pos)) {
+    domain.erase(pos, 4);
+  }
+  return domain;
+}
+
+std::optional<std::string_view> store_selector(std::string_view domain) {
+  for (const auto& [key, selector] : detail::STORE_LINK_SELECTORS) {
+    if (domain.find(key) != std::string_view::npos) return selector;
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------- href resolution
+
+bool is_scheme_char(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '-' || c == '.';
+}
+
+bool has_scheme(std::string_view s) {
+  const auto colon = s.find(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  if (std::isalpha(static_cast<unsigned char>(s.front())) == 0) return false;
+  return std::all_of(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(colon), is_scheme_char);
+}
+
+bool is_uri_char(char c) {
+  constexpr std::string_view allowed = "-._~:/?#@!$&'()*+,;=";
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || allowed.find(c) != std::string_view::npos;
+}
+
+bool is_hex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+// `s` with what a browser would escape escaped: characters that cannot
+// stand in a URI as percent-escapes of their bytes, a "%" that starts no
+// escape as "%25", "\" as "/" before the query, and "[" "]" outside the
+// authority escaped.
+std::string escape_for_uri(std::string_view s) {
+  // The authority, if any, runs from "//" to the next "/", "?" or "#".
+  std::size_t authority_begin = std::string_view::npos;
+  std::size_t authority_end = std::string_view::npos;
+  std::size_t after_scheme = has_scheme(s) ? s.find(':') + 1 : 0;
+  if (s.substr(after_scheme, 2) == "//") {
+    authority_begin = after_scheme + 2;
+    authority_end = s.find_first_of("/?#", authority_begin);
+    if (authority_end == std::string_view::npos) authority_end = s.size();
+  }
+  std::string out;
+  out.reserve(s.size());
+  bool in_query_or_fragment = false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    const bool in_authority = authority_begin != std::string_view::npos && i >= authority_begin && i < authority_end;
+    if (c == '?' || c == '#') in_query_or_fragment = true;
+    if (c == '\\' && !in_query_or_fragment && !in_authority) {
+      out.push_back('/');
+    } else if (c == '%') {
+      const bool escape = i + 2 < s.size() && is_hex(s[i + 1]) && is_hex(s[i + 2]);
+      out += escape ? "%" : "%25";
+    } else if ((c == '[' || c == ']') && in_authority) {
+      out.push_back(c);
+    } else if (is_uri_char(c)) {
+      out.push_back(c);
+    } else {
+      out += fmt::format("%{:02X}", static_cast<unsigned char>(c));
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> rfc3986_resolve(std::string_view base, std::string_view href) {
+  const auto base_url = boost::urls::parse_uri(base);
+  if (!base_url) return std::nullopt;
+  const auto ref = boost::urls::parse_relative_ref(href);
+  if (!ref) return std::nullopt;
+  boost::urls::url dest;
+  if (!boost::urls::resolve(*base_url, *ref, dest)) return std::nullopt;
+  return std::string(dest.buffer());
+}
+
+}  // namespace
+
+namespace detail {
+
+// ---------------------------------------------------------------- title similarity
+
+std::set<std::string> tokenize(std::string_view text) {
+  std::set<std::string> tokens;
+  const auto is_token_char = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  };
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (!is_token_char(text[i])) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    while (j < text.size() && is_token_char(text[j])) ++j;
+    if (j - i >= 2) tokens.insert(text::ascii_lower(text.substr(i, j - i)));
+    i = j;
+  }
+  return tokens;
+}
+
+double title_similarity(std::string_view item_title, std::string_view link_text, std::string_view link_href) {
+  const auto item_tokens = tokenize(item_title);
+  if (item_tokens.empty()) return 0.0;
+  auto link_tokens = tokenize(link_text);
+  const auto path_tokens = tokenize(text::split_url(text::sanitize_utf8(link_href)).path);
+  link_tokens.insert(path_tokens.begin(), path_tokens.end());
+  if (link_tokens.empty()) return 0.0;
+  const auto shared = std::count_if(item_tokens.begin(), item_tokens.end(),
+                                    [&](const std::string& t) { return link_tokens.contains(t); });
+  return static_cast<double>(shared) / static_cast<double>(item_tokens.size());
+}
+
+std::string resolve_href(std::string_view base, std::string_view href) {
+  if (has_scheme(href)) return std::string(href);
+  if (auto resolved = rfc3986_resolve(base, href)) return *resolved;
+  if (auto resolved = rfc3986_resolve(escape_for_uri(base), escape_for_uri(href))) return *resolved;
+  if (!href.starts_with("/")) return std::string(href);
+  const auto parts = text::split_url(text::sanitize_utf8(base));
+  if (href.starts_with("//")) return parts.scheme + ":" + std::string(href);
+  return parts.scheme + "://" + parts.netloc + std::string(href);
+}
+
+std::unique_ptr<browser::Session> make_stealth_session(int max_pages, int timeout_ms) {
+  return std::make_unique<browser::AsyncStealthySession>(max_pages, true, true, timeout_ms);
+}
+
+// ---------------------------------------------------------------- one crawl
+
+namespace {
+
+struct Choice {
+  std::string href;
+  double score = 0.0;
+};
+
+// The best-scoring link among the first MAX_LINKS_EXAMINED elements.
+Choice choose_link(const std::vector<std::unique_ptr<browser::Element>>& links, std::string_view url,
+                   std::string_view item_title) {
+  Choice best;
+  const std::size_t examined = std::min(links.size(), MAX_LINKS_EXAMINED);
+  for (std::size_t i = 0; i < examined; ++i) {
+    const auto& link = *links[i];
+    const auto& attrib = link.attrib();
+    const auto href_it = attrib.find("href");
+    const std::string raw = href_it != attrib.end() ? text::sanitize_utf8(href_it->second) : std::string();
+    const std::string_view stripped = text::strip(raw);
+    if (stripped.empty()) continue;
+    std::string link_text;
+    try {
+      link_text = link.get_all_text();
+    } catch (const std::exception&) {
+      try {
+        link_text = link.text();
+      } catch (const std::exception&) {
+        link_text.clear();
+      }
+    }
+    const std::string href = resolve_href(url, stripped);
+    const double score = title_similarity(item_title, link_text, href);
+    if (score > best.score) best = Choice{href, score};
+  }
+  return best;
+}
+
+}  // namespace
+
+awaitable<CrawlResult> fetch_single(browser::Session& session, std::string url, std::string merchant,
+                                    std::string item_title, CrawlState& state) {
+  const auto permit = co_await state.semaphore.scoped_acquire();
+  std::optional<std::string> resolved_link;
+  try {
+    std::unique_ptr<browser::Page> page = co_await session.fetch(url);
+    const int status = page ? page->status().value_or(200) : 0;
+    if (page && std::find(ACCEPTED_STATUSES.begin(), ACCEPTED_STATUSES.end(), status) != ACCEPTED_STATUSES.end()) {
+      const std::string domain = store_domain(url);
+      std::vector<std::unique_ptr<browser::Element>> links;
+      if (const auto selector = store_selector(domain)) {
+        std::string store_query(*selector);
+        links = co_await page->css(std::move(store_query));
+      }
+      if (links.empty()) {
+        std::string generic_query(GENERIC_PRODUCT_SELECTOR);
+        links = co_await page->css(std::move(generic_query));
+      }
+      const Choice best = choose_link(links, url, item_title);
+      if (!best.href.empty() && best.score >= MIN_TITLE_SIMILARITY) {
+        std::string link = URLUnwrapper::unwrap(best.href);
+        const bool cut = std::any_of(QUERY_CUT_STORES.begin(), QUERY_CUT_STORES.end(),
+                                     [&](std::string_view key) { return domain.find(key) != std::string::npos; });
+        if (cut && link.find('?') != std::string::npos) link.erase(link.find('?'));
+        log(spdlog::level::debug, "Resolved %s → %s (score=%.2f)", url, link, best.score);
+        resolved_link = std::move(link);
+      } else if (!best.href.empty()) {
+        log(spdlog::level::debug, "Rejected %s → %s (score=%.2f < %.2f threshold)", url, best.href, best.score,
+            MIN_TITLE_SIMILARITY);
+      }
+    }
+  } catch (const std::exception& e) {
+    if (is_cancellation(std::current_exception())) throw;
+    log(spdlog::level::debug, "Failed crawling store URL '%s': %s", url, e.what());
+    resolved_link.reset();
+  }
+  ++state.completed_count;
+  std::string message = "Resolving direct product links (" + std::to_string(state.completed_count) + "/" +
+                        std::to_string(state.target_count) + ")... " + merchant;
+  co_await notify_progress(state.on_progress, std::move(message));
+  co_return CrawlResult{std::move(url), std::move(resolved_link)};
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------- the resolver
+
+using models::EnrichedCommerceMatch;
+
+awaitable<std::vector<EnrichedCommerceMatch>*> DirectStoreResolver::resolve_async(
+    std::vector<EnrichedCommerceMatch>& items, int max_concurrency, int timeout, ProgressCallback on_progress,
+    ResolverOptions options) {
+  if (max_concurrency < 1) throw std::invalid_argument("max_concurrency must be at least 1");
+  if (timeout < 1) throw std::invalid_argument("timeout must be at least 1 second");
+  if (items.empty()) co_return &items;
+
+  std::vector<std::size_t> candidates;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (is_candidate(items[i].direct_url)) candidates.push_back(i);
+  }
+  if (candidates.empty()) co_return &items;
+  const std::size_t total_candidates = candidates.size();
+  // (Messages are built before co_await: GCC 12 mishandles temporaries
+  // beside it.)
+  std::string opening =
+      "Resolving direct product links across " + std::to_string(total_candidates) + " store destinations...";
+  co_await detail::notify_progress(on_progress, std::move(opening));
+
+  // Distinct search URLs, first seen first; the first non-empty title and
+  // the first candidate's merchant of each.
+  std::vector<std::string> crawl_targets;
+  std::unordered_map<std::string, std::string> url_to_title;
+  std::unordered_map<std::string, std::string> url_to_merchant;
+  for (const std::size_t i : candidates) {
+    const auto& item = items[i];
+    if (url_to_merchant.find(item.direct_url) == url_to_merchant.end()) {
+      crawl_targets.push_back(item.direct_url);
+      const bool named = item.merchant_name.has_value() && !item.merchant_name->empty();
+      url_to_merchant.emplace(item.direct_url, named ? *item.merchant_name : std::string("Store"));
+    }
+    if (!item.title.empty()) url_to_title.emplace(item.direct_url, item.title);
+  }
+  if (crawl_targets.size() > detail::MAX_CRAWL) crawl_targets.resize(detail::MAX_CRAWL);
+
+  const int timeout_ms = timeout > INT_MAX / 1000 ? INT_MAX : timeout * 1000;
+  const auto executor = co_await boost::asio::this_coro::executor;
+  detail::CrawlState state(executor, static_cast<std::size_t>(max_concurrency), crawl_targets.size(),
+                           std::move(on_progress));
+
+  // Open the session; an ordinary failure leaves every link as it is.
+  std::unique_ptr<browser::Session> session;
+  std::exception_ptr open_failure;
+  try {
+    if (!options.session_factory) options.session_factory = detail::make_stealth_session;
+    session = options.session_factory(max_concurrency, timeout_ms);
+    if (!session) throw browser::BrowserUnavailableError("the session factory made no session");
+    co_await session->enter();
+  } catch (...) {
+    open_failure = std::current_exception();
+  }
+  if (open_failure) {
+    if (session) co_await session->exit();
+    if (is_cancellation(open_failure)) std::rethrow_exception(open_failure);
+    std::string reason;
+    try {
+      std::rethrow_exception(open_failure);
+    } catch (const std::exception& e) {
+      reason = e.what();
+    } catch (...) {
+      throw;
+    }
+    log(spdlog::level::warn, "Stealth browser unavailable; leaving %d store search URLs unresolved: %s",
+        static_cast<int>(crawl_targets.size()), reason);
+    co_return &items;
+  }
+
+  std::vector<awaitable<detail::CrawlResult>> tasks;
+  tasks.reserve(crawl_targets.size());
+  for (const auto& url : crawl_targets) {
+    const auto title = url_to_title.find(url);
+    tasks.push_back(detail::fetch_single(*session, url, url_to_merchant.at(url),
+                                         title != url_to_title.end() ? title->second : std::string(), state));
+  }
+  std::vector<detail::Outcome<detail::CrawlResult>> crawl_results;
+  std::exception_ptr crawl_failure;
+  try {
+    crawl_results = co_await detail::gather(std::move(tasks));
+  } catch (...) {
+    crawl_failure = std::current_exception();
+  }
+  co_await session->exit();
+  if (crawl_failure) std::rethrow_exception(crawl_failure);
+
+  std::unordered_map<std::string, std::string> url_cache;
+  for (const auto& outcome : crawl_results) {
+    if (!outcome.ok() || !outcome.value) continue;
+    const auto& [url, link] = *outcome.value;
+    if (link && !link->empty()) url_cache[url] = *link;
+  }
+
+  std::size_t resolved_count = 0;
+  for (const std::size_t i : candidates) {
+    const auto found = url_cache.find(items[i].direct_url);
+    if (found == url_cache.end()) continue;
+    items[i].direct_url = found->second;
+    ++resolved_count;
+  }
+
+  std::string summary =
+      resolved_count > 0
+          ? "✓ Resolved " + std::to_string(resolved_count) + "/" + std::to_string(total_candidates) +
+                " direct product links."
+          : "Store crawling complete (" + std::to_string(total_candidates) +
+                " attempted, 0 resolved — stores may be blocking automated access).";
+  co_await detail::notify_progress(state.on_progress, std::move(summary));
+  co_return &items;
+}
+
+std::vector<EnrichedCommerceMatch>& DirectStoreResolver::resolve(std::vector<EnrichedCommerceMatch>& items,
+                                                                 int max_concurrency, int timeout,
+                                                                 ProgressCallback on_progress,
+                                                                 const ResolverOptions& options) {
+  return *detail::run_coroutine(resolve_async(items, max_concurrency, timeout, std::move(on_progress), options));
+}
+
+}  // namespace korvane::commerce

@@ -1,0 +1,90 @@
+// JavaScript run in the pages: the stealth measures injected before any page
+// script, and the selector query that returns elements as plain data.
+#pragma once
+
+#include <string_view>
+
+namespace korvane::browser::detail {
+
+// Runs in every new document before the page's own scripts: hides
+// navigator.webdriver, gives realistic languages, plugins, window.chrome and
+// a notification permission that agrees with Notification.permission.
+inline constexpr std::string_view STEALTH_SCRIPT = R"JS((() => {
+  const define = (target, name, get) => {
+    try { Object.defineProperty(target, name, { get, configurable: true, enumerable: true }); }
+    catch (e) {}
+  };
+  if (navigator.webdriver !== false) define(Navigator.prototype, 'webdriver', () => false);
+  const languages = Object.freeze(['en-US', 'en']);
+  if (navigator.languages.join(',') !== 'en-US,en') {
+    define(Navigator.prototype, 'languages', () => languages);
+    define(Navigator.prototype, 'language', () => 'en-US');
+  }
+  if (!navigator.plugins || navigator.plugins.length === 0) {
+    const mime = { type: 'application/pdf', suffixes: 'pdf', description: 'Portable Document Format' };
+    const names = ['PDF Viewer', 'Chrome PDF Viewer', 'Chromium PDF Viewer',
+                   'Microsoft Edge PDF Viewer', 'WebKit built-in PDF'];
+    const plugins = names.map((name) => {
+      const plugin = { name, filename: 'internal-pdf-viewer', description: 'Portable Document Format',
+                       length: 1, 0: mime };
+      plugin.item = (i) => (i === 0 ? mime : null);
+      plugin.namedItem = (n) => (n === mime.type ? mime : null);
+      return plugin;
+    });
+    const list = Object.assign(Object.create(PluginArray.prototype), plugins, { length: plugins.length });
+    list.item = (i) => plugins[i] || null;
+    list.namedItem = (n) => plugins.find((p) => p.name === n) || null;
+    list.refresh = () => {};
+    define(Navigator.prototype, 'plugins', () => list);
+  }
+  if (!window.chrome) {
+    try { Object.defineProperty(window, 'chrome', { value: {}, configurable: true, writable: true }); }
+    catch (e) {}
+  }
+  if (window.chrome && !window.chrome.runtime) {
+    try { window.chrome.runtime = {}; } catch (e) {}
+  }
+  const permissions = navigator.permissions;
+  if (permissions && permissions.query && window.Notification) {
+    const query = permissions.query.bind(permissions);
+    permissions.query = (descriptor) =>
+      descriptor && descriptor.name === 'notifications'
+        ? Promise.resolve({ state: Notification.permission === 'default' ? 'prompt' : Notification.permission,
+                            onchange: null })
+        : query(descriptor);
+  }
+})();)JS";
+
+// A function expression: given a selector, returns the matching elements in
+// document order as [{attrib, text, all_text}], where `all_text` holds the
+// non-blank text pieces of the element (script, style, noscript and template
+// contents left out) joined by "\n", and `text` the element's own text nodes.
+inline constexpr std::string_view QUERY_FUNCTION = R"JS((selector) => {
+  const skipped = new Set(['SCRIPT', 'STYLE', 'NOSCRIPT', 'TEMPLATE']);
+  const result = [];
+  for (const element of document.querySelectorAll(selector)) {
+    const attrib = {};
+    for (const attribute of element.attributes) attrib[attribute.name] = attribute.value;
+    const pieces = [];
+    const walker = document.createTreeWalker(element, NodeFilter.SHOW_ELEMENT | NodeFilter.SHOW_TEXT, {
+      acceptNode(node) {
+        if (node.nodeType === Node.ELEMENT_NODE) {
+          return skipped.has(node.nodeName.toUpperCase()) && node !== element
+            ? NodeFilter.FILTER_REJECT : NodeFilter.FILTER_SKIP;
+        }
+        return NodeFilter.FILTER_ACCEPT;
+      },
+    });
+    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+      if (node.data.trim() !== '') pieces.push(node.data);
+    }
+    let own = '';
+    for (const child of element.childNodes) {
+      if (child.nodeType === Node.TEXT_NODE) own += child.data;
+    }
+    result.push({ attrib, text: own, all_text: pieces.join('\n') });
+  }
+  return result;
+})JS";
+
+}  // namespace korvane::browser::detail
