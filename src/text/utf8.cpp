@@ -1,6 +1,7 @@
 #include "text/utf8.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace korvane::text {
 namespace {
@@ -43,14 +44,13 @@ bool is_valid_utf8(std::string_view s) noexcept {
   std::size_t i = 0;
   const std::size_t n = s.size();
   while (i < n) {
-    // Skip ASCII eight bytes at a time.
-    while (i + 8 <= n) {
-      std::uint64_t w = 0;
-      for (std::size_t k = 0; k < 8; ++k) {
-        w |= static_cast<std::uint64_t>(static_cast<unsigned char>(s[i + k])) << (8 * k);
-      }
-      if (w & 0x8080808080808080ULL) break;
-      i += 8;
+    // Skip ASCII sixteen bytes at a time.
+    while (i + 16 <= n) {
+      std::uint64_t a = 0, b = 0;
+      std::memcpy(&a, s.data() + i, 8);
+      std::memcpy(&b, s.data() + i + 8, 8);
+      if ((a | b) & 0x8080808080808080ULL) break;
+      i += 16;
     }
     if (i >= n) break;
     if (static_cast<unsigned char>(s[i]) < 0x80) {

@@ -1,0 +1,78 @@
+// The commerce enricher: visual matches in, commerce intelligence out.
+//
+//   auto result = korvane::commerce::CommerceEnricher::process(matches, [](std::string msg) {
+//     std::cerr << msg << '\n';
+//   });
+//
+// Every match link is cleaned, all destination pages are fetched in one
+// concurrent batch, each page is parsed for product data, merchants are
+// classified, store search links are resolved to product links in a headless
+// browser, and every item gets a relevance label; a market summary covers the
+// whole set.
+#pragma once
+
+#include <korvane/commerce/async.hpp>
+#include <korvane/commerce/resolver.hpp>
+#include <korvane/host/fetcher.hpp>
+#include <korvane/host/models.hpp>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace korvane::commerce {
+
+// The destination fetcher of the package: the host's concurrent fetcher.
+using ScraplingDestinationFetcher = core::ConcurrentFetcher;
+
+// The services a run uses beyond its arguments. The defaults fetch from the
+// network with ScraplingDestinationFetcher::fetch_many and resolve store
+// links in a real Chromium.
+struct EnrichmentServices {
+  // The fetcher for destination pages; null: ScraplingDestinationFetcher::fetch_many.
+  std::shared_ptr<const core::ConcurrentFetcher> fetcher;
+  // Told what the fetcher got and why it missed pages (only with `fetcher`).
+  std::function<void(const core::FetchReport&)> on_fetch_report;
+  // How store search pages are opened.
+  ResolverOptions resolver;
+  // False skips store resolution (items keep their store search links).
+  bool resolve_store_links = true;
+};
+
+class CommerceEnricher {
+ public:
+  CommerceEnricher() = delete;
+
+  // One enriched item per match, in match order: the link cleaned with
+  // URLUnwrapper::unwrap, the page fetched (all pages in one fetch_many call
+  // with timeout 5) and parsed with DestinationMetadataParser::parse_metadata
+  // (also without a page), the merchant classified for product and
+  // marketplace pages, source engine "lens". `max_items` takes the first
+  // matches as a Python slice would (beyond the length: all; 0: none;
+  // negative: that many left out from the end). Sends "Fetching metadata
+  // from N merchant destinations..." and "Extracting structured product
+  // metadata & price intelligence (N items)...". Nothing is contained: a link
+  // that cannot be split (InvalidUrlError), a failing fetch or callback ends
+  // the call; a page the fetcher did not get is no failure.
+  [[nodiscard]] static awaitable<std::vector<models::EnrichedCommerceMatch>> enrich_matches_deep_async(
+      std::vector<models::VisualMatch> matches, std::optional<long long> max_items = std::nullopt,
+      ProgressCallback on_progress = {}, EnrichmentServices services = {});
+
+  // The whole pipeline: deep enrichment of every match, store resolution,
+  // a relevance label for every item without one, and the market summary
+  // (from a fresh summary with the number of matches and "USD"). Items keep
+  // the match order. An empty list gives the empty result at once, with no
+  // message, fetch or browser.
+  [[nodiscard]] static awaitable<models::CommerceIntelligence> process_async(
+      std::vector<models::VisualMatch> matches, ProgressCallback on_progress = {},
+      EnrichmentServices services = {});
+
+  // The blocking form of process_async(); works with and without a running
+  // event loop in the calling thread.
+  [[nodiscard]] static models::CommerceIntelligence process(std::vector<models::VisualMatch> matches,
+                                                            ProgressCallback on_progress = {},
+                                                            EnrichmentServices services = {});
+};
+
+}  // namespace korvane::commerce

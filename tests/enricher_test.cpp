@@ -1,0 +1,259 @@
+// Deep enrichment and the whole pipeline, with pages from a fake transport.
+#include <korvane/commerce/enricher.hpp>
+
+#include <boost/asio/detached.hpp>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+
+using namespace korvane::models;
+using namespace korvane::commerce;
+namespace core = korvane::core;
+namespace asio = boost::asio;
+
+namespace {
+
+// Serves pages from a map and remembers every batch it was asked for.
+class PageTable final : public core::Transport {
+ public:
+  explicit PageTable(std::map<std::string, std::string> pages) : pages_(std::move(pages)) {}
+
+  awaitable<std::vector<core::TransportResult>> fetch_all(std::vector<std::string> links,
+                                                          const core::FetcherOptions&, double) const override {
+    batches.push_back(links);
+    std::vector<core::TransportResult> results;
+    for (const auto& link : links) {
+      core::TransportResult r;
+      if (const auto it = pages_.find(link); it != pages_.end()) {
+        r.response = core::RawResponse{200, "text/html; charset=utf-8", it->second};
+      } else {
+        r.failure = "status 404";
+      }
+      results.push_back(std::move(r));
+    }
+    co_return results;
+  }
+
+  mutable std::vector<std::vector<std::string>> batches;
+
+ private:
+  std::map<std::string, std::string> pages_;
+};
+
+std::string product_page(std::string_view name, std::string_view price, std::string_view currency,
+                         std::string_view image = "https://img.example/p.jpg") {
+  return std::string("<html><head><title>") + std::string(name) +
+         "</title><script type=\"application/ld+json\">{\"@type\":\"Product\",\"name\":\"" + std::string(name) +
+         "\",\"brand\":{\"name\":\"Acme\"},\"sku\":\"A-1\",\"image\":\"" + std::string(image) +
+         "\",\"offers\":{\"price\":\"" + std::string(price) + "\",\"priceCurrency\":\"" + std::string(currency) +
+         "\",\"availability\":\"https://schema.org/InStock\"}}</script></head><body>" + std::string(200, ' ') +
+         "</body></html>";
+}
+
+std::string article_page() {
+  return "<html><head><meta property=\"og:type\" content=\"article\"><title>Review</title></head><body>" +
+         std::string(300, 'x') + "</body></html>";
+}
+
+VisualMatch match(std::string link, std::string title, std::optional<std::string> source = {}) {
+  VisualMatch m;
+  m.link = std::move(link);
+  m.title = std::move(title);
+  m.source = std::move(source);
+  return m;
+}
+
+struct Pipeline {
+  std::shared_ptr<PageTable> table;
+  EnrichmentServices services;
+  std::vector<std::string> messages;
+  ProgressCallback progress() {
+    return [this](std::string m) { messages.push_back(std::move(m)); };
+  }
+};
+
+Pipeline make_run(std::map<std::string, std::string> pages) {
+  Pipeline run;
+  run.table = std::make_shared<PageTable>(std::move(pages));
+  run.services.fetcher = std::make_shared<core::ConcurrentFetcher>(core::FetcherOptions{}, run.table);
+  run.services.resolve_store_links = false;
+  return run;
+}
+
+std::vector<EnrichedCommerceMatch> deep(Pipeline& run, std::vector<VisualMatch> matches,
+                                        std::optional<long long> max_items = std::nullopt) {
+  return detail::run_coroutine(
+      CommerceEnricher::enrich_matches_deep_async(std::move(matches), max_items, run.progress(), run.services));
+}
+
+}  // namespace
+
+TEST(DeepEnrichment, BuildsOneItemPerMatchFromItsPage) {
+  Pipeline run = make_run({{"https://shop.acme.com/p/1", product_page("Acme Runner", "19.99", "EUR")},
+                      {"https://blog.example/review", article_page()}});
+  auto m1 = match("https://www.google.com/url?q=https://shop.acme.com/p/1%3Futm_source%3Dlens&sa=U", "runner",
+                  "Acme");
+  m1.thumbnail = "https://thumb.example/1.jpg";
+  m1.price = "$25";
+  auto m2 = match("https://blog.example/review", "Acme Runner review", "Blog");
+  m2.thumbnail = "https://thumb.example/2.jpg";
+  m2.in_stock = true;
+  auto m3 = match("https://gone.example/p/3?gclid=x", "Acme Runner Blue", "Gone Shop");
+  m3.price = "€30";
+  m3.thumbnail = "https://thumb.example/3.jpg";
+  const auto items = deep(run, {m1, m2, m3});
+
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(run.messages, (std::vector<std::string>{
+                              "Fetching metadata from 3 merchant destinations...",
+                              "Extracting structured product metadata & price intelligence (3 items)..."}));
+  // One batch with the cleaned links, in match order.
+  ASSERT_EQ(run.table->batches.size(), 1u);
+  EXPECT_EQ(run.table->batches[0], (std::vector<std::string>{"https://shop.acme.com/p/1", "https://blog.example/review",
+                                                             "https://gone.example/p/3"}));
+
+  const auto& a = items[0];
+  EXPECT_EQ(a.title, "Acme Runner");
+  EXPECT_EQ(a.direct_url, "https://shop.acme.com/p/1");
+  EXPECT_EQ(a.original_url, m1.link);
+  ASSERT_TRUE(a.price);
+  EXPECT_EQ(a.price->amount, 19.99);
+  EXPECT_EQ(a.price->currency, "EUR");
+  EXPECT_EQ(a.page_type, PageType::PRODUCT);
+  EXPECT_EQ(a.merchant_category, MerchantCategory::OFFICIAL_BRAND);
+  EXPECT_EQ(a.brand, "Acme");
+  EXPECT_EQ(a.sku, "A-1");
+  EXPECT_EQ(a.stock_status, StockStatus::IN_STOCK);
+  EXPECT_EQ(a.primary_image_url, "https://img.example/p.jpg");
+  EXPECT_EQ(a.thumbnail, "https://thumb.example/1.jpg");
+  EXPECT_EQ(a.match_score, 99);  // rank 1, brand in the title
+  EXPECT_EQ(a.source_engine, "lens");
+  EXPECT_FALSE(a.relevance);
+
+  // An article: no merchant category, no stock; the thumbnail stands in for the image.
+  const auto& b = items[1];
+  EXPECT_EQ(b.page_type, PageType::ARTICLE);
+  EXPECT_FALSE(b.merchant_category);
+  EXPECT_FALSE(b.stock_status);
+  EXPECT_EQ(b.primary_image_url, "https://thumb.example/2.jpg");
+  EXPECT_EQ(b.match_score, 95);
+
+  // A page the fetcher did not get: the search result's own values.
+  const auto& c = items[2];
+  EXPECT_EQ(c.direct_url, "https://gone.example/p/3");
+  EXPECT_EQ(c.title, "Acme Runner Blue");
+  ASSERT_TRUE(c.price);
+  EXPECT_EQ(c.price->currency, "EUR");
+  EXPECT_EQ(c.page_type, PageType::PRODUCT);  // a price is known
+  EXPECT_EQ(c.match_score, 92);
+}
+
+TEST(DeepEnrichment, SlicesLikeAListAndFetchesEvenForNone) {
+  Pipeline run = make_run({});
+  const std::vector<VisualMatch> three{match("https://a.example/1", "A"), match("https://b.example/2", "B"),
+                                       match("https://c.example/3", "C")};
+  EXPECT_EQ(deep(run, three, 2).size(), 2u);
+  EXPECT_EQ(deep(run, three, 10).size(), 3u);
+  EXPECT_EQ(deep(run, three, -1).size(), 2u);
+  EXPECT_EQ(deep(run, three, -5).size(), 0u);
+  run.messages.clear();
+  run.table->batches.clear();
+  EXPECT_TRUE(deep(run, three, 0).empty());
+  EXPECT_EQ(run.messages, (std::vector<std::string>{
+                              "Fetching metadata from 0 merchant destinations...",
+                              "Extracting structured product metadata & price intelligence (0 items)..."}));
+  // An empty batch never reaches the transport.
+  EXPECT_TRUE(run.table->batches.empty() || run.table->batches[0].empty());
+
+  run.messages.clear();
+  EXPECT_TRUE(deep(run, {}).empty());
+  EXPECT_TRUE(run.messages.empty());
+}
+
+TEST(DeepEnrichment, DuplicateLinksShareOnePageAndHostlessLinksUseTheSource) {
+  Pipeline run = make_run({{"https://shop.acme.com/p/1", product_page("Acme Runner", "10", "USD")}});
+  const auto items = deep(run, {match("https://shop.acme.com/p/1?utm_source=a", "x"),
+                                match("https://shop.acme.com/p/1#:~:text=runner", "y"),
+                                match("acme-shop/runner", "Runner", "Acme Shop")});
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[0].title, "Acme Runner");
+  EXPECT_EQ(items[1].title, "Acme Runner");
+  // Fetched once; the link without scheme and host never reaches the transport.
+  EXPECT_EQ(run.table->batches.at(0), std::vector<std::string>{"https://shop.acme.com/p/1"});
+  EXPECT_EQ(items[2].merchant_name, "Acme Shop");
+}
+
+TEST(DeepEnrichment, FailuresEndTheCall) {
+  Pipeline run = make_run({});
+  EXPECT_THROW(deep(run, {match("https://[broken/p", "x")}), korvane::InvalidUrlError);
+  run.services.fetcher.reset();
+  EnrichmentServices failing = run.services;
+  failing.fetcher = std::make_shared<core::ConcurrentFetcher>(core::FetcherOptions{}, run.table);
+  const ProgressCallback boom = [](const std::string&) { throw std::runtime_error("progress failed"); };
+  EXPECT_THROW(detail::run_coroutine(CommerceEnricher::enrich_matches_deep_async({match("https://a.example/", "A")},
+                                                                                 std::nullopt, boom, failing)),
+               std::runtime_error);
+}
+
+TEST(Process, LabelsSummaryAndMatchOrder) {
+  Pipeline run = make_run({{"https://shop.acme.com/p/1", product_page("Acme Runner", "19.99", "EUR")},
+                      {"https://blog.example/review", article_page()}});
+  const auto result = CommerceEnricher::process(
+      {match("https://blog.example/review", "Review"), match("https://shop.acme.com/p/1", "runner", "Acme")},
+      run.progress(), run.services);
+  ASSERT_EQ(result.items.size(), 2u);
+  EXPECT_EQ(result.items[0].page_type, PageType::ARTICLE);
+  EXPECT_EQ(result.items[0].relevance, RelevanceLabel::LOW);
+  EXPECT_EQ(result.items[1].match_score, 97);  // rank 2, brand in the title
+  EXPECT_EQ(result.items[1].relevance, RelevanceLabel::EXACT_MATCH);
+  EXPECT_EQ(result.summary.total_matches, 2);
+  EXPECT_EQ(result.summary.total_priced_matches, 1);
+  EXPECT_EQ(result.summary.currency, "EUR");
+
+  run.messages.clear();
+  run.table->batches.clear();
+  EXPECT_EQ(CommerceEnricher::process({}, run.progress(), run.services), CommerceIntelligence{});
+  EXPECT_TRUE(run.messages.empty());
+  EXPECT_TRUE(run.table->batches.empty());
+}
+
+TEST(Process, WorksInsideARunningLoopAndFromAProgressCallback) {
+  Pipeline run = make_run({{"https://shop.acme.com/p/1", product_page("Acme Runner", "5", "USD")}});
+  const std::vector<VisualMatch> matches{match("https://shop.acme.com/p/1", "runner", "Acme")};
+  const auto direct = CommerceEnricher::process(matches, {}, run.services);
+
+  // A progress callback that runs the whole pipeline again, blocking.
+  std::optional<CommerceIntelligence> nested;
+  const ProgressCallback reentrant = [&](const std::string& msg) {
+    if (!nested && msg.starts_with("Fetching")) nested = CommerceEnricher::process(matches, {}, run.services);
+  };
+  asio::io_context ctx;
+  std::optional<CommerceIntelligence> outer;
+  asio::co_spawn(ctx, [&]() -> awaitable<void> {
+    outer = CommerceEnricher::process(matches, reentrant, run.services);  // blocks inside a running loop
+    co_return;
+  }, asio::detached);
+  ctx.run();
+  ASSERT_TRUE(outer && nested);
+  EXPECT_EQ(*outer, direct);
+  EXPECT_EQ(*nested, direct);
+  EXPECT_EQ(detail::run_coroutine(CommerceEnricher::process_async(matches, {}, run.services)), direct);
+}
+
+TEST(Process, AnUnavailableBrowserLeavesStoreLinksAsTheyAre) {
+  Pipeline run = make_run({});
+  run.services.resolve_store_links = true;
+  int sessions = 0;
+  run.services.resolver.session_factory = [&](int, int) -> std::unique_ptr<korvane::browser::Session> {
+    ++sessions;
+    throw korvane::browser::BrowserUnavailableError("no browser here");
+  };
+  const auto result = CommerceEnricher::process(
+      {match("https://www.ebay.com/sch/i.html?_nkw=acme+runner", "Acme Runner"), match("https://a.example/p", "A")},
+      run.progress(), run.services);
+  EXPECT_EQ(sessions, 1);
+  EXPECT_EQ(result.items[0].direct_url, "https://www.ebay.com/sch/i.html?_nkw=acme+runner");
+  ASSERT_EQ(run.messages.size(), 3u);
+  EXPECT_EQ(run.messages[2], "Resolving direct product links across 1 store destinations...");
+}
