@@ -106,14 +106,25 @@ class Transport {
 // libcurl cannot be initialised.
 [[nodiscard]] std::shared_ptr<const Transport> make_curl_transport();
 
+// One page of a page folder: its file and the Content-Type it is served with.
+struct SavedPage {
+  std::filesystem::path file;
+  std::string content_type;
+};
+
+// Reads the manifest.json of a page folder: an object mapping each link to a
+// file name or to {"file": ..., "content_type": ...}, or an array of objects
+// with "file" and "url" (or "original_url"). File names are relative to the
+// folder and may not leave it; without a content type, files ending in
+// .html, .htm or .xhtml are HTML and others have none. Throws
+// korvane::FetchError when the manifest cannot be read.
+[[nodiscard]] std::unordered_map<std::string, SavedPage> read_page_manifest(const std::filesystem::path& folder);
+
 // Serves saved pages from `folder` for offline runs and reproducible
-// batches. The folder holds "manifest.json", either an object mapping each
-// link to a file name, or an array of objects with "file" and "url" (or
-// "original_url"); file names are relative to the folder and may not leave
-// it. A link not in the manifest fails with "not in the page folder". Files
-// ending in .html, .htm or .xhtml are served as HTML; others have no type and
-// must look like HTML. Throws korvane::FetchError when the manifest cannot be
-// read.
+// batches, as listed by its manifest (read_page_manifest). A link not in the
+// manifest fails with "not in the page folder"; a file without a content
+// type must look like HTML. Throws korvane::FetchError when the manifest
+// cannot be read.
 [[nodiscard]] std::shared_ptr<const Transport> make_directory_transport(
     const std::filesystem::path& folder);
 

@@ -38,7 +38,7 @@ std::string content_type_for(const fs::path& file) {
 
 class DirectoryTransport final : public Transport {
  public:
-  explicit DirectoryTransport(std::unordered_map<std::string, fs::path> files)
+  explicit DirectoryTransport(std::unordered_map<std::string, SavedPage> files)
       : files_(std::move(files)) {}
 
   boost::asio::awaitable<std::vector<TransportResult>> fetch_all(std::vector<std::string> links,
@@ -54,19 +54,19 @@ class DirectoryTransport final : public Transport {
   TransportResult serve(const std::string& link, const FetcherOptions& options) const {
     const auto found = files_.find(link);
     if (found == files_.end()) return {std::nullopt, "not in the page folder"};
-    const fs::path& path = found->second;
+    const fs::path& path = found->second.file;
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(path, ec);
     if (ec) return {std::nullopt, "cannot read " + path.filename().string()};
     if (size > options.max_page_bytes) return {std::nullopt, "too large"};
     try {
-      return {RawResponse{200, content_type_for(path), read_file(path)}, {}};
+      return {RawResponse{200, found->second.content_type, read_file(path)}, {}};
     } catch (const FetchError&) {
       return {std::nullopt, "cannot read " + path.filename().string()};
     }
   }
 
-  std::unordered_map<std::string, fs::path> files_;
+  std::unordered_map<std::string, SavedPage> files_;
 };
 
 // The file of a manifest entry, inside `folder`.
@@ -84,17 +84,27 @@ fs::path page_file(const fs::path& folder, const json::value& name, std::string_
 
 }  // namespace
 
-std::shared_ptr<const Transport> make_directory_transport(const fs::path& folder) {
+std::unordered_map<std::string, SavedPage> read_page_manifest(const fs::path& folder) {
   const fs::path manifest_path = folder / "manifest.json";
   const std::string text = read_file(manifest_path);
   boost::system::error_code ec;
   const json::value manifest = json::parse(text, ec);
   if (ec) throw FetchError("cannot parse " + manifest_path.string() + ": " + ec.message());
 
-  std::unordered_map<std::string, fs::path> files;
+  std::unordered_map<std::string, SavedPage> files;
+  const auto saved = [&](const json::value& name, std::string_view link, const json::value* type) {
+    SavedPage page{page_file(folder, name, link), {}};
+    page.content_type = type != nullptr && type->is_string() ? std::string(type->get_string())
+                                                             : content_type_for(page.file);
+    return page;
+  };
   if (const auto* object = manifest.if_object()) {
-    for (const auto& [link, name] : *object) {
-      files.insert_or_assign(std::string(link), page_file(folder, name, link));
+    for (const auto& [link, entry] : *object) {
+      // A file name, or an object with "file" and optionally "content_type".
+      const auto* fields = entry.if_object();
+      const json::value* name = fields != nullptr ? fields->if_contains("file") : &entry;
+      const json::value* type = fields != nullptr ? fields->if_contains("content_type") : nullptr;
+      files.insert_or_assign(std::string(link), saved(name != nullptr ? *name : json::value(), link, type));
     }
   } else if (const auto* array = manifest.if_array()) {
     for (const json::value& entry : *array) {
@@ -105,12 +115,16 @@ std::shared_ptr<const Transport> make_directory_transport(const fs::path& folder
       if (link == nullptr || !link->is_string()) continue;  // a page saved without its link
       const std::string key(link->get_string());
       const json::value* name = fields->if_contains("file");
-      files.try_emplace(key, page_file(folder, name != nullptr ? *name : json::value(), key));
+      files.try_emplace(key, saved(name != nullptr ? *name : json::value(), key, fields->if_contains("content_type")));
     }
   } else {
     throw FetchError(manifest_path.string() + " is neither an object nor an array");
   }
-  return std::make_shared<const DirectoryTransport>(std::move(files));
+  return files;
+}
+
+std::shared_ptr<const Transport> make_directory_transport(const fs::path& folder) {
+  return std::make_shared<const DirectoryTransport>(read_page_manifest(folder));
 }
 
 }  // namespace korvane::core
