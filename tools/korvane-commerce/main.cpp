@@ -8,6 +8,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "Show help for every subcommand");
   korvane::cli::RunState state;
+  korvane::cli::add_enrich_commands(app, state);
+  korvane::cli::add_demo_command(app, state);
   korvane::cli::add_unwrap_commands(app, state);
   korvane::cli::add_classify_commands(app, state);
   korvane::cli::add_price_commands(app, state);

@@ -67,6 +67,10 @@ struct FetcherOptions {
   // that links can be served by another server, e.g. example hosts by a
   // loopback server in an offline demo. Ignored by the directory transport.
   std::vector<std::string> connect_to;
+  // Certificate authorities (PEM) trusted for HTTPS instead of the system's,
+  // when not empty: an offline demo's own certificate, say. Server
+  // certificates are always verified.
+  std::string ca_certificates_pem;
 };
 
 // A response as a transport received it: the final status after redirects,

@@ -253,6 +253,12 @@ void Batch::configure(Transfer& t, const std::string& url) {
   set_easy_option(easy, CURLOPT_USERAGENT, options_.user_agent.c_str());
   set_easy_option(easy, CURLOPT_HTTPHEADER, headers_.get());
   if (connect_to_) set_easy_option(easy, CURLOPT_CONNECT_TO, connect_to_.get());
+  if (!options_.ca_certificates_pem.empty()) {
+    // libcurl copies the blob.
+    curl_blob blob{const_cast<char*>(options_.ca_certificates_pem.data()), options_.ca_certificates_pem.size(),
+                   CURL_BLOB_COPY};
+    set_easy_option(easy, CURLOPT_CAINFO_BLOB, &blob);
+  }
   // Straight to the server: a proxy from the environment would hide the
   // address actually connected to.
   set_easy_option(easy, CURLOPT_PROXY, "");

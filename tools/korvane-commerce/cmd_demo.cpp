@@ -1,0 +1,86 @@
+// demo: the whole pipeline offline on the bundled example, its pages served
+// by a loopback HTTPS server to the fetcher and to the browser alike.
+#include "cli.hpp"
+#include "demo_server.hpp"
+#include "pipeline_run.hpp"
+#include "progress.hpp"
+#include "search_input.hpp"
+
+#include <korvane/commerce/unwrapper.hpp>
+#include <korvane/host/fetcher.hpp>
+
+#include <cstdio>
+#include <set>
+
+namespace korvane::cli {
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path find_examples(const std::optional<fs::path>& given) {
+  if (given) return *given;
+  for (const fs::path& candidate : {fs::path(KORVANE_EXAMPLES_DIR), fs::path(KORVANE_INSTALLED_EXAMPLES_DIR),
+                                   fs::path("examples")}) {
+    if (fs::exists(candidate / "visual-search-result.json")) return candidate;
+  }
+  throw std::runtime_error("cannot find the bundled example; name its folder with --examples");
+}
+
+// Every host the demo's links may reach: the saved pages' and the matches'.
+std::vector<std::string> hosts_of(const fs::path& examples) {
+  std::set<std::string> hosts;
+  for (const auto& [link, page] : core::read_page_manifest(examples / "pages")) {
+    hosts.insert(commerce::URLUnwrapper::extract_domain("//" + link.substr(link.find("//") + 2)));
+  }
+  for (const auto& match : read_search_result(examples / "visual-search-result.json").matches) {
+    hosts.insert(commerce::URLUnwrapper::extract_domain(commerce::URLUnwrapper::unwrap(match.link)));
+  }
+  std::vector<std::string> out;
+  for (const auto& h : hosts) {
+    if (h.empty()) continue;
+    out.push_back(h);
+    out.push_back("www." + h);
+  }
+  return out;
+}
+
+}  // namespace
+
+void add_demo_command(CLI::App& app, RunState& state) {
+  auto* demo = app.add_subcommand("demo", "Run the whole pipeline offline on the bundled example");
+  auto examples = std::make_shared<std::optional<fs::path>>();
+  auto output = std::make_shared<fs::path>("demo-output");
+  auto no_resolve = std::make_shared<bool>(false);
+  auto quiet = std::make_shared<bool>(false);
+  auto verbose = std::make_shared<bool>(false);
+  demo->add_option("--examples", *examples, "The example folder (visual-search-result.json, pages/)");
+  demo->add_option("--output", *output, "Folder for result.json and result.csv")->capture_default_str();
+  demo->add_flag("--no-resolve", *no_resolve, "Skip store resolution (no browser)");
+  demo->add_flag("--quiet,-q", *quiet, "No progress or summary on standard error");
+  demo->add_flag("-v,--verbose", *verbose, "Debug log of the fetcher and the resolver on standard error");
+  demo->callback([&state, examples, output, no_resolve, quiet, verbose] {
+    configure_logging(*verbose, *quiet);
+    const fs::path folder = find_examples(*examples);
+    const DemoServer server(folder / "pages", hosts_of(folder));
+    const std::string port = std::to_string(server.port());
+    if (!*quiet) std::fprintf(stderr, "serving the example pages on https://127.0.0.1:%s\n", port.c_str());
+
+    EnrichSettings settings;
+    settings.input = folder / "visual-search-result.json";
+    settings.json_out = *output / "result.json";
+    settings.csv_out = *output / "result.csv";
+    settings.json_to_stdout = false;
+    settings.resolve = !*no_resolve;
+    settings.quiet = *quiet;
+    settings.allow_private = true;
+    // Every host goes to the loopback server, which presents a certificate
+    // made for the example hosts.
+    settings.fetcher.connect_to = {"::127.0.0.1:" + port};
+    settings.fetcher.ca_certificates_pem = server.certificate_pem();
+    settings.browser.extra_args = {"--host-resolver-rules=MAP * 127.0.0.1:" + port,
+                                   "--ignore-certificate-errors-spki-list=" + server.public_key_hash()};
+    state.exit_code = run_enrich(settings);
+  });
+}
+
+}  // namespace korvane::cli
