@@ -27,7 +27,8 @@ inline CommandResult run_cli(const std::string& args, const std::string& input =
     std::ofstream f(path, std::ios::binary);
     f << input;
   }
-  const std::string command = std::string(KORVANE_CLI) + " " + args + " < " + path + " 2>/dev/null";
+  // Redirections first, so that `args` may send standard error elsewhere.
+  const std::string command = std::string(KORVANE_CLI) + " < " + path + " 2>/dev/null " + args;
   CommandResult r;
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) throw std::runtime_error("popen failed");

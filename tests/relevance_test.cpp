@@ -72,6 +72,8 @@ TEST(Relevance, SortIsStableByLabelThenPriceThenScore) {
   const auto sorted = sort_commerce_items(items);
   std::vector<std::string> titles;
   for (const auto& m : sorted) titles.push_back(m.title);
-  EXPECT_EQ(titles, (std::vector<std::string>{"high-b", "high-c", "high-a", "high-unpriced", "low", "none"}));
+  // "none" has no label: it ranks as the exact match it would be labelled.
+  EXPECT_EQ(titles, (std::vector<std::string>{"none", "high-b", "high-c", "high-a", "high-unpriced", "low"}));
+  EXPECT_FALSE(sorted.front().relevance);
   EXPECT_EQ(items[0].title, "low");  // input unchanged
 }

@@ -127,15 +127,25 @@ models::CommerceSummary recompute_market_summary(std::span<const EnrichedCommerc
 }
 
 std::vector<EnrichedCommerceMatch> sort_commerce_items(std::vector<EnrichedCommerceMatch> items) {
-  std::stable_sort(items.begin(), items.end(),
-                   [](const EnrichedCommerceMatch& a, const EnrichedCommerceMatch& b) {
-                     const int ra = rank_of(a.relevance), rb = rank_of(b.relevance);
-                     if (ra != rb) return ra < rb;
-                     const bool pa = a.price.has_value(), pb = b.price.has_value();
-                     if (pa != pb) return pa;
-                     return a.match_score > b.match_score;
-                   });
-  return items;
+  // An item without a label ranks by the label it would get.
+  std::vector<std::pair<int, std::size_t>> keys;  // (label rank, input position)
+  keys.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const auto& item = items[i];
+    keys.emplace_back(rank_of(item.relevance ? item.relevance : classify_match_relevance(item)), i);
+  }
+  std::stable_sort(keys.begin(), keys.end(), [&items](const auto& ka, const auto& kb) {
+    if (ka.first != kb.first) return ka.first < kb.first;
+    const auto& a = items[ka.second];
+    const auto& b = items[kb.second];
+    const bool pa = a.price.has_value(), pb = b.price.has_value();
+    if (pa != pb) return pa;
+    return a.match_score > b.match_score;
+  });
+  std::vector<EnrichedCommerceMatch> sorted;
+  sorted.reserve(items.size());
+  for (const auto& [rank, i] : keys) sorted.push_back(std::move(items[i]));
+  return sorted;
 }
 
 }  // namespace korvane::relevance

@@ -53,12 +53,15 @@ void add_demo_command(CLI::App& app, RunState& state) {
   auto no_resolve = std::make_shared<bool>(false);
   auto quiet = std::make_shared<bool>(false);
   auto verbose = std::make_shared<bool>(false);
+  auto without_offers = std::make_shared<bool>(false);
   demo->add_option("--examples", *examples, "The example folder (visual-search-result.json, pages/)");
   demo->add_option("--output", *output, "Folder for result.json and result.csv")->capture_default_str();
   demo->add_flag("--no-resolve", *no_resolve, "Skip store resolution (no browser)");
+  demo->add_flag("--without-offers", *without_offers,
+                 "Write the enriched matches alone, in match order, without the example's shopping offers");
   demo->add_flag("--quiet,-q", *quiet, "No progress or summary on standard error");
   demo->add_flag("-v,--verbose", *verbose, "Debug log of the fetcher and the resolver on standard error");
-  demo->callback([&state, examples, output, no_resolve, quiet, verbose] {
+  demo->callback([&state, examples, output, no_resolve, quiet, verbose, without_offers] {
     configure_logging(*verbose, *quiet);
     const fs::path folder = find_examples(*examples);
     const DemoServer server(folder / "pages", hosts_of(folder));
@@ -71,6 +74,7 @@ void add_demo_command(CLI::App& app, RunState& state) {
     settings.csv_out = *output / "result.csv";
     settings.json_to_stdout = false;
     settings.resolve = !*no_resolve;
+    settings.fuse_offers = !*without_offers;
     settings.quiet = *quiet;
     settings.allow_private = true;
     // Every host goes to the loopback server, which presents a certificate

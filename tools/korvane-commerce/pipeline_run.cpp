@@ -109,7 +109,7 @@ int run_enrich(const EnrichSettings& settings) {
   progress.finish();
   const std::size_t resolved = resolved_links(result.items);
 
-  if (input.has_offers) {
+  if (input.has_offers && settings.fuse_offers) {
     // The fused list, with the summary over everything that was fused.
     auto fused = commerce::CommerceAggregator::fuse_matches_and_offers(result.items, input.offers);
     label_unlabelled(fused);

@@ -20,6 +20,7 @@ struct EnrichSettings {
   std::optional<std::filesystem::path> pages_dir;    // saved pages instead of the network
   std::optional<long long> max_items;
   bool resolve = true;
+  bool fuse_offers = true;   // fuse the input's shopping offers into the output
   bool allow_private = false;
   bool quiet = false;
   bool json_to_stdout = true;  // when no output file is named

@@ -40,8 +40,9 @@ struct RelevanceContext {
     std::span<const models::EnrichedCommerceMatch> items, models::CommerceSummary summary);
 
 // `items` as a new list in display order, a stable sort by: relevance label (EXACT_MATCH,
-// HIGH, MEDIUM, LOW, then items without a label), then items with a price before items
-// without, then the higher match score first. Ties keep their input order.
+// HIGH, MEDIUM, LOW; an item without a label ranks by the label classify_match_relevance
+// gives it), then items with a price before items without, then the higher match score
+// first. Ties keep their input order. Labels are not written into the items.
 [[nodiscard]] std::vector<models::EnrichedCommerceMatch> sort_commerce_items(
     std::vector<models::EnrichedCommerceMatch> items);
 

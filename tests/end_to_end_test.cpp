@@ -1,0 +1,115 @@
+// The whole pipeline through the command line: the bundled example served on
+// loopback, a real fetcher and a real browser; and bad input files.
+#include "cli_support.hpp"
+
+#include <boost/json.hpp>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using korvane::testing::run_cli;
+namespace fs = std::filesystem;
+namespace json = boost::json;
+
+namespace {
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+fs::path temp_dir(const char* name) {
+  const fs::path dir = fs::temp_directory_path() / (std::string("korvane-e2e-") + name + "-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+const fs::path examples = fs::path(KORVANE_SOURCE_DIR) / "examples";
+
+}  // namespace
+
+// Every item of the example as worked out by hand from the pipeline's rules
+// (examples/expected.json), compared with what the pipeline produces.
+TEST(EndToEnd, DemoProducesTheExpectedItems) {
+  const fs::path out = temp_dir("demo");
+  const auto r = run_cli("demo --without-offers --quiet --output " + out.string());
+  ASSERT_EQ(r.status, 0);
+  const json::value result = json::parse(read_file(out / "result.json"));
+  const json::value expected = json::parse(read_file(examples / "expected.json"));
+  const auto& items = result.at("items").as_array();
+  const auto& wanted = expected.at("items").as_array();
+  ASSERT_EQ(items.size(), wanted.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const auto& got = items[i].as_object();
+    const auto& want = wanted[i].as_object();
+    SCOPED_TRACE("item " + std::to_string(i + 1) + ": " + std::string(want.at("title").as_string()));
+    for (const char* field : {"title", "direct_url", "page_type", "merchant_category", "brand", "sku",
+                              "stock_status", "condition", "match_score"}) {
+      const json::value* g = got.if_contains(field);
+      const json::value& w = want.at(field);
+      EXPECT_EQ(g ? *g : json::value(nullptr), w) << field;
+    }
+    const json::value* price = got.if_contains("price");
+    if (want.at("price").is_null()) {
+      EXPECT_EQ(price, nullptr);
+    } else {
+      ASSERT_NE(price, nullptr);
+      EXPECT_EQ(price->at("amount").to_number<double>(), want.at("price").at("amount").to_number<double>());
+      EXPECT_EQ(price->at("currency"), want.at("price").at("currency"));
+    }
+    EXPECT_TRUE(got.contains("relevance"));
+  }
+  EXPECT_EQ(result.at("summary").at("total_matches").as_int64(), 15);
+
+  // The CSV holds the same items, one record each, in the same order.
+  const std::string csv = read_file(out / "result.csv");
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 16);
+  EXPECT_NE(csv.find("\r\n99%,exact_match,product,Nike,"), std::string::npos);
+  EXPECT_NE(csv.find("https://www.ebay.com/itm/235112478963"), std::string::npos);
+}
+
+TEST(EndToEnd, OffersAreFusedIntoTheDemoResult) {
+  const fs::path out = temp_dir("fused");
+  ASSERT_EQ(run_cli("demo --quiet --no-resolve --output " + out.string()).status, 0);
+  const json::value result = json::parse(read_file(out / "result.json"));
+  const auto& items = result.at("items").as_array();
+  std::size_t offers = 0;
+  for (const auto& item : items) offers += item.at("source_engine") == "shopping" ? 1 : 0;
+  const auto input = json::parse(read_file(examples / "visual-search-result.json"));
+  EXPECT_EQ(offers, input.at("shopping_results").as_array().size());
+  EXPECT_LT(items.size(), offers + input.at("visual_matches").as_array().size());  // duplicates dropped
+  // Shown in relevance order: exact matches first.
+  EXPECT_EQ(items.front().at("relevance"), "exact_match");
+}
+
+TEST(EndToEnd, BadInputFilesGiveAClearErrorAndWriteNothing) {
+  const fs::path dir = temp_dir("bad");
+  const auto write = [&](const char* name, const std::string& text) {
+    std::ofstream(dir / name) << text;
+    return (dir / name).string();
+  };
+  const struct {
+    std::string file;
+    std::string message;
+  } cases[] = {
+      {write("truncated.json", "{\"visual_matches\": [\n  {\"link\": \"https://a.example/\""),
+       "truncated.json: line 2, column 32: invalid JSON"},
+      {write("no-link.json", "[{\"title\": \"x\"}]"), "no-link.json: [0] link is missing"},
+      {write("bad-type.json", "{\"visual_matches\": [{\"link\": \"https://a.example/\", \"title\": 3}]}"),
+       "bad-type.json: visual_matches[0] title must be a string"},
+      {write("wrong-shape.json", "{\"matches\": []}"), "wrong-shape.json: the object has no \"visual_matches\" member"},
+      {(dir / "missing.json").string(), "missing.json: cannot open the file"},
+  };
+  for (const auto& c : cases) {
+    const std::string out = (dir / "out.json").string();
+    const auto r = run_cli("enrich " + c.file + " --json " + out + " 2>&1");
+    EXPECT_NE(r.status, 0) << c.file;
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(out));
+  }
+}
