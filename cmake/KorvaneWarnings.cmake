@@ -1,4 +1,14 @@
 # Warnings and sanitizers for the project's own targets.
+
+# Sanitizer flags, for every target that links the sanitized library.
+function(korvane_sanitize target)
+  if(KORVANE_SANITIZE)
+    target_compile_options(${target} PRIVATE
+      -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
 function(korvane_set_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
@@ -13,18 +23,5 @@ function(korvane_set_warnings target)
   if(KORVANE_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
-  if(KORVANE_SANITIZE)
-    target_compile_options(${target} PRIVATE
-      -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
-  endif()
-endfunction()
-
-# Sanitizer flags for targets that link the sanitized library (tests, tools).
-function(korvane_sanitize target)
-  if(KORVANE_SANITIZE)
-    target_compile_options(${target} PRIVATE
-      -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
-  endif()
+  korvane_sanitize(${target})
 endfunction()

@@ -1,5 +1,7 @@
 #include <korvane/commerce/aggregator.hpp>
 
+#include "commerce/units.hpp"
+
 #include <korvane/host/relevance.hpp>
 
 #include "text/unicode.hpp"
@@ -32,6 +34,7 @@ std::string merchant_title_key(const EnrichedCommerceMatch& item) {
 
 std::vector<EnrichedCommerceMatch> CommerceAggregator::fuse_matches_and_offers(
     std::span<const EnrichedCommerceMatch> lens_items, std::span<const models::ShoppingOffer> shopping_offers) {
+  detail::start_unit(detail::Unit::aggregator);
   std::unordered_set<std::string> seen_links;
   std::unordered_set<std::string> seen_merchant_titles;
   std::vector<EnrichedCommerceMatch> fused;

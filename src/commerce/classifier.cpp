@@ -1,5 +1,7 @@
 #include <korvane/commerce/classifier.hpp>
 
+#include "commerce/units.hpp"
+
 #include <array>
 #include <vector>
 
@@ -123,6 +125,7 @@ bool is_match_valid(std::string_view alpha_sld, std::string_view text) {
 MerchantCategory MerchantClassifier::classify(std::string_view domain, std::string_view title,
                                               std::optional<std::string_view> brand,
                                               std::optional<std::string_view> merchant_name) {
+  detail::start_unit(detail::Unit::classifier);
   std::string domain_storage;
   const std::string lowered = text::to_lower(valid_utf8(domain, domain_storage));
   const std::string_view host = text::strip(lowered);

@@ -1,5 +1,7 @@
 #include <korvane/commerce/enricher.hpp>
 
+#include "commerce/units.hpp"
+
 #include <korvane/commerce/classifier.hpp>
 #include <korvane/commerce/metadata.hpp>
 #include <korvane/commerce/normalizer.hpp>
@@ -95,6 +97,7 @@ EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& ur
 awaitable<std::vector<EnrichedCommerceMatch>> CommerceEnricher::enrich_matches_deep_async(
     std::vector<VisualMatch> matches, std::optional<long long> max_items, ProgressCallback on_progress,
     EnrichmentServices services) {
+  detail::start_unit(detail::Unit::enricher);
   std::vector<EnrichedCommerceMatch> items;
   if (matches.empty()) co_return items;
   matches.resize(slice_length(matches.size(), max_items));
@@ -120,12 +123,15 @@ awaitable<std::vector<EnrichedCommerceMatch>> CommerceEnricher::enrich_matches_d
 awaitable<models::CommerceIntelligence> CommerceEnricher::process_async(std::vector<VisualMatch> matches,
                                                                         ProgressCallback on_progress,
                                                                         EnrichmentServices services) {
+  detail::start_unit(detail::Unit::enricher);
   if (matches.empty()) co_return models::CommerceIntelligence{};
   const auto total_matches = static_cast<int>(matches.size());
 
   std::vector<EnrichedCommerceMatch> items =
       co_await enrich_matches_deep_async(std::move(matches), std::nullopt, on_progress, services);
   if (services.resolve_store_links) {
+    // The resolver is reached only now, when a run needs it.
+    detail::start_unit(detail::Unit::resolver);
     (void)co_await DirectStoreResolver::resolve_async(items, 4, 15, on_progress, services.resolver);
   }
   for (auto& item : items) {

@@ -1,5 +1,7 @@
 #include <korvane/commerce/aggregator.hpp>
 
+#include "commerce/units.hpp"
+
 #include "text/number.hpp"
 
 #include <cerrno>
@@ -159,6 +161,7 @@ void write_file_replacing(const fs::path& target, std::string_view content) {
 }  // namespace detail
 
 fs::path export_commerce_to_csv(const models::CommerceIntelligence& commerce, const fs::path& output_path) {
+  detail::start_unit(detail::Unit::aggregator);
   const fs::path path = resolved_output_path(output_path);
   fs::create_directories(path.parent_path());
   detail::write_file_replacing(path, detail::commerce_csv_text(commerce));
@@ -166,6 +169,7 @@ fs::path export_commerce_to_csv(const models::CommerceIntelligence& commerce, co
 }
 
 fs::path export_commerce_to_json(const models::CommerceIntelligence& commerce, const fs::path& output_path) {
+  detail::start_unit(detail::Unit::aggregator);
   const fs::path path = resolved_output_path(output_path);
   fs::create_directories(path.parent_path());
   detail::write_file_replacing(path, models::model_dump_json(commerce, 2, true));

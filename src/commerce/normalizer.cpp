@@ -1,5 +1,7 @@
 #include <korvane/commerce/normalizer.hpp>
 
+#include "commerce/units.hpp"
+
 #include <korvane/errors.hpp>
 
 #define PCRE2_CODE_UNIT_WIDTH 8
@@ -170,8 +172,11 @@ std::string decimal_literal(std::string_view number) {
 
 }  // namespace
 
+void detail::build_price_pattern() { (void)price_pattern(); }
+
 std::optional<models::NormalizedPrice> PriceNormalizer::parse(
     std::optional<std::string_view> raw_price, std::optional<std::string_view> currency_hint) {
+  detail::start_unit(detail::Unit::normalizer);
   if (!raw_price || raw_price->empty()) return std::nullopt;
   std::string raw_storage;
   const std::string_view raw = text::strip(valid_utf8(*raw_price, raw_storage));

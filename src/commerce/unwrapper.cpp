@@ -1,5 +1,7 @@
 #include <korvane/commerce/unwrapper.hpp>
 
+#include "commerce/units.hpp"
+
 #include "text/unicode.hpp"
 #include "text/url.hpp"
 #include "text/utf8.hpp"
@@ -40,6 +42,7 @@ bool is_text_fragment_directive(std::string_view fragment) {
 }  // namespace
 
 std::string URLUnwrapper::unwrap(std::string_view raw_url) {
+  detail::start_unit(detail::Unit::unwrapper);
   if (raw_url.empty()) return {};
   const std::string url = text::sanitize_utf8(raw_url);
   text::UrlParts parts = text::split_url(url);
@@ -57,6 +60,7 @@ std::string URLUnwrapper::unwrap(std::string_view raw_url) {
 }
 
 std::string URLUnwrapper::extract_domain(std::string_view raw_url) {
+  detail::start_unit(detail::Unit::unwrapper);
   if (raw_url.empty()) return {};
   const std::string url = text::sanitize_utf8(raw_url);
   std::string domain = text::to_lower(text::split_url(url).netloc);

@@ -1,5 +1,7 @@
 #include <korvane/commerce/metadata.hpp>
 
+#include "commerce/units.hpp"
+
 #include "commerce/metadata/extraction.hpp"
 #include "commerce/metadata/state.hpp"
 #include "text/html.hpp"
@@ -198,6 +200,7 @@ MetadataResult DestinationMetadataParser::parse_metadata(
     std::optional<std::string_view> html, std::string_view direct_url, std::string_view initial_title,
     std::string_view initial_merchant, const std::optional<models::NormalizedPrice>& initial_price,
     std::optional<bool> initial_stock, int rank) {
+  detail::start_unit(detail::Unit::metadata);
   std::string url_storage, title_storage, merchant_storage, page_storage;
   const std::string_view url = valid_utf8(direct_url, url_storage);
   MetadataParseState s =

@@ -1,4 +1,5 @@
 #include "commerce/metadata/patterns.hpp"
+#include "commerce/units.hpp"
 
 namespace korvane::commerce::detail {
 
@@ -24,5 +25,7 @@ const PagePatterns& page_patterns() {
   };
   return patterns;
 }
+
+void build_page_patterns() { (void)page_patterns(); }
 
 }  // namespace korvane::commerce::detail
