@@ -1,5 +1,7 @@
 #include <korvane/commerce/resolver.hpp>
 
+#include "commerce/units.hpp"
+
 #include <korvane/commerce/unwrapper.hpp>
 #include <korvane/errors.hpp>
 
@@ -430,5 +432,7 @@ std::vector<EnrichedCommerceMatch>& DirectStoreResolver::resolve(std::vector<Enr
                                                                  const ResolverOptions& options) {
   return *detail::run_coroutine(resolve_async(items, max_concurrency, timeout, std::move(on_progress), options));
 }
+
+void detail::build_resolver_logger() { (void)logger(); }
 
 }  // namespace korvane::commerce
