@@ -43,7 +43,11 @@ void append_cell(std::string& out, std::string_view cell) {
 
 // A cell of text that came from a web page.
 std::string page_text(std::string_view cell) {
-  return starts_like_formula(cell) ? "'" + std::string(cell) : std::string(cell);
+  std::string out;
+  out.reserve(cell.size() + 1);
+  if (starts_like_formula(cell)) out.push_back('\'');
+  out.append(cell);
+  return out;
 }
 std::string optional_page_text(const std::optional<std::string>& cell) {
   return cell ? page_text(std::string_view(*cell)) : std::string();
@@ -88,7 +92,10 @@ class TemporaryFile {
     std::mt19937_64 rng(seed());
     for (int attempt = 0; attempt < 100; ++attempt) {
       path_ = target;
-      path_.replace_filename("." + target.filename().string() + ".tmp-" + std::to_string(rng() % 1000000000ULL));
+      std::string name = target.filename().string();
+      name.insert(name.begin(), '.');
+      name.append(".tmp-").append(std::to_string(rng() % 1000000000ULL));
+      path_.replace_filename(name);
       fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd_ >= 0 || errno != EEXIST) break;
     }
