@@ -194,8 +194,11 @@ std::vector<std::string> chromium_arguments(bool headless, const fs::path& profi
                               "--disable-background-timer-throttling",
                               "--disable-backgrounding-occluded-windows",
                               "--disable-renderer-backgrounding",
+                              // No trying https first for http links (an http-only
+                              // server then costs seconds), no network time queries.
                               "--disable-features=Translate,OptimizationHints,MediaRouter,"
-                              "AutofillServerCommunication,InterestFeedContentSuggestions",
+                              "AutofillServerCommunication,InterestFeedContentSuggestions,"
+                              "HttpsUpgrades,HttpsFirstBalancedModeAutoEnable,NetworkTimeServiceQuerying",
                               "--disable-blink-features=AutomationControlled",
                               "--metrics-recording-only",
                               "--password-store=basic",

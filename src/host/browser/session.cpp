@@ -1,8 +1,6 @@
 // AsyncStealthySession: Chromium driven over the DevTools pipe.
 #include <korvane/host/browser.hpp>
 
-#include <korvane/commerce/async.hpp>
-
 #include "host/browser/address.hpp"
 #include "host/browser/connection.hpp"
 #include "host/browser/process.hpp"
@@ -25,10 +23,12 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <cctype>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 namespace korvane::browser {
 
@@ -132,6 +132,11 @@ json::object fetch_patterns(bool block_resources, bool check_documents) {
   };
   if (block_resources) {
     for (const auto type : BLOCKED_RESOURCE_TYPES) add(type);
+    // The browser's own favicon request (type "Other") is an image too.
+    json::object favicon;
+    favicon["urlPattern"] = "*/favicon.ico";
+    favicon["requestStage"] = "Request";
+    patterns.push_back(std::move(favicon));
   }
   if (check_documents) add("Document");
   json::object o;
@@ -190,6 +195,71 @@ class SnapshotElement final : public Element {
 
 }  // namespace
 
+// ---------------------------------------------------------------- tab slots
+
+// At most `max_pages` tabs at once. A wait for a free tab ends at a deadline:
+// a caller that keeps all its pages while fetching another gets an error
+// instead of waiting forever.
+class TabSlots {
+ public:
+  TabSlots(asio::any_io_executor executor, std::size_t slots) : executor_(std::move(executor)), free_(slots) {}
+
+  asio::awaitable<void> acquire(Clock::time_point deadline, milliseconds limit) {
+    if (free_ > 0) {
+      --free_;
+      co_return;
+    }
+    const auto waiter = std::make_shared<Waiter>(executor_, deadline);
+    waiters_.push_back(waiter);
+    boost::system::error_code ec;
+    co_await waiter->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (waiter->granted) co_return;
+    std::erase(waiters_, waiter);
+    if (ec == asio::error::operation_aborted) throw boost::system::system_error(asio::error::operation_aborted);
+    throw BrowserError("no browser tab became free within " + std::to_string(limit.count()) +
+                       " ms: all pages of the session are still open");
+  }
+
+  void release() {
+    while (!waiters_.empty()) {
+      const auto next = waiters_.front();
+      waiters_.pop_front();
+      if (!next->granted) {
+        next->granted = true;
+        next->timer.cancel();
+        return;
+      }
+    }
+    ++free_;
+  }
+
+  // Gives its slot back when destroyed.
+  class Slot {
+   public:
+    explicit Slot(TabSlots& slots) noexcept : slots_(&slots) {}
+    Slot(Slot&& other) noexcept : slots_(std::exchange(other.slots_, nullptr)) {}
+    Slot& operator=(Slot&&) = delete;
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+    ~Slot() {
+      if (slots_ != nullptr) slots_->release();
+    }
+
+   private:
+    TabSlots* slots_;
+  };
+
+ private:
+  struct Waiter {
+    Waiter(const asio::any_io_executor& executor, Clock::time_point deadline) : timer(executor, deadline) {}
+    asio::steady_timer timer;
+    bool granted = false;
+  };
+  asio::any_io_executor executor_;
+  std::size_t free_;
+  std::deque<std::shared_ptr<Waiter>> waiters_;
+};
+
 // ---------------------------------------------------------------- the running browser
 
 struct SessionConfig {
@@ -238,7 +308,7 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
 
   asio::any_io_executor executor_;
   SessionConfig config_;
-  commerce::detail::AsyncSemaphore tab_slots_;
+  TabSlots tab_slots_;
   std::string executable_;
   std::optional<detail::TempDirectory> dir_;
   std::optional<detail::ChromiumProcess> process_;
@@ -269,8 +339,8 @@ class Tab final : public detail::EventSink, public std::enable_shared_from_this<
     std::optional<Clock::time_point> loaded;
   };
 
-  Tab(std::shared_ptr<Impl> owner, commerce::detail::AsyncSemaphore::Permit permit)
-      : owner_(std::move(owner)), permit_(std::move(permit)), wake_(owner_->executor()) {}
+  Tab(std::shared_ptr<Impl> owner, TabSlots::Slot slot)
+      : owner_(std::move(owner)), permit_(std::move(slot)), wake_(owner_->executor()) {}
   ~Tab() override { close(); }
   Tab(const Tab&) = delete;
   Tab& operator=(const Tab&) = delete;
@@ -296,7 +366,7 @@ class Tab final : public detail::EventSink, public std::enable_shared_from_this<
   }
 
   std::shared_ptr<Impl> owner_;
-  std::optional<commerce::detail::AsyncSemaphore::Permit> permit_;
+  std::optional<TabSlots::Slot> permit_;
   asio::steady_timer wake_;
   std::string target_id_;
   std::string session_id_;
@@ -381,6 +451,8 @@ asio::awaitable<std::optional<std::optional<int>>> Tab::load(const std::string& 
   json::object nav;
   try {
     nav = co_await conn->call("Page.navigate", target_params("url", url), session_id_, deadline);
+  } catch (const detail::CommandTimeout&) {
+    throw;  // reported by fetch()
   } catch (const BrowserError& e) {
     if (conn->closed()) throw;
     throw BrowserError("loading " + url + " failed: " + e.what());
@@ -463,14 +535,16 @@ void Tab::on_event(std::string_view method, const json::object& params) {
     const std::string request_id(text_of(params, "requestId"));
     const auto type = text_of(params, "resourceType");
     const auto& conn = owner_->connection();
+    const auto* request = object_of(params, "request");
+    const auto request_url = request != nullptr ? text_of(*request, "url") : std::string_view();
     const bool blocked = owner_->config().disable_resources &&
-                         std::find(BLOCKED_RESOURCE_TYPES.begin(), BLOCKED_RESOURCE_TYPES.end(), type) !=
-                             BLOCKED_RESOURCE_TYPES.end();
+                         (std::find(BLOCKED_RESOURCE_TYPES.begin(), BLOCKED_RESOURCE_TYPES.end(), type) !=
+                              BLOCKED_RESOURCE_TYPES.end() ||
+                          (type != "Document" && request_url.ends_with("/favicon.ico")));
     if (blocked) {
       conn->post("Fetch.failRequest", fail_params(request_id), session_id_);
     } else if (type == "Document" && !owner_->config().options.allow_private_addresses) {
-      const auto* request = object_of(params, "request");
-      std::string url = request != nullptr ? std::string(text_of(*request, "url")) : std::string();
+      std::string url(request_url);
       const bool main_frame = text_of(params, "frameId") == target_id_;
       asio::co_spawn(owner_->executor(), check_document(request_id, std::move(url), main_frame),
                      asio::detached);
@@ -585,11 +659,16 @@ asio::awaitable<void> Impl::start() {
   }
   const auto started = Clock::now();
   try {
-    // Chromium keeps crash reports and caches under the XDG folders: they
-    // go into the session's directory too.
+    // Chromium keeps crash reports and caches under the XDG folders and its
+    // profile's lock socket in a folder under TMPDIR: all of them go into
+    // the session's directory, so nothing outlives it even after a kill.
+    const auto tmp = dir_->path() / "tmp";
+    std::filesystem::create_directory(tmp, ec);
+    if (ec) throw BrowserUnavailableError("cannot create the browser's temporary folder: " + ec.message());
     const std::vector<std::pair<std::string, std::string>> env = {
         {"XDG_CONFIG_HOME", (dir_->path() / "config").string()},
         {"XDG_CACHE_HOME", (dir_->path() / "cache").string()},
+        {"TMPDIR", tmp.string()},
     };
     process_.emplace(executable_,
                      detail::chromium_arguments(config_.headless, profile, config_.options.extra_args), env,
@@ -669,9 +748,10 @@ asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url) {
   const auto scheme = scheme_of(url);
   if (scheme != "http" && scheme != "https") co_return nullptr;
 
-  auto permit = co_await tab_slots_.scoped_acquire();
+  co_await tab_slots_.acquire(Clock::now() + config_.timeout, config_.timeout);
+  TabSlots::Slot slot(tab_slots_);
   const auto deadline = Clock::now() + config_.timeout;
-  auto tab = std::make_shared<Tab>(shared_from_this(), std::move(permit));
+  auto tab = std::make_shared<Tab>(shared_from_this(), std::move(slot));
   std::exception_ptr failure;
   std::optional<std::optional<int>> status;
   try {
@@ -682,7 +762,14 @@ asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url) {
   }
   if (failure || !status) {
     tab->close();
-    if (failure) std::rethrow_exception(failure);
+    if (failure) {
+      try {
+        std::rethrow_exception(failure);
+      } catch (const detail::CommandTimeout&) {
+        throw BrowserError("loading " + url + " timed out after " + std::to_string(config_.timeout.count()) +
+                           " ms");
+      }
+    }
     co_return nullptr;
   }
   co_return std::make_unique<ChromiumPage>(std::move(tab), *status);
