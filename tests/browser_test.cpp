@@ -121,6 +121,7 @@ class StoreServer {
         p.setAttribute('languages', navigator.languages.join(','));
         p.setAttribute('plugins', String(navigator.plugins.length));
         p.setAttribute('chrome', typeof window.chrome);
+        p.setAttribute('runtime', typeof (window.chrome && window.chrome.runtime));
       </script></body></html>)",
                       "text/html");
     });
@@ -372,6 +373,8 @@ TEST_F(Browser, StealthMeasures) {
         EXPECT_EQ(a.at("languages"), "en-US,en");
         EXPECT_NE(a.at("plugins"), "0");
         EXPECT_EQ(a.at("chrome"), "object");
+        // Set by the injected script, which ran before the page's own.
+        EXPECT_EQ(a.at("runtime"), "object");
       }
     }
     co_await session.exit();

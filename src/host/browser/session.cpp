@@ -46,8 +46,6 @@ constexpr std::array<std::string_view, 4> BLOCKED_RESOURCE_TYPES = {"Image", "Me
 // Chromium adds the quality values itself.
 constexpr std::string_view ACCEPT_LANGUAGE = "en-US,en";
 constexpr std::string_view ISOLATED_WORLD = "korvane";
-// How long exit() lets the browser shut down on its own before killing it.
-constexpr milliseconds GRACEFUL_EXIT{2000};
 
 std::string_view text_of(const json::object& o, std::string_view key) {
   const auto* v = o.if_contains(key);
@@ -277,8 +275,7 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
   Impl(asio::any_io_executor executor, SessionConfig config)
       : executor_(std::move(executor)),
         config_(std::move(config)),
-        tab_slots_(executor_, static_cast<std::size_t>(config_.max_pages)),
-        exit_wait_(executor_) {}
+        tab_slots_(executor_, static_cast<std::size_t>(config_.max_pages)) {}
   ~Impl() { terminate(); }
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
@@ -314,7 +311,6 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
   std::optional<detail::ChromiumProcess> process_;
   std::shared_ptr<detail::Connection> conn_;
   std::optional<asio::posix::stream_descriptor> exit_watch_;
-  asio::steady_timer exit_wait_;
   std::string user_agent_;
   json::object user_agent_metadata_;
   std::unordered_map<std::string, bool> host_verdicts_;
@@ -428,7 +424,9 @@ asio::awaitable<void> Tab::open(Clock::time_point deadline) {
   conn->subscribe(session_id_, weak_from_this());
 
   // Everything is set up before the first request of the page: the commands
-  // go out together and are awaited together.
+  // go out together and are all answered before the navigation starts (some
+  // are answered by the tab's renderer; a navigation sent with them would
+  // overtake them, its first document without the stealth measures).
   auto patterns = fetch_patterns(config.disable_resources, !config.options.allow_private_addresses);
   std::vector<std::shared_ptr<detail::PendingCall>> calls;
   calls.push_back(conn->begin("Page.enable", {}, session_id_, deadline));
@@ -708,15 +706,6 @@ asio::awaitable<void> Impl::start() {
   user_agent_metadata_ = user_agent_metadata(product.substr(product.find('/') + 1));
 
   conn_->post("Browser.setDownloadBehavior", target_params("behavior", "deny"), "");
-  // The tab the browser opened at start-up is not needed.
-  const auto targets = co_await conn_->call("Target.getTargets", {}, "", Clock::now() + config_.options.start_timeout);
-  if (const auto* infos = targets.if_contains("targetInfos"); infos != nullptr && infos->is_array()) {
-    for (const auto& info : infos->as_array()) {
-      if (info.is_object() && text_of(info.as_object(), "type") == "page") {
-        conn_->post("Target.closeTarget", target_params("targetId", text_of(info.as_object(), "targetId")), "");
-      }
-    }
-  }
 }
 
 asio::awaitable<void> Impl::watch_exit() {
@@ -733,7 +722,6 @@ asio::awaitable<void> Impl::watch_exit() {
     if (terminated_ || !process_) co_return;
     if (process_->try_reap()) {
       if (conn_) conn_->close("the browser exited (" + process_->exit_description() + ")");
-      exit_wait_.cancel();
       co_return;
     }
     if (ec && exit_watch_) co_return;  // the descriptor was closed
@@ -795,18 +783,11 @@ asio::awaitable<bool> Impl::host_allowed(std::string host) {
 }
 
 asio::awaitable<void> Impl::stop() {
-  const auto self = shared_from_this();
-  if (terminated_) co_return;
-  try {
-    if (conn_ && !conn_->closed() && process_ && !process_->reaped()) {
-      conn_->post("Browser.close", {}, "");
-      exit_wait_.expires_after(GRACEFUL_EXIT);
-      boost::system::error_code ec;
-      co_await exit_wait_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    }
-  } catch (...) {  // NOLINT(bugprone-empty-catch): cancelled; terminate() below still cleans up
-  }
+  // The profile is thrown away, so there is nothing for the browser to save:
+  // killing it at once is quicker than asking it to close, and leaves no
+  // more behind (its children are reaped by the system either way).
   terminate();
+  co_return;
 }
 
 void Impl::terminate() noexcept {
@@ -817,7 +798,6 @@ void Impl::terminate() noexcept {
     boost::system::error_code ec;
     exit_watch_->close(ec);
   }
-  exit_wait_.cancel();
   if (process_) process_->terminate();
   if (dir_) dir_->remove();
 }
