@@ -5,6 +5,7 @@
 #include "host/browser/connection.hpp"
 #include "host/browser/process.hpp"
 #include "host/browser/scripts.hpp"
+#include "text/unicode.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -23,8 +24,8 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <cctype>
+#include <deque>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
@@ -57,13 +58,6 @@ const json::object* object_of(const json::object& o, std::string_view key) {
   return v != nullptr && v->is_object() ? &v->as_object() : nullptr;
 }
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  return out;
-}
-
 // The scheme of `url`, lower-cased; empty when it has none.
 std::string scheme_of(std::string_view url) {
   std::size_t i = 0;
@@ -75,7 +69,7 @@ std::string scheme_of(std::string_view url) {
   const bool valid = std::all_of(scheme.begin(), scheme.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '-' || c == '.';
   });
-  return valid ? ascii_lower(scheme) : std::string();
+  return valid ? text::ascii_lower(scheme) : std::string();
 }
 
 // The user agent metadata (client hints) matching a Chromium user agent.
@@ -301,7 +295,6 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
 
  private:
   asio::awaitable<void> watch_exit();
-  [[nodiscard]] std::string browser_exit_text() const;
 
   asio::any_io_executor executor_;
   SessionConfig config_;
@@ -342,10 +335,14 @@ class Tab final : public detail::EventSink, public std::enable_shared_from_this<
   Tab& operator=(const Tab&) = delete;
 
   asio::awaitable<void> open(Clock::time_point deadline);
-  // Navigates and waits until the page has settled. Returns false when the
-  // page was refused.
-  asio::awaitable<std::optional<std::optional<int>>> load(const std::string& url,
-                                                          Clock::time_point deadline);
+  // A page that loaded, with its HTTP status when it has one.
+  struct Loaded {
+    std::optional<int> status;
+  };
+
+  // Navigates and waits until the page has settled. Absent when the page
+  // was refused.
+  asio::awaitable<std::optional<Loaded>> load(const std::string& url, Clock::time_point deadline);
   asio::awaitable<std::vector<std::unique_ptr<Element>>> query(std::string selector);
 
   void on_event(std::string_view method, const json::object& params) override;
@@ -442,8 +439,7 @@ asio::awaitable<void> Tab::open(Clock::time_point deadline) {
   for (auto& call : calls) (void)co_await conn->finish(std::move(call));
 }
 
-asio::awaitable<std::optional<std::optional<int>>> Tab::load(const std::string& url,
-                                                             Clock::time_point deadline) {
+asio::awaitable<std::optional<Tab::Loaded>> Tab::load(const std::string& url, Clock::time_point deadline) {
   const auto conn = owner_->connection();
   const auto& config = owner_->config();
   json::object nav;
@@ -460,7 +456,7 @@ asio::awaitable<std::optional<std::optional<int>>> Tab::load(const std::string& 
   if (refused_) co_return std::nullopt;
   if (!error.empty()) {
     const auto it = navigations_.find(loader);
-    if (it != navigations_.end() && it->second.status) co_return it->second.status;
+    if (it != navigations_.end() && it->second.status) co_return Loaded{it->second.status};
     throw BrowserError("loading " + url + " failed: " + error);
   }
   if (loader.empty()) throw BrowserError("loading " + url + " started no navigation");
@@ -498,7 +494,7 @@ asio::awaitable<std::optional<std::optional<int>>> Tab::load(const std::string& 
     const auto address = detail::parse_address(state.remote_ip);
     if (address && !detail::is_public_address(*address)) co_return std::nullopt;
   }
-  co_return state.status;
+  co_return Loaded{state.status};
 }
 
 void Tab::on_event(std::string_view method, const json::object& params) {
@@ -741,14 +737,14 @@ asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url) {
   const auto deadline = Clock::now() + config_.timeout;
   auto tab = std::make_shared<Tab>(shared_from_this(), std::move(slot));
   std::exception_ptr failure;
-  std::optional<std::optional<int>> status;
+  std::optional<Tab::Loaded> loaded;
   try {
     co_await tab->open(deadline);
-    status = co_await tab->load(url, deadline);
+    loaded = co_await tab->load(url, deadline);
   } catch (...) {
     failure = std::current_exception();
   }
-  if (failure || !status) {
+  if (failure || !loaded) {
     tab->close();
     if (failure) {
       try {
@@ -760,12 +756,12 @@ asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url) {
     }
     co_return nullptr;
   }
-  co_return std::make_unique<ChromiumPage>(std::move(tab), *status);
+  co_return std::make_unique<ChromiumPage>(std::move(tab), loaded->status);
 }
 
 asio::awaitable<bool> Impl::host_allowed(std::string host) {
   const auto self = shared_from_this();
-  host = ascii_lower(host);
+  host = text::ascii_lower(host);
   if (host.empty() || host == "localhost" || host.ends_with(".localhost")) co_return false;
   if (const auto address = detail::parse_address(host)) co_return detail::is_public_address(*address);
   if (const auto it = host_verdicts_.find(host); it != host_verdicts_.end()) co_return it->second;
@@ -804,6 +800,15 @@ void Impl::terminate() noexcept {
 
 // ---------------------------------------------------------------- the public class
 
+namespace {
+
+SessionConfig make_config(int max_pages, bool headless, bool disable_resources, int timeout_ms,
+                          const SessionOptions& options) {
+  return SessionConfig{max_pages, headless, disable_resources, milliseconds(timeout_ms), options};
+}
+
+}  // namespace
+
 AsyncStealthySession::AsyncStealthySession(int max_pages, bool headless, bool disable_resources,
                                            int timeout_ms, SessionOptions options)
     : max_pages_(max_pages),
@@ -819,17 +824,12 @@ AsyncStealthySession::~AsyncStealthySession() {
   if (impl_) impl_->terminate();
 }
 
-std::shared_ptr<AsyncStealthySession::Impl> AsyncStealthySession::make_impl(
-    const asio::any_io_executor& executor) const {
-  return std::make_shared<Impl>(
-      executor, SessionConfig{max_pages_, headless_, disable_resources_, milliseconds(timeout_ms_), options_});
-}
-
 asio::awaitable<void> AsyncStealthySession::enter() {
   if (impl_) throw BrowserError("the browser session is already entered");
   // No temporaries beside co_await in one expression: GCC 12 mishandles them.
   const asio::any_io_executor executor = co_await asio::this_coro::executor;
-  auto impl = make_impl(executor);
+  auto impl = std::make_shared<Impl>(executor, make_config(max_pages_, headless_, disable_resources_, timeout_ms_,
+                                                           options_));
   std::exception_ptr failure;
   try {
     co_await impl->start();
