@@ -6,6 +6,11 @@
 
 #include "host/browser/process.hpp"
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <httplib.h>
 #include <spdlog/sinks/ostream_sink.h>
@@ -104,6 +109,7 @@ class StoreServer {
                       "text/html");
     });
     server_.Get("/slow/search", [this](const httplib::Request&, httplib::Response& res) {
+      if (on_slow) on_slow();
       for (int i = 0; i < 60 && !stopping_; ++i) std::this_thread::sleep_for(milliseconds(50));
       res.set_content("<html><body>late</body></html>", "text/html");
     });
@@ -179,6 +185,7 @@ class StoreServer {
   }
 
   std::function<void()> on_search;  // runs on a server thread for every search page
+  std::function<void()> on_slow;    // runs on a server thread when the slow page is asked for
   std::atomic<int> resource_requests{0};
   std::atomic<int> probe_requests{0};
   std::atomic<int> documents_in_flight{0};
@@ -531,6 +538,37 @@ TEST_F(Browser, NothingLeftAfterExitCrashOrDestruction) {
     }());
     expect_nothing_left(pid, dir);
   }
+}
+
+TEST_F(Browser, CancelledCallerLeavesNothing) {
+  int pid = 0;
+  std::string dir;
+  std::exception_ptr outcome;
+  asio::io_context ctx;
+  asio::cancellation_signal signal;
+  // Cancel while the page is being loaded.
+  server_.on_slow = [&] { asio::post(ctx, [&] { signal.emit(asio::cancellation_type::all); }); };
+  asio::co_spawn(
+      ctx,
+      [&]() -> awaitable<void> {
+        AsyncStealthySession session(1, true, true, 10000, server_.options());
+        co_await session.enter();
+        pid = session.browser_pid().value_or(0);
+        dir = session.profile_directory();
+        std::string url = "http://shop.example/slow/search";
+        (void)co_await session.fetch(url);
+        ADD_FAILURE() << "the fetch was not cancelled";
+      },
+      asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e) { outcome = e; }));
+  ctx.run();
+  server_.on_slow = nullptr;
+  ASSERT_TRUE(outcome);
+  try {
+    std::rethrow_exception(outcome);
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(e.code(), asio::error::operation_aborted);
+  }
+  expect_nothing_left(pid, dir);
 }
 
 // ---------------------------------------------------------------- store resolution
