@@ -16,10 +16,10 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <exception>
 #include <unordered_map>
-#include <unordered_set>
 
 // GCC 12 reports a false -Wmismatched-new-delete on Asio coroutine frames
 // (their promise supplies both operator new and operator delete).
@@ -73,7 +73,8 @@ bool is_cancellation(const std::exception_ptr& error) {
   }
 }
 
-// The lower-cased network location and whether `url` is a store search link.
+// Whether `direct_url` is a store search link: a link that can be split, not
+// on the search engine's own hosts, with a search term in its path or query.
 bool is_candidate(std::string_view direct_url) {
   if (direct_url.empty()) return false;
   text::UrlParts parts;
@@ -136,7 +137,7 @@ std::string escape_for_uri(std::string_view s) {
   // The authority, if any, runs from "//" to the next "/", "?" or "#".
   std::size_t authority_begin = std::string_view::npos;
   std::size_t authority_end = std::string_view::npos;
-  std::size_t after_scheme = has_scheme(s) ? s.find(':') + 1 : 0;
+  const std::size_t after_scheme = has_scheme(s) ? s.find(':') + 1 : 0;
   if (s.substr(after_scheme, 2) == "//") {
     authority_begin = after_scheme + 2;
     authority_end = s.find_first_of("/?#", authority_begin);
