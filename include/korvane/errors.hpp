@@ -22,4 +22,11 @@ class InvalidUrlError : public ValueError {
   using ValueError::ValueError;
 };
 
+// The page fetcher cannot work at all: libcurl cannot start, or the manifest
+// of a folder of saved pages cannot be read. A link that fails is never this.
+class FetchError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 }  // namespace korvane

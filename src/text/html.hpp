@@ -1,16 +1,38 @@
 // HTML character-reference decoding as the HTML standard defines it for text.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace korvane::text {
 
-// Decodes named references (all of the standard's table, the legacy ones
-// also without ";" by longest match), decimal and hexadecimal references (0,
-// surrogates and values above U+10FFFF become U+FFFD; 0x80-0x9F go through
-// the windows-1252 table; other code points are kept). Text without "&" is
-// returned unchanged.
+// Decodes the character references of `s` as the HTML tokenizer does in text
+// content (not in attribute values):
+// - named references: every name of the standard's table; the legacy names
+//   (the ones the table also lists without ";") are recognised without ";"
+//   too, by the longest match: "&notit;" gives "¬it;", "&ampx" gives "&x";
+// - decimal ("&#233;") and hexadecimal ("&#xE9;", "&#XE9") references, with
+//   or without ";": 0, surrogates and values above U+10FFFF (however many
+//   digits) give U+FFFD; 0x80-0x9F go through the windows-1252 table where
+//   it has an entry; every other code point is kept as it is, controls and
+//   noncharacters included.
+// An "&" that starts no reference ("&unknown;", "&#;", "& ") stays as written.
+// Text without "&" is returned unchanged; bytes outside references are copied
+// as they are.
 [[nodiscard]] std::string html_unescape(std::string_view s);
 
+namespace detail {
+
+// One entry of the named-reference table: the name without "&" (with its ";"
+// when it has one) and the replacement text in UTF-8.
+struct NamedReference {
+  std::string_view name;
+  std::string_view value;
+};
+
+// The standard's 2,231 named references, sorted by name in byte order.
+[[nodiscard]] std::span<const NamedReference> named_references() noexcept;
+
+}  // namespace detail
 }  // namespace korvane::text

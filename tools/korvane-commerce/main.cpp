@@ -9,6 +9,9 @@ int main(int argc, char** argv) {
   app.set_help_all_flag("--help-all", "Show help for every subcommand");
   korvane::cli::RunState state;
   korvane::cli::add_unwrap_commands(app, state);
+  korvane::cli::add_classify_commands(app, state);
+  korvane::cli::add_price_commands(app, state);
+  korvane::cli::add_parse_commands(app, state);
   korvane::cli::add_similarity_commands(app, state);
   try {
     app.parse(argc, argv);

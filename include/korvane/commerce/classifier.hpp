@@ -35,8 +35,11 @@ class MerchantClassifier {
   // result): MAJOR_MARKETPLACE or RESELLER_SPECIALIST when the domain is a
   // listed one or a subdomain of one; OFFICIAL_BRAND when the merchant label
   // names the brand, the merchant name or the title (tried in that order);
-  // UNVERIFIED otherwise.
+  // UNVERIFIED otherwise (also for an empty domain or a merchant label of
+  // fewer than three letters and digits). The domain is compared lower-cased
+  // (full Unicode) and stripped; invalid UTF-8 is read as U+FFFD.
   //   classify("shop.nike.com", "Air Max 90", "Nike") == OFFICIAL_BRAND
+  //   classify("www.amazon.co.uk") == MAJOR_MARKETPLACE
   [[nodiscard]] static models::MerchantCategory classify(
       std::string_view domain, std::string_view title = {},
       std::optional<std::string_view> brand = std::nullopt,
@@ -53,7 +56,10 @@ namespace detail {
 
 // True when `text` names the same thing as `alpha_sld` (the merchant label
 // reduced to a-z and 0-9): one contains the other once both are reduced, or
-// every significant word of `text` occurs in the label.
+// every significant word of `text` (a run of a-z and 0-9 of three or more
+// characters other than "the", "and", "official", after lower-casing) occurs
+// in the label. False for a text with no letter or digit of a-z and 0-9.
+//   is_match("northfaceoutlet", "The North Face XL") == true
 [[nodiscard]] bool is_match(std::string_view alpha_sld, std::string_view text);
 
 }  // namespace detail

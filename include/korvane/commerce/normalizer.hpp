@@ -25,18 +25,27 @@ inline constexpr StringMap CURRENCY_MAP{std::array<std::pair<std::string_view, s
     {"\xE2\x82\xB9", "INR"}, {"INR", "INR"},
 }}};
 
+// Reads prices with one pattern, compiled once and shared by all threads:
+// an optional currency token, white space, the number (ASCII digits, then
+// further digit groups each introduced by one comma, point or white-space
+// character), white space, an optional currency token; tokens match in any
+// case and white space is every Unicode White_Space character. The first
+// match from the left is read.
 class PriceNormalizer {
  public:
   PriceNormalizer() = delete;
 
   // The price in `raw_price`: its stripped text, the amount rounded to cents
+  // (its exact binary value to the nearest 0.01, ties to even)
   // and the currency code (the token before the number, else the one after
   // it, else `currency_hint`, else "USD"):
   //   parse("$1,299.99") -> {"$1,299.99", 1299.99, "USD"}
   //   parse("1.299,99 €") -> {"1.299,99 €", 1299.99, "EUR"}
   // Absent when the text is absent, blank, holds no ASCII digit, or its
   // number cannot be read ("1.234.567", a no-break space between groups, an
-  // amount that overflows).
+  // amount that overflows). Invalid UTF-8 is read as U+FFFD. A hint that is
+  // not a key of CURRENCY_MAP comes back upper-cased and stripped ("chf"
+  // gives "CHF", a blank hint the empty code).
   [[nodiscard]] static std::optional<models::NormalizedPrice> parse(
       std::optional<std::string_view> raw_price,
       std::optional<std::string_view> currency_hint = std::nullopt);

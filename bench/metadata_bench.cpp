@@ -1,0 +1,185 @@
+// parse_metadata speed: over the saved real pages of the corpus (when it is
+// present, else over pages built here), and over hostile pages whose plain
+// pattern search would take quadratic time. Each hostile case runs at three
+// sizes; the bytes/s column stays flat when the time grows linearly.
+//
+//   cmake --preset release -DKORVANE_CORPUS_DIR=/path/to/corpus
+//   cmake --build --preset release --target bench_metadata
+//   build/release/bench/bench_metadata
+#include <korvane/commerce/metadata.hpp>
+
+#include <benchmark/benchmark.h>
+#include <boost/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using korvane::commerce::DestinationMetadataParser;
+
+struct Page {
+  std::string url;
+  std::string html;
+};
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Pages shaped like shop pages, for when no corpus is at hand.
+std::vector<Page> built_pages() {
+  std::vector<Page> pages;
+  for (int i = 0; i < 50; ++i) {
+    std::string html = "<!doctype html><html><head><title>Product " + std::to_string(i) + "</title>";
+    for (int m = 0; m < 30; ++m) {
+      html += R"(<meta property="og:k)" + std::to_string(m) + R"(" content="value )" + std::to_string(m) + R"(">)";
+    }
+    html += R"(<script type="application/ld+json">{"@context":"https://schema.org","@type":"Product","name":"Shoe",)"
+            R"("sku":"S1","offers":{"@type":"Offer","price":"19.99","priceCurrency":"EUR",)"
+            R"("availability":"https://schema.org/InStock"}}</script></head><body>)";
+    for (int k = 0; k < 400; ++k) {
+      html += R"(<div class="row item-)" + std::to_string(k) +
+              R"("><span class="label">Some text of the page</span><a href="/p/)" + std::to_string(k) +
+              R"(">link</a></div>)";
+      if (k % 50 == 0) html += "<script>var x = {a: 1, b: [1, 2, 3]}; function f() { return x; }</script>";
+    }
+    html += "</body></html>";
+    pages.push_back({"https://shop.example/products/" + std::to_string(i), std::move(html)});
+  }
+  return pages;
+}
+
+// The corpus pages with the links they were saved from.
+std::vector<Page> corpus_pages() {
+  const fs::path dir = KORVANE_CORPUS_DIR;
+  std::vector<Page> pages;
+  std::error_code ec;
+  if (!fs::is_directory(dir / "pages", ec)) return pages;
+  boost::json::value manifest;
+  if (fs::exists(dir / "manifest.json", ec)) {
+    boost::system::error_code jec;
+    manifest = boost::json::parse(read_file(dir / "manifest.json"), jec);
+  }
+  if (manifest.is_array()) {
+    for (const auto& entry : manifest.as_array()) {
+      if (!entry.is_object()) continue;
+      const auto* file = entry.as_object().if_contains("file");
+      const auto* url = entry.as_object().if_contains("original_url");
+      if (file == nullptr || !file->is_string()) continue;
+      const std::string name(file->as_string());
+      if (name.rfind("pages/", 0) != 0) continue;
+      pages.push_back({url != nullptr && url->is_string() ? std::string(url->as_string()) : "https://example.com/",
+                       read_file(dir / name)});
+    }
+  } else {
+    for (const auto& f : fs::directory_iterator(dir / "pages")) {
+      pages.push_back({"https://example.com/" + f.path().filename().string(), read_file(f.path())});
+    }
+  }
+  return pages;
+}
+
+const std::vector<Page>& pages() {
+  static const std::vector<Page> p = [] {
+    auto c = corpus_pages();
+    return c.empty() ? built_pages() : c;
+  }();
+  return p;
+}
+
+void BM_Pages(benchmark::State& state) {
+  const auto& all = pages();
+  std::size_t bytes = 0;
+  for (const auto& p : all) bytes += p.html.size();
+  for (auto _ : state) {
+    int rank = 1;
+    for (const auto& p : all) {
+      auto r = DestinationMetadataParser::parse_metadata(p.html, p.url, "Shop now", "Example Store", std::nullopt,
+                                                         std::nullopt, rank++);
+      benchmark::DoNotOptimize(r);
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * all.size()));
+  state.SetLabel(corpus_pages().empty() ? "built pages" : "corpus pages");
+  state.counters["pages"] = static_cast<double>(all.size());
+}
+BENCHMARK(BM_Pages)->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------- hostile pages
+
+// `unit` repeated to `size` bytes, between `head` and `tail`.
+std::string repeated(std::string_view head, std::string_view unit, std::string_view tail, std::size_t size) {
+  std::string s(head);
+  s.reserve(size + tail.size() + unit.size());
+  while (s.size() < size) s += unit;
+  s += tail;
+  return s;
+}
+
+using Builder = std::function<std::string(std::size_t)>;
+
+void run_hostile(benchmark::State& state, const Builder& build, const char* url) {
+  const std::string html = build(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    auto r = DestinationMetadataParser::parse_metadata(html, url, "Item", "Shop");
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * html.size()));
+}
+
+#define KV_HOSTILE(name, url, body)                                                         \
+  void BM_Hostile_##name(benchmark::State& state) {                                         \
+    run_hostile(state, [](std::size_t n) { return body; }, url);                            \
+  }                                                                                         \
+  BENCHMARK(BM_Hostile_##name)->Arg(1 << 20)->Arg(4 << 20)->Arg(20 << 20)->Unit(benchmark::kMillisecond)
+
+// Script starts without any end: every lazy body search would run to the end.
+KV_HOSTILE(ScriptNoClose, "https://shop.example/x", repeated("", "<script", "", n));
+// The same with one ">" at the very end: every tag would run to it.
+KV_HOSTILE(ScriptOneTagEnd, "https://shop.example/x", repeated("", "<script", ">", n));
+// JSON-LD script starts without "</script>".
+KV_HOSTILE(LdJsonNoClose, "https://shop.example/x",
+           repeated("", R"(<script type="application/ld+json">{"@type":"Product"})", "", n));
+// One JSON-LD block nested far beyond the depth limit.
+KV_HOSTILE(LdJsonDeepNesting, "https://shop.example/x",
+           repeated(R"(<script type="application/ld+json">)", "[", "</script>", n));
+// One Next.js state nested far beyond the depth limit.
+KV_HOSTILE(NextDataDeepNesting, "https://shop.example/x",
+           repeated(R"(<script id="__NEXT_DATA__">{"props":{"pageProps":)", R"({"x":)", "</script>", n));
+// Nested "@graph" lists double the walk per level.
+KV_HOSTILE(LdJsonNestedGraphs, "https://shop.example/x",
+           repeated(R"(<script type="application/ld+json">)", R"({"@graph":[)",
+                    R"({"@type":"Product"}]})", n) + "</script>");
+// Many valid meta tags.
+KV_HOSTILE(ManyMetaTags, "https://shop.example/x",
+           repeated("", R"(<meta property="og:title" content="A title">)", "", n));
+// Meta starts without any ">".
+KV_HOSTILE(MetaNoTagEnd, "https://shop.example/x", repeated("", R"(<meta name="a" )", "", n));
+// One span start tag of many SKU classes whose text never comes.
+KV_HOSTILE(SkuSpanAttributeRun, "https://shop.example/x", repeated("<span ", "class='sku' ", "><b>", n));
+// One tag of many WooCommerce amount classes with no amount after it.
+KV_HOSTILE(WooAttributeRun, "https://shop.example/x",
+           repeated("<i ", "class='woocommerce-Price-amount' ", "><b>", n));
+// One tag of many microdata price attributes without a numeric content.
+KV_HOSTILE(MicrodataAttributeRun, "https://shop.example/x",
+           repeated("<i ", R"(itemprop="price" content="x" )", ">", n));
+// Class values that never close.
+KV_HOSTILE(OpenClassValues, "https://shop.example/x", repeated("", "class=\"instock ", "", n));
+// Title starts without an end.
+KV_HOSTILE(TitleNoClose, "https://shop.example/x", repeated("", "<title>", "", n));
+// Invalid UTF-8 throughout.
+KV_HOSTILE(InvalidUtf8, "https://shop.example/x", repeated("", "<meta \xFF\xFE content=\"\xC3\">", "", n));
+
+#undef KV_HOSTILE
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,153 @@
+// The destination page fetcher: downloads many web pages at once, the way a
+// careful crawler does, and hands back each page's HTML as UTF-8 text.
+//
+//   korvane::core::ConcurrentFetcher fetcher;             // real network, defaults
+//   FetchReport report = co_await fetcher.fetch(links, 5.0);
+//   report.pages.at(link)      // the page's HTML, or nothing
+//   report.failures.at(link)   // why there is nothing ("timeout", "status 404", ...)
+//
+// Every link passed gets an entry in `pages`, and every link without a page
+// gets a reason in `failures`; a single bad link never fails the call. The
+// reasons are also logged at debug level through the spdlog logger named
+// "korvane.core.fetcher", when the host has registered one (the library
+// never prints).
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace korvane::core {
+
+// Link, exactly as passed, to the page's HTML (UTF-8) or to nothing when no
+// page was obtained.
+using PageMap = std::unordered_map<std::string, std::optional<std::string>>;
+
+// The outcome of one batch: a page or nothing per link, and for every link
+// without a page a short reason, such as "refused address 10.0.0.1",
+// "timeout", "status 404", "not HTML (image/png)", "too large",
+// "DNS failure" or "malformed link".
+struct FetchReport {
+  PageMap pages;
+  std::unordered_map<std::string, std::string> failures;
+};
+
+// How the fetcher behaves. The defaults suit fetching shop pages on the open
+// network.
+struct FetcherOptions {
+  // Transfers running at the same time, in all and per host (the host of the
+  // link as passed). Zero counts as one.
+  std::size_t max_connections = 16;
+  std::size_t max_per_host = 4;
+  // Redirects followed per link; one more fails with "too many redirects".
+  int max_redirects = 5;
+  // Largest body accepted as sent (compressed or not), and largest body after
+  // the content coding (gzip, br, ...) is undone; a transfer that passes
+  // either is stopped ("too large", "too large when decoded").
+  std::size_t max_page_bytes = std::size_t{8} << 20U;
+  std::size_t max_decoded_bytes = std::size_t{32} << 20U;
+  // Allows connections to loopback, private (RFC 1918, CGNAT, IPv6 unique
+  // local), link-local and reserved addresses, refused by default. The
+  // unspecified addresses (0.0.0.0, ::), multicast and broadcast stay refused
+  // in any case: no web page lives there.
+  bool allow_private_addresses = false;
+  // Request headers sent with every request, like a desktop browser's.
+  std::string user_agent =
+      "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+      "Chrome/124.0.0.0 Safari/537.36";
+  std::string accept_language = "en-US,en;q=0.9";
+  // Connection overrides in libcurl's CURLOPT_CONNECT_TO form
+  // "HOST:PORT:CONNECT-TO-HOST:CONNECT-TO-PORT" (empty parts match any), so
+  // that links can be served by another server, e.g. example hosts by a
+  // loopback server in an offline demo. Ignored by the directory transport.
+  std::vector<std::string> connect_to;
+};
+
+// A response as a transport received it: the final status after redirects,
+// the Content-Type header as sent (empty when there was none) and the body
+// with its content coding undone but still in its own charset. A transport
+// may leave the body empty when the status or type already rule it out.
+struct RawResponse {
+  long status = 0;
+  std::string content_type;
+  std::string body;
+};
+
+// What a transport got for one link: a response, or the reason it has none.
+struct TransportResult {
+  std::optional<RawResponse> response;
+  std::string failure;  // set when `response` is absent
+};
+
+// Where pages come from: the network through libcurl, a folder of saved
+// pages, or a fake in tests. The fetcher does the rest (link checks,
+// duplicates, status and type checks, charset decoding, reasons).
+class Transport {
+ public:
+  virtual ~Transport() = default;
+
+  // Fetches each of `links` (distinct, with an http or https scheme and a
+  // host) within `timeout_seconds` per link, honouring `options`. Returns
+  // one result per link, in the order of `links`. Throws only when the
+  // transport cannot work at all; a failing link is a result.
+  [[nodiscard]] virtual boost::asio::awaitable<std::vector<TransportResult>> fetch_all(
+      std::vector<std::string> links, const FetcherOptions& options,
+      double timeout_seconds) const = 0;
+};
+
+// The network transport: libcurl's multi interface driven by the awaiting
+// coroutine's executor, never blocking it. Throws korvane::FetchError when
+// libcurl cannot be initialised.
+[[nodiscard]] std::shared_ptr<const Transport> make_curl_transport();
+
+// Serves saved pages from `folder` for offline runs and reproducible
+// batches. The folder holds "manifest.json", either an object mapping each
+// link to a file name, or an array of objects with "file" and "url" (or
+// "original_url"); file names are relative to the folder and may not leave
+// it. A link not in the manifest fails with "not in the page folder". Files
+// ending in .html, .htm or .xhtml are served as HTML; others have no type and
+// must look like HTML. Throws korvane::FetchError when the manifest cannot be
+// read.
+[[nodiscard]] std::shared_ptr<const Transport> make_directory_transport(
+    const std::filesystem::path& folder);
+
+// Fetches batches of pages concurrently. Holds only its options and its
+// transport, so one instance can serve any number of calls, also at once.
+class ConcurrentFetcher {
+ public:
+  // A fetcher with `options`, fetching through `transport`, or through
+  // libcurl when it is null (korvane::FetchError when libcurl cannot start).
+  explicit ConcurrentFetcher(FetcherOptions options = {},
+                             std::shared_ptr<const Transport> transport = nullptr);
+
+  // Fetches every link of `urls` (duplicates once) within `timeout_seconds`
+  // per page, following redirects. Keeps only HTML pages with a 2xx status,
+  // decoded to UTF-8 as browsers do: by a byte order mark, else the
+  // Content-Type charset, else a <meta> charset declaration in the first
+  // 16 KiB, else as UTF-8; invalid bytes become U+FFFD. Throws
+  // korvane::ValueError when the timeout is not a positive finite number,
+  // and whatever the transport throws when it cannot work; never for a
+  // single link. The fetcher must outlive the awaited call.
+  [[nodiscard]] boost::asio::awaitable<FetchReport> fetch(std::vector<std::string> urls,
+                                                          double timeout_seconds) const;
+
+  // The pages of `urls` fetched from the network by a fetcher with default
+  // options; the map of fetch() without the reasons.
+  [[nodiscard]] static boost::asio::awaitable<PageMap> fetch_many(std::vector<std::string> urls,
+                                                                  double timeout = 5.0);
+
+  // The options the fetcher was made with.
+  [[nodiscard]] const FetcherOptions& options() const noexcept { return options_; }
+
+ private:
+  FetcherOptions options_;
+  std::shared_ptr<const Transport> transport_;
+};
+
+}  // namespace korvane::core

@@ -1,0 +1,262 @@
+#include <korvane/commerce/metadata.hpp>
+
+#include "commerce/metadata/extraction.hpp"
+#include "commerce/metadata/state.hpp"
+#include "text/html.hpp"
+#include "text/number.hpp"
+#include "text/unicode.hpp"
+#include "text/url.hpp"
+#include "text/utf8.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace korvane::commerce {
+namespace json = boost::json;
+namespace {
+
+using detail::MetadataParseState;
+using models::ItemCondition;
+using models::PageType;
+using models::StockStatus;
+
+// A page is read only when it is longer than this many characters.
+constexpr std::size_t kMinUsablePageLength = 200;
+
+// `s` when it is valid UTF-8, else a repaired copy kept in `storage`.
+std::string_view valid_utf8(std::string_view s, std::string& storage) {
+  if (text::is_valid_utf8(s)) return s;
+  storage = text::sanitize_utf8(s);
+  return storage;
+}
+
+// True when valid UTF-8 text `s` has more than `n` characters (looks at the
+// first n + 1 only).
+bool longer_than(std::string_view s, std::size_t n) noexcept {
+  if (s.size() <= n) return false;
+  return text::code_point_length(s.substr(0, text::code_point_prefix_bytes(s, n + 1))) > n;
+}
+
+bool contains(std::string_view s, std::string_view part) noexcept {
+  return s.find(part) != std::string_view::npos;
+}
+
+// Every "www." removed, left to right without overlaps.
+std::string remove_www(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t pos = 0;
+  for (std::size_t hit = s.find("www."); hit != std::string_view::npos; hit = s.find("www.", pos)) {
+    out.append(s.substr(pos, hit - pos));
+    pos = hit + 4;
+  }
+  out.append(s.substr(pos));
+  return out;
+}
+
+bool is_generic_title(std::string_view title) { return GENERIC_TITLES.contains(text::to_lower(title)); }
+
+std::size_t word_count(std::string_view s) { return text::split_white_space(s).size(); }
+
+// The initial state from the link and the search result, then the host test.
+MetadataParseState initial_state(std::string_view url, std::string_view title,
+                                 std::string_view merchant,
+                                 const std::optional<models::NormalizedPrice>& price,
+                                 std::optional<bool> in_stock) {
+  MetadataParseState s;
+  s.direct_url = url;
+  text::UrlParts parts;
+  try {
+    parts = text::split_url(url);
+  } catch (const InvalidUrlError&) {
+    // A link that cannot be split has no host and no path here.
+  }
+  s.domain = remove_www(text::to_lower(parts.netloc));
+  s.path = std::move(parts.path);
+  s.title = text::html_unescape(text::strip(title));
+  s.merchant_name = std::string(text::strip(merchant));
+  if (s.merchant_name.empty()) s.merchant_name = s.domain;
+  if (price && std::isfinite(price->amount) && price->amount >= 0.0) {
+    s.price_amount = price->amount;
+    s.currency = price->currency;
+  }
+  if (in_stock) s.stock_status = *in_stock ? StockStatus::IN_STOCK : StockStatus::OUT_OF_STOCK;
+  s.page_type = PageType::UNCATEGORIZED;
+  s.fetch_source = detail::kSourceSerpFallback;
+  detail::classify_host(s);
+  return s;
+}
+
+// Reads the page: extraction, the structured stages, the Open Graph test,
+// meta tags, shop markup and the title repair.
+void read_page(MetadataParseState& s, detail::ValidUtf8 html) {
+  const detail::MetaTags meta = detail::extract_meta_tags(html);
+  const detail::LdJsonProducts ld = detail::find_ld_json_products(html);
+  const detail::NextDataProduct next = detail::find_next_data_product(html);
+  const std::optional<std::string> html_title = detail::extract_html_title(html);
+
+  if (!ld.products.empty() && !s.is_social) {
+    detail::resolve_ld_json(s, ld);
+  } else if (next.product != nullptr && !next.product->empty() && !s.is_social) {
+    detail::resolve_next_data(s, *next.product);
+  }
+  if (s.fetch_source == detail::kSourceSerpFallback && !s.is_social) {
+    detail::classify_open_graph(s, meta);
+  }
+  detail::resolve_meta_tags(s, meta);
+  if (!s.is_social) detail::resolve_html_patterns(s, html);
+
+  const std::string lower_title = text::to_lower(s.title);
+  if (GENERIC_TITLES.contains(lower_title) || text::code_point_length(s.title) <= 3 ||
+      lower_title == text::to_lower(s.merchant_name)) {
+    if (const auto og = meta.find("og:title"); og != meta.end() && !is_generic_title(og->second)) {
+      s.title = text::html_unescape(og->second);
+    } else if (html_title && !html_title->empty() && !is_generic_title(*html_title)) {
+      s.title = text::html_unescape(*html_title);
+    }
+  }
+}
+
+// A generic link text gives way to the merchant name (when that is not just
+// the host) or to the last segment of the link's path.
+void replace_generic_title(MetadataParseState& s) {
+  if (!is_generic_title(s.title)) return;
+  if (text::code_point_length(s.merchant_name) > 5 &&
+      !contains(s.domain, text::to_lower(s.merchant_name))) {
+    s.title = std::move(s.merchant_name);
+    s.merchant_name = s.domain;
+    return;
+  }
+  std::string_view path = s.path;
+  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  std::string_view last;
+  while (!path.empty()) {
+    const std::size_t slash = path.find('/');
+    const std::string_view piece = path.substr(0, slash);
+    if (!piece.empty()) last = piece;
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  if (last.empty()) return;
+  std::string words(last);
+  std::replace(words.begin(), words.end(), '-', ' ');
+  std::replace(words.begin(), words.end(), '_', ' ');
+  s.title = text::title_case(words);
+}
+
+// A one-word title beside a merchant "name" of three or more words: the two
+// were given the wrong way round.
+void swap_title_and_merchant(MetadataParseState& s) {
+  if (word_count(s.title) > 1 || s.merchant_name.empty() || word_count(s.merchant_name) < 3) return;
+  std::swap(s.title, s.merchant_name);
+  if (!detail::is_set(s.brand)) s.brand = s.merchant_name;
+}
+
+// Condition, stock and brand read from the title and merchant of product
+// and marketplace pages.
+void infer_from_title(MetadataParseState& s) {
+  const std::string title = text::to_lower(s.title);
+  if (!s.condition) {
+    if (contains(title, "refurbished") || contains(title, "renewed")) {
+      s.condition = ItemCondition::REFURBISHED;
+    } else if (contains(title, "pre-owned") || contains(title, "vintage") || contains(title, "used") ||
+               contains(title, "thrift")) {
+      s.condition = ItemCondition::USED;
+    }
+  }
+  if (!s.stock_status && s.price_amount && !contains(title, "sold out") &&
+      !contains(title, "out of stock")) {
+    s.stock_status = StockStatus::IN_STOCK;
+  }
+  if (!detail::is_set(s.brand) && text::code_point_length(s.merchant_name) >= 3 &&
+      !contains(s.domain, text::to_lower(s.merchant_name))) {
+    s.brand = s.merchant_name;
+  }
+}
+
+// 98 for rank 1, 3 less per rank, at least 50; 2 more (at most 99) when the
+// brand occurs in the title. Computed wide so that no rank overflows.
+int match_score(const MetadataParseState& s, int rank) {
+  long long score = std::max(50LL, 98LL - 3LL * (static_cast<long long>(rank) - 1));
+  if (detail::is_set(s.brand) && contains(text::to_lower(s.title), text::to_lower(*s.brand))) {
+    score = std::min(score + 2, 99LL);
+  }
+  return static_cast<int>(std::min<long long>(score, std::numeric_limits<int>::max()));
+}
+
+std::optional<models::NormalizedPrice> price_record(const MetadataParseState& s) {
+  if (!s.price_amount || !std::isfinite(*s.price_amount) || *s.price_amount < 0.0) return std::nullopt;
+  const std::string code = detail::is_set(s.currency) ? *s.currency : std::string("USD");
+  return models::NormalizedPrice(text::format_fixed2(*s.price_amount) + " " + code, *s.price_amount, code);
+}
+
+}  // namespace
+
+MetadataResult DestinationMetadataParser::parse_metadata(
+    std::optional<std::string_view> html, std::string_view direct_url, std::string_view initial_title,
+    std::string_view initial_merchant, const std::optional<models::NormalizedPrice>& initial_price,
+    std::optional<bool> initial_stock, int rank) {
+  std::string url_storage, title_storage, merchant_storage, page_storage;
+  const std::string_view url = valid_utf8(direct_url, url_storage);
+  MetadataParseState s =
+      initial_state(url, valid_utf8(initial_title, title_storage),
+                    valid_utf8(initial_merchant, merchant_storage), initial_price, initial_stock);
+
+  if (html) {
+    const std::string_view page = valid_utf8(*html, page_storage);
+    if (longer_than(page, kMinUsablePageLength)) read_page(s, detail::ValidUtf8{page});
+  }
+
+  replace_generic_title(s);
+  swap_title_and_merchant(s);
+  detail::classify_url(s);
+  const bool product_like = s.page_type == PageType::PRODUCT || s.page_type == PageType::MARKETPLACE;
+  if (product_like) {
+    infer_from_title(s);
+  } else {
+    s.sku.reset();
+    s.stock_status.reset();
+    s.condition.reset();
+  }
+
+  MetadataResult r;
+  r.match_score = match_score(s, rank);
+  r.title = text::collapse_white_space(text::html_unescape(s.title));
+  r.merchant_name = std::move(s.merchant_name);
+  r.brand = std::move(s.brand);
+  r.sku = std::move(s.sku);
+  r.price = price_record(s);
+  r.stock_status = s.stock_status;
+  r.condition = s.condition;
+  r.primary_image_url = std::move(s.primary_image_url);
+  r.shipping_info = std::nullopt;
+  r.page_type = s.page_type;
+  r.fetch_source = std::move(s.fetch_source);
+  return r;
+}
+
+json::value to_json(const MetadataResult& r) {
+  const auto text_or_null = [](const std::optional<std::string>& v) -> json::value {
+    return v ? json::value(*v) : json::value(nullptr);
+  };
+  json::object o;
+  o.reserve(12);
+  o.emplace("title", r.title);
+  o.emplace("merchant_name", r.merchant_name);
+  o.emplace("brand", text_or_null(r.brand));
+  o.emplace("sku", text_or_null(r.sku));
+  o.emplace("price", r.price ? models::to_json(*r.price) : json::value(nullptr));
+  o.emplace("stock_status", r.stock_status ? json::value(models::to_string(*r.stock_status))
+                                           : json::value(nullptr));
+  o.emplace("condition", r.condition ? json::value(models::to_string(*r.condition)) : json::value(nullptr));
+  o.emplace("primary_image_url", text_or_null(r.primary_image_url));
+  o.emplace("shipping_info", text_or_null(r.shipping_info));
+  o.emplace("page_type", models::to_string(r.page_type));
+  o.emplace("match_score", r.match_score);
+  o.emplace("fetch_source", r.fetch_source);
+  return o;
+}
+
+}  // namespace korvane::commerce

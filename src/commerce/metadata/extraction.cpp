@@ -1,0 +1,338 @@
+#include "commerce/metadata/extraction.hpp"
+
+#include "commerce/metadata/patterns.hpp"
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
+
+#include <boost/json/monotonic_resource.hpp>
+#include <boost/json/parser.hpp>
+
+#include <utility>
+
+namespace korvane::commerce::detail {
+namespace json = boost::json;
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+int hex_value(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The code unit of a "\uXXXX" escape whose backslash is at `pos`, or -1.
+long escaped_unit(std::string_view s, std::size_t pos) noexcept {
+  if (pos + 6 > s.size() || s[pos] != '\\' || s[pos + 1] != 'u') return -1;
+  long unit = 0;
+  for (std::size_t k = pos + 2; k < pos + 6; ++k) {
+    const int h = hex_value(s[k]);
+    if (h < 0) return -1;
+    unit = unit * 16 + h;
+  }
+  return unit;
+}
+
+// `text` with every escaped UTF-16 surrogate that is not part of a pair
+// written as U+FFFD; absent when there is none. Pages cut strings in the
+// middle of a pair, which the parser refuses.
+std::optional<std::string> without_lone_surrogates(std::string_view text) {
+  std::string out;
+  bool changed = false;
+  std::size_t copied = 0;
+  for (std::size_t i = text.find('\\'); i != std::string_view::npos; i = text.find('\\', i)) {
+    const long unit = escaped_unit(text, i);
+    if (unit < 0xD800 || unit > 0xDFFF) {
+      i += 2;  // any other escape, "\\" included
+      continue;
+    }
+    const long next = escaped_unit(text, i + 6);
+    if (unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+      i += 12;
+      continue;
+    }
+    out.append(text.substr(copied, i - copied));
+    out.append("\\uFFFD");
+    copied = i + 6;
+    i += 6;
+    changed = true;
+  }
+  if (!changed) return std::nullopt;
+  out.append(text.substr(copied));
+  return out;
+}
+
+// Parses one JSON text into `sp`'s memory: absent when it is not valid JSON
+// (or nests deeper than kMaxJsonDepth). An escaped surrogate without its
+// other half reads as U+FFFD.
+std::optional<json::value> parse_json(std::string_view text, const json::storage_ptr& sp) {
+  json::parse_options options;
+  options.max_depth = kMaxJsonDepth;
+  json::parser parser(sp, options);
+  json::error_code ec;
+  parser.write(text.data(), text.size(), ec);
+  if (!ec) return parser.release();
+  const auto repaired = without_lone_surrogates(text);
+  if (!repaired) return std::nullopt;
+  parser.reset(sp);
+  ec = {};
+  parser.write(repaired->data(), repaired->size(), ec);
+  if (ec) return std::nullopt;
+  return parser.release();
+}
+
+bool is_product_type(const json::value* type) noexcept {
+  if (type == nullptr) return false;
+  if (type->is_string()) {
+    const std::string_view t = type->get_string();
+    return t == "Product" || t == "ProductGroup" || t == "IndividualProduct";
+  }
+  if (type->is_array()) {
+    for (const auto& el : type->get_array()) {
+      if (el.is_string() && (el.get_string() == "Product" || el.get_string() == "ProductGroup")) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool is_container(const json::value& v) noexcept { return v.is_object() || v.is_array(); }
+
+// Appends the products of `root` in walk order: an object is listed before
+// what it holds; an "@graph" list of a non-product object is walked first and
+// then once more as an ordinary member. The walk uses its own stack (no
+// recursion) and stops after `budget` visits, which only nested "@graph"
+// lists can exhaust: each level doubles the visits below it.
+void walk_products(const json::value& root, std::vector<const json::object*>& products,
+                   std::size_t budget) {
+  std::vector<const json::value*> stack{&root};
+  while (!stack.empty() && budget > 0) {
+    --budget;
+    const json::value* v = stack.back();
+    stack.pop_back();
+    if (const auto* obj = v->if_object()) {
+      const bool product = is_product_type(obj->if_contains("@type"));
+      if (product) products.push_back(obj);
+      // Push in reverse so that the stack hands members out in key order,
+      // the "@graph" elements before them.
+      for (auto it = obj->end(); it != obj->begin();) {
+        --it;
+        if (is_container(it->value())) stack.push_back(&it->value());
+      }
+      if (!product) {
+        if (const auto* graph = obj->if_contains("@graph"); graph != nullptr && graph->is_array()) {
+          const auto& arr = graph->get_array();
+          for (auto it = arr.end(); it != arr.begin();) {
+            --it;
+            if (is_container(*it)) stack.push_back(&*it);
+          }
+        }
+      }
+    } else if (const auto* arr = v->if_array()) {
+      for (auto it = arr->end(); it != arr->begin();) {
+        --it;
+        if (is_container(*it)) stack.push_back(&*it);
+      }
+    }
+  }
+}
+
+// The first object, depth first and parent before children, that has
+// "brandName" or "brand" and also "sku" or "name"; arrays are not entered.
+const json::object* search_product_object(const json::object& root) {
+  std::vector<const json::object*> stack{&root};
+  while (!stack.empty()) {
+    const json::object* obj = stack.back();
+    stack.pop_back();
+    if ((obj->contains("brandName") || obj->contains("brand")) &&
+        (obj->contains("sku") || obj->contains("name"))) {
+      return obj;
+    }
+    for (auto it = obj->end(); it != obj->begin();) {
+      --it;
+      if (const auto* child = it->value().if_object()) stack.push_back(child);
+    }
+  }
+  return nullptr;
+}
+
+// Runs `f` on `html`, repaired first when it is not valid UTF-8.
+template <class F>
+auto with_valid_utf8(std::string_view html, F&& f) {
+  if (text::is_valid_utf8(html)) return f(ValidUtf8{html});
+  const std::string repaired = text::sanitize_utf8(html);
+  return f(ValidUtf8{repaired});
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- JSON-LD
+
+LdJsonProducts find_ld_json_products(ValidUtf8 page) {
+  const std::string_view html = page.text;
+  const Regex& re = page_patterns().ld_json_script;
+  RegexMatch m(re);
+  LdJsonProducts out;
+  std::optional<json::storage_ptr> arena;  // one for all blocks, made on the first
+  std::size_t pos = 0;
+  // A match is "<script", its tag up to the first ">" (which must name the
+  // JSON-LD type) and the text up to the first "</script>" after that. When
+  // a tag does not qualify, no "<script" inside the same tag can (each sees
+  // a shorter part of it), so the scan resumes after the tag: every byte is
+  // looked at a bounded number of times whatever the page holds.
+  while (true) {
+    const std::size_t start = find_icase(html, "<script", pos);
+    if (start == npos) break;
+    const std::size_t tag_end = html.find('>', start + 7);
+    if (tag_end == npos) break;  // no later "<script" has a closing ">" either
+    if (find_icase(html.substr(0, tag_end), "application/ld+json", start + 7) == npos) {
+      pos = tag_end + 1;
+      continue;
+    }
+    const std::size_t close = find_icase(html, "</script>", tag_end + 1);
+    if (close == npos) break;  // every later body would run to the end as well
+    if (!re.search(html.substr(0, close + 9), start, m)) {
+      pos = tag_end + 1;
+      continue;
+    }
+    pos = m.end(0);
+    const std::string_view body = text::strip(m.group(html, 1));
+    if (body.empty()) continue;
+    if (!arena) arena = json::make_shared_resource<json::monotonic_resource>();
+    auto parsed = parse_json(body, *arena);
+    if (!parsed) continue;
+    const json::value& doc = out.documents.emplace_back(std::move(*parsed));
+    walk_products(doc, out.products, 4 * body.size() + 1024);
+  }
+  return out;
+}
+
+LdJsonProducts find_ld_json_products(std::string_view html) {
+  return with_valid_utf8(html, [](ValidUtf8 v) { return find_ld_json_products(v); });
+}
+
+// ---------------------------------------------------------------- Next.js
+
+NextDataProduct find_next_data_product(ValidUtf8 page) {
+  const std::string_view html = page.text;
+  const Regex& re = page_patterns().next_data_script;
+  RegexMatch m(re);
+  NextDataProduct out;
+  std::size_t pos = 0;
+  std::string_view body;
+  bool found = false;
+  // The same scan as for JSON-LD, case-sensitive; only the first match counts.
+  while (!found) {
+    const std::size_t start = html.find("<script", pos);
+    if (start == npos) return out;
+    const std::size_t tag_end = html.find('>', start + 7);
+    if (tag_end == npos) return out;
+    if (html.substr(start + 7, tag_end - start - 7).find("__NEXT_DATA__") == npos) {
+      pos = tag_end + 1;
+      continue;
+    }
+    const std::size_t close = html.find("</script>", tag_end + 1);
+    if (close == npos) return out;
+    if (!re.search(html.substr(0, close + 9), start, m)) {
+      pos = tag_end + 1;
+      continue;
+    }
+    body = m.group(html, 1);
+    found = true;
+  }
+
+  auto parsed = parse_json(body, json::make_shared_resource<json::monotonic_resource>());
+  if (!parsed || !parsed->is_object()) return out;
+  out.document = std::move(*parsed);
+  const json::object empty;
+  const json::object* props = &out.document.get_object();
+  for (const std::string_view key : {"props", "pageProps"}) {
+    const json::value* v = props->if_contains(key);
+    if (v == nullptr) {
+      props = &empty;
+    } else if (v->is_object()) {
+      props = &v->get_object();
+    } else {
+      return out;
+    }
+  }
+  if (props == &empty) return out;
+  for (const std::string_view key : {"productTemplate", "product", "item", "productDetails"}) {
+    if (const json::value* v = props->if_contains(key); v != nullptr && v->is_object()) {
+      out.product = &v->get_object();
+      return out;
+    }
+  }
+  out.product = search_product_object(*props);
+  return out;
+}
+
+NextDataProduct find_next_data_product(std::string_view html) {
+  return with_valid_utf8(html, [](ValidUtf8 v) { return find_next_data_product(v); });
+}
+
+// ---------------------------------------------------------------- meta tags
+
+MetaTags extract_meta_tags(ValidUtf8 page) {
+  const std::string_view html = page.text;
+  const PagePatterns& patterns = page_patterns();
+  RegexMatch tag(patterns.meta_tag);
+  RegexMatch property(patterns.meta_property);
+  RegexMatch content(patterns.meta_content);
+  MetaTags out;
+  std::size_t pos = 0;
+  while (true) {
+    const std::size_t start = find_icase(html, "<meta", pos);
+    if (start == npos) break;
+    // A match ends at the first ">" after "<meta"; without one, neither this
+    // nor any later tag can match.
+    const std::size_t tag_end = html.find('>', start + 5);
+    if (tag_end == npos) break;
+    if (!patterns.meta_tag.search(html.substr(0, tag_end + 1), start, tag)) {
+      pos = start + 5;
+      continue;
+    }
+    pos = tag_end + 1;
+    const std::string_view attributes = tag.group(html, 1);
+    if (!patterns.meta_property.search(attributes, 0, property) ||
+        !patterns.meta_content.search(attributes, 0, content)) {
+      continue;
+    }
+    const std::string_view key = text::strip(property.group(attributes, 1));
+    const std::string_view value = text::strip(content.group(attributes, 1));
+    if (key.empty() || value.empty()) continue;
+    out.insert_or_assign(text::to_lower(key), std::string(value));
+  }
+  return out;
+}
+
+MetaTags extract_meta_tags(std::string_view html) {
+  return with_valid_utf8(html, [](ValidUtf8 v) { return extract_meta_tags(v); });
+}
+
+// ---------------------------------------------------------------- title
+
+std::optional<std::string> extract_html_title(ValidUtf8 page) {
+  const std::string_view html = page.text;
+  const Regex& re = page_patterns().title;
+  // The first "<title" decides: its tag ends at the first ">", its text at the
+  // first "</title>" after that; when either is missing, no later "<title"
+  // can match.
+  const std::size_t start = find_icase(html, "<title", 0);
+  if (start == npos) return std::nullopt;
+  const std::size_t tag_end = html.find('>', start + 6);
+  if (tag_end == npos) return std::nullopt;
+  const std::size_t close = find_icase(html, "</title>", tag_end + 1);
+  if (close == npos) return std::nullopt;
+  RegexMatch m(re);
+  if (!re.search(html.substr(0, close + 8), start, m)) return std::nullopt;
+  return text::collapse_white_space(m.group(html, 1));
+}
+
+std::optional<std::string> extract_html_title(std::string_view html) {
+  return with_valid_utf8(html, [](ValidUtf8 v) { return extract_html_title(v); });
+}
+
+}  // namespace korvane::commerce::detail

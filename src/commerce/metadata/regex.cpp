@@ -1,0 +1,269 @@
+#include "commerce/metadata/regex.hpp"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace korvane::commerce::detail {
+namespace {
+
+bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+char ascii_lower_char(char c) noexcept {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Nesting of backtracking frames the interpreter may use. The patterns here
+// nest a few groups at most; the bound only matters when the JIT is missing.
+constexpr std::uint32_t kDepthLimit = 10'000;
+
+// Backtracking steps allowed per search: a fixed floor plus a multiple of the
+// bytes the search may look at. The scanning code only hands the matcher
+// windows in which every pattern runs in linear time, so the limit is a guard
+// against a mistake there, never the thing that decides a match.
+std::uint32_t match_limit_for(std::size_t window) noexcept {
+  constexpr std::size_t floor = 1'000'000;
+  constexpr std::size_t per_byte = 64;
+  const std::size_t max = std::numeric_limits<std::uint32_t>::max();
+  if (window > (max - floor) / per_byte) return static_cast<std::uint32_t>(max);
+  return static_cast<std::uint32_t>(floor + per_byte * window);
+}
+
+}  // namespace
+
+std::string ascii_caseless(std::string_view pattern) {
+  std::string out;
+  out.reserve(pattern.size() * 3);
+  std::size_t i = 0;
+  const std::size_t n = pattern.size();
+  // Copies an escape sequence starting at the backslash at `i`.
+  const auto copy_escape = [&] {
+    out.push_back(pattern[i++]);
+    if (i >= n) return;
+    const char c = pattern[i++];
+    out.push_back(c);
+    if ((c == 'x' || c == 'p' || c == 'P' || c == 'o') && i < n && pattern[i] == '{') {
+      while (i < n && pattern[i] != '}') out.push_back(pattern[i++]);
+      if (i < n) out.push_back(pattern[i++]);
+    }
+  };
+  while (i < n) {
+    const char c = pattern[i];
+    if (c == '\\') {
+      copy_escape();
+    } else if (c == '[') {
+      // A bracket expression: a "]" right after "[" or "[^" is a member.
+      out.push_back(pattern[i++]);
+      if (i < n && pattern[i] == '^') out.push_back(pattern[i++]);
+      if (i < n && pattern[i] == ']') out.push_back(pattern[i++]);
+      while (i < n && pattern[i] != ']') {
+        if (pattern[i] == '\\') {
+          copy_escape();
+        } else {
+          out.push_back(pattern[i++]);
+        }
+      }
+      if (i < n) out.push_back(pattern[i++]);
+    } else if (is_ascii_letter(c)) {
+      const char lower = ascii_lower_char(c);
+      out.push_back('[');
+      out.push_back(lower);
+      out.push_back(static_cast<char>(lower - 'a' + 'A'));
+      out.push_back(']');
+      ++i;
+    } else if (c == '(' && i + 1 < n && pattern[i + 1] == '?') {
+      // Group syntax such as "(?:", "(?<!" and "(?=" holds no letters to fold.
+      out.push_back(pattern[i++]);
+      out.push_back(pattern[i++]);
+    } else {
+      out.push_back(pattern[i++]);
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- Regex
+
+struct Regex::Code {
+  pcre2_code* code = nullptr;
+  bool jit = false;
+  ~Code() { pcre2_code_free(code); }
+};
+
+Regex::Regex(std::string_view pattern, RegexFlags flags) : code_(std::make_unique<Code>()) {
+  const std::string source =
+      has_flag(flags, RegexFlags::ascii_caseless) ? ascii_caseless(pattern) : std::string(pattern);
+  std::uint32_t options = PCRE2_UTF | PCRE2_UCP | PCRE2_NEVER_BACKSLASH_C;
+  if (has_flag(flags, RegexFlags::dotall)) options |= PCRE2_DOTALL;
+  if (has_flag(flags, RegexFlags::anchored)) options |= PCRE2_ANCHORED;
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  code_->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source.data()), source.size(), options,
+                              &error, &offset, nullptr);
+  if (code_->code == nullptr) {
+    PCRE2_UCHAR message[256];
+    pcre2_get_error_message(error, message, sizeof message);
+    throw std::logic_error("pattern does not compile at offset " + std::to_string(offset) + ": " +
+                           reinterpret_cast<const char*>(message));
+  }
+  // Without a JIT (unsupported platform, no executable memory) the
+  // interpreter runs the same pattern.
+  code_->jit = pcre2_jit_compile(code_->code, PCRE2_JIT_COMPLETE) == 0;
+  std::uint32_t captures = 0;
+  pcre2_pattern_info(code_->code, PCRE2_INFO_CAPTURECOUNT, &captures);
+  groups_ = captures;
+}
+
+Regex::~Regex() = default;
+
+struct RegexMatch::Data {
+  pcre2_match_data* match = nullptr;
+  pcre2_match_context* context = nullptr;
+  ~Data() {
+    pcre2_match_data_free(match);
+    pcre2_match_context_free(context);
+  }
+};
+
+RegexMatch::RegexMatch(const Regex& re) : data_(std::make_unique<Data>()) {
+  data_->match = pcre2_match_data_create_from_pattern(re.code_->code, nullptr);
+  data_->context = pcre2_match_context_create(nullptr);
+  if (data_->match == nullptr || data_->context == nullptr) throw std::bad_alloc();
+  pcre2_set_depth_limit(data_->context, kDepthLimit);
+}
+
+RegexMatch::~RegexMatch() = default;
+
+std::size_t RegexMatch::begin(std::uint32_t n) const noexcept {
+  if (n >= pcre2_get_ovector_count(data_->match)) return std::string_view::npos;
+  const PCRE2_SIZE v = pcre2_get_ovector_pointer(data_->match)[2 * n];
+  return v == PCRE2_UNSET ? std::string_view::npos : v;
+}
+
+std::size_t RegexMatch::end(std::uint32_t n) const noexcept {
+  if (n >= pcre2_get_ovector_count(data_->match)) return std::string_view::npos;
+  const PCRE2_SIZE v = pcre2_get_ovector_pointer(data_->match)[2 * n + 1];
+  return v == PCRE2_UNSET ? std::string_view::npos : v;
+}
+
+std::string_view RegexMatch::group(std::string_view subject, std::uint32_t n) const noexcept {
+  const std::size_t b = begin(n);
+  const std::size_t e = end(n);
+  if (b == std::string_view::npos || e == std::string_view::npos || e < b || e > subject.size()) {
+    return {};
+  }
+  return subject.substr(b, e - b);
+}
+
+bool Regex::search(std::string_view subject, std::size_t start, RegexMatch& m) const {
+  if (start > subject.size()) return false;
+  pcre2_set_match_limit(m.data_->context, match_limit_for(subject.size() - start));
+  // The text was validated (or repaired) once when it entered the library.
+  const int rc = pcre2_match(code_->code, reinterpret_cast<PCRE2_SPTR>(subject.data()),
+                             subject.size(), start, PCRE2_NO_UTF_CHECK, m.data_->match,
+                             m.data_->context);
+  return rc > 0;
+}
+
+// ---------------------------------------------------------------- literal scanning
+
+bool starts_with_icase(std::string_view hay, std::size_t pos, std::string_view needle) noexcept {
+  if (pos > hay.size() || hay.size() - pos < needle.size()) return false;
+  const char* h = hay.data() + pos;
+  for (std::size_t k = 0; k < needle.size(); ++k) {
+    const char c = needle[k];
+    const char x = h[k];
+    if (c >= 'a' && c <= 'z') {
+      if (static_cast<char>(x | 0x20) != c) return false;
+    } else if (x != c) {
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// One byte of a needle: a letter matches both cases, anything else itself.
+struct ByteTest {
+  unsigned char value;  // lower case for letters
+  bool letter;
+  [[nodiscard]] bool operator()(unsigned char x) const noexcept {
+    return (letter ? static_cast<unsigned char>(x | 0x20) : x) == value;
+  }
+};
+
+ByteTest byte_test(char c) noexcept {
+  return {static_cast<unsigned char>(c), is_ascii_letter(c)};
+}
+
+// The pair of adjacent needle bytes to scan for: the first pair of a letter
+// and another byte (rare in text and markup alike), else the first pair.
+std::size_t scan_pair(std::string_view needle) noexcept {
+  for (std::size_t k = 0; k + 1 < needle.size(); ++k) {
+    if (is_ascii_letter(needle[k]) != is_ascii_letter(needle[k + 1])) return k;
+  }
+  return 0;
+}
+
+#if defined(__SSE2__)
+// Bit i set when `t` holds for byte i of the 16 at `p`.
+unsigned block_mask(const char* p, ByteTest t) noexcept {
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  if (t.letter) v = _mm_or_si128(v, _mm_set1_epi8(0x20));
+  const __m128i eq = _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(t.value)));
+  return static_cast<unsigned>(_mm_movemask_epi8(eq));
+}
+#endif
+
+}  // namespace
+
+std::size_t find_icase(std::string_view hay, std::string_view needle, std::size_t from) noexcept {
+  constexpr std::size_t npos = std::string_view::npos;
+  if (needle.empty()) return from <= hay.size() ? from : npos;
+  if (from > hay.size() || hay.size() - from < needle.size()) return npos;
+  if (needle.size() == 1) {
+    const ByteTest t = byte_test(needle[0]);
+    for (std::size_t i = from; i < hay.size(); ++i) {
+      if (t(static_cast<unsigned char>(hay[i]))) return i;
+    }
+    return npos;
+  }
+  // Candidates are the places where a pair of the needle's bytes occurs; the
+  // whole needle is compared there.
+  const std::size_t k = scan_pair(needle);
+  const ByteTest first = byte_test(needle[k]);
+  const ByteTest second = byte_test(needle[k + 1]);
+  const char* const base = hay.data();
+  const std::size_t last_start = hay.size() - needle.size();
+  std::size_t i = from + k;  // position of the pair's first byte
+  const std::size_t last_pair = last_start + k;
+#if defined(__SSE2__)
+  while (i + 17 <= hay.size() && i <= last_pair) {
+    unsigned mask = block_mask(base + i, first) & block_mask(base + i + 1, second);
+    while (mask != 0) {
+      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (at > last_pair) return npos;
+      if (starts_with_icase(hay, at - k, needle)) return at - k;
+      mask &= mask - 1;
+    }
+    i += 16;
+  }
+#endif
+  for (; i <= last_pair; ++i) {
+    if (first(static_cast<unsigned char>(base[i])) && second(static_cast<unsigned char>(base[i + 1])) &&
+        starts_with_icase(hay, i - k, needle)) {
+      return i - k;
+    }
+  }
+  return npos;
+}
+
+}  // namespace korvane::commerce::detail

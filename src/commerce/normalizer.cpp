@@ -1,0 +1,205 @@
+#include <korvane/commerce/normalizer.hpp>
+
+#include <korvane/errors.hpp>
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "text/number.hpp"
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
+
+namespace korvane::commerce {
+namespace {
+
+// The Unicode White_Space code points, as the body of a PCRE2 character
+// class. Written out rather than left to `\s`, whose Unicode form differs
+// from White_Space between PCRE2 releases (U+180E).
+constexpr std::string_view white_space_class_body =
+    "\\t-\\r\\x{20}\\x{85}\\x{A0}\\x{1680}\\x{2000}-\\x{200A}\\x{2028}\\x{2029}\\x{202F}"
+    "\\x{205F}\\x{3000}";
+
+// The price pattern: an optional token, white space, the number, white
+// space, an optional token. Groups: 1 leading token, 2 number, 3 trailing
+// token. The quantifiers are possessive; since the trailing part is
+// optional, the greedy form would never give back a character either (the
+// number is always taken whole, and white space never starts a token), so
+// the matches are the same, but the engine keeps no backtracking state and
+// a text of any length matches in linear time within a fixed stack.
+std::string price_pattern_text() {
+  const std::string ws = "[" + std::string(white_space_class_body) + "]";
+  const std::string token(CURRENCY_TOKEN_PATTERN);
+  return "(?:(" + token + ")" + ws + "*+)?" +                                //
+         "([0-9]++(?:[,." + std::string(white_space_class_body) + "][0-9]++)*+)" +  //
+         "(?:" + ws + "*+(" + token + "))?";
+}
+
+std::string pcre2_message(int code) {
+  std::array<PCRE2_UCHAR, 256> buffer{};
+  const int length = pcre2_get_error_message(code, buffer.data(), buffer.size());
+  if (length < 0) return "PCRE2 error " + std::to_string(code);
+  return std::string(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(length));
+}
+
+struct CodeFree {
+  void operator()(pcre2_code* p) const noexcept { pcre2_code_free(p); }
+};
+struct MatchContextFree {
+  void operator()(pcre2_match_context* p) const noexcept { pcre2_match_context_free(p); }
+};
+struct MatchDataFree {
+  void operator()(pcre2_match_data* p) const noexcept { pcre2_match_data_free(p); }
+};
+
+// The three groups of a match; an unmatched group is empty.
+struct PriceMatch {
+  std::string_view leading_token;
+  std::string_view number;
+  std::string_view trailing_token;
+};
+
+// The compiled price pattern. Built once and then only read: the compiled
+// code and the match context may be used by several threads at once; each
+// search has its own match data.
+class PricePattern {
+ public:
+  PricePattern() {
+    const std::string pattern = price_pattern_text();
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    code_.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
+                              PCRE2_UTF | PCRE2_CASELESS, &error, &offset, nullptr));
+    if (!code_) {
+      throw std::logic_error("price pattern does not compile at " + std::to_string(offset) + ": " +
+                             pcre2_message(error));
+    }
+    // Where the platform allows no JIT, the interpreter gives the same matches.
+    (void)pcre2_jit_compile(code_.get(), PCRE2_JIT_COMPLETE);
+    context_.reset(pcre2_match_context_create(nullptr));
+    if (!context_) throw std::bad_alloc();
+    // The pattern runs in linear time; long texts must not hit the default
+    // limit meant for runaway backtracking.
+    pcre2_set_match_limit(context_.get(), std::numeric_limits<std::uint32_t>::max());
+  }
+
+  // The first match in valid UTF-8 `subject`, scanning from the left.
+  [[nodiscard]] std::optional<PriceMatch> search(std::string_view subject) const {
+    const std::unique_ptr<pcre2_match_data, MatchDataFree> data(
+        pcre2_match_data_create_from_pattern(code_.get(), nullptr));
+    if (!data) throw std::bad_alloc();
+    const int rc = pcre2_match(code_.get(), reinterpret_cast<PCRE2_SPTR>(subject.data()),
+                               subject.size(), 0, PCRE2_NO_UTF_CHECK, data.get(), context_.get());
+    if (rc == PCRE2_ERROR_NOMATCH) return std::nullopt;
+    if (rc < 0) throw std::runtime_error("price pattern: " + pcre2_message(rc));
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
+    const auto group = [&](std::size_t i) -> std::string_view {
+      if (ovector[2 * i] == PCRE2_UNSET) return {};
+      return subject.substr(ovector[2 * i], ovector[2 * i + 1] - ovector[2 * i]);
+    };
+    return PriceMatch{group(1), group(2), group(3)};
+  }
+
+ private:
+  std::unique_ptr<pcre2_code, CodeFree> code_;
+  std::unique_ptr<pcre2_match_context, MatchContextFree> context_;
+};
+
+const PricePattern& price_pattern() {
+  static const PricePattern pattern;
+  return pattern;
+}
+
+// `s` when it is valid UTF-8, else its sanitised copy kept in `storage`.
+std::string_view valid_utf8(std::string_view s, std::string& storage) {
+  if (text::is_valid_utf8(s)) return s;
+  storage = text::sanitize_utf8(s);
+  return storage;
+}
+
+// The ISO 4217 code of a currency token or hint: upper-cased and stripped,
+// then looked up; a key the map does not know is its own code.
+std::string currency_code(std::string_view token) {
+  const std::string upper = text::to_upper(token);
+  const std::string_view key = text::strip(upper);
+  if (const auto code = CURRENCY_MAP.find(key)) return std::string(*code);
+  return std::string(key);
+}
+
+void erase_all(std::string& s, char c) { s.erase(std::remove(s.begin(), s.end(), c), s.end()); }
+
+// The number text as a decimal literal: spaces (U+0020 only) removed, then
+// the thousands separators dropped and a decimal comma turned into a point.
+// Other white space between groups stays and makes the literal invalid.
+std::string decimal_literal(std::string_view number) {
+  std::string s;
+  s.reserve(number.size());
+  for (const char c : number) {
+    if (c != ' ') s.push_back(c);
+  }
+  const std::size_t comma = s.find(',');
+  const std::size_t point = s.find('.');
+  if (comma != std::string::npos && point != std::string::npos) {
+    if (comma < point) {
+      erase_all(s, ',');
+    } else {
+      erase_all(s, '.');
+      std::replace(s.begin(), s.end(), ',', '.');
+    }
+  } else if (comma != std::string::npos) {
+    // One comma followed by exactly two characters is a decimal comma. A
+    // piece after a comma starts and ends with an ASCII digit, so two bytes
+    // are two characters.
+    const bool single_comma = s.find(',', comma + 1) == std::string::npos;
+    if (single_comma && s.size() - comma - 1 == 2) {
+      s[comma] = '.';
+    } else {
+      erase_all(s, ',');
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+std::optional<models::NormalizedPrice> PriceNormalizer::parse(
+    std::optional<std::string_view> raw_price, std::optional<std::string_view> currency_hint) {
+  if (!raw_price || raw_price->empty()) return std::nullopt;
+  std::string raw_storage;
+  const std::string_view raw = text::strip(valid_utf8(*raw_price, raw_storage));
+  if (raw.empty()) return std::nullopt;
+
+  const std::optional<PriceMatch> match = price_pattern().search(raw);
+  if (!match) return std::nullopt;
+
+  // A token in the text wins over the hint, one before the number over one after it.
+  std::string hint_storage;
+  std::string_view token = "USD";
+  if (!match->leading_token.empty()) {
+    token = match->leading_token;
+  } else if (!match->trailing_token.empty()) {
+    token = match->trailing_token;
+  } else if (currency_hint && !currency_hint->empty()) {
+    token = valid_utf8(*currency_hint, hint_storage);
+  }
+  std::string currency = currency_code(token);
+
+  const std::optional<double> value = text::parse_decimal(decimal_literal(match->number));
+  if (!value) return std::nullopt;
+  try {
+    return models::NormalizedPrice(std::string(raw), text::round_to_cents(*value), std::move(currency));
+  } catch (const ValueError&) {
+    // The record refuses the amount (an overflowing literal gives infinity).
+    return std::nullopt;
+  }
+}
+
+}  // namespace korvane::commerce

@@ -1,0 +1,616 @@
+// The network transport: one libcurl multi handle per batch, driven through
+// libcurl's socket interface by Asio descriptors and a timer on a strand of
+// the awaiting coroutine's executor. Nothing here blocks the event loop: the
+// coroutine waits on a signal that the last finished transfer fires.
+#include <korvane/host/fetcher.hpp>
+
+#include "host/fetcher/curl_handles.hpp"
+#include "host/fetcher/policy.hpp"
+
+#include <korvane/errors.hpp>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <limits>
+#include <unordered_map>
+
+namespace korvane::core {
+namespace {
+
+namespace asio = boost::asio;
+using detail::EasyHandle;
+using detail::MultiHandle;
+using detail::Slist;
+using detail::set_easy_option;
+using detail::set_multi_option;
+
+// libcurl's process-wide set-up, done once; never undone, since other parts
+// of the host may still be using libcurl at exit.
+struct CurlGlobal {
+  CurlGlobal() {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+      throw FetchError("libcurl cannot be initialised");
+    }
+  }
+};
+
+void ensure_curl_initialised() {
+  static const CurlGlobal global;
+  (void)global;
+}
+
+std::optional<asio::ip::address> address_of(const curl_sockaddr& a) {
+  if (a.family == AF_INET && a.addrlen >= sizeof(sockaddr_in)) {
+    sockaddr_in in{};
+    std::memcpy(&in, &a.addr, sizeof in);
+    return asio::ip::address_v4(ntohl(in.sin_addr.s_addr));
+  }
+  if (a.family == AF_INET6 && a.addrlen >= sizeof(sockaddr_in6)) {
+    sockaddr_in6 in6{};
+    std::memcpy(&in6, &a.addr, sizeof in6);
+    asio::ip::address_v6::bytes_type bytes{};
+    std::memcpy(bytes.data(), &in6.sin6_addr, bytes.size());
+    return asio::ip::address_v6(bytes, in6.sin6_scope_id);
+  }
+  return std::nullopt;
+}
+
+class Batch;
+
+// One link's transfer. Lives until the batch ends, so that the pointers
+// libcurl holds to it stay valid.
+struct Transfer {
+  Batch* batch = nullptr;
+  std::size_t index = 0;  // in the batch's links
+  std::string host;       // for the per-host bound
+  EasyHandle easy;
+  bool running = false;
+  bool headers_checked = false;
+  bool stopped_on_headers = false;  // status or type ruled the page out
+  std::string body;
+  std::string failure;                // why a callback stopped the transfer
+  std::vector<std::string> refused;   // addresses the transfer may not connect to
+  std::array<char, CURL_ERROR_SIZE> error{};
+};
+
+// A socket libcurl asked us to watch. Sockets opened by our open-socket
+// callback are owned (closed here); others, such as the resolver's wake-up
+// pipe, are only watched.
+struct SocketWatch {
+  SocketWatch(const asio::any_io_executor& executor, int fd, bool is_owned)
+      : descriptor(executor, fd), owned(is_owned) {}
+
+  asio::posix::stream_descriptor descriptor;
+  bool owned;
+  int wanted = 0;  // CURL_POLL_IN | CURL_POLL_OUT
+  bool read_pending = false;
+  bool write_pending = false;
+  bool closed = false;
+
+  // Stops watching: closes an owned socket, lets go of another one.
+  void close() noexcept {
+    if (closed) return;
+    closed = true;
+    boost::system::error_code ignored;
+    if (owned) {
+      descriptor.close(ignored);
+    } else {
+      try {
+        (void)descriptor.release();
+      } catch (...) {
+      }
+    }
+  }
+};
+
+class Batch {
+ public:
+  Batch(asio::any_io_executor executor, const std::vector<std::string>& links,
+        const FetcherOptions& options, double timeout_seconds);
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+  ~Batch();
+
+  asio::awaitable<std::vector<TransportResult>> run();
+
+ private:
+  static int on_socket(CURL* easy, curl_socket_t s, int what, void* batch, void* socketp) noexcept;
+  static int on_timer(CURLM* multi, long timeout_ms, void* batch) noexcept;
+  static curl_socket_t open_socket(void* transfer, curlsocktype purpose, curl_sockaddr* address) noexcept;
+  static int close_socket(void* batch, curl_socket_t s) noexcept;
+  static std::size_t write_body(char* data, std::size_t size, std::size_t count, void* transfer) noexcept;
+  static int on_progress(void* transfer, curl_off_t, curl_off_t now, curl_off_t, curl_off_t) noexcept;
+
+  void configure(Transfer& transfer, const std::string& url);
+  void watch(curl_socket_t s, int what, void* socketp);
+  void arm(const std::shared_ptr<SocketWatch>& watch, curl_socket_t s);
+  void on_ready(const std::shared_ptr<SocketWatch>& watch, curl_socket_t s, int direction,
+                boost::system::error_code ec);
+  void act(curl_socket_t s, int flags);
+  void collect_finished();
+  void start_queued();
+  void finish(Transfer& transfer, CURLcode code);
+  TransportResult result_of(Transfer& transfer, CURLcode code);
+  void fail(std::exception_ptr error) noexcept;
+  void wake() noexcept;
+
+  asio::any_io_executor executor_;
+  const FetcherOptions& options_;
+  long timeout_ms_;
+  std::size_t max_total_;
+  std::size_t max_per_host_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  asio::steady_timer curl_timer_;
+  asio::steady_timer done_;
+  std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> sockets_;
+  Slist headers_;
+  Slist connect_to_;
+  std::vector<std::unique_ptr<Transfer>> transfers_;
+  std::vector<TransportResult> results_;
+  std::deque<Transfer*> queue_;
+  std::unordered_map<std::string, std::size_t> per_host_;
+  std::size_t running_ = 0;
+  std::size_t finished_ = 0;
+  std::exception_ptr error_;
+  MultiHandle multi_;
+};
+
+Batch::Batch(asio::any_io_executor executor, const std::vector<std::string>& links,
+             const FetcherOptions& options, double timeout_seconds)
+    : executor_(std::move(executor)),
+      options_(options),
+      timeout_ms_(std::max(1L, static_cast<long>(std::min(timeout_seconds * 1000.0, 1e9)))),
+      max_total_(std::max<std::size_t>(options.max_connections, 1)),
+      max_per_host_(std::max<std::size_t>(options.max_per_host, 1)),
+      curl_timer_(executor_),
+      done_(executor_),
+      results_(links.size()),
+      multi_(curl_multi_init()) {
+  if (!multi_) throw FetchError("libcurl cannot start a transfer group");
+  CURLM* const multi = multi_.get();
+  set_multi_option(multi, CURLMOPT_SOCKETFUNCTION, &Batch::on_socket);
+  set_multi_option(multi, CURLMOPT_SOCKETDATA, static_cast<void*>(this));
+  set_multi_option(multi, CURLMOPT_TIMERFUNCTION, &Batch::on_timer);
+  set_multi_option(multi, CURLMOPT_TIMERDATA, static_cast<void*>(this));
+  // Our own queue bounds the transfers, in all and per host of the link;
+  // this bounds the connections that redirects to other hosts may add.
+  // (libcurl's per-host bound is left alone: it counts connection targets,
+  // which CURLOPT_CONNECT_TO may merge.)
+  const auto as_long = [](std::size_t n) {
+    return static_cast<long>(std::min<std::size_t>(n, std::numeric_limits<int>::max()));
+  };
+  set_multi_option(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, as_long(max_total_));
+  set_multi_option(multi, CURLMOPT_MAXCONNECTS, as_long(max_total_));
+
+  std::vector<std::string> headers{
+      "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8",
+      "Upgrade-Insecure-Requests: 1"};
+  if (!options_.accept_language.empty()) headers.push_back("Accept-Language: " + options_.accept_language);
+  headers_ = detail::make_slist(headers);
+  connect_to_ = detail::make_slist(options_.connect_to);
+
+  transfers_.reserve(links.size());
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    const std::string url = detail::request_url(links[i]);
+    const detail::UrlHandle parsed(curl_url());
+    if (!parsed) throw FetchError("libcurl cannot allocate a URL");
+    char* host = nullptr;
+    if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+        curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
+      results_[i].failure = "malformed link";
+      ++finished_;
+      continue;
+    }
+    const detail::CurlString owned_host(host);
+    auto transfer = std::make_unique<Transfer>();
+    transfer->batch = this;
+    transfer->index = i;
+    transfer->host = host;
+    std::transform(transfer->host.begin(), transfer->host.end(), transfer->host.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    transfer->easy.reset(curl_easy_init());
+    if (!transfer->easy) throw FetchError("libcurl cannot start a transfer");
+    configure(*transfer, url);
+    queue_.push_back(transfer.get());
+    transfers_.push_back(std::move(transfer));
+  }
+}
+
+void Batch::configure(Transfer& t, const std::string& url) {
+  CURL* const easy = t.easy.get();
+  void* const self = static_cast<void*>(&t);
+  set_easy_option(easy, CURLOPT_PRIVATE, self);
+  set_easy_option(easy, CURLOPT_URL, url.c_str());
+  set_easy_option(easy, CURLOPT_ERRORBUFFER, t.error.data());
+  // Only the web's own schemes, also after a redirect.
+  set_easy_option(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  set_easy_option(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set_easy_option(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  set_easy_option(easy, CURLOPT_MAXREDIRS, static_cast<long>(std::max(options_.max_redirects, 0)));
+  set_easy_option(easy, CURLOPT_AUTOREFERER, 1L);
+  // Every content coding this libcurl decodes (gzip, deflate, br, zstd).
+  set_easy_option(easy, CURLOPT_ACCEPT_ENCODING, "");
+  set_easy_option(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+  set_easy_option(easy, CURLOPT_USERAGENT, options_.user_agent.c_str());
+  set_easy_option(easy, CURLOPT_HTTPHEADER, headers_.get());
+  if (connect_to_) set_easy_option(easy, CURLOPT_CONNECT_TO, connect_to_.get());
+  // Straight to the server: a proxy from the environment would hide the
+  // address actually connected to.
+  set_easy_option(easy, CURLOPT_PROXY, "");
+  // Cookies set along a redirect chain are sent on within it.
+  set_easy_option(easy, CURLOPT_COOKIEFILE, "");
+  set_easy_option(easy, CURLOPT_NOSIGNAL, 1L);
+  set_easy_option(easy, CURLOPT_TIMEOUT_MS, timeout_ms_);
+  set_easy_option(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(std::min<std::size_t>(
+                                                       options_.max_page_bytes,
+                                                       std::numeric_limits<curl_off_t>::max())));
+  set_easy_option(easy, CURLOPT_WRITEFUNCTION, &Batch::write_body);
+  set_easy_option(easy, CURLOPT_WRITEDATA, self);
+  set_easy_option(easy, CURLOPT_XFERINFOFUNCTION, &Batch::on_progress);
+  set_easy_option(easy, CURLOPT_XFERINFODATA, self);
+  set_easy_option(easy, CURLOPT_NOPROGRESS, 0L);
+  set_easy_option(easy, CURLOPT_OPENSOCKETFUNCTION, &Batch::open_socket);
+  set_easy_option(easy, CURLOPT_OPENSOCKETDATA, self);
+  // Connections outlive their transfer in the connection cache: closing
+  // goes to the batch.
+  set_easy_option(easy, CURLOPT_CLOSESOCKETFUNCTION, &Batch::close_socket);
+  set_easy_option(easy, CURLOPT_CLOSESOCKETDATA, static_cast<void*>(this));
+}
+
+Batch::~Batch() {
+  *alive_ = false;
+  for (const auto& t : transfers_) {
+    if (t->running) curl_multi_remove_handle(multi_.get(), t->easy.get());
+  }
+  transfers_.clear();
+  multi_.reset();  // closes the cached connections through close_socket
+  for (auto& entry : sockets_) entry.second->close();
+  sockets_.clear();
+}
+
+asio::awaitable<std::vector<TransportResult>> Batch::run() {
+  start_queued();
+  const auto cancellation = co_await asio::this_coro::cancellation_state;
+  while (finished_ < results_.size() && !error_) {
+    boost::system::error_code ec;
+    done_.expires_at(asio::steady_timer::time_point::max());
+    co_await done_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (cancellation.cancelled() != asio::cancellation_type::none) {
+      throw boost::system::system_error(asio::error::operation_aborted);
+    }
+  }
+  if (error_) std::rethrow_exception(error_);
+  co_return std::move(results_);
+}
+
+void Batch::start_queued() {
+  for (auto it = queue_.begin(); it != queue_.end() && running_ < max_total_;) {
+    Transfer& t = **it;
+    std::size_t& on_host = per_host_[t.host];
+    if (on_host >= max_per_host_) {
+      ++it;
+      continue;
+    }
+    it = queue_.erase(it);
+    if (const CURLMcode code = curl_multi_add_handle(multi_.get(), t.easy.get()); code != CURLM_OK) {
+      results_[t.index].failure = std::string("cannot start the transfer (") + curl_multi_strerror(code) + ")";
+      ++finished_;
+      continue;
+    }
+    t.running = true;
+    ++on_host;
+    ++running_;
+  }
+}
+
+void Batch::collect_finished() {
+  int left = 0;
+  while (CURLMsg* const message = curl_multi_info_read(multi_.get(), &left)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    CURL* const easy = message->easy_handle;
+    const CURLcode code = message->data.result;
+    char* transfer = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &transfer);
+    if (transfer != nullptr) finish(*reinterpret_cast<Transfer*>(transfer), code);
+  }
+  start_queued();
+  if (finished_ == results_.size()) wake();
+}
+
+void Batch::finish(Transfer& t, CURLcode code) {
+  results_[t.index] = result_of(t, code);
+  curl_multi_remove_handle(multi_.get(), t.easy.get());
+  t.running = false;
+  t.easy.reset();
+  t.body = std::string();
+  --running_;
+  --per_host_[t.host];
+  ++finished_;
+}
+
+TransportResult Batch::result_of(Transfer& t, CURLcode code) {
+  CURL* const easy = t.easy.get();
+  long status = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  char* type = nullptr;
+  curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
+  if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && t.stopped_on_headers)) {
+    return {RawResponse{status, type != nullptr ? type : "", std::move(t.body)}, {}};
+  }
+  if (!t.failure.empty() && (code == CURLE_WRITE_ERROR || code == CURLE_ABORTED_BY_CALLBACK)) {
+    return {std::nullopt, t.failure};
+  }
+  const std::string detail = t.error[0] != '\0' ? std::string(t.error.data()) : curl_easy_strerror(code);
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST: return {std::nullopt, "DNS failure"};
+    case CURLE_COULDNT_CONNECT:
+      if (!t.refused.empty()) return {std::nullopt, "refused address " + t.refused.front()};
+      return {std::nullopt, "connection failed"};
+    case CURLE_OPERATION_TIMEDOUT: return {std::nullopt, "timeout"};
+    case CURLE_TOO_MANY_REDIRECTS: return {std::nullopt, "too many redirects"};
+    case CURLE_UNSUPPORTED_PROTOCOL: return {std::nullopt, "unsupported scheme on redirect"};
+    case CURLE_FILESIZE_EXCEEDED: return {std::nullopt, "too large"};
+    case CURLE_URL_MALFORMAT: return {std::nullopt, "malformed link"};
+    case CURLE_BAD_CONTENT_ENCODING: return {std::nullopt, "bad content encoding"};
+    case CURLE_GOT_NOTHING: return {std::nullopt, "empty reply"};
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE: return {std::nullopt, "TLS failure (" + detail + ")"};
+    default: return {std::nullopt, "transfer failed (" + detail + ")"};
+  }
+}
+
+void Batch::fail(std::exception_ptr error) noexcept {
+  if (!error_) error_ = std::move(error);
+  wake();
+}
+
+void Batch::wake() noexcept { done_.cancel(); }
+
+void Batch::act(curl_socket_t s, int flags) {
+  int running = 0;
+  if (const CURLMcode code = curl_multi_socket_action(multi_.get(), s, flags, &running);
+      code != CURLM_OK) {
+    throw FetchError(std::string("libcurl failed: ") + curl_multi_strerror(code));
+  }
+  collect_finished();
+}
+
+// ---------------------------------------------------------------- sockets
+
+void Batch::watch(curl_socket_t s, int what, void* socketp) {
+  auto found = sockets_.find(s);
+  if (what == CURL_POLL_REMOVE) {
+    if (found == sockets_.end()) return;
+    SocketWatch& w = *found->second;
+    w.wanted = 0;
+    if (w.owned) {
+      // The socket may rest in the connection cache: keep it, stop waiting.
+      boost::system::error_code ignored;
+      w.descriptor.cancel(ignored);
+    } else {
+      w.close();
+      sockets_.erase(found);
+    }
+    return;
+  }
+  // A socket of libcurl's own that we never heard being removed was closed
+  // behind our back; this is a new one with the same number.
+  if (found != sockets_.end() && socketp == nullptr && !found->second->owned) {
+    found->second->close();
+    sockets_.erase(found);
+    found = sockets_.end();
+  }
+  if (found == sockets_.end()) {
+    found = sockets_.emplace(s, std::make_shared<SocketWatch>(executor_, s, false)).first;
+  }
+  const std::shared_ptr<SocketWatch> w = found->second;
+  curl_multi_assign(multi_.get(), s, w.get());
+  w->wanted = what & (CURL_POLL_IN | CURL_POLL_OUT);
+  arm(w, s);
+}
+
+void Batch::arm(const std::shared_ptr<SocketWatch>& w, curl_socket_t s) {
+  if (w->closed) return;
+  using Wait = asio::posix::descriptor_base::wait_type;
+  const auto start = [&](Wait wait, bool& pending, int direction) {
+    pending = true;
+    w->descriptor.async_wait(wait, [this, w, s, direction, alive = alive_](boost::system::error_code ec) {
+      (direction == CURL_CSELECT_IN ? w->read_pending : w->write_pending) = false;
+      if (!*alive || w->closed) return;
+      on_ready(w, s, direction, ec);
+    });
+  };
+  if ((w->wanted & CURL_POLL_IN) != 0 && !w->read_pending) {
+    start(asio::posix::descriptor_base::wait_read, w->read_pending, CURL_CSELECT_IN);
+  }
+  if ((w->wanted & CURL_POLL_OUT) != 0 && !w->write_pending) {
+    start(asio::posix::descriptor_base::wait_write, w->write_pending, CURL_CSELECT_OUT);
+  }
+}
+
+void Batch::on_ready(const std::shared_ptr<SocketWatch>& w, curl_socket_t s, int direction,
+                     boost::system::error_code ec) {
+  try {
+    const int wanted_bit = direction == CURL_CSELECT_IN ? CURL_POLL_IN : CURL_POLL_OUT;
+    if (ec != asio::error::operation_aborted && (w->wanted & wanted_bit) != 0) {
+      act(s, ec ? CURL_CSELECT_ERR : direction);
+    }
+    arm(w, s);
+  } catch (...) {
+    fail(std::current_exception());
+  }
+}
+
+int Batch::on_socket(CURL* /*easy*/, curl_socket_t s, int what, void* batch, void* socketp) noexcept {
+  Batch& self = *static_cast<Batch*>(batch);
+  try {
+    self.watch(s, what, socketp);
+    return 0;
+  } catch (...) {
+    self.fail(std::current_exception());
+    return -1;
+  }
+}
+
+int Batch::on_timer(CURLM* /*multi*/, long timeout_ms, void* batch) noexcept {
+  Batch& self = *static_cast<Batch*>(batch);
+  try {
+    if (timeout_ms < 0) {
+      self.curl_timer_.cancel();
+      return 0;
+    }
+    // libcurl may not be called from inside its own callback: even a zero
+    // timeout goes through the loop.
+    self.curl_timer_.expires_after(std::chrono::milliseconds(timeout_ms));
+    self.curl_timer_.async_wait([&self, alive = self.alive_](boost::system::error_code ec) {
+      if (ec || !*alive) return;
+      try {
+        self.act(CURL_SOCKET_TIMEOUT, 0);
+      } catch (...) {
+        self.fail(std::current_exception());
+      }
+    });
+    return 0;
+  } catch (...) {
+    self.fail(std::current_exception());
+    return -1;
+  }
+}
+
+curl_socket_t Batch::open_socket(void* transfer, curlsocktype purpose, curl_sockaddr* address) noexcept {
+  Transfer& t = *static_cast<Transfer*>(transfer);
+  Batch& self = *t.batch;
+  if (purpose != CURLSOCKTYPE_IPCXN || address == nullptr) return CURL_SOCKET_BAD;
+  try {
+    const auto ip = address_of(*address);
+    if (!ip) {
+      t.refused.emplace_back("of address family " + std::to_string(address->family));
+      return CURL_SOCKET_BAD;
+    }
+    if (!detail::address_allowed(detail::classify_address(*ip), self.options_.allow_private_addresses)) {
+      t.refused.push_back(ip->to_string());
+      return CURL_SOCKET_BAD;
+    }
+    const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd < 0) return CURL_SOCKET_BAD;
+    try {
+      // A number libcurl's own socket had before it was closed unseen.
+      if (const auto stale = self.sockets_.find(fd); stale != self.sockets_.end()) {
+        stale->second->close();
+        self.sockets_.erase(stale);
+      }
+      self.sockets_.emplace(fd, std::make_shared<SocketWatch>(self.executor_, fd, true));
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    return fd;
+  } catch (...) {
+    self.fail(std::current_exception());
+    return CURL_SOCKET_BAD;
+  }
+}
+
+int Batch::close_socket(void* batch, curl_socket_t s) noexcept {
+  Batch& self = *static_cast<Batch*>(batch);
+  if (const auto found = self.sockets_.find(s); found != self.sockets_.end() && found->second->owned) {
+    found->second->close();
+    self.sockets_.erase(found);
+    return 0;
+  }
+  return ::close(s);
+}
+
+// ---------------------------------------------------------------- data
+
+std::size_t Batch::write_body(char* data, std::size_t size, std::size_t count, void* transfer) noexcept {
+  Transfer& t = *static_cast<Transfer*>(transfer);
+  const std::size_t n = size * count;
+  try {
+    if (!t.headers_checked) {
+      t.headers_checked = true;
+      long status = 0;
+      curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &status);
+      char* type = nullptr;
+      curl_easy_getinfo(t.easy.get(), CURLINFO_CONTENT_TYPE, &type);
+      if (detail::header_problem(status, type != nullptr ? type : "")) {
+        t.stopped_on_headers = true;
+        return 0;  // not a page: no need for its body
+      }
+      curl_off_t length = -1;
+      curl_easy_getinfo(t.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+      if (length > 0) {
+        t.body.reserve(std::min(static_cast<std::size_t>(length), t.batch->options_.max_decoded_bytes));
+      }
+    }
+    if (t.body.size() + n > t.batch->options_.max_decoded_bytes) {
+      t.failure = "too large when decoded";
+      return 0;
+    }
+    t.body.append(data, n);
+    return n;
+  } catch (...) {
+    t.failure = "out of memory";
+    return 0;
+  }
+}
+
+int Batch::on_progress(void* transfer, curl_off_t, curl_off_t now, curl_off_t, curl_off_t) noexcept {
+  Transfer& t = *static_cast<Transfer*>(transfer);
+  if (now > 0 && static_cast<std::uint64_t>(now) > t.batch->options_.max_page_bytes) {
+    t.failure = "too large";
+    return 1;
+  }
+  return 0;
+}
+
+asio::awaitable<std::vector<TransportResult>> run_batch(std::vector<std::string> links,
+                                                        const FetcherOptions& options,
+                                                        double timeout_seconds) {
+  Batch batch(co_await asio::this_coro::executor, links, options, timeout_seconds);
+  co_return co_await batch.run();
+}
+
+class CurlTransport final : public Transport {
+ public:
+  asio::awaitable<std::vector<TransportResult>> fetch_all(std::vector<std::string> links,
+                                                          const FetcherOptions& options,
+                                                          double timeout_seconds) const override {
+    // All of a batch's handlers run on one strand, also when the caller's
+    // executor is a pool of threads.
+    const auto strand = asio::make_strand(co_await asio::this_coro::executor);
+    co_return co_await asio::co_spawn(strand, run_batch(std::move(links), options, timeout_seconds),
+                                      asio::use_awaitable);
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<const Transport> make_curl_transport() {
+  ensure_curl_initialised();
+  return std::make_shared<const CurlTransport>();
+}
+
+}  // namespace korvane::core

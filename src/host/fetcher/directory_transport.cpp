@@ -1,0 +1,116 @@
+// Saved pages served from a folder, for offline runs and reproducible
+// batches.
+#include <korvane/host/fetcher.hpp>
+
+#include <korvane/errors.hpp>
+
+#include <boost/json.hpp>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <unordered_map>
+
+namespace korvane::core {
+namespace {
+
+namespace fs = std::filesystem;
+namespace json = boost::json;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw FetchError("cannot open " + path.string());
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (in.bad()) throw FetchError("cannot read " + path.string());
+  return std::move(content).str();
+}
+
+std::string content_type_for(const fs::path& file) {
+  std::string extension = file.extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+  if (extension == ".html" || extension == ".htm") return "text/html";
+  if (extension == ".xhtml") return "application/xhtml+xml";
+  return {};
+}
+
+class DirectoryTransport final : public Transport {
+ public:
+  explicit DirectoryTransport(std::unordered_map<std::string, fs::path> files)
+      : files_(std::move(files)) {}
+
+  boost::asio::awaitable<std::vector<TransportResult>> fetch_all(std::vector<std::string> links,
+                                                                 const FetcherOptions& options,
+                                                                 double /*timeout_seconds*/) const override {
+    std::vector<TransportResult> results;
+    results.reserve(links.size());
+    for (const std::string& link : links) results.push_back(serve(link, options));
+    co_return results;
+  }
+
+ private:
+  TransportResult serve(const std::string& link, const FetcherOptions& options) const {
+    const auto found = files_.find(link);
+    if (found == files_.end()) return {std::nullopt, "not in the page folder"};
+    const fs::path& path = found->second;
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec) return {std::nullopt, "cannot read " + path.filename().string()};
+    if (size > options.max_page_bytes) return {std::nullopt, "too large"};
+    try {
+      return {RawResponse{200, content_type_for(path), read_file(path)}, {}};
+    } catch (const FetchError&) {
+      return {std::nullopt, "cannot read " + path.filename().string()};
+    }
+  }
+
+  std::unordered_map<std::string, fs::path> files_;
+};
+
+// The file of a manifest entry, inside `folder`.
+fs::path page_file(const fs::path& folder, const json::value& name, std::string_view link) {
+  if (!name.is_string()) {
+    throw FetchError("the page folder manifest names no file for " + std::string(link));
+  }
+  const fs::path relative = fs::path(std::string(name.get_string())).lexically_normal();
+  if (relative.empty() || relative.is_absolute() || *relative.begin() == "..") {
+    throw FetchError("the page folder manifest points outside the folder: " +
+                     std::string(name.get_string()));
+  }
+  return folder / relative;
+}
+
+}  // namespace
+
+std::shared_ptr<const Transport> make_directory_transport(const fs::path& folder) {
+  const fs::path manifest_path = folder / "manifest.json";
+  const std::string text = read_file(manifest_path);
+  boost::system::error_code ec;
+  const json::value manifest = json::parse(text, ec);
+  if (ec) throw FetchError("cannot parse " + manifest_path.string() + ": " + ec.message());
+
+  std::unordered_map<std::string, fs::path> files;
+  if (const auto* object = manifest.if_object()) {
+    for (const auto& [link, name] : *object) {
+      files.insert_or_assign(std::string(link), page_file(folder, name, link));
+    }
+  } else if (const auto* array = manifest.if_array()) {
+    for (const json::value& entry : *array) {
+      const auto* fields = entry.if_object();
+      if (fields == nullptr) throw FetchError(manifest_path.string() + ": an entry is not an object");
+      const json::value* link = fields->if_contains("url");
+      if (link == nullptr || !link->is_string()) link = fields->if_contains("original_url");
+      if (link == nullptr || !link->is_string()) continue;  // a page saved without its link
+      const std::string key(link->get_string());
+      const json::value* name = fields->if_contains("file");
+      files.try_emplace(key, page_file(folder, name != nullptr ? *name : json::value(), key));
+    }
+  } else {
+    throw FetchError(manifest_path.string() + " is neither an object nor an array");
+  }
+  return std::make_shared<const DirectoryTransport>(std::move(files));
+}
+
+}  // namespace korvane::core

@@ -1,0 +1,284 @@
+// Price normalizer: separators in either style, currency tokens and hints,
+// exact rounding to cents, texts that hold no readable price, and the
+// pattern shared by several threads.
+#include <korvane/commerce/normalizer.hpp>
+
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using korvane::commerce::PriceNormalizer;
+using korvane::models::NormalizedPrice;
+
+namespace {
+
+struct Expected {
+  double amount;
+  const char* currency;
+};
+
+struct Case {
+  std::optional<const char*> raw;
+  std::optional<const char*> hint;
+  std::optional<Expected> expected;  // absent: no price
+  const char* stored_raw = nullptr;  // the raw text kept; the input when null
+};
+
+std::optional<std::string_view> view(std::optional<const char*> s) {
+  return s ? std::optional<std::string_view>(*s) : std::nullopt;
+}
+
+std::string describe(const Case& c) {
+  return std::string("raw ") + (c.raw ? "\"" + std::string(*c.raw) + "\"" : "(none)") + ", hint " +
+         (c.hint ? "\"" + std::string(*c.hint) + "\"" : "(none)");
+}
+
+template <std::size_t N>
+void check(const Case (&cases)[N]) {
+  for (const Case& c : cases) {
+    const auto got = PriceNormalizer::parse(view(c.raw), view(c.hint));
+    if (!c.expected) {
+      EXPECT_FALSE(got.has_value()) << describe(c) << ": got amount " << got->amount;
+      continue;
+    }
+    ASSERT_TRUE(got.has_value()) << describe(c);
+    EXPECT_EQ(got->amount, c.expected->amount) << describe(c);
+    EXPECT_EQ(got->currency, c.expected->currency) << describe(c);
+    EXPECT_EQ(got->raw, c.stored_raw ? c.stored_raw : *c.raw) << describe(c);
+  }
+}
+
+constexpr std::nullopt_t none = std::nullopt;
+
+}  // namespace
+
+TEST(PriceNormalizer, SeparatorStyles) {
+  const Case cases[] = {
+      {"$1,299.99", none, Expected{1299.99, "USD"}},
+      {"1.299,99 €", none, Expected{1299.99, "EUR"}},
+      {"12,50 EUR", none, Expected{12.5, "EUR"}},
+      {"12,50 eur", none, Expected{12.5, "EUR"}},
+      {"0,99 €", none, Expected{0.99, "EUR"}},
+      {"1,23", none, Expected{1.23, "USD"}},
+      // Commas without a point: thousands separators unless there is one
+      // comma followed by exactly two digits.
+      {"1,234", none, Expected{1234.0, "USD"}},
+      {"1,234,567", none, Expected{1234567.0, "USD"}},
+      {"1,5", none, Expected{15.0, "USD"}},
+      {"1,234,56", none, Expected{123456.0, "USD"}},
+      {"₹1,00,000", none, Expected{100000.0, "INR"}},
+      // Both: the one that comes first is the thousands separator.
+      {"12,345.6", none, Expected{12345.6, "USD"}},
+      {"12.345,6", none, Expected{12345.6, "USD"}},
+      {"1,2,3.45", none, Expected{123.45, "USD"}},
+      {"1.2.3,45", none, Expected{123.45, "USD"}},
+      {"1.005,005", none, Expected{1005.0, "USD"}},
+      {"1,234.56.78", none, none},
+      // Points only: a lone point is a decimal point, two make no number.
+      {"1.234", none, Expected{1.23, "USD"}},
+      {"1.234.567", none, none},
+      // Ordinary spaces between groups are removed, other white space is not.
+      {"1 234,56", none, Expected{1234.56, "USD"}},
+      {"12 99", none, Expected{1299.0, "USD"}},
+      {"JPY 1 000", none, Expected{1000.0, "JPY"}},
+      {"1\u00A0234,56", none, none},
+      {"1\u202F234,56 €", none, none},
+      {"1\u2009234", none, none},
+      {"12\t345", none, none},
+  };
+  check(cases);
+}
+
+TEST(PriceNormalizer, CurrencyTokensAndHints) {
+  const Case cases[] = {
+      {"€19,99", none, Expected{19.99, "EUR"}},
+      {"19,99€", none, Expected{19.99, "EUR"}},
+      {"£1,000,000.00", none, Expected{1000000.0, "GBP"}},
+      {"₹ 2,499", none, Expected{2499.0, "INR"}},
+      {"¥12,800", none, Expected{12800.0, "JPY"}},
+      {"CNY 88", none, Expected{88.0, "CNY"}},
+      {"Price: 45.00 USD", none, Expected{45.0, "USD"}},
+      {"USD1,299", none, Expected{1299.0, "USD"}},
+      {"19.99 EUR/kg", none, Expected{19.99, "EUR"}},
+      {"From $19.99/mo", none, Expected{19.99, "USD"}},
+      // Multi-character symbols: the pattern takes the "$" alone.
+      {"US$ 45", none, Expected{45.0, "USD"}},
+      {"CA$ 89.00", none, Expected{89.0, "USD"}},
+      // White space between token and number is any Unicode white space.
+      {"€\u00A012", none, Expected{12.0, "EUR"}},
+      {"12\u3000usd", none, Expected{12.0, "USD"}},
+      {"12\tUSD", none, Expected{12.0, "USD"}},
+      // A token before the number wins over one after it, a token in the
+      // text over the hint.
+      {"€ 5 $", none, Expected{5.0, "EUR"}},
+      {"1,299.99 USD $", none, Expected{1299.99, "USD"}},
+      {"5 £", "EUR", Expected{5.0, "GBP"}},
+      // The first number is read; a token not next to it does not count.
+      {"2 for $30", none, Expected{2.0, "USD"}},
+      {"2 for $30", "€", Expected{2.0, "EUR"}},
+      {"3 x 2,50 €", "GBP", Expected{3.0, "GBP"}},
+      {"Save 20% - now 79,99 €", none, Expected{20.0, "USD"}},
+      {"$1,299.99 $999.99", none, Expected{1299.99, "USD"}},
+      {"$.99", none, Expected{99.0, "USD"}},
+      // Hints: upper-cased, stripped, looked up; unknown keys are their own code.
+      {"100", "€", Expected{100.0, "EUR"}},
+      {"88", "CN¥", Expected{88.0, "CNY"}},
+      {"88", "cn¥", Expected{88.0, "CNY"}},
+      {"88", "A$", Expected{88.0, "AUD"}},
+      {"88", "ca$", Expected{88.0, "CAD"}},
+      {"88", "¥", Expected{88.0, "JPY"}},
+      {"100", " gbp ", Expected{100.0, "GBP"}},
+      {"100", "chf", Expected{100.0, "CHF"}},
+      {"100", "straße", Expected{100.0, "STRASSE"}},
+      {"100", "", Expected{100.0, "USD"}},
+      {"100", none, Expected{100.0, "USD"}},
+      {"100", "  ", Expected{100.0, ""}},
+      {"100", "\u00A0", Expected{100.0, ""}},
+      // Caseless matching is Unicode's: LATIN SMALL LETTER LONG S is an "s".
+      {"u\u017Fd 7", none, Expected{7.0, "USD"}},
+  };
+  check(cases);
+}
+
+TEST(PriceNormalizer, RawTextIsStrippedAndSanitised) {
+  const Case cases[] = {
+      {"  $5  ", none, Expected{5.0, "USD"}, "$5"},
+      {"\u3000\u00A0€5\u2028", none, Expected{5.0, "EUR"}, "€5"},
+      {"\xFF$5", none, Expected{5.0, "USD"}, "\uFFFD$5"},
+      {"5", "\xE2\x82", Expected{5.0, "\uFFFD"}},
+      {"$0.00", none, Expected{0.0, "USD"}},
+  };
+  check(cases);
+}
+
+TEST(PriceNormalizer, NoPrice) {
+  const Case cases[] = {
+      {none, none, none},
+      {"", "USD", none},
+      {"   ", none, none},
+      {"\u00A0\u3000\t", none, none},
+      {"$", none, none},
+      {"Price on request", "EUR", none},
+      {"١٢٣", none, none},  // digits other than ASCII
+  };
+  check(cases);
+}
+
+TEST(PriceNormalizer, RoundsTheExactBinaryValueToCents) {
+  const Case cases[] = {
+      // Binary value just above a half cent: up.
+      {"0.005", none, Expected{0.01, "USD"}},
+      {"8.345", none, Expected{8.35, "USD"}},
+      {"4.445", none, Expected{4.45, "USD"}},
+      {"0.025", none, Expected{0.03, "USD"}},
+      // Just below: down, although the decimal text ends in 5.
+      {"2.675", none, Expected{2.67, "USD"}},
+      {"1.005", none, Expected{1.0, "USD"}},
+      {"1.115", none, Expected{1.11, "USD"}},
+      {"0.045", none, Expected{0.04, "USD"}},
+      {"0.015", none, Expected{0.01, "USD"}},
+      // Exact ties go to the even cent.
+      {"0.125", none, Expected{0.12, "USD"}},
+      {"0.375", none, Expected{0.38, "USD"}},
+      {"1.125", none, Expected{1.12, "USD"}},
+      // The literal is read to the nearest double first.
+      {"1.00499999999999999999999", none, Expected{1.0, "USD"}},
+      {"0.0150000000000000001", none, Expected{0.01, "USD"}},
+      {"999.995", none, Expected{1000.0, "USD"}},
+      {"1299.999", none, Expected{1300.0, "USD"}},
+      // Large amounts.
+      {"12345678901234.565", none, Expected{12345678901234.56, "USD"}},
+      {"99999999999999.995", none, Expected{100000000000000.0, "USD"}},
+      {"9007199254740993.005", none, Expected{9007199254740994.0, "USD"}},
+      {"1234567890123456789.99", none, Expected{1.2345678901234568e18, "USD"}},
+  };
+  check(cases);
+}
+
+TEST(PriceNormalizer, HugeLiterals) {
+  // The largest finite amounts are kept; a literal beyond them overflows to
+  // infinity, which the record refuses, so there is no price.
+  const std::string max_digits = "1" + std::string(308, '0');
+  const auto big = PriceNormalizer::parse(max_digits);
+  ASSERT_TRUE(big.has_value());
+  EXPECT_EQ(big->amount, 1e308);
+  const std::string too_big = "$" + std::string(400, '9');
+  EXPECT_FALSE(PriceNormalizer::parse(too_big).has_value());
+  const std::string grouped_too_big = "1" + [] {
+    std::string s;
+    for (int i = 0; i < 200; ++i) s += ",000";
+    return s;
+  }();
+  EXPECT_FALSE(PriceNormalizer::parse(grouped_too_big).has_value());
+}
+
+TEST(PriceNormalizer, LongTextsMatchWithoutEngineLimits) {
+  // Half a million digit groups: the pattern keeps no backtracking state.
+  std::string grouped;
+  for (int i = 0; i < 500000; ++i) grouped += "0,";
+  grouped += "5 usd";
+  const auto price = PriceNormalizer::parse(grouped);
+  ASSERT_TRUE(price.has_value());
+  EXPECT_EQ(price->amount, 5.0);
+  EXPECT_EQ(price->currency, "USD");
+
+  const std::string words(1 << 20, 'x');
+  EXPECT_FALSE(PriceNormalizer::parse(words).has_value());
+  EXPECT_EQ(PriceNormalizer::parse(words + " 12,50 €")->amount, 12.5);
+}
+
+TEST(PriceNormalizer, WhiteSpaceBetweenGroupsIsExactlyUnicodeWhiteSpace) {
+  // "5", one character, "5": white space joins the groups into one number,
+  // which reads only when it is an ordinary space; any other character ends
+  // the number after the first "5" (or is a separator or digit itself).
+  std::size_t white_space_seen = 0;
+  for (char32_t cp = 0; cp <= 0x10FFFF; cp += (cp < 0x3100 ? 1 : 97)) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    if ((cp >= '0' && cp <= '9') || cp == ',' || cp == '.') continue;
+    std::string text = "5";
+    korvane::text::append_utf8(text, cp);
+    text += "5";
+    const auto price = PriceNormalizer::parse(text);
+    if (cp == ' ') {
+      ASSERT_TRUE(price.has_value());
+      EXPECT_EQ(price->amount, 55.0);
+    } else if (korvane::text::is_white_space(cp)) {
+      ++white_space_seen;
+      EXPECT_FALSE(price.has_value()) << "U+" << std::hex << static_cast<unsigned>(cp);
+    } else {
+      ASSERT_TRUE(price.has_value()) << "U+" << std::hex << static_cast<unsigned>(cp);
+      EXPECT_EQ(price->amount, 5.0) << "U+" << std::hex << static_cast<unsigned>(cp);
+    }
+  }
+  EXPECT_EQ(white_space_seen, 24u);  // White_Space has 25 code points, U+0020 among them
+}
+
+TEST(PriceNormalizer, SharedPatternFromSeveralThreads) {
+  const std::vector<std::string> texts = {
+      "$1,299.99", "1.299,99 €", "12,50 EUR", "₹ 2,499", "¥12,800", "1.234.567",
+      "1\u00A0234,56", "2 for $30", "Price: 45.00 USD", "no digits", "0.005", "CNY 88",
+  };
+  std::vector<std::optional<NormalizedPrice>> expected;
+  for (const auto& t : texts) expected.push_back(PriceNormalizer::parse(t, "GBP"));
+
+  constexpr int thread_count = 8;
+  constexpr int rounds = 2000;
+  std::vector<int> mismatches(thread_count, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < thread_count; ++t) {
+    threads.emplace_back([&, t] {
+      for (int r = 0; r < rounds; ++r) {
+        const std::size_t i = static_cast<std::size_t>(r + t) % texts.size();
+        if (PriceNormalizer::parse(texts[i], "GBP") != expected[i]) ++mismatches[static_cast<std::size_t>(t)];
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < thread_count; ++t) EXPECT_EQ(mismatches[static_cast<std::size_t>(t)], 0) << "thread " << t;
+}

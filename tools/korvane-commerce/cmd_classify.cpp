@@ -1,0 +1,103 @@
+// classify and price: the merchant category of a domain, the price in a text.
+#include "cli.hpp"
+
+#include <korvane/commerce/classifier.hpp>
+#include <korvane/commerce/normalizer.hpp>
+#include <korvane/host/models.hpp>
+
+#include <iostream>
+#include <memory>
+
+namespace korvane::cli {
+namespace {
+
+std::optional<std::string_view> as_view(const std::optional<std::string>& s) {
+  return s ? std::optional<std::string_view>(*s) : std::nullopt;
+}
+
+// "1299.99 USD": the amount in the library's shortest round-trip form.
+std::string price_line(const models::NormalizedPrice& price) {
+  return models::json_text(boost::json::value(price.amount)) + " " + price.currency;
+}
+
+}  // namespace
+
+void add_classify_commands(CLI::App& app, RunState& state) {
+  struct Options {
+    std::optional<std::string> domain;
+    std::string title;
+    std::optional<std::string> brand;
+    std::optional<std::string> merchant;
+    bool jsonl = false;
+  };
+  auto opts = std::make_shared<Options>();
+  auto* cmd = app.add_subcommand(
+      "classify", "Print the merchant category of a domain (major_marketplace, reseller_specialist, "
+                  "official_brand, unverified)");
+  cmd->add_option("DOMAIN", opts->domain, "Merchant domain, as the domain command prints it");
+  cmd->add_option("--title", opts->title, "Product title");
+  cmd->add_option("--brand", opts->brand, "Product brand");
+  cmd->add_option("--merchant", opts->merchant, "Merchant name");
+  cmd->add_flag("--jsonl", opts->jsonl,
+                "Read {\"domain\", \"title\", \"brand\", \"merchant_name\"} objects, one per line, "
+                "from standard input (title, brand and merchant_name may be null or missing); "
+                "answer one {\"result\"|\"error\": ...} line each");
+  cmd->callback([&state, opts] {
+    if (opts->jsonl) {
+      state.exit_code = run_jsonl(std::cin, std::cout, [](const boost::json::object& o) {
+        const std::string domain = required_text(o, "domain");
+        const std::string title = optional_text(o, "title").value_or("");
+        const auto brand = optional_text(o, "brand");
+        const auto merchant = optional_text(o, "merchant_name");
+        const auto category =
+            commerce::MerchantClassifier::classify(domain, title, as_view(brand), as_view(merchant));
+        return boost::json::value(models::to_string(category));
+      });
+      return;
+    }
+    if (!opts->domain) throw CLI::ValidationError("classify", "give a DOMAIN, or --jsonl");
+    const auto category = commerce::MerchantClassifier::classify(*opts->domain, opts->title,
+                                                                 as_view(opts->brand),
+                                                                 as_view(opts->merchant));
+    std::cout << models::to_string(category) << '\n';
+  });
+}
+
+void add_price_commands(CLI::App& app, RunState& state) {
+  struct Options {
+    std::optional<std::string> text;
+    std::optional<std::string> hint;
+    bool jsonl = false;
+  };
+  auto opts = std::make_shared<Options>();
+  auto* cmd = app.add_subcommand(
+      "price", "Print the amount and currency code of a price text (\"1299.99 USD\"); exit status 1 "
+               "when the text holds no price");
+  cmd->add_option("TEXT", opts->text, "Price text, such as \"$1,299.99\" or \"12,50 EUR\"");
+  cmd->add_option("--hint", opts->hint, "Currency to use when the text names none");
+  cmd->add_flag("--jsonl", opts->jsonl,
+                "Read {\"raw\": text|null, \"hint\": text|null} objects, one per line, from standard "
+                "input; answer {\"result\": null}, {\"result\": {\"raw\", \"amount\", \"currency\"}} "
+                "or {\"error\": ...} for each");
+  cmd->callback([&state, opts] {
+    if (opts->jsonl) {
+      state.exit_code = run_jsonl(std::cin, std::cout, [](const boost::json::object& o) {
+        const auto raw = optional_text(o, "raw");
+        const auto hint = optional_text(o, "hint");
+        const auto price = commerce::PriceNormalizer::parse(as_view(raw), as_view(hint));
+        return price ? models::to_json(*price) : boost::json::value(nullptr);
+      });
+      return;
+    }
+    if (!opts->text) throw CLI::ValidationError("price", "give a TEXT, or --jsonl");
+    const auto price = commerce::PriceNormalizer::parse(*opts->text, as_view(opts->hint));
+    if (!price) {
+      std::cerr << "korvane-commerce price: no price in \"" << *opts->text << "\"\n";
+      state.exit_code = 1;
+      return;
+    }
+    std::cout << price_line(*price) << '\n';
+  });
+}
+
+}  // namespace korvane::cli

@@ -1,0 +1,118 @@
+// parse: the product metadata of a saved destination page.
+#include "cli.hpp"
+
+#include <korvane/commerce/metadata.hpp>
+#include <korvane/commerce/normalizer.hpp>
+#include <korvane/host/models.hpp>
+
+#include <climits>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace korvane::cli {
+namespace {
+
+namespace json = boost::json;
+
+// The whole content of `path`, or of standard input for "-".
+std::string read_page(const std::string& path) {
+  if (path == "-") {
+    std::ostringstream buffer;
+    buffer << std::cin.rdbuf();
+    return std::move(buffer).str();
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open \"" + path + "\"");
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw std::runtime_error("cannot read \"" + path + "\"");
+  return content;
+}
+
+int rank_of(long long value) {
+  if (value < INT_MIN || value > INT_MAX) throw std::invalid_argument("member \"rank\" is out of range");
+  return static_cast<int>(value);
+}
+
+// One --jsonl request.
+json::value parse_request(const json::object& o) {
+  const auto html = optional_text(o, "html");
+  const auto html_file = optional_text(o, "html_file");
+  if (html && html_file) throw std::invalid_argument("give \"html\" or \"html_file\", not both");
+  std::optional<std::string> page = html;
+  if (html_file) page = read_page(*html_file);
+
+  std::optional<models::NormalizedPrice> price;
+  if (const auto it = o.find("initial_price"); it != o.end() && !it->value().is_null()) {
+    price = models::normalized_price_from_json(it->value());
+  }
+  const auto result = commerce::DestinationMetadataParser::parse_metadata(
+      page ? std::optional<std::string_view>(*page) : std::nullopt, required_text(o, "direct_url"),
+      optional_text(o, "initial_title").value_or(""), optional_text(o, "initial_merchant").value_or(""),
+      price, optional_bool(o, "initial_stock"), rank_of(optional_integer(o, "rank").value_or(1)));
+  return commerce::to_json(result);
+}
+
+}  // namespace
+
+void add_parse_commands(CLI::App& app, RunState& state) {
+  struct Options {
+    std::optional<std::string> file;
+    std::string url;
+    std::string title;
+    std::string merchant;
+    std::optional<std::string> price;
+    std::optional<std::string> currency;
+    bool in_stock = false;
+    bool out_of_stock = false;
+    int rank = 1;
+    bool jsonl = false;
+  };
+  auto opts = std::make_shared<Options>();
+  auto* cmd = app.add_subcommand(
+      "parse", "Print the product metadata of a saved destination page as JSON: title, merchant, "
+               "brand, SKU, price, stock, condition, image, page type, match score, source");
+  cmd->add_option("FILE", opts->file, "The page's HTML (\"-\" reads standard input)");
+  auto* url = cmd->add_option("--url", opts->url, "The page's link (required without --jsonl)");
+  cmd->add_option("--title", opts->title, "The search result's title");
+  cmd->add_option("--merchant", opts->merchant, "The search result's merchant name");
+  auto* price_opt = cmd->add_option("--price", opts->price, "The search result's price text");
+  cmd->add_option("--currency", opts->currency, "Currency hint for --price")->needs(price_opt);
+  auto* in = cmd->add_flag("--in-stock", opts->in_stock, "The search result says in stock");
+  auto* out = cmd->add_flag("--out-of-stock", opts->out_of_stock, "The search result says out of stock");
+  in->excludes(out);
+  cmd->add_option("--rank", opts->rank, "1-based position in the search result")->capture_default_str();
+  auto* jsonl = cmd->add_flag(
+      "--jsonl", opts->jsonl,
+      "Read {\"html\" (text|null) or \"html_file\", \"direct_url\", \"initial_title\", "
+      "\"initial_merchant\", \"initial_price\" (null|{\"raw\",\"amount\",\"currency\"}), "
+      "\"initial_stock\" (null|true|false), \"rank\"} objects, one per line, from standard input; "
+      "answer one {\"result\": {...}} or {\"error\": ...} line each");
+  jsonl->excludes(url);
+  cmd->callback([&state, opts] {
+    if (opts->jsonl) {
+      state.exit_code = run_jsonl(std::cin, std::cout, parse_request);
+      return;
+    }
+    if (!opts->file) throw CLI::ValidationError("parse", "give a FILE (or -), or --jsonl");
+    if (opts->url.empty()) throw CLI::ValidationError("parse", "--url is required");
+    const std::string page = read_page(*opts->file);
+    std::optional<models::NormalizedPrice> price;
+    if (opts->price) {
+      price = commerce::PriceNormalizer::parse(
+          *opts->price, opts->currency ? std::optional<std::string_view>(*opts->currency) : std::nullopt);
+      if (!price) std::cerr << "korvane-commerce parse: no price in \"" << *opts->price << "\", ignored\n";
+    }
+    std::optional<bool> stock;
+    if (opts->in_stock) stock = true;
+    if (opts->out_of_stock) stock = false;
+    const auto result = commerce::DestinationMetadataParser::parse_metadata(
+        page, opts->url, opts->title, opts->merchant, price, stock, opts->rank);
+    std::cout << models::json_text(commerce::to_json(result), 2) << '\n';
+  });
+}
+
+}  // namespace korvane::cli
