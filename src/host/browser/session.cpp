@@ -16,7 +16,6 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/json/array.hpp>
-#include <boost/url/parse.hpp>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -561,10 +560,7 @@ asio::awaitable<void> Tab::check_document(std::string request_id, std::string ur
   bool allowed = false;
   try {
     const auto scheme = scheme_of(url);
-    if (scheme == "http" || scheme == "https") {
-      const auto parsed = boost::urls::parse_uri(url);
-      if (parsed) allowed = co_await owner_->host_allowed(std::string(parsed->encoded_host_address()));
-    }
+    if (scheme == "http" || scheme == "https") allowed = co_await owner_->host_allowed(core::detail::link_host(url));
   } catch (const std::exception&) {
     allowed = false;
   }
