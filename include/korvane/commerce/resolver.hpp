@@ -69,11 +69,12 @@ inline constexpr std::string_view GENERIC_PRODUCT_SELECTOR =
 [[nodiscard]] double title_similarity(std::string_view item_title, std::string_view link_text,
                                       std::string_view link_href);
 
-// `href` as a browser resolves it against the page at `base` (RFC 3986):
-// absolute links are kept as written, "/p/1", "p/1", "../p/1", "//host/p/1",
-// "?q" and "#f" become absolute. When either cannot be read as a URI, an href
-// beginning with "/" gets the base's scheme and network location in front
-// and any other comes back unchanged.
+// `href` resolved against the page at `base` as a browser does (RFC 3986,
+// section 5.2): "/p/1", "p/1", "../p/1", "//host/p/1", "?q" and "#f" become
+// absolute links on the base's scheme (lower-cased) and network location (as
+// written); "." and ".." segments are removed; everything else is kept as
+// written. Absolute links, and any href when `base` has no scheme, come back
+// unchanged.
 [[nodiscard]] std::string resolve_href(std::string_view base, std::string_view href);
 
 // A new stealth Chromium session (not yet entered): `max_pages` tabs at most,
