@@ -87,9 +87,9 @@ struct CrawlState {
              std::size_t targets, ProgressCallback progress)
       : semaphore(executor, max_concurrency), target_count(targets), on_progress(std::move(progress)) {}
 
-  AsyncSemaphore semaphore;      // one permit per concurrent crawl
+  AsyncSemaphore semaphore;         // one permit per concurrent crawl
   std::size_t completed_count = 0;  // finished crawls
-  std::size_t target_count;      // the number of crawl targets
+  std::size_t target_count;         // the number of crawl targets
   ProgressCallback on_progress;
 };
 
@@ -129,9 +129,11 @@ class DirectStoreResolver {
   // `max_concurrency` at once, each page within `timeout` seconds. When the
   // browser cannot be opened, a warning is logged and the items stay as they
   // are. Throws std::invalid_argument when max_concurrency or timeout is below
-  // 1; a failing progress callback ends the call with its exception.
-  static awaitable<std::vector<models::EnrichedCommerceMatch>*> resolve_async(std::vector<models::EnrichedCommerceMatch>& items, int max_concurrency = 4, int timeout = 15,
-                ProgressCallback on_progress = {}, ResolverOptions options = {});
+  // 1. A progress callback that fails inside a crawl costs that crawl its
+  // link; one that fails on the opening or summary message ends the call.
+  static awaitable<std::vector<models::EnrichedCommerceMatch>*> resolve_async(
+      std::vector<models::EnrichedCommerceMatch>& items, int max_concurrency = 4, int timeout = 15,
+      ProgressCallback on_progress = {}, ResolverOptions options = {});
 
   // The blocking form of resolve_async(): runs it to completion (also from
   // inside a running event loop) and returns `items`.
