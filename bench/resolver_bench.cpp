@@ -151,15 +151,25 @@ StoreServer& server() {
 }
 
 // The folder the browser's profiles go to: every browser process names it
-// on its command line, which is how the sampler finds them.
+// on its command line, which is how the sampler finds them. Removed at exit.
 const std::string& bench_tmp() {
-  static const std::string dir = [] {
-    char templ[] = "/tmp/korvane-bench-XXXXXX";
-    if (::mkdtemp(templ) == nullptr) std::abort();
-    ::setenv("TMPDIR", templ, 1);
-    return std::string(templ);
-  }();
-  return dir;
+  struct Folder {
+    Folder() {
+      char templ[] = "/tmp/korvane-bench-XXXXXX";
+      if (::mkdtemp(templ) == nullptr) std::abort();
+      path = templ;
+      ::setenv("TMPDIR", templ, 1);
+    }
+    ~Folder() {
+      std::error_code ec;
+      fs::remove_all(path, ec);
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    std::string path;
+  };
+  static const Folder folder;
+  return folder.path;
 }
 
 // kB of a "Name:   123 kB" line of a /proc file.
