@@ -1,1 +1,684 @@
-int main(){}
+// The stealth browser session and store resolution with a real Chromium and
+// a local store server (every host name mapped to it by the browser's
+// host-resolver rules). Needs Chromium on PATH or KORVANE_CHROMIUM.
+#include <korvane/commerce/resolver.hpp>
+#include <korvane/host/browser.hpp>
+
+#include "host/browser/process.hpp"
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <httplib.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+#include <sys/wait.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+namespace asio = boost::asio;
+namespace fs = std::filesystem;
+using korvane::browser::AsyncStealthySession;
+using korvane::browser::BrowserError;
+using korvane::browser::BrowserUnavailableError;
+using korvane::browser::Element;
+using korvane::browser::Page;
+using korvane::browser::Session;
+using korvane::browser::SessionOptions;
+using korvane::commerce::awaitable;
+using korvane::commerce::DirectStoreResolver;
+using korvane::commerce::ResolverOptions;
+using korvane::commerce::detail::run_coroutine;
+using korvane::models::EnrichedCommerceMatch;
+using testing::HasSubstr;
+using std::chrono::milliseconds;
+
+// ---------------------------------------------------------------- the store server
+
+// A search page that asks for its results with fetch() after the load
+// event, so that only a browser that runs scripts and waits finds the links.
+// It also references an image, a style sheet and a font.
+std::string search_page(const std::string& query) {
+  return R"(<!doctype html><html><head><title>Search</title>
+<link rel="stylesheet" href="/style.css">
+<style>@font-face { font-family: F; src: url(/font.woff2); } body { font-family: F; }</style>
+</head><body><img src="/img.png" alt=""><h1>Results</h1><div id="results"></div>
+<script>
+window.addEventListener('load', () => {
+  fetch('/api/results?q=)" + query + R"(').then((r) => r.json()).then((items) => {
+    const box = document.getElementById('results');
+    for (const item of items) {
+      const a = document.createElement('a');
+      a.href = item.href;
+      a.innerHTML = item.html;
+      box.appendChild(a);
+    }
+  });
+});
+</script></body></html>)";
+}
+
+// The results of each store, by host.
+std::string results_for(const std::string& host) {
+  if (host == "www.ebay.com") {
+    return R"([{"href": "/itm/Adidas-Samba/99", "html": "Adidas Samba OG"},
+      {"href": "/itm/Nike-Air-Max-90-White/1234?hash=item1&var=5",
+       "html": "<span>Nike Air Max 90</span><script>var brand = 'jordan';</script><b>White</b>"}])";
+  }
+  if (host == "www.walmart.com") {
+    return R"([{"href": "/ip/Brightline-Desk-Lamp/777?from=search", "html": "Brightline LED Desk Lamp"}])";
+  }
+  // shop.example: relative links, resolved against /search/all.
+  return R"([{"href": "../p/red-leather-boots", "html": "Red Leather Boots"},
+    {"href": "../p/blue-canvas-shoes", "html": "Blue Canvas Shoes"}])";
+}
+
+class StoreServer {
+ public:
+  StoreServer() {
+    server_.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    server_.set_keep_alive_timeout(1);
+    const auto search = [this](const httplib::Request& req, httplib::Response& res) {
+      if (on_search) on_search();
+      res.set_content(search_page(req.get_param_value("q")), "text/html");
+    };
+    server_.Get("/sch/i.html", search);
+    server_.Get("/search", search);
+    server_.Get("/search/all", search);
+    server_.Get("/api/results", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(results_for(req.get_header_value("Host")), "application/json");
+    });
+    server_.Get("/missing/search", [](const httplib::Request&, httplib::Response& res) {
+      res.status = 404;
+      res.set_content("<html><body><a href=\"/p/red-leather-boots\">Red Leather Boots</a></body></html>",
+                      "text/html");
+    });
+    server_.Get("/slow/search", [this](const httplib::Request&, httplib::Response& res) {
+      if (on_slow) on_slow();
+      for (int i = 0; i < 60 && !stopping_; ++i) std::this_thread::sleep_for(milliseconds(50));
+      res.set_content("<html><body>late</body></html>", "text/html");
+    });
+    server_.Get("/probe", [this](const httplib::Request& req, httplib::Response& res) {
+      {
+        const std::lock_guard lock(mutex_);
+        user_agents_.push_back(req.get_header_value("User-Agent"));
+        accept_languages_.push_back(req.get_header_value("Accept-Language"));
+      }
+      ++probe_requests;
+      res.set_content(R"(<html><body><div id="probe"></div><script>
+        const p = document.getElementById('probe');
+        p.setAttribute('webdriver', String(navigator.webdriver));
+        p.setAttribute('ua', navigator.userAgent);
+        p.setAttribute('languages', navigator.languages.join(','));
+        p.setAttribute('plugins', String(navigator.plugins.length));
+        p.setAttribute('chrome', typeof window.chrome);
+        p.setAttribute('runtime', typeof (window.chrome && window.chrome.runtime));
+      </script></body></html>)",
+                      "text/html");
+    });
+    server_.Get("/text", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(R"(<html><body>
+        <p id="b-first">first</p>
+        <a id="words" href="/x?y=1" class="c">Nike <b>Air</b><script>var hidden = 'jordan';</script><style>.q { color: red }</style><span>Max</span>90</a>
+        <p id="a-last">last</p></body></html>)",
+                      "text/html");
+    });
+    server_.Get("/delayed", [this](const httplib::Request&, httplib::Response& res) {
+      const int now = ++documents_in_flight;
+      int peak = documents_peak.load();
+      while (now > peak && !documents_peak.compare_exchange_weak(peak, now)) {
+      }
+      std::this_thread::sleep_for(milliseconds(300));
+      --documents_in_flight;
+      res.set_content("<html><body>ok</body></html>", "text/html");
+    });
+    const auto resource = [this](const httplib::Request&, httplib::Response& res) {
+      ++resource_requests;
+      res.set_content("", "application/octet-stream");
+    };
+    server_.Get("/img.png", resource);
+    server_.Get("/style.css", resource);
+    server_.Get("/font.woff2", resource);
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~StoreServer() {
+    stopping_ = true;
+    server_.stop();
+    thread_.join();
+  }
+  StoreServer(const StoreServer&) = delete;
+  StoreServer& operator=(const StoreServer&) = delete;
+
+  [[nodiscard]] int port() const { return port_; }
+
+  // Session options: private addresses allowed, every host on this server.
+  [[nodiscard]] SessionOptions options() const {
+    SessionOptions o;
+    o.allow_private_addresses = true;
+    o.extra_args.push_back("--host-resolver-rules=MAP * 127.0.0.1:" + std::to_string(port_));
+    return o;
+  }
+
+  std::vector<std::string> user_agents() {
+    const std::lock_guard lock(mutex_);
+    return user_agents_;
+  }
+  std::vector<std::string> accept_languages() {
+    const std::lock_guard lock(mutex_);
+    return accept_languages_;
+  }
+
+  std::function<void()> on_search;  // runs on a server thread for every search page
+  std::function<void()> on_slow;    // runs on a server thread when the slow page is asked for
+  std::atomic<int> resource_requests{0};
+  std::atomic<int> probe_requests{0};
+  std::atomic<int> documents_in_flight{0};
+  std::atomic<int> documents_peak{0};
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::vector<std::string> user_agents_;
+  std::vector<std::string> accept_languages_;
+};
+
+// ---------------------------------------------------------------- helpers
+
+// Live processes whose command line holds `marker`.
+int processes_mentioning(const std::string& marker) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const auto name = entry.path().filename().string();
+    if (name.empty() || name[0] < '1' || name[0] > '9') continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    const auto close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') continue;
+    std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
+    if (text.find(marker) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+// Checks that nothing of a session whose browser ran as `pid` with profile
+// folder `dir` is left.
+void expect_nothing_left(int pid, const std::string& dir) {
+  ASSERT_GT(pid, 0);
+  ASSERT_FALSE(dir.empty());
+  EXPECT_FALSE(korvane::browser::detail::group_has_live_members(pid)) << "live processes in the browser's group";
+  EXPECT_EQ(processes_mentioning(dir), 0) << "processes still using " << dir;
+  EXPECT_FALSE(fs::exists(dir)) << dir;
+  int status = 0;
+  EXPECT_EQ(::waitpid(pid, &status, WNOHANG), -1) << "the browser was not reaped";
+}
+
+class LogCapture {
+ public:
+  LogCapture() {
+    spdlog::drop("korvane.commerce.resolver");
+    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out_);
+    sink->set_pattern("%l %v");
+    auto logger = std::make_shared<spdlog::logger>("korvane.commerce.resolver", sink);
+    logger->set_level(spdlog::level::debug);
+    spdlog::register_logger(logger);
+  }
+  ~LogCapture() { spdlog::drop("korvane.commerce.resolver"); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  [[nodiscard]] std::string text() const { return out_.str(); }
+
+ private:
+  std::ostringstream out_;
+};
+
+EnrichedCommerceMatch item(std::string title, std::string url, std::optional<std::string> merchant = {}) {
+  EnrichedCommerceMatch m;
+  m.title = std::move(title);
+  m.direct_url = url;
+  m.original_url = std::move(url);
+  m.merchant_name = std::move(merchant);
+  return m;
+}
+
+std::string href_of(const Element& e) {
+  const auto it = e.attrib().find("href");
+  return it == e.attrib().end() ? std::string() : it->second;
+}
+
+// Every test runs with its own temporary folder, which must be empty when
+// the test ends: no session leaves a profile behind.
+class Browser : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/korvane-browser-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    tmp_ = templ;
+    const char* old = std::getenv("TMPDIR");
+    old_tmpdir_ = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+    ::setenv("TMPDIR", tmp_.c_str(), 1);
+  }
+  void TearDown() override {
+    EXPECT_TRUE(fs::is_empty(tmp_)) << "left in " << tmp_;
+    fs::remove_all(tmp_);
+    if (old_tmpdir_) {
+      ::setenv("TMPDIR", old_tmpdir_->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+  }
+
+  StoreServer server_;
+  std::string tmp_;
+  std::optional<std::string> old_tmpdir_;
+};
+
+// ---------------------------------------------------------------- the session
+
+TEST_F(Browser, FindsLinksThatScriptsInsertAfterLoad) {
+  run_coroutine([this]() -> awaitable<void> {
+    AsyncStealthySession session(2, true, true, 10000, server_.options());
+    co_await session.enter();
+    EXPECT_GT(session.start_up_time().count(), 0);
+    std::string url = "http://www.ebay.com/sch/i.html?_nkw=nike+air+max";
+    const auto page = co_await session.fetch(url);
+    EXPECT_TRUE(page);
+    if (page) {
+      EXPECT_EQ(page->status(), 200);
+      std::string selector = R"(a[href*="/itm/"])";
+      const auto links = co_await page->css(selector);
+      EXPECT_EQ(links.size(), 2U);
+      if (links.size() == 2) {
+        EXPECT_EQ(href_of(*links[0]), "/itm/Adidas-Samba/99");
+        EXPECT_EQ(href_of(*links[1]), "/itm/Nike-Air-Max-90-White/1234?hash=item1&var=5");
+        EXPECT_EQ(links[1]->get_all_text(), "Nike Air Max 90\nWhite");
+      }
+    }
+    co_await session.exit();
+  }());
+}
+
+TEST_F(Browser, StatusTextAndDocumentOrder) {
+  run_coroutine([this]() -> awaitable<void> {
+    AsyncStealthySession session(1, true, true, 10000, server_.options());
+    co_await session.enter();
+    std::string missing = "http://shop.example/missing/search";
+    auto not_found = co_await session.fetch(missing);
+    EXPECT_TRUE(not_found);
+    if (not_found) EXPECT_EQ(not_found->status(), 404);
+    not_found.reset();  // gives its tab back: this session has one
+
+    std::string url = "http://shop.example/text";
+    const auto page = co_await session.fetch(url);
+    EXPECT_TRUE(page);
+    if (page) {
+      std::string selector = "#words";
+      const auto words = co_await page->css(selector);
+      EXPECT_EQ(words.size(), 1U);
+      if (!words.empty()) {
+        // Script and style left out; words of adjacent elements kept apart.
+        EXPECT_EQ(words[0]->get_all_text(), "Nike \nAir\nMax\n90");
+        EXPECT_EQ(words[0]->text(), "Nike 90");
+        EXPECT_EQ(words[0]->attrib(),
+                  (std::map<std::string, std::string>{{"class", "c"}, {"href", "/x?y=1"}, {"id", "words"}}));
+      }
+      std::string both = "#a-last, #b-first";
+      const auto ordered = co_await page->css(both);
+      EXPECT_EQ(ordered.size(), 2U);
+      if (ordered.size() == 2) EXPECT_EQ(ordered[0]->attrib().at("id"), "b-first");
+      std::string none = "#nothing";
+      EXPECT_TRUE((co_await page->css(none)).empty());
+      std::string invalid = "a[[";
+      bool refused = false;
+      try {
+        (void)co_await page->css(invalid);
+      } catch (const BrowserError& e) {
+        refused = std::string(e.what()).find("not a valid selector") != std::string::npos;
+      }
+      EXPECT_TRUE(refused);
+    }
+    co_await session.exit();
+  }());
+}
+
+TEST_F(Browser, StealthMeasures) {
+  run_coroutine([this]() -> awaitable<void> {
+    AsyncStealthySession session(1, true, true, 10000, server_.options());
+    co_await session.enter();
+    std::string url = "http://shop.example/probe";
+    const auto page = co_await session.fetch(url);
+    EXPECT_TRUE(page);
+    if (page) {
+      std::string selector = "#probe";
+      const auto probe = co_await page->css(selector);
+      EXPECT_EQ(probe.size(), 1U);
+      if (!probe.empty()) {
+        const auto& a = probe[0]->attrib();
+        EXPECT_EQ(a.at("webdriver"), "false");
+        EXPECT_THAT(a.at("ua"), testing::Not(HasSubstr("Headless")));
+        EXPECT_THAT(a.at("ua"), HasSubstr("Chrome/"));
+        EXPECT_EQ(a.at("languages"), "en-US,en");
+        EXPECT_NE(a.at("plugins"), "0");
+        EXPECT_EQ(a.at("chrome"), "object");
+        // Set by the injected script, which ran before the page's own.
+        EXPECT_EQ(a.at("runtime"), "object");
+      }
+    }
+    co_await session.exit();
+  }());
+  ASSERT_FALSE(server_.user_agents().empty());
+  EXPECT_THAT(server_.user_agents().front(), testing::Not(HasSubstr("Headless")));
+  EXPECT_THAT(server_.accept_languages().front(), testing::StartsWith("en-US,en"));
+}
+
+TEST_F(Browser, DisabledResourcesAreNotRequested) {
+  for (const bool disable : {true, false}) {
+    const int before = server_.resource_requests.load();
+    run_coroutine([this, disable]() -> awaitable<void> {
+      AsyncStealthySession session(1, true, disable, 10000, server_.options());
+      co_await session.enter();
+      std::string url = "http://shop.example/search/all?q=boots";
+      const auto page = co_await session.fetch(url);
+      EXPECT_TRUE(page);
+      co_await session.exit();
+    }());
+    const int requested = server_.resource_requests.load() - before;
+    if (disable) {
+      EXPECT_EQ(requested, 0);
+    } else {
+      EXPECT_GE(requested, 2);  // at least the image and the style sheet
+    }
+  }
+}
+
+TEST_F(Browser, AtMostMaxPagesTabsAtOnce) {
+  run_coroutine([this]() -> awaitable<void> {
+    AsyncStealthySession session(2, true, true, 10000, server_.options());
+    co_await session.enter();
+    std::vector<awaitable<bool>> tasks;
+    for (int i = 0; i < 5; ++i) {
+      tasks.push_back([](Session& s, std::string url) -> awaitable<bool> {
+        const auto page = co_await s.fetch(std::move(url));
+        co_return page != nullptr;
+      }(session, "http://shop.example/delayed?n=" + std::to_string(i)));
+    }
+    const auto outcomes = co_await korvane::commerce::detail::gather(std::move(tasks));
+    for (const auto& o : outcomes) EXPECT_TRUE(o.ok() && o.value && *o.value);
+    co_await session.exit();
+  }());
+  EXPECT_EQ(server_.documents_peak.load(), 2);
+}
+
+TEST_F(Browser, RefusesPrivateAddressesUnlessAllowed) {
+  run_coroutine([this]() -> awaitable<void> {
+    SessionOptions options = server_.options();
+    options.allow_private_addresses = false;
+    AsyncStealthySession session(1, true, true, 10000, options);
+    co_await session.enter();
+    // An address literal on loopback: refused before any request.
+    std::string loopback = "http://127.0.0.1:" + std::to_string(server_.port()) + "/probe";
+    EXPECT_FALSE(co_await session.fetch(loopback));
+    EXPECT_EQ(server_.probe_requests.load(), 0);
+    // A name that the browser maps to loopback: refused by the address the
+    // response came from.
+    std::string mapped = "http://public.example/probe";
+    EXPECT_FALSE(co_await session.fetch(mapped));
+    // Not a web page at all.
+    std::string file = "file:///etc/hostname";
+    EXPECT_FALSE(co_await session.fetch(file));
+    co_await session.exit();
+  }());
+}
+
+TEST_F(Browser, PageSlowerThanTheTimeoutFails) {
+  const auto started = std::chrono::steady_clock::now();
+  run_coroutine([this]() -> awaitable<void> {
+    AsyncStealthySession session(1, true, true, 1000, server_.options());
+    co_await session.enter();
+    std::string url = "http://shop.example/slow/search";
+    std::string error;
+    try {
+      (void)co_await session.fetch(url);
+    } catch (const BrowserError& e) {
+      error = e.what();
+    }
+    EXPECT_THAT(error, HasSubstr("timed out after 1000 ms"));
+    // With the only tab held by a page, another fetch fails in time too.
+    std::string fast = "http://shop.example/text";
+    const auto held = co_await session.fetch(fast);
+    EXPECT_TRUE(held);
+    error.clear();
+    try {
+      (void)co_await session.fetch(fast);
+    } catch (const BrowserError& e) {
+      error = e.what();
+    }
+    EXPECT_THAT(error, HasSubstr("no browser tab became free within 1000 ms"));
+    co_await session.exit();
+  }());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+}
+
+TEST_F(Browser, MissingOrBrokenBrowserFailsToEnter) {
+  struct Case {
+    std::string path;
+    bool via_environment;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"/nonexistent/chromium", false, "not an executable file"},
+      {"/nonexistent/chromium", true, "KORVANE_CHROMIUM names '/nonexistent/chromium'"},
+      {"/bin/false", false, "did not start"},
+  };
+  for (const auto& c : cases) {
+    SessionOptions options = server_.options();
+    if (c.via_environment) {
+      ::setenv("KORVANE_CHROMIUM", c.path.c_str(), 1);
+    } else {
+      options.chromium_path = c.path;
+    }
+    std::string error;
+    try {
+      run_coroutine([&options]() -> awaitable<void> {
+        AsyncStealthySession session(1, true, true, 1000, options);
+        co_await session.enter();
+      }());
+    } catch (const BrowserUnavailableError& e) {
+      error = e.what();
+    }
+    ::unsetenv("KORVANE_CHROMIUM");
+    EXPECT_THAT(error, HasSubstr(c.message)) << c.path;
+  }
+}
+
+TEST_F(Browser, NothingLeftAfterExitCrashOrDestruction) {
+  enum class End { exit, crash_then_exit, destroy };
+  for (const End end : {End::exit, End::crash_then_exit, End::destroy}) {
+    int pid = 0;
+    std::string dir;
+    run_coroutine([&]() -> awaitable<void> {
+      auto session = std::make_unique<AsyncStealthySession>(1, true, true, 10000, server_.options());
+      co_await session->enter();
+      pid = session->browser_pid().value_or(0);
+      dir = session->profile_directory();
+      std::string url = "http://shop.example/text";
+      EXPECT_TRUE(co_await session->fetch(url));
+      if (end == End::crash_then_exit) {
+        ::kill(-pid, SIGKILL);
+        bool failed = false;
+        try {
+          (void)co_await session->fetch(url);
+        } catch (const BrowserError&) {
+          failed = true;
+        }
+        EXPECT_TRUE(failed);
+      }
+      if (end != End::destroy) co_await session->exit();
+      session.reset();
+    }());
+    expect_nothing_left(pid, dir);
+  }
+}
+
+TEST_F(Browser, CancelledCallerLeavesNothing) {
+  int pid = 0;
+  std::string dir;
+  std::exception_ptr outcome;
+  asio::io_context ctx;
+  asio::cancellation_signal signal;
+  // Cancel while the page is being loaded.
+  server_.on_slow = [&] { asio::post(ctx, [&] { signal.emit(asio::cancellation_type::all); }); };
+  asio::co_spawn(
+      ctx,
+      [&]() -> awaitable<void> {
+        AsyncStealthySession session(1, true, true, 10000, server_.options());
+        co_await session.enter();
+        pid = session.browser_pid().value_or(0);
+        dir = session.profile_directory();
+        std::string url = "http://shop.example/slow/search";
+        (void)co_await session.fetch(url);
+        ADD_FAILURE() << "the fetch was not cancelled";
+      },
+      asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e) { outcome = e; }));
+  ctx.run();
+  server_.on_slow = nullptr;
+  ASSERT_TRUE(outcome);
+  try {
+    std::rethrow_exception(outcome);
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(e.code(), asio::error::operation_aborted);
+  }
+  expect_nothing_left(pid, dir);
+}
+
+// ---------------------------------------------------------------- store resolution
+
+ResolverOptions resolver_options(const StoreServer& server) {
+  ResolverOptions options;
+  const SessionOptions session_options = server.options();
+  options.session_factory = [session_options](int max_pages, int timeout_ms) -> std::unique_ptr<Session> {
+    return std::make_unique<AsyncStealthySession>(max_pages, true, true, timeout_ms, session_options);
+  };
+  return options;
+}
+
+TEST_F(Browser, ResolverFindsProductLinksOnStorePages) {
+  std::vector<EnrichedCommerceMatch> items{
+      item("Nike Air Max 90 White", "http://www.ebay.com/sch/i.html?_nkw=nike+air+max+90", "eBay"),
+      item("Brightline Desk Lamp", "http://www.walmart.com/search?q=desk+lamp", "Walmart"),
+      item("Red Leather Boots", "http://shop.example/search/all?q=boots"),
+      item("Red Leather Boots", "http://shop.example/missing/search?q=boots", "Gone"),
+      item("Just a product", "http://shop.example/p/123"),
+  };
+  std::vector<std::string> progress;
+  LogCapture log;
+  DirectStoreResolver::resolve(
+      items, 2, 10, [&progress](std::string msg) { progress.push_back(std::move(msg)); },
+      resolver_options(server_));
+  EXPECT_EQ(items[0].direct_url, "http://www.ebay.com/itm/Nike-Air-Max-90-White/1234");
+  EXPECT_EQ(items[1].direct_url, "http://www.walmart.com/ip/Brightline-Desk-Lamp/777?from=search");
+  EXPECT_EQ(items[2].direct_url, "http://shop.example/p/red-leather-boots");
+  EXPECT_EQ(items[3].direct_url, "http://shop.example/missing/search?q=boots");
+  EXPECT_EQ(items[4].direct_url, "http://shop.example/p/123");
+  ASSERT_EQ(progress.size(), 6U);
+  EXPECT_EQ(progress.front(), "Resolving direct product links across 4 store destinations...");
+  EXPECT_EQ(progress.back(), "✓ Resolved 3/4 direct product links.");
+  EXPECT_THAT(log.text(), HasSubstr("debug Resolved http://www.ebay.com/sch/i.html?_nkw=nike+air+max+90 → "
+                                    "http://www.ebay.com/itm/Nike-Air-Max-90-White/1234 (score=1.00)"));
+  EXPECT_THAT(log.text(), testing::Not(HasSubstr("Failed")));
+}
+
+TEST_F(Browser, ResolverGivesUpOnSlowPagesAndMissingBrowser) {
+  {
+    std::vector<EnrichedCommerceMatch> items{item("Late Page", "http://shop.example/slow/search?q=late")};
+    LogCapture log;
+    DirectStoreResolver::resolve(items, 1, 1, {}, resolver_options(server_));
+    EXPECT_EQ(items[0].direct_url, "http://shop.example/slow/search?q=late");
+    EXPECT_THAT(log.text(), HasSubstr("debug Failed crawling store URL 'http://shop.example/slow/search?q=late': "
+                                      "loading http://shop.example/slow/search?q=late timed out after 1000 ms"));
+  }
+  {
+    ::setenv("KORVANE_CHROMIUM", "/nonexistent/chromium", 1);
+    std::vector<EnrichedCommerceMatch> items{item("A", "http://www.ebay.com/sch/i.html?_nkw=a"),
+                                             item("B", "http://shop.example/search/all?q=b")};
+    const auto before = items;
+    std::vector<std::string> progress;
+    LogCapture log;
+    DirectStoreResolver::resolve(items, 4, 15, [&progress](std::string msg) { progress.push_back(std::move(msg)); });
+    ::unsetenv("KORVANE_CHROMIUM");
+    EXPECT_EQ(items, before);
+    EXPECT_EQ(progress.size(), 1U);
+    EXPECT_THAT(log.text(), HasSubstr("warning Stealth browser unavailable; leaving 2 store search URLs unresolved: "
+                                      "KORVANE_CHROMIUM names '/nonexistent/chromium'"));
+  }
+}
+
+// A session that tells the test its browser's process id once it runs.
+class WatchedSession final : public Session {
+ public:
+  WatchedSession(std::unique_ptr<AsyncStealthySession> inner, std::atomic<int>& pid, std::string& dir)
+      : inner_(std::move(inner)), pid_(pid), dir_(dir) {}
+  awaitable<void> enter() override {
+    co_await inner_->enter();
+    dir_ = inner_->profile_directory();
+    pid_ = inner_->browser_pid().value_or(0);
+  }
+  awaitable<std::unique_ptr<Page>> fetch(std::string url) override { return inner_->fetch(std::move(url)); }
+  awaitable<void> exit() override { return inner_->exit(); }
+
+ private:
+  std::unique_ptr<AsyncStealthySession> inner_;
+  std::atomic<int>& pid_;
+  std::string& dir_;
+};
+
+TEST_F(Browser, KillingTheBrowserMidCrawlLeavesNothingAndReturns) {
+  std::atomic<int> pid{0};
+  std::string dir;
+  // The first search page request kills the whole browser.
+  std::atomic<bool> killed{false};
+  server_.on_search = [&] {
+    if (!killed.exchange(true) && pid > 0) ::kill(-pid, SIGKILL);
+  };
+  ResolverOptions options;
+  const SessionOptions session_options = server_.options();
+  options.session_factory = [&, session_options](int max_pages, int timeout_ms) -> std::unique_ptr<Session> {
+    return std::make_unique<WatchedSession>(
+        std::make_unique<AsyncStealthySession>(max_pages, true, true, timeout_ms, session_options), pid, dir);
+  };
+  std::vector<EnrichedCommerceMatch> items{item("Red Leather Boots", "http://shop.example/search/all?q=1"),
+                                           item("Red Leather Boots", "http://shop.example/search/all?q=2"),
+                                           item("Red Leather Boots", "http://shop.example/search/all?q=3")};
+  std::vector<std::string> progress;
+  LogCapture log;
+  DirectStoreResolver::resolve(
+      items, 1, 10, [&progress](std::string msg) { progress.push_back(std::move(msg)); }, options);
+  server_.on_search = nullptr;
+  EXPECT_TRUE(killed);
+  EXPECT_EQ(progress.back(),
+            "Store crawling complete (3 attempted, 0 resolved — stores may be blocking automated access).");
+  EXPECT_THAT(log.text(), HasSubstr("Failed crawling store URL 'http://shop.example/search/all?q=3'"));
+  expect_nothing_left(pid, dir);
+}
+
+}  // namespace

@@ -37,3 +37,25 @@ TEST(CliUnwrap, JsonlAnswersEveryLineAndGoesOnAfterBadOnes) {
   EXPECT_NE(r.output.find("{\"error\":\"missing member \\\"url\\\"\"}"), std::string::npos);
   EXPECT_EQ(r.output.substr(r.output.size() - 14), "{\"result\":\"\"}\n");
 }
+
+TEST(CliSimilarity, ArgumentsAndJsonl) {
+  EXPECT_EQ(run_cli("similarity 'Air Jordan 1 Retro High' --text 'Jordan 1 High' --href /x").output, "0.5\n");
+  EXPECT_EQ(run_cli("similarity 'Nike Air Max 90' --href 'https://s.example/p/nike-air-max-90?q=x'").output,
+            "1.0\n");
+  EXPECT_EQ(run_cli("similarity 'A B C' --text 'a b c'").output, "0.0\n");
+  const auto bad = run_cli("similarity 'Nike' --href 'https://[::1/p'");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.output, "");
+  EXPECT_NE(run_cli("similarity").status, 0);
+
+  const auto r = run_cli("similarity --jsonl",
+                         "{\"item_title\": \"Red red shoe\", \"link_text\": \"red\"}\n"
+                         "{\"item_title\": \"Nike Air\", \"link_text\": \"\", \"link_href\": \"/p/nike-air\"}\n"
+                         "{\"link_text\": \"x\"}\n"
+                         "{\"item_title\": \"Nike\", \"link_href\": \"https://[::1/p\"}\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output.substr(0, 32), "{\"result\":0.5}\n{\"result\":1.0}\n{\"");
+  EXPECT_NE(r.output.find("{\"error\":\"missing member \\\"item_title\\\"\"}"), std::string::npos);
+  EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 4);
+  EXPECT_NE(r.output.rfind("{\"error\":"), r.output.find("{\"error\":"));
+}

@@ -12,16 +12,14 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/system/system_error.hpp>
-#include <boost/url/parse.hpp>
-#include <boost/url/url.hpp>
 #include <fmt/printf.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <exception>
 #include <unordered_map>
-#include <unordered_set>
 
 // GCC 12 reports a false -Wmismatched-new-delete on Asio coroutine frames
 // (their promise supplies both operator new and operator delete).
@@ -75,7 +73,8 @@ bool is_cancellation(const std::exception_ptr& error) {
   }
 }
 
-// The lower-cased network location and whether `url` is a store search link.
+// Whether `direct_url` is a store search link: a link that can be split, not
+// on the search engine's own hosts, with a search term in its path or query.
 bool is_candidate(std::string_view direct_url) {
   if (direct_url.empty()) return false;
   text::UrlParts parts;
@@ -123,58 +122,72 @@ bool has_scheme(std::string_view s) {
   return std::all_of(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(colon), is_scheme_char);
 }
 
-bool is_uri_char(char c) {
-  constexpr std::string_view allowed = "-._~:/?#@!$&'()*+,;=";
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || allowed.find(c) != std::string_view::npos;
+// The five components of a URI reference (RFC 3986, appendix B); absent
+// components are distinguished from empty ones.
+struct UriReference {
+  std::optional<std::string_view> scheme;
+  std::optional<std::string_view> authority;
+  std::string_view path;
+  std::optional<std::string_view> query;
+  std::optional<std::string_view> fragment;
+};
+
+UriReference split_reference(std::string_view s) {
+  UriReference r;
+  if (has_scheme(s)) {
+    const auto colon = s.find(':');
+    r.scheme = s.substr(0, colon);
+    s.remove_prefix(colon + 1);
+  }
+  if (s.starts_with("//")) {
+    const auto end = s.find_first_of("/?#", 2);
+    r.authority = s.substr(2, end == std::string_view::npos ? std::string_view::npos : end - 2);
+    s.remove_prefix(end == std::string_view::npos ? s.size() : end);
+  }
+  const auto path_end = s.find_first_of("?#");
+  r.path = s.substr(0, path_end);
+  s.remove_prefix(path_end == std::string_view::npos ? s.size() : path_end);
+  if (s.starts_with("?")) {
+    const auto query_end = s.find('#');
+    r.query = s.substr(1, query_end == std::string_view::npos ? std::string_view::npos : query_end - 1);
+    s.remove_prefix(query_end == std::string_view::npos ? s.size() : query_end);
+  }
+  if (s.starts_with("#")) r.fragment = s.substr(1);
+  return r;
 }
 
-bool is_hex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
-
-// `s` with what a browser would escape escaped: characters that cannot
-// stand in a URI as percent-escapes of their bytes, a "%" that starts no
-// escape as "%25", "\" as "/" before the query, and "[" "]" outside the
-// authority escaped.
-std::string escape_for_uri(std::string_view s) {
-  // The authority, if any, runs from "//" to the next "/", "?" or "#".
-  std::size_t authority_begin = std::string_view::npos;
-  std::size_t authority_end = std::string_view::npos;
-  std::size_t after_scheme = has_scheme(s) ? s.find(':') + 1 : 0;
-  if (s.substr(after_scheme, 2) == "//") {
-    authority_begin = after_scheme + 2;
-    authority_end = s.find_first_of("/?#", authority_begin);
-    if (authority_end == std::string_view::npos) authority_end = s.size();
-  }
+// RFC 3986, 5.2.4: "." and ".." segments interpreted and removed.
+std::string remove_dot_segments(std::string_view path) {
+  std::string in(path);
   std::string out;
-  out.reserve(s.size());
-  bool in_query_or_fragment = false;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const char c = s[i];
-    const bool in_authority = authority_begin != std::string_view::npos && i >= authority_begin && i < authority_end;
-    if (c == '?' || c == '#') in_query_or_fragment = true;
-    if (c == '\\' && !in_query_or_fragment && !in_authority) {
-      out.push_back('/');
-    } else if (c == '%') {
-      const bool escape = i + 2 < s.size() && is_hex(s[i + 1]) && is_hex(s[i + 2]);
-      out += escape ? "%" : "%25";
-    } else if ((c == '[' || c == ']') && in_authority) {
-      out.push_back(c);
-    } else if (is_uri_char(c)) {
-      out.push_back(c);
+  const auto drop_last_segment = [&out] {
+    const auto slash = out.rfind('/');
+    out.erase(slash == std::string::npos ? 0 : slash);
+  };
+  while (!in.empty()) {
+    if (in.starts_with("../")) {
+      in.erase(0, 3);
+    } else if (in.starts_with("./")) {
+      in.erase(0, 2);
+    } else if (in.starts_with("/./")) {
+      in.erase(0, 2);
+    } else if (in == "/.") {
+      in = "/";
+    } else if (in.starts_with("/../")) {
+      in.erase(0, 3);
+      drop_last_segment();
+    } else if (in == "/..") {
+      in = "/";
+      drop_last_segment();
+    } else if (in == "." || in == "..") {
+      in.clear();
     } else {
-      out += fmt::format("%{:02X}", static_cast<unsigned char>(c));
+      const auto next = in.find('/', 1);
+      out.append(in, 0, next);
+      in.erase(0, next);
     }
   }
   return out;
-}
-
-std::optional<std::string> rfc3986_resolve(std::string_view base, std::string_view href) {
-  const auto base_url = boost::urls::parse_uri(base);
-  if (!base_url) return std::nullopt;
-  const auto ref = boost::urls::parse_relative_ref(href);
-  if (!ref) return std::nullopt;
-  boost::urls::url dest;
-  if (!boost::urls::resolve(*base_url, *ref, dest)) return std::nullopt;
-  return std::string(dest.buffer());
 }
 
 }  // namespace
@@ -216,12 +229,39 @@ double title_similarity(std::string_view item_title, std::string_view link_text,
 
 std::string resolve_href(std::string_view base, std::string_view href) {
   if (has_scheme(href)) return std::string(href);
-  if (auto resolved = rfc3986_resolve(base, href)) return *resolved;
-  if (auto resolved = rfc3986_resolve(escape_for_uri(base), escape_for_uri(href))) return *resolved;
-  if (!href.starts_with("/")) return std::string(href);
-  const auto parts = text::split_url(text::sanitize_utf8(base));
-  if (href.starts_with("//")) return parts.scheme + ":" + std::string(href);
-  return parts.scheme + "://" + parts.netloc + std::string(href);
+  const UriReference b = split_reference(base);
+  if (!b.scheme) return std::string(href);
+  const UriReference r = split_reference(href);
+  // RFC 3986, 5.2.2, for a reference without a scheme.
+  std::optional<std::string_view> authority = b.authority;
+  std::string path;
+  std::optional<std::string_view> query = r.query;
+  if (r.authority) {
+    authority = r.authority;
+    path = remove_dot_segments(r.path);
+  } else if (r.path.empty()) {
+    path = std::string(b.path);
+    if (!r.query) query = b.query;
+  } else if (r.path.starts_with("/")) {
+    path = remove_dot_segments(r.path);
+  } else {
+    // 5.2.3: merge with the base path.
+    std::string merged;
+    if (b.authority && b.path.empty()) {
+      merged = "/";
+    } else {
+      const auto slash = b.path.rfind('/');
+      if (slash != std::string_view::npos) merged = std::string(b.path.substr(0, slash + 1));
+    }
+    merged += r.path;
+    path = remove_dot_segments(merged);
+  }
+  std::string out = text::ascii_lower(*b.scheme) + ":";
+  if (authority) out += "//" + std::string(*authority);
+  out += path;
+  if (query) out += "?" + std::string(*query);
+  if (r.fragment) out += "#" + std::string(*r.fragment);
+  return out;
 }
 
 std::unique_ptr<browser::Session> make_stealth_session(int max_pages, int timeout_ms) {

@@ -43,5 +43,6 @@ void add_demo_command(CLI::App& app, RunState& state);
 void add_classify_commands(CLI::App& app, RunState& state);
 void add_price_commands(CLI::App& app, RunState& state);
 void add_parse_commands(CLI::App& app, RunState& state);
+void add_similarity_commands(CLI::App& app, RunState& state);
 
 }  // namespace korvane::cli

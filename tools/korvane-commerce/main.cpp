@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   korvane::cli::add_classify_commands(app, state);
   korvane::cli::add_price_commands(app, state);
   korvane::cli::add_parse_commands(app, state);
+  korvane::cli::add_similarity_commands(app, state);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -69,11 +69,12 @@ inline constexpr std::string_view GENERIC_PRODUCT_SELECTOR =
 [[nodiscard]] double title_similarity(std::string_view item_title, std::string_view link_text,
                                       std::string_view link_href);
 
-// `href` as a browser resolves it against the page at `base` (RFC 3986):
-// absolute links are kept as written, "/p/1", "p/1", "../p/1", "//host/p/1",
-// "?q" and "#f" become absolute. When either cannot be read as a URI, an href
-// beginning with "/" gets the base's scheme and network location in front
-// and any other comes back unchanged.
+// `href` resolved against the page at `base` as a browser does (RFC 3986,
+// section 5.2): "/p/1", "p/1", "../p/1", "//host/p/1", "?q" and "#f" become
+// absolute links on the base's scheme (lower-cased) and network location (as
+// written); "." and ".." segments are removed; everything else is kept as
+// written. Absolute links, and any href when `base` has no scheme, come back
+// unchanged.
 [[nodiscard]] std::string resolve_href(std::string_view base, std::string_view href);
 
 // A new stealth Chromium session (not yet entered): `max_pages` tabs at most,
@@ -86,9 +87,9 @@ struct CrawlState {
              std::size_t targets, ProgressCallback progress)
       : semaphore(executor, max_concurrency), target_count(targets), on_progress(std::move(progress)) {}
 
-  AsyncSemaphore semaphore;      // one permit per concurrent crawl
+  AsyncSemaphore semaphore;         // one permit per concurrent crawl
   std::size_t completed_count = 0;  // finished crawls
-  std::size_t target_count;      // the number of crawl targets
+  std::size_t target_count;         // the number of crawl targets
   ProgressCallback on_progress;
 };
 
@@ -128,9 +129,11 @@ class DirectStoreResolver {
   // `max_concurrency` at once, each page within `timeout` seconds. When the
   // browser cannot be opened, a warning is logged and the items stay as they
   // are. Throws std::invalid_argument when max_concurrency or timeout is below
-  // 1; a failing progress callback ends the call with its exception.
-  static awaitable<std::vector<models::EnrichedCommerceMatch>*> resolve_async(std::vector<models::EnrichedCommerceMatch>& items, int max_concurrency = 4, int timeout = 15,
-                ProgressCallback on_progress = {}, ResolverOptions options = {});
+  // 1. A progress callback that fails inside a crawl costs that crawl its
+  // link; one that fails on the opening or summary message ends the call.
+  static awaitable<std::vector<models::EnrichedCommerceMatch>*> resolve_async(
+      std::vector<models::EnrichedCommerceMatch>& items, int max_concurrency = 4, int timeout = 15,
+      ProgressCallback on_progress = {}, ResolverOptions options = {});
 
   // The blocking form of resolve_async(): runs it to completion (also from
   // inside a running event loop) and returns `items`.

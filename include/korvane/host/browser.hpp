@@ -7,7 +7,6 @@
 // it (one thread at a time); a session is not thread-safe.
 #pragma once
 
-#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
 #include <chrono>
@@ -119,7 +118,9 @@ struct SessionOptions {
 // request in flight (returned as it is when the timeout comes first). With
 // `disable_resources`, images, media, fonts and style sheets are not loaded.
 // The browser's process group and profile directory are gone after exit(),
-// after a crash of the browser and when the session is destroyed.
+// after a crash of the browser and when the session is destroyed. The
+// browser is tied to the thread that entered the session: it is killed if
+// that thread ends first.
 class AsyncStealthySession final : public Session {
  public:
   // Throws std::invalid_argument when max_pages or timeout_ms is below 1.
@@ -147,8 +148,6 @@ class AsyncStealthySession final : public Session {
   class Impl;
 
  private:
-  [[nodiscard]] std::shared_ptr<Impl> make_impl(const boost::asio::any_io_executor& executor) const;
-
   int max_pages_;
   bool headless_;
   bool disable_resources_;

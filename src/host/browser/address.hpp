@@ -1,6 +1,9 @@
 // Which network addresses a page may come from: the public internet only,
-// unless the caller allows private ones.
+// unless the caller allows private ones. The rules are the destination
+// fetcher's, so both refuse the same addresses.
 #pragma once
+
+#include "host/fetcher/policy.hpp"
 
 #include <boost/asio/ip/address.hpp>
 
@@ -9,11 +12,12 @@
 
 namespace korvane::browser::detail {
 
-// True for addresses on the public internet; false for loopback, private
-// (RFC 1918, unique local), shared (100.64/10), link-local, multicast,
-// unspecified, broadcast, reserved and documentation ranges, and for IPv6
-// forms that embed such an IPv4 address (mapped, NAT64, 6to4).
-[[nodiscard]] bool is_public_address(const boost::asio::ip::address& address) noexcept;
+// True for addresses on the public internet; false for loopback, private,
+// shared, link-local, multicast, unspecified, broadcast and reserved ones,
+// and for IPv6 forms that carry such an IPv4 address.
+[[nodiscard]] inline bool is_public_address(const boost::asio::ip::address& address) noexcept {
+  return core::detail::address_allowed(core::detail::classify_address(address), false);
+}
 
 // Parses an address as DevTools reports it ("1.2.3.4", "::1" or "[::1]");
 // absent when the text is not an address.

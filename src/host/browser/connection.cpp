@@ -145,7 +145,7 @@ asio::awaitable<json::object> Connection::finish(std::shared_ptr<PendingCall> ca
       if (ec == asio::error::operation_aborted) {
         throw boost::system::system_error(asio::error::operation_aborted);
       }
-      throw BrowserError("the browser did not answer " + call->method_ + " in time");
+      throw CommandTimeout("the browser did not answer " + call->method_ + " in time");
     }
   }
   if (!call->done_) throw BrowserError(close_reason_);

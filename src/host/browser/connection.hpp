@@ -3,6 +3,8 @@
 // the session (tab) they belong to.
 #pragma once
 
+#include <korvane/host/browser.hpp>
+
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
@@ -21,6 +23,12 @@
 namespace korvane::browser::detail {
 
 using Clock = std::chrono::steady_clock;
+
+// A command the browser did not answer by its deadline.
+class CommandTimeout : public BrowserError {
+ public:
+  using BrowserError::BrowserError;
+};
 
 // Receives the events of one DevTools session.
 class EventSink {

@@ -194,8 +194,11 @@ std::vector<std::string> chromium_arguments(bool headless, const fs::path& profi
                               "--disable-background-timer-throttling",
                               "--disable-backgrounding-occluded-windows",
                               "--disable-renderer-backgrounding",
+                              // No trying https first for http links (an http-only
+                              // server then costs seconds), no network time queries.
                               "--disable-features=Translate,OptimizationHints,MediaRouter,"
-                              "AutofillServerCommunication,InterestFeedContentSuggestions",
+                              "AutofillServerCommunication,InterestFeedContentSuggestions,"
+                              "HttpsUpgrades,HttpsFirstBalancedModeAutoEnable,NetworkTimeServiceQuerying",
                               "--disable-blink-features=AutomationControlled",
                               "--metrics-recording-only",
                               "--password-store=basic",
@@ -203,13 +206,13 @@ std::vector<std::string> chromium_arguments(bool headless, const fs::path& profi
                               "--mute-audio",
                               "--hide-scrollbars",
                               "--no-service-autorun",
+                              "--no-startup-window",  // tabs are opened by fetch()
                               "--noerrdialogs",
                               "--lang=en-US",
                               "--window-size=1366,768",
                           });
   if (::geteuid() == 0) args.emplace_back("--no-sandbox");
   args.insert(args.end(), extra.begin(), extra.end());
-  args.emplace_back("about:blank");
   return args;
 }
 

@@ -1,12 +1,11 @@
 // AsyncStealthySession: Chromium driven over the DevTools pipe.
 #include <korvane/host/browser.hpp>
 
-#include <korvane/commerce/async.hpp>
-
 #include "host/browser/address.hpp"
 #include "host/browser/connection.hpp"
 #include "host/browser/process.hpp"
 #include "host/browser/scripts.hpp"
+#include "text/unicode.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -17,7 +16,6 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/json/array.hpp>
-#include <boost/url/parse.hpp>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -26,9 +24,11 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <deque>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 namespace korvane::browser {
 
@@ -46,8 +46,6 @@ constexpr std::array<std::string_view, 4> BLOCKED_RESOURCE_TYPES = {"Image", "Me
 // Chromium adds the quality values itself.
 constexpr std::string_view ACCEPT_LANGUAGE = "en-US,en";
 constexpr std::string_view ISOLATED_WORLD = "korvane";
-// How long exit() lets the browser shut down on its own before killing it.
-constexpr milliseconds GRACEFUL_EXIT{2000};
 
 std::string_view text_of(const json::object& o, std::string_view key) {
   const auto* v = o.if_contains(key);
@@ -57,13 +55,6 @@ std::string_view text_of(const json::object& o, std::string_view key) {
 const json::object* object_of(const json::object& o, std::string_view key) {
   const auto* v = o.if_contains(key);
   return v != nullptr && v->is_object() ? &v->as_object() : nullptr;
-}
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  return out;
 }
 
 // The scheme of `url`, lower-cased; empty when it has none.
@@ -77,7 +68,7 @@ std::string scheme_of(std::string_view url) {
   const bool valid = std::all_of(scheme.begin(), scheme.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '-' || c == '.';
   });
-  return valid ? ascii_lower(scheme) : std::string();
+  return valid ? text::ascii_lower(scheme) : std::string();
 }
 
 // The user agent metadata (client hints) matching a Chromium user agent.
@@ -132,6 +123,11 @@ json::object fetch_patterns(bool block_resources, bool check_documents) {
   };
   if (block_resources) {
     for (const auto type : BLOCKED_RESOURCE_TYPES) add(type);
+    // The browser's own favicon request (type "Other") is an image too.
+    json::object favicon;
+    favicon["urlPattern"] = "*/favicon.ico";
+    favicon["requestStage"] = "Request";
+    patterns.push_back(std::move(favicon));
   }
   if (check_documents) add("Document");
   json::object o;
@@ -190,6 +186,71 @@ class SnapshotElement final : public Element {
 
 }  // namespace
 
+// ---------------------------------------------------------------- tab slots
+
+// At most `max_pages` tabs at once. A wait for a free tab ends at a deadline:
+// a caller that keeps all its pages while fetching another gets an error
+// instead of waiting forever.
+class TabSlots {
+ public:
+  TabSlots(asio::any_io_executor executor, std::size_t slots) : executor_(std::move(executor)), free_(slots) {}
+
+  asio::awaitable<void> acquire(Clock::time_point deadline, milliseconds limit) {
+    if (free_ > 0) {
+      --free_;
+      co_return;
+    }
+    const auto waiter = std::make_shared<Waiter>(executor_, deadline);
+    waiters_.push_back(waiter);
+    boost::system::error_code ec;
+    co_await waiter->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (waiter->granted) co_return;
+    std::erase(waiters_, waiter);
+    if (ec == asio::error::operation_aborted) throw boost::system::system_error(asio::error::operation_aborted);
+    throw BrowserError("no browser tab became free within " + std::to_string(limit.count()) +
+                       " ms: all pages of the session are still open");
+  }
+
+  void release() {
+    while (!waiters_.empty()) {
+      const auto next = waiters_.front();
+      waiters_.pop_front();
+      if (!next->granted) {
+        next->granted = true;
+        next->timer.cancel();
+        return;
+      }
+    }
+    ++free_;
+  }
+
+  // Gives its slot back when destroyed.
+  class Slot {
+   public:
+    explicit Slot(TabSlots& slots) noexcept : slots_(&slots) {}
+    Slot(Slot&& other) noexcept : slots_(std::exchange(other.slots_, nullptr)) {}
+    Slot& operator=(Slot&&) = delete;
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+    ~Slot() {
+      if (slots_ != nullptr) slots_->release();
+    }
+
+   private:
+    TabSlots* slots_;
+  };
+
+ private:
+  struct Waiter {
+    Waiter(const asio::any_io_executor& executor, Clock::time_point deadline) : timer(executor, deadline) {}
+    asio::steady_timer timer;
+    bool granted = false;
+  };
+  asio::any_io_executor executor_;
+  std::size_t free_;
+  std::deque<std::shared_ptr<Waiter>> waiters_;
+};
+
 // ---------------------------------------------------------------- the running browser
 
 struct SessionConfig {
@@ -207,8 +268,7 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
   Impl(asio::any_io_executor executor, SessionConfig config)
       : executor_(std::move(executor)),
         config_(std::move(config)),
-        tab_slots_(executor_, static_cast<std::size_t>(config_.max_pages)),
-        exit_wait_(executor_) {}
+        tab_slots_(executor_, static_cast<std::size_t>(config_.max_pages)) {}
   ~Impl() { terminate(); }
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
@@ -234,17 +294,15 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
 
  private:
   asio::awaitable<void> watch_exit();
-  [[nodiscard]] std::string browser_exit_text() const;
 
   asio::any_io_executor executor_;
   SessionConfig config_;
-  commerce::detail::AsyncSemaphore tab_slots_;
+  TabSlots tab_slots_;
   std::string executable_;
   std::optional<detail::TempDirectory> dir_;
   std::optional<detail::ChromiumProcess> process_;
   std::shared_ptr<detail::Connection> conn_;
   std::optional<asio::posix::stream_descriptor> exit_watch_;
-  asio::steady_timer exit_wait_;
   std::string user_agent_;
   json::object user_agent_metadata_;
   std::unordered_map<std::string, bool> host_verdicts_;
@@ -269,17 +327,21 @@ class Tab final : public detail::EventSink, public std::enable_shared_from_this<
     std::optional<Clock::time_point> loaded;
   };
 
-  Tab(std::shared_ptr<Impl> owner, commerce::detail::AsyncSemaphore::Permit permit)
-      : owner_(std::move(owner)), permit_(std::move(permit)), wake_(owner_->executor()) {}
+  Tab(std::shared_ptr<Impl> owner, TabSlots::Slot slot)
+      : owner_(std::move(owner)), permit_(std::move(slot)), wake_(owner_->executor()) {}
   ~Tab() override { close(); }
   Tab(const Tab&) = delete;
   Tab& operator=(const Tab&) = delete;
 
   asio::awaitable<void> open(Clock::time_point deadline);
-  // Navigates and waits until the page has settled. Returns false when the
-  // page was refused.
-  asio::awaitable<std::optional<std::optional<int>>> load(const std::string& url,
-                                                          Clock::time_point deadline);
+  // A page that loaded, with its HTTP status when it has one.
+  struct Loaded {
+    std::optional<int> status;
+  };
+
+  // Navigates and waits until the page has settled. Absent when the page
+  // was refused.
+  asio::awaitable<std::optional<Loaded>> load(const std::string& url, Clock::time_point deadline);
   asio::awaitable<std::vector<std::unique_ptr<Element>>> query(std::string selector);
 
   void on_event(std::string_view method, const json::object& params) override;
@@ -296,7 +358,7 @@ class Tab final : public detail::EventSink, public std::enable_shared_from_this<
   }
 
   std::shared_ptr<Impl> owner_;
-  std::optional<commerce::detail::AsyncSemaphore::Permit> permit_;
+  std::optional<TabSlots::Slot> permit_;
   asio::steady_timer wake_;
   std::string target_id_;
   std::string session_id_;
@@ -358,7 +420,9 @@ asio::awaitable<void> Tab::open(Clock::time_point deadline) {
   conn->subscribe(session_id_, weak_from_this());
 
   // Everything is set up before the first request of the page: the commands
-  // go out together and are awaited together.
+  // go out together and are all answered before the navigation starts (some
+  // are answered by the tab's renderer; a navigation sent with them would
+  // overtake them, its first document without the stealth measures).
   auto patterns = fetch_patterns(config.disable_resources, !config.options.allow_private_addresses);
   std::vector<std::shared_ptr<detail::PendingCall>> calls;
   calls.push_back(conn->begin("Page.enable", {}, session_id_, deadline));
@@ -374,13 +438,14 @@ asio::awaitable<void> Tab::open(Clock::time_point deadline) {
   for (auto& call : calls) (void)co_await conn->finish(std::move(call));
 }
 
-asio::awaitable<std::optional<std::optional<int>>> Tab::load(const std::string& url,
-                                                             Clock::time_point deadline) {
+asio::awaitable<std::optional<Tab::Loaded>> Tab::load(const std::string& url, Clock::time_point deadline) {
   const auto conn = owner_->connection();
   const auto& config = owner_->config();
   json::object nav;
   try {
     nav = co_await conn->call("Page.navigate", target_params("url", url), session_id_, deadline);
+  } catch (const detail::CommandTimeout&) {
+    throw;  // reported by fetch()
   } catch (const BrowserError& e) {
     if (conn->closed()) throw;
     throw BrowserError("loading " + url + " failed: " + e.what());
@@ -390,7 +455,7 @@ asio::awaitable<std::optional<std::optional<int>>> Tab::load(const std::string& 
   if (refused_) co_return std::nullopt;
   if (!error.empty()) {
     const auto it = navigations_.find(loader);
-    if (it != navigations_.end() && it->second.status) co_return it->second.status;
+    if (it != navigations_.end() && it->second.status) co_return Loaded{it->second.status};
     throw BrowserError("loading " + url + " failed: " + error);
   }
   if (loader.empty()) throw BrowserError("loading " + url + " started no navigation");
@@ -428,7 +493,7 @@ asio::awaitable<std::optional<std::optional<int>>> Tab::load(const std::string& 
     const auto address = detail::parse_address(state.remote_ip);
     if (address && !detail::is_public_address(*address)) co_return std::nullopt;
   }
-  co_return state.status;
+  co_return Loaded{state.status};
 }
 
 void Tab::on_event(std::string_view method, const json::object& params) {
@@ -463,14 +528,16 @@ void Tab::on_event(std::string_view method, const json::object& params) {
     const std::string request_id(text_of(params, "requestId"));
     const auto type = text_of(params, "resourceType");
     const auto& conn = owner_->connection();
+    const auto* request = object_of(params, "request");
+    const auto request_url = request != nullptr ? text_of(*request, "url") : std::string_view();
     const bool blocked = owner_->config().disable_resources &&
-                         std::find(BLOCKED_RESOURCE_TYPES.begin(), BLOCKED_RESOURCE_TYPES.end(), type) !=
-                             BLOCKED_RESOURCE_TYPES.end();
+                         (std::find(BLOCKED_RESOURCE_TYPES.begin(), BLOCKED_RESOURCE_TYPES.end(), type) !=
+                              BLOCKED_RESOURCE_TYPES.end() ||
+                          (type != "Document" && request_url.ends_with("/favicon.ico")));
     if (blocked) {
       conn->post("Fetch.failRequest", fail_params(request_id), session_id_);
     } else if (type == "Document" && !owner_->config().options.allow_private_addresses) {
-      const auto* request = object_of(params, "request");
-      std::string url = request != nullptr ? std::string(text_of(*request, "url")) : std::string();
+      std::string url(request_url);
       const bool main_frame = text_of(params, "frameId") == target_id_;
       asio::co_spawn(owner_->executor(), check_document(request_id, std::move(url), main_frame),
                      asio::detached);
@@ -493,10 +560,7 @@ asio::awaitable<void> Tab::check_document(std::string request_id, std::string ur
   bool allowed = false;
   try {
     const auto scheme = scheme_of(url);
-    if (scheme == "http" || scheme == "https") {
-      const auto parsed = boost::urls::parse_uri(url);
-      if (parsed) allowed = co_await owner_->host_allowed(std::string(parsed->encoded_host_address()));
-    }
+    if (scheme == "http" || scheme == "https") allowed = co_await owner_->host_allowed(core::detail::link_host(url));
   } catch (const std::exception&) {
     allowed = false;
   }
@@ -585,11 +649,16 @@ asio::awaitable<void> Impl::start() {
   }
   const auto started = Clock::now();
   try {
-    // Chromium keeps crash reports and caches under the XDG folders: they
-    // go into the session's directory too.
+    // Chromium keeps crash reports and caches under the XDG folders and its
+    // profile's lock socket in a folder under TMPDIR: all of them go into
+    // the session's directory, so nothing outlives it even after a kill.
+    const auto tmp = dir_->path() / "tmp";
+    std::filesystem::create_directory(tmp, ec);
+    if (ec) throw BrowserUnavailableError("cannot create the browser's temporary folder: " + ec.message());
     const std::vector<std::pair<std::string, std::string>> env = {
         {"XDG_CONFIG_HOME", (dir_->path() / "config").string()},
         {"XDG_CACHE_HOME", (dir_->path() / "cache").string()},
+        {"TMPDIR", tmp.string()},
     };
     process_.emplace(executable_,
                      detail::chromium_arguments(config_.headless, profile, config_.options.extra_args), env,
@@ -629,15 +698,6 @@ asio::awaitable<void> Impl::start() {
   user_agent_metadata_ = user_agent_metadata(product.substr(product.find('/') + 1));
 
   conn_->post("Browser.setDownloadBehavior", target_params("behavior", "deny"), "");
-  // The tab the browser opened at start-up is not needed.
-  const auto targets = co_await conn_->call("Target.getTargets", {}, "", Clock::now() + config_.options.start_timeout);
-  if (const auto* infos = targets.if_contains("targetInfos"); infos != nullptr && infos->is_array()) {
-    for (const auto& info : infos->as_array()) {
-      if (info.is_object() && text_of(info.as_object(), "type") == "page") {
-        conn_->post("Target.closeTarget", target_params("targetId", text_of(info.as_object(), "targetId")), "");
-      }
-    }
-  }
 }
 
 asio::awaitable<void> Impl::watch_exit() {
@@ -654,7 +714,6 @@ asio::awaitable<void> Impl::watch_exit() {
     if (terminated_ || !process_) co_return;
     if (process_->try_reap()) {
       if (conn_) conn_->close("the browser exited (" + process_->exit_description() + ")");
-      exit_wait_.cancel();
       co_return;
     }
     if (ec && exit_watch_) co_return;  // the descriptor was closed
@@ -669,28 +728,36 @@ asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url) {
   const auto scheme = scheme_of(url);
   if (scheme != "http" && scheme != "https") co_return nullptr;
 
-  auto permit = co_await tab_slots_.scoped_acquire();
+  co_await tab_slots_.acquire(Clock::now() + config_.timeout, config_.timeout);
+  TabSlots::Slot slot(tab_slots_);
   const auto deadline = Clock::now() + config_.timeout;
-  auto tab = std::make_shared<Tab>(shared_from_this(), std::move(permit));
+  auto tab = std::make_shared<Tab>(shared_from_this(), std::move(slot));
   std::exception_ptr failure;
-  std::optional<std::optional<int>> status;
+  std::optional<Tab::Loaded> loaded;
   try {
     co_await tab->open(deadline);
-    status = co_await tab->load(url, deadline);
+    loaded = co_await tab->load(url, deadline);
   } catch (...) {
     failure = std::current_exception();
   }
-  if (failure || !status) {
+  if (failure || !loaded) {
     tab->close();
-    if (failure) std::rethrow_exception(failure);
+    if (failure) {
+      try {
+        std::rethrow_exception(failure);
+      } catch (const detail::CommandTimeout&) {
+        throw BrowserError("loading " + url + " timed out after " + std::to_string(config_.timeout.count()) +
+                           " ms");
+      }
+    }
     co_return nullptr;
   }
-  co_return std::make_unique<ChromiumPage>(std::move(tab), *status);
+  co_return std::make_unique<ChromiumPage>(std::move(tab), loaded->status);
 }
 
 asio::awaitable<bool> Impl::host_allowed(std::string host) {
   const auto self = shared_from_this();
-  host = ascii_lower(host);
+  host = text::ascii_lower(host);
   if (host.empty() || host == "localhost" || host.ends_with(".localhost")) co_return false;
   if (const auto address = detail::parse_address(host)) co_return detail::is_public_address(*address);
   if (const auto it = host_verdicts_.find(host); it != host_verdicts_.end()) co_return it->second;
@@ -708,18 +775,11 @@ asio::awaitable<bool> Impl::host_allowed(std::string host) {
 }
 
 asio::awaitable<void> Impl::stop() {
-  const auto self = shared_from_this();
-  if (terminated_) co_return;
-  try {
-    if (conn_ && !conn_->closed() && process_ && !process_->reaped()) {
-      conn_->post("Browser.close", {}, "");
-      exit_wait_.expires_after(GRACEFUL_EXIT);
-      boost::system::error_code ec;
-      co_await exit_wait_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    }
-  } catch (...) {  // NOLINT(bugprone-empty-catch): cancelled; terminate() below still cleans up
-  }
+  // The profile is thrown away, so there is nothing for the browser to save:
+  // killing it at once is quicker than asking it to close, and leaves no
+  // more behind (its children are reaped by the system either way).
   terminate();
+  co_return;
 }
 
 void Impl::terminate() noexcept {
@@ -730,12 +790,20 @@ void Impl::terminate() noexcept {
     boost::system::error_code ec;
     exit_watch_->close(ec);
   }
-  exit_wait_.cancel();
   if (process_) process_->terminate();
   if (dir_) dir_->remove();
 }
 
 // ---------------------------------------------------------------- the public class
+
+namespace {
+
+SessionConfig make_config(int max_pages, bool headless, bool disable_resources, int timeout_ms,
+                          const SessionOptions& options) {
+  return SessionConfig{max_pages, headless, disable_resources, milliseconds(timeout_ms), options};
+}
+
+}  // namespace
 
 AsyncStealthySession::AsyncStealthySession(int max_pages, bool headless, bool disable_resources,
                                            int timeout_ms, SessionOptions options)
@@ -752,17 +820,12 @@ AsyncStealthySession::~AsyncStealthySession() {
   if (impl_) impl_->terminate();
 }
 
-std::shared_ptr<AsyncStealthySession::Impl> AsyncStealthySession::make_impl(
-    const asio::any_io_executor& executor) const {
-  return std::make_shared<Impl>(
-      executor, SessionConfig{max_pages_, headless_, disable_resources_, milliseconds(timeout_ms_), options_});
-}
-
 asio::awaitable<void> AsyncStealthySession::enter() {
   if (impl_) throw BrowserError("the browser session is already entered");
   // No temporaries beside co_await in one expression: GCC 12 mishandles them.
   const asio::any_io_executor executor = co_await asio::this_coro::executor;
-  auto impl = make_impl(executor);
+  auto impl = std::make_shared<Impl>(executor, make_config(max_pages_, headless_, disable_resources_, timeout_ms_,
+                                                           options_));
   std::exception_ptr failure;
   try {
     co_await impl->start();

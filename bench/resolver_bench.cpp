@@ -1,0 +1,329 @@
+// Store resolution in a real Chromium against a local store server.
+//
+// BM_BrowserStartUp: entering and leaving a session (launch to the first
+// DevTools answer is reported as start_up_ms, the whole enter() and exit()
+// as enter_ms and exit_ms).
+// BM_Resolve20StorePages/N: one DirectStoreResolver::resolve call over 20
+// distinct store search pages with max_concurrency N, browser start and exit
+// included. Every page loads its results with fetch() after the load event
+// and references an image and a style sheet; the server delays every
+// response by 200 ms. Counters: peak resident memory of the browser's
+// processes (RSS summed, and PSS, which counts shared pages once) and of the
+// whole tree with this process, and the number of links resolved.
+//
+// Needs Chromium (PATH or KORVANE_CHROMIUM). Run the release build:
+//   build/release/bench/bench_resolver --benchmark_counters_tabular=true
+#include <korvane/commerce/resolver.hpp>
+#include <korvane/host/browser.hpp>
+
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using korvane::browser::AsyncStealthySession;
+using korvane::browser::Session;
+using korvane::browser::SessionOptions;
+using korvane::commerce::DirectStoreResolver;
+using korvane::commerce::ResolverOptions;
+using korvane::models::EnrichedCommerceMatch;
+
+constexpr auto RESPONSE_DELAY = std::chrono::milliseconds(200);
+
+// Hosts and paths of the 20 search pages; the store selectors of the first
+// five, the generic selector for the rest.
+struct Store {
+  const char* host;
+  const char* path;
+  const char* product_prefix;
+};
+constexpr Store STORES[] = {
+    {"www.ebay.com", "/sch/i.html?_nkw=", "/itm/"},       {"www.walmart.com", "/search?q=", "/ip/"},
+    {"www.lyst.com", "/search?q=", "/shop/"},             {"www.mercari.com", "/search?keyword=", "/item/"},
+    {"www.goat.com", "/search?query=", "/sneakers/"},     {"shop.example", "/search?q=", "/p/"},
+    {"boutique.example", "/catalogsearch/result?q=", "/product/"},
+};
+
+std::string search_page() {
+  return R"(<!doctype html><html><head><meta charset="utf-8"><title>Search results</title>
+<link rel="stylesheet" href="/static/site.css"></head>
+<body><header><img src="/static/logo.png" alt="Store"><h1>Results</h1></header>
+<main id="results"><p>Loading…</p></main>
+<script>
+window.addEventListener('load', () => {
+  fetch('/api/search' + location.search).then((r) => r.json()).then((items) => {
+    const main = document.getElementById('results');
+    main.textContent = '';
+    for (const item of items) {
+      const card = document.createElement('div');
+      card.className = 'card';
+      card.innerHTML = '<a href="' + item.href + '"><span class="title">' + item.title +
+        '</span> <span class="price">$' + item.price + '</span></a>';
+      main.appendChild(card);
+    }
+  });
+});
+</script></body></html>)";
+}
+
+// Twelve results per page; the seventh matches the item's title.
+std::string results(const std::string& host, const std::string& query) {
+  std::string prefix = "/p/";
+  for (const auto& s : STORES) {
+    if (host == s.host) prefix = s.product_prefix;
+  }
+  std::ostringstream out;
+  out << '[';
+  for (int i = 0; i < 12; ++i) {
+    if (i > 0) out << ',';
+    const std::string title = i == 6 ? "Trail Runner " + query + " Waterproof" : "Other Shoe Model " + std::to_string(i);
+    std::string slug = title;
+    for (auto& c : slug) c = c == ' ' ? '-' : c;
+    out << R"({"href": ")" << prefix << slug << "/" << i << R"(?ref=search", "title": ")" << title
+        << R"(", "price": )" << 40 + i << '}';
+  }
+  out << ']';
+  return out.str();
+}
+
+class StoreServer {
+ public:
+  StoreServer() {
+    server_.new_task_queue = [] { return new httplib::ThreadPool(64); };
+    server_.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+      std::this_thread::sleep_for(RESPONSE_DELAY);
+      return httplib::Server::HandlerResponse::Unhandled;
+    });
+    const auto page = [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(search_page(), "text/html; charset=utf-8");
+    };
+    server_.Get("/sch/i.html", page);
+    server_.Get("/search", page);
+    server_.Get("/catalogsearch/result", page);
+    server_.Get("/api/search", [](const httplib::Request& req, httplib::Response& res) {
+      std::string query;
+      for (const auto& [name, value] : req.params) query = value;  // the one parameter
+      res.set_content(results(req.get_header_value("Host"), query), "application/json");
+    });
+    server_.Get("/static/site.css", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("body { font-family: sans-serif; } .card { margin: 4px; }", "text/css");
+    });
+    server_.Get("/static/logo.png", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string(2048, '\0'), "image/png");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~StoreServer() {
+    server_.stop();
+    thread_.join();
+  }
+  StoreServer(const StoreServer&) = delete;
+  StoreServer& operator=(const StoreServer&) = delete;
+
+  [[nodiscard]] SessionOptions options() const {
+    SessionOptions o;
+    o.allow_private_addresses = true;
+    o.extra_args.push_back("--host-resolver-rules=MAP * 127.0.0.1:" + std::to_string(port_));
+    return o;
+  }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+StoreServer& server() {
+  static StoreServer instance;
+  return instance;
+}
+
+// The folder the browser's profiles go to: every browser process names it
+// on its command line, which is how the sampler finds them. Removed at exit.
+const std::string& bench_tmp() {
+  struct Folder {
+    Folder() {
+      char templ[] = "/tmp/korvane-bench-XXXXXX";
+      if (::mkdtemp(templ) == nullptr) std::abort();
+      path = templ;
+      ::setenv("TMPDIR", templ, 1);
+    }
+    ~Folder() {
+      std::error_code ec;
+      fs::remove_all(path, ec);
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    std::string path;
+  };
+  static const Folder folder;
+  return folder.path;
+}
+
+// kB of a "Name:   123 kB" line of a /proc file.
+long proc_kb(const fs::path& file, std::string_view name) {
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(name)) return std::atol(line.c_str() + name.size());
+  }
+  return 0;
+}
+
+// Samples the memory of the browser's processes: finds them every 250 ms
+// (their command line names the bench folder), reads their resident size
+// every 50 ms (statm) and their proportional size every 250 ms
+// (smaps_rollup, which costs more).
+class MemorySampler {
+ public:
+  MemorySampler() : thread_([this] { loop(); }) {}
+  ~MemorySampler() {
+    stop_ = true;
+    thread_.join();
+  }
+  MemorySampler(const MemorySampler&) = delete;
+  MemorySampler& operator=(const MemorySampler&) = delete;
+
+  double peak_browser_rss_mib() const { return static_cast<double>(peak_rss_) / 1024.0; }
+  double peak_browser_pss_mib() const { return static_cast<double>(peak_pss_) / 1024.0; }
+  double peak_tree_rss_mib() const { return static_cast<double>(peak_tree_) / 1024.0; }
+  int peak_processes() const { return peak_processes_; }
+
+ private:
+  static std::vector<fs::path> browser_processes() {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const auto name = entry.path().filename().string();
+      if (name.empty() || name[0] < '1' || name[0] > '9') continue;
+      std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
+      const std::string text((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
+      if (text.find(bench_tmp()) != std::string::npos) found.push_back(entry.path());
+    }
+    return found;
+  }
+
+  static long statm_rss_kb(const fs::path& dir) {
+    std::ifstream in(dir / "statm");
+    long size = 0;
+    long resident = 0;
+    if (!(in >> size >> resident)) return 0;
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+  }
+
+  void loop() {
+    std::vector<fs::path> processes;
+    for (int tick = 0; !stop_; ++tick) {
+      const bool slow_tick = tick % 5 == 0;
+      if (slow_tick) processes = browser_processes();
+      long rss = 0;
+      long pss = 0;
+      for (const auto& p : processes) {
+        rss += statm_rss_kb(p);
+        if (slow_tick) pss += proc_kb(p / "smaps_rollup", "Pss:");
+      }
+      const long self = statm_rss_kb("/proc/self");
+      peak_rss_ = std::max(peak_rss_.load(), rss);
+      if (slow_tick) peak_pss_ = std::max(peak_pss_.load(), pss);
+      peak_tree_ = std::max(peak_tree_.load(), rss + self);
+      peak_processes_ = std::max(peak_processes_.load(), static_cast<int>(processes.size()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
+  std::atomic<bool> stop_{false};
+  std::atomic<long> peak_rss_{0};
+  std::atomic<long> peak_pss_{0};
+  std::atomic<long> peak_tree_{0};
+  std::atomic<int> peak_processes_{0};
+  std::thread thread_;
+};
+
+void BM_BrowserStartUp(benchmark::State& state) {
+  (void)bench_tmp();
+  const SessionOptions options = server().options();
+  double launch_ms = 0;
+  double enter_ms = 0;
+  double exit_ms = 0;
+  using Clock = std::chrono::steady_clock;
+  const auto ms_since = [](Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+  };
+  for (auto _ : state) {
+    AsyncStealthySession session(1, true, true, 15000, options);
+    korvane::commerce::detail::run_coroutine([&]() -> korvane::commerce::awaitable<void> {
+      const auto entering = Clock::now();
+      co_await session.enter();
+      enter_ms += ms_since(entering);
+      const auto leaving = Clock::now();
+      co_await session.exit();
+      exit_ms += ms_since(leaving);
+    }());
+    launch_ms += static_cast<double>(session.start_up_time().count());
+  }
+  const auto n = static_cast<double>(state.iterations());
+  state.counters["start_up_ms"] = launch_ms / n;  // launch to the first DevTools answer
+  state.counters["enter_ms"] = enter_ms / n;
+  state.counters["exit_ms"] = exit_ms / n;
+}
+BENCHMARK(BM_BrowserStartUp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+void BM_Resolve20StorePages(benchmark::State& state) {
+  (void)bench_tmp();
+  const int concurrency = static_cast<int>(state.range(0));
+  const SessionOptions session_options = server().options();
+  ResolverOptions options;
+  options.session_factory = [session_options](int max_pages, int timeout_ms) -> std::unique_ptr<Session> {
+    return std::make_unique<AsyncStealthySession>(max_pages, true, true, timeout_ms, session_options);
+  };
+  double resolved = 0;
+  double rss = 0;
+  double pss = 0;
+  double tree = 0;
+  int processes = 0;
+  for (auto _ : state) {
+    std::vector<EnrichedCommerceMatch> items;
+    for (int i = 0; i < 20; ++i) {
+      const Store& store = STORES[static_cast<std::size_t>(i) % std::size(STORES)];
+      const std::string word = "Model" + std::to_string(i);
+      EnrichedCommerceMatch item;
+      item.title = "Trail Runner " + word + " Waterproof";
+      item.direct_url = std::string("http://") + store.host + store.path + word;
+      item.original_url = item.direct_url;
+      items.push_back(std::move(item));
+    }
+    MemorySampler sampler;
+    DirectStoreResolver::resolve(items, concurrency, 15, {}, options);
+    for (const auto& item : items) resolved += item.direct_url != item.original_url ? 1 : 0;
+    rss = std::max(rss, sampler.peak_browser_rss_mib());
+    pss = std::max(pss, sampler.peak_browser_pss_mib());
+    tree = std::max(tree, sampler.peak_tree_rss_mib());
+    processes = std::max(processes, sampler.peak_processes());
+  }
+  state.counters["resolved"] = resolved / static_cast<double>(state.iterations());
+  state.counters["browser_rss_MiB"] = rss;
+  state.counters["browser_pss_MiB"] = pss;
+  state.counters["tree_rss_MiB"] = tree;
+  state.counters["processes"] = processes;
+}
+BENCHMARK(BM_Resolve20StorePages)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
