@@ -360,6 +360,7 @@ using models::EnrichedCommerceMatch;
 awaitable<std::vector<EnrichedCommerceMatch>*> DirectStoreResolver::resolve_async(
     std::vector<EnrichedCommerceMatch>& items, int max_concurrency, int timeout, ProgressCallback on_progress,
     ResolverOptions options) {
+  detail::start_unit(detail::Unit::resolver);
   if (max_concurrency < 1) throw std::invalid_argument("max_concurrency must be at least 1");
   if (timeout < 1) throw std::invalid_argument("timeout must be at least 1 second");
   if (items.empty()) co_return &items;
