@@ -1,11 +1,14 @@
-// A program built against the installed package.
-#include <korvane/commerce/unwrapper.hpp>
+// A program built against the installed package: the surface header alone
+// brings every public name.
+#include <korvane/commerce.hpp>
 
 #include <iostream>
 
 int main() {
-  const auto url = korvane::commerce::URLUnwrapper::unwrap(
+  using namespace korvane;
+  const auto url = commerce::URLUnwrapper::unwrap(
       "https://www.google.com/url?q=https://shop.example/p?id=3%26utm_source=x");
-  std::cout << url << '\n';
-  return url == "https://shop.example/p?id=3" ? 0 : 1;
+  const auto price = commerce::PriceNormalizer::parse("1.299,99 \xE2\x82\xAC");
+  std::cout << url << ' ' << (price ? price->amount : 0.0) << ' ' << commerce::EXPORTS.size() << '\n';
+  return url == "https://shop.example/p?id=3" && price && price->currency == "EUR" ? 0 : 1;
 }
