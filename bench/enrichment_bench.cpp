@@ -100,13 +100,27 @@ Served& served() {
       prctl(PR_SET_PDEATHSIG, SIGTERM);
       server->new_task_queue = [] { return new httplib::ThreadPool(64); };
       server->set_tcp_nodelay(true);
+      // One request per connection: idle kept-alive connections of ~150
+      // hosts would otherwise hold every worker.
+      server->set_keep_alive_max_count(1);
       server->Get(".*", [table](const httplib::Request& req, httplib::Response& res) {
-        const auto it = table->find("http://" + req.get_header_value("Host") + req.target);
+        const std::string host = "http://" + req.get_header_value("Host");
+        auto it = table->find(host + req.target);
+        // A link without a path is requested as "/".
+        if (it == table->end() && req.target.starts_with("/")) it = table->find(host + req.target.substr(1));
         if (it == table->end()) {
           res.status = 404;
           return;
         }
-        res.set_content(it->second, "text/html");
+        // A body of known length goes out as it is: the library would
+        // otherwise compress every page on the fly (brotli, ~1 s per MB),
+        // which would time the server, not the client.
+        const std::string& page = it->second;
+        res.set_content_provider(page.size(), "text/html",
+                                 [&page](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                   sink.write(page.data() + offset, length);
+                                   return true;
+                                 });
       });
       server->listen_after_bind();
       _exit(0);
