@@ -10,6 +10,8 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
+#include "support/loopback.hpp"
+
 #include <httplib.h>
 #include <zlib.h>
 
@@ -35,23 +37,6 @@ constexpr int host_count = 50;  // a batch spans many shops
 
 int server_port = 0;
 
-// cpp-httplib listens with a backlog of 5, so that a burst of connections
-// loses SYNs and waits a second for their retransmission: widen the
-// backlog of the listening socket on `port`.
-void widen_backlog(int port) {
-  for (int fd = 3; fd < 1024; ++fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    int listening = 0;
-    socklen_t flag_length = sizeof listening;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-        address.sin_family == AF_INET && ntohs(address.sin_port) == port &&
-        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flag_length) == 0 && listening != 0) {
-      ::listen(fd, 1024);
-    }
-  }
-}
-
 std::string make_page() {
   std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Product</title></head><body>";
   int i = 0;
@@ -66,30 +51,16 @@ std::string make_page() {
   return html;
 }
 
-std::string gzip(const std::string& in) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, static_cast<uLong>(in.size())), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
 // Runs the server in a child process: /page/<delay ms>/<plain|gzip>/<n>.
 pid_t start_server() {
   auto server = std::make_unique<httplib::Server>();
   server_port = server->bind_to_any_port("127.0.0.1");
-  widen_backlog(server_port);
+  korvane::testing::widen_backlog(server_port);
   const pid_t child = fork();
   if (child != 0) return child;  // the parent only keeps the port
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   const auto plain = std::make_shared<std::string>(make_page());
-  const auto packed = std::make_shared<std::string>(gzip(*plain));
+  const auto packed = std::make_shared<std::string>(korvane::testing::gzip(*plain, 6));
   server->new_task_queue = [] { return new httplib::ThreadPool(96); };
   server->set_tcp_nodelay(true);
   server->set_keep_alive_max_count(100000);

@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 #include <gmock/gmock.h>
+#include "support/processes.hpp"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -156,24 +158,6 @@ TEST(ChromiumArguments, ServerFlagsAndExtraArgumentsLast) {
 
 // ---------------------------------------------------------------- the process
 
-// Live processes whose command line holds `marker`.
-int processes_mentioning(const std::string& marker) {
-  int count = 0;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const auto name = entry.path().filename().string();
-    if (name.empty() || name[0] < '1' || name[0] > '9') continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    const auto close = line.rfind(')');
-    if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') continue;
-    std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
-    if (text.find(marker) != std::string::npos) ++count;
-  }
-  return count;
-}
-
 int socket_pair_end(int fds[2]) {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
   return fds[1];
@@ -200,7 +184,7 @@ TEST(ChromiumProcess, TerminateKillsTheGroupAndMarkedProcesses) {
     pid = process.pid();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(detail::group_has_live_members(pid));
-    EXPECT_EQ(processes_mentioning(marker + "/log"), 1);  // the helper outside the group
+    EXPECT_EQ(korvane::testing::processes_mentioning(marker + "/log"), 1);  // the helper outside the group
     EXPECT_FALSE(process.try_reap());
     process.terminate();
     EXPECT_TRUE(process.reaped());
@@ -208,7 +192,7 @@ TEST(ChromiumProcess, TerminateKillsTheGroupAndMarkedProcesses) {
   }
   ::close(fds[0]);
   EXPECT_FALSE(detail::group_has_live_members(pid));
-  EXPECT_EQ(processes_mentioning(marker + "/log"), 0);
+  EXPECT_EQ(korvane::testing::processes_mentioning(marker + "/log"), 0);
   EXPECT_FALSE(detail::kill_live_processes(pid, marker));  // nothing left to kill
   int status = 0;
   EXPECT_EQ(::waitpid(pid, &status, WNOHANG), -1);

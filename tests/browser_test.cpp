@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
+#include "support/processes.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -203,31 +205,13 @@ class StoreServer {
 
 // ---------------------------------------------------------------- helpers
 
-// Live processes whose command line holds `marker`.
-int processes_mentioning(const std::string& marker) {
-  int count = 0;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const auto name = entry.path().filename().string();
-    if (name.empty() || name[0] < '1' || name[0] > '9') continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    const auto close = line.rfind(')');
-    if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') continue;
-    std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
-    if (text.find(marker) != std::string::npos) ++count;
-  }
-  return count;
-}
-
 // Checks that nothing of a session whose browser ran as `pid` with profile
 // folder `dir` is left.
 void expect_nothing_left(int pid, const std::string& dir) {
   ASSERT_GT(pid, 0);
   ASSERT_FALSE(dir.empty());
   EXPECT_FALSE(korvane::browser::detail::group_has_live_members(pid)) << "live processes in the browser's group";
-  EXPECT_EQ(processes_mentioning(dir), 0) << "processes still using " << dir;
+  EXPECT_EQ(korvane::testing::processes_mentioning(dir), 0) << "processes still using " << dir;
   EXPECT_FALSE(fs::exists(dir)) << dir;
   int status = 0;
   EXPECT_EQ(::waitpid(pid, &status, WNOHANG), -1) << "the browser was not reaped";

@@ -12,6 +12,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
 #include <gtest/gtest.h>
+#include "support/loopback.hpp"
+
 #include <httplib.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
@@ -39,23 +41,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// cpp-httplib listens with a backlog of 5, so that a burst of connections
-// loses SYNs and waits a second for their retransmission: widen the
-// backlog of the listening socket on `port`.
-void widen_backlog(int port) {
-  for (int fd = 3; fd < 1024; ++fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    int listening = 0;
-    socklen_t flag_length = sizeof listening;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-        address.sin_family == AF_INET && ntohs(address.sin_port) == port &&
-        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &flag_length) == 0 && listening != 0) {
-      ::listen(fd, 1024);
-    }
-  }
-}
-
 // A loopback HTTP server on an ephemeral port, with a few counters the
 // tests read.
 class TestServer {
@@ -66,7 +51,7 @@ class TestServer {
     server_.set_tcp_nodelay(true);  // no Nagle delay between headers and body
     port_ = server_.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
-    widen_backlog(port_);
+    korvane::testing::widen_backlog(port_);
   }
   ~TestServer() { stop(); }
   TestServer(const TestServer&) = delete;
@@ -163,20 +148,6 @@ class TestServer {
   std::map<std::string, int> peak_by_host_;
 };
 
-std::string gzip(std::string_view in) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, static_cast<uLong>(in.size())), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
 // Serves `body` as it stands: a content provider with a known length is
 // never compressed again by the server.
 void serve_raw(httplib::Response& res, std::string body, const std::string& type,
@@ -236,7 +207,7 @@ class Fetcher : public ::testing::Test {
     // Compression.
     http.Get("/gzip", [this](const httplib::Request& req, httplib::Response& res) {
       TestServer::InFlight counted(server_, req);
-      serve_raw(res, gzip(page_html), "text/html", "gzip");
+      serve_raw(res, korvane::testing::gzip(page_html), "text/html", "gzip");
     });
     http.Get("/brotli", [this](const httplib::Request& req, httplib::Response& res) {
       TestServer::InFlight counted(server_, req);
@@ -244,7 +215,7 @@ class Fetcher : public ::testing::Test {
       res.set_content(page_html, "text/html");
     });
     http.Get("/bomb", [](const httplib::Request&, httplib::Response& res) {
-      serve_raw(res, gzip("<html><body>" + std::string(std::size_t{8} << 20U, ' ')), "text/html", "gzip");
+      serve_raw(res, korvane::testing::gzip("<html><body>" + std::string(std::size_t{8} << 20U, ' ')), "text/html", "gzip");
     });
     http.Get("/bad-gzip", [](const httplib::Request&, httplib::Response& res) {
       serve_raw(res, "this is not gzip at all", "text/html", "gzip");

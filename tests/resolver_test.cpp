@@ -67,18 +67,18 @@ struct FakeBrowser {
 
 class FakeElement final : public Element {
  public:
-  explicit FakeElement(LinkSpec spec) : spec_(std::move(spec)) {
-    if (spec_.href) attrib_["href"] = *spec_.href;
+  explicit FakeElement(LinkSpec link) : link_(std::move(link)) {
+    if (link_.href) attrib_["href"] = *link_.href;
   }
   const std::map<std::string, std::string>& attrib() const override { return attrib_; }
   std::string get_all_text() const override {
-    if (spec_.text_fails) throw std::runtime_error("no text");
-    return spec_.text;
+    if (link_.text_fails) throw std::runtime_error("no text");
+    return link_.text;
   }
-  std::string text() const override { return spec_.own; }
+  std::string text() const override { return link_.own; }
 
  private:
-  LinkSpec spec_;
+  LinkSpec link_;
   std::map<std::string, std::string> attrib_;
 };
 
@@ -93,7 +93,7 @@ class FakePage final : public Page {
     std::vector<std::unique_ptr<Element>> out;
     const auto it = site_.links.find(selector);
     if (it != site_.links.end()) {
-      for (const auto& spec : it->second) out.push_back(std::make_unique<FakeElement>(spec));
+      for (const auto& link : it->second) out.push_back(std::make_unique<FakeElement>(link));
     }
     co_return out;
   }

@@ -1,0 +1,29 @@
+// Looking at the processes of this machine from tests.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace korvane::testing {
+
+// Live (not zombie) processes whose command line holds `marker`.
+inline int processes_mentioning(const std::string& marker) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const auto name = entry.path().filename().string();
+    if (name.empty() || name[0] < '1' || name[0] > '9') continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    const auto close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') continue;
+    std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
+    if (text.find(marker) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+}  // namespace korvane::testing
