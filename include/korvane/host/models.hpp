@@ -50,39 +50,39 @@ template <class Enum>
 
 // One visual match of the search engine.
 struct VisualMatch {
-  std::string link;
-  std::string title;
-  std::optional<std::string> source;     // site or merchant name
-  std::optional<std::string> price;      // raw price text
-  std::optional<std::string> currency;   // currency hint
-  std::optional<std::string> thumbnail;
-  std::optional<bool> in_stock;
+  std::string link{};
+  std::string title{};
+  std::optional<std::string> source{};     // site or merchant name
+  std::optional<std::string> price{};      // raw price text
+  std::optional<std::string> currency{};   // currency hint
+  std::optional<std::string> thumbnail{};
+  std::optional<bool> in_stock{};
 };
 
 // One shopping result of the search engine.
 struct ShoppingOffer {
-  std::string title;
-  std::string link;
-  std::optional<std::string> source;            // merchant name
-  std::optional<std::string> price;             // price text, e.g. "$1,299.99"
-  std::optional<double> extracted_price;        // the engine's numeric price
-  std::optional<std::string> currency;          // ISO 4217 code or symbol
-  std::optional<std::string> thumbnail;
-  std::optional<double> rating;
-  std::optional<long long> reviews;
-  std::optional<std::string> delivery;          // shipping text
-  std::optional<std::string> condition;         // "new", "used", "refurbished", ...
-  std::optional<bool> in_stock;
-  std::optional<long long> position;            // 1-based rank in the engine's list
+  std::string title{};
+  std::string link{};
+  std::optional<std::string> source{};            // merchant name
+  std::optional<std::string> price{};             // price text, e.g. "$1,299.99"
+  std::optional<double> extracted_price{};        // the engine's numeric price
+  std::optional<std::string> currency{};          // ISO 4217 code or symbol
+  std::optional<std::string> thumbnail{};
+  std::optional<double> rating{};
+  std::optional<long long> reviews{};
+  std::optional<std::string> delivery{};          // shipping text
+  std::optional<std::string> condition{};         // "new", "used", "refurbished", ...
+  std::optional<bool> in_stock{};
+  std::optional<long long> position{};            // 1-based rank in the engine's list
 };
 
 // A price amount with its ISO 4217 currency code and the text it came from.
 // The constructor refuses an amount that is negative or not finite with a
 // ValueError; an empty currency text is accepted.
 struct NormalizedPrice {
-  std::string raw;
+  std::string raw{};
   double amount = 0.0;
-  std::string currency;
+  std::string currency{};
 
   NormalizedPrice(std::string raw, double amount, std::string currency);
   friend bool operator==(const NormalizedPrice&, const NormalizedPrice&) = default;
@@ -90,23 +90,23 @@ struct NormalizedPrice {
 
 // One commerce item: a visual match or a shopping offer, enriched.
 struct EnrichedCommerceMatch {
-  std::string title;
-  std::string direct_url;
-  std::string original_url;
-  std::optional<NormalizedPrice> price;
-  std::optional<std::string> merchant_name;
-  std::optional<MerchantCategory> merchant_category;
-  std::optional<std::string> thumbnail;
+  std::string title{};
+  std::string direct_url{};
+  std::string original_url{};
+  std::optional<NormalizedPrice> price{};
+  std::optional<std::string> merchant_name{};
+  std::optional<MerchantCategory> merchant_category{};
+  std::optional<std::string> thumbnail{};
   int match_score = 0;
   PageType page_type = PageType::UNCATEGORIZED;
-  std::optional<std::string> brand;
-  std::optional<std::string> sku;
-  std::optional<ItemCondition> condition;
-  std::optional<StockStatus> stock_status;
-  std::optional<std::string> primary_image_url;
-  std::optional<std::string> shipping_info;
+  std::optional<std::string> brand{};
+  std::optional<std::string> sku{};
+  std::optional<ItemCondition> condition{};
+  std::optional<StockStatus> stock_status{};
+  std::optional<std::string> primary_image_url{};
+  std::optional<std::string> shipping_info{};
   std::string source_engine = "lens";
-  std::optional<RelevanceLabel> relevance;
+  std::optional<RelevanceLabel> relevance{};
 
   // An item made from a shopping offer: its title, link (as both direct and
   // original link), price (the engine's extracted value rounded to cents, else
@@ -124,21 +124,21 @@ struct CommerceSummary {
   int total_matches = 0;
   std::string currency = "USD";            // currency of the price statistics
   int total_priced_matches = 0;            // items with a price, any currency
-  std::optional<double> min_price;         // statistics over items priced in `currency`
-  std::optional<double> median_price;
-  std::optional<double> average_price;
-  std::optional<double> max_price;
+  std::optional<double> min_price{};         // statistics over items priced in `currency`
+  std::optional<double> median_price{};
+  std::optional<double> average_price{};
+  std::optional<double> max_price{};
   int in_stock_count = 0;
-  std::map<MerchantCategory, int> merchant_categories;  // items per category
-  std::map<PageType, int> page_types;                   // items per page type
+  std::map<MerchantCategory, int> merchant_categories{};  // items per category
+  std::map<PageType, int> page_types{};                   // items per page type
 
   friend bool operator==(const CommerceSummary&, const CommerceSummary&) = default;
 };
 
 // The result of one enrichment: a summary and the items.
 struct CommerceIntelligence {
-  CommerceSummary summary;
-  std::vector<EnrichedCommerceMatch> items;
+  CommerceSummary summary{};
+  std::vector<EnrichedCommerceMatch> items{};
 
   friend bool operator==(const CommerceIntelligence&, const CommerceIntelligence&) = default;
 };
