@@ -46,13 +46,6 @@ std::string reduce_to_lower_alnum(std::string_view s) {
   return out;
 }
 
-// `s` when it is valid UTF-8, else its sanitised copy kept in `storage`.
-std::string_view valid_utf8(std::string_view s, std::string& storage) {
-  if (text::is_valid_utf8(s)) return s;
-  storage = text::sanitize_utf8(s);
-  return storage;
-}
-
 // True when `domain` is an entry of `set` or a subdomain of one.
 template <std::size_t N>
 bool is_listed_or_subdomain(std::string_view domain, const StringSet<N>& set) noexcept {
@@ -127,7 +120,7 @@ MerchantCategory MerchantClassifier::classify(std::string_view domain, std::stri
                                               std::optional<std::string_view> merchant_name) {
   detail::start_unit(detail::Unit::classifier);
   std::string domain_storage;
-  const std::string lowered = text::to_lower(valid_utf8(domain, domain_storage));
+  const std::string lowered = text::to_lower(text::as_valid_utf8(domain, domain_storage));
   const std::string_view host = text::strip(lowered);
   if (host.empty()) return MerchantCategory::UNVERIFIED;
   if (is_listed_or_subdomain(host, MARKETPLACE_DOMAINS)) return MerchantCategory::MAJOR_MARKETPLACE;
@@ -142,7 +135,7 @@ MerchantCategory MerchantClassifier::classify(std::string_view domain, std::stri
   for (const auto& text : evidence) {
     if (!text || text->empty()) continue;
     std::string storage;
-    if (is_match_valid(alpha_sld, valid_utf8(*text, storage))) {
+    if (is_match_valid(alpha_sld, text::as_valid_utf8(*text, storage))) {
       return MerchantCategory::OFFICIAL_BRAND;
     }
   }
@@ -153,12 +146,12 @@ namespace detail {
 
 std::string extract_sld(std::string_view domain) {
   std::string storage;
-  return extract_sld_valid(valid_utf8(domain, storage));
+  return extract_sld_valid(text::as_valid_utf8(domain, storage));
 }
 
 bool is_match(std::string_view alpha_sld, std::string_view text) {
   std::string storage;
-  return is_match_valid(alpha_sld, valid_utf8(text, storage));
+  return is_match_valid(alpha_sld, text::as_valid_utf8(text, storage));
 }
 
 }  // namespace detail

@@ -120,13 +120,6 @@ const PricePattern& price_pattern() {
   return pattern;
 }
 
-// `s` when it is valid UTF-8, else its sanitised copy kept in `storage`.
-std::string_view valid_utf8(std::string_view s, std::string& storage) {
-  if (text::is_valid_utf8(s)) return s;
-  storage = text::sanitize_utf8(s);
-  return storage;
-}
-
 // The ISO 4217 code of a currency token or hint: upper-cased and stripped,
 // then looked up; a key the map does not know is its own code.
 std::string currency_code(std::string_view token) {
@@ -179,7 +172,7 @@ std::optional<models::NormalizedPrice> PriceNormalizer::parse(
   detail::start_unit(detail::Unit::normalizer);
   if (!raw_price || raw_price->empty()) return std::nullopt;
   std::string raw_storage;
-  const std::string_view raw = text::strip(valid_utf8(*raw_price, raw_storage));
+  const std::string_view raw = text::strip(text::as_valid_utf8(*raw_price, raw_storage));
   if (raw.empty()) return std::nullopt;
 
   const std::optional<PriceMatch> match = price_pattern().search(raw);
@@ -193,7 +186,7 @@ std::optional<models::NormalizedPrice> PriceNormalizer::parse(
   } else if (!match->trailing_token.empty()) {
     token = match->trailing_token;
   } else if (currency_hint && !currency_hint->empty()) {
-    token = valid_utf8(*currency_hint, hint_storage);
+    token = text::as_valid_utf8(*currency_hint, hint_storage);
   }
   std::string currency = currency_code(token);
 

@@ -83,6 +83,12 @@ std::string sanitize_utf8(std::string_view s) {
   return out;
 }
 
+std::string_view as_valid_utf8(std::string_view s, std::string& storage) {
+  if (is_valid_utf8(s)) return s;
+  storage = sanitize_utf8(s);
+  return storage;
+}
+
 std::size_t code_point_length(std::string_view s) noexcept {
   std::size_t count = 0;
   for (const char c : s) {

@@ -20,6 +20,10 @@ inline constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
 // WHATWG encoding standard and most language runtimes follow).
 [[nodiscard]] std::string sanitize_utf8(std::string_view s);
 
+// `s` itself when it is valid UTF-8, else its sanitised copy, kept in
+// `storage` (so valid text, the common case, is not copied).
+[[nodiscard]] std::string_view as_valid_utf8(std::string_view s, std::string& storage);
+
 // Number of code points of valid UTF-8 text.
 [[nodiscard]] std::size_t code_point_length(std::string_view s) noexcept;
 

@@ -26,13 +26,6 @@ using models::StockStatus;
 // A page is read only when it is longer than this many characters.
 constexpr std::size_t kMinUsablePageLength = 200;
 
-// `s` when it is valid UTF-8, else a repaired copy kept in `storage`.
-std::string_view valid_utf8(std::string_view s, std::string& storage) {
-  if (text::is_valid_utf8(s)) return s;
-  storage = text::sanitize_utf8(s);
-  return storage;
-}
-
 // True when valid UTF-8 text `s` has more than `n` characters (looks at the
 // first n + 1 only).
 bool longer_than(std::string_view s, std::size_t n) noexcept {
@@ -202,13 +195,13 @@ MetadataResult DestinationMetadataParser::parse_metadata(
     std::optional<bool> initial_stock, int rank) {
   detail::start_unit(detail::Unit::metadata);
   std::string url_storage, title_storage, merchant_storage, page_storage;
-  const std::string_view url = valid_utf8(direct_url, url_storage);
+  const std::string_view url = text::as_valid_utf8(direct_url, url_storage);
   MetadataParseState s =
-      initial_state(url, valid_utf8(initial_title, title_storage),
-                    valid_utf8(initial_merchant, merchant_storage), initial_price, initial_stock);
+      initial_state(url, text::as_valid_utf8(initial_title, title_storage),
+                    text::as_valid_utf8(initial_merchant, merchant_storage), initial_price, initial_stock);
 
   if (html) {
-    const std::string_view page = valid_utf8(*html, page_storage);
+    const std::string_view page = text::as_valid_utf8(*html, page_storage);
     if (longer_than(page, kMinUsablePageLength)) read_page(s, detail::ValidUtf8{page});
   }
 
