@@ -87,6 +87,32 @@ TEST(EndToEnd, OffersAreFusedIntoTheDemoResult) {
   EXPECT_EQ(items.front().at("relevance"), "exact_match");
 }
 
+// The same example read from its page folder, without network or browser:
+// the items are those of the demo but for the two store search links.
+TEST(EndToEnd, EnrichFromAPageFolderWritesJsonToStandardOutput) {
+  const auto r = run_cli("enrich " + (examples / "visual-search-result.json").string() + " --pages " +
+                         (examples / "pages").string() + " --no-resolve --quiet --max-items -2");
+  ASSERT_EQ(r.status, 0);
+  const json::value result = json::parse(r.output);
+  const json::value expected = json::parse(read_file(examples / "expected.json"));
+  // With shopping offers in the input the output is the fused list: look
+  // the visual matches up by their original link.
+  const auto input = json::parse(read_file(examples / "visual-search-result.json"));
+  const auto& matches = input.at("visual_matches").as_array();
+  std::size_t compared = 0;
+  for (const auto& item : result.at("items").as_array()) {
+    if (item.at("source_engine") != "lens") continue;
+    for (std::size_t i = 0; i < matches.size() - 2; ++i) {
+      if (matches[i].at("link") != item.at("original_url")) continue;
+      const auto& want = expected.at("items").as_array()[i];
+      EXPECT_EQ(item.at("title"), want.at("title"));
+      EXPECT_EQ(item.at("page_type"), want.at("page_type"));
+      ++compared;
+    }
+  }
+  EXPECT_GE(compared, 10u);  // 13 matches enriched, a few fused away as duplicates of offers
+}
+
 TEST(EndToEnd, BadInputFilesGiveAClearErrorAndWriteNothing) {
   const fs::path dir = temp_dir("bad");
   const auto write = [&](const char* name, const std::string& text) {
