@@ -44,8 +44,8 @@ bool is_text_fragment_directive(std::string_view fragment) {
 std::string URLUnwrapper::unwrap(std::string_view raw_url) {
   detail::start_unit(detail::Unit::unwrapper);
   if (raw_url.empty()) return {};
-  const std::string url = text::sanitize_utf8(raw_url);
-  text::UrlParts parts = text::split_url(url);
+  std::string storage;
+  text::UrlParts parts = text::split_url(text::as_valid_utf8(raw_url, storage));
 
   if (is_redirect_host(parts.netloc) && parts.path == "/url") {
     const auto query = text::parse_query(parts.query);
@@ -62,8 +62,8 @@ std::string URLUnwrapper::unwrap(std::string_view raw_url) {
 std::string URLUnwrapper::extract_domain(std::string_view raw_url) {
   detail::start_unit(detail::Unit::unwrapper);
   if (raw_url.empty()) return {};
-  const std::string url = text::sanitize_utf8(raw_url);
-  std::string domain = text::to_lower(text::split_url(url).netloc);
+  std::string storage;
+  std::string domain = text::to_lower(text::split_url(text::as_valid_utf8(raw_url, storage)).netloc);
   if (domain.starts_with("www.")) domain.erase(0, 4);
   return domain;
 }
