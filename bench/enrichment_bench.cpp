@@ -6,6 +6,7 @@
 //   bench_enrichment --benchmark_counters_tabular=true
 #include <korvane/commerce/aggregator.hpp>
 #include <korvane/commerce/enricher.hpp>
+#include <korvane/models/json.hpp>
 
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>

@@ -4,7 +4,7 @@
 // resident memory reported is the fetching process's alone.
 //
 //   bench_fetcher --benchmark_counters_tabular=true
-#include <korvane/host/fetcher.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include <benchmark/benchmark.h>
 #include <boost/asio/co_spawn.hpp>

@@ -14,7 +14,7 @@
 // Needs Chromium (PATH or KORVANE_CHROMIUM). Run the release build:
 //   build/release/bench/bench_resolver --benchmark_counters_tabular=true
 #include <korvane/commerce/resolver.hpp>
-#include <korvane/host/browser.hpp>
+#include <korvane/browser/session.hpp>
 
 #include <benchmark/benchmark.h>
 #include <httplib.h>

@@ -1,5 +1,6 @@
 // Fusion of visual matches with shopping offers; CSV and JSON exports.
 #include <korvane/commerce/aggregator.hpp>
+#include <korvane/models/json.hpp>
 
 #include <boost/json.hpp>
 #include <gtest/gtest.h>

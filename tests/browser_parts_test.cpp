@@ -1,7 +1,7 @@
 // Parts of the browser session that need no browser: the address policy,
 // finding the executable, its command line, the process teardown and the
 // DevTools connection (against a scripted peer on a socket pair).
-#include <korvane/host/browser.hpp>
+#include <korvane/browser/session.hpp>
 
 #include "host/browser/address.hpp"
 #include "host/browser/connection.hpp"

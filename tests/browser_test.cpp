@@ -2,7 +2,7 @@
 // a local store server (every host name mapped to it by the browser's
 // host-resolver rules). Needs Chromium on PATH or KORVANE_CHROMIUM.
 #include <korvane/commerce/resolver.hpp>
-#include <korvane/host/browser.hpp>
+#include <korvane/browser/session.hpp>
 
 #include "host/browser/process.hpp"
 

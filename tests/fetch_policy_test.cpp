@@ -3,7 +3,7 @@
 #include "host/fetcher/charset.hpp"
 #include "host/fetcher/policy.hpp"
 
-#include <korvane/host/fetcher.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include <gtest/gtest.h>
 #include <unicode/ucnv.h>

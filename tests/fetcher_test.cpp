@@ -1,6 +1,6 @@
 // The destination fetcher against real HTTP servers on loopback (cpp-httplib,
 // started by the tests on ephemeral ports), and its directory transport.
-#include <korvane/host/fetcher.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include <korvane/errors.hpp>
 

@@ -2,7 +2,8 @@
 // JSON-LD, Next.js data, meta tags and shop markup, and the parse driver.
 #include <korvane/commerce/metadata.hpp>
 
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
+#include <korvane/models/json.hpp>
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 // Records: validation, shopping-offer conversion, JSON form.
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
+#include <korvane/models/json.hpp>
 
 #include <boost/json.hpp>
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // The package surface and the start of its units. Runs in a process of its
 // own, so the starts seen here are the first ones.
 #include <korvane/commerce.hpp>
+#include <korvane/models/json.hpp>
 
 #include "commerce/units.hpp"
 

@@ -1,5 +1,5 @@
 // Relevance labels, market summary and display order.
-#include <korvane/host/relevance.hpp>
+#include <korvane/relevance.hpp>
 
 #include <gtest/gtest.h>
 

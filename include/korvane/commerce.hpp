@@ -7,7 +7,7 @@
 // calls, the component operations and their constant tables, and the
 // destination fetcher under the name ScraplingDestinationFetcher. EXPORTS
 // lists them in the package's export order. (The records they take and give
-// are in korvane::models, see <korvane/host/models.hpp>.)
+// are in korvane::models, see <korvane/models.hpp>.)
 #pragma once
 
 #include <korvane/commerce/aggregator.hpp>

@@ -2,7 +2,7 @@
 
 #include "commerce/units.hpp"
 
-#include <korvane/host/relevance.hpp>
+#include <korvane/relevance.hpp>
 
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"

@@ -6,7 +6,7 @@
 #include <korvane/commerce/metadata.hpp>
 #include <korvane/commerce/normalizer.hpp>
 #include <korvane/commerce/unwrapper.hpp>
-#include <korvane/host/relevance.hpp>
+#include <korvane/relevance.hpp>
 
 #include "text/utf8.hpp"
 

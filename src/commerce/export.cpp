@@ -1,4 +1,5 @@
 #include <korvane/commerce/aggregator.hpp>
+#include <korvane/models/json.hpp>
 
 #include "commerce/units.hpp"
 

@@ -1,4 +1,5 @@
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
+#include <korvane/models/json.hpp>
 
 #include "text/json_writer.hpp"
 #include "text/number.hpp"

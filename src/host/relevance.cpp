@@ -1,4 +1,4 @@
-#include <korvane/host/relevance.hpp>
+#include <korvane/relevance.hpp>
 
 #include "text/number.hpp"
 #include "text/unicode.hpp"

@@ -1,6 +1,7 @@
 #include "cli.hpp"
 
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
+#include <korvane/models/json.hpp>
 
 #include <iostream>
 #include <stdexcept>

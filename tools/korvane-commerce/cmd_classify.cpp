@@ -3,7 +3,8 @@
 
 #include <korvane/commerce/classifier.hpp>
 #include <korvane/commerce/normalizer.hpp>
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
+#include <korvane/models/json.hpp>
 
 #include <iostream>
 #include <memory>

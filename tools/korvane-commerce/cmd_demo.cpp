@@ -7,7 +7,7 @@
 #include "search_input.hpp"
 
 #include <korvane/commerce/unwrapper.hpp>
-#include <korvane/host/fetcher.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include <cstdio>
 #include <set>

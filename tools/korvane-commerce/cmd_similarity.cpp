@@ -3,7 +3,8 @@
 #include "cli.hpp"
 
 #include <korvane/commerce/resolver.hpp>
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
+#include <korvane/models/json.hpp>
 
 #include <iostream>
 #include <memory>

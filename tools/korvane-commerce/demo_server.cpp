@@ -1,6 +1,6 @@
 #include "demo_server.hpp"
 
-#include <korvane/host/fetcher.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include <httplib.h>
 #include <openssl/evp.h>

@@ -7,7 +7,8 @@
 #include <korvane/commerce/enricher.hpp>
 #include <korvane/commerce/resolver.hpp>
 #include <korvane/commerce/unwrapper.hpp>
-#include <korvane/host/relevance.hpp>
+#include <korvane/relevance.hpp>
+#include <korvane/models/json.hpp>
 
 #include <fmt/format.h>
 

@@ -2,8 +2,8 @@
 // shopping offers, export, summarise. Shared by `enrich` and `demo`.
 #pragma once
 
-#include <korvane/host/browser.hpp>
-#include <korvane/host/fetcher.hpp>
+#include <korvane/browser/session.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include <filesystem>
 #include <optional>

@@ -1,7 +1,8 @@
 // Reading visual-search results and shopping offers from JSON files.
 #pragma once
 
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
+#include <korvane/models/json.hpp>
 
 #include <filesystem>
 #include <stdexcept>

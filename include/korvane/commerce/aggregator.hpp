@@ -2,7 +2,7 @@
 // JSON exports of a result.
 #pragma once
 
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
 
 #include <filesystem>
 #include <span>

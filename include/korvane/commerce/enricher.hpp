@@ -13,8 +13,8 @@
 
 #include <korvane/commerce/async.hpp>
 #include <korvane/commerce/resolver.hpp>
-#include <korvane/host/fetcher.hpp>
-#include <korvane/host/models.hpp>
+#include <korvane/core/fetcher.hpp>
+#include <korvane/models.hpp>
 
 #include <functional>
 #include <memory>

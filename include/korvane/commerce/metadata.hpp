@@ -4,7 +4,7 @@
 #pragma once
 
 #include <korvane/commerce/tables.hpp>
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
 
 #include <boost/json/value.hpp>
 

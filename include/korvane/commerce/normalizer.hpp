@@ -2,7 +2,7 @@
 #pragma once
 
 #include <korvane/commerce/tables.hpp>
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
 
 #include <optional>
 #include <string_view>

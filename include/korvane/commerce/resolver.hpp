@@ -11,8 +11,8 @@
 
 #include <korvane/commerce/async.hpp>
 #include <korvane/commerce/tables.hpp>
-#include <korvane/host/browser.hpp>
-#include <korvane/host/models.hpp>
+#include <korvane/browser/session.hpp>
+#include <korvane/models.hpp>
 
 #include <cstddef>
 #include <functional>

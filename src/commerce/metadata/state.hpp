@@ -4,7 +4,7 @@
 
 #include "commerce/metadata/extraction.hpp"
 
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
 
 #include <optional>
 #include <string>

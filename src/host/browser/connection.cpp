@@ -1,6 +1,6 @@
 #include "host/browser/connection.hpp"
 
-#include <korvane/host/browser.hpp>
+#include <korvane/browser/session.hpp>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>

@@ -3,7 +3,7 @@
 // the session (tab) they belong to.
 #pragma once
 
-#include <korvane/host/browser.hpp>
+#include <korvane/browser/session.hpp>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>

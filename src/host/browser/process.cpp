@@ -1,6 +1,6 @@
 #include "host/browser/process.hpp"
 
-#include <korvane/host/browser.hpp>
+#include <korvane/browser/session.hpp>
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // AsyncStealthySession: Chromium driven over the DevTools pipe.
-#include <korvane/host/browser.hpp>
+#include <korvane/browser/session.hpp>
 
 #include "host/browser/address.hpp"
 #include "host/browser/connection.hpp"

@@ -2,7 +2,7 @@
 // libcurl's socket interface by Asio descriptors and a timer on a strand of
 // the awaiting coroutine's executor. Nothing here blocks the event loop: the
 // coroutine waits on a signal that the last finished transfer fires.
-#include <korvane/host/fetcher.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include "host/fetcher/curl_handles.hpp"
 #include "host/fetcher/policy.hpp"

@@ -1,6 +1,6 @@
 // Saved pages served from a folder, for offline runs and reproducible
 // batches.
-#include <korvane/host/fetcher.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include <korvane/errors.hpp>
 

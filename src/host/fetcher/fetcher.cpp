@@ -1,4 +1,4 @@
-#include <korvane/host/fetcher.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include "host/fetcher/policy.hpp"
 

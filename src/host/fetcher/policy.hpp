@@ -2,7 +2,7 @@
 // which addresses may be connected to, which responses are pages.
 #pragma once
 
-#include <korvane/host/fetcher.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include <boost/asio/ip/address.hpp>
 

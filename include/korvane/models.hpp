@@ -2,14 +2,10 @@
 // builds, and their JSON form.
 //
 // Records are plain structs. Optional fields are std::optional; absent means
-// "not known". JSON serialisation writes members in declaration order and
-// enumerations as their text values; with `exclude_none` it leaves out absent
-// fields at every level of nesting.
+// "not known". Their JSON form is in <korvane/models/json.hpp>.
 #pragma once
 
 #include <korvane/errors.hpp>
-
-#include <boost/json/value.hpp>
 
 #include <map>
 #include <optional>
@@ -31,7 +27,7 @@ enum class StockStatus { IN_STOCK, OUT_OF_STOCK, PREORDER };
 
 enum class ItemCondition { NEW, USED, REFURBISHED };
 
-// How closely an item answers the search (see korvane/host/relevance.hpp).
+// How closely an item answers the search (see <korvane/relevance.hpp>).
 enum class RelevanceLabel { EXACT_MATCH, HIGH, MEDIUM, LOW };
 
 // Text values, in lower snake case: "product", "major_marketplace",
@@ -142,34 +138,5 @@ struct CommerceIntelligence {
 
   friend bool operator==(const CommerceIntelligence&, const CommerceIntelligence&) = default;
 };
-
-// ---------------------------------------------------------------- JSON
-
-struct JsonOptions {
-  bool exclude_none = false;  // leave out absent fields at every level
-};
-
-[[nodiscard]] boost::json::value to_json(const NormalizedPrice& v, JsonOptions o = {});
-[[nodiscard]] boost::json::value to_json(const EnrichedCommerceMatch& v, JsonOptions o = {});
-[[nodiscard]] boost::json::value to_json(const CommerceSummary& v, JsonOptions o = {});
-[[nodiscard]] boost::json::value to_json(const CommerceIntelligence& v, JsonOptions o = {});
-[[nodiscard]] boost::json::value to_json(const VisualMatch& v, JsonOptions o = {});
-[[nodiscard]] boost::json::value to_json(const ShoppingOffer& v, JsonOptions o = {});
-
-// JSON text of a record: indentation `indent` (0 for compact), doubles as the
-// shortest text that reads back the same ("12.0", "1e+16"), no final line end.
-// `model_dump_json(r, 2, true)` is the form the JSON export writes.
-template <class Record>
-[[nodiscard]] std::string model_dump_json(const Record& r, int indent = 2, bool exclude_none = true);
-
-// JSON text of any value with the records' number format (indent 0: compact).
-[[nodiscard]] std::string json_text(const boost::json::value& v, int indent = 0);
-
-// Reading records back from JSON (the forms written above, absent fields
-// optional). Throw ValueError naming the offending member on a wrong shape.
-[[nodiscard]] NormalizedPrice normalized_price_from_json(const boost::json::value& v);
-[[nodiscard]] EnrichedCommerceMatch enriched_match_from_json(const boost::json::value& v);
-[[nodiscard]] CommerceSummary commerce_summary_from_json(const boost::json::value& v);
-[[nodiscard]] CommerceIntelligence commerce_intelligence_from_json(const boost::json::value& v);
 
 }  // namespace korvane::models

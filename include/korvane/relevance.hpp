@@ -2,7 +2,7 @@
 // the order in which fused results are shown.
 #pragma once
 
-#include <korvane/host/models.hpp>
+#include <korvane/models.hpp>
 
 #include <optional>
 #include <span>
