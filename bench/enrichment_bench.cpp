@@ -4,6 +4,7 @@
 // 10,000 items.
 //
 //   bench_enrichment --benchmark_counters_tabular=true
+#include <korvane/commerce/export.hpp>
 #include <korvane/commerce/aggregator.hpp>
 #include <korvane/commerce/enricher.hpp>
 #include <korvane/models/json.hpp>

@@ -1,5 +1,8 @@
 // Fusion of visual matches with shopping offers; CSV and JSON exports.
 #include <korvane/commerce/aggregator.hpp>
+#include <korvane/commerce/export.hpp>
+
+#include "commerce/csv.hpp"
 #include <korvane/models/json.hpp>
 
 #include <boost/json.hpp>

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <korvane/commerce/aggregator.hpp>
+#include <korvane/commerce/export.hpp>
 #include <korvane/commerce/classifier.hpp>
 #include <korvane/commerce/enricher.hpp>
 #include <korvane/commerce/metadata.hpp>

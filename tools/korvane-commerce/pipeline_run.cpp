@@ -3,7 +3,10 @@
 #include "progress.hpp"
 #include "search_input.hpp"
 
+#include "commerce/output_file.hpp"
+
 #include <korvane/commerce/aggregator.hpp>
+#include <korvane/commerce/export.hpp>
 #include <korvane/commerce/enricher.hpp>
 #include <korvane/commerce/resolver.hpp>
 #include <korvane/commerce/unwrapper.hpp>

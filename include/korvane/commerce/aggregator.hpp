@@ -1,10 +1,9 @@
-// Fusion of enriched visual matches with shopping offers, and the CSV and
-// JSON exports of a result.
+// Fusion of enriched visual matches with shopping offers into one ranked
+// list. (The CSV and JSON exports are in <korvane/commerce/export.hpp>.)
 #pragma once
 
 #include <korvane/models.hpp>
 
-#include <filesystem>
 #include <span>
 #include <vector>
 
@@ -26,31 +25,4 @@ class CommerceAggregator {
       std::span<const models::ShoppingOffer> shopping_offers);
 };
 
-// Writes `commerce` as a CSV table (UTF-8, a header and one record per item,
-// 15 columns, CRLF after every record) and returns the absolute path written.
-// Missing directories are created; an existing file is replaced only once the
-// new one is complete, so a failure leaves it intact. Text cells that a
-// spreadsheet would run as a formula (starting with "=", "+", "-", "@", tab or
-// carriage return) are written with a leading "'". Throws
-// std::filesystem::filesystem_error when the directory or file cannot be
-// written.
-std::filesystem::path export_commerce_to_csv(const models::CommerceIntelligence& commerce,
-                                             const std::filesystem::path& output_path);
-
-// Writes `commerce` as one JSON document (indentation 2, absent fields left
-// out at every level, no final line end) and returns the absolute path
-// written. Directory creation, replacement and failures as for the CSV export.
-std::filesystem::path export_commerce_to_json(const models::CommerceIntelligence& commerce,
-                                              const std::filesystem::path& output_path);
-
-namespace detail {
-
-// The CSV text of `commerce`, as export_commerce_to_csv writes it.
-[[nodiscard]] std::string commerce_csv_text(const models::CommerceIntelligence& commerce);
-
-// Writes `content` to `target` through a temporary file in the same directory
-// that is renamed over the target once complete (and removed on failure).
-void write_file_replacing(const std::filesystem::path& target, std::string_view content);
-
-}  // namespace detail
 }  // namespace korvane::commerce

@@ -1,0 +1,27 @@
+// The CSV and JSON exports of a result.
+#pragma once
+
+#include <korvane/models.hpp>
+
+#include <filesystem>
+
+namespace korvane::commerce {
+
+// Writes `commerce` as a CSV table (UTF-8, a header and one record per item,
+// 15 columns, CRLF after every record) and returns the absolute path written.
+// Missing directories are created; an existing file is replaced only once the
+// new one is complete, so a failure leaves it intact. Text cells that a
+// spreadsheet would run as a formula (starting with "=", "+", "-", "@", tab or
+// carriage return) are written with a leading "'". Throws
+// std::filesystem::filesystem_error when the directory or file cannot be
+// written.
+std::filesystem::path export_commerce_to_csv(const models::CommerceIntelligence& commerce,
+                                             const std::filesystem::path& output_path);
+
+// Writes `commerce` as one JSON document (indentation 2, absent fields left
+// out at every level, no final line end) and returns the absolute path
+// written. Directory creation, replacement and failures as for the CSV export.
+std::filesystem::path export_commerce_to_json(const models::CommerceIntelligence& commerce,
+                                              const std::filesystem::path& output_path);
+
+}  // namespace korvane::commerce
