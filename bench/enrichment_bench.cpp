@@ -6,8 +6,9 @@
 //   bench_enrichment --benchmark_counters_tabular=true
 #include <korvane/commerce/export.hpp>
 #include <korvane/commerce/aggregator.hpp>
-#include <korvane/commerce/enricher.hpp>
+#include <korvane/commerce/run.hpp>
 #include <korvane/models/json.hpp>
+
 
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>
@@ -140,28 +141,21 @@ double peak_rss_mib() {
 
 void BM_DeepEnrichment(benchmark::State& state) {
   const Served& s = served();
-  korvane::core::FetcherOptions options;
+  korvane::commerce::RunOptions options;
   options.allow_private_addresses = true;
-  options.connect_to = {"::127.0.0.1:" + std::to_string(s.port)};
-  korvane::commerce::EnrichmentServices services;
-  services.fetcher = std::make_shared<korvane::core::ConcurrentFetcher>(options);
-  std::size_t missed = 0;
-  services.on_fetch_report = [&](const korvane::core::FetchReport& r) { missed = r.failures.size(); };
+  options.fetcher.connect_to = {"::127.0.0.1:" + std::to_string(s.port)};
+  options.resolve_stores = false;
   std::vector<VisualMatch> matches;
   for (const auto& link : s.links) matches.push_back(VisualMatch{.link = link, .title = "Product"});
 
   double fetch_s = 0, parse_s = 0;
+  std::size_t missed = 0;
   for (auto _ : state) {
-    Clock::time_point fetch_start, parse_start;
-    const korvane::commerce::ProgressCallback progress = [&](const std::string& msg) {
-      (msg.starts_with("Fetching") ? fetch_start : parse_start) = Clock::now();
-    };
-    auto items = korvane::commerce::detail::run_coroutine(
-        korvane::commerce::CommerceEnricher::enrich_matches_deep_async(matches, std::nullopt, progress, services));
-    const auto end = Clock::now();
-    benchmark::DoNotOptimize(items);
-    fetch_s += std::chrono::duration<double>(parse_start - fetch_start).count();
-    parse_s += std::chrono::duration<double>(end - parse_start).count();
+    auto run = korvane::commerce::enrich({.matches = matches}, options);
+    benchmark::DoNotOptimize(run);
+    fetch_s += run.report.fetch_time.count();
+    parse_s += run.report.parse_time.count();
+    missed = run.report.pages_missed.size();
   }
   const auto n = static_cast<double>(state.iterations());
   state.counters["fetch_s"] = fetch_s / n;

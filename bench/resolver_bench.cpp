@@ -16,6 +16,8 @@
 #include <korvane/commerce/resolver.hpp>
 #include <korvane/browser/session.hpp>
 
+#include "commerce/async_runtime.hpp"
+
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
@@ -260,7 +262,7 @@ void BM_BrowserStartUp(benchmark::State& state) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
   };
   for (auto _ : state) {
-    AsyncStealthySession session(1, true, true, 15000, options);
+    AsyncStealthySession session(1, 15000, options);
     korvane::commerce::detail::run_coroutine([&]() -> korvane::commerce::awaitable<void> {
       const auto entering = Clock::now();
       co_await session.enter();
@@ -284,7 +286,7 @@ void BM_Resolve20StorePages(benchmark::State& state) {
   const SessionOptions session_options = server().options();
   ResolverOptions options;
   options.session_factory = [session_options](int max_pages, int timeout_ms) -> std::unique_ptr<Session> {
-    return std::make_unique<AsyncStealthySession>(max_pages, true, true, timeout_ms, session_options);
+    return std::make_unique<AsyncStealthySession>(max_pages, timeout_ms, session_options);
   };
   double resolved = 0;
   double rss = 0;

@@ -138,7 +138,7 @@ TEST_F(TempDir, ExportsCreateDirectoriesReturnAbsolutePathsAndReplace) {
   EXPECT_EQ(read_file(csv).substr(0, 12), "Match Score,");
   const std::string text = read_file(json);
   EXPECT_NE(text.back(), '\n');
-  EXPECT_EQ(commerce_intelligence_from_json(boost::json::parse(text)), ci);
+  EXPECT_EQ(from_json<CommerceIntelligence>(boost::json::parse(text)), ci);
 
   // A second export replaces the first; no temporary file is left behind.
   const CommerceIntelligence empty;

@@ -1,6 +1,8 @@
 // Blocking bridge, progress delivery, semaphore and gather.
 #include <korvane/commerce/async.hpp>
 
+#include "commerce/async_runtime.hpp"
+
 #include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <gtest/gtest.h>
@@ -37,12 +39,11 @@ TEST(RunCoroutine, WithoutALoopRunsInTheCallingThread) {
   detail::run_coroutine(sleep_for(1ms));  // void results work too
 }
 
-TEST(RunCoroutine, InsideARunningLoopUsesAOneWorkerPoolAndBlocks) {
-  asio::io_context ctx;
+TEST(RunCoroutine, InsideOneOfOurLoopsUsesAOneWorkerPoolAndBlocks) {
   std::thread::id worker, caller;
   std::string error;
   bool inside = false;
-  asio::co_spawn(ctx, [&]() -> awaitable<void> {
+  detail::run_coroutine([&]() -> awaitable<void> {
     caller = std::this_thread::get_id();
     inside = detail::loop_running_in_this_thread();
     worker = detail::run_coroutine(current_thread());  // blocks this loop's thread
@@ -52,9 +53,9 @@ TEST(RunCoroutine, InsideARunningLoopUsesAOneWorkerPoolAndBlocks) {
       error = e.what();
     }
     co_return;
-  }, asio::detached);
-  ctx.run();
+  }());
   EXPECT_TRUE(inside);
+  EXPECT_FALSE(detail::loop_running_in_this_thread());
   EXPECT_NE(worker, caller);
   EXPECT_NE(worker, std::thread::id{});
   EXPECT_EQ(error, "task failed");

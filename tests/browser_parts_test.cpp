@@ -9,6 +9,8 @@
 
 #include <korvane/commerce/async.hpp>
 
+#include "commerce/async_runtime.hpp"
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/json/parse.hpp>

@@ -4,6 +4,9 @@
 #include <korvane/commerce/resolver.hpp>
 #include <korvane/browser/session.hpp>
 
+#include "commerce/async_runtime.hpp"
+#include "commerce/resolver_crawl.hpp"
+
 #include "host/browser/process.hpp"
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -281,7 +284,7 @@ class Browser : public ::testing::Test {
 
 TEST_F(Browser, FindsLinksThatScriptsInsertAfterLoad) {
   run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(2, true, true, 10000, server_.options());
+    AsyncStealthySession session(2, 10000, server_.options());
     co_await session.enter();
     EXPECT_GT(session.start_up_time().count(), 0);
     std::string url = "http://www.ebay.com/sch/i.html?_nkw=nike+air+max";
@@ -304,7 +307,7 @@ TEST_F(Browser, FindsLinksThatScriptsInsertAfterLoad) {
 
 TEST_F(Browser, StatusTextAndDocumentOrder) {
   run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(1, true, true, 10000, server_.options());
+    AsyncStealthySession session(1, 10000, server_.options());
     co_await session.enter();
     std::string missing = "http://shop.example/missing/search";
     auto not_found = co_await session.fetch(missing);
@@ -347,7 +350,7 @@ TEST_F(Browser, StatusTextAndDocumentOrder) {
 
 TEST_F(Browser, StealthMeasures) {
   run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(1, true, true, 10000, server_.options());
+    AsyncStealthySession session(1, 10000, server_.options());
     co_await session.enter();
     std::string url = "http://shop.example/probe";
     const auto page = co_await session.fetch(url);
@@ -379,7 +382,9 @@ TEST_F(Browser, DisabledResourcesAreNotRequested) {
   for (const bool disable : {true, false}) {
     const int before = server_.resource_requests.load();
     run_coroutine([this, disable]() -> awaitable<void> {
-      AsyncStealthySession session(1, true, disable, 10000, server_.options());
+      SessionOptions options = server_.options();
+      options.disable_resources = disable;
+      AsyncStealthySession session(1, 10000, options);
       co_await session.enter();
       std::string url = "http://shop.example/search/all?q=boots";
       const auto page = co_await session.fetch(url);
@@ -397,7 +402,7 @@ TEST_F(Browser, DisabledResourcesAreNotRequested) {
 
 TEST_F(Browser, AtMostMaxPagesTabsAtOnce) {
   run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(2, true, true, 10000, server_.options());
+    AsyncStealthySession session(2, 10000, server_.options());
     co_await session.enter();
     std::vector<awaitable<bool>> tasks;
     for (int i = 0; i < 5; ++i) {
@@ -417,7 +422,7 @@ TEST_F(Browser, RefusesPrivateAddressesUnlessAllowed) {
   run_coroutine([this]() -> awaitable<void> {
     SessionOptions options = server_.options();
     options.allow_private_addresses = false;
-    AsyncStealthySession session(1, true, true, 10000, options);
+    AsyncStealthySession session(1, 10000, options);
     co_await session.enter();
     // An address literal on loopback: refused before any request.
     std::string loopback = "http://127.0.0.1:" + std::to_string(server_.port()) + "/probe";
@@ -437,7 +442,7 @@ TEST_F(Browser, RefusesPrivateAddressesUnlessAllowed) {
 TEST_F(Browser, PageSlowerThanTheTimeoutFails) {
   const auto started = std::chrono::steady_clock::now();
   run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(1, true, true, 1000, server_.options());
+    AsyncStealthySession session(1, 1000, server_.options());
     co_await session.enter();
     std::string url = "http://shop.example/slow/search";
     std::string error;
@@ -484,7 +489,7 @@ TEST_F(Browser, MissingOrBrokenBrowserFailsToEnter) {
     std::string error;
     try {
       run_coroutine([&options]() -> awaitable<void> {
-        AsyncStealthySession session(1, true, true, 1000, options);
+        AsyncStealthySession session(1, 1000, options);
         co_await session.enter();
       }());
     } catch (const BrowserUnavailableError& e) {
@@ -501,7 +506,7 @@ TEST_F(Browser, NothingLeftAfterExitCrashOrDestruction) {
     int pid = 0;
     std::string dir;
     run_coroutine([&]() -> awaitable<void> {
-      auto session = std::make_unique<AsyncStealthySession>(1, true, true, 10000, server_.options());
+      auto session = std::make_unique<AsyncStealthySession>(1, 10000, server_.options());
       co_await session->enter();
       pid = session->browser_pid().value_or(0);
       dir = session->profile_directory();
@@ -535,7 +540,7 @@ TEST_F(Browser, CancelledCallerLeavesNothing) {
   asio::co_spawn(
       ctx,
       [&]() -> awaitable<void> {
-        AsyncStealthySession session(1, true, true, 10000, server_.options());
+        AsyncStealthySession session(1, 10000, server_.options());
         co_await session.enter();
         pid = session.browser_pid().value_or(0);
         dir = session.profile_directory();
@@ -561,7 +566,7 @@ ResolverOptions resolver_options(const StoreServer& server) {
   ResolverOptions options;
   const SessionOptions session_options = server.options();
   options.session_factory = [session_options](int max_pages, int timeout_ms) -> std::unique_ptr<Session> {
-    return std::make_unique<AsyncStealthySession>(max_pages, true, true, timeout_ms, session_options);
+    return std::make_unique<AsyncStealthySession>(max_pages, timeout_ms, session_options);
   };
   return options;
 }
@@ -648,7 +653,7 @@ TEST_F(Browser, KillingTheBrowserMidCrawlLeavesNothingAndReturns) {
   const SessionOptions session_options = server_.options();
   options.session_factory = [&, session_options](int max_pages, int timeout_ms) -> std::unique_ptr<Session> {
     return std::make_unique<WatchedSession>(
-        std::make_unique<AsyncStealthySession>(max_pages, true, true, timeout_ms, session_options), pid, dir);
+        std::make_unique<AsyncStealthySession>(max_pages, timeout_ms, session_options), pid, dir);
   };
   std::vector<EnrichedCommerceMatch> items{item("Red Leather Boots", "http://shop.example/search/all?q=1"),
                                            item("Red Leather Boots", "http://shop.example/search/all?q=2"),

@@ -36,6 +36,7 @@ JSONL
 expect "classify jsonl" '{"result":"reseller_specialist"}
 {"result":"official_brand"}
 {"result":"unverified"}
+{"error":"line 4: empty line"}
 {"error":"member \"domain\" must be a string"}
 {"error":"missing member \"domain\""}
 {"error":"line 7: invalid JSON: syntax error"}' "$actual"

@@ -50,6 +50,10 @@ expect "parse search-result price" '"raw": "20.00 USD",' \
 
 "$bin" parse "$dir/missing.html" --url https://shop.example/x >/dev/null 2>&1
 expect "parse missing file status" "1" "$?"
+expect "parse a folder" "korvane-commerce: $dir: is a directory, not a file" \
+  "$("$bin" parse "$dir" --url https://shop.example/x 2>&1)"
+printf '' | "$bin" parse - --url https://shop.example/x --rank 0 >/dev/null 2>&1
+expect "parse rank below 1 is a usage error" "2" "$?"
 refused() {  # refused NAME COMMAND...: the command must fail
   name="$1"
   shift
@@ -79,7 +83,7 @@ expect "parse jsonl" '{"result":{"title":"Trail Shoe","merchant_name":"amazon.co
 {"result":{"title":"Lamp","merchant_name":"shop.example","brand":null,"sku":null,"price":{"raw":"9.00 GBP","amount":9.0,"currency":"GBP"},"stock_status":"out_of_stock","condition":null,"primary_image_url":null,"shipping_info":null,"page_type":"product","match_score":98,"fetch_source":"serp_fallback"}}
 {"result":{"title":"","merchant_name":"M","brand":null,"sku":null,"price":null,"stock_status":null,"condition":null,"primary_image_url":null,"shipping_info":null,"page_type":"uncategorized","match_score":98,"fetch_source":"serp_fallback"}}
 {"error":"give \"html\" or \"html_file\", not both"}
-{"error":"cannot open \"'"$dir"'/missing.html\""}
+{"error":"'"$dir"'/missing.html: cannot open the file (No such file or directory)"}
 {"error":"member \"direct_url\" must be a string"}
 {"error":"price amount must not be negative"}
 {"error":"member \"rank\" must be an integer or null"}' "$actual"

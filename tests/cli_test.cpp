@@ -30,8 +30,9 @@ TEST(CliUnwrap, JsonlAnswersEveryLineAndGoesOnAfterBadOnes) {
   EXPECT_EQ(r.status, 0);
   const std::string expected_start = "{\"result\":\"https://a.example/\"}\n{\"error\":\"line 2: invalid JSON";
   EXPECT_EQ(r.output.substr(0, expected_start.size()), expected_start);
-  // One answer per non-blank line, the last one still answered.
-  EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 6);
+  // One answer per line, a blank one included, so answers stay aligned.
+  EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 7);
+  EXPECT_NE(r.output.find("{\"error\":\"line 3: empty line\"}"), std::string::npos);
   EXPECT_NE(r.output.find("{\"error\":\"Invalid IPv6 URL"), std::string::npos);
   EXPECT_NE(r.output.find("{\"error\":\"line 5: expected a JSON object\"}"), std::string::npos);
   EXPECT_NE(r.output.find("{\"error\":\"missing member \\\"url\\\"\"}"), std::string::npos);

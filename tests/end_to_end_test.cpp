@@ -125,9 +125,9 @@ TEST(EndToEnd, BadInputFilesGiveAClearErrorAndWriteNothing) {
   } cases[] = {
       {write("truncated.json", "{\"visual_matches\": [\n  {\"link\": \"https://a.example/\""),
        "truncated.json: line 2, column 32: invalid JSON"},
-      {write("no-link.json", "[{\"title\": \"x\"}]"), "no-link.json: [0] link is missing"},
+      {write("no-link.json", "[{\"title\": \"x\"}]"), "no-link.json: [0].link is missing"},
       {write("bad-type.json", "{\"visual_matches\": [{\"link\": \"https://a.example/\", \"title\": 3}]}"),
-       "bad-type.json: visual_matches[0] title must be a string"},
+       "bad-type.json: visual_matches[0].title must be a string"},
       {write("wrong-shape.json", "{\"matches\": []}"), "wrong-shape.json: the object has no \"visual_matches\" member"},
       {(dir / "missing.json").string(), "missing.json: cannot open the file"},
   };

@@ -1,5 +1,8 @@
 // Deep enrichment and the whole pipeline, with pages from a fake transport.
+#include <korvane/browser/session.hpp>
 #include <korvane/commerce/enricher.hpp>
+
+#include "commerce/async_runtime.hpp"
 
 #include <boost/asio/detached.hpp>
 #include <gtest/gtest.h>
@@ -19,8 +22,8 @@ class PageTable final : public core::Transport {
  public:
   explicit PageTable(std::map<std::string, std::string> pages) : pages_(std::move(pages)) {}
 
-  awaitable<std::vector<core::TransportResult>> fetch_all(std::vector<std::string> links,
-                                                          const core::FetcherOptions&, double) const override {
+  awaitable<std::vector<core::TransportResult>> fetch_all(std::vector<std::string> links, const core::FetcherOptions&,
+                                                          double, const LinkDone& on_link_done) const override {
     batches.push_back(links);
     std::vector<core::TransportResult> results;
     for (const auto& link : links) {
@@ -28,9 +31,10 @@ class PageTable final : public core::Transport {
       if (const auto it = pages_.find(link); it != pages_.end()) {
         r.response = core::RawResponse{200, "text/html; charset=utf-8", it->second};
       } else {
-        r.failure = "status 404";
+        r.failure = {core::FetchFailure::http_status, "status 404"};
       }
       results.push_back(std::move(r));
+      if (on_link_done) on_link_done();
     }
     co_return results;
   }
@@ -66,7 +70,7 @@ VisualMatch match(std::string link, std::string title, std::optional<std::string
 
 struct Pipeline {
   std::shared_ptr<PageTable> table;
-  EnrichmentServices services;
+  RunOptions options;
   std::vector<std::string> messages;
   ProgressCallback progress() {
     return [this](std::string m) { messages.push_back(std::move(m)); };
@@ -76,15 +80,15 @@ struct Pipeline {
 Pipeline make_run(std::map<std::string, std::string> pages) {
   Pipeline run;
   run.table = std::make_shared<PageTable>(std::move(pages));
-  run.services.fetcher = std::make_shared<core::ConcurrentFetcher>(core::FetcherOptions{}, run.table);
-  run.services.resolve_store_links = false;
+  run.options.transport = run.table;
+  run.options.resolve_stores = false;
   return run;
 }
 
 std::vector<EnrichedCommerceMatch> deep(Pipeline& run, std::vector<VisualMatch> matches,
                                         std::optional<long long> max_items = std::nullopt) {
   return detail::run_coroutine(
-      CommerceEnricher::enrich_matches_deep_async(std::move(matches), max_items, run.progress(), run.services));
+      CommerceEnricher::enrich_matches_deep_async(std::move(matches), max_items, run.progress(), run.options));
 }
 
 }  // namespace
@@ -187,9 +191,7 @@ TEST(DeepEnrichment, DuplicateLinksShareOnePageAndHostlessLinksUseTheSource) {
 TEST(DeepEnrichment, FailuresEndTheCall) {
   Pipeline run = make_run({});
   EXPECT_THROW(deep(run, {match("https://[broken/p", "x")}), korvane::InvalidUrlError);
-  run.services.fetcher.reset();
-  EnrichmentServices failing = run.services;
-  failing.fetcher = std::make_shared<core::ConcurrentFetcher>(core::FetcherOptions{}, run.table);
+  const RunOptions failing = run.options;
   const ProgressCallback boom = [](const std::string&) { throw std::runtime_error("progress failed"); };
   EXPECT_THROW(detail::run_coroutine(CommerceEnricher::enrich_matches_deep_async({match("https://a.example/", "A")},
                                                                                  std::nullopt, boom, failing)),
@@ -201,7 +203,7 @@ TEST(Process, LabelsSummaryAndMatchOrder) {
                       {"https://blog.example/review", article_page()}});
   const auto result = CommerceEnricher::process(
       {match("https://blog.example/review", "Review"), match("https://shop.acme.com/p/1", "runner", "Acme")},
-      run.progress(), run.services);
+      run.progress(), run.options);
   ASSERT_EQ(result.items.size(), 2u);
   EXPECT_EQ(result.items[0].page_type, PageType::ARTICLE);
   EXPECT_EQ(result.items[0].relevance, RelevanceLabel::LOW);
@@ -213,7 +215,7 @@ TEST(Process, LabelsSummaryAndMatchOrder) {
 
   run.messages.clear();
   run.table->batches.clear();
-  EXPECT_EQ(CommerceEnricher::process({}, run.progress(), run.services), CommerceIntelligence{});
+  EXPECT_EQ(CommerceEnricher::process({}, run.progress(), run.options), CommerceIntelligence{});
   EXPECT_TRUE(run.messages.empty());
   EXPECT_TRUE(run.table->batches.empty());
 }
@@ -221,37 +223,37 @@ TEST(Process, LabelsSummaryAndMatchOrder) {
 TEST(Process, WorksInsideARunningLoopAndFromAProgressCallback) {
   Pipeline run = make_run({{"https://shop.acme.com/p/1", product_page("Acme Runner", "5", "USD")}});
   const std::vector<VisualMatch> matches{match("https://shop.acme.com/p/1", "runner", "Acme")};
-  const auto direct = CommerceEnricher::process(matches, {}, run.services);
+  const auto direct = CommerceEnricher::process(matches, {}, run.options);
 
   // A progress callback that runs the whole pipeline again, blocking.
   std::optional<CommerceIntelligence> nested;
   const ProgressCallback reentrant = [&](const std::string& msg) {
-    if (!nested && msg.starts_with("Fetching")) nested = CommerceEnricher::process(matches, {}, run.services);
+    if (!nested && msg.starts_with("Fetching")) nested = CommerceEnricher::process(matches, {}, run.options);
   };
   asio::io_context ctx;
   std::optional<CommerceIntelligence> outer;
   asio::co_spawn(ctx, [&]() -> awaitable<void> {
-    outer = CommerceEnricher::process(matches, reentrant, run.services);  // blocks inside a running loop
+    outer = CommerceEnricher::process(matches, reentrant, run.options);  // blocks inside a running loop
     co_return;
   }, asio::detached);
   ctx.run();
   ASSERT_TRUE(outer && nested);
   EXPECT_EQ(*outer, direct);
   EXPECT_EQ(*nested, direct);
-  EXPECT_EQ(detail::run_coroutine(CommerceEnricher::process_async(matches, {}, run.services)), direct);
+  EXPECT_EQ(detail::run_coroutine(CommerceEnricher::process_async(matches, {}, run.options)), direct);
 }
 
 TEST(Process, AnUnavailableBrowserLeavesStoreLinksAsTheyAre) {
   Pipeline run = make_run({});
-  run.services.resolve_store_links = true;
+  run.options.resolve_stores = true;
   int sessions = 0;
-  run.services.resolver.session_factory = [&](int, int) -> std::unique_ptr<korvane::browser::Session> {
+  run.options.session_factory = [&](int, int) -> std::unique_ptr<korvane::browser::Session> {
     ++sessions;
-    throw korvane::browser::BrowserUnavailableError("no browser here");
+    throw korvane::BrowserUnavailableError("no browser here");
   };
   const auto result = CommerceEnricher::process(
       {match("https://www.ebay.com/sch/i.html?_nkw=acme+runner", "Acme Runner"), match("https://a.example/p", "A")},
-      run.progress(), run.services);
+      run.progress(), run.options);
   EXPECT_EQ(sessions, 1);
   EXPECT_EQ(result.items[0].direct_url, "https://www.ebay.com/sch/i.html?_nkw=acme+runner");
   ASSERT_EQ(run.messages.size(), 3u);

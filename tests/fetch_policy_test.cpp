@@ -106,7 +106,8 @@ TEST(FetchPolicy, ChecksLinksBeforeFetching) {
       {"http://[::1/p", "malformed link (unbalanced brackets)"},
   };
   for (const auto& [link, problem] : cases) {
-    EXPECT_EQ(detail::link_problem(link), problem) << link;
+    const auto found = detail::link_problem(link);
+    EXPECT_EQ(found ? std::optional<std::string>(found->detail) : std::nullopt, problem) << link;
   }
   EXPECT_EQ(detail::link_host("https://User@Shop.Example:8443/x"), "shop.example");
   EXPECT_EQ(detail::link_host("http://[2001:DB8::1]:80/"), "2001:db8::1");
@@ -157,11 +158,11 @@ TEST(FetchPolicy, AcceptsOnlyHtmlResponses) {
   for (const Case& c : cases) {
     const auto outcome = detail::page_from_response({c.status, c.type, c.body}, options);
     EXPECT_EQ(outcome.page, c.page) << c.status << " " << c.type << " " << c.body;
-    if (!c.page) EXPECT_EQ(outcome.reason, c.reason) << c.body;
+    if (!c.page) EXPECT_EQ(outcome.reason.detail, c.reason) << c.body;
   }
   core::FetcherOptions small;
   small.max_decoded_bytes = 10;
-  EXPECT_EQ(detail::page_from_response({200, "text/html", html}, small).reason, "too large when decoded");
+  EXPECT_EQ(detail::page_from_response({200, "text/html", html}, small).reason.detail, "too large when decoded");
 }
 
 TEST(FetchCharset, MapsLabelsAsBrowsersDo) {

@@ -161,11 +161,22 @@ void serve_raw(httplib::Response& res, std::string body, const std::string& type
                            });
 }
 
+// Fetches `urls`, checking that progress counts every distinct link once.
 FetchReport fetch(const ConcurrentFetcher& fetcher, std::vector<std::string> urls, double timeout = 5) {
   asio::io_context io;
-  auto result = asio::co_spawn(io, fetcher.fetch(std::move(urls), timeout), asio::use_future);
+  std::size_t last_done = 0, last_total = 0;
+  auto progress = [&](std::size_t done, std::size_t total) {
+    EXPECT_GT(done, last_done);
+    EXPECT_LE(done, total);
+    last_done = done;
+    last_total = total;
+  };
+  auto result = asio::co_spawn(io, fetcher.fetch(std::move(urls), timeout, progress), asio::use_future);
   io.run();
-  return result.get();
+  FetchReport report = result.get();
+  EXPECT_EQ(last_done, last_total);
+  EXPECT_EQ(last_total, report.pages.size());
+  return report;
 }
 
 FetcherOptions local_options() {
@@ -354,7 +365,7 @@ TEST_F(Fetcher, RunsTransfersConcurrentlyWithinTheBound) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const FetchReport report = result.get();
 
-  ASSERT_EQ(report.failures.size(), 0u) << report.failures.begin()->second;
+  ASSERT_EQ(report.failures.size(), 0u) << report.failures.begin()->second.detail;
   EXPECT_EQ(*report.pages.at(links[17]), "<html><body>page 17</body></html>");
   // 40 links of 200 ms each, 8 at a time: 5 waves of about 200 ms, where one
   // link after the other would take 8 s.
@@ -407,7 +418,7 @@ TEST_F(Fetcher, FollowsRedirectsOnlyToAllowedTargets) {
     const std::string link = server_.url(path);
     if (reason) {
       EXPECT_FALSE(report.pages.at(link).has_value()) << path;
-      EXPECT_EQ(report.failures.at(link), *reason) << path;
+      EXPECT_EQ(report.failures.at(link).detail, *reason) << path;
     } else {
       EXPECT_EQ(report.pages.at(link), page_html) << path;
     }
@@ -426,8 +437,8 @@ TEST_F(Fetcher, DecodesContentCodingsAndStopsCompressionBombs) {
 
   EXPECT_EQ(report.pages.at(gz), page_html);
   EXPECT_EQ(report.pages.at(br), page_html);
-  EXPECT_EQ(report.failures.at(bomb), "too large when decoded");
-  EXPECT_EQ(report.failures.at(bad), "bad content encoding");
+  EXPECT_EQ(report.failures.at(bomb).detail, "too large when decoded");
+  EXPECT_EQ(report.failures.at(bad).detail, "bad content encoding");
 }
 
 TEST_F(Fetcher, DecodesCharsetsToUtf8) {
@@ -478,7 +489,7 @@ TEST_F(Fetcher, GivesAReasonForEveryPageItDidNotGet) {
   EXPECT_EQ(report.failures.size(), cases.size());
   for (const auto& [link, reason] : cases) {
     EXPECT_FALSE(report.pages.at(link).has_value()) << link;
-    EXPECT_EQ(report.failures.at(link), reason) << link;
+    EXPECT_EQ(report.failures.at(link).detail, reason) << link;
   }
 }
 
@@ -488,7 +499,7 @@ TEST_F(Fetcher, GivesUpOnAStalledServerAtTheTimeout) {
   const auto start = std::chrono::steady_clock::now();
   const FetchReport report = fetch(fetcher, {stall, page}, 0.5);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(report.failures.at(stall), "timeout");
+  EXPECT_EQ(report.failures.at(stall).detail, "timeout");
   EXPECT_EQ(report.pages.at(page), page_html);
   EXPECT_GE(seconds, 0.45);
   EXPECT_LT(seconds, 2.0);
@@ -521,10 +532,10 @@ TEST_F(Fetcher, RefusesPrivateAddressesUnlessAllowed) {
   const std::string v6 = "http://[::ffff:127.0.0.1]:" + port + "/page";
   const FetchReport report = fetch(fetcher, {direct, named, mapped, v6});
 
-  EXPECT_EQ(report.failures.at(direct), "refused address 127.0.0.1");
-  EXPECT_EQ(report.failures.at(named).rfind("refused address ", 0), 0u) << report.failures.at(named);
-  EXPECT_EQ(report.failures.at(mapped), "refused address 127.0.0.1");
-  EXPECT_EQ(report.failures.at(v6).rfind("refused address ", 0), 0u) << report.failures.at(v6);
+  EXPECT_EQ(report.failures.at(direct).detail, "refused address 127.0.0.1");
+  EXPECT_EQ(report.failures.at(named).detail.rfind("refused address ", 0), 0u) << report.failures.at(named).detail;
+  EXPECT_EQ(report.failures.at(mapped).detail, "refused address 127.0.0.1");
+  EXPECT_EQ(report.failures.at(v6).detail.rfind("refused address ", 0), 0u) << report.failures.at(v6).detail;
   EXPECT_EQ(server_.total_hits(), 0);
 
   // The class-level operation uses the default options too.
@@ -563,8 +574,9 @@ class FakeTransport final : public korvane::core::Transport {
  public:
   enum class Mode { answer, short_answer, throw_error };
   explicit FakeTransport(Mode mode) : mode_(mode) {}
-  asio::awaitable<std::vector<korvane::core::TransportResult>> fetch_all(
-      std::vector<std::string> links, const FetcherOptions&, double) const override {
+  asio::awaitable<std::vector<korvane::core::TransportResult>> fetch_all(std::vector<std::string> links,
+                                                                         const FetcherOptions&, double,
+                                                                         const LinkDone&) const override {
     if (mode_ == Mode::throw_error) throw korvane::FetchError("transport down");
     asked_ = links;
     std::vector<korvane::core::TransportResult> results;
@@ -572,7 +584,7 @@ class FakeTransport final : public korvane::core::Transport {
       if (link.find("json") != std::string::npos) {
         results.push_back({korvane::core::RawResponse{200, "application/json", "{}"}, {}});
       } else if (link.find("lost") != std::string::npos) {
-        results.push_back({std::nullopt, "lost in transit"});
+        results.push_back({std::nullopt, {korvane::core::FetchFailure::transfer_failed, "lost in transit"}});
       } else {
         results.push_back({korvane::core::RawResponse{200, "text/html; charset=latin1", "<p>\xE9"}, {}});
       }
@@ -596,9 +608,13 @@ TEST(FetcherCall, AppliesItsRulesToAnyTransport) {
   EXPECT_EQ(transport->asked_, (std::vector<std::string>{"https://a.example/", "https://a.example/json",
                                                          "https://a.example/lost"}));
   EXPECT_EQ(report.pages.at("https://a.example/"), "<p>é");
-  EXPECT_EQ(report.failures.at("mailto:x@y.example"), "unsupported scheme (mailto)");
-  EXPECT_EQ(report.failures.at("https://a.example/json"), "not HTML (application/json)");
-  EXPECT_EQ(report.failures.at("https://a.example/lost"), "lost in transit");
+  using korvane::core::FetchFailure;
+  using korvane::core::FetchMiss;
+  EXPECT_EQ(report.failures.at("mailto:x@y.example"),
+            (FetchMiss{FetchFailure::unsupported_scheme, "unsupported scheme (mailto)"}));
+  EXPECT_EQ(report.failures.at("https://a.example/json"),
+            (FetchMiss{FetchFailure::not_html, "not HTML (application/json)"}));
+  EXPECT_EQ(report.failures.at("https://a.example/lost"), (FetchMiss{FetchFailure::transfer_failed, "lost in transit"}));
   EXPECT_EQ(report.pages.size(), 4u);
 }
 
@@ -678,10 +694,10 @@ TEST(DirectoryTransport, ServesSavedPagesByLink) {
   EXPECT_EQ(report.pages.at("https://shop.example/a"), page_html);
   EXPECT_EQ(report.pages.at("https://shop.example/b"), "<html><head><meta charset=\"shift_jis\"></head>日本</html>");
   EXPECT_EQ(report.pages.at("https://shop.example/c"), "<!DOCTYPE html><p>saved without extension</p>");
-  EXPECT_EQ(report.failures.at("https://shop.example/d"), "not HTML (no content type)");
-  EXPECT_EQ(report.failures.at("https://shop.example/gone"), "cannot read gone.html");
-  EXPECT_EQ(report.failures.at("https://shop.example/big"), "too large");
-  EXPECT_EQ(report.failures.at("https://shop.example/unknown"), "not in the page folder");
+  EXPECT_EQ(report.failures.at("https://shop.example/d").detail, "not HTML (no content type)");
+  EXPECT_EQ(report.failures.at("https://shop.example/gone").detail, "cannot read gone.html");
+  EXPECT_EQ(report.failures.at("https://shop.example/big").detail, "too large");
+  EXPECT_EQ(report.failures.at("https://shop.example/unknown").detail, "not in the page folder");
 }
 
 TEST(DirectoryTransport, ReadsAnArrayManifestWithOriginalLinks) {

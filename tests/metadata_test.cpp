@@ -1,5 +1,6 @@
 // Destination metadata parser: page classification, field resolution from
 // JSON-LD, Next.js data, meta tags and shop markup, and the parse driver.
+#include <korvane/commerce/json.hpp>
 #include <korvane/commerce/metadata.hpp>
 
 #include <korvane/models.hpp>
@@ -111,7 +112,7 @@ TEST_P(PageTypes, Classify) {
   const auto& c = GetParam();
   const MetadataResult r = parse(c.html, c.url, c.serp);
   EXPECT_EQ(r.page_type, c.type) << korvane::models::to_string(r.page_type);
-  EXPECT_EQ(r.fetch_source, c.source);
+  EXPECT_EQ(korvane::commerce::to_string(r.fetch_source), c.source);
 }
 
 const Serp kPlain{};
@@ -241,7 +242,7 @@ TEST(JsonLdStage, Offers) {
     const std::string product = R"({"@type":"Product","name":"Shoe",)" + c.product.substr(1);
     // No search-result price: what the offer gives is all there is.
     const MetadataResult r = parse(page(ld(product)), "https://www.ebay.com/itm/1", {.title = "Shoe"});
-    EXPECT_EQ(r.fetch_source, "ld_json");
+    EXPECT_EQ(r.fetch_source, korvane::commerce::FetchSource::ld_json);
     EXPECT_EQ(amount_of(r), c.amount) << c.product;
     EXPECT_EQ(currency_of(r), c.currency) << c.product;
     EXPECT_EQ(r.stock_status, c.stock) << c.product;
@@ -351,7 +352,7 @@ TEST(NextDataStage, SoldOutAndPrices) {
     const std::string product = R"({"name":"N",)" + c.product.substr(1);
     const MetadataResult r = parse(page(next_data(product)), "https://shop.example/x",
                                    {.title = "N", .price = c.serp_price});
-    EXPECT_EQ(r.fetch_source, "next_data") << c.product;
+    EXPECT_EQ(r.fetch_source, korvane::commerce::FetchSource::next_data) << c.product;
     EXPECT_EQ(r.stock_status, c.stock) << c.product;
     EXPECT_EQ(amount_of(r), c.amount) << c.product;
     EXPECT_EQ(currency_of(r), c.currency) << c.product;
@@ -370,7 +371,7 @@ TEST(NextDataStage, Fields) {
   // JSON-LD products win; the Next.js stage does not run then.
   const auto both = parse(page(ld(R"({"@type":"Product","name":"L"})") + next_data(R"({"name":"N","sku":"S"})")),
                           "https://shop.example/x");
-  EXPECT_EQ(both.fetch_source, "ld_json");
+  EXPECT_EQ(both.fetch_source, korvane::commerce::FetchSource::ld_json);
   EXPECT_EQ(both.title, "L");
   EXPECT_EQ(both.condition, std::nullopt);
 }
@@ -422,7 +423,7 @@ TEST(MetaTagStage, SocialPagesGetImagePriceAndCurrencyButNoBrand) {
                                 R"(<meta itemprop="sku" content="M">)");
   const auto r = parse(html, "https://www.tiktok.com/@a/video/1", {.title = "Clip"});
   EXPECT_EQ(r.page_type, PageType::SOCIAL);
-  EXPECT_EQ(r.fetch_source, "serp_fallback");
+  EXPECT_EQ(r.fetch_source, korvane::commerce::FetchSource::serp_fallback);
   EXPECT_EQ(r.title, "Clip");
   EXPECT_EQ(r.brand, std::nullopt);
   EXPECT_EQ(r.primary_image_url, "i.jpg");
@@ -507,7 +508,7 @@ TEST(ParseDriver, SearchResultOnly) {
   ASSERT_TRUE(r.price);
   EXPECT_EQ(r.price->raw, "20.00 EUR");
   EXPECT_EQ(r.price->currency, "EUR");
-  EXPECT_EQ(r.fetch_source, "serp_fallback");
+  EXPECT_EQ(r.fetch_source, korvane::commerce::FetchSource::serp_fallback);
   EXPECT_EQ(r.match_score, 98);
   EXPECT_EQ(r.shipping_info, std::nullopt);
 

@@ -95,18 +95,18 @@ TEST(Json, DeclarationOrderEnumsAndAbsentFields) {
   EXPECT_EQ(text.substr(0, 30), "{\n  \"summary\": {\n    \"total_ma");
   EXPECT_NE(text.back(), '\n');
   // The JSON form reads back into the same records.
-  EXPECT_EQ(commerce_intelligence_from_json(boost::json::parse(text)), ci);
+  EXPECT_EQ(from_json<CommerceIntelligence>(boost::json::parse(text)), ci);
 }
 
 TEST(Json, ReadingRejectsWrongShapesWithTheMemberName) {
   try {
-    (void)enriched_match_from_json(boost::json::parse(R"({"title": 3})"));
+    (void)from_json<EnrichedCommerceMatch>(boost::json::parse(R"({"title": 3})"));
     FAIL();
   } catch (const korvane::ValueError& e) {
-    EXPECT_STREQ(e.what(), "item.title must be a string");
+    EXPECT_STREQ(e.what(), "title must be a string");
   }
-  EXPECT_THROW((void)enriched_match_from_json(boost::json::parse(R"({"page_type": "shop"})")),
+  EXPECT_THROW((void)from_json<EnrichedCommerceMatch>(boost::json::parse(R"({"page_type": "shop"})")),
                korvane::ValueError);
-  EXPECT_THROW((void)normalized_price_from_json(boost::json::parse(R"({"amount": -1})")),
+  EXPECT_THROW((void)from_json<NormalizedPrice>(boost::json::parse(R"({"amount": -1})")),
                korvane::ValueError);
 }

@@ -2,6 +2,9 @@
 // targets, link choice, progress messages, log lines, title similarity.
 #include <korvane/commerce/resolver.hpp>
 
+#include "commerce/async_runtime.hpp"
+#include "commerce/resolver_crawl.hpp"
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -363,8 +366,8 @@ TEST(Resolve, NothingToDoSendsNothingAndMakesNoSession) {
 TEST(Resolve, RejectsConcurrencyAndTimeoutBelowOne) {
   std::vector<EnrichedCommerceMatch> items{item("A", "https://a.example/search?q=a")};
   FakeBrowser browser;
-  EXPECT_THROW(DirectStoreResolver::resolve(items, 0, 15, {}, fake_options(browser)), std::invalid_argument);
-  EXPECT_THROW(DirectStoreResolver::resolve(items, 4, 0, {}, fake_options(browser)), std::invalid_argument);
+  EXPECT_THROW(DirectStoreResolver::resolve(items, 0, 15, {}, fake_options(browser)), korvane::ValueError);
+  EXPECT_THROW(DirectStoreResolver::resolve(items, 4, 0, {}, fake_options(browser)), korvane::ValueError);
   EXPECT_EQ(browser.made, 0);
 }
 

@@ -1,13 +1,29 @@
-#include <korvane/commerce/async.hpp>
+#include "commerce/async_runtime.hpp"
 
-#include <boost/asio/detail/thread_context.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
 
 namespace korvane::commerce::detail {
+namespace {
 
-bool loop_running_in_this_thread() noexcept {
-  // Asio keeps a per-thread call stack of the schedulers running in the
-  // thread: non-empty inside io_context::run() and pool workers.
-  return boost::asio::detail::thread_context::top_of_thread_call_stack() != nullptr;
+// How many of the library's loops the thread runs (nested calls run more).
+thread_local int loops_in_this_thread = 0;
+
+}  // namespace
+
+LoopMark::LoopMark() noexcept { ++loops_in_this_thread; }
+LoopMark::~LoopMark() { --loops_in_this_thread; }
+
+bool loop_running_in_this_thread() noexcept { return loops_in_this_thread > 0; }
+
+bool is_cancellation(const std::exception_ptr& error) noexcept {
+  try {
+    std::rethrow_exception(error);
+  } catch (const boost::system::system_error& e) {
+    return e.code() == boost::asio::error::operation_aborted;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace korvane::commerce::detail

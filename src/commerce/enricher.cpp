@@ -1,10 +1,14 @@
 #include <korvane/commerce/enricher.hpp>
 
+#include "commerce/async_runtime.hpp"
+#include "commerce/pipeline.hpp"
 #include "commerce/units.hpp"
 
+#include <korvane/commerce/aggregator.hpp>
 #include <korvane/commerce/classifier.hpp>
 #include <korvane/commerce/metadata.hpp>
 #include <korvane/commerce/normalizer.hpp>
+#include <korvane/commerce/resolver.hpp>
 #include <korvane/commerce/unwrapper.hpp>
 #include <korvane/relevance.hpp>
 
@@ -12,11 +16,13 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 
 namespace korvane::commerce {
 using models::EnrichedCommerceMatch;
 using models::PageType;
 using models::VisualMatch;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -36,24 +42,18 @@ void sanitize(VisualMatch& m) {
   fix_optional(m.thumbnail);
 }
 
-// The matches a slice [:max_items] keeps.
-std::size_t slice_length(std::size_t size, std::optional<long long> max_items) {
-  if (!max_items) return size;
-  const auto n = static_cast<long long>(size);
-  const long long kept = *max_items >= 0 ? std::min(*max_items, n) : std::max(0LL, n + *max_items);
-  return static_cast<std::size_t>(kept);
+// The fetcher a run uses: the options' transport, else its page folder, else
+// the network.
+core::ConcurrentFetcher make_fetcher(const RunOptions& options) {
+  core::FetcherOptions fetcher = options.fetcher;
+  fetcher.allow_private_addresses = fetcher.allow_private_addresses || options.allow_private_addresses;
+  std::shared_ptr<const core::Transport> transport = options.transport;
+  if (!transport && options.pages) transport = core::make_directory_transport(*options.pages);
+  return core::ConcurrentFetcher(std::move(fetcher), std::move(transport));
 }
 
-awaitable<core::PageMap> fetch_pages(std::vector<std::string> urls, const EnrichmentServices& services) {
-  constexpr double timeout_seconds = 5.0;
-  if (!services.fetcher) co_return co_await ScraplingDestinationFetcher::fetch_many(std::move(urls), timeout_seconds);
-  core::FetchReport report = co_await services.fetcher->fetch(std::move(urls), timeout_seconds);
-  if (services.on_fetch_report) services.on_fetch_report(report);
-  co_return std::move(report.pages);
-}
-
-EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& url,
-                                 const core::PageMap& pages, int rank) {
+EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& url, const core::PageMap& pages,
+                                 int rank, ExtractionMode extraction) {
   std::string domain = URLUnwrapper::extract_domain(url);
   if (domain.empty()) domain = match.source.value_or("");
   const auto initial_price = PriceNormalizer::parse(match.price, match.currency);
@@ -62,8 +62,16 @@ EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& ur
   if (const auto it = pages.find(url); it != pages.end() && it->second) html = *it->second;
   const std::string_view initial_merchant =
       match.source && !match.source->empty() ? std::string_view(*match.source) : std::string_view(domain);
-  MetadataResult meta = DestinationMetadataParser::parse_metadata(html, url, match.title, initial_merchant,
-                                                                  initial_price, match.in_stock, rank);
+  MetadataResult meta = DestinationMetadataParser::parse_metadata(MetadataRequest{
+      .html = html,
+      .direct_url = url,
+      .initial_title = match.title,
+      .initial_merchant = initial_merchant,
+      .initial_price = initial_price,
+      .initial_stock = match.in_stock,
+      .rank = rank,
+      .extraction = extraction,
+  });
 
   std::optional<models::MerchantCategory> category;
   if (meta.page_type == PageType::PRODUCT || meta.page_type == PageType::MARKETPLACE) {
@@ -92,15 +100,49 @@ EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& ur
   return item;
 }
 
+// The pages not obtained, in the order of the links, each once.
+std::vector<PageMiss> pages_missed(const std::vector<std::string>& urls, const core::FetchReport& fetched) {
+  std::vector<PageMiss> missed;
+  std::unordered_set<std::string_view> seen;
+  for (const auto& url : urls) {
+    if (!seen.insert(url).second) continue;
+    if (const auto it = fetched.failures.find(url); it != fetched.failures.end()) {
+      missed.push_back(PageMiss{url, it->second.reason, it->second.detail});
+    }
+  }
+  return missed;
+}
+
+void report_count(const detail::CountObserver& on_counts, RunPhase phase, std::size_t done, std::size_t total) {
+  if (on_counts) on_counts(RunProgress{phase, done, total});
+}
+
+void label_unlabelled(std::vector<EnrichedCommerceMatch>& items) {
+  for (auto& item : items) {
+    if (!item.relevance) item.relevance = relevance::classify_match_relevance(item, nullptr);
+  }
+}
+
 }  // namespace
 
-awaitable<std::vector<EnrichedCommerceMatch>> CommerceEnricher::enrich_matches_deep_async(
-    std::vector<VisualMatch> matches, std::optional<long long> max_items, ProgressCallback on_progress,
-    EnrichmentServices services) {
-  detail::start_unit(detail::Unit::enricher);
+namespace detail {
+
+std::size_t slice_length(std::size_t size, std::optional<long long> max_items) noexcept {
+  if (!max_items) return size;
+  const auto n = static_cast<long long>(size);
+  const long long kept = *max_items >= 0 ? std::min(*max_items, n) : std::max(0LL, n + *max_items);
+  return static_cast<std::size_t>(kept);
+}
+
+awaitable<std::vector<EnrichedCommerceMatch>> enrich_deep(std::vector<VisualMatch> matches,
+                                                          std::optional<long long> max_items,
+                                                          ProgressCallback on_progress, const RunOptions& options,
+                                                          RunReport& report, const CountObserver& on_counts) {
+  start_unit(Unit::enricher);
   std::vector<EnrichedCommerceMatch> items;
   if (matches.empty()) co_return items;
   matches.resize(slice_length(matches.size(), max_items));
+  report.matches = matches.size();
   for (auto& match : matches) sanitize(match);
   const std::string count = std::to_string(matches.size());
 
@@ -108,47 +150,108 @@ awaitable<std::vector<EnrichedCommerceMatch>> CommerceEnricher::enrich_matches_d
   urls.reserve(matches.size());
   for (const auto& match : matches) urls.push_back(URLUnwrapper::unwrap(match.link));
 
-  co_await detail::notify_progress(on_progress, "Fetching metadata from " + count + " merchant destinations...");
-  const core::PageMap pages = co_await fetch_pages(urls, services);
-  co_await detail::notify_progress(
+  co_await notify_progress(on_progress, "Fetching metadata from " + count + " merchant destinations...");
+  const auto fetch_start = Clock::now();
+  const core::ConcurrentFetcher fetcher = make_fetcher(options);
+  core::FetchProgress fetch_progress;
+  if (on_counts) {
+    fetch_progress = [&on_counts](std::size_t done, std::size_t total) {
+      report_count(on_counts, RunPhase::fetching, done, total);
+    };
+  }
+  const core::FetchReport fetched = co_await fetcher.fetch(urls, options.fetch_timeout, std::move(fetch_progress));
+  report.fetch_time = Clock::now() - fetch_start;
+  report.pages_requested = fetched.pages.size();
+  report.pages_fetched = fetched.pages.size() - fetched.failures.size();
+  report.pages_missed = pages_missed(urls, fetched);
+  co_await notify_progress(
       on_progress, "Extracting structured product metadata & price intelligence (" + count + " items)...");
 
+  const auto parse_start = Clock::now();
   items.reserve(matches.size());
   for (std::size_t i = 0; i < matches.size(); ++i) {
-    items.push_back(enrich_one(matches[i], urls[i], pages, static_cast<int>(i + 1)));
+    items.push_back(enrich_one(matches[i], urls[i], fetched.pages, static_cast<int>(i + 1), options.extraction));
+    report_count(on_counts, RunPhase::parsing, i + 1, matches.size());
   }
+  report.parse_time = Clock::now() - parse_start;
   co_return items;
+}
+
+awaitable<RunResult> run_pipeline(EnrichRequest request, RunOptions options, ProgressCallback on_message,
+                                  CountObserver on_counts) {
+  start_unit(Unit::enricher);
+  const auto start = Clock::now();
+  RunResult run;
+  if (!request.matches.empty()) {
+    const auto total_matches = static_cast<int>(slice_length(request.matches.size(), options.max_items));
+    std::vector<EnrichedCommerceMatch> items = co_await enrich_deep(
+        std::move(request.matches), options.max_items, on_message, options, run.report, on_counts);
+    if (options.resolve_stores) {
+      // The resolver is reached only now, when a run needs it.
+      start_unit(Unit::resolver);
+      ResolverOptions resolver;
+      resolver.session_factory = session_factory_of(options);
+      if (on_counts) {
+        resolver.on_crawled = [&on_counts](std::size_t done, std::size_t total) {
+          report_count(on_counts, RunPhase::resolving, done, total);
+        };
+      }
+      const auto resolve_start = Clock::now();
+      ResolveResult resolved = co_await DirectStoreResolver::resolve_links_async(
+          std::move(items), options.store_tabs, options.store_timeout, on_message, std::move(resolver));
+      run.report.resolve_time = Clock::now() - resolve_start;
+      items = std::move(resolved.items);
+      run.report.stores = std::move(resolved.report);
+    }
+    label_unlabelled(items);
+    models::CommerceSummary fresh;
+    fresh.total_matches = total_matches;
+    fresh.currency = "USD";
+    run.result.summary = relevance::recompute_market_summary(items, std::move(fresh));
+    run.result.items = std::move(items);
+  }
+  if (request.offers) {
+    // The fused list, every item labelled, with the summary of that list.
+    std::vector<EnrichedCommerceMatch> fused =
+        CommerceAggregator::fuse_matches_and_offers(run.result.items, *request.offers);
+    label_unlabelled(fused);
+    models::CommerceSummary fresh;
+    fresh.total_matches = static_cast<int>(fused.size());
+    run.result.summary = relevance::recompute_market_summary(fused, std::move(fresh));
+    run.result.items = std::move(fused);
+  }
+  run.report.total_time = Clock::now() - start;
+  co_return run;
+}
+
+}  // namespace detail
+
+awaitable<std::vector<EnrichedCommerceMatch>> CommerceEnricher::enrich_matches_deep_async(
+    std::vector<VisualMatch> matches, std::optional<long long> max_items, ProgressCallback on_progress,
+    RunOptions options) {
+  RunReport report;
+  const detail::CountObserver no_counts;
+  co_return co_await detail::enrich_deep(std::move(matches), max_items, std::move(on_progress), options, report,
+                                         no_counts);
 }
 
 awaitable<models::CommerceIntelligence> CommerceEnricher::process_async(std::vector<VisualMatch> matches,
                                                                         ProgressCallback on_progress,
-                                                                        EnrichmentServices services) {
+                                                                        RunOptions options) {
   detail::start_unit(detail::Unit::enricher);
   if (matches.empty()) co_return models::CommerceIntelligence{};
-  const auto total_matches = static_cast<int>(matches.size());
-
-  std::vector<EnrichedCommerceMatch> items =
-      co_await enrich_matches_deep_async(std::move(matches), std::nullopt, on_progress, services);
-  if (services.resolve_store_links) {
-    // The resolver is reached only now, when a run needs it.
-    detail::start_unit(detail::Unit::resolver);
-    (void)co_await DirectStoreResolver::resolve_async(items, 4, 15, on_progress, services.resolver);
-  }
-  for (auto& item : items) {
-    if (!item.relevance) item.relevance = relevance::classify_match_relevance(item, nullptr);
-  }
-  models::CommerceSummary fresh;
-  fresh.total_matches = total_matches;
-  fresh.currency = "USD";
-  models::CommerceIntelligence result;
-  result.summary = relevance::recompute_market_summary(items, std::move(fresh));
-  result.items = std::move(items);
-  co_return result;
+  // (No temporaries beside co_await: GCC 12 destroys some of them twice.)
+  EnrichRequest request;
+  request.matches = std::move(matches);
+  detail::CountObserver no_counts;
+  RunResult run =
+      co_await detail::run_pipeline(std::move(request), std::move(options), std::move(on_progress), no_counts);
+  co_return std::move(run.result);
 }
 
 models::CommerceIntelligence CommerceEnricher::process(std::vector<VisualMatch> matches, ProgressCallback on_progress,
-                                                       EnrichmentServices services) {
-  return detail::run_coroutine(process_async(std::move(matches), std::move(on_progress), std::move(services)));
+                                                       RunOptions options) {
+  return detail::run_coroutine(process_async(std::move(matches), std::move(on_progress), std::move(options)));
 }
 
 }  // namespace korvane::commerce

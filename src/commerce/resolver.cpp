@@ -1,5 +1,6 @@
 #include <korvane/commerce/resolver.hpp>
 
+#include "commerce/resolver_crawl.hpp"
 #include "commerce/units.hpp"
 
 #include <korvane/commerce/unwrapper.hpp>
@@ -61,16 +62,6 @@ void log(spdlog::level::level_enum level, const char* format, const Args&... arg
   if (!l->should_log(level)) return;
   const std::string message = fmt::sprintf(format, args...);
   l->log(level, spdlog::string_view_t(message));
-}
-
-bool is_cancellation(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const boost::system::system_error& e) {
-    return e.code() == boost::asio::error::operation_aborted;
-  } catch (...) {
-    return false;
-  }
 }
 
 // Whether `direct_url` is a store search link: a link that can be split, not
@@ -264,10 +255,6 @@ std::string resolve_href(std::string_view base, std::string_view href) {
   return out;
 }
 
-std::unique_ptr<browser::Session> make_stealth_session(int max_pages, int timeout_ms) {
-  return std::make_unique<browser::AsyncStealthySession>(max_pages, true, true, timeout_ms);
-}
-
 // ---------------------------------------------------------------- one crawl
 
 namespace {
@@ -308,14 +295,18 @@ Choice choose_link(const std::vector<std::unique_ptr<browser::Element>>& links, 
 
 }  // namespace
 
-awaitable<CrawlResult> fetch_single(browser::Session& session, std::string url, std::string merchant,
-                                    std::string item_title, CrawlState& state) {
+awaitable<StoreAttempt> fetch_single(browser::Session& session, std::string url, std::string merchant,
+                                     std::string item_title, CrawlState& state) {
   const auto permit = co_await state.semaphore.scoped_acquire();
-  std::optional<std::string> resolved_link;
+  StoreAttempt attempt;
+  attempt.search_url = url;
   try {
     std::unique_ptr<browser::Page> page = co_await session.fetch(url);
     const int status = page ? page->status().value_or(200) : 0;
-    if (page && std::find(ACCEPTED_STATUSES.begin(), ACCEPTED_STATUSES.end(), status) != ACCEPTED_STATUSES.end()) {
+    if (!page || std::find(ACCEPTED_STATUSES.begin(), ACCEPTED_STATUSES.end(), status) == ACCEPTED_STATUSES.end()) {
+      attempt.outcome = StoreOutcome::page_refused;
+      attempt.detail = page ? "status " + std::to_string(status) : "no page";
+    } else {
       const std::string domain = store_domain(url);
       std::vector<std::unique_ptr<browser::Element>> links;
       if (const auto selector = store_selector(domain)) {
@@ -327,13 +318,16 @@ awaitable<CrawlResult> fetch_single(browser::Session& session, std::string url, 
         links = co_await page->css(std::move(generic_query));
       }
       const Choice best = choose_link(links, url, item_title);
+      attempt.score = best.score;
+      attempt.outcome = links.empty() ? StoreOutcome::no_links : StoreOutcome::no_match;
       if (!best.href.empty() && best.score >= MIN_TITLE_SIMILARITY) {
         std::string link = URLUnwrapper::unwrap(best.href);
         const bool cut = std::any_of(QUERY_CUT_STORES.begin(), QUERY_CUT_STORES.end(),
                                      [&](std::string_view key) { return domain.find(key) != std::string::npos; });
         if (cut && link.find('?') != std::string::npos) link.erase(link.find('?'));
         log(spdlog::level::debug, "Resolved %s → %s (score=%.2f)", url, link, best.score);
-        resolved_link = std::move(link);
+        attempt.outcome = StoreOutcome::resolved;
+        attempt.product_url = std::move(link);
       } else if (!best.href.empty()) {
         log(spdlog::level::debug, "Rejected %s → %s (score=%.2f < %.2f threshold)", url, best.href, best.score,
             MIN_TITLE_SIMILARITY);
@@ -342,13 +336,16 @@ awaitable<CrawlResult> fetch_single(browser::Session& session, std::string url, 
   } catch (const std::exception& e) {
     if (is_cancellation(std::current_exception())) throw;
     log(spdlog::level::debug, "Failed crawling store URL '%s': %s", url, e.what());
-    resolved_link.reset();
+    attempt.outcome = StoreOutcome::failed;
+    attempt.product_url.reset();
+    attempt.detail = e.what();
   }
   ++state.completed_count;
+  if (state.on_crawled) state.on_crawled(state.completed_count, state.target_count);
   std::string message = "Resolving direct product links (" + std::to_string(state.completed_count) + "/" +
                         std::to_string(state.target_count) + ")... " + merchant;
   co_await notify_progress(state.on_progress, std::move(message));
-  co_return CrawlResult{std::move(url), std::move(resolved_link)};
+  co_return attempt;
 }
 
 }  // namespace detail
@@ -357,20 +354,29 @@ awaitable<CrawlResult> fetch_single(browser::Session& session, std::string url, 
 
 using models::EnrichedCommerceMatch;
 
-awaitable<std::vector<EnrichedCommerceMatch>*> DirectStoreResolver::resolve_async(
-    std::vector<EnrichedCommerceMatch>& items, int max_concurrency, int timeout, ProgressCallback on_progress,
-    ResolverOptions options) {
+double title_similarity(std::string_view item_title, std::string_view link_text, std::string_view link_href) {
+  return detail::title_similarity(item_title, link_text, link_href);
+}
+
+namespace {
+
+// Resolves the store search links of `items` in place and reports every
+// search page; the core of both forms of the resolver.
+awaitable<ResolveReport> resolve_in_place(std::vector<EnrichedCommerceMatch>& items, int max_concurrency,
+                                          int timeout, ProgressCallback on_progress, ResolverOptions options) {
   detail::start_unit(detail::Unit::resolver);
-  if (max_concurrency < 1) throw std::invalid_argument("max_concurrency must be at least 1");
-  if (timeout < 1) throw std::invalid_argument("timeout must be at least 1 second");
-  if (items.empty()) co_return &items;
+  if (max_concurrency < 1) throw ValueError("max_concurrency must be at least 1");
+  if (timeout < 1) throw ValueError("timeout must be at least 1 second");
+  ResolveReport report;
+  if (items.empty()) co_return report;
 
   std::vector<std::size_t> candidates;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (is_candidate(items[i].direct_url)) candidates.push_back(i);
   }
-  if (candidates.empty()) co_return &items;
+  if (candidates.empty()) co_return report;
   const std::size_t total_candidates = candidates.size();
+  report.candidates = total_candidates;
   // (Messages are built before co_await: GCC 12 mishandles temporaries
   // beside it.)
   std::string opening =
@@ -379,39 +385,47 @@ awaitable<std::vector<EnrichedCommerceMatch>*> DirectStoreResolver::resolve_asyn
 
   // Distinct search URLs, first seen first; the first non-empty title and
   // the first candidate's merchant of each.
-  std::vector<std::string> crawl_targets;
+  std::unordered_map<std::string, std::size_t> attempt_of;  // search URL -> index in report.stores
   std::unordered_map<std::string, std::string> url_to_title;
-  std::unordered_map<std::string, std::string> url_to_merchant;
+  std::vector<std::string> merchants;
   for (const std::size_t i : candidates) {
     const auto& item = items[i];
-    if (url_to_merchant.find(item.direct_url) == url_to_merchant.end()) {
-      crawl_targets.push_back(item.direct_url);
+    const auto [it, added] = attempt_of.emplace(item.direct_url, report.stores.size());
+    if (added) {
+      StoreAttempt attempt;
+      attempt.search_url = item.direct_url;
+      report.stores.push_back(std::move(attempt));
       const bool named = item.merchant_name.has_value() && !item.merchant_name->empty();
-      url_to_merchant.emplace(item.direct_url, named ? *item.merchant_name : std::string("Store"));
+      merchants.push_back(named ? *item.merchant_name : std::string("Store"));
     }
+    ++report.stores[it->second].items;
     if (!item.title.empty()) url_to_title.emplace(item.direct_url, item.title);
   }
-  if (crawl_targets.size() > detail::MAX_CRAWL) crawl_targets.resize(detail::MAX_CRAWL);
+  const std::size_t crawl_count = std::min(report.stores.size(), detail::MAX_CRAWL);
+  for (std::size_t i = crawl_count; i < report.stores.size(); ++i) {
+    report.stores[i].outcome = StoreOutcome::not_crawled;
+  }
 
   const int timeout_ms = timeout > INT_MAX / 1000 ? INT_MAX : timeout * 1000;
   const auto executor = co_await boost::asio::this_coro::executor;
-  detail::CrawlState state(executor, static_cast<std::size_t>(max_concurrency), crawl_targets.size(),
-                           std::move(on_progress));
+  detail::CrawlState state(executor, static_cast<std::size_t>(max_concurrency), crawl_count,
+                           std::move(on_progress), std::move(options.on_crawled));
 
   // Open the session; an ordinary failure leaves every link as it is.
   std::unique_ptr<browser::Session> session;
   std::exception_ptr open_failure;
   try {
-    if (!options.session_factory) options.session_factory = detail::make_stealth_session;
-    session = options.session_factory(max_concurrency, timeout_ms);
-    if (!session) throw browser::BrowserUnavailableError("the session factory made no session");
+    const browser::SessionFactory factory =
+        options.session_factory ? options.session_factory : browser::stealth_session_factory();
+    session = factory(max_concurrency, timeout_ms);
+    if (!session) throw BrowserUnavailableError("the session factory made no session");
     co_await session->enter();
   } catch (...) {
     open_failure = std::current_exception();
   }
   if (open_failure) {
     if (session) co_await session->exit();
-    if (is_cancellation(open_failure)) std::rethrow_exception(open_failure);
+    if (detail::is_cancellation(open_failure)) std::rethrow_exception(open_failure);
     std::string reason;
     try {
       std::rethrow_exception(open_failure);
@@ -421,18 +435,23 @@ awaitable<std::vector<EnrichedCommerceMatch>*> DirectStoreResolver::resolve_asyn
       throw;
     }
     log(spdlog::level::warn, "Stealth browser unavailable; leaving %d store search URLs unresolved: %s",
-        static_cast<int>(crawl_targets.size()), reason);
-    co_return &items;
+        static_cast<int>(crawl_count), reason);
+    for (std::size_t i = 0; i < crawl_count; ++i) {
+      report.stores[i].outcome = StoreOutcome::browser_unavailable;
+      report.stores[i].detail = reason;
+    }
+    co_return report;
   }
 
-  std::vector<awaitable<detail::CrawlResult>> tasks;
-  tasks.reserve(crawl_targets.size());
-  for (const auto& url : crawl_targets) {
+  std::vector<awaitable<StoreAttempt>> tasks;
+  tasks.reserve(crawl_count);
+  for (std::size_t i = 0; i < crawl_count; ++i) {
+    const std::string& url = report.stores[i].search_url;
     const auto title = url_to_title.find(url);
-    tasks.push_back(detail::fetch_single(*session, url, url_to_merchant.at(url),
+    tasks.push_back(detail::fetch_single(*session, url, merchants[i],
                                          title != url_to_title.end() ? title->second : std::string(), state));
   }
-  std::vector<detail::Outcome<detail::CrawlResult>> crawl_results;
+  std::vector<detail::Outcome<StoreAttempt>> crawl_results;
   std::exception_ptr crawl_failure;
   try {
     crawl_results = co_await detail::gather(std::move(tasks));
@@ -443,10 +462,25 @@ awaitable<std::vector<EnrichedCommerceMatch>*> DirectStoreResolver::resolve_asyn
   if (crawl_failure) std::rethrow_exception(crawl_failure);
 
   std::unordered_map<std::string, std::string> url_cache;
-  for (const auto& outcome : crawl_results) {
-    if (!outcome.ok() || !outcome.value) continue;
-    const auto& [url, link] = *outcome.value;
-    if (link && !link->empty()) url_cache[url] = *link;
+  for (std::size_t i = 0; i < crawl_results.size(); ++i) {
+    StoreAttempt& attempt = report.stores[i];
+    const auto& outcome = crawl_results[i];
+    if (!outcome.ok() || !outcome.value) {
+      // A crawl that failed outside its own guard: its progress callback.
+      attempt.outcome = StoreOutcome::failed;
+      try {
+        std::rethrow_exception(outcome.error);
+      } catch (const std::exception& e) {
+        attempt.detail = e.what();
+      } catch (...) {
+        attempt.detail = "unknown failure";
+      }
+      continue;
+    }
+    const std::size_t items_of_url = attempt.items;
+    attempt = *outcome.value;
+    attempt.items = items_of_url;
+    if (attempt.product_url && !attempt.product_url->empty()) url_cache[attempt.search_url] = *attempt.product_url;
   }
 
   std::size_t resolved_count = 0;
@@ -456,6 +490,7 @@ awaitable<std::vector<EnrichedCommerceMatch>*> DirectStoreResolver::resolve_asyn
     items[i].direct_url = found->second;
     ++resolved_count;
   }
+  report.items_resolved = resolved_count;
 
   std::string summary =
       resolved_count > 0
@@ -464,6 +499,26 @@ awaitable<std::vector<EnrichedCommerceMatch>*> DirectStoreResolver::resolve_asyn
           : "Store crawling complete (" + std::to_string(total_candidates) +
                 " attempted, 0 resolved — stores may be blocking automated access).";
   co_await detail::notify_progress(state.on_progress, std::move(summary));
+  co_return report;
+}
+
+}  // namespace
+
+awaitable<ResolveResult> DirectStoreResolver::resolve_links_async(std::vector<EnrichedCommerceMatch> items,
+                                                                  int max_concurrency, int timeout,
+                                                                  ProgressCallback on_progress,
+                                                                  ResolverOptions options) {
+  ResolveResult result;
+  result.items = std::move(items);
+  result.report =
+      co_await resolve_in_place(result.items, max_concurrency, timeout, std::move(on_progress), std::move(options));
+  co_return result;
+}
+
+awaitable<std::vector<EnrichedCommerceMatch>*> DirectStoreResolver::resolve_async(
+    std::vector<EnrichedCommerceMatch>& items, int max_concurrency, int timeout, ProgressCallback on_progress,
+    ResolverOptions options) {
+  (void)co_await resolve_in_place(items, max_concurrency, timeout, std::move(on_progress), std::move(options));
   co_return &items;
 }
 

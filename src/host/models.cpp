@@ -319,10 +319,12 @@ template std::string model_dump_json(const ShoppingOffer&, int, bool);
 // ---------------------------------------------------------------- JSON in
 namespace {
 
+// Reads the members of one JSON object; errors name the member by its path
+// ("visual_matches[2].link must be a string").
 class ObjectReader {
  public:
-  ObjectReader(const json::value& v, std::string_view what) : what_(what) {
-    if (!v.is_object()) throw ValueError(std::string(what) + ": expected a JSON object");
+  ObjectReader(const json::value& v, std::string_view where) : where_(where) {
+    if (!v.is_object()) throw ValueError((where_.empty() ? std::string("the value") : where_) + " must be a JSON object");
     obj_ = &v.get_object();
   }
 
@@ -344,17 +346,38 @@ class ObjectReader {
     if (!find(key)) return std::nullopt;
     return text(key);
   }
+  // A text, or a number written as JSON writes it (prices and codes given as
+  // numbers: 129.99 -> "129.99").
+  [[nodiscard]] std::optional<std::string> opt_text_or_number(std::string_view key) const {
+    const auto* v = find(key);
+    if (!v) return std::nullopt;
+    if (v->is_string()) return std::string(v->get_string());
+    if (v->is_number()) return json_text(*v);
+    fail(key, "must be a string");
+  }
   [[nodiscard]] std::optional<double> opt_number(std::string_view key) const {
     const auto* v = find(key);
     if (!v) return std::nullopt;
     if (!v->is_number()) fail(key, "must be a number");
     return v->to_number<double>();
   }
+  [[nodiscard]] std::optional<long long> opt_integer(std::string_view key) const {
+    const auto* v = find(key);
+    if (!v) return std::nullopt;
+    if (!v->is_int64()) fail(key, "must be an integer");
+    return v->get_int64();
+  }
   [[nodiscard]] int integer(std::string_view key, int fallback) const {
     const auto* v = find(key);
     if (!v) return fallback;
     if (!v->is_int64() && !v->is_uint64()) fail(key, "must be an integer");
     return static_cast<int>(v->to_number<long long>());
+  }
+  [[nodiscard]] std::optional<bool> opt_bool(std::string_view key) const {
+    const auto* v = find(key);
+    if (!v) return std::nullopt;
+    if (!v->is_bool()) fail(key, "must be true, false or null");
+    return v->get_bool();
   }
   template <class Enum>
   [[nodiscard]] std::optional<Enum> opt_enum(std::string_view key) const {
@@ -364,31 +387,87 @@ class ObjectReader {
     if (!e) fail(key, "has an unknown value \"" + *t + "\"");
     return e;
   }
+  // The path of a member, for nested readers.
+  [[nodiscard]] std::string path(std::string_view key) const {
+    return where_.empty() ? std::string(key) : where_ + "." + std::string(key);
+  }
   [[noreturn]] void fail(std::string_view key, const std::string& why) const {
-    throw ValueError(std::string(what_) + "." + std::string(key) + " " + why);
+    throw ValueError(path(key) + " " + why);
   }
 
  private:
   const json::object* obj_ = nullptr;
-  std::string_view what_;
+  std::string where_;
 };
 
 }  // namespace
 
-NormalizedPrice normalized_price_from_json(const json::value& v) {
-  const ObjectReader r(v, "price");
+template <>
+NormalizedPrice from_json<NormalizedPrice>(const json::value& v, std::string_view where) {
+  const ObjectReader r(v, where);
   const auto amount = r.opt_number("amount");
   if (!amount) r.fail("amount", "is missing");
   return NormalizedPrice(r.text("raw", false), *amount, r.text("currency", false));
 }
 
-EnrichedCommerceMatch enriched_match_from_json(const json::value& v) {
-  const ObjectReader r(v, "item");
+template <>
+VisualMatch from_json<VisualMatch>(const json::value& v, std::string_view where) {
+  const ObjectReader r(v, where);
+  VisualMatch m;
+  m.link = r.text("link");
+  m.title = r.text("title", false);
+  m.source = r.opt_text_or_number("source");
+  if (const auto* price = r.find("price"); price && price->is_object()) {
+    const ObjectReader p(*price, r.path("price"));
+    m.price = p.opt_text_or_number("value");
+    if (!m.price) {
+      if (const auto amount = p.opt_number("extracted_value")) m.price = json_text(json::value(*amount));
+    }
+    m.currency = p.opt_text_or_number("currency");
+  } else {
+    m.price = r.opt_text_or_number("price");
+  }
+  if (const auto hint = r.opt_text_or_number("currency")) m.currency = hint;
+  m.thumbnail = r.opt_text_or_number("thumbnail");
+  m.in_stock = r.opt_bool("in_stock");
+  return m;
+}
+
+template <>
+ShoppingOffer from_json<ShoppingOffer>(const json::value& v, std::string_view where) {
+  const ObjectReader r(v, where);
+  ShoppingOffer o;
+  o.title = r.text("title", false);
+  o.link = r.find("link") ? r.text("link") : r.text("product_link", false);
+  o.source = r.opt_text_or_number("source");
+  if (const auto* price = r.find("price"); price && price->is_object()) {
+    const ObjectReader p(*price, r.path("price"));
+    o.price = p.opt_text_or_number("value");
+    o.extracted_price = p.opt_number("extracted_value");
+    o.currency = p.opt_text_or_number("currency");
+  } else {
+    o.price = r.opt_text_or_number("price");
+  }
+  if (const auto extracted = r.opt_number("extracted_price")) o.extracted_price = extracted;
+  if (const auto currency = r.opt_text_or_number("currency")) o.currency = currency;
+  o.thumbnail = r.opt_text_or_number("thumbnail");
+  o.rating = r.opt_number("rating");
+  o.reviews = r.opt_integer("reviews");
+  o.delivery = r.opt_text_or_number("delivery");
+  o.condition = r.opt_text_or_number("condition");
+  o.in_stock = r.opt_bool("in_stock");
+  o.position = r.opt_integer("position");
+  return o;
+}
+
+template <>
+EnrichedCommerceMatch from_json<EnrichedCommerceMatch>(const json::value& v, std::string_view where) {
+  const ObjectReader r(v, where);
   EnrichedCommerceMatch m;
   m.title = r.text("title", false);
   m.direct_url = r.text("direct_url", false);
   m.original_url = r.text("original_url", false);
-  if (const auto* p = r.find("price")) m.price = normalized_price_from_json(*p);
+  if (const auto* p = r.find("price")) m.price = from_json<NormalizedPrice>(*p, r.path("price"));
   m.merchant_name = r.opt_text("merchant_name");
   m.merchant_category = r.opt_enum<MerchantCategory>("merchant_category");
   m.thumbnail = r.opt_text("thumbnail");
@@ -405,8 +484,9 @@ EnrichedCommerceMatch enriched_match_from_json(const json::value& v) {
   return m;
 }
 
-CommerceSummary commerce_summary_from_json(const json::value& v) {
-  const ObjectReader r(v, "summary");
+template <>
+CommerceSummary from_json<CommerceSummary>(const json::value& v, std::string_view where) {
+  const ObjectReader r(v, where);
   CommerceSummary s;
   s.total_matches = r.integer("total_matches", 0);
   if (const auto c = r.opt_text("currency")) s.currency = *c;
@@ -431,13 +511,17 @@ CommerceSummary commerce_summary_from_json(const json::value& v) {
   return s;
 }
 
-CommerceIntelligence commerce_intelligence_from_json(const json::value& v) {
-  const ObjectReader r(v, "result");
+template <>
+CommerceIntelligence from_json<CommerceIntelligence>(const json::value& v, std::string_view where) {
+  const ObjectReader r(v, where);
   CommerceIntelligence ci;
-  if (const auto* s = r.find("summary")) ci.summary = commerce_summary_from_json(*s);
+  if (const auto* s = r.find("summary")) ci.summary = from_json<CommerceSummary>(*s, r.path("summary"));
   if (const auto* items = r.find("items")) {
     if (!items->is_array()) r.fail("items", "must be an array");
-    for (const auto& item : items->get_array()) ci.items.push_back(enriched_match_from_json(item));
+    std::size_t i = 0;
+    for (const auto& item : items->get_array()) {
+      ci.items.push_back(from_json<EnrichedCommerceMatch>(item, r.path("items") + "[" + std::to_string(i++) + "]"));
+    }
   }
   return ci;
 }

@@ -1,24 +1,54 @@
 #include "cli.hpp"
 
-#include <korvane/models.hpp>
 #include <korvane/models/json.hpp>
 
-#include <iostream>
+#include <boost/json/parse.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
 
 namespace korvane::cli {
 namespace json = boost::json;
+namespace fs = std::filesystem;
 
 namespace {
 
-bool is_blank(const std::string& line) {
-  return line.find_first_not_of(" \t\r\n") == std::string::npos;
-}
+bool is_blank(std::string_view line) { return line.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
 json::value error_object(std::string_view message) {
   json::object o;
   o["error"] = message;
   return o;
+}
+
+json::value answer_line(std::string_view line, std::size_t number, const JsonlHandler& handler) {
+  const std::string where = "line " + std::to_string(number);
+  if (is_blank(line)) return error_object(where + ": empty line");
+  boost::system::error_code ec;
+  json::value parsed = json::parse(line, ec);
+  if (ec) return error_object(where + ": invalid JSON: " + ec.message());
+  if (!parsed.is_object()) return error_object(where + ": expected a JSON object");
+  try {
+    json::object o;
+    o["result"] = handler(parsed.get_object());
+    return o;
+  } catch (const std::exception& e) {
+    return error_object(e.what());
+  }
+}
+
+void write_all(std::FILE* out, std::string& buffer) {
+  if (buffer.empty()) return;
+  if (std::fwrite(buffer.data(), 1, buffer.size(), out) != buffer.size() || std::fflush(out) != 0) {
+    throw std::runtime_error(std::string("cannot write the answers: ") + std::strerror(errno));
+  }
+  buffer.clear();
 }
 
 }  // namespace
@@ -29,32 +59,66 @@ std::string json_line(const json::value& v) {
   return models::json_text(v, 0);
 }
 
-int run_jsonl(std::istream& in, std::ostream& out, const JsonlHandler& handler) {
-  std::string line;
+int run_jsonl(int in, std::FILE* out, const JsonlHandler& handler) {
+  constexpr std::size_t block = std::size_t{1} << 20;
+  std::vector<char> chunk(block);
+  std::string pending;  // the start of a line not yet complete
+  std::string answers;
   std::size_t line_number = 0;
-  while (std::getline(in, line)) {
-    ++line_number;
-    if (is_blank(line)) continue;
-    json::value answer;
-    boost::system::error_code ec;
-    json::value parsed = json::parse(line, ec);
-    if (ec) {
-      answer = error_object("line " + std::to_string(line_number) + ": invalid JSON: " + ec.message());
-    } else if (!parsed.is_object()) {
-      answer = error_object("line " + std::to_string(line_number) + ": expected a JSON object");
-    } else {
-      try {
-        json::object o;
-        o["result"] = handler(parsed.get_object());
-        answer = std::move(o);
-      } catch (const std::exception& e) {
-        answer = error_object(e.what());
-      }
+  const auto answer = [&](std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    answers += json_line(answer_line(line, ++line_number, handler));
+    answers += '\n';
+  };
+  for (;;) {
+    const ssize_t n = ::read(in, chunk.data(), chunk.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error(std::string("cannot read standard input: ") + std::strerror(errno));
     }
-    out << json_line(answer) << '\n';
+    if (n == 0) break;
+    std::string_view data(chunk.data(), static_cast<std::size_t>(n));
+    for (std::size_t end = data.find('\n'); end != std::string_view::npos; end = data.find('\n')) {
+      if (pending.empty()) {
+        answer(data.substr(0, end));
+      } else {
+        pending.append(data.substr(0, end));
+        answer(pending);
+        pending.clear();
+      }
+      data.remove_prefix(end + 1);
+    }
+    pending.append(data);
+    write_all(out, answers);  // the input paused or a block ended: answer what is complete
   }
-  out.flush();
-  return 0;
+  if (!pending.empty()) answer(pending);
+  write_all(out, answers);
+  return EXIT_OK;
+}
+
+std::string read_input_file(const fs::path& path) {
+  if (path == "-") {
+    std::string content;
+    std::vector<char> chunk(std::size_t{1} << 20);
+    for (;;) {
+      const ssize_t n = ::read(STDIN_FILENO, chunk.data(), chunk.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw std::runtime_error(std::string("cannot read standard input: ") + std::strerror(errno));
+      if (n == 0) return content;
+      content.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+  }
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) throw std::runtime_error(path.string() + ": is a directory, not a file");
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    const int error = errno;
+    throw std::runtime_error(path.string() + ": cannot open the file" +
+                             (error != 0 ? std::string(" (") + std::strerror(error) + ")" : std::string()));
+  }
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw std::runtime_error(path.string() + ": cannot read the file");
+  return content;
 }
 
 std::string required_text(const json::object& o, std::string_view key) {

@@ -2,29 +2,39 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <boost/json.hpp>
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
 
+#include <cstdio>
+#include <filesystem>
 #include <functional>
-#include <iosfwd>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace korvane::cli {
 
+// Exit statuses (also listed in --help).
+inline constexpr int EXIT_OK = 0;
+inline constexpr int EXIT_FAILED = 1;  // the work failed: unreadable input, unwritable output, ...
+inline constexpr int EXIT_USAGE = 2;   // the command line is wrong
+// A run stopped by SIGINT or SIGTERM ends with 128 + the signal's number.
+
 // Exit status of the run; subcommand callbacks set it.
 struct RunState {
-  int exit_code = 0;
+  int exit_code = EXIT_OK;
 };
 
 // Answers one JSON object read from a --jsonl line; what it returns is
 // written as {"result": ...}. A thrown exception becomes {"error": "..."}.
 using JsonlHandler = std::function<boost::json::value(const boost::json::object&)>;
 
-// Reads one JSON object per line from `in` and writes one answer line per
-// input line to `out`. Blank lines are skipped; a line that is not a JSON
-// object is answered with {"error": ...} and the run goes on. Returns the exit
-// status: 0 when every line was read.
-int run_jsonl(std::istream& in, std::ostream& out, const JsonlHandler& handler);
+// Reads one JSON object per line from the file descriptor `in` and writes
+// exactly one answer line per input line to `out`, so answers stay aligned
+// with requests: a line that is blank, not JSON or not an object is answered
+// with {"error": ...} and the run goes on. Reads and writes in large blocks;
+// answers are written whenever the input pauses. Returns the exit status.
+int run_jsonl(int in, std::FILE* out, const JsonlHandler& handler);
 
 // Members of a --jsonl object. They throw std::invalid_argument with a clear
 // message when the member has the wrong type.
@@ -35,6 +45,10 @@ std::optional<long long> optional_integer(const boost::json::object& o, std::str
 
 // One JSON line for `v`, compact, with the library's number format.
 std::string json_line(const boost::json::value& v);
+
+// The whole content of a file ("-": standard input), with a clear message
+// (std::runtime_error) when it is a directory, missing or unreadable.
+std::string read_input_file(const std::filesystem::path& path);
 
 // Subcommands.
 void add_unwrap_commands(CLI::App& app, RunState& state);

@@ -7,6 +7,7 @@
 #include <korvane/models/json.hpp>
 
 #include <iostream>
+#include <unistd.h>
 #include <memory>
 
 namespace korvane::cli {
@@ -45,7 +46,7 @@ void add_classify_commands(CLI::App& app, RunState& state) {
                 "answer one {\"result\"|\"error\": ...} line each");
   cmd->callback([&state, opts] {
     if (opts->jsonl) {
-      state.exit_code = run_jsonl(std::cin, std::cout, [](const boost::json::object& o) {
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const boost::json::object& o) {
         const std::string domain = required_text(o, "domain");
         const std::string title = optional_text(o, "title").value_or("");
         const auto brand = optional_text(o, "brand");
@@ -82,7 +83,7 @@ void add_price_commands(CLI::App& app, RunState& state) {
                 "or {\"error\": ...} for each");
   cmd->callback([&state, opts] {
     if (opts->jsonl) {
-      state.exit_code = run_jsonl(std::cin, std::cout, [](const boost::json::object& o) {
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const boost::json::object& o) {
         const auto raw = optional_text(o, "raw");
         const auto hint = optional_text(o, "hint");
         const auto price = commerce::PriceNormalizer::parse(as_view(raw), as_view(hint));

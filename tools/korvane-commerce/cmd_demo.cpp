@@ -4,24 +4,34 @@
 #include "demo_server.hpp"
 #include "pipeline_run.hpp"
 #include "progress.hpp"
-#include "search_input.hpp"
+#include "signals.hpp"
 
+#include <korvane/commerce/input.hpp>
 #include <korvane/commerce/unwrapper.hpp>
 #include <korvane/core/fetcher.hpp>
 
 #include <cstdio>
 #include <set>
+#include <system_error>
 
 namespace korvane::cli {
 namespace fs = std::filesystem;
 
 namespace {
 
+// The bundled example: beside an installed executable
+// (PREFIX/bin/../share/korvane-commerce/examples), in the source tree of a
+// build, where it was to be installed, or in ./examples.
 fs::path find_examples(const std::optional<fs::path>& given) {
   if (given) return *given;
-  for (const fs::path& candidate : {fs::path(KORVANE_EXAMPLES_DIR), fs::path(KORVANE_INSTALLED_EXAMPLES_DIR),
-                                   fs::path("examples")}) {
-    if (fs::exists(candidate / "visual-search-result.json")) return candidate;
+  std::error_code ec;
+  const fs::path executable = fs::read_symlink("/proc/self/exe", ec);
+  std::vector<fs::path> candidates;
+  if (!ec) candidates.push_back(executable.parent_path().parent_path() / "share/korvane-commerce/examples");
+  candidates.insert(candidates.end(), {fs::path(KORVANE_EXAMPLES_DIR), fs::path(KORVANE_INSTALLED_EXAMPLES_DIR),
+                                       fs::path("examples")});
+  for (const fs::path& candidate : candidates) {
+    if (fs::exists(candidate / "visual-search-result.json", ec)) return candidate;
   }
   throw std::runtime_error("cannot find the bundled example; name its folder with --examples");
 }
@@ -32,7 +42,8 @@ std::vector<std::string> hosts_of(const fs::path& examples) {
   for (const auto& [link, page] : core::read_page_manifest(examples / "pages")) {
     hosts.insert(commerce::URLUnwrapper::extract_domain("//" + link.substr(link.find("//") + 2)));
   }
-  for (const auto& match : read_search_result(examples / "visual-search-result.json").matches) {
+  const fs::path result = examples / "visual-search-result.json";
+  for (const auto& match : commerce::read_search_result(read_input_file(result), result.string()).matches) {
     hosts.insert(commerce::URLUnwrapper::extract_domain(commerce::URLUnwrapper::unwrap(match.link)));
   }
   std::vector<std::string> out;
@@ -62,6 +73,7 @@ void add_demo_command(CLI::App& app, RunState& state) {
   demo->add_flag("--quiet,-q", *quiet, "No progress or summary on standard error");
   demo->add_flag("-v,--verbose", *verbose, "Debug log of the fetcher and the resolver on standard error");
   demo->callback([&state, examples, output, no_resolve, quiet, verbose, without_offers] {
+    const StopOnSignals stop;  // before the server's threads start
     configure_logging(*verbose, *quiet);
     const fs::path folder = find_examples(*examples);
     const DemoServer server(folder / "pages", hosts_of(folder));
@@ -70,20 +82,21 @@ void add_demo_command(CLI::App& app, RunState& state) {
 
     EnrichSettings settings;
     settings.input = folder / "visual-search-result.json";
-    settings.json_out = *output / "result.json";
-    settings.csv_out = *output / "result.csv";
-    settings.json_to_stdout = false;
-    settings.resolve = !*no_resolve;
+    settings.outputs.json = *output / "result.json";
+    settings.outputs.csv = *output / "result.csv";
+    settings.outputs.json_to_stdout = false;
     settings.fuse_offers = !*without_offers;
     settings.quiet = *quiet;
-    settings.allow_private = true;
+    settings.verbose = *verbose;
+    settings.options.resolve_stores = !*no_resolve;
+    settings.options.allow_private_addresses = true;
     // Every host goes to the loopback server, which presents a certificate
     // made for the example hosts.
-    settings.fetcher.connect_to = {"::127.0.0.1:" + port};
-    settings.fetcher.ca_certificates_pem = server.certificate_pem();
-    settings.browser.extra_args = {"--host-resolver-rules=MAP * 127.0.0.1:" + port,
-                                   "--ignore-certificate-errors-spki-list=" + server.public_key_hash()};
-    state.exit_code = run_enrich(settings);
+    settings.options.fetcher.connect_to = {"::127.0.0.1:" + port};
+    settings.options.fetcher.ca_certificates_pem = server.certificate_pem();
+    settings.options.browser.extra_args = {"--host-resolver-rules=MAP * 127.0.0.1:" + port,
+                                           "--ignore-certificate-errors-spki-list=" + server.public_key_hash()};
+    state.exit_code = run_enrich(settings, stop);
   });
 }
 

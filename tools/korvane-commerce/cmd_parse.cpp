@@ -1,17 +1,16 @@
 // parse: the product metadata of a saved destination page.
 #include "cli.hpp"
 
+#include <korvane/commerce/json.hpp>
 #include <korvane/commerce/metadata.hpp>
 #include <korvane/commerce/normalizer.hpp>
 #include <korvane/models.hpp>
 #include <korvane/models/json.hpp>
 
 #include <climits>
-#include <fstream>
 #include <iostream>
-#include <iterator>
+#include <unistd.h>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
 namespace korvane::cli {
@@ -19,22 +18,9 @@ namespace {
 
 namespace json = boost::json;
 
-// The whole content of `path`, or of standard input for "-".
-std::string read_page(const std::string& path) {
-  if (path == "-") {
-    std::ostringstream buffer;
-    buffer << std::cin.rdbuf();
-    return std::move(buffer).str();
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open \"" + path + "\"");
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error("cannot read \"" + path + "\"");
-  return content;
-}
-
+// A match's 1-based position in the search result.
 int rank_of(long long value) {
-  if (value < INT_MIN || value > INT_MAX) throw std::invalid_argument("member \"rank\" is out of range");
+  if (value < 1 || value > INT_MAX) throw std::invalid_argument("member \"rank\" must be 1 or more");
   return static_cast<int>(value);
 }
 
@@ -44,11 +30,11 @@ json::value parse_request(const json::object& o) {
   const auto html_file = optional_text(o, "html_file");
   if (html && html_file) throw std::invalid_argument("give \"html\" or \"html_file\", not both");
   std::optional<std::string> page = html;
-  if (html_file) page = read_page(*html_file);
+  if (html_file) page = read_input_file(*html_file);
 
   std::optional<models::NormalizedPrice> price;
   if (const auto it = o.find("initial_price"); it != o.end() && !it->value().is_null()) {
-    price = models::normalized_price_from_json(it->value());
+    price = models::from_json<models::NormalizedPrice>(it->value(), "initial_price");
   }
   const auto result = commerce::DestinationMetadataParser::parse_metadata(
       page ? std::optional<std::string_view>(*page) : std::nullopt, required_text(o, "direct_url"),
@@ -85,7 +71,9 @@ void add_parse_commands(CLI::App& app, RunState& state) {
   auto* in = cmd->add_flag("--in-stock", opts->in_stock, "The search result says in stock");
   auto* out = cmd->add_flag("--out-of-stock", opts->out_of_stock, "The search result says out of stock");
   in->excludes(out);
-  cmd->add_option("--rank", opts->rank, "1-based position in the search result")->capture_default_str();
+  cmd->add_option("--rank", opts->rank, "1-based position in the search result")
+      ->capture_default_str()
+      ->check(CLI::Range(1, INT_MAX));
   auto* jsonl = cmd->add_flag(
       "--jsonl", opts->jsonl,
       "Read {\"html\" (text|null) or \"html_file\", \"direct_url\", \"initial_title\", "
@@ -95,12 +83,12 @@ void add_parse_commands(CLI::App& app, RunState& state) {
   jsonl->excludes(url);
   cmd->callback([&state, opts] {
     if (opts->jsonl) {
-      state.exit_code = run_jsonl(std::cin, std::cout, parse_request);
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, parse_request);
       return;
     }
     if (!opts->file) throw CLI::ValidationError("parse", "give a FILE (or -), or --jsonl");
     if (opts->url.empty()) throw CLI::ValidationError("parse", "--url is required");
-    const std::string page = read_page(*opts->file);
+    const std::string page = read_input_file(*opts->file);
     std::optional<models::NormalizedPrice> price;
     if (opts->price) {
       price = commerce::PriceNormalizer::parse(

@@ -7,6 +7,7 @@
 #include <korvane/models/json.hpp>
 
 #include <iostream>
+#include <unistd.h>
 #include <memory>
 
 namespace korvane::cli {
@@ -31,17 +32,17 @@ void add_similarity_commands(CLI::App& app, RunState& state) {
                 "input; answer one {\"result\"|\"error\": ...} line each");
   cmd->callback([&state, args, cmd] {
     if (args->jsonl) {
-      state.exit_code = run_jsonl(std::cin, std::cout, [](const boost::json::object& o) {
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const boost::json::object& o) {
         const auto title = required_text(o, "item_title");
         const auto text = optional_text(o, "link_text").value_or("");
         const auto href = optional_text(o, "link_href").value_or("");
-        return boost::json::value(commerce::detail::title_similarity(title, text, href));
+        return boost::json::value(commerce::title_similarity(title, text, href));
       });
       return;
     }
     if (cmd->count("TITLE") == 0) throw CLI::ValidationError("similarity", "give a TITLE, or --jsonl");
     try {
-      const double score = commerce::detail::title_similarity(args->title, args->text, args->href);
+      const double score = commerce::title_similarity(args->title, args->text, args->href);
       std::cout << models::json_text(boost::json::value(score)) << '\n';
     } catch (const InvalidUrlError& e) {
       std::cerr << "korvane-commerce similarity: " << args->href << ": " << e.what() << '\n';

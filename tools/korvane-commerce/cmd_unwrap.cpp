@@ -4,6 +4,7 @@
 #include <korvane/commerce/unwrapper.hpp>
 
 #include <iostream>
+#include <unistd.h>
 
 namespace korvane::cli {
 namespace {
@@ -21,7 +22,7 @@ void add_link_command(CLI::App& app, RunState& state, const char* name, const ch
                 "answer one {\"result\"|\"error\": ...} line each");
   cmd->callback([&state, urls, jsonl, op, name] {
     if (*jsonl) {
-      state.exit_code = run_jsonl(std::cin, std::cout, [op](const boost::json::object& o) {
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [op](const boost::json::object& o) {
         return boost::json::value(op(required_text(o, "url")));
       });
       return;

@@ -1,27 +1,52 @@
 // korvane-commerce: commerce intelligence from visual product search results.
 #include "cli.hpp"
+#include "signals.hpp"
+
+#include <korvane/errors.hpp>
 
 #include <iostream>
 
+namespace {
+
+constexpr const char* exit_statuses =
+    "Exit status: 0 success; 1 the work failed (an input that cannot be read, an output that cannot be "
+    "written, a link that cannot be split, no price in a text); 2 the command line is wrong; 130 or 143 "
+    "stopped by SIGINT or SIGTERM (the browser closed and temporary files removed first).";
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  CLI::App app{"korvane-commerce: turn visual product search results into commerce intelligence"};
-  app.require_subcommand(1);
+  using namespace korvane::cli;
+  CLI::App app{"korvane-commerce " KORVANE_VERSION
+               ": turn visual product search results into commerce intelligence"};
+  app.footer(exit_statuses);
+  app.set_version_flag("--version", KORVANE_VERSION);
   app.set_help_all_flag("--help-all", "Show help for every subcommand");
-  korvane::cli::RunState state;
-  korvane::cli::add_enrich_commands(app, state);
-  korvane::cli::add_demo_command(app, state);
-  korvane::cli::add_unwrap_commands(app, state);
-  korvane::cli::add_classify_commands(app, state);
-  korvane::cli::add_price_commands(app, state);
-  korvane::cli::add_parse_commands(app, state);
-  korvane::cli::add_similarity_commands(app, state);
+  app.require_subcommand(1);
+  RunState state;
+  app.add_subcommand("version", "Print the version")->callback([] { std::cout << KORVANE_VERSION << '\n'; });
+  add_enrich_commands(app, state);
+  add_demo_command(app, state);
+  add_unwrap_commands(app, state);
+  add_classify_commands(app, state);
+  add_price_commands(app, state);
+  add_parse_commands(app, state);
+  add_similarity_commands(app, state);
+  ignore_file_size_signal();
   try {
     app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
+  } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    (void)app.exit(e);
+    return EXIT_USAGE;
   } catch (const std::exception& e) {
     std::cerr << "korvane-commerce: " << e.what() << '\n';
-    return 1;
+    return EXIT_FAILED;
   }
   return state.exit_code;
 }

@@ -1,48 +1,116 @@
 #include "pipeline_run.hpp"
 
+#include "cli.hpp"
 #include "progress.hpp"
-#include "search_input.hpp"
 
-#include "commerce/output_file.hpp"
-
-#include <korvane/commerce/aggregator.hpp>
 #include <korvane/commerce/export.hpp>
-#include <korvane/commerce/enricher.hpp>
-#include <korvane/commerce/resolver.hpp>
-#include <korvane/commerce/unwrapper.hpp>
-#include <korvane/relevance.hpp>
+#include <korvane/commerce/input.hpp>
+#include <korvane/errors.hpp>
 #include <korvane/models/json.hpp>
 
+#include <boost/json/array.hpp>
 #include <fmt/format.h>
 
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <unistd.h>
 
 namespace korvane::cli {
 namespace fs = std::filesystem;
 using models::CommerceIntelligence;
-using models::EnrichedCommerceMatch;
 
 namespace {
 
-// Items whose link the store resolution replaced.
-std::size_t resolved_links(const std::vector<EnrichedCommerceMatch>& items) {
-  std::size_t n = 0;
-  for (const auto& item : items) {
-    if (item.source_engine != "lens") continue;
-    try {
-      if (item.direct_url != commerce::URLUnwrapper::unwrap(item.original_url)) ++n;
-    } catch (const InvalidUrlError&) {
-    }
+// "-" is standard output; the exports write special files directly.
+fs::path output_path(const fs::path& given) { return given == "-" ? fs::path("/dev/stdout") : given; }
+
+// Every named output target, checked before any work is done.
+void check_outputs(const Outputs& outputs) {
+  for (const auto* target : {&outputs.json, &outputs.csv}) {
+    if (*target) (void)commerce::check_output_path(output_path(**target));
   }
-  return n;
 }
 
-void print_summary(const CommerceIntelligence& result, std::size_t resolved, const std::vector<fs::path>& written,
-                   double seconds) {
-  const auto& s = result.summary;
-  std::string text = fmt::format("{} items, {} priced", result.items.size(), s.total_priced_matches);
+// Writes each named output; a failing one is reported and the others are
+// still written. Returns the paths written and whether all succeeded.
+bool write_outputs(const CommerceIntelligence& result, const Outputs& outputs, std::vector<fs::path>& written) {
+  bool all = true;
+  const auto attempt = [&](const std::optional<fs::path>& target, auto&& write) {
+    if (!target) return;
+    try {
+      written.push_back(write(result, output_path(*target)));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "korvane-commerce: cannot write %s: %s\n", target->c_str(), e.what());
+      all = false;
+    }
+  };
+  attempt(outputs.json, [](const CommerceIntelligence& r, const fs::path& p) {
+    return commerce::export_commerce_to_json(r, p);
+  });
+  attempt(outputs.csv, [](const CommerceIntelligence& r, const fs::path& p) {
+    return commerce::export_commerce_to_csv(r, p);
+  });
+  if (!outputs.json && !outputs.csv && outputs.json_to_stdout) {
+    std::cout << models::model_dump_json(result, 2, true) << '\n' << std::flush;
+  }
+  return all;
+}
+
+// Enriched items alone as a JSON array (absent fields left out).
+std::string items_json_text(const std::vector<models::EnrichedCommerceMatch>& items) {
+  boost::json::array array;
+  for (const auto& item : items) array.push_back(models::to_json(item, {.exclude_none = true}));
+  return models::json_text(array, 2);
+}
+
+// "3 (2 timeout, 1 http_status)": the pages missed by reason.
+std::string misses_by_reason(const std::vector<commerce::PageMiss>& missed) {
+  std::map<std::string_view, std::size_t> by_reason;
+  for (const auto& miss : missed) ++by_reason[core::to_string(miss.reason)];
+  std::string text = std::to_string(missed.size()) + " (";
+  bool first = true;
+  for (const auto& [reason, count] : by_reason) {
+    text += fmt::format("{}{} {}", first ? "" : ", ", count, reason);
+    first = false;
+  }
+  return text + ")";
+}
+
+bool all_refused_for_private_addresses(const commerce::RunReport& report) {
+  if (report.pages_fetched > 0 || report.pages_missed.empty()) return false;
+  for (const auto& miss : report.pages_missed) {
+    if (miss.reason != core::FetchFailure::refused_address) return false;
+  }
+  return true;
+}
+
+bool names_did_not_resolve(const commerce::ResolveReport& stores) {
+  std::size_t failed = 0, unresolved_names = 0;
+  for (const auto& attempt : stores.stores) {
+    if (attempt.outcome != commerce::StoreOutcome::failed) continue;
+    ++failed;
+    if (attempt.detail.find("ERR_NAME_NOT_RESOLVED") != std::string::npos) ++unresolved_names;
+  }
+  return failed > 0 && unresolved_names == failed;
+}
+
+void print_stores(const commerce::ResolveReport& stores) {
+  if (stores.candidates == 0) return;
+  std::fprintf(stderr, "store links resolved: %zu of %zu (%zu search pages)\n", stores.items_resolved,
+               stores.candidates, stores.stores.size());
+  if (stores.items_resolved > 0) return;
+  if (!stores.stores.empty() && stores.stores.front().outcome == commerce::StoreOutcome::browser_unavailable) {
+    std::fprintf(stderr, "the browser could not be opened: %s\n", stores.stores.front().detail.c_str());
+  } else if (names_did_not_resolve(stores)) {
+    std::fprintf(stderr, "store pages could not be opened: their host names did not resolve (no network?)\n");
+  }
+}
+
+void print_summary(const commerce::RunResult& run, const commerce::RunOptions& options, bool verbose,
+                   const std::vector<fs::path>& written, double seconds) {
+  const auto& s = run.result.summary;
+  std::string text = fmt::format("{} items, {} priced", run.result.items.size(), s.total_priced_matches);
   if (s.min_price && s.max_price) {
     text += fmt::format(", {:.2f}–{:.2f} {} (median {:.2f})", *s.min_price, *s.max_price, s.currency,
                         s.median_price.value_or(0.0));
@@ -55,107 +123,88 @@ void print_summary(const CommerceIntelligence& result, std::size_t resolved, con
     }
     std::fprintf(stderr, "%s\n", merchants.c_str());
   }
-  std::fprintf(stderr, "store links resolved: %zu\n", resolved);
+  const auto& report = run.report;
+  if (!report.pages_missed.empty()) {
+    std::fprintf(stderr, "pages not fetched: %s%s\n", misses_by_reason(report.pages_missed).c_str(),
+                 verbose ? "" : "; -v shows each page's reason");
+    if (all_refused_for_private_addresses(report) && !options.allow_private_addresses) {
+      std::fprintf(stderr,
+                   "every page is on a loopback or private address; --allow-private allows them (local servers)\n");
+    }
+  }
+  print_stores(report.stores);
   for (const auto& path : written) std::fprintf(stderr, "wrote %s\n", path.c_str());
   std::fprintf(stderr, "done in %.1f s\n", seconds);
 }
 
-void label_unlabelled(std::vector<EnrichedCommerceMatch>& items) {
-  for (auto& item : items) {
-    if (!item.relevance) item.relevance = relevance::classify_match_relevance(item);
-  }
-}
-
-std::vector<fs::path> write_outputs(const CommerceIntelligence& result, const std::optional<fs::path>& json_out,
-                                    const std::optional<fs::path>& csv_out, bool json_to_stdout) {
-  std::vector<fs::path> written;
-  if (json_out) written.push_back(commerce::export_commerce_to_json(result, *json_out));
-  if (csv_out) written.push_back(commerce::export_commerce_to_csv(result, *csv_out));
-  if (!json_out && !csv_out && json_to_stdout) std::cout << models::model_dump_json(result, 2, true) << '\n';
-  return written;
-}
-
 }  // namespace
 
-int run_enrich(const EnrichSettings& settings) {
-  // Read everything first: a malformed file stops the run before any work.
-  SearchInput input = read_search_result(settings.input);
+int run_enrich(const EnrichSettings& settings, const StopOnSignals& stop) {
+  // Read everything and check every output first: a malformed file or an
+  // unwritable target stops the run before any work.
+  commerce::EnrichRequest request =
+      commerce::read_search_result(read_input_file(settings.input), settings.input.string());
+  if (!settings.fuse_offers) request.offers.reset();
   if (settings.offers_file) {
-    auto more = read_shopping_offers(*settings.offers_file);
-    input.offers.insert(input.offers.end(), std::make_move_iterator(more.begin()),
-                        std::make_move_iterator(more.end()));
-    input.has_offers = true;
+    auto more = commerce::read_shopping_offers(read_input_file(*settings.offers_file), settings.offers_file->string());
+    if (!request.offers) request.offers.emplace();
+    request.offers->insert(request.offers->end(), std::make_move_iterator(more.begin()),
+                           std::make_move_iterator(more.end()));
   }
-  if (settings.max_items) {
-    const auto n = static_cast<long long>(input.matches.size());
-    const long long m = *settings.max_items;
-    input.matches.resize(static_cast<std::size_t>(m >= 0 ? std::min(m, n) : std::max(0LL, n + m)));
-  }
-  const std::size_t match_count = input.matches.size();
+  check_outputs(settings.outputs);
 
   ProgressDisplay progress(settings.quiet);
-  commerce::EnrichmentServices services;
-  core::FetcherOptions fetcher_options = settings.fetcher;
-  fetcher_options.allow_private_addresses = fetcher_options.allow_private_addresses || settings.allow_private;
-  services.fetcher = std::make_shared<core::ConcurrentFetcher>(
-      fetcher_options, settings.pages_dir ? core::make_directory_transport(*settings.pages_dir) : nullptr);
-  std::size_t pages_missed = 0;
-  services.on_fetch_report = [&](const core::FetchReport& report) { pages_missed = report.failures.size(); };
-  services.resolve_store_links = settings.resolve;
-  browser::SessionOptions browser_options = settings.browser;
-  browser_options.allow_private_addresses = browser_options.allow_private_addresses || settings.allow_private;
-  services.resolver.session_factory = [browser_options](int max_pages, int timeout_ms) {
-    return std::make_unique<browser::AsyncStealthySession>(max_pages, true, true, timeout_ms, browser_options);
-  };
-
-  CommerceIntelligence result = commerce::CommerceEnricher::process(
-      std::move(input.matches), [&](std::string msg) { progress.show(msg); }, services);
+  commerce::RunResult run;
+  try {
+    run = commerce::enrich(std::move(request), settings.options, progress.callbacks(), stop.token());
+  } catch (const CancelledError&) {
+    progress.finish();
+    std::fprintf(stderr, "korvane-commerce: stopped; nothing was written\n");
+    return stop.exit_status();
+  }
   progress.finish();
-  const std::size_t resolved = resolved_links(result.items);
-
-  if (input.has_offers && settings.fuse_offers) {
-    // The fused list, with the summary over everything that was fused.
-    auto fused = commerce::CommerceAggregator::fuse_matches_and_offers(result.items, input.offers);
-    label_unlabelled(fused);
-    models::CommerceSummary fresh;
-    fresh.total_matches = static_cast<int>(match_count + input.offers.size());
-    result.summary = relevance::recompute_market_summary(fused, fresh);
-    result.items = std::move(fused);
-  }
-  const auto written = write_outputs(result, settings.json_out, settings.csv_out, settings.json_to_stdout);
-  if (!settings.quiet) {
-    if (pages_missed > 0) std::fprintf(stderr, "pages not fetched: %zu (see -v for reasons)\n", pages_missed);
-    print_summary(result, resolved, written, progress.elapsed_seconds());
-  }
-  return 0;
+  std::vector<fs::path> written;
+  const bool all_written = write_outputs(run.result, settings.outputs, written);
+  if (!settings.quiet) print_summary(run, settings.options, settings.verbose, written, progress.elapsed_seconds());
+  return all_written ? EXIT_OK : EXIT_FAILED;
 }
 
-int run_resolve(const fs::path& input, const std::optional<fs::path>& output, bool allow_private, bool quiet) {
-  bool had_summary = false;
-  CommerceIntelligence result = read_enriched_items(input, had_summary);
-  ProgressDisplay progress(quiet);
-  commerce::ResolverOptions options;
-  browser::SessionOptions browser_options;
-  browser_options.allow_private_addresses = allow_private;
-  options.session_factory = [browser_options](int max_pages, int timeout_ms) {
-    return std::make_unique<browser::AsyncStealthySession>(max_pages, true, true, timeout_ms, browser_options);
-  };
-  (void)commerce::DirectStoreResolver::resolve(result.items, 4, 15, [&](std::string msg) { progress.show(msg); },
-                                               options);
-  progress.finish();
-  const fs::path target = output.value_or(input);
-  fs::path written;
-  if (had_summary) {
-    written = commerce::export_commerce_to_json(result, target);
-  } else {
-    boost::json::array items;
-    for (const auto& item : result.items) items.push_back(models::to_json(item, {.exclude_none = true}));
-    written = fs::weakly_canonical(fs::absolute(target));
-    fs::create_directories(written.parent_path());
-    commerce::detail::write_file_replacing(written, models::json_text(items, 2));
+int run_resolve(const ResolveSettings& settings, const StopOnSignals& stop) {
+  commerce::EnrichedItems input =
+      commerce::read_enriched_items(read_input_file(settings.input), settings.input.string());
+  const std::optional<fs::path> target =
+      settings.in_place ? std::optional<fs::path>(settings.input) : settings.output;
+  if (target) (void)commerce::check_output_path(output_path(*target));
+
+  ProgressDisplay progress(settings.quiet);
+  commerce::ResolveResult resolved;
+  try {
+    resolved = commerce::resolve_store_links(std::move(input.result.items), settings.options, progress.callbacks(),
+                                             stop.token());
+  } catch (const CancelledError&) {
+    progress.finish();
+    std::fprintf(stderr, "korvane-commerce: stopped; nothing was written\n");
+    return stop.exit_status();
   }
-  if (!quiet) std::fprintf(stderr, "store links resolved: %zu\nwrote %s\n", resolved_links(result.items), written.c_str());
-  return 0;
+  progress.finish();
+  input.result.items = std::move(resolved.items);
+
+  std::optional<fs::path> written;
+  if (!target) {
+    const std::string text = input.whole_result ? models::model_dump_json(input.result, 2, true)
+                                                : items_json_text(input.result.items);
+    std::cout << text << '\n' << std::flush;
+  } else if (input.whole_result) {
+    written = commerce::export_commerce_to_json(input.result, output_path(*target));
+  } else {
+    written = commerce::export_items_to_json(input.result.items, output_path(*target));
+  }
+  if (!settings.quiet) {
+    print_stores(resolved.report);
+    if (resolved.report.candidates == 0) std::fprintf(stderr, "no store search links among the items\n");
+    if (written) std::fprintf(stderr, "wrote %s\n", written->c_str());
+  }
+  return EXIT_OK;
 }
 
 }  // namespace korvane::cli

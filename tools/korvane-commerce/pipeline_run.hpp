@@ -1,40 +1,51 @@
-// The main job of the command line: enrich a visual-search result, fuse
-// shopping offers, export, summarise. Shared by `enrich` and `demo`.
+// The main job of the command line: enrich a visual-search result (fusing
+// its shopping offers), export, summarise; and store resolution alone.
+// Shared by `enrich`, `demo` and `resolve`.
 #pragma once
 
-#include <korvane/browser/session.hpp>
-#include <korvane/core/fetcher.hpp>
+#include "signals.hpp"
+
+#include <korvane/commerce/run.hpp>
 
 #include <filesystem>
 #include <optional>
-#include <string>
 #include <vector>
 
 namespace korvane::cli {
 
-struct EnrichSettings {
-  std::filesystem::path input;                      // the visual-search result
-  std::optional<std::filesystem::path> offers_file;  // more shopping offers
-  std::optional<std::filesystem::path> json_out;
-  std::optional<std::filesystem::path> csv_out;
-  std::optional<std::filesystem::path> pages_dir;    // saved pages instead of the network
-  std::optional<long long> max_items;
-  bool resolve = true;
-  bool fuse_offers = true;   // fuse the input's shopping offers into the output
-  bool allow_private = false;
-  bool quiet = false;
-  bool json_to_stdout = true;  // when no output file is named
-  core::FetcherOptions fetcher;      // base fetcher settings (connect_to, CA, ...)
-  browser::SessionOptions browser;   // base browser settings (extra arguments, ...)
+// Where a run's result goes. "-" means standard output.
+struct Outputs {
+  std::optional<std::filesystem::path> json;
+  std::optional<std::filesystem::path> csv;
+  bool json_to_stdout = true;  // when no output is named
 };
 
-// Runs the pipeline and writes the outputs; returns the exit status. Throws
-// InputError for a malformed input file (before anything is written).
-int run_enrich(const EnrichSettings& settings);
+struct EnrichSettings {
+  std::filesystem::path input;                       // the visual-search result
+  std::optional<std::filesystem::path> offers_file;  // more shopping offers
+  bool fuse_offers = true;                           // fuse the input's shopping offers
+  Outputs outputs;
+  commerce::RunOptions options;
+  bool quiet = false;
+  bool verbose = false;
+};
 
-// Runs store resolution alone on enriched items read from `input` and writes
-// them to `output` (default: back to `input`).
-int run_resolve(const std::filesystem::path& input, const std::optional<std::filesystem::path>& output,
-                bool allow_private, bool quiet);
+// Runs the pipeline and writes the outputs; returns the exit status. Reads
+// the input and checks every output target before any work; stops cleanly
+// when `stop` sees SIGINT or SIGTERM.
+int run_enrich(const EnrichSettings& settings, const StopOnSignals& stop);
+
+struct ResolveSettings {
+  std::filesystem::path input;  // enriched items: an enrich --json result or a JSON array
+  std::optional<std::filesystem::path> output;  // else standard output
+  bool in_place = false;                        // write back to `input`
+  commerce::RunOptions options;
+  bool quiet = false;
+  bool verbose = false;
+};
+
+// Runs store resolution alone on enriched items and writes them in the form
+// they were read (a whole result or an array); returns the exit status.
+int run_resolve(const ResolveSettings& settings, const StopOnSignals& stop);
 
 }  // namespace korvane::cli

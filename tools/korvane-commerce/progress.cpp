@@ -8,19 +8,30 @@
 #include <unistd.h>
 
 namespace korvane::cli {
+namespace {
+
+std::string_view counted(commerce::RunPhase phase) {
+  switch (phase) {
+    case commerce::RunPhase::fetching: return "pages fetched";
+    case commerce::RunPhase::parsing: return "pages parsed";
+    case commerce::RunPhase::resolving: return "stores resolved";
+  }
+  return "";
+}
+
+}  // namespace
 
 ProgressDisplay::ProgressDisplay(bool quiet)
-    : quiet_(quiet), terminal_(isatty(STDERR_FILENO) != 0), start_(std::chrono::steady_clock::now()) {}
+    : quiet_(quiet), terminal_(isatty(STDERR_FILENO) != 0), start_(Clock::now()) {}
 
 ProgressDisplay::~ProgressDisplay() { finish(); }
 
 double ProgressDisplay::elapsed_seconds() const {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  return std::chrono::duration<double>(Clock::now() - start_).count();
 }
 
-void ProgressDisplay::show(const std::string& message) {
-  if (quiet_) return;
-  const std::string line = fmt::format("[{:5.1f}s] {}", elapsed_seconds(), message);
+void ProgressDisplay::print(const std::string& text) {
+  const std::string line = fmt::format("[{:5.1f}s] {}", elapsed_seconds(), text);
   if (terminal_) {
     std::fprintf(stderr, "\r\033[K%s", line.c_str());
     line_open_ = true;
@@ -28,6 +39,38 @@ void ProgressDisplay::show(const std::string& message) {
     std::fprintf(stderr, "%s\n", line.c_str());
   }
   std::fflush(stderr);
+}
+
+void ProgressDisplay::show(const std::string& message) {
+  if (!quiet_) print(message);
+}
+
+void ProgressDisplay::count(const commerce::RunProgress& progress) {
+  if (quiet_) return;
+  const auto now = Clock::now();
+  if (!phase_seen_ || progress.phase != phase_) {
+    phase_seen_ = true;
+    phase_ = progress.phase;
+    phase_start_ = now;
+    last_count_ = {};
+  }
+  // A terminal line is redrawn at most ten times a second, a log line every
+  // five seconds; the last count of a phase always shows.
+  const auto interval = terminal_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(5000);
+  if (progress.done < progress.total && now - last_count_ < interval) return;
+  last_count_ = now;
+  const double seconds = std::chrono::duration<double>(now - phase_start_).count();
+  std::string text = fmt::format("{} {}/{}", counted(progress.phase), progress.done, progress.total);
+  if (seconds > 0.05) text += fmt::format(", {:.0f}/s", static_cast<double>(progress.done) / seconds);
+  print(text);
+}
+
+commerce::RunCallbacks ProgressDisplay::callbacks() {
+  commerce::RunCallbacks callbacks;
+  if (quiet_) return callbacks;
+  callbacks.on_message = [this](std::string message) { show(message); };
+  callbacks.on_progress = [this](const commerce::RunProgress& progress) { count(progress); };
+  return callbacks;
 }
 
 void ProgressDisplay::finish() {

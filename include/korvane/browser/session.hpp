@@ -7,32 +7,24 @@
 // it (one thread at a time); a session is not thread-safe.
 #pragma once
 
+#include <korvane/browser/options.hpp>
+#include <korvane/errors.hpp>
+
 #include <boost/asio/awaitable.hpp>
 
 #include <chrono>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace korvane::browser {
 
-// A failure of the browser or of the protocol: the browser went away, a
-// command failed or timed out, a selector was refused.
-class BrowserError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// The browser cannot be used at all: no executable was found, it could not be
-// started, or it did not answer in time. Thrown by Session::enter().
-class BrowserUnavailableError : public BrowserError {
- public:
-  using BrowserError::BrowserError;
-};
+// The browser's failures, korvane::BrowserError and BrowserUnavailableError
+// (Session::enter() throws the latter when the browser cannot be used).
+using korvane::BrowserError;
+using korvane::BrowserUnavailableError;
 
 // One element found by Page::css(), as it was when the selector ran.
 class Element {
@@ -87,45 +79,22 @@ class Session {
   [[nodiscard]] virtual boost::asio::awaitable<void> exit() = 0;
 };
 
-// Makes a session, not yet entered, from the most pages open at once and the
-// page timeout in milliseconds.
-using SessionFactory = std::function<std::unique_ptr<Session>(int max_pages, int timeout_ms)>;
-
-// Settings of AsyncStealthySession beyond its four main parameters.
-struct SessionOptions {
-  // Open pages on loopback, private, link-local, multicast and unspecified
-  // addresses too (tests and the offline demo); refused when false.
-  bool allow_private_addresses = false;
-  // The Chromium executable; when empty, the environment variable
-  // KORVANE_CHROMIUM, else "chromium" (or "chromium-browser",
-  // "google-chrome-stable", "google-chrome") on PATH.
-  std::string chromium_path;
-  // More command-line arguments for Chromium, after ours (for instance
-  // "--host-resolver-rules=MAP * 127.0.0.1:8080").
-  std::vector<std::string> extra_args;
-  // How long the browser may take to start and answer.
-  std::chrono::milliseconds start_timeout{30000};
-  // How long a loaded page must have no request in flight before it counts
-  // as settled (scripts that fetch results after the load event).
-  std::chrono::milliseconds quiet_period{500};
-};
-
 // A stealth Chromium session: headless, with a fresh temporary profile, a
 // user agent without "HeadlessChrome", navigator.webdriver hidden and
 // realistic languages and plugins. One tab per fetch, at most `max_pages`
 // tabs at once. `timeout_ms` bounds the navigation and load of each page;
 // a page counts as loaded after its load event plus the quiet period with no
 // request in flight (returned as it is when the timeout comes first). With
-// `disable_resources`, images, media, fonts and style sheets are not loaded.
+// `options.disable_resources`, images, media, fonts and style sheets are not
+// loaded.
 // The browser's process group and profile directory are gone after exit(),
 // after a crash of the browser and when the session is destroyed. The
 // browser is tied to the thread that entered the session: it is killed if
 // that thread ends first.
 class AsyncStealthySession final : public Session {
  public:
-  // Throws std::invalid_argument when max_pages or timeout_ms is below 1.
-  AsyncStealthySession(int max_pages, bool headless, bool disable_resources, int timeout_ms,
-                       SessionOptions options = {});
+  // Throws korvane::ValueError when max_pages or timeout_ms is below 1.
+  AsyncStealthySession(int max_pages, int timeout_ms, SessionOptions options = {});
   ~AsyncStealthySession() override;
   AsyncStealthySession(const AsyncStealthySession&) = delete;
   AsyncStealthySession& operator=(const AsyncStealthySession&) = delete;
@@ -149,8 +118,6 @@ class AsyncStealthySession final : public Session {
 
  private:
   int max_pages_;
-  bool headless_;
-  bool disable_resources_;
   int timeout_ms_;
   SessionOptions options_;
   std::shared_ptr<Impl> impl_;

@@ -4,6 +4,7 @@
 #include <korvane/models.hpp>
 
 #include <filesystem>
+#include <span>
 
 namespace korvane::commerce {
 
@@ -23,5 +24,17 @@ std::filesystem::path export_commerce_to_csv(const models::CommerceIntelligence&
 // written. Directory creation, replacement and failures as for the CSV export.
 std::filesystem::path export_commerce_to_json(const models::CommerceIntelligence& commerce,
                                               const std::filesystem::path& output_path);
+
+// Writes `items` alone as a JSON array (indentation 2, absent fields left
+// out, no final line end) and returns the absolute path written; as the JSON
+// export of a whole result otherwise.
+std::filesystem::path export_items_to_json(std::span<const models::EnrichedCommerceMatch> items,
+                                           const std::filesystem::path& output_path);
+
+// Checks that an export to `output_path` can be written, before any work is
+// done: the target is not a directory, its folder exists or can be created
+// and is writable. Returns the absolute path an export would write; throws
+// std::filesystem::filesystem_error saying what is wrong.
+std::filesystem::path check_output_path(const std::filesystem::path& output_path);
 
 }  // namespace korvane::commerce

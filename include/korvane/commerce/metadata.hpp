@@ -6,8 +6,6 @@
 #include <korvane/commerce/tables.hpp>
 #include <korvane/models.hpp>
 
-#include <boost/json/value.hpp>
-
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,9 +57,19 @@ inline constexpr StringSet GENERIC_TITLES{std::array<std::string_view, 8>{
     "read more", "click here", "learn more", "view product", "shop now", "see details", "buy now",
     "untitled"}};
 
+// The best source of product data a parse read: JSON-LD, the Next.js page
+// state, Open Graph meta tags, or only the search result.
+enum class FetchSource { ld_json, next_data, opengraph, serp_fallback };
+
+// Text values: "ld_json", "next_data", "opengraph", "serp_fallback".
+[[nodiscard]] std::string_view to_string(FetchSource source) noexcept;
+
+// How much of a page the parser reads: `standard` is the documented rule set; `extended`
+// reads everything standard reads and then more sources (opt-in).
+enum class ExtractionMode { standard, extended };
+
 // The product metadata of one destination page. `shipping_info` is always
-// absent; `fetch_source` names the best source that was read: "ld_json",
-// "next_data", "opengraph" or "serp_fallback".
+// absent; `fetch_source` names the best source that was read.
 struct MetadataResult {
   std::string title;
   std::string merchant_name;
@@ -74,14 +82,22 @@ struct MetadataResult {
   std::optional<std::string> shipping_info;
   models::PageType page_type = models::PageType::UNCATEGORIZED;
   int match_score = 0;
-  std::string fetch_source;
+  FetchSource fetch_source = FetchSource::serp_fallback;
 
   friend bool operator==(const MetadataResult&, const MetadataResult&) = default;
 };
 
-// The 12 entries of `r` as a JSON object, keys in declaration order,
-// enumerations as their text values, `price` as an object or null.
-[[nodiscard]] boost::json::value to_json(const MetadataResult& r);
+// The inputs of one parse, by name (the positional parse_metadata is a thin wrapper).
+struct MetadataRequest {
+  std::optional<std::string_view> html;
+  std::string_view direct_url;
+  std::string_view initial_title;
+  std::string_view initial_merchant;
+  std::optional<models::NormalizedPrice> initial_price;
+  std::optional<bool> initial_stock;
+  int rank = 1;
+  ExtractionMode extraction = ExtractionMode::standard;
+};
 
 class DestinationMetadataParser {
  public:
@@ -100,6 +116,9 @@ class DestinationMetadataParser {
       std::string_view initial_title = {}, std::string_view initial_merchant = {},
       const std::optional<models::NormalizedPrice>& initial_price = std::nullopt,
       std::optional<bool> initial_stock = std::nullopt, int rank = 1);
+
+  // The same parse with its inputs by name, and the extraction mode.
+  [[nodiscard]] static MetadataResult parse_metadata(const MetadataRequest& request);
 };
 
 namespace detail {

@@ -4,7 +4,7 @@
 //   korvane::core::ConcurrentFetcher fetcher;             // real network, defaults
 //   FetchReport report = co_await fetcher.fetch(links, 5.0);
 //   report.pages.at(link)      // the page's HTML, or nothing
-//   report.failures.at(link)   // why there is nothing ("timeout", "status 404", ...)
+//   report.failures.at(link)   // why there is nothing: {FetchFailure::timeout, "timeout"}, ...
 //
 // Every link passed gets an entry in `pages`, and every link without a page
 // gets a reason in `failures`; a single bad link never fails the call. The
@@ -13,10 +13,13 @@
 // never prints).
 #pragma once
 
+#include <korvane/core/fetch.hpp>
+
 #include <boost/asio/awaitable.hpp>
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,54 +27,6 @@
 #include <vector>
 
 namespace korvane::core {
-
-// Link, exactly as passed, to the page's HTML (UTF-8) or to nothing when no
-// page was obtained.
-using PageMap = std::unordered_map<std::string, std::optional<std::string>>;
-
-// The outcome of one batch: a page or nothing per link, and for every link
-// without a page a short reason, such as "refused address 10.0.0.1",
-// "timeout", "status 404", "not HTML (image/png)", "too large",
-// "DNS failure" or "malformed link".
-struct FetchReport {
-  PageMap pages;
-  std::unordered_map<std::string, std::string> failures;
-};
-
-// How the fetcher behaves. The defaults suit fetching shop pages on the open
-// network.
-struct FetcherOptions {
-  // Transfers running at the same time, in all and per host (the host of the
-  // link as passed). Zero counts as one.
-  std::size_t max_connections = 16;
-  std::size_t max_per_host = 4;
-  // Redirects followed per link; one more fails with "too many redirects".
-  int max_redirects = 5;
-  // Largest body accepted as sent (compressed or not), and largest body after
-  // the content coding (gzip, br, ...) is undone; a transfer that passes
-  // either is stopped ("too large", "too large when decoded").
-  std::size_t max_page_bytes = std::size_t{8} << 20U;
-  std::size_t max_decoded_bytes = std::size_t{32} << 20U;
-  // Allows connections to loopback, private (RFC 1918, CGNAT, IPv6 unique
-  // local), link-local and reserved addresses, refused by default. The
-  // unspecified addresses (0.0.0.0, ::), multicast and broadcast stay refused
-  // in any case: no web page lives there.
-  bool allow_private_addresses = false;
-  // Request headers sent with every request, like a desktop browser's.
-  std::string user_agent =
-      "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
-      "Chrome/124.0.0.0 Safari/537.36";
-  std::string accept_language = "en-US,en;q=0.9";
-  // Connection overrides in libcurl's CURLOPT_CONNECT_TO form
-  // "HOST:PORT:CONNECT-TO-HOST:CONNECT-TO-PORT" (empty parts match any), so
-  // that links can be served by another server, e.g. example hosts by a
-  // loopback server in an offline demo. Ignored by the directory transport.
-  std::vector<std::string> connect_to;
-  // Certificate authorities (PEM) trusted for HTTPS instead of the system's,
-  // when not empty: an offline demo's own certificate, say. Server
-  // certificates are always verified.
-  std::string ca_certificates_pem;
-};
 
 // A response as a transport received it: the final status after redirects,
 // the Content-Type header as sent (empty when there was none) and the body
@@ -86,7 +41,7 @@ struct RawResponse {
 // What a transport got for one link: a response, or the reason it has none.
 struct TransportResult {
   std::optional<RawResponse> response;
-  std::string failure;  // set when `response` is absent
+  FetchMiss failure;  // set when `response` is absent
 };
 
 // Where pages come from: the network through libcurl, a folder of saved
@@ -96,13 +51,17 @@ class Transport {
  public:
   virtual ~Transport() = default;
 
+  // Called once for each link as soon as its result is known.
+  using LinkDone = std::function<void()>;
+
   // Fetches each of `links` (distinct, with an http or https scheme and a
-  // host) within `timeout_seconds` per link, honouring `options`. Returns
-  // one result per link, in the order of `links`. Throws only when the
-  // transport cannot work at all; a failing link is a result.
+  // host) within `timeout_seconds` per link, honouring `options`, and calls
+  // `on_link_done` (when not empty) as each link ends. Returns one result
+  // per link, in the order of `links`. Throws only when the transport cannot
+  // work at all; a failing link is a result.
   [[nodiscard]] virtual boost::asio::awaitable<std::vector<TransportResult>> fetch_all(
-      std::vector<std::string> links, const FetcherOptions& options,
-      double timeout_seconds) const = 0;
+      std::vector<std::string> links, const FetcherOptions& options, double timeout_seconds,
+      const LinkDone& on_link_done) const = 0;
 };
 
 // The network transport: libcurl's multi interface driven by the awaiting
@@ -126,7 +85,7 @@ struct SavedPage {
 
 // Serves saved pages from `folder` for offline runs and reproducible
 // batches, as listed by its manifest (read_page_manifest). A link not in the
-// manifest fails with "not in the page folder"; a file without a content
+// manifest fails with "not in the page folder" (FetchFailure::not_in_page_folder); a file without a content
 // type must look like HTML. Throws korvane::FetchError when the manifest
 // cannot be read.
 [[nodiscard]] std::shared_ptr<const Transport> make_directory_transport(
@@ -148,9 +107,10 @@ class ConcurrentFetcher {
   // 16 KiB, else as UTF-8; invalid bytes become U+FFFD. Throws
   // korvane::ValueError when the timeout is not a positive finite number,
   // and whatever the transport throws when it cannot work; never for a
-  // single link. The fetcher must outlive the awaited call.
-  [[nodiscard]] boost::asio::awaitable<FetchReport> fetch(std::vector<std::string> urls,
-                                                          double timeout_seconds) const;
+  // single link. `on_progress`, when not empty, is told after each distinct
+  // link has its outcome. The fetcher must outlive the awaited call.
+  [[nodiscard]] boost::asio::awaitable<FetchReport> fetch(std::vector<std::string> urls, double timeout_seconds,
+                                                          FetchProgress on_progress = {}) const;
 
   // The pages of `urls` fetched from the network by a fetcher with default
   // options; the map of fetch() without the reasons.

@@ -8,6 +8,7 @@
 #include <boost/json/value.hpp>
 
 #include <string>
+#include <string_view>
 
 namespace korvane::models {
 
@@ -31,11 +32,24 @@ template <class Record>
 // JSON text of any value with the records' number format (indent 0: compact).
 [[nodiscard]] std::string json_text(const boost::json::value& v, int indent = 0);
 
-// Reading records back from JSON (the forms written above, absent fields
-// optional). Throw ValueError naming the offending member on a wrong shape.
-[[nodiscard]] NormalizedPrice normalized_price_from_json(const boost::json::value& v);
-[[nodiscard]] EnrichedCommerceMatch enriched_match_from_json(const boost::json::value& v);
-[[nodiscard]] CommerceSummary commerce_summary_from_json(const boost::json::value& v);
-[[nodiscard]] CommerceIntelligence commerce_intelligence_from_json(const boost::json::value& v);
+// A record read back from JSON: the forms to_json() writes, absent and null
+// members taking the record's defaults. VisualMatch and ShoppingOffer also
+// read the forms search engines give: a price as a text or as an object
+// {"value", "extracted_value", "currency"}, numbers where texts are expected
+// (written as JSON writes them), an offer's "product_link" when it has no
+// "link"; unknown members are ignored. Throws ValueError naming the member by
+// its path below `where` ("visual_matches[2].link must be a string") when the
+// value has the wrong shape, or NormalizedPrice refuses the amount.
+template <class Record>
+[[nodiscard]] Record from_json(const boost::json::value& v, std::string_view where = {});
+
+template <> [[nodiscard]] NormalizedPrice from_json<NormalizedPrice>(const boost::json::value&, std::string_view);
+template <> [[nodiscard]] VisualMatch from_json<VisualMatch>(const boost::json::value&, std::string_view);
+template <> [[nodiscard]] ShoppingOffer from_json<ShoppingOffer>(const boost::json::value&, std::string_view);
+template <>
+[[nodiscard]] EnrichedCommerceMatch from_json<EnrichedCommerceMatch>(const boost::json::value&, std::string_view);
+template <> [[nodiscard]] CommerceSummary from_json<CommerceSummary>(const boost::json::value&, std::string_view);
+template <>
+[[nodiscard]] CommerceIntelligence from_json<CommerceIntelligence>(const boost::json::value&, std::string_view);
 
 }  // namespace korvane::models

@@ -74,7 +74,7 @@ void classify_open_graph(MetadataParseState& s, const MetaTags& meta) {
              contains(s.direct_url, "/news/") || host_occurs_in(s.domain, kMediumHost)) {
     s.page_type = PageType::ARTICLE;
   }
-  s.fetch_source = kSourceOpenGraph;
+  s.fetch_source = FetchSource::opengraph;
 }
 
 void classify_url(MetadataParseState& s) {
@@ -83,7 +83,7 @@ void classify_url(MetadataParseState& s) {
   const std::string title = text::to_lower(s.title);
   // A product-looking path alone is not enough when only the search result
   // backs it; a SKU or any page data source is.
-  const bool only_search_result = !s.sku.has_value() && s.fetch_source == kSourceSerpFallback;
+  const bool only_search_result = !s.sku.has_value() && s.fetch_source == FetchSource::serp_fallback;
   if (s.price_amount.has_value() || (any_occurs(kProductPathMarkers, path) && !only_search_result)) {
     s.page_type = PageType::PRODUCT;
   } else if (ARTICLE_PATH_PATTERNS.any_occurs_in(path) ||

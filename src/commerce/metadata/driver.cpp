@@ -1,3 +1,4 @@
+#include <korvane/commerce/json.hpp>
 #include <korvane/commerce/metadata.hpp>
 #include <korvane/models/json.hpp>
 
@@ -79,7 +80,7 @@ MetadataParseState initial_state(std::string_view url, std::string_view title,
   }
   if (in_stock) s.stock_status = *in_stock ? StockStatus::IN_STOCK : StockStatus::OUT_OF_STOCK;
   s.page_type = PageType::UNCATEGORIZED;
-  s.fetch_source = detail::kSourceSerpFallback;
+  s.fetch_source = FetchSource::serp_fallback;
   detail::classify_host(s);
   return s;
 }
@@ -97,7 +98,7 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html) {
   } else if (next.product != nullptr && !next.product->empty() && !s.is_social) {
     detail::resolve_next_data(s, *next.product);
   }
-  if (s.fetch_source == detail::kSourceSerpFallback && !s.is_social) {
+  if (s.fetch_source == FetchSource::serp_fallback && !s.is_social) {
     detail::classify_open_graph(s, meta);
   }
   detail::resolve_meta_tags(s, meta);
@@ -190,19 +191,35 @@ std::optional<models::NormalizedPrice> price_record(const MetadataParseState& s)
 
 }  // namespace
 
+std::string_view to_string(FetchSource source) noexcept {
+  switch (source) {
+    case FetchSource::ld_json: return "ld_json";
+    case FetchSource::next_data: return "next_data";
+    case FetchSource::opengraph: return "opengraph";
+    case FetchSource::serp_fallback: return "serp_fallback";
+  }
+  return "serp_fallback";
+}
+
 MetadataResult DestinationMetadataParser::parse_metadata(
     std::optional<std::string_view> html, std::string_view direct_url, std::string_view initial_title,
     std::string_view initial_merchant, const std::optional<models::NormalizedPrice>& initial_price,
     std::optional<bool> initial_stock, int rank) {
-  detail::start_unit(detail::Unit::metadata);
-  std::string url_storage, title_storage, merchant_storage, page_storage;
-  const std::string_view url = text::as_valid_utf8(direct_url, url_storage);
-  MetadataParseState s =
-      initial_state(url, text::as_valid_utf8(initial_title, title_storage),
-                    text::as_valid_utf8(initial_merchant, merchant_storage), initial_price, initial_stock);
+  return parse_metadata(MetadataRequest{html, direct_url, initial_title, initial_merchant, initial_price,
+                                        initial_stock, rank, ExtractionMode::standard});
+}
 
-  if (html) {
-    const std::string_view page = text::as_valid_utf8(*html, page_storage);
+MetadataResult DestinationMetadataParser::parse_metadata(const MetadataRequest& request) {
+  detail::start_unit(detail::Unit::metadata);
+  const int rank = request.rank;
+  std::string url_storage, title_storage, merchant_storage, page_storage;
+  const std::string_view url = text::as_valid_utf8(request.direct_url, url_storage);
+  MetadataParseState s = initial_state(url, text::as_valid_utf8(request.initial_title, title_storage),
+                                       text::as_valid_utf8(request.initial_merchant, merchant_storage),
+                                       request.initial_price, request.initial_stock);
+
+  if (request.html) {
+    const std::string_view page = text::as_valid_utf8(*request.html, page_storage);
     if (longer_than(page, kMinUsablePageLength)) read_page(s, detail::ValidUtf8{page});
   }
 
@@ -230,7 +247,7 @@ MetadataResult DestinationMetadataParser::parse_metadata(
   r.primary_image_url = std::move(s.primary_image_url);
   r.shipping_info = std::nullopt;
   r.page_type = s.page_type;
-  r.fetch_source = std::move(s.fetch_source);
+  r.fetch_source = s.fetch_source;
   return r;
 }
 
@@ -252,7 +269,7 @@ json::value to_json(const MetadataResult& r) {
   o.emplace("shipping_info", text_or_null(r.shipping_info));
   o.emplace("page_type", models::to_string(r.page_type));
   o.emplace("match_score", r.match_score);
-  o.emplace("fetch_source", r.fetch_source);
+  o.emplace("fetch_source", to_string(r.fetch_source));
   return o;
 }
 

@@ -167,7 +167,7 @@ void resolve_ld_json(MetadataParseState& s, const LdJsonProducts& ld) {
       break;
     }
   }
-  s.fetch_source = kSourceLdJson;
+  s.fetch_source = FetchSource::ld_json;
   promote_structured(s);
 
   if (const auto* name = member(*product, "name"); name != nullptr && name->is_string() &&
@@ -283,7 +283,7 @@ void resolve_ld_json(MetadataParseState& s, const LdJsonProducts& ld) {
 // ---------------------------------------------------------------- stage B
 
 void resolve_next_data(MetadataParseState& s, const json::object& p) {
-  s.fetch_source = kSourceNextData;
+  s.fetch_source = FetchSource::next_data;
   promote_structured(s);
 
   if (const auto* name = first_set(p, {"name", "title"}); name != nullptr && name->is_string() &&

@@ -4,6 +4,7 @@
 
 #include "commerce/metadata/extraction.hpp"
 
+#include <korvane/commerce/metadata.hpp>
 #include <korvane/models.hpp>
 
 #include <optional>
@@ -13,10 +14,6 @@
 namespace korvane::commerce::detail {
 
 // The fetch sources, from the most to the least reliable.
-inline constexpr std::string_view kSourceLdJson = "ld_json";
-inline constexpr std::string_view kSourceNextData = "next_data";
-inline constexpr std::string_view kSourceOpenGraph = "opengraph";
-inline constexpr std::string_view kSourceSerpFallback = "serp_fallback";
 
 struct MetadataParseState {
   // Inputs derived from the link (all valid UTF-8).
@@ -35,7 +32,7 @@ struct MetadataParseState {
   std::optional<std::string> primary_image_url;
   models::PageType page_type = models::PageType::UNCATEGORIZED;
   bool is_social = false;
-  std::string fetch_source{kSourceSerpFallback};
+  FetchSource fetch_source = FetchSource::serp_fallback;
 };
 
 // A text is set when present and non-empty.

@@ -255,8 +255,6 @@ class TabSlots {
 
 struct SessionConfig {
   int max_pages;
-  bool headless;
-  bool disable_resources;
   milliseconds timeout;
   SessionOptions options;
 };
@@ -423,7 +421,7 @@ asio::awaitable<void> Tab::open(Clock::time_point deadline) {
   // go out together and are all answered before the navigation starts (some
   // are answered by the tab's renderer; a navigation sent with them would
   // overtake them, its first document without the stealth measures).
-  auto patterns = fetch_patterns(config.disable_resources, !config.options.allow_private_addresses);
+  auto patterns = fetch_patterns(config.options.disable_resources, !config.options.allow_private_addresses);
   std::vector<std::shared_ptr<detail::PendingCall>> calls;
   calls.push_back(conn->begin("Page.enable", {}, session_id_, deadline));
   calls.push_back(conn->begin("Page.setLifecycleEventsEnabled", flag_params("enabled", true), session_id_,
@@ -530,7 +528,7 @@ void Tab::on_event(std::string_view method, const json::object& params) {
     const auto& conn = owner_->connection();
     const auto* request = object_of(params, "request");
     const auto request_url = request != nullptr ? text_of(*request, "url") : std::string_view();
-    const bool blocked = owner_->config().disable_resources &&
+    const bool blocked = owner_->config().options.disable_resources &&
                          (std::find(BLOCKED_RESOURCE_TYPES.begin(), BLOCKED_RESOURCE_TYPES.end(), type) !=
                               BLOCKED_RESOURCE_TYPES.end() ||
                           (type != "Document" && request_url.ends_with("/favicon.ico")));
@@ -661,7 +659,7 @@ asio::awaitable<void> Impl::start() {
         {"TMPDIR", tmp.string()},
     };
     process_.emplace(executable_,
-                     detail::chromium_arguments(config_.headless, profile, config_.options.extra_args), env,
+                     detail::chromium_arguments(config_.options.headless, profile, config_.options.extra_args), env,
                      fds[1], log, dir_->path().string());
   } catch (...) {
     ::close(fds[0]);
@@ -796,24 +794,16 @@ void Impl::terminate() noexcept {
 
 // ---------------------------------------------------------------- the public class
 
-namespace {
-
-SessionConfig make_config(int max_pages, bool headless, bool disable_resources, int timeout_ms,
-                          const SessionOptions& options) {
-  return SessionConfig{max_pages, headless, disable_resources, milliseconds(timeout_ms), options};
+SessionFactory stealth_session_factory(SessionOptions options) {
+  return [options = std::move(options)](int max_pages, int timeout_ms) -> std::unique_ptr<Session> {
+    return std::make_unique<AsyncStealthySession>(max_pages, timeout_ms, options);
+  };
 }
 
-}  // namespace
-
-AsyncStealthySession::AsyncStealthySession(int max_pages, bool headless, bool disable_resources,
-                                           int timeout_ms, SessionOptions options)
-    : max_pages_(max_pages),
-      headless_(headless),
-      disable_resources_(disable_resources),
-      timeout_ms_(timeout_ms),
-      options_(std::move(options)) {
-  if (max_pages < 1) throw std::invalid_argument("max_pages must be at least 1");
-  if (timeout_ms < 1) throw std::invalid_argument("timeout_ms must be at least 1");
+AsyncStealthySession::AsyncStealthySession(int max_pages, int timeout_ms, SessionOptions options)
+    : max_pages_(max_pages), timeout_ms_(timeout_ms), options_(std::move(options)) {
+  if (max_pages < 1) throw ValueError("max_pages must be at least 1");
+  if (timeout_ms < 1) throw ValueError("timeout_ms must be at least 1");
 }
 
 AsyncStealthySession::~AsyncStealthySession() {
@@ -824,8 +814,7 @@ asio::awaitable<void> AsyncStealthySession::enter() {
   if (impl_) throw BrowserError("the browser session is already entered");
   // No temporaries beside co_await in one expression: GCC 12 mishandles them.
   const asio::any_io_executor executor = co_await asio::this_coro::executor;
-  auto impl = std::make_shared<Impl>(executor, make_config(max_pages_, headless_, disable_resources_, timeout_ms_,
-                                                           options_));
+  auto impl = std::make_shared<Impl>(executor, SessionConfig{max_pages_, milliseconds(timeout_ms_), options_});
   std::exception_ptr failure;
   try {
     co_await impl->start();

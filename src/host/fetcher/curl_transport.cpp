@@ -87,7 +87,7 @@ struct Transfer {
   bool headers_checked = false;
   bool stopped_on_headers = false;  // status or type ruled the page out
   std::string body;
-  std::string failure;                // why a callback stopped the transfer
+  std::optional<FetchMiss> failure;   // why a callback stopped the transfer
   std::vector<std::string> refused;   // addresses the transfer may not connect to
   std::array<char, CURL_ERROR_SIZE> error{};
 };
@@ -125,7 +125,7 @@ struct SocketWatch {
 class Batch {
  public:
   Batch(asio::any_io_executor executor, const std::vector<std::string>& links,
-        const FetcherOptions& options, double timeout_seconds);
+        const FetcherOptions& options, double timeout_seconds, const Transport::LinkDone& on_link_done);
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
   ~Batch();
@@ -152,9 +152,11 @@ class Batch {
   TransportResult result_of(Transfer& transfer, CURLcode code);
   void fail(std::exception_ptr error) noexcept;
   void wake() noexcept;
+  void link_done() noexcept;
 
   asio::any_io_executor executor_;
   const FetcherOptions& options_;
+  const Transport::LinkDone& on_link_done_;
   long timeout_ms_;
   std::size_t max_total_;
   std::size_t max_per_host_;
@@ -175,9 +177,10 @@ class Batch {
 };
 
 Batch::Batch(asio::any_io_executor executor, const std::vector<std::string>& links,
-             const FetcherOptions& options, double timeout_seconds)
+             const FetcherOptions& options, double timeout_seconds, const Transport::LinkDone& on_link_done)
     : executor_(std::move(executor)),
       options_(options),
+      on_link_done_(on_link_done),
       timeout_ms_(std::max(1L, static_cast<long>(std::min(timeout_seconds * 1000.0, 1e9)))),
       max_total_(std::max<std::size_t>(options.max_connections, 1)),
       max_per_host_(std::max<std::size_t>(options.max_per_host, 1)),
@@ -216,8 +219,9 @@ Batch::Batch(asio::any_io_executor executor, const std::vector<std::string>& lin
     char* host = nullptr;
     if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
         curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
-      results_[i].failure = "malformed link";
+      results_[i].failure = {FetchFailure::malformed_link, "malformed link"};
       ++finished_;
+      link_done();
       continue;
     }
     const detail::CurlString owned_host(host);
@@ -318,8 +322,10 @@ void Batch::start_queued() {
     }
     it = queue_.erase(it);
     if (const CURLMcode code = curl_multi_add_handle(multi_.get(), t.easy.get()); code != CURLM_OK) {
-      results_[t.index].failure = std::string("cannot start the transfer (") + curl_multi_strerror(code) + ")";
+      results_[t.index].failure = {FetchFailure::transfer_failed,
+                                   std::string("cannot start the transfer (") + curl_multi_strerror(code) + ")"};
       ++finished_;
+      link_done();
       continue;
     }
     t.running = true;
@@ -351,6 +357,7 @@ void Batch::finish(Transfer& t, CURLcode code) {
   --running_;
   --per_host_[t.host];
   ++finished_;
+  link_done();
 }
 
 TransportResult Batch::result_of(Transfer& t, CURLcode code) {
@@ -362,28 +369,28 @@ TransportResult Batch::result_of(Transfer& t, CURLcode code) {
   if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && t.stopped_on_headers)) {
     return {RawResponse{status, type != nullptr ? type : "", std::move(t.body)}, {}};
   }
-  if (!t.failure.empty() && (code == CURLE_WRITE_ERROR || code == CURLE_ABORTED_BY_CALLBACK)) {
-    return {std::nullopt, t.failure};
+  if (t.failure && (code == CURLE_WRITE_ERROR || code == CURLE_ABORTED_BY_CALLBACK)) {
+    return {std::nullopt, *t.failure};
   }
   const std::string detail = t.error[0] != '\0' ? std::string(t.error.data()) : curl_easy_strerror(code);
   switch (code) {
-    case CURLE_COULDNT_RESOLVE_HOST: return {std::nullopt, "DNS failure"};
+    case CURLE_COULDNT_RESOLVE_HOST: return {std::nullopt, {FetchFailure::dns_failure, "DNS failure"}};
     case CURLE_COULDNT_CONNECT:
-      if (!t.refused.empty()) return {std::nullopt, "refused address " + t.refused.front()};
-      return {std::nullopt, "connection failed"};
-    case CURLE_OPERATION_TIMEDOUT: return {std::nullopt, "timeout"};
-    case CURLE_TOO_MANY_REDIRECTS: return {std::nullopt, "too many redirects"};
-    case CURLE_UNSUPPORTED_PROTOCOL: return {std::nullopt, "unsupported scheme on redirect"};
-    case CURLE_FILESIZE_EXCEEDED: return {std::nullopt, "too large"};
-    case CURLE_URL_MALFORMAT: return {std::nullopt, "malformed link"};
-    case CURLE_BAD_CONTENT_ENCODING: return {std::nullopt, "bad content encoding"};
-    case CURLE_GOT_NOTHING: return {std::nullopt, "empty reply"};
+      if (!t.refused.empty()) return {std::nullopt, {FetchFailure::refused_address, "refused address " + t.refused.front()}};
+      return {std::nullopt, {FetchFailure::connection_failed, "connection failed"}};
+    case CURLE_OPERATION_TIMEDOUT: return {std::nullopt, {FetchFailure::timeout, "timeout"}};
+    case CURLE_TOO_MANY_REDIRECTS: return {std::nullopt, {FetchFailure::too_many_redirects, "too many redirects"}};
+    case CURLE_UNSUPPORTED_PROTOCOL: return {std::nullopt, {FetchFailure::unsupported_scheme, "unsupported scheme on redirect"}};
+    case CURLE_FILESIZE_EXCEEDED: return {std::nullopt, {FetchFailure::too_large, "too large"}};
+    case CURLE_URL_MALFORMAT: return {std::nullopt, {FetchFailure::malformed_link, "malformed link"}};
+    case CURLE_BAD_CONTENT_ENCODING: return {std::nullopt, {FetchFailure::bad_content_encoding, "bad content encoding"}};
+    case CURLE_GOT_NOTHING: return {std::nullopt, {FetchFailure::empty_response, "empty reply"}};
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE: return {std::nullopt, "TLS failure (" + detail + ")"};
-    default: return {std::nullopt, "transfer failed (" + detail + ")"};
+    case CURLE_SSL_CACERT_BADFILE: return {std::nullopt, {FetchFailure::tls_failure, "TLS failure (" + detail + ")"}};
+    default: return {std::nullopt, {FetchFailure::transfer_failed, "transfer failed (" + detail + ")"}};
   }
 }
 
@@ -393,6 +400,15 @@ void Batch::fail(std::exception_ptr error) noexcept {
 }
 
 void Batch::wake() noexcept { done_.cancel(); }
+
+void Batch::link_done() noexcept {
+  if (!on_link_done_) return;
+  try {
+    on_link_done_();
+  } catch (...) {
+    fail(std::current_exception());  // the observer's failure ends the batch
+  }
+}
 
 void Batch::act(curl_socket_t s, int flags) {
   int running = 0;
@@ -572,13 +588,13 @@ std::size_t Batch::write_body(char* data, std::size_t size, std::size_t count, v
       }
     }
     if (t.body.size() + n > t.batch->options_.max_decoded_bytes) {
-      t.failure = "too large when decoded";
+      t.failure = FetchMiss{FetchFailure::too_large, "too large when decoded"};
       return 0;
     }
     t.body.append(data, n);
     return n;
   } catch (...) {
-    t.failure = "out of memory";
+    t.failure = FetchMiss{FetchFailure::transfer_failed, "out of memory"};
     return 0;
   }
 }
@@ -586,28 +602,28 @@ std::size_t Batch::write_body(char* data, std::size_t size, std::size_t count, v
 int Batch::on_progress(void* transfer, curl_off_t, curl_off_t now, curl_off_t, curl_off_t) noexcept {
   Transfer& t = *static_cast<Transfer*>(transfer);
   if (now > 0 && static_cast<std::uint64_t>(now) > t.batch->options_.max_page_bytes) {
-    t.failure = "too large";
+    t.failure = FetchMiss{FetchFailure::too_large, "too large"};
     return 1;
   }
   return 0;
 }
 
 asio::awaitable<std::vector<TransportResult>> run_batch(std::vector<std::string> links,
-                                                        const FetcherOptions& options,
-                                                        double timeout_seconds) {
-  Batch batch(co_await asio::this_coro::executor, links, options, timeout_seconds);
+                                                        const FetcherOptions& options, double timeout_seconds,
+                                                        const Transport::LinkDone& on_link_done) {
+  Batch batch(co_await asio::this_coro::executor, links, options, timeout_seconds, on_link_done);
   co_return co_await batch.run();
 }
 
 class CurlTransport final : public Transport {
  public:
   asio::awaitable<std::vector<TransportResult>> fetch_all(std::vector<std::string> links,
-                                                          const FetcherOptions& options,
-                                                          double timeout_seconds) const override {
+                                                          const FetcherOptions& options, double timeout_seconds,
+                                                          const LinkDone& on_link_done) const override {
     // All of a batch's handlers run on one strand, also when the caller's
     // executor is a pool of threads.
     const auto strand = asio::make_strand(co_await asio::this_coro::executor);
-    co_return co_await asio::co_spawn(strand, run_batch(std::move(links), options, timeout_seconds),
+    co_return co_await asio::co_spawn(strand, run_batch(std::move(links), options, timeout_seconds, on_link_done),
                                       asio::use_awaitable);
   }
 };

@@ -43,26 +43,30 @@ class DirectoryTransport final : public Transport {
 
   boost::asio::awaitable<std::vector<TransportResult>> fetch_all(std::vector<std::string> links,
                                                                  const FetcherOptions& options,
-                                                                 double /*timeout_seconds*/) const override {
+                                                                 double /*timeout_seconds*/,
+                                                                 const LinkDone& on_link_done) const override {
     std::vector<TransportResult> results;
     results.reserve(links.size());
-    for (const std::string& link : links) results.push_back(serve(link, options));
+    for (const std::string& link : links) {
+      results.push_back(serve(link, options));
+      if (on_link_done) on_link_done();
+    }
     co_return results;
   }
 
  private:
   TransportResult serve(const std::string& link, const FetcherOptions& options) const {
     const auto found = files_.find(link);
-    if (found == files_.end()) return {std::nullopt, "not in the page folder"};
+    if (found == files_.end()) return {std::nullopt, {FetchFailure::not_in_page_folder, "not in the page folder"}};
     const fs::path& path = found->second.file;
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(path, ec);
-    if (ec) return {std::nullopt, "cannot read " + path.filename().string()};
-    if (size > options.max_page_bytes) return {std::nullopt, "too large"};
+    if (ec) return {std::nullopt, {FetchFailure::unreadable_file, "cannot read " + path.filename().string()}};
+    if (size > options.max_page_bytes) return {std::nullopt, {FetchFailure::too_large, "too large"}};
     try {
       return {RawResponse{200, found->second.content_type, read_file(path)}, {}};
     } catch (const FetchError&) {
-      return {std::nullopt, "cannot read " + path.filename().string()};
+      return {std::nullopt, {FetchFailure::unreadable_file, "cannot read " + path.filename().string()}};
     }
   }
 

@@ -24,12 +24,34 @@ std::shared_ptr<spdlog::logger> fetcher_logger() {
 
 }  // namespace
 
+std::string_view to_string(FetchFailure reason) noexcept {
+  switch (reason) {
+    case FetchFailure::malformed_link: return "malformed_link";
+    case FetchFailure::unsupported_scheme: return "unsupported_scheme";
+    case FetchFailure::refused_address: return "refused_address";
+    case FetchFailure::dns_failure: return "dns_failure";
+    case FetchFailure::connection_failed: return "connection_failed";
+    case FetchFailure::tls_failure: return "tls_failure";
+    case FetchFailure::timeout: return "timeout";
+    case FetchFailure::too_many_redirects: return "too_many_redirects";
+    case FetchFailure::http_status: return "http_status";
+    case FetchFailure::not_html: return "not_html";
+    case FetchFailure::empty_response: return "empty_response";
+    case FetchFailure::too_large: return "too_large";
+    case FetchFailure::bad_content_encoding: return "bad_content_encoding";
+    case FetchFailure::not_in_page_folder: return "not_in_page_folder";
+    case FetchFailure::unreadable_file: return "unreadable_file";
+    case FetchFailure::transfer_failed: return "transfer_failed";
+  }
+  return "transfer_failed";
+}
+
 ConcurrentFetcher::ConcurrentFetcher(FetcherOptions options, std::shared_ptr<const Transport> transport)
     : options_(std::move(options)),
       transport_(transport ? std::move(transport) : make_curl_transport()) {}
 
 boost::asio::awaitable<FetchReport> ConcurrentFetcher::fetch(std::vector<std::string> urls,
-                                                             double timeout_seconds) const {
+                                                             double timeout_seconds, FetchProgress on_progress) const {
   if (!std::isfinite(timeout_seconds) || timeout_seconds <= 0) {
     throw ValueError("the fetch timeout must be a positive number of seconds");
   }
@@ -45,8 +67,16 @@ boost::asio::awaitable<FetchReport> ConcurrentFetcher::fetch(std::vector<std::st
     }
   }
 
+  // Links refused before any transfer count as done at once.
+  const std::size_t total = report.pages.size();
+  std::size_t done = report.failures.size();
+  if (on_progress && done > 0) on_progress(done, total);
+  Transport::LinkDone on_link_done;
+  if (on_progress) on_link_done = [&] { on_progress(++done, total); };
+
   if (!links.empty()) {
-    std::vector<TransportResult> results = co_await transport_->fetch_all(links, options_, timeout_seconds);
+    std::vector<TransportResult> results =
+        co_await transport_->fetch_all(links, options_, timeout_seconds, on_link_done);
     if (results.size() != links.size()) {
       throw FetchError("the page transport answered " + std::to_string(results.size()) + " of " +
                        std::to_string(links.size()) + " links");
@@ -54,7 +84,8 @@ boost::asio::awaitable<FetchReport> ConcurrentFetcher::fetch(std::vector<std::st
     for (std::size_t i = 0; i < links.size(); ++i) {
       TransportResult& result = results[i];
       if (!result.response) {
-        report.failures.emplace(links[i], result.failure.empty() ? "no response" : std::move(result.failure));
+        if (result.failure.detail.empty()) result.failure = {FetchFailure::transfer_failed, "no response"};
+        report.failures.emplace(links[i], std::move(result.failure));
         continue;
       }
       detail::PageOutcome outcome = detail::page_from_response(std::move(*result.response), options_);
@@ -67,9 +98,12 @@ boost::asio::awaitable<FetchReport> ConcurrentFetcher::fetch(std::vector<std::st
     }
   }
 
+  // Transports that do not report each link still end the count.
+  if (on_progress && done < total) on_progress(total, total);
+
   const auto logger = fetcher_logger();
   if (logger->should_log(spdlog::level::debug)) {
-    for (const auto& [link, reason] : report.failures) logger->debug("no page for {}: {}", link, reason);
+    for (const auto& [link, miss] : report.failures) logger->debug("no page for {}: {}", link, miss.detail);
     logger->debug("fetched {} of {} links", report.pages.size() - report.failures.size(),
                   report.pages.size());
   }

@@ -137,18 +137,18 @@ bool address_allowed(AddressKind kind, bool allow_private) noexcept {
   return false;
 }
 
-std::optional<std::string> link_problem(std::string_view link) {
+std::optional<FetchMiss> link_problem(std::string_view link) {
   text::UrlParts parts;
   try {
     parts = text::split_url(link);
   } catch (const InvalidUrlError&) {
-    return "malformed link (unbalanced brackets)";
+    return FetchMiss{FetchFailure::malformed_link, "malformed link (unbalanced brackets)"};
   }
-  if (parts.scheme.empty()) return "malformed link (no scheme)";
+  if (parts.scheme.empty()) return FetchMiss{FetchFailure::malformed_link, "malformed link (no scheme)"};
   if (parts.scheme != "http" && parts.scheme != "https") {
-    return "unsupported scheme (" + parts.scheme + ")";
+    return FetchMiss{FetchFailure::unsupported_scheme, "unsupported scheme (" + parts.scheme + ")"};
   }
-  if (host_of(parts.netloc).empty()) return "malformed link (no host)";
+  if (host_of(parts.netloc).empty()) return FetchMiss{FetchFailure::malformed_link, "malformed link (no host)"};
   return std::nullopt;
 }
 
@@ -229,10 +229,12 @@ bool looks_like_html(std::string_view body) noexcept {
   return false;
 }
 
-std::optional<std::string> header_problem(long status, std::string_view content_type) {
-  if (status < 200 || status > 299) return "status " + std::to_string(status);
+std::optional<FetchMiss> header_problem(long status, std::string_view content_type) {
+  if (status < 200 || status > 299) return FetchMiss{FetchFailure::http_status, "status " + std::to_string(status)};
   const std::string media = media_type(content_type);
-  if (!media.empty() && !is_html_media_type(media)) return "not HTML (" + media + ")";
+  if (!media.empty() && !is_html_media_type(media)) {
+    return FetchMiss{FetchFailure::not_html, "not HTML (" + media + ")"};
+  }
   return std::nullopt;
 }
 
@@ -240,10 +242,12 @@ PageOutcome page_from_response(RawResponse response, const FetcherOptions& optio
   if (auto problem = header_problem(response.status, response.content_type)) {
     return {std::nullopt, std::move(*problem)};
   }
-  if (response.body.empty()) return {std::nullopt, "empty page"};
-  if (response.body.size() > options.max_decoded_bytes) return {std::nullopt, "too large when decoded"};
+  if (response.body.empty()) return {std::nullopt, {FetchFailure::empty_response, "empty page"}};
+  if (response.body.size() > options.max_decoded_bytes) {
+    return {std::nullopt, {FetchFailure::too_large, "too large when decoded"}};
+  }
   if (media_type(response.content_type).empty() && !looks_like_html(response.body)) {
-    return {std::nullopt, "not HTML (no content type)"};
+    return {std::nullopt, {FetchFailure::not_html, "not HTML (no content type)"}};
   }
   return {decode_page(std::move(response.body), response.content_type), {}};
 }

@@ -36,7 +36,7 @@ enum class AddressKind {
 
 // Why `link` cannot be fetched at all ("malformed link", "unsupported scheme
 // (ftp)", ...), or nothing when it is an http or https link with a host.
-[[nodiscard]] std::optional<std::string> link_problem(std::string_view link);
+[[nodiscard]] std::optional<FetchMiss> link_problem(std::string_view link);
 
 // The host of a link, lower-cased, without port and brackets; empty when it
 // has none.
@@ -63,12 +63,12 @@ enum class AddressKind {
 // Why a response's status line and declared type rule it out ("status
 // 404", "not HTML (image/png)"), or nothing. A missing type does not rule a
 // response out: its body decides.
-[[nodiscard]] std::optional<std::string> header_problem(long status, std::string_view content_type);
+[[nodiscard]] std::optional<FetchMiss> header_problem(long status, std::string_view content_type);
 
 // A page, or the reason there is none.
 struct PageOutcome {
   std::optional<std::string> page;
-  std::string reason;  // set when `page` is absent
+  FetchMiss reason;  // set when `page` is absent
 };
 
 // The page in a response, decoded to UTF-8, or why the response is not one

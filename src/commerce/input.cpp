@@ -1,0 +1,111 @@
+#include <korvane/commerce/input.hpp>
+
+#include <korvane/errors.hpp>
+#include <korvane/models/json.hpp>
+
+#include <boost/json/parser.hpp>
+#include <boost/json/stream_parser.hpp>
+
+#include <string>
+
+namespace korvane::commerce {
+namespace json = boost::json;
+
+namespace {
+
+std::string position_of(std::string_view text, std::size_t offset) {
+  std::size_t line = 1, column = 1;
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+[[noreturn]] void fail(std::string_view source, const std::string& why) {
+  throw InputError(std::string(source) + ": " + why);
+}
+
+json::value parse(std::string_view text, std::string_view source) {
+  json::parse_options options;
+  options.max_depth = 1000;
+  json::stream_parser parser({}, options);
+  boost::system::error_code ec;
+  const std::size_t used = parser.write_some(text.data(), text.size(), ec);
+  if (!ec) parser.finish(ec);
+  if (ec) fail(source, position_of(text, used) + ": invalid JSON: " + ec.message());
+  return parser.release();
+}
+
+// Every element of the array `v` read as a Record, named "name[i]".
+template <class Record>
+std::vector<Record> read_array(const json::value& v, const std::string& name, std::string_view source) {
+  if (!v.is_array()) fail(source, (name.empty() ? std::string("the value") : name) + " must be a JSON array");
+  std::vector<Record> out;
+  out.reserve(v.get_array().size());
+  std::size_t i = 0;
+  try {
+    for (const auto& element : v.get_array()) {
+      out.push_back(models::from_json<Record>(element, name + "[" + std::to_string(i) + "]"));
+      ++i;
+    }
+  } catch (const InputError&) {
+    throw;
+  } catch (const ValueError& e) {
+    fail(source, e.what());
+  }
+  return out;
+}
+
+}  // namespace
+
+EnrichRequest read_search_result(std::string_view json_text, std::string_view source) {
+  const json::value doc = parse(json_text, source);
+  EnrichRequest request;
+  if (doc.is_array()) {
+    request.matches = read_array<models::VisualMatch>(doc, "", source);
+    return request;
+  }
+  if (!doc.is_object()) fail(source, "expected a JSON array of matches or an object");
+  const auto& obj = doc.get_object();
+  const auto matches = obj.find("visual_matches");
+  if (matches == obj.end()) fail(source, "the object has no \"visual_matches\" member");
+  request.matches = read_array<models::VisualMatch>(matches->value(), "visual_matches", source);
+  if (const auto offers = obj.find("shopping_results"); offers != obj.end() && !offers->value().is_null()) {
+    request.offers = read_array<models::ShoppingOffer>(offers->value(), "shopping_results", source);
+  }
+  return request;
+}
+
+std::vector<models::ShoppingOffer> read_shopping_offers(std::string_view json_text, std::string_view source) {
+  const json::value doc = parse(json_text, source);
+  if (doc.is_object()) {
+    const auto& obj = doc.get_object();
+    const auto offers = obj.find("shopping_results");
+    if (offers == obj.end()) fail(source, "the object has no \"shopping_results\" member");
+    return read_array<models::ShoppingOffer>(offers->value(), "shopping_results", source);
+  }
+  return read_array<models::ShoppingOffer>(doc, "", source);
+}
+
+EnrichedItems read_enriched_items(std::string_view json_text, std::string_view source) {
+  const json::value doc = parse(json_text, source);
+  EnrichedItems items;
+  if (doc.is_array()) {
+    items.result.items = read_array<models::EnrichedCommerceMatch>(doc, "", source);
+    return items;
+  }
+  try {
+    items.result = models::from_json<models::CommerceIntelligence>(doc);
+  } catch (const ValueError& e) {
+    fail(source, e.what());
+  }
+  items.whole_result = doc.get_object().contains("summary");
+  return items;
+}
+
+}  // namespace korvane::commerce
