@@ -1,13 +1,16 @@
 // Deep enrichment and the whole pipeline, with pages from a fake transport.
 #include <korvane/browser/session.hpp>
 #include <korvane/commerce/enricher.hpp>
+#include <korvane/commerce/run.hpp>
 
 #include "commerce/async_runtime.hpp"
 
 #include <boost/asio/detached.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <stop_token>
 #include <stdexcept>
 
 using namespace korvane::models;
@@ -258,4 +261,56 @@ TEST(Process, AnUnavailableBrowserLeavesStoreLinksAsTheyAre) {
   EXPECT_EQ(result.items[0].direct_url, "https://www.ebay.com/sch/i.html?_nkw=acme+runner");
   ASSERT_EQ(run.messages.size(), 3u);
   EXPECT_EQ(run.messages[2], "Resolving direct product links across 1 store destinations...");
+}
+
+TEST(Run, FusesOffersReportsEveryPageCountsEachPhaseAndStops) {
+  Pipeline run = make_run({{"https://shop.acme.com/p/1", product_page("Acme Runner", "19.99", "EUR")}});
+  EnrichRequest request;
+  request.matches = {match("https://shop.acme.com/p/1", "runner", "Acme"), match("https://gone.example/p", "Gone"),
+                     match("https://gone.example/p", "Gone again")};
+  ShoppingOffer offer;
+  offer.title = "Acme Runner";
+  offer.link = "https://store.example/acme-runner";
+  offer.source = "Store";
+  offer.extracted_price = 21.5;
+  request.offers = std::vector<ShoppingOffer>{offer};
+  std::vector<RunProgress> counts;
+  RunCallbacks callbacks;
+  callbacks.on_message = [&](std::string m) { run.messages.push_back(std::move(m)); };
+  callbacks.on_progress = [&](const RunProgress& p) { counts.push_back(p); };
+
+  const RunResult result = enrich(request, run.options, callbacks);
+  // The fused list (the second match of one link is a duplicate), every item
+  // labelled, and a summary of that list.
+  ASSERT_EQ(result.result.items.size(), 3u);
+  EXPECT_EQ(result.result.summary.total_matches, 3);
+  EXPECT_TRUE(std::all_of(result.result.items.begin(), result.result.items.end(),
+                          [](const EnrichedCommerceMatch& i) { return i.relevance.has_value(); }));
+  // Each distinct page once in the report, with its reason.
+  EXPECT_EQ(result.report.matches, 3u);
+  EXPECT_EQ(result.report.pages_requested, 2u);
+  EXPECT_EQ(result.report.pages_fetched, 1u);
+  ASSERT_EQ(result.report.pages_missed.size(), 1u);
+  EXPECT_EQ(result.report.pages_missed[0].url, "https://gone.example/p");
+  EXPECT_EQ(result.report.pages_missed[0].reason, core::FetchFailure::http_status);
+  EXPECT_EQ(result.report.pages_missed[0].detail, "status 404");
+  // Counts end at their totals, phase by phase.
+  ASSERT_FALSE(counts.empty());
+  EXPECT_EQ(counts.back().phase, RunPhase::parsing);
+  EXPECT_EQ(counts.back().done, 3u);
+  EXPECT_TRUE(std::any_of(counts.begin(), counts.end(), [](const RunProgress& p) {
+    return p.phase == RunPhase::fetching && p.done == 2 && p.total == 2;
+  }));
+  // max_items slices the matches before anything is fetched.
+  run.options.max_items = -2;
+  EXPECT_EQ(enrich(request, run.options).report.pages_requested, 1u);
+  run.options.max_items.reset();
+
+  // A stop requested while the run works ends it with CancelledError.
+  std::stop_source stop;
+  callbacks.on_message = [&](const std::string& m) {
+    if (m.starts_with("Extracting")) stop.request_stop();
+  };
+  callbacks.on_progress = {};
+  EXPECT_THROW((void)enrich(request, run.options, callbacks, stop.get_token()), korvane::CancelledError);
 }

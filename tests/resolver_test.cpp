@@ -698,3 +698,45 @@ TEST(Crawl, FailuresAreLoggedAndCounted) {
 }
 
 }  // namespace
+
+TEST(Resolve, ByValueFormReportsEverySearchPage) {
+  FakeBrowser browser;
+  const std::string found = "https://www.ebay.com/sch/i.html?_nkw=acme";
+  const std::string weak = "https://www.ebay.com/sch/i.html?_nkw=weak";
+  const std::string empty = "https://shop.example/search?q=empty";
+  const std::string gone = "https://shop.example/search?q=gone";
+  const std::string broken = "https://shop.example/search?q=broken";
+  browser.sites[found].links[EBAY] = links({{"https://www.ebay.com/itm/1?hash=x", "Acme Runner Blue"}});
+  browser.sites[weak].links[EBAY] = links({{"https://www.ebay.com/itm/2", "Something else entirely"}});
+  browser.sites[gone].status = 404;
+  browser.sites[broken].fetch_error = "the tab crashed";
+  const std::vector<EnrichedCommerceMatch> items{item("Acme Runner Blue", found), item("Acme Runner", found),
+                                                 item("Acme Runner", weak),      item("Acme Runner", empty),
+                                                 item("Acme Runner", gone),      item("Acme Runner", broken),
+                                                 item("Acme Runner", "https://a.example/p/1")};
+  const auto result = detail::run_coroutine(
+      DirectStoreResolver::resolve_links_async(items, 2, 15, {}, fake_options(browser)));
+
+  using korvane::commerce::StoreOutcome;
+  const auto& report = result.report;
+  EXPECT_EQ(report.candidates, 6u);
+  EXPECT_EQ(report.items_resolved, 2u);
+  ASSERT_EQ(report.stores.size(), 5u);
+  std::vector<std::pair<std::string, StoreOutcome>> outcomes;
+  for (const auto& attempt : report.stores) outcomes.emplace_back(attempt.search_url, attempt.outcome);
+  EXPECT_THAT(outcomes, ElementsAre(std::pair{found, StoreOutcome::resolved}, std::pair{weak, StoreOutcome::no_match},
+                                    std::pair{empty, StoreOutcome::no_links},
+                                    std::pair{gone, StoreOutcome::page_refused},
+                                    std::pair{broken, StoreOutcome::failed}));
+  EXPECT_EQ(report.stores[0].product_url, "https://www.ebay.com/itm/1");
+  EXPECT_EQ(report.stores[0].items, 2u);
+  EXPECT_EQ(report.stores[3].detail, "status 404");
+  EXPECT_THAT(report.stores[4].detail, HasSubstr("the tab crashed"));
+  EXPECT_EQ(report.stores_resolved(), 1u);
+  EXPECT_EQ(report.stores_failed(), 1u);
+  // By value: the caller's items keep their links, the returned ones have the product link.
+  EXPECT_EQ(items[0].direct_url, found);
+  EXPECT_EQ(result.items[0].direct_url, "https://www.ebay.com/itm/1");
+  EXPECT_EQ(result.items[1].direct_url, "https://www.ebay.com/itm/1");
+  EXPECT_EQ(result.items[2].direct_url, weak);
+}

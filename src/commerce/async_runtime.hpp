@@ -19,6 +19,8 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
 
 #include <cstddef>
 #include <deque>
@@ -56,6 +58,16 @@ class LoopMark {
   LoopMark& operator=(const LoopMark&) = delete;
 };
 
+// Throws the cancellation of an asynchronous operation when the calling
+// coroutine has been cancelled: a point where long work without awaited
+// operations (parsing thousands of pages, reading a page folder) stops.
+[[nodiscard]] inline awaitable<void> throw_if_cancelled() {
+  const auto state = co_await boost::asio::this_coro::cancellation_state;
+  if (state.cancelled() != boost::asio::cancellation_type::none) {
+    throw boost::system::system_error(boost::asio::error::operation_aborted);
+  }
+}
+
 // True when `error` is the cancellation of an asynchronous operation.
 [[nodiscard]] bool is_cancellation(const std::exception_ptr& error) noexcept;
 
@@ -63,6 +75,15 @@ class LoopMark {
 // `stop` is requested, the coroutine's awaited operations are cancelled
 // (terminal cancellation), and a run that ends by that cancellation throws
 // korvane::CancelledError.
+// `coro` after one trip through its executor. (Asio 1.81 lets a cancelled
+// coroutine that never suspended throw out of io_context::run() instead of
+// reaching its completion handler; one suspension first avoids that.)
+template <class T>
+awaitable<T> after_first_suspension(awaitable<T> coro) {
+  co_await boost::asio::post(boost::asio::use_awaitable);
+  co_return co_await std::move(coro);
+}
+
 template <class T>
 T run_on_new_loop(awaitable<T> coro, std::stop_token stop = {}) {
   boost::asio::io_context ctx;
@@ -78,13 +99,23 @@ T run_on_new_loop(awaitable<T> coro, std::stop_token stop = {}) {
       result.emplace(std::move(value)...);
     }
   };
-  boost::asio::co_spawn(ctx, std::move(coro), boost::asio::bind_cancellation_slot(cancel.slot(), on_done));
+  boost::asio::co_spawn(ctx, after_first_suspension(std::move(coro)),
+                        boost::asio::bind_cancellation_slot(cancel.slot(), on_done));
+  const auto emit = [&cancel] { cancel.emit(boost::asio::cancellation_type::terminal); };
   const std::stop_callback on_stop(stop, [&] {
-    boost::asio::post(ctx, [&] { cancel.emit(boost::asio::cancellation_type::terminal); });
+    // From the run itself (a callback) at once, from other threads through
+    // the loop.
+    if (ctx.get_executor().running_in_this_thread()) {
+      emit();
+    } else {
+      boost::asio::post(ctx, emit);
+    }
   });
-  {
+  try {
     const LoopMark mark;
     ctx.run();
+  } catch (...) {
+    error = std::current_exception();  // what escaped the loop instead of reaching on_done
   }
   if (error) {
     if (stop.stop_requested() && is_cancellation(error)) throw CancelledError("the run was stopped");

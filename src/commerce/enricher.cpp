@@ -151,6 +151,7 @@ awaitable<std::vector<EnrichedCommerceMatch>> enrich_deep(std::vector<VisualMatc
   for (const auto& match : matches) urls.push_back(URLUnwrapper::unwrap(match.link));
 
   co_await notify_progress(on_progress, "Fetching metadata from " + count + " merchant destinations...");
+  co_await throw_if_cancelled();
   const auto fetch_start = Clock::now();
   const core::ConcurrentFetcher fetcher = make_fetcher(options);
   core::FetchProgress fetch_progress;
@@ -170,6 +171,7 @@ awaitable<std::vector<EnrichedCommerceMatch>> enrich_deep(std::vector<VisualMatc
   const auto parse_start = Clock::now();
   items.reserve(matches.size());
   for (std::size_t i = 0; i < matches.size(); ++i) {
+    co_await throw_if_cancelled();
     items.push_back(enrich_one(matches[i], urls[i], fetched.pages, static_cast<int>(i + 1), options.extraction));
     report_count(on_counts, RunPhase::parsing, i + 1, matches.size());
   }

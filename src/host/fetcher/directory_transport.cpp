@@ -4,6 +4,9 @@
 
 #include <korvane/errors.hpp>
 
+#include <boost/asio/error.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/system/system_error.hpp>
 #include <boost/json.hpp>
 
 #include <algorithm>
@@ -47,7 +50,12 @@ class DirectoryTransport final : public Transport {
                                                                  const LinkDone& on_link_done) const override {
     std::vector<TransportResult> results;
     results.reserve(links.size());
+    const auto cancellation = co_await boost::asio::this_coro::cancellation_state;
     for (const std::string& link : links) {
+      // Reading many files awaits nothing: stop here when the caller stops.
+      if (cancellation.cancelled() != boost::asio::cancellation_type::none) {
+        throw boost::system::system_error(boost::asio::error::operation_aborted);
+      }
       results.push_back(serve(link, options));
       if (on_link_done) on_link_done();
     }
