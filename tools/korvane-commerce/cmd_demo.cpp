@@ -55,7 +55,7 @@ void add_demo_command(CLI::App& app, RunState& state) {
   auto verbose = std::make_shared<bool>(false);
   auto without_offers = std::make_shared<bool>(false);
   demo->add_option("--examples", *examples, "The example folder (visual-search-result.json, pages/)");
-  demo->add_option("--output", *output, "Folder for result.json and result.csv")->capture_default_str();
+  demo->add_option("--output", *output, "Folder for result.json, result.csv and result.html")->capture_default_str();
   demo->add_flag("--no-resolve", *no_resolve, "Skip store resolution (no browser)");
   demo->add_flag("--without-offers", *without_offers,
                  "Write the enriched matches alone, in match order, without the example's shopping offers");
@@ -72,6 +72,7 @@ void add_demo_command(CLI::App& app, RunState& state) {
     settings.input = folder / "visual-search-result.json";
     settings.json_out = *output / "result.json";
     settings.csv_out = *output / "result.csv";
+    settings.html_out = *output / "result.html";
     settings.json_to_stdout = false;
     settings.resolve = !*no_resolve;
     settings.fuse_offers = !*without_offers;

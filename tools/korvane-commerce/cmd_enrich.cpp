@@ -17,6 +17,8 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
       ->required();
   enrich->add_option("--json", settings->json_out, "Write the result as JSON to this file");
   enrich->add_option("--csv", settings->csv_out, "Write the items as CSV to this file");
+  enrich->add_option("--html", settings->html_out,
+                     "Write a visual report (one self-contained HTML page) to this file");
   enrich->add_option("--offers", settings->offers_file,
                      "Shopping offers to fuse (a JSON array, or an object with \"shopping_results\")");
   enrich->add_option("--max-items", settings->max_items, "Enrich only the first N matches (negative: all but N)");

@@ -11,6 +11,7 @@
 #include <korvane/commerce/resolver.hpp>
 #include <korvane/commerce/unwrapper.hpp>
 #include <korvane/relevance.hpp>
+#include <korvane/report.hpp>
 #include <korvane/models/json.hpp>
 
 #include <fmt/format.h>
@@ -67,11 +68,15 @@ void label_unlabelled(std::vector<EnrichedCommerceMatch>& items) {
 }
 
 std::vector<fs::path> write_outputs(const CommerceIntelligence& result, const std::optional<fs::path>& json_out,
-                                    const std::optional<fs::path>& csv_out, bool json_to_stdout) {
+                                    const std::optional<fs::path>& csv_out, const std::optional<fs::path>& html_out,
+                                    std::size_t resolved, bool json_to_stdout) {
   std::vector<fs::path> written;
   if (json_out) written.push_back(commerce::export_commerce_to_json(result, *json_out));
   if (csv_out) written.push_back(commerce::export_commerce_to_csv(result, *csv_out));
-  if (!json_out && !csv_out && json_to_stdout) std::cout << models::model_dump_json(result, 2, true) << '\n';
+  if (html_out) written.push_back(report::export_commerce_to_html(result, *html_out, {.resolved_links = resolved}));
+  if (!json_out && !csv_out && !html_out && json_to_stdout) {
+    std::cout << models::model_dump_json(result, 2, true) << '\n';
+  }
   return written;
 }
 
@@ -122,7 +127,8 @@ int run_enrich(const EnrichSettings& settings) {
     result.summary = relevance::recompute_market_summary(fused, fresh);
     result.items = std::move(fused);
   }
-  const auto written = write_outputs(result, settings.json_out, settings.csv_out, settings.json_to_stdout);
+  const auto written = write_outputs(result, settings.json_out, settings.csv_out, settings.html_out, resolved,
+                                     settings.json_to_stdout);
   if (!settings.quiet) {
     if (pages_missed > 0) std::fprintf(stderr, "pages not fetched: %zu (see -v for reasons)\n", pages_missed);
     print_summary(result, resolved, written, progress.elapsed_seconds());

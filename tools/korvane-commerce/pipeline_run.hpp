@@ -17,6 +17,7 @@ struct EnrichSettings {
   std::optional<std::filesystem::path> offers_file;  // more shopping offers
   std::optional<std::filesystem::path> json_out;
   std::optional<std::filesystem::path> csv_out;
+  std::optional<std::filesystem::path> html_out;     // the visual report
   std::optional<std::filesystem::path> pages_dir;    // saved pages instead of the network
   std::optional<long long> max_items;
   bool resolve = true;

@@ -1,0 +1,195 @@
+#include "report/charts.hpp"
+
+#include "report/markup.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace korvane::report::detail {
+
+namespace {
+
+// The strip's drawing area, in SVG user units.
+constexpr double STRIP_WIDTH = 480;
+constexpr double STRIP_HEIGHT = 100;
+constexpr double STRIP_LEFT = 14;
+constexpr double STRIP_RIGHT = STRIP_WIDTH - 14;
+constexpr double STRIP_MIDDLE = 44;  // vertical centre of the marks
+constexpr double STRIP_AXIS = 74;
+
+// The quantile `p` of sorted `v` (linear interpolation between ranks).
+double quantile(const std::vector<double>& v, double p) {
+  const double h = static_cast<double>(v.size() - 1) * p;
+  const auto below = static_cast<std::size_t>(std::floor(h));
+  const std::size_t above = std::min(below + 1, v.size() - 1);
+  return v[below] + (h - std::floor(h)) * (v[above] - v[below]);
+}
+
+// A round step (1, 2 or 5 times a power of ten) giving about five ticks.
+double tick_step(double span) {
+  const double raw = span / 5.0;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+  const double norm = raw / magnitude;
+  const double factor = norm < 1.5 ? 1.0 : norm < 3.0 ? 2.0 : norm < 7.0 ? 5.0 : 10.0;
+  return factor * magnitude;
+}
+
+std::string tick_label(double value, double step) {
+  std::string text = format_amount(value);
+  if (step >= 1.0 && text.ends_with(".00")) text.resize(text.size() - 3);
+  return text;
+}
+
+// Spreads marks vertically by their position in the result, so that equal
+// prices do not hide each other; the same item always lands in the same place.
+double jitter(std::size_t index) { return static_cast<double>(static_cast<int>(index * 37 % 9) - 4) * 4.0; }
+
+void append_number_attribute(std::string& out, std::string_view name, double value) {
+  out.append(" ").append(name).append("=\"").append(format_coordinate(value)).append("\"");
+}
+
+}  // namespace
+
+void append_price_strip(std::string& out, std::string_view currency, std::span<const PricePoint> points) {
+  std::vector<double> sorted;
+  sorted.reserve(points.size());
+  for (const auto& p : points) sorted.push_back(p.amount);
+  std::sort(sorted.begin(), sorted.end());
+  const double low = sorted.front();
+  const double high = sorted.back();
+  const double q1 = quantile(sorted, 0.25);
+  const double median = quantile(sorted, 0.5);
+  const double q3 = quantile(sorted, 0.75);
+  // Outliers by Tukey's fences, once there are enough prices for quartiles.
+  const bool fenced = sorted.size() >= 4;
+  const double low_fence = q1 - 1.5 * (q3 - q1);
+  const double high_fence = q3 + 1.5 * (q3 - q1);
+  const auto is_outlier = [&](double v) { return fenced && (v < low_fence || v > high_fence); };
+  const auto outliers = static_cast<std::size_t>(std::count_if(sorted.begin(), sorted.end(), is_outlier));
+
+  const double pad = high > low ? (high - low) * 0.04 : std::max(1.0, low * 0.1);
+  const double from = std::max(0.0, low - pad);
+  const double to = high + pad;
+  const auto x_of = [&](double v) { return STRIP_LEFT + (v - from) / (to - from) * (STRIP_RIGHT - STRIP_LEFT); };
+
+  std::string caption;
+  caption.append(currency).append(": ").append(std::to_string(points.size()));
+  caption.append(points.size() == 1 ? " price" : " prices");
+  if (high > low) {
+    caption.append(" from ").append(format_amount(low)).append(" to ").append(format_amount(high));
+    caption.append(", median ").append(format_amount(median));
+  } else {
+    caption.append(", all ").append(format_amount(low));
+  }
+  if (outliers > 0) caption.append("; ").append(std::to_string(outliers)).append(outliers == 1 ? " outlier" : " outliers");
+
+  out.append("<figure class=\"strip\"><svg viewBox=\"0 0 ");
+  out.append(format_coordinate(STRIP_WIDTH)).append(" ").append(format_coordinate(STRIP_HEIGHT));
+  out.append("\" role=\"img\" aria-label=\"");
+  append_attribute(out, caption);
+  out.append("\">");
+
+  // Axis and ticks.
+  out.append("<line class=\"axis\"");
+  append_number_attribute(out, "x1", STRIP_LEFT);
+  append_number_attribute(out, "x2", STRIP_RIGHT);
+  append_number_attribute(out, "y1", STRIP_AXIS);
+  append_number_attribute(out, "y2", STRIP_AXIS);
+  out.append("/>");
+  const double step = tick_step(to - from);
+  const double first_tick = std::ceil(from / step) * step;
+  // Counted, not accumulated: at large amounts adding the step may not
+  // change the value at all.
+  for (int k = 0; k <= 12 && std::isfinite(first_tick); ++k) {
+    const double t = first_tick + step * k;
+    if (t > to + step * 1e-9) break;
+    const double x = x_of(t);
+    out.append("<line class=\"axis\"");
+    append_number_attribute(out, "x1", x);
+    append_number_attribute(out, "x2", x);
+    append_number_attribute(out, "y1", STRIP_AXIS);
+    append_number_attribute(out, "y2", STRIP_AXIS + 4);
+    out.append("/><text class=\"tick\"");
+    append_number_attribute(out, "x", x);
+    append_number_attribute(out, "y", STRIP_AXIS + 18);
+    out.append(">").append(tick_label(t, step)).append("</text>");
+  }
+
+  // The interquartile box and the median.
+  out.append("<rect class=\"box\"");
+  append_number_attribute(out, "x", x_of(q1));
+  append_number_attribute(out, "y", STRIP_MIDDLE - 22);
+  append_number_attribute(out, "width", std::max(1.0, x_of(q3) - x_of(q1)));
+  append_number_attribute(out, "height", 44);
+  out.append("/><line class=\"med\"");
+  append_number_attribute(out, "x1", x_of(median));
+  append_number_attribute(out, "x2", x_of(median));
+  append_number_attribute(out, "y1", STRIP_MIDDLE - 26);
+  append_number_attribute(out, "y2", STRIP_MIDDLE + 26);
+  out.append("/><text class=\"tick\"");
+  append_number_attribute(out, "x", x_of(median));
+  append_number_attribute(out, "y", STRIP_MIDDLE - 30);
+  out.append(">median ").append(format_amount(median)).append("</text>");
+
+  // One mark per item.
+  for (const auto& p : points) {
+    const bool outlier = is_outlier(p.amount);
+    out.append(outlier ? "<circle class=\"m out\"" : "<circle class=\"m\"");
+    append_number_attribute(out, "cx", x_of(p.amount));
+    append_number_attribute(out, "cy", STRIP_MIDDLE + jitter(p.index));
+    out.append(outlier ? " r=\"5.5\"><title>" : " r=\"4\"><title>");
+    out.append(format_amount(p.amount)).append(" ");
+    append_text(out, currency);
+    out.append(" \xE2\x80\x94 ");  // em dash
+    append_text(out, p.title);
+    out.append("</title></circle>");
+  }
+  out.append("</svg><figcaption>");
+  append_text(out, caption);
+  out.append("</figcaption></figure>");
+}
+
+void append_bar_chart(std::string& out, std::string_view caption, std::span<const Bar> bars) {
+  constexpr double width = 360;
+  constexpr double row = 24;
+  constexpr double label_width = 138;
+  constexpr double longest_bar = 180;
+  std::size_t most = 1;
+  for (const auto& b : bars) most = std::max(most, b.count);
+
+  out.append("<figure class=\"bars\"><svg viewBox=\"0 0 ").append(format_coordinate(width)).append(" ");
+  out.append(format_coordinate(row * static_cast<double>(bars.size()) + 4));
+  out.append("\" role=\"img\" aria-label=\"");
+  append_attribute(out, caption);
+  for (const auto& b : bars) {
+    out.append(&b == bars.data() ? ": " : ", ");
+    append_attribute(out, b.label);
+    out.append(" ").append(std::to_string(b.count));
+  }
+  out.append("\">");
+  double y = 2;
+  for (const auto& b : bars) {
+    const double length = std::max(2.0, longest_bar * static_cast<double>(b.count) / static_cast<double>(most));
+    out.append("<text class=\"lbl\" x=\"0\"");
+    append_number_attribute(out, "y", y + 15);
+    out.append(">");
+    append_text(out, b.label);
+    out.append("</text><rect class=\"");
+    append_attribute(out, b.css_class);
+    out.append("\"");
+    append_number_attribute(out, "x", label_width);
+    append_number_attribute(out, "y", y + 4);
+    append_number_attribute(out, "width", length);
+    out.append(" height=\"14\" rx=\"3\"/><text class=\"num\"");
+    append_number_attribute(out, "x", label_width + length + 6);
+    append_number_attribute(out, "y", y + 15);
+    out.append(">").append(std::to_string(b.count)).append("</text>");
+    y += row;
+  }
+  out.append("</svg><figcaption>");
+  append_text(out, caption);
+  out.append("</figcaption></figure>");
+}
+
+}  // namespace korvane::report::detail
