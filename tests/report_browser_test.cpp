@@ -94,6 +94,12 @@ json::object object_with(std::string_view key, json::value value) {
   return o;
 }
 
+json::object text_param(std::string_view key, std::string_view text) {
+  json::object o;
+  o[key] = text;
+  return o;
+}
+
 json::object evaluate_params(std::string_view expression) {
   json::object o;
   o["expression"] = expression;
@@ -179,7 +185,7 @@ class Tab final : public devtools::EventSink {
       if (text_at(params.if_contains("resourceType")) == "Image") {
         conn_->post("Fetch.fulfillRequest", fulfil_params(id, url), session_id_);
       } else if (url == document_url) {
-        conn_->post("Fetch.continueRequest", object_with("requestId", id), session_id_);
+        conn_->post("Fetch.continueRequest", text_param("requestId", id), session_id_);
       } else {
         conn_->post("Fetch.failRequest", refuse_params(id), session_id_);
       }
@@ -245,7 +251,7 @@ class Chromium {
   // A new tab with the Page, Runtime, Log and Network domains on and every
   // request intercepted.
   awaitable<std::shared_ptr<Tab>> open_tab() {
-    const auto target = co_await conn_->call("Target.createTarget", object_with("url", "about:blank"), "", deadline());
+    const auto target = co_await conn_->call("Target.createTarget", text_param("url", "about:blank"), "", deadline());
     json::object attach = object_with("targetId", target.at("targetId"));
     attach["flatten"] = true;
     const auto attached = co_await conn_->call("Target.attachToTarget", std::move(attach), "", deadline());
@@ -271,7 +277,7 @@ class Chromium {
   // Opens `file` in `tab` and waits until it has loaded.
   awaitable<void> load(Tab& tab, const fs::path& file) {
     tab.document_url = "file://" + file.string();
-    (void)co_await conn_->call("Page.navigate", object_with("url", tab.document_url), tab.session_id(), deadline());
+    (void)co_await conn_->call("Page.navigate", text_param("url", tab.document_url), tab.session_id(), deadline());
     const auto until = deadline();
     for (;;) {
       const auto state = co_await evaluate(tab, "document.readyState");
@@ -288,7 +294,7 @@ class Chromium {
   }
 
   awaitable<void> emulate_media(const Tab& tab, std::string_view media) {
-    (void)co_await conn_->call("Emulation.setEmulatedMedia", object_with("media", media), tab.session_id(),
+    (void)co_await conn_->call("Emulation.setEmulatedMedia", text_param("media", media), tab.session_id(),
                                deadline());
   }
 
@@ -303,7 +309,7 @@ class Chromium {
       poll(150);
     }))");
     const auto shot =
-        co_await conn_->call("Page.captureScreenshot", object_with("format", "png"), tab.session_id(), deadline());
+        co_await conn_->call("Page.captureScreenshot", text_param("format", "png"), tab.session_id(), deadline());
     co_return base64_decode(shot.at("data").as_string());
   }
 
@@ -569,6 +575,7 @@ TEST(ReportBrowser, HostileResultRunsNoScript) {
 
 struct LargeView {
   PageEvents events;
+  double parsed_ms = 0;   // navigation start to the end of DOMContentLoaded (the script's set-up included)
   double load_ms = 0;     // navigation start to the load event
   double filter_ms = 0;   // one filter change, layout included
   double sort_ms = 0;     // one sort change, layout included
@@ -582,8 +589,12 @@ awaitable<LargeView> view_large(fs::path html) {
   co_await browser.set_viewport(*tab, 1280, 900, false);
   co_await browser.load(*tab, html);
   LargeView view;
-  const auto load = co_await browser.evaluate(*tab, "performance.getEntriesByType('navigation')[0].loadEventStart");
-  view.load_ms = load.to_number<double>();
+  const auto load = co_await browser.evaluate(*tab, R"((() => {
+    const n = performance.getEntriesByType('navigation')[0];
+    return [n.domContentLoadedEventEnd, n.loadEventStart];
+  })())");
+  view.parsed_ms = load.as_array()[0].to_number<double>();
+  view.load_ms = load.as_array()[1].to_number<double>();
   const auto timing = co_await browser.evaluate(*tab, R"((() => {
     const controls = document.getElementById('filters').elements;
     const change = (name, value) => {
@@ -630,8 +641,10 @@ TEST(ReportBrowser, ThousandItemsLoadAndFilterQuickly) {
   const LargeView view = run_coroutine(view_large(html));
   EXPECT_THAT(view.events.errors, testing::IsEmpty());
   EXPECT_EQ(view.shown_after_filter, count / 4);
-  std::printf("report of %zu items (%ju bytes): load event after %.0f ms; filter %.1f ms, sort %.1f ms\n", count,
-              static_cast<std::uintmax_t>(fs::file_size(html)), view.load_ms, view.filter_ms, view.sort_ms);
+  std::printf("report of %zu items (%ju bytes): DOMContentLoaded done after %.0f ms, load event after %.0f ms; "
+              "filter %.1f ms, sort %.1f ms\n",
+              count, static_cast<std::uintmax_t>(fs::file_size(html)), view.parsed_ms, view.load_ms, view.filter_ms,
+              view.sort_ms);
   RecordProperty("load_ms", std::to_string(view.load_ms));
   RecordProperty("filter_ms", std::to_string(view.filter_ms));
   RecordProperty("sort_ms", std::to_string(view.sort_ms));

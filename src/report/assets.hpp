@@ -74,6 +74,8 @@ rect[class^="k-"] { fill: var(--k); }
 .card {
   display: flex; flex-direction: column; min-width: 0; overflow: hidden;
   background: var(--panel); border: 1px solid var(--line); border-radius: 10px;
+  /* Cards out of view are not laid out: quick loading, filtering and sorting of large results. */
+  content-visibility: auto; contain-intrinsic-size: auto 440px;
 }
 .card figure { border: 0; border-radius: 0; padding: 0; }
 .ph {
@@ -109,8 +111,9 @@ footer { padding: 0 24px 24px; color: var(--muted); font-size: .8rem; text-align
   .stats { grid-template-columns: repeat(2, 1fr); }
   .charts { grid-template-columns: 1fr; }
   .grid { grid-template-columns: repeat(auto-fill, minmax(150px, 1fr)); gap: 10px; }
-  .filters { flex-direction: column; align-items: stretch; }
-  .filters output { margin-left: 0; }
+  .filters { display: grid; grid-template-columns: 1fr 1fr; align-items: center; }
+  .filters select { width: 100%; min-width: 0; }
+  .filters output { grid-column: 1 / -1; margin-left: 0; }
   svg text { font-size: 16px; }
 }
 @media print {
@@ -119,8 +122,9 @@ footer { padding: 0 24px 24px; color: var(--muted); font-size: .8rem; text-align
   .top { border: 0; }
   .top, main { padding: 0 0 12px; }
   figure, .card, .stats div { break-inside: avoid; }
+  .ph { aspect-ratio: 16 / 9; }
   .grid { grid-template-columns: repeat(3, 1fr); gap: 8px; }
-  .card { border-color: #999; }
+  .card { border-color: #999; content-visibility: visible; }
   .link a::after { content: " " attr(href); color: var(--muted); font-size: .75rem; }
   .badge { print-color-adjust: exact; -webkit-print-color-adjust: exact; }
 }

@@ -3,6 +3,7 @@
 #include "report/markup.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -41,9 +42,25 @@ std::string tick_label(double value, double step) {
   return text;
 }
 
-// Spreads marks vertically by their position in the result, so that equal
-// prices do not hide each other; the same item always lands in the same place.
-double jitter(std::size_t index) { return static_cast<double>(static_cast<int>(index * 37 % 9) - 4) * 4.0; }
+// The vertical offset of each mark (for `xs` in increasing order): marks
+// that would touch go to the next free row above or below the middle, so
+// that equal prices pile up instead of hiding each other. When every row is
+// taken at that point, the row with the most room is shared.
+std::vector<double> swarm_offsets(const std::vector<double>& xs, double spacing) {
+  constexpr std::array<double, 7> rows = {0, -7, 7, -14, 14, -21, 21};
+  std::array<double, rows.size()> last_x{};
+  last_x.fill(-1e300);
+  std::vector<double> offsets;
+  offsets.reserve(xs.size());
+  for (const double x : xs) {
+    std::size_t row = 0;
+    while (row < rows.size() && x - last_x[row] < spacing) ++row;
+    if (row == rows.size()) row = static_cast<std::size_t>(std::min_element(last_x.begin(), last_x.end()) - last_x.begin());
+    last_x[row] = x;
+    offsets.push_back(rows[row]);
+  }
+  return offsets;
+}
 
 void append_number_attribute(std::string& out, std::string_view name, double value) {
   out.append(" ").append(name).append("=\"").append(format_coordinate(value)).append("\"");
@@ -132,12 +149,21 @@ void append_price_strip(std::string& out, std::string_view currency, std::span<c
   append_number_attribute(out, "y", STRIP_MIDDLE - 30);
   out.append(">median ").append(format_amount(median)).append("</text>");
 
-  // One mark per item.
-  for (const auto& p : points) {
+  // One mark per item, from left to right.
+  std::vector<const PricePoint*> by_price;
+  by_price.reserve(points.size());
+  for (const auto& p : points) by_price.push_back(&p);
+  std::stable_sort(by_price.begin(), by_price.end(), [](const auto* a, const auto* b) { return a->amount < b->amount; });
+  std::vector<double> xs;
+  xs.reserve(by_price.size());
+  for (const auto* p : by_price) xs.push_back(x_of(p->amount));
+  const std::vector<double> offsets = swarm_offsets(xs, 8.5);
+  for (std::size_t i = 0; i < by_price.size(); ++i) {
+    const PricePoint& p = *by_price[i];
     const bool outlier = is_outlier(p.amount);
     out.append(outlier ? "<circle class=\"m out\"" : "<circle class=\"m\"");
-    append_number_attribute(out, "cx", x_of(p.amount));
-    append_number_attribute(out, "cy", STRIP_MIDDLE + jitter(p.index));
+    append_number_attribute(out, "cx", xs[i]);
+    append_number_attribute(out, "cy", STRIP_MIDDLE + offsets[i]);
     out.append(outlier ? " r=\"5.5\"><title>" : " r=\"4\"><title>");
     out.append(format_amount(p.amount)).append(" ");
     append_text(out, currency);
@@ -153,8 +179,8 @@ void append_price_strip(std::string& out, std::string_view currency, std::span<c
 void append_bar_chart(std::string& out, std::string_view caption, std::span<const Bar> bars) {
   constexpr double width = 360;
   constexpr double row = 24;
-  constexpr double label_width = 138;
-  constexpr double longest_bar = 180;
+  constexpr double label_width = 160;
+  constexpr double longest_bar = 160;
   std::size_t most = 1;
   for (const auto& b : bars) most = std::max(most, b.count);
 

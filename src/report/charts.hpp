@@ -12,7 +12,6 @@ namespace korvane::report::detail {
 // One priced item on a strip.
 struct PricePoint {
   double amount = 0.0;
-  std::size_t index = 0;    // position in the result's items
   std::string_view title;   // untrusted
 };
 

@@ -178,9 +178,8 @@ void append_summary(std::string& out, const CommerceIntelligence& commerce, std:
 // prices.
 void append_prices(std::string& out, const CommerceIntelligence& commerce) {
   std::map<std::string_view, std::vector<PricePoint>> by_currency;
-  for (std::size_t i = 0; i < commerce.items.size(); ++i) {
-    const auto& item = commerce.items[i];
-    if (has_price(item)) by_currency[item.price->currency].push_back({item.price->amount, i, item.title});
+  for (const auto& item : commerce.items) {
+    if (has_price(item)) by_currency[item.price->currency].push_back({item.price->amount, item.title});
   }
   std::vector<const std::pair<const std::string_view, std::vector<PricePoint>>*> order;
   for (const auto& entry : by_currency) order.push_back(&entry);
