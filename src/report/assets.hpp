@@ -33,16 +33,16 @@ h1 { margin: 0; font-size: 1.5rem; }
 h2 { margin: 0 0 12px; font-size: 1.15rem; }
 .sub { margin: 2px 0 0; color: var(--muted); }
 .stats { display: grid; grid-template-columns: repeat(auto-fit, minmax(140px, 1fr)); gap: 10px; margin: 16px 0 0; }
-.stats div { background: var(--bg); border: 1px solid var(--line); border-radius: 8px; padding: 8px 12px; }
+.stats div { min-width: 0; background: var(--bg); border: 1px solid var(--line); border-radius: 8px; padding: 8px 12px; }
 .stats dt { color: var(--muted); font-size: .75rem; text-transform: uppercase; letter-spacing: .04em; }
-.stats dd { margin: 2px 0 0; font-size: 1.3rem; font-weight: 600; font-variant-numeric: tabular-nums; }
+.stats dd { margin: 2px 0 0; font-size: 1.3rem; font-weight: 600; font-variant-numeric: tabular-nums; overflow-wrap: anywhere; }
 .stats dd small { display: block; color: var(--muted); font-size: .8rem; font-weight: 400; }
 section + section { margin-top: 28px; }
 .charts { display: grid; grid-template-columns: repeat(auto-fit, minmax(300px, 1fr)); gap: 16px; }
 figure { margin: 0; background: var(--panel); border: 1px solid var(--line); border-radius: 8px; padding: 12px; }
 figure.strip { max-width: 640px; }
 figure.bars svg { max-width: 420px; }
-figcaption { margin-top: 6px; color: var(--muted); font-size: .875rem; }
+figcaption { margin-top: 6px; color: var(--muted); font-size: .875rem; overflow-wrap: anywhere; }
 svg { display: block; width: 100%; height: auto; }
 svg text { font: 12px system-ui, sans-serif; fill: var(--muted); }
 svg .lbl { fill: var(--fg); }
@@ -84,7 +84,7 @@ rect[class^="k-"] { fill: var(--k); }
   center / 44px no-repeat;
 }
 .ph img { width: 100%; height: 100%; object-fit: contain; background: #fff; }
-.body { display: flex; flex-direction: column; gap: 6px; flex: 1; padding: 10px 12px 12px; }
+.body { display: flex; flex-direction: column; gap: 6px; flex: 1; padding: 10px 12px 12px; overflow-wrap: anywhere; }
 .body p { margin: 0; }
 .card h3 {
   margin: 0; font-size: .95rem; line-height: 1.3; overflow-wrap: anywhere;

@@ -66,101 +66,114 @@ void append_number_attribute(std::string& out, std::string_view name, double val
   out.append(" ").append(name).append("=\"").append(format_coordinate(value)).append("\"");
 }
 
-}  // namespace
+// The spread of one currency's prices.
+struct Spread {
+  double low = 0, q1 = 0, median = 0, q3 = 0, high = 0;
+  bool fenced = false;  // enough prices for quartiles to mean something
 
-void append_price_strip(std::string& out, std::string_view currency, std::span<const PricePoint> points) {
-  std::vector<double> sorted;
-  sorted.reserve(points.size());
-  for (const auto& p : points) sorted.push_back(p.amount);
-  std::sort(sorted.begin(), sorted.end());
-  const double low = sorted.front();
-  const double high = sorted.back();
-  const double q1 = quantile(sorted, 0.25);
-  const double median = quantile(sorted, 0.5);
-  const double q3 = quantile(sorted, 0.75);
-  // Outliers by Tukey's fences, once there are enough prices for quartiles.
-  const bool fenced = sorted.size() >= 4;
-  const double low_fence = q1 - 1.5 * (q3 - q1);
-  const double high_fence = q3 + 1.5 * (q3 - q1);
-  const auto is_outlier = [&](double v) { return fenced && (v < low_fence || v > high_fence); };
-  const auto outliers = static_cast<std::size_t>(std::count_if(sorted.begin(), sorted.end(), is_outlier));
+  explicit Spread(std::span<const PricePoint> points) {
+    std::vector<double> sorted;
+    sorted.reserve(points.size());
+    for (const auto& p : points) sorted.push_back(p.amount);
+    std::sort(sorted.begin(), sorted.end());
+    low = sorted.front();
+    high = sorted.back();
+    q1 = quantile(sorted, 0.25);
+    median = quantile(sorted, 0.5);
+    q3 = quantile(sorted, 0.75);
+    fenced = sorted.size() >= 4;
+  }
+  // Beyond Tukey's fences: 1.5 interquartile ranges below or above the box.
+  [[nodiscard]] bool is_outlier(double v) const {
+    return fenced && (v < q1 - 1.5 * (q3 - q1) || v > q3 + 1.5 * (q3 - q1));
+  }
+};
 
-  const double pad = high > low ? (high - low) * 0.04 : std::max(1.0, low * 0.1);
-  const double from = std::max(0.0, low - pad);
-  const double to = high + pad;
-  const auto x_of = [&](double v) { return STRIP_LEFT + (v - from) / (to - from) * (STRIP_RIGHT - STRIP_LEFT); };
+// Prices to x coordinates: the range of the prices with a little room on
+// each side.
+struct Scale {
+  double from = 0, to = 1;
 
-  std::string caption;
-  caption.append(currency).append(": ").append(std::to_string(points.size()));
-  caption.append(points.size() == 1 ? " price" : " prices");
-  if (high > low) {
-    caption.append(" from ").append(format_amount(low)).append(" to ").append(format_amount(high));
-    caption.append(", median ").append(format_amount(median));
+  explicit Scale(const Spread& s) {
+    const double pad = s.high > s.low ? (s.high - s.low) * 0.04 : std::max(1.0, s.low * 0.1);
+    from = std::max(0.0, s.low - pad);
+    to = std::isfinite(s.high + pad) ? s.high + pad : s.high;
+    if (!(to > from)) to = from + 1;
+  }
+  [[nodiscard]] double x(double v) const { return STRIP_LEFT + (v - from) / (to - from) * (STRIP_RIGHT - STRIP_LEFT); }
+};
+
+std::string strip_caption(std::string_view currency, std::size_t count, const Spread& s, std::size_t outliers) {
+  std::string caption(currency);
+  caption.append(": ").append(std::to_string(count)).append(count == 1 ? " price" : " prices");
+  if (s.high > s.low) {
+    caption.append(" from ").append(format_amount(s.low)).append(" to ").append(format_amount(s.high));
+    caption.append(", median ").append(format_amount(s.median));
   } else {
-    caption.append(", all ").append(format_amount(low));
+    caption.append(", all ").append(format_amount(s.low));
   }
   if (outliers > 0) caption.append("; ").append(std::to_string(outliers)).append(outliers == 1 ? " outlier" : " outliers");
+  return caption;
+}
 
-  out.append("<figure class=\"strip\"><svg viewBox=\"0 0 ");
-  out.append(format_coordinate(STRIP_WIDTH)).append(" ").append(format_coordinate(STRIP_HEIGHT));
-  out.append("\" role=\"img\" aria-label=\"");
-  append_attribute(out, caption);
-  out.append("\">");
-
-  // Axis and ticks.
+void append_axis(std::string& out, const Scale& scale) {
   out.append("<line class=\"axis\"");
   append_number_attribute(out, "x1", STRIP_LEFT);
   append_number_attribute(out, "x2", STRIP_RIGHT);
   append_number_attribute(out, "y1", STRIP_AXIS);
   append_number_attribute(out, "y2", STRIP_AXIS);
   out.append("/>");
-  const double step = tick_step(to - from);
-  const double first_tick = std::ceil(from / step) * step;
+  const double step = tick_step(scale.to - scale.from);
+  const double first = std::ceil(scale.from / step) * step;
   // Counted, not accumulated: at large amounts adding the step may not
   // change the value at all.
-  for (int k = 0; k <= 12 && std::isfinite(first_tick); ++k) {
-    const double t = first_tick + step * k;
-    if (t > to + step * 1e-9) break;
-    const double x = x_of(t);
+  for (int k = 0; k <= 12 && std::isfinite(first); ++k) {
+    const double t = first + step * k;
+    if (t > scale.to + step * 1e-9) break;
     out.append("<line class=\"axis\"");
-    append_number_attribute(out, "x1", x);
-    append_number_attribute(out, "x2", x);
+    append_number_attribute(out, "x1", scale.x(t));
+    append_number_attribute(out, "x2", scale.x(t));
     append_number_attribute(out, "y1", STRIP_AXIS);
     append_number_attribute(out, "y2", STRIP_AXIS + 4);
     out.append("/><text class=\"tick\"");
-    append_number_attribute(out, "x", x);
+    append_number_attribute(out, "x", scale.x(t));
     append_number_attribute(out, "y", STRIP_AXIS + 18);
     out.append(">").append(tick_label(t, step)).append("</text>");
   }
+}
 
-  // The interquartile box and the median.
+// The interquartile box and the median line with its value.
+void append_box(std::string& out, const Spread& s, const Scale& scale) {
   out.append("<rect class=\"box\"");
-  append_number_attribute(out, "x", x_of(q1));
+  append_number_attribute(out, "x", scale.x(s.q1));
   append_number_attribute(out, "y", STRIP_MIDDLE - 22);
-  append_number_attribute(out, "width", std::max(1.0, x_of(q3) - x_of(q1)));
+  append_number_attribute(out, "width", std::max(1.0, scale.x(s.q3) - scale.x(s.q1)));
   append_number_attribute(out, "height", 44);
   out.append("/><line class=\"med\"");
-  append_number_attribute(out, "x1", x_of(median));
-  append_number_attribute(out, "x2", x_of(median));
+  append_number_attribute(out, "x1", scale.x(s.median));
+  append_number_attribute(out, "x2", scale.x(s.median));
   append_number_attribute(out, "y1", STRIP_MIDDLE - 26);
   append_number_attribute(out, "y2", STRIP_MIDDLE + 26);
   out.append("/><text class=\"tick\"");
-  append_number_attribute(out, "x", x_of(median));
+  append_number_attribute(out, "x", std::clamp(scale.x(s.median), STRIP_LEFT + 45, STRIP_RIGHT - 45));
   append_number_attribute(out, "y", STRIP_MIDDLE - 30);
-  out.append(">median ").append(format_amount(median)).append("</text>");
+  out.append(">median ").append(format_amount(s.median)).append("</text>");
+}
 
-  // One mark per item, from left to right.
+// One mark per item, from left to right, its price and title as tooltip.
+void append_marks(std::string& out, std::string_view currency, std::span<const PricePoint> points, const Spread& s,
+                  const Scale& scale) {
   std::vector<const PricePoint*> by_price;
   by_price.reserve(points.size());
   for (const auto& p : points) by_price.push_back(&p);
   std::stable_sort(by_price.begin(), by_price.end(), [](const auto* a, const auto* b) { return a->amount < b->amount; });
   std::vector<double> xs;
   xs.reserve(by_price.size());
-  for (const auto* p : by_price) xs.push_back(x_of(p->amount));
+  for (const auto* p : by_price) xs.push_back(scale.x(p->amount));
   const std::vector<double> offsets = swarm_offsets(xs, 8.5);
   for (std::size_t i = 0; i < by_price.size(); ++i) {
     const PricePoint& p = *by_price[i];
-    const bool outlier = is_outlier(p.amount);
+    const bool outlier = s.is_outlier(p.amount);
     out.append(outlier ? "<circle class=\"m out\"" : "<circle class=\"m\"");
     append_number_attribute(out, "cx", xs[i]);
     append_number_attribute(out, "cy", STRIP_MIDDLE + offsets[i]);
@@ -171,6 +184,25 @@ void append_price_strip(std::string& out, std::string_view currency, std::span<c
     append_text(out, p.title);
     out.append("</title></circle>");
   }
+}
+
+}  // namespace
+
+void append_price_strip(std::string& out, std::string_view currency, std::span<const PricePoint> points) {
+  const Spread spread(points);
+  const Scale scale(spread);
+  const auto outliers = static_cast<std::size_t>(std::count_if(
+      points.begin(), points.end(), [&](const PricePoint& p) { return spread.is_outlier(p.amount); }));
+  const std::string caption = strip_caption(currency, points.size(), spread, outliers);
+
+  out.append("<figure class=\"strip\"><svg viewBox=\"0 0 ");
+  out.append(format_coordinate(STRIP_WIDTH)).append(" ").append(format_coordinate(STRIP_HEIGHT));
+  out.append("\" role=\"img\" aria-label=\"");
+  append_attribute(out, caption);
+  out.append("\">");
+  append_axis(out, scale);
+  append_box(out, spread, scale);
+  append_marks(out, currency, points, spread, scale);
   out.append("</svg><figcaption>");
   append_text(out, caption);
   out.append("</figcaption></figure>");

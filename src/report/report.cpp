@@ -21,7 +21,14 @@ using models::EnrichedCommerceMatch;
 
 namespace {
 
-using namespace detail;
+using detail::append_attribute;
+using detail::append_text;
+using detail::format_amount;
+using detail::SCRIPT;
+using detail::SCRIPT_HASH;
+using detail::STYLE;
+using detail::STYLE_HASH;
+using detail::web_link;
 
 // ---------------------------------------------------------------- words shown for values
 
@@ -177,11 +184,11 @@ void append_summary(std::string& out, const CommerceIntelligence& commerce, std:
 // One strip per currency: the summary's currency first, then by number of
 // prices.
 void append_prices(std::string& out, const CommerceIntelligence& commerce) {
-  std::map<std::string_view, std::vector<PricePoint>> by_currency;
+  std::map<std::string_view, std::vector<detail::PricePoint>> by_currency;
   for (const auto& item : commerce.items) {
     if (has_price(item)) by_currency[item.price->currency].push_back({item.price->amount, item.title});
   }
-  std::vector<const std::pair<const std::string_view, std::vector<PricePoint>>*> order;
+  std::vector<const std::pair<const std::string_view, std::vector<detail::PricePoint>>*> order;
   for (const auto& entry : by_currency) order.push_back(&entry);
   const std::string_view main_currency = commerce.summary.currency;
   std::stable_sort(order.begin(), order.end(), [&](const auto* a, const auto* b) {
@@ -195,7 +202,7 @@ void append_prices(std::string& out, const CommerceIntelligence& commerce) {
   } else {
     out.append("<div class=\"charts\">");
     for (const auto* entry : order) {
-      append_price_strip(out, entry->first.empty() ? std::string_view("no currency") : entry->first,
+      detail::append_price_strip(out, entry->first.empty() ? std::string_view("no currency") : entry->first,
                          entry->second);
     }
     out.append("</div>\n");
@@ -206,14 +213,14 @@ void append_prices(std::string& out, const CommerceIntelligence& commerce) {
 void append_breakdowns(std::string& out, const std::vector<EnrichedCommerceMatch>& items) {
   if (items.empty()) return;
   std::vector<std::string> classes;  // kept alive for the bars' views
-  std::vector<Bar> merchants;
+  std::vector<detail::Bar> merchants;
   const auto categories = count_by(items, CATEGORIES, &EnrichedCommerceMatch::merchant_category);
   classes.reserve(categories.size());
   for (const auto& [category, count] : categories) {
     classes.push_back("k-" + std::string(key_of(category)));
     merchants.push_back({category ? label(*category) : NO_CATEGORY, count, classes.back()});
   }
-  std::vector<Bar> pages;
+  std::vector<detail::Bar> pages;
   for (const auto type : PAGE_TYPES) {
     const auto n = static_cast<std::size_t>(
         std::count_if(items.begin(), items.end(), [type](const auto& item) { return item.page_type == type; }));
@@ -221,8 +228,8 @@ void append_breakdowns(std::string& out, const std::vector<EnrichedCommerceMatch
   }
   out.append("<section aria-labelledby=\"h-breakdown\">\n<h2 id=\"h-breakdown\">Merchants and pages</h2>\n");
   out.append("<div class=\"charts\">");
-  append_bar_chart(out, "Items by merchant category", merchants);
-  append_bar_chart(out, "Items by page type", pages);
+  detail::append_bar_chart(out, "Items by merchant category", merchants);
+  detail::append_bar_chart(out, "Items by page type", pages);
   out.append("</div>\n</section>\n");
 }
 
