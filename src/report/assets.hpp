@@ -83,7 +83,8 @@ rect[class^="k-"] { fill: var(--k); }
   url("data:image/svg+xml,%3Csvg xmlns='http://www.w3.org/2000/svg' viewBox='0 0 24 24' fill='none' stroke='%238c959f' stroke-width='1.5'%3E%3Crect x='3' y='4' width='18' height='16' rx='2'/%3E%3Ccircle cx='9' cy='10' r='2'/%3E%3Cpath d='M3 18l6-6 4 4 3-3 5 5'/%3E%3C/svg%3E")
   center / 44px no-repeat;
 }
-.ph img { width: 100%; height: 100%; object-fit: contain; background: #fff; }
+/* Transparent alt text: an image that fails without the script shows the placeholder, not its text. */
+.ph img { width: 100%; height: 100%; object-fit: contain; color: transparent; }
 .body { display: flex; flex-direction: column; gap: 6px; flex: 1; padding: 10px 12px 12px; overflow-wrap: anywhere; }
 .body p { margin: 0; }
 .card h3 {
