@@ -1,6 +1,7 @@
 // The visual report of a large result: writing it (items per second), its
 // size per item, and in Chromium the time from navigation to the load event,
 // then one filter change and one sort, each with the layout it causes.
+#include <korvane/commerce/async.hpp>
 #include <korvane/relevance.hpp>
 #include <korvane/report.hpp>
 

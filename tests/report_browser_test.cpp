@@ -4,6 +4,7 @@
 // Needs Chromium on PATH or KORVANE_CHROMIUM.
 #include <korvane/report.hpp>
 
+#include <korvane/commerce/async.hpp>
 #include <korvane/models/json.hpp>
 #include <korvane/relevance.hpp>
 

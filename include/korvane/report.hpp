@@ -1,16 +1,17 @@
 // The visual report of a result: one self-contained HTML page for people.
 //
-// The report sits beside the package surface, not in it: it lives in its
-// own namespace korvane::report (the module korvane.report), so the
-// surface's export list stays what it is, and a host that only wants the
-// data never pulls it in.
+// The report sits beside the package surface, not in it: it has its own
+// namespace, korvane::report, rather than korvane::commerce, so the
+// surface (<korvane/commerce.hpp> and its EXPORTS list) stays what it is and
+// a host that only wants the data never sees it. It only reads records.
 //
 // The page holds everything it needs: inline CSS, inline SVG charts and a
 // small inline script, nothing from the network but the items' own images.
 // Without JavaScript it shows the whole result; the script only filters and
 // sorts the cards. What the page shows of the result:
 //   - a summary: items, priced items, price range and median in the
-//     summary's currency, items in stock, resolved store links;
+//     summary's currency, items in stock, resolved store links (the figures
+//     of `commerce.summary` as they are; charts and cards come from `items`);
 //   - one price strip per currency, every priced item a mark, outliers
 //     (beyond 1.5 interquartile ranges) marked;
 //   - bar charts of the merchant categories and the page types;

@@ -10,8 +10,6 @@
 #include "host/browser/connection.hpp"
 #include "host/browser/process.hpp"
 
-#include <korvane/commerce/async.hpp>
-
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
