@@ -66,7 +66,7 @@ void add_demo_command(CLI::App& app, RunState& state) {
   auto verbose = std::make_shared<bool>(false);
   auto without_offers = std::make_shared<bool>(false);
   demo->add_option("--examples", *examples, "The example folder (visual-search-result.json, pages/)");
-  demo->add_option("--output", *output, "Folder for result.json and result.csv")->capture_default_str();
+  demo->add_option("--output", *output, "Folder for result.json, result.csv and result.html")->capture_default_str();
   demo->add_flag("--no-resolve", *no_resolve, "Skip store resolution (no browser)");
   demo->add_flag("--without-offers", *without_offers,
                  "Write the enriched matches alone, in match order, without the example's shopping offers");
@@ -84,6 +84,7 @@ void add_demo_command(CLI::App& app, RunState& state) {
     settings.input = folder / "visual-search-result.json";
     settings.outputs.json = *output / "result.json";
     settings.outputs.csv = *output / "result.csv";
+    settings.outputs.html = *output / "result.html";
     settings.outputs.json_to_stdout = false;
     settings.fuse_offers = !*without_offers;
     settings.quiet = *quiet;

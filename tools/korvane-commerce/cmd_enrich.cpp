@@ -17,6 +17,8 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
       ->required();
   enrich->add_option("--json", settings->outputs.json, "Write the result as JSON to this file (\"-\": standard output)");
   enrich->add_option("--csv", settings->outputs.csv, "Write the items as CSV to this file (\"-\": standard output)");
+  enrich->add_option("--html", settings->outputs.html,
+                     "Write a visual report (one self-contained HTML page) to this file");
   enrich->add_option("--offers", settings->offers_file,
                      "Shopping offers to fuse (a JSON array, or an object with \"shopping_results\")");
   enrich->add_option("--max-items", settings->options.max_items,

@@ -7,6 +7,7 @@
 #include <korvane/commerce/input.hpp>
 #include <korvane/errors.hpp>
 #include <korvane/models/json.hpp>
+#include <korvane/report.hpp>
 
 #include <boost/json/array.hpp>
 #include <fmt/format.h>
@@ -27,14 +28,15 @@ fs::path output_path(const fs::path& given) { return given == "-" ? fs::path("/d
 
 // Every named output target, checked before any work is done.
 void check_outputs(const Outputs& outputs) {
-  for (const auto* target : {&outputs.json, &outputs.csv}) {
+  for (const auto* target : {&outputs.json, &outputs.csv, &outputs.html}) {
     if (*target) (void)commerce::check_output_path(output_path(**target));
   }
 }
 
 // Writes each named output; a failing one is reported and the others are
 // still written. Returns the paths written and whether all succeeded.
-bool write_outputs(const CommerceIntelligence& result, const Outputs& outputs, std::vector<fs::path>& written) {
+bool write_outputs(const commerce::RunResult& run, const Outputs& outputs, std::vector<fs::path>& written) {
+  const CommerceIntelligence& result = run.result;
   bool all = true;
   const auto attempt = [&](const std::optional<fs::path>& target, auto&& write) {
     if (!target) return;
@@ -51,7 +53,10 @@ bool write_outputs(const CommerceIntelligence& result, const Outputs& outputs, s
   attempt(outputs.csv, [](const CommerceIntelligence& r, const fs::path& p) {
     return commerce::export_commerce_to_csv(r, p);
   });
-  if (!outputs.json && !outputs.csv && outputs.json_to_stdout) {
+  attempt(outputs.html, [&run](const CommerceIntelligence& r, const fs::path& p) {
+    return report::export_commerce_to_html(r, p, {.resolved_links = run.report.stores.items_resolved});
+  });
+  if (!outputs.json && !outputs.csv && !outputs.html && outputs.json_to_stdout) {
     std::cout << models::model_dump_json(result, 2, true) << '\n' << std::flush;
   }
   return all;
@@ -164,7 +169,7 @@ int run_enrich(const EnrichSettings& settings, const StopOnSignals& stop) {
   }
   progress.finish();
   std::vector<fs::path> written;
-  const bool all_written = write_outputs(run.result, settings.outputs, written);
+  const bool all_written = write_outputs(run, settings.outputs, written);
   if (!settings.quiet) print_summary(run, settings.options, settings.verbose, written, progress.elapsed_seconds());
   return all_written ? EXIT_OK : EXIT_FAILED;
 }

@@ -17,6 +17,7 @@ namespace korvane::cli {
 struct Outputs {
   std::optional<std::filesystem::path> json;
   std::optional<std::filesystem::path> csv;
+  std::optional<std::filesystem::path> html;  // the visual report
   bool json_to_stdout = true;  // when no output is named
 };
 

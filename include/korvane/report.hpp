@@ -1,0 +1,63 @@
+// The visual report of a result: one self-contained HTML page for people.
+//
+// The report sits beside the package surface, not in it: it has its own
+// namespace, korvane::report, rather than korvane::commerce, so the
+// surface (<korvane/commerce.hpp> and its EXPORTS list) stays what it is and
+// a host that only wants the data never sees it. It only reads records.
+//
+// The page holds everything it needs: inline CSS, inline SVG charts and a
+// small inline script, nothing from the network but the items' own images.
+// Without JavaScript it shows the whole result; the script only filters and
+// sorts the cards. What the page shows of the result:
+//   - a summary: items, priced items, price range and median in the
+//     summary's currency, items in stock, resolved store links (the figures
+//     of `commerce.summary` as they are; charts and cards come from `items`);
+//   - one price strip per currency, every priced item a mark, outliers
+//     (beyond 1.5 interquartile ranges) marked;
+//   - bar charts of the merchant categories and the page types;
+//   - one card per item in the order of `items`, each with `data-index`
+//     (its position in `items`): image (lazy-loaded, a placeholder when
+//     there is none or it fails), title, price, merchant and category,
+//     relevance, page type, stock, condition and the link;
+//   - filters (merchant category, relevance, in stock, priced) and sorting
+//     (result order, price up, price down).
+// Data from pages is treated as hostile: every text is escaped for where it
+// goes, only http: and https: links become links (others are shown as
+// text), images come only from http(s), links carry rel="noopener
+// noreferrer", and a Content-Security-Policy allows no script but the page's
+// own (by its hash) and no connections.
+#pragma once
+
+#include <korvane/models.hpp>
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace korvane::report {
+
+struct ReportOptions {
+  // The number of store links the resolution replaced, as the caller that
+  // ran it knows it (a fused list may have dropped resolved items as
+  // duplicates). Absent: counted from the items, as the visual-match items
+  // whose direct_url differs from URLUnwrapper::unwrap(original_url); cards
+  // mark such links as resolved either way.
+  std::optional<std::size_t> resolved_links{};
+};
+
+// The report of `commerce` as HTML text (UTF-8; invalid UTF-8 in the data is
+// shown as U+FFFD). The same input always gives the same text.
+[[nodiscard]] std::string commerce_to_html(const models::CommerceIntelligence& commerce,
+                                           const ReportOptions& options = {});
+
+// Writes commerce_to_html(commerce, options) to `output_path` and returns the
+// absolute path written, with the rules of the CSV and JSON exports: missing
+// directories are created, an existing file is replaced only once the new
+// one is complete. Throws std::filesystem::filesystem_error when the
+// directory or file cannot be written.
+std::filesystem::path export_commerce_to_html(const models::CommerceIntelligence& commerce,
+                                              const std::filesystem::path& output_path,
+                                              const ReportOptions& options = {});
+
+}  // namespace korvane::report

@@ -1,0 +1,208 @@
+// The visual report as text: hostile data stays data, only web links are
+// followed, the policy names the page's own script, one card per item.
+#include <korvane/report.hpp>
+
+#include <korvane/relevance.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using korvane::models::CommerceIntelligence;
+using korvane::models::EnrichedCommerceMatch;
+using korvane::report::commerce_to_html;
+using testing::HasSubstr;
+using testing::Not;
+
+EnrichedCommerceMatch item(std::string title, std::string url) {
+  EnrichedCommerceMatch m;
+  m.title = std::move(title);
+  m.direct_url = url;
+  m.original_url = std::move(url);
+  return m;
+}
+
+CommerceIntelligence result_of(std::vector<EnrichedCommerceMatch> items) {
+  CommerceIntelligence r;
+  r.summary = korvane::relevance::recompute_market_summary(items, {});
+  r.items = std::move(items);
+  return r;
+}
+
+// The text between the first `open` and the next `close`.
+std::string between(const std::string& html, std::string_view open, std::string_view close) {
+  const auto from = html.find(open);
+  if (from == std::string::npos) return {};
+  const auto start = from + open.size();
+  return html.substr(start, html.find(close, start) - start);
+}
+
+// The values of every double-quoted attribute `name` in `html`.
+std::vector<std::string> attribute_values(const std::string& html, const std::string& name) {
+  std::vector<std::string> values;
+  const std::string open = " " + name + "=\"";
+  for (auto at = html.find(open); at != std::string::npos; at = html.find(open, at + 1)) {
+    const auto start = at + open.size();
+    values.push_back(html.substr(start, html.find('"', start) - start));
+  }
+  return values;
+}
+
+// The markup of the cards alone.
+std::string cards_of(const std::string& html) { return between(html, "<div id=\"grid\"", "</section>"); }
+
+std::string sha256_base64(std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string out(4 * ((length + 2) / 3) + 1, '\0');
+  out.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), digest,
+                                                      static_cast<int>(length))));
+  return out;
+}
+
+// ---------------------------------------------------------------- escaping
+
+struct EscapeCase {
+  std::string input;
+  std::string as_text;       // in element content
+  std::string as_attribute;  // in a double-quoted attribute value
+};
+
+const EscapeCase ESCAPE_CASES[] = {
+    {"<img src=x onerror=alert(1)>", "&lt;img src=x onerror=alert(1)&gt;", "&lt;img src=x onerror=alert(1)&gt;"},
+    {"\"><script>alert(1)</script>", "\"&gt;&lt;script&gt;alert(1)&lt;/script&gt;",
+     "&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;"},
+    {"' onmouseover='alert(1)", "' onmouseover='alert(1)", "&#39; onmouseover=&#39;alert(1)"},
+    {"Tom & Jerry &amp; </h3>", "Tom &amp; Jerry &amp;amp; &lt;/h3&gt;", "Tom &amp; Jerry &amp;amp; &lt;/h3&gt;"},
+    {"bad \xFF byte\x01, tab\tkept", "bad \xEF\xBF\xBD byte\xEF\xBF\xBD, tab\tkept",
+     "bad \xEF\xBF\xBD byte\xEF\xBF\xBD, tab\tkept"},
+};
+
+TEST(Report, HostileTextIsEscapedForWhereItGoes) {
+  for (const auto& c : ESCAPE_CASES) {
+    SCOPED_TRACE(c.input);
+    auto m = item(c.input, "https://shop.example/p");
+    m.brand = c.input;
+    m.merchant_name = c.input;
+    m.thumbnail = "https://img.example/t.jpg";
+    m.price = korvane::models::NormalizedPrice("$1", 1.0, c.input);
+    const std::string html = commerce_to_html(result_of({m}));
+    EXPECT_THAT(html, HasSubstr("<h3>" + c.as_text + "</h3>"));                   // title
+    EXPECT_THAT(html, HasSubstr("<dt>Brand</dt><dd>" + c.as_text + "</dd>"));     // brand
+    EXPECT_THAT(html, HasSubstr("<p class=\"merchant\">" + c.as_text + " <span"));  // merchant
+    EXPECT_THAT(html, HasSubstr("<p class=\"price\">1.00 " + c.as_text + "</p>"));  // currency
+    EXPECT_THAT(html, HasSubstr("alt=\"" + c.as_attribute + "\""));                // image alt text
+    EXPECT_THAT(html, HasSubstr("aria-label=\"" + c.as_attribute + ": 1 price"));  // price chart
+    EXPECT_EQ(attribute_values(html, "onerror").size() + attribute_values(html, "onmouseover").size(), 0U);
+    EXPECT_EQ(html.find("<script", html.find("</script>")), std::string::npos) << "a second script element";
+  }
+}
+
+// ---------------------------------------------------------------- links and images
+
+struct LinkCase {
+  std::string url;
+  std::optional<std::string> href;  // the attribute value when it becomes a link
+};
+
+const LinkCase LINK_CASES[] = {
+    {"https://shop.example/p?a=1&b=\"2\"", "https://shop.example/p?a=1&amp;b=&quot;2&quot;"},
+    {"  HTTP://Shop.example/x\n", "HTTP://Shop.example/x"},
+    {"javascript:alert(1)", std::nullopt},
+    {" \x01JavaScript:alert(1)", std::nullopt},
+    {"java\tscript:alert(1)", std::nullopt},
+    {"data:text/html,<script>alert(1)</script>", std::nullopt},
+    {"file:///etc/passwd", std::nullopt},
+    {"//evil.example/x", std::nullopt},
+    {"/relative/path", std::nullopt},
+    {"httpx://shop.example", std::nullopt},
+};
+
+TEST(Report, OnlyHttpLinksBecomeLinksAndImageSources) {
+  std::vector<EnrichedCommerceMatch> items;
+  for (const auto& c : LINK_CASES) {
+    auto m = item("Item", c.url);
+    m.primary_image_url = c.url;
+    items.push_back(std::move(m));
+  }
+  const std::string cards = cards_of(commerce_to_html(result_of(items)));
+  std::vector<std::string> expected;
+  for (const auto& c : LINK_CASES) {
+    if (c.href) expected.push_back(*c.href);
+  }
+  EXPECT_EQ(attribute_values(cards, "href"), expected);
+  EXPECT_EQ(attribute_values(cards, "src"), expected);
+  EXPECT_EQ(attribute_values(cards, "rel"), std::vector<std::string>(expected.size(), "noopener noreferrer"));
+  // The others are shown as text.
+  EXPECT_THAT(cards, HasSubstr("<span class=\"bad\" title=\"Not opened: not an http or https link\">"
+                               "javascript:alert(1)</span>"));
+  EXPECT_THAT(cards, HasSubstr(">data:text/html,&lt;script&gt;alert(1)&lt;/script&gt;</span>"));
+}
+
+// ---------------------------------------------------------------- the policy
+
+TEST(Report, PolicyAllowsOnlyThePagesOwnScriptAndStyleByHash) {
+  const std::string html = commerce_to_html(result_of({item("A", "https://a.example/")}));
+  const std::string script = between(html, "<script>", "</script>");
+  const std::string style = between(html, "<style>", "</style>");
+  ASSERT_FALSE(script.empty());
+  ASSERT_FALSE(style.empty());
+  const std::string policy = between(html, "<meta http-equiv=\"Content-Security-Policy\" content=\"", "\"");
+  EXPECT_EQ(policy, "default-src 'none'; script-src 'sha256-" + sha256_base64(script) + "'; style-src 'sha256-" +
+                        sha256_base64(style) +
+                        "'; img-src http: https: data:; connect-src 'none'; base-uri 'none'; form-action 'none'");
+  // The policy comes before anything it governs.
+  EXPECT_LT(html.find("Content-Security-Policy"), html.find("<style>"));
+}
+
+// ---------------------------------------------------------------- cards, counts, the file
+
+TEST(Report, OneCardPerItemInResultOrder) {
+  // The first item's store search link was resolved; the offer's link was not.
+  auto resolved = item("Resolved", "https://www.google.com/url?q=https://store.example/search?q=x");
+  resolved.direct_url = "https://store.example/p/1";
+  auto offer = item("Offer", "https://offer.example/p");
+  offer.source_engine = "shopping";
+  const auto result = result_of({resolved, item("Plain", "https://plain.example/p"), offer});
+
+  const std::string html = commerce_to_html(result);
+  EXPECT_EQ(attribute_values(html, "data-index"), (std::vector<std::string>{"0", "1", "2"}));
+  EXPECT_LT(html.find("<h3>Resolved</h3>"), html.find("<h3>Plain</h3>"));
+  EXPECT_LT(html.find("<h3>Plain</h3>"), html.find("<h3>Offer</h3>"));
+  EXPECT_THAT(html, HasSubstr("<dt>Store links resolved</dt><dd>1</dd>"));
+  EXPECT_THAT(commerce_to_html(result, {.resolved_links = 7}), HasSubstr("<dt>Store links resolved</dt><dd>7</dd>"));
+
+  const std::string empty = commerce_to_html(CommerceIntelligence{});
+  EXPECT_TRUE(attribute_values(empty, "data-index").empty());
+  EXPECT_THAT(empty, HasSubstr("This result has no items."));
+  EXPECT_THAT(empty, HasSubstr("No item has a price."));
+  EXPECT_THAT(empty, Not(HasSubstr("id=\"filters\"")));
+}
+
+TEST(Report, ExportWritesTheReportWhereTheOtherExportsWould) {
+  const fs::path dir = fs::temp_directory_path() / ("korvane-report-test-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  const fs::path cwd = fs::current_path();
+  fs::create_directories(dir);
+  fs::current_path(dir);
+  const auto result = result_of({item("A", "https://a.example/")});
+  const fs::path written = korvane::report::export_commerce_to_html(result, "new/folder/../report.html");
+  fs::current_path(cwd);
+  EXPECT_EQ(written, fs::canonical(dir) / "new" / "report.html");
+  std::ifstream in(written, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), commerce_to_html(result));
+  fs::remove_all(dir);
+}
+
+}  // namespace
