@@ -301,6 +301,10 @@ TEST(Run, FusesOffersReportsEveryPageCountsEachPhaseAndStops) {
   EXPECT_TRUE(std::any_of(counts.begin(), counts.end(), [](const RunProgress& p) {
     return p.phase == RunPhase::fetching && p.done == 2 && p.total == 2;
   }));
+  // The run's fetcher alone.
+  const auto fetched = fetch_pages({"https://shop.acme.com/p/1", "https://gone.example/p"}, run.options);
+  EXPECT_TRUE(fetched.pages.at("https://shop.acme.com/p/1").has_value());
+  EXPECT_EQ(fetched.failures.at("https://gone.example/p").reason, core::FetchFailure::http_status);
   // max_items slices the matches before anything is fetched.
   run.options.max_items = -2;
   EXPECT_EQ(enrich(request, run.options).report.pages_requested, 1u);

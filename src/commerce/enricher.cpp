@@ -42,16 +42,6 @@ void sanitize(VisualMatch& m) {
   fix_optional(m.thumbnail);
 }
 
-// The fetcher a run uses: the options' transport, else its page folder, else
-// the network.
-core::ConcurrentFetcher make_fetcher(const RunOptions& options) {
-  core::FetcherOptions fetcher = options.fetcher;
-  fetcher.allow_private_addresses = fetcher.allow_private_addresses || options.allow_private_addresses;
-  std::shared_ptr<const core::Transport> transport = options.transport;
-  if (!transport && options.pages) transport = core::make_directory_transport(*options.pages);
-  return core::ConcurrentFetcher(std::move(fetcher), std::move(transport));
-}
-
 EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& url, const core::PageMap& pages,
                                  int rank, ExtractionMode extraction) {
   std::string domain = URLUnwrapper::extract_domain(url);
@@ -153,7 +143,7 @@ awaitable<std::vector<EnrichedCommerceMatch>> enrich_deep(std::vector<VisualMatc
   co_await notify_progress(on_progress, "Fetching metadata from " + count + " merchant destinations...");
   co_await throw_if_cancelled();
   const auto fetch_start = Clock::now();
-  const core::ConcurrentFetcher fetcher = make_fetcher(options);
+  const core::ConcurrentFetcher fetcher = fetcher_of(options);
   core::FetchProgress fetch_progress;
   if (on_counts) {
     fetch_progress = [&on_counts](std::size_t done, std::size_t total) {

@@ -4,6 +4,7 @@
 
 #include <korvane/commerce/async.hpp>
 #include <korvane/commerce/run.hpp>
+#include <korvane/core/fetcher.hpp>
 #include <korvane/models.hpp>
 
 #include <cstddef>
@@ -20,6 +21,10 @@ using CountObserver = std::function<void(const RunProgress&)>;
 // the options' browser settings (and private addresses when the run allows
 // them).
 [[nodiscard]] browser::SessionFactory session_factory_of(const RunOptions& options);
+
+// The fetcher a run uses: the options' transport, else its page folder, else
+// the network; private addresses when the run allows them.
+[[nodiscard]] core::ConcurrentFetcher fetcher_of(const RunOptions& options);
 
 // How many of `size` matches a slice [:max_items] keeps (all when absent;
 // beyond the length: all; negative: all but that many at the end).

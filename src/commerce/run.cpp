@@ -78,6 +78,14 @@ boost::json::value to_json(const RunReport& report) {
 
 namespace detail {
 
+core::ConcurrentFetcher fetcher_of(const RunOptions& options) {
+  core::FetcherOptions fetcher = options.fetcher;
+  fetcher.allow_private_addresses = fetcher.allow_private_addresses || options.allow_private_addresses;
+  std::shared_ptr<const core::Transport> transport = options.transport;
+  if (!transport && options.pages) transport = core::make_directory_transport(*options.pages);
+  return core::ConcurrentFetcher(std::move(fetcher), std::move(transport));
+}
+
 browser::SessionFactory session_factory_of(const RunOptions& options) {
   if (options.session_factory) return options.session_factory;
   browser::SessionOptions browser = options.browser;
@@ -93,6 +101,15 @@ RunResult enrich(EnrichRequest request, const RunOptions& options, const RunCall
   if (callbacks.on_message) on_message = callbacks.on_message;
   return detail::run_coroutine(
       detail::run_pipeline(std::move(request), options, std::move(on_message), callbacks.on_progress),
+      std::move(stop));
+}
+
+core::FetchReport fetch_pages(std::vector<std::string> urls, const RunOptions& options, std::stop_token stop) {
+  return detail::run_coroutine(
+      [](std::vector<std::string> links, RunOptions run_options) -> awaitable<core::FetchReport> {
+        const core::ConcurrentFetcher fetcher = detail::fetcher_of(run_options);
+        co_return co_await fetcher.fetch(std::move(links), run_options.fetch_timeout);
+      }(std::move(urls), options),
       std::move(stop));
 }
 

@@ -192,4 +192,11 @@ struct ResolveResult {
                                                 const RunOptions& options = {}, const RunCallbacks& callbacks = {},
                                                 std::stop_token stop = {});
 
+// Fetches `urls` as a run fetches destination pages (the options' page
+// folder or transport, fetcher settings, private addresses and
+// options.fetch_timeout): every distinct link gets a page or a reason.
+// Blocks; cancellation as for enrich().
+[[nodiscard]] core::FetchReport fetch_pages(std::vector<std::string> urls, const RunOptions& options = {},
+                                            std::stop_token stop = {});
+
 }  // namespace korvane::commerce
