@@ -55,6 +55,18 @@ TEST(FromShoppingOffer, MapsTheOfferFields) {
   EXPECT_EQ(item.source_engine, "shopping");
 }
 
+TEST(FromShoppingOffer, ConditionWordsAreThoseOfPageTitles) {
+  const std::pair<const char*, std::optional<ItemCondition>> cases[] = {
+      {"Renewed", ItemCondition::REFURBISHED}, {"Refurbished - Excellent", ItemCondition::REFURBISHED},
+      {"Vintage", ItemCondition::USED},        {"Thrift find", ItemCondition::USED},
+      {"Brand New", ItemCondition::NEW},       {"Open box", std::nullopt}};
+  for (const auto& [text, expected] : cases) {
+    ShoppingOffer offer;
+    offer.condition = text;
+    EXPECT_EQ(EnrichedCommerceMatch::from_shopping_offer(offer).condition, expected) << text;
+  }
+}
+
 TEST(FromShoppingOffer, WithoutExtractedValueThereIsNoPrice) {
   ShoppingOffer offer;
   offer.title = "T";

@@ -1,6 +1,7 @@
 #include <korvane/models.hpp>
 #include <korvane/models/json.hpp>
 
+#include "host/condition_words.hpp"
 #include "text/json_writer.hpp"
 #include "text/number.hpp"
 #include "text/unicode.hpp"
@@ -131,14 +132,11 @@ std::string currency_in_price_text(std::string_view price) {
   return {};
 }
 
+// An offer's condition text read with the words the page titles are read
+// with ("Renewed" is refurbished, "Pre-owned" used), else "new".
 std::optional<ItemCondition> condition_of(std::string_view text) {
   const std::string t = text::to_lower(text);
-  if (t.find("refurb") != std::string::npos || t.find("renewed") != std::string::npos) {
-    return ItemCondition::REFURBISHED;
-  }
-  if (t.find("used") != std::string::npos || t.find("pre-owned") != std::string::npos) {
-    return ItemCondition::USED;
-  }
+  if (const auto named = detail::condition_named_in(t)) return named;
   if (t.find("new") != std::string::npos) return ItemCondition::NEW;
   return std::nullopt;
 }

@@ -6,6 +6,7 @@
 
 #include "commerce/metadata/extraction.hpp"
 #include "commerce/metadata/state.hpp"
+#include "host/condition_words.hpp"
 #include "text/html.hpp"
 #include "text/number.hpp"
 #include "text/unicode.hpp"
@@ -155,14 +156,7 @@ void swap_title_and_merchant(MetadataParseState& s) {
 // and marketplace pages.
 void infer_from_title(MetadataParseState& s) {
   const std::string title = text::to_lower(s.title);
-  if (!s.condition) {
-    if (contains(title, "refurbished") || contains(title, "renewed")) {
-      s.condition = ItemCondition::REFURBISHED;
-    } else if (contains(title, "pre-owned") || contains(title, "vintage") || contains(title, "used") ||
-               contains(title, "thrift")) {
-      s.condition = ItemCondition::USED;
-    }
-  }
+  if (!s.condition) s.condition = models::detail::condition_named_in(title);
   if (!s.stock_status && s.price_amount && !contains(title, "sold out") &&
       !contains(title, "out of stock")) {
     s.stock_status = StockStatus::IN_STOCK;
