@@ -141,6 +141,52 @@ TEST(Url, RecomposesAsWritten) {
   }
 }
 
+TEST(Url, ReferencesResolveAgainstTheirPageAsInABrowser) {
+  const std::string base = "HTTPS://www.Store.com/search/shoes?q=air+max#top";
+  struct Case {
+    const char* reference;
+    const char* expected;
+  };
+  const Case cases[] = {
+      // A single "/": the base's scheme and host as written, as before.
+      {"/p/123", "https://www.Store.com/p/123"},
+      {"/p/123?ref=sr#img", "https://www.Store.com/p/123?ref=sr#img"},
+      {"/p/Nike Air Max", "https://www.Store.com/p/Nike Air Max"},   // kept as written
+      {"/P/A%2FB/%7E", "https://www.Store.com/P/A%2FB/%7E"},          // escapes untouched
+      {"/a/./b/../c", "https://www.Store.com/a/c"},                   // dot segments go
+      // Relative paths merge with the search page's folder.
+      {"p/123", "https://www.Store.com/search/p/123"},
+      {"../item/9", "https://www.Store.com/item/9"},
+      {"../../../item/9", "https://www.Store.com/item/9"},
+      {"./p/1", "https://www.Store.com/search/p/1"},
+      // Protocol-relative: another host.
+      {"//cdn.store.com/p/1", "https://cdn.store.com/p/1"},
+      // Query and fragment only.
+      {"?page=2", "https://www.Store.com/search/shoes?page=2"},
+      {"#reviews", "https://www.Store.com/search/shoes?q=air+max#reviews"},
+      // Absolute links stay exactly as written.
+      {"https://other.example/p/1?x=1", "https://other.example/p/1?x=1"},
+      {"HTTPS://Other.example/a/../p", "HTTPS://Other.example/a/../p"},
+      {"javascript:void(0)", "javascript:void(0)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(text::resolve_reference(base, c.reference), c.expected) << c.reference;
+  // A base with a host but no path, and one without a scheme.
+  EXPECT_EQ(text::resolve_reference("https://shop.example", "p/1"), "https://shop.example/p/1");
+  EXPECT_EQ(text::resolve_reference("https://shop.example?q=1", "?q=2"), "https://shop.example?q=2");
+  EXPECT_EQ(text::resolve_reference("shop.example/search", "/p/1"), "/p/1");
+}
+
+TEST(Url, WebUrlsAreHttpOrHttpsWithAHost) {
+  for (const char* url : {"https://shop.example/p", "HTTP://Shop.example", "hTTps://h?q#f"}) {
+    EXPECT_TRUE(text::is_web_url(url)) << url;
+  }
+  for (const char* url : {"javascript:fetch('//x.example/')//product/1", "file:///etc/passwd?/product/1",
+                          "data:text/html,<p>", "mailto:a@shop.example", "ftp://shop.example/p", "https:/p",
+                          "https:///p", "//shop.example/p", "/p/1", " https://shop.example/p", ""}) {
+    EXPECT_FALSE(text::is_web_url(url)) << url;
+  }
+}
+
 TEST(Url, QueryParsingDropsBlankValuesAndDecodes) {
   const auto q = text::parse_query("a=1&b=&c&&a=2&d=x+y%20z&e=%E2%82%AC&f=%ZZ&g=%FF&=v");
   ASSERT_EQ(q.size(), 6u);

@@ -69,14 +69,6 @@ inline constexpr std::string_view GENERIC_PRODUCT_SELECTOR =
 [[nodiscard]] double title_similarity(std::string_view item_title, std::string_view link_text,
                                       std::string_view link_href);
 
-// `href` resolved against the page at `base` as a browser does (RFC 3986,
-// section 5.2): "/p/1", "p/1", "../p/1", "//host/p/1", "?q" and "#f" become
-// absolute links on the base's scheme (lower-cased) and network location (as
-// written); "." and ".." segments are removed; everything else is kept as
-// written. Absolute links, and any href when `base` has no scheme, come back
-// unchanged.
-[[nodiscard]] std::string resolve_href(std::string_view base, std::string_view href);
-
 // A new stealth Chromium session (not yet entered): `max_pages` tabs at most,
 // headless, resources disabled, `timeout_ms` per page, default options.
 [[nodiscard]] std::unique_ptr<browser::Session> make_stealth_session(int max_pages, int timeout_ms);
@@ -96,8 +88,9 @@ struct CrawlState {
 // A crawl's result: the search URL as given and the product link found.
 using CrawlResult = std::pair<std::string, std::optional<std::string>>;
 
-// Crawls one store search page: loads it in `session`, scores up to 10 of
-// its product links against `item_title` and returns the best one (cleaned
+// Crawls one store search page: loads it in `session`, scores the http and
+// https links among the first 10 product links (resolved against the page)
+// against `item_title` and returns the best one (cleaned
 // of tracking parameters; without its query on eBay and Lyst) when it scores
 // at least MIN_TITLE_SIMILARITY. Failures of the browser, the page or a link
 // are logged at debug level and give no link. Sends one progress message
