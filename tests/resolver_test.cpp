@@ -270,7 +270,9 @@ TEST(TitleSimilarity, ShareOfTitleTokensTheLinkMentions) {
       {"Search Nike", "", "https://nike.com/search?q=nike#nike", 0.5},  // host, query, fragment ignored
       {"Nike Air", "", "/?", 0.0},                                    // no link token
       {"Air Max Plus", "Air Max Plus TN - black, size 10", "/x", 1.0},  // extra link words do no harm
-      {"Air Max", "", "/p;air-max", 0.0},                             // path parameters are not the path
+      {"Air Max", "", "/p;air-max", 1.0},                             // ";" parameters are part of the path
+      {"Nike Air Max", "", "/p/nike;air=max", 1.0},
+      {"Nike Air Max", "", "https://shop.example/p/nike;air=max?q=x#f", 1.0},
   };
   for (const auto& c : cases) {
     EXPECT_DOUBLE_EQ(detail::title_similarity(c.title, c.text, c.href), c.expected)

@@ -137,8 +137,12 @@ double title_similarity(std::string_view item_title, std::string_view link_text,
   const auto item_tokens = tokenize(item_title);
   if (item_tokens.empty()) return 0.0;
   auto link_tokens = tokenize(link_text);
-  const auto path_tokens = tokenize(text::split_url(text::sanitize_utf8(link_href)).path);
-  link_tokens.insert(path_tokens.begin(), path_tokens.end());
+  // The path as RFC 3986 has it: with the ";" parameters of its last segment.
+  const text::UrlParts parts = text::split_url(text::sanitize_utf8(link_href));
+  for (const std::string_view part : {std::string_view(parts.path), std::string_view(parts.params)}) {
+    const auto path_tokens = tokenize(part);
+    link_tokens.insert(path_tokens.begin(), path_tokens.end());
+  }
   if (link_tokens.empty()) return 0.0;
   const auto shared = std::count_if(item_tokens.begin(), item_tokens.end(),
                                     [&](const std::string& t) { return link_tokens.contains(t); });

@@ -64,8 +64,9 @@ inline constexpr std::string_view GENERIC_PRODUCT_SELECTOR =
 [[nodiscard]] std::set<std::string> tokenize(std::string_view text);
 
 // The share of the title's tokens that the link mentions in its text or in
-// the path of its address, from 0.0 to 1.0; 0.0 when the title or the link
-// has no token. Throws InvalidUrlError when `link_href` cannot be split.
+// the path of its address (";" parameters included), from 0.0 to 1.0; 0.0
+// when the title or the link has no token. Throws InvalidUrlError when
+// `link_href` cannot be split.
 [[nodiscard]] double title_similarity(std::string_view item_title, std::string_view link_text,
                                       std::string_view link_href);
 
