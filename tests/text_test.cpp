@@ -52,6 +52,12 @@ TEST(Unicode, CaseMapping) {
   EXPECT_EQ(text::title_case("hELLO wORLD"), "Hello World");
   EXPECT_EQ(text::title_case("éclair au café"), "Éclair Au Café");
   EXPECT_EQ(text::title_case("ǆemal"), "ǅemal");  // title-case form, not upper
+  EXPECT_EQ(text::title_case("ßtraße"), "Sstraße");
+  // A capital sigma that ends a word (case-ignorable characters aside) is
+  // a final sigma; one that starts a word or goes on is not.
+  EXPECT_EQ(text::title_case("ΣΊΣΥΦΟΣ"), "Σίσυφος");
+  EXPECT_EQ(text::title_case("ΟΔΟΣ-ΟΔΟΣ ΑΣ' Σ ΑΣΑ"), "Οδος-Οδος Ας' Σ Ασα");
+  EXPECT_EQ(text::title_case("ΟΔΟΣ\u0301 ΟΔΟΣ-"), "Οδος\u0301 Οδος-");
 }
 
 TEST(Number, ShortestRoundTripText) {
