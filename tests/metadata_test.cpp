@@ -390,6 +390,12 @@ TEST(MetaTagStage, Brand) {
       {meta("author", "https://me.example") + meta("og:site_name", "S"), std::nullopt},
       {meta("author", "J") + meta("og:site_name", std::string(31, 's')), std::nullopt},
       {meta("author", "\xC3\xA9\xC3\xA9"), "\xC3\xA9\xC3\xA9"},
+      // Contents are text once their character references are decoded;
+      // the length tests count the decoded characters.
+      {meta("og:brand", "Joss &amp; Main"), "Joss & Main"},
+      {meta("product:brand", "Caf&eacute; &#x26; Co"), "Café & Co"},
+      {meta("author", "Ann &amp; Bo &amp; Cy &amp; Dee &amp; Ed"), "Ann & Bo & Cy & Dee & Ed"},
+      {meta("og:site_name", "&amp;") + meta("author", "&#104;ttp"), std::nullopt},
   };
   for (const auto& c : cases) {
     const auto r = parse(page(c.head), "https://shop.example/x", {.merchant = "ex"});
@@ -406,6 +412,11 @@ TEST(MetaTagStage, PriceCurrencyStockImage) {
   EXPECT_EQ(amount_of(r), 1299.0);
   EXPECT_EQ(currency_of(r), "EUR");
   EXPECT_EQ(r.stock_status, std::nullopt);  // "in stock" is not "instock"
+  // An image link is text once its character references are decoded; a
+  // legacy name before "=" is part of its query, as in a browser.
+  const auto escaped = parse(page(meta("og:image", "https://cdn.example/i.jpg?w=1&amp;h=2&copy=3")),
+                             "https://shop.example/x");
+  EXPECT_EQ(escaped.primary_image_url, "https://cdn.example/i.jpg?w=1&h=2&copy=3");
 
   const auto unread = parse(page(meta("product:price:amount", "n/a") + meta("product:price:currency", "chf") +
                                  meta("product:availability", "oos OutOfStock")),
@@ -478,6 +489,11 @@ TEST(HtmlPatternStage, SkuAndStock) {
       {R"(<a data-product_sku="D1"><span class="sku">S1</span><meta itemprop="sku" content="M1">)", "M1", std::nullopt},
       {R"(<a data-product_sku="D1"><span class="sku"> S1 </span>)", "S1", std::nullopt},
       {R"(<a data-product_sku="  ">)", std::nullopt, std::nullopt},
+      // Decoded, then stripped and tested for emptiness.
+      {R"(<meta itemprop="sku" content="A&amp;B-&#49;"><a data-product_sku="D1">)", "A&B-1", std::nullopt},
+      {R"(<span class="sku">&nbsp;S&lt;1&gt;&#32;</span>)", "S<1>", std::nullopt},
+      {R"(<span class="sku">&nbsp;</span><a data-product_sku="D1">)", std::nullopt, std::nullopt},
+      {R"(<a data-product_sku="D&amp;2">)", "D&2", std::nullopt},
       {R"(<p class="stock in-stock instock">)", std::nullopt, StockStatus::IN_STOCK},
       {R"(<link href="http://SCHEMA.org/InStock"><p class="outofstock">)", std::nullopt, StockStatus::IN_STOCK},
       {R"(<p class="outofstock">)", std::nullopt, StockStatus::OUT_OF_STOCK},
