@@ -620,6 +620,39 @@ TEST(ParseDriver, InferenceOnProductPages) {
   }
 }
 
+TEST(ParseDriver, RootAndProtocolRelativeImagesResolveAgainstThePageLink) {
+  struct Case {
+    std::string head;
+    const char* url;
+    std::optional<std::string> image;
+  };
+  const auto image = [](std::string_view value) {
+    return ld(R"({"@type":"Product","name":"Shoe","sku":"S","image":)" + std::string(value) + "}");
+  };
+  const char* page_link = "https://Shop.example/p/1?x=1";
+  const Case cases[] = {
+      {image(R"("/img/a.jpg")"), page_link, "https://Shop.example/img/a.jpg"},
+      {image(R"("//cdn.example/a.jpg?w=1")"), page_link, "https://cdn.example/a.jpg?w=1"},
+      {image(R"(["/img/../a%20b.jpg;v=2"])"), "HTTP://Shop.example", "http://Shop.example/a%20b.jpg;v=2"},
+      {meta("og:image", "/og.jpg?w=1&amp;h=2"), page_link, "https://Shop.example/og.jpg?w=1&h=2"},
+      // Not only URI characters, not starting with "/", or a page link that
+      // is not http(s): as it is.
+      {image(R"("/img/a b.jpg")"), page_link, "/img/a b.jpg"},
+      {image(R"("/img/ä.jpg")"), page_link, "/img/ä.jpg"},
+      {image(R"("img/a.jpg")"), page_link, "img/a.jpg"},
+      {image(R"("https://cdn.example/a.jpg")"), page_link, "https://cdn.example/a.jpg"},
+      {image(R"([null])"), page_link, "null"},
+      {image(R"([5])"), page_link, "5"},
+      {image(R"([{"url":"/x.jpg"}])"), page_link, R"({"url":"/x.jpg"})"},
+      {image(R"("")"), page_link, ""},  // empty: the enrichment falls back to the thumbnail
+      {image(R"("/img/a.jpg")"), "ftp://shop.example/p", "/img/a.jpg"},
+      {image(R"("/img/a.jpg")"), "shop.example/p", "/img/a.jpg"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parse(page(c.head), c.url).primary_image_url, c.image) << c.head << " on " << c.url;
+  }
+}
+
 TEST(ParseDriver, MatchScore) {
   struct Case {
     int rank;

@@ -61,7 +61,9 @@ inline constexpr StringSet GENERIC_TITLES{std::array<std::string_view, 8>{
 
 // The product metadata of one destination page. `shipping_info` is always
 // absent; `fetch_source` names the best source that was read: "ld_json",
-// "next_data", "opengraph" or "serp_fallback".
+// "next_data", "opengraph" or "serp_fallback". A root- or protocol-relative
+// `primary_image_url` ("/img/a.jpg", "//cdn.example/a.jpg") is made absolute
+// against an http or https page link.
 struct MetadataResult {
   std::string title;
   std::string merchant_name;
