@@ -285,6 +285,13 @@ TEST(JsonLdStage, ProductChoiceAndFields) {
        std::nullopt, "", std::nullopt, std::nullopt},
       {ld(R"({"@type":"Product","name":"T","sku":"","gtin8":false,"mpn":null,"image":[]})"), "T", std::nullopt,
        std::nullopt, std::nullopt, std::nullopt},
+      // Integers too large for 64 bits keep their exact digits.
+      {ld(R"({"@type":"Product","name":"T","sku":123456789012345678901234567890,"brand":{"name":18446744073709551616},)"
+          R"("image":[{"url":-99999999999999999999,"w":1e30}]})"),
+       "T", "18446744073709551616", "123456789012345678901234567890", R"({"url":-99999999999999999999,"w":1e+30})",
+       std::nullopt},
+      {ld(R"({"@type":"Product","name":"T","gtin13":18446744073709551615,"image":{"url":18446744073709551616}})"),
+       "T", std::nullopt, "18446744073709551615", "18446744073709551616", std::nullopt},
       // A group's variants supply offers, and the SKU and image of an earlier variant.
       {ld(R"({"@type":"ProductGroup","name":"G","hasVariant":["junk",{"@type":"Product","sku":"V1","image":["v1.jpg"]},)"
           R"({"@type":"Product","sku":"V2","image":"v2.jpg","offers":{"price":"30"}},{"offers":{"price":"40"}}]})"),
@@ -365,6 +372,9 @@ TEST(NextDataStage, Fields) {
   EXPECT_EQ(r.title, "The <Shoe>");
   EXPECT_EQ(r.brand, "Acme");
   EXPECT_EQ(r.sku, "778");
+  const auto big = parse(page(next_data(R"({"name":"N","sku":123456789012345678901234567890})")),
+                         "https://shop.example/x");
+  EXPECT_EQ(big.sku, "123456789012345678901234567890");
   const auto objects = parse(page(next_data(R"({"name":"N","brand":{"name":"B"}})")), "https://shop.example/x");
   EXPECT_EQ(objects.brand, std::nullopt);
   // JSON-LD products win; the Next.js stage does not run then.

@@ -1,5 +1,6 @@
 // Shared text machinery: UTF-8, white space, case mapping, numbers, JSON text,
 // URL splitting and query coding.
+#include "text/json_reader.hpp"
 #include "text/json_writer.hpp"
 #include "text/number.hpp"
 #include "text/unicode.hpp"
@@ -106,6 +107,26 @@ TEST(JsonWriter, IndentedAndCompactForms) {
   EXPECT_EQ(text::json_text_form(boost::json::value("plain")), "plain");
   EXPECT_EQ(text::json_text_form(boost::json::value(10)), "10");
   EXPECT_EQ(text::json_text_form(boost::json::value(1e16)), "1e+16");
+}
+
+TEST(JsonReader, IntegersTooLargeFor64BitsKeepTheirDigits) {
+  const char* source = R"({"a":[123456789012345678901234567890,-9223372036854775809,18446744073709551615,1e30,)"
+                       R"(-0.5],"b":{"c":18446744073709551616,"c":7}})";
+  text::JsonArena arena;
+  const auto document = text::parse_json(source, arena, {});
+  ASSERT_TRUE(document);
+  EXPECT_EQ(text::write_json(*document),
+            R"({"a":[123456789012345678901234567890,-9223372036854775809,18446744073709551615,1e+30,-0.5],"b":{"c":7}})");
+  const auto& numbers = document->at("a").as_array();
+  EXPECT_EQ(numbers[0].as_double(), 1.2345678901234568e+29);  // the value itself is the nearest double
+  EXPECT_EQ(text::json_text_form(numbers[1]), "-9223372036854775809");
+  // Outside an arena, and for a document that is one number: the double.
+  EXPECT_EQ(text::json_text_form(boost::json::parse("[123456789012345678901234567890]").at(0)),
+            "1.2345678901234568e+29");
+  EXPECT_EQ(text::json_text_form(*text::parse_json("123456789012345678901234567890", arena, {})),
+            "1.2345678901234568e+29");
+  EXPECT_FALSE(text::parse_json("[1] x", arena, {}));
+  EXPECT_FALSE(text::parse_json("[1", arena, {}));
 }
 
 // ---------------------------------------------------------------- URLs
