@@ -100,18 +100,16 @@ std::string commerce_csv_text(const models::CommerceIntelligence& commerce) {
 
 fs::path export_commerce_to_csv(const models::CommerceIntelligence& commerce, const fs::path& output_path) {
   detail::start_unit(detail::Unit::aggregator);
-  const fs::path path = detail::resolve_output_path(output_path);
-  fs::create_directories(path.parent_path());
-  detail::write_file_replacing(path, detail::commerce_csv_text(commerce));
-  return path;
+  const detail::OutputTarget target = detail::inspect_output_path(output_path);
+  detail::write_output(target, detail::commerce_csv_text(commerce));
+  return target.path;
 }
 
 fs::path export_commerce_to_json(const models::CommerceIntelligence& commerce, const fs::path& output_path) {
   detail::start_unit(detail::Unit::aggregator);
-  const fs::path path = detail::resolve_output_path(output_path);
-  fs::create_directories(path.parent_path());
-  detail::write_file_replacing(path, models::model_dump_json(commerce, 2, true));
-  return path;
+  const detail::OutputTarget target = detail::inspect_output_path(output_path);
+  detail::write_output(target, models::model_dump_json(commerce, 2, true));
+  return target.path;
 }
 
 }  // namespace korvane::commerce
