@@ -11,8 +11,12 @@
 #include <fstream>
 #include <sstream>
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace korvane::models;
@@ -178,3 +182,121 @@ TEST_F(TempDir, AFailedExportKeepsThePreviousFile) {
   EXPECT_EQ(read_file(target), before);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1);
 }
+
+namespace {
+
+// Everything written to the FIFO `fd` (opened for reading, not blocking)
+// by the next writer, until it closes; empty when none comes within 5 s.
+std::string drain(int fd) {
+  std::string content;
+  char buffer[4096];
+  while (true) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) <= 0) return content;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) content.append(buffer, static_cast<std::size_t>(n));
+    if (n == 0) return content;  // the writer closed
+  }
+}
+
+// Whether check_output_path() refuses `path` for a user without privileges:
+// as root, asked in a child process that runs as "nobody".
+bool refused_without_privileges(const fs::path& path) {
+  const auto refused = [&path] {
+    try {
+      (void)commerce::check_output_path(path);
+      return false;
+    } catch (const fs::filesystem_error&) {
+      return true;
+    }
+  };
+  if (geteuid() != 0) return refused();
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(refused() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+TEST_F(TempDir, DevicesAndFifosAreWrittenInPlaceNeverReplaced) {
+  CommerceIntelligence ci;
+  for (int i = 0; i < 2000; ++i) ci.items.push_back(item("Blue Shoe " + std::to_string(i), "https://a.example/p"));
+  const std::string json = model_dump_json(ci, 2, true);
+
+  // A FIFO behind a symbolic link, read by another thread while it is written.
+  const fs::path fifo = dir_ / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_symlink(fifo, dir_ / "link");
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  std::string received;
+  std::thread drainer([&] { received = drain(reader); });
+  fs::path written;
+  EXPECT_NO_THROW(written = commerce::export_commerce_to_json(ci, dir_ / "link"));
+  drainer.join();
+  ::close(reader);
+  EXPECT_EQ(written, fs::canonical(fifo));
+  EXPECT_EQ(received.size(), json.size());  // more than a pipe holds
+  EXPECT_TRUE(received == json);
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 2);
+
+  // Character devices, also behind a link: /dev/null takes the export,
+  // /dev/full fails it; both stay devices, nothing is left beside them.
+  fs::create_symlink("/dev/null", dir_ / "null");
+  EXPECT_EQ(commerce::export_commerce_to_csv(ci, dir_ / "null"), "/dev/null");
+  EXPECT_EQ(commerce::export_commerce_to_json(ci, "/dev/null"), "/dev/null");
+  EXPECT_THROW(commerce::export_commerce_to_json(ci, "/dev/full"), fs::filesystem_error);
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "null"));
+  for (const auto& entry : fs::directory_iterator("/dev")) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".null.tmp-")) << entry.path();
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".full.tmp-")) << entry.path();
+  }
+}
+
+TEST_F(TempDir, OutputPathsAreCheckedBeforeAnyWork) {
+  const fs::path base = fs::canonical(dir_);
+  // Accepted: the absolute path the export would write; nothing is created.
+  EXPECT_EQ(commerce::check_output_path(dir_ / "new" / "deeper" / ".." / "result.json"),
+            base / "new" / "result.json");
+  EXPECT_FALSE(fs::exists(dir_ / "new"));
+  EXPECT_EQ(commerce::check_output_path("/dev/null"), "/dev/null");
+
+  // Refused: a directory (also as an export target), a file in the way of
+  // the folder, an empty path.
+  fs::create_directories(dir_ / "folder");
+  try {
+    (void)commerce::check_output_path(dir_ / "folder");
+    ADD_FAILURE() << "a directory was accepted";
+  } catch (const fs::filesystem_error& e) {
+    EXPECT_NE(std::string(e.what()).find("is a directory"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(commerce::export_commerce_to_json(CommerceIntelligence{}, dir_ / "folder"), fs::filesystem_error);
+  EXPECT_TRUE(fs::is_empty(dir_ / "folder"));
+  std::ofstream(dir_ / "plain") << "x";
+  EXPECT_THROW((void)commerce::check_output_path(dir_ / "plain" / "sub" / "result.csv"), fs::filesystem_error);
+  EXPECT_THROW((void)commerce::check_output_path(""), fs::filesystem_error);
+
+  // A read-only folder (and folders still to be made in it) is refused to
+  // a user without privileges; a writable one is not.
+  fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  fs::create_directories(dir_ / "read-only");
+  fs::permissions(dir_ / "read-only", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                          fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  fs::create_directories(dir_ / "open");
+  fs::permissions(dir_ / "open", fs::perms::all);
+  EXPECT_TRUE(refused_without_privileges(dir_ / "read-only" / "result.json"));
+  EXPECT_TRUE(refused_without_privileges(dir_ / "read-only" / "new" / "result.json"));
+  EXPECT_FALSE(refused_without_privileges(dir_ / "open" / "new" / "result.json"));
+  fs::permissions(dir_ / "read-only", fs::perms::owner_all);
+}
+

@@ -27,6 +27,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -225,6 +226,64 @@ TEST(TempDirectory, RemovedWithItsContents) {
     EXPECT_TRUE(fs::is_directory(path));
   }
   EXPECT_FALSE(fs::exists(path));
+}
+
+TEST(TempDirectory, FoldersOfEndedProcessesAreRemovedOthersKept) {
+  ScratchFolder base;
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  const std::string prefix = "korvane-chromium-";
+  const std::string dead = std::to_string(ended) + ".12345";
+  struct Case {
+    std::string name;
+    std::optional<std::string> owner;  // the owner file's text
+    bool removed;
+  };
+  const Case folders[] = {
+      {prefix + "dead", dead + "\n", true},
+      {prefix + "reused", std::to_string(getpid()) + ".1\n", true},  // this pid, another start time
+      {prefix + "live", detail::process_mark() + "\n", false},
+      {prefix + "unmarked", std::nullopt, false},  // an older run's, or not ours
+      {prefix + "garbled", "12x.5\n", false},
+      {"other-dead", dead, false},
+  };
+  for (const auto& f : folders) {
+    fs::create_directories(base.path() / f.name / "profile" / "Default");
+    if (f.owner) std::ofstream(base.path() / f.name / detail::OWNER_FILE) << *f.owner;
+  }
+  // A link to a folder of a dead process (and that folder) stays; so does
+  // an owner file that is a link.
+  fs::create_directory(base.path() / "target");
+  std::ofstream(base.path() / "target" / detail::OWNER_FILE) << dead;
+  fs::create_directory_symlink(base.path() / "target", base.path() / (prefix + "link"));
+  fs::create_directory(base.path() / (prefix + "linked-owner"));
+  fs::create_symlink(base.path() / "target" / detail::OWNER_FILE,
+                     base.path() / (prefix + "linked-owner") / detail::OWNER_FILE);
+  // Another user's folder stays.
+  if (geteuid() == 0) {
+    fs::create_directory(base.path() / (prefix + "other-user"));
+    std::ofstream(base.path() / (prefix + "other-user") / detail::OWNER_FILE) << dead;
+    ASSERT_EQ(chown((base.path() / (prefix + "other-user")).c_str(), 65534, 65534), 0);
+  }
+
+  EXPECT_EQ(detail::remove_abandoned_directories(base.path(), prefix), 2U);
+  for (const auto& f : folders) EXPECT_EQ(fs::exists(base.path() / f.name), !f.removed) << f.name;
+  EXPECT_TRUE(fs::is_symlink(base.path() / (prefix + "link")));
+  EXPECT_TRUE(fs::is_directory(base.path() / "target"));
+  EXPECT_TRUE(fs::is_directory(base.path() / (prefix + "linked-owner")));
+  if (geteuid() == 0) EXPECT_TRUE(fs::is_directory(base.path() / (prefix + "other-user")));
+
+  // A fresh directory is marked as this process's.
+  detail::TempDirectory made(prefix);
+  ASSERT_TRUE(detail::mark_as_owned(made.path()));
+  std::ifstream owner(made.path() / detail::OWNER_FILE);
+  std::string text;
+  std::getline(owner, text);
+  EXPECT_EQ(text, detail::process_mark());
+  EXPECT_EQ(detail::remove_abandoned_directories(made.path().parent_path(), prefix + "never"), 0U);
+  EXPECT_TRUE(fs::exists(made.path()));
 }
 
 TEST(FileTail, WholeLinesOfTheEnd) {

@@ -501,6 +501,15 @@ TEST_F(Browser, MissingOrBrokenBrowserFailsToEnter) {
 }
 
 TEST_F(Browser, NothingLeftAfterExitCrashOrDestruction) {
+  // The folder of a process that was killed (its pid runs no more) goes at
+  // the next start; the session's own folder names this process.
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  const fs::path abandoned = korvane::browser::detail::temporary_base() / "korvane-chromium-killed";
+  fs::create_directories(abandoned / "profile" / "Default");
+  std::ofstream(abandoned / korvane::browser::detail::OWNER_FILE) << ended << ".1\n";
+
   enum class End { exit, crash_then_exit, destroy };
   for (const End end : {End::exit, End::crash_then_exit, End::destroy}) {
     int pid = 0;
@@ -510,6 +519,10 @@ TEST_F(Browser, NothingLeftAfterExitCrashOrDestruction) {
       co_await session->enter();
       pid = session->browser_pid().value_or(0);
       dir = session->profile_directory();
+      EXPECT_FALSE(fs::exists(abandoned));
+      std::string owner;
+      std::getline(std::ifstream(fs::path(dir) / korvane::browser::detail::OWNER_FILE), owner);
+      EXPECT_EQ(owner, korvane::browser::detail::process_mark());
       std::string url = "http://shop.example/text";
       EXPECT_TRUE(co_await session->fetch(url));
       if (end == End::crash_then_exit) {

@@ -156,6 +156,19 @@ TEST(DeepEnrichment, BuildsOneItemPerMatchFromItsPage) {
   EXPECT_EQ(c.match_score, 92);
 }
 
+TEST(DeepEnrichment, ImageLinksAreMadeAbsoluteAndAnEmptyOneGivesTheThumbnail) {
+  Pipeline run = make_run({{"https://shop.acme.com/p/1", product_page("Acme Runner", "19.99", "EUR", "/img/p1.jpg")},
+                           {"https://shop.acme.com/p/2", product_page("Acme Walker", "9.99", "EUR", "")}});
+  auto m1 = match("https://shop.acme.com/p/1", "runner", "Acme");
+  auto m2 = match("https://shop.acme.com/p/2", "walker", "Acme");
+  m1.thumbnail = "https://thumb.example/1.jpg";
+  m2.thumbnail = "https://thumb.example/2.jpg";
+  const auto items = deep(run, {m1, m2});
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].primary_image_url, "https://shop.acme.com/img/p1.jpg");
+  EXPECT_EQ(items[1].primary_image_url, "https://thumb.example/2.jpg");
+}
+
 TEST(DeepEnrichment, SlicesLikeAListAndFetchesEvenForNone) {
   Pipeline run = make_run({});
   const std::vector<VisualMatch> three{match("https://a.example/1", "A"), match("https://b.example/2", "B"),

@@ -730,6 +730,28 @@ TEST(DirectoryTransport, RefusesBrokenManifests) {
     EXPECT_THROW((void)korvane::core::make_directory_transport(folder.path()), korvane::FetchError)
         << content;
   }
+
+  // A symbolic link counts by where it leads: a link to a file outside, or
+  // a linked folder on the way out, is refused; a link within is followed.
+  const PageFolder elsewhere;
+  elsewhere.write("secret.html", "<html>secret</html>");
+  const std::pair<const char*, std::filesystem::path> links[] = {
+      {"link.html", elsewhere.path() / "secret.html"},
+      {"linked/secret.html", elsewhere.path()},
+  };
+  for (const auto& [entry, target] : links) {
+    const PageFolder folder;
+    const std::string link_name = std::filesystem::path(entry).begin()->string();
+    std::filesystem::create_symlink(target, folder.path() / link_name);
+    folder.write("manifest.json", std::string(R"({"https://shop.example/": ")") + entry + R"("})");
+    EXPECT_THROW((void)korvane::core::read_page_manifest(folder.path()), korvane::FetchError) << entry;
+  }
+  const PageFolder folder;
+  folder.write("sub/page.html", "<html>page</html>");
+  std::filesystem::create_symlink("sub/page.html", folder.path() / "alias.html");
+  folder.write("manifest.json", R"({"https://shop.example/": "alias.html"})");
+  const ConcurrentFetcher fetcher({}, korvane::core::make_directory_transport(folder.path()));
+  EXPECT_EQ(fetch(fetcher, {"https://shop.example/"}).pages.at("https://shop.example/"), "<html>page</html>");
 }
 
 }  // namespace

@@ -90,6 +90,20 @@ TEST(HtmlUnescape, LegacyNamesWithoutSemicolonByLongestMatch) {
   check(cases);
 }
 
+TEST(HtmlUnescape, AttributeValuesKeepLegacyNamesBeforeEqualsOrAlphanumerics) {
+  const Case cases[] = {
+      {"a.jpg?w=1&amp;h=2&copy=3", "a.jpg?w=1&h=2&copy=3"},
+      {"?x&not=1&para2&sect", "?x&not=1&para2§"},
+      {"&notit; &not; &not!", "&notit; ¬ ¬!"},
+      {"&ampx &amp=", "&ampx &amp="},
+      {"&#38;x &#x26=", "&x &="},  // numeric references decode as in text
+      {"Joss &amp; Main", "Joss & Main"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(korvane::text::html_unescape_attribute(c.input), c.expected) << "input: " << c.input;
+  }
+}
+
 TEST(HtmlUnescape, NamesOnlyKnownWithSemicolonStayWithoutIt) {
   const Case cases[] = {
       {"&hellip", "&hellip"},

@@ -286,6 +286,13 @@ TEST(JsonLdStage, ProductChoiceAndFields) {
        std::nullopt, "", std::nullopt, std::nullopt},
       {ld(R"({"@type":"Product","name":"T","sku":"","gtin8":false,"mpn":null,"image":[]})"), "T", std::nullopt,
        std::nullopt, std::nullopt, std::nullopt},
+      // Integers too large for 64 bits keep their exact digits.
+      {ld(R"({"@type":"Product","name":"T","sku":123456789012345678901234567890,"brand":{"name":18446744073709551616},)"
+          R"("image":[{"url":-99999999999999999999,"w":1e30}]})"),
+       "T", "18446744073709551616", "123456789012345678901234567890", R"({"url":-99999999999999999999,"w":1e+30})",
+       std::nullopt},
+      {ld(R"({"@type":"Product","name":"T","gtin13":18446744073709551615,"image":{"url":18446744073709551616}})"),
+       "T", std::nullopt, "18446744073709551615", "18446744073709551616", std::nullopt},
       // A group's variants supply offers, and the SKU and image of an earlier variant.
       {ld(R"({"@type":"ProductGroup","name":"G","hasVariant":["junk",{"@type":"Product","sku":"V1","image":["v1.jpg"]},)"
           R"({"@type":"Product","sku":"V2","image":"v2.jpg","offers":{"price":"30"}},{"offers":{"price":"40"}}]})"),
@@ -366,6 +373,9 @@ TEST(NextDataStage, Fields) {
   EXPECT_EQ(r.title, "The <Shoe>");
   EXPECT_EQ(r.brand, "Acme");
   EXPECT_EQ(r.sku, "778");
+  const auto big = parse(page(next_data(R"({"name":"N","sku":123456789012345678901234567890})")),
+                         "https://shop.example/x");
+  EXPECT_EQ(big.sku, "123456789012345678901234567890");
   const auto objects = parse(page(next_data(R"({"name":"N","brand":{"name":"B"}})")), "https://shop.example/x");
   EXPECT_EQ(objects.brand, std::nullopt);
   // JSON-LD products win; the Next.js stage does not run then.
@@ -391,6 +401,12 @@ TEST(MetaTagStage, Brand) {
       {meta("author", "https://me.example") + meta("og:site_name", "S"), std::nullopt},
       {meta("author", "J") + meta("og:site_name", std::string(31, 's')), std::nullopt},
       {meta("author", "\xC3\xA9\xC3\xA9"), "\xC3\xA9\xC3\xA9"},
+      // Contents are text once their character references are decoded;
+      // the length tests count the decoded characters.
+      {meta("og:brand", "Joss &amp; Main"), "Joss & Main"},
+      {meta("product:brand", "Caf&eacute; &#x26; Co"), "Café & Co"},
+      {meta("author", "Ann &amp; Bo &amp; Cy &amp; Dee &amp; Ed"), "Ann & Bo & Cy & Dee & Ed"},
+      {meta("og:site_name", "&amp;") + meta("author", "&#104;ttp"), std::nullopt},
   };
   for (const auto& c : cases) {
     const auto r = parse(page(c.head), "https://shop.example/x", {.merchant = "ex"});
@@ -407,6 +423,11 @@ TEST(MetaTagStage, PriceCurrencyStockImage) {
   EXPECT_EQ(amount_of(r), 1299.0);
   EXPECT_EQ(currency_of(r), "EUR");
   EXPECT_EQ(r.stock_status, std::nullopt);  // "in stock" is not "instock"
+  // An image link is text once its character references are decoded; a
+  // legacy name before "=" is part of its query, as in a browser.
+  const auto escaped = parse(page(meta("og:image", "https://cdn.example/i.jpg?w=1&amp;h=2&copy=3")),
+                             "https://shop.example/x");
+  EXPECT_EQ(escaped.primary_image_url, "https://cdn.example/i.jpg?w=1&h=2&copy=3");
 
   const auto unread = parse(page(meta("product:price:amount", "n/a") + meta("product:price:currency", "chf") +
                                  meta("product:availability", "oos OutOfStock")),
@@ -479,6 +500,11 @@ TEST(HtmlPatternStage, SkuAndStock) {
       {R"(<a data-product_sku="D1"><span class="sku">S1</span><meta itemprop="sku" content="M1">)", "M1", std::nullopt},
       {R"(<a data-product_sku="D1"><span class="sku"> S1 </span>)", "S1", std::nullopt},
       {R"(<a data-product_sku="  ">)", std::nullopt, std::nullopt},
+      // Decoded, then stripped and tested for emptiness.
+      {R"(<meta itemprop="sku" content="A&amp;B-&#49;"><a data-product_sku="D1">)", "A&B-1", std::nullopt},
+      {R"(<span class="sku">&nbsp;S&lt;1&gt;&#32;</span>)", "S<1>", std::nullopt},
+      {R"(<span class="sku">&nbsp;</span><a data-product_sku="D1">)", std::nullopt, std::nullopt},
+      {R"(<a data-product_sku="D&amp;2">)", "D&2", std::nullopt},
       {R"(<p class="stock in-stock instock">)", std::nullopt, StockStatus::IN_STOCK},
       {R"(<link href="http://SCHEMA.org/InStock"><p class="outofstock">)", std::nullopt, StockStatus::IN_STOCK},
       {R"(<p class="outofstock">)", std::nullopt, StockStatus::OUT_OF_STOCK},
@@ -602,6 +628,39 @@ TEST(ParseDriver, InferenceOnProductPages) {
     const auto r = parse(std::nullopt, c.url, c.serp);
     EXPECT_EQ(r.condition, c.condition) << c.serp.title;
     EXPECT_EQ(r.stock_status, c.stock) << c.serp.title;
+  }
+}
+
+TEST(ParseDriver, RootAndProtocolRelativeImagesResolveAgainstThePageLink) {
+  struct Case {
+    std::string head;
+    const char* url;
+    std::optional<std::string> image;
+  };
+  const auto image = [](std::string_view value) {
+    return ld(R"({"@type":"Product","name":"Shoe","sku":"S","image":)" + std::string(value) + "}");
+  };
+  const char* page_link = "https://Shop.example/p/1?x=1";
+  const Case cases[] = {
+      {image(R"("/img/a.jpg")"), page_link, "https://Shop.example/img/a.jpg"},
+      {image(R"("//cdn.example/a.jpg?w=1")"), page_link, "https://cdn.example/a.jpg?w=1"},
+      {image(R"(["/img/../a%20b.jpg;v=2"])"), "HTTP://Shop.example", "http://Shop.example/a%20b.jpg;v=2"},
+      {meta("og:image", "/og.jpg?w=1&amp;h=2"), page_link, "https://Shop.example/og.jpg?w=1&h=2"},
+      // Not only URI characters, not starting with "/", or a page link that
+      // is not http(s): as it is.
+      {image(R"("/img/a b.jpg")"), page_link, "/img/a b.jpg"},
+      {image(R"("/img/ä.jpg")"), page_link, "/img/ä.jpg"},
+      {image(R"("img/a.jpg")"), page_link, "img/a.jpg"},
+      {image(R"("https://cdn.example/a.jpg")"), page_link, "https://cdn.example/a.jpg"},
+      {image(R"([null])"), page_link, "null"},
+      {image(R"([5])"), page_link, "5"},
+      {image(R"([{"url":"/x.jpg"}])"), page_link, R"({"url":"/x.jpg"})"},
+      {image(R"("")"), page_link, ""},  // empty: the enrichment falls back to the thumbnail
+      {image(R"("/img/a.jpg")"), "ftp://shop.example/p", "/img/a.jpg"},
+      {image(R"("/img/a.jpg")"), "shop.example/p", "/img/a.jpg"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parse(page(c.head), c.url).primary_image_url, c.image) << c.head << " on " << c.url;
   }
 }
 

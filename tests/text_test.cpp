@@ -1,5 +1,6 @@
 // Shared text machinery: UTF-8, white space, case mapping, numbers, JSON text,
 // URL splitting and query coding.
+#include "text/json_reader.hpp"
 #include "text/json_writer.hpp"
 #include "text/number.hpp"
 #include "text/unicode.hpp"
@@ -52,6 +53,12 @@ TEST(Unicode, CaseMapping) {
   EXPECT_EQ(text::title_case("hELLO wORLD"), "Hello World");
   EXPECT_EQ(text::title_case("éclair au café"), "Éclair Au Café");
   EXPECT_EQ(text::title_case("ǆemal"), "ǅemal");  // title-case form, not upper
+  EXPECT_EQ(text::title_case("ßtraße"), "Sstraße");
+  // A capital sigma that ends a word (case-ignorable characters aside) is
+  // a final sigma; one that starts a word or goes on is not.
+  EXPECT_EQ(text::title_case("ΣΊΣΥΦΟΣ"), "Σίσυφος");
+  EXPECT_EQ(text::title_case("ΟΔΟΣ-ΟΔΟΣ ΑΣ' Σ ΑΣΑ"), "Οδος-Οδος Ας' Σ Ασα");
+  EXPECT_EQ(text::title_case("ΟΔΟΣ\u0301 ΟΔΟΣ-"), "Οδος\u0301 Οδος-");
 }
 
 TEST(Number, ShortestRoundTripText) {
@@ -102,6 +109,26 @@ TEST(JsonWriter, IndentedAndCompactForms) {
   EXPECT_EQ(text::json_text_form(boost::json::value(1e16)), "1e+16");
 }
 
+TEST(JsonReader, IntegersTooLargeFor64BitsKeepTheirDigits) {
+  const char* source = R"({"a":[123456789012345678901234567890,-9223372036854775809,18446744073709551615,1e30,)"
+                       R"(-0.5],"b":{"c":18446744073709551616,"c":7}})";
+  text::JsonArena arena;
+  const auto document = text::parse_json(source, arena, {});
+  ASSERT_TRUE(document);
+  EXPECT_EQ(text::write_json(*document),
+            R"({"a":[123456789012345678901234567890,-9223372036854775809,18446744073709551615,1e+30,-0.5],"b":{"c":7}})");
+  const auto& numbers = document->at("a").as_array();
+  EXPECT_EQ(numbers[0].as_double(), 1.2345678901234568e+29);  // the value itself is the nearest double
+  EXPECT_EQ(text::json_text_form(numbers[1]), "-9223372036854775809");
+  // Outside an arena, and for a document that is one number: the double.
+  EXPECT_EQ(text::json_text_form(boost::json::parse("[123456789012345678901234567890]").at(0)),
+            "1.2345678901234568e+29");
+  EXPECT_EQ(text::json_text_form(*text::parse_json("123456789012345678901234567890", arena, {})),
+            "1.2345678901234568e+29");
+  EXPECT_FALSE(text::parse_json("[1] x", arena, {}));
+  EXPECT_FALSE(text::parse_json("[1", arena, {}));
+}
+
 // ---------------------------------------------------------------- URLs
 
 struct SplitCase {
@@ -138,6 +165,52 @@ TEST(Url, RecomposesAsWritten) {
   EXPECT_EQ(text::unsplit_url({"https", "h", "", "", "x=1", ""}), "https://h?x=1");
   for (const char* url : {"https://h/a/b;v?x=1#f", "ftp://u@h:21/f.txt", "/relative/path?x"}) {
     EXPECT_EQ(text::unsplit_url(text::split_url(url)), url);
+  }
+}
+
+TEST(Url, ReferencesResolveAgainstTheirPageAsInABrowser) {
+  const std::string base = "HTTPS://www.Store.com/search/shoes?q=air+max#top";
+  struct Case {
+    const char* reference;
+    const char* expected;
+  };
+  const Case cases[] = {
+      // A single "/": the base's scheme and host as written, as before.
+      {"/p/123", "https://www.Store.com/p/123"},
+      {"/p/123?ref=sr#img", "https://www.Store.com/p/123?ref=sr#img"},
+      {"/p/Nike Air Max", "https://www.Store.com/p/Nike Air Max"},   // kept as written
+      {"/P/A%2FB/%7E", "https://www.Store.com/P/A%2FB/%7E"},          // escapes untouched
+      {"/a/./b/../c", "https://www.Store.com/a/c"},                   // dot segments go
+      // Relative paths merge with the search page's folder.
+      {"p/123", "https://www.Store.com/search/p/123"},
+      {"../item/9", "https://www.Store.com/item/9"},
+      {"../../../item/9", "https://www.Store.com/item/9"},
+      {"./p/1", "https://www.Store.com/search/p/1"},
+      // Protocol-relative: another host.
+      {"//cdn.store.com/p/1", "https://cdn.store.com/p/1"},
+      // Query and fragment only.
+      {"?page=2", "https://www.Store.com/search/shoes?page=2"},
+      {"#reviews", "https://www.Store.com/search/shoes?q=air+max#reviews"},
+      // Absolute links stay exactly as written.
+      {"https://other.example/p/1?x=1", "https://other.example/p/1?x=1"},
+      {"HTTPS://Other.example/a/../p", "HTTPS://Other.example/a/../p"},
+      {"javascript:void(0)", "javascript:void(0)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(text::resolve_reference(base, c.reference), c.expected) << c.reference;
+  // A base with a host but no path, and one without a scheme.
+  EXPECT_EQ(text::resolve_reference("https://shop.example", "p/1"), "https://shop.example/p/1");
+  EXPECT_EQ(text::resolve_reference("https://shop.example?q=1", "?q=2"), "https://shop.example?q=2");
+  EXPECT_EQ(text::resolve_reference("shop.example/search", "/p/1"), "/p/1");
+}
+
+TEST(Url, WebUrlsAreHttpOrHttpsWithAHost) {
+  for (const char* url : {"https://shop.example/p", "HTTP://Shop.example", "hTTps://h?q#f"}) {
+    EXPECT_TRUE(text::is_web_url(url)) << url;
+  }
+  for (const char* url : {"javascript:fetch('//x.example/')//product/1", "file:///etc/passwd?/product/1",
+                          "data:text/html,<p>", "mailto:a@shop.example", "ftp://shop.example/p", "https:/p",
+                          "https:///p", "//shop.example/p", "/p/1", " https://shop.example/p", ""}) {
+    EXPECT_FALSE(text::is_web_url(url)) << url;
   }
 }
 

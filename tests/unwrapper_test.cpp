@@ -27,6 +27,16 @@ TEST(Unwrap, RedirectLinks) {
       {"https://www.google.com/urls?q=https://a.example/", "https://www.google.com/urls?q=https%3A%2F%2Fa.example%2F"},
       // An upper-case host is not the engine's redirect host.
       {"https://WWW.GOOGLE.COM/url?q=https://a.example/", "https://WWW.GOOGLE.COM/url?q=https%3A%2F%2Fa.example%2F"},
+      // Only targets on http or https, or without a scheme, are followed;
+      // otherwise the redirect link itself is cleaned.
+      {"https://www.google.com/url?q=javascript:alert(1)&sa=t", "https://www.google.com/url?q=javascript%3Aalert%281%29"},
+      {"https://www.google.com/url?q=JavaScript%3Aalert(1)&url=https://b.example/",
+       "https://www.google.com/url?q=JavaScript%3Aalert%281%29&url=https%3A%2F%2Fb.example%2F"},
+      {"https://www.google.com/url?url=data:text/html,x", "https://www.google.com/url?url=data%3Atext%2Fhtml%2Cx"},
+      {"https://www.google.com/url?q=file:///etc/passwd", "https://www.google.com/url?q=file%3A%2F%2F%2Fetc%2Fpasswd"},
+      {"https://www.google.com/url?q=mailto:a@b.example", "https://www.google.com/url?q=mailto%3Aa%40b.example"},
+      {"https://www.google.com/url?q=HTTPS://A.example/x", "https://A.example/x"},
+      {"https://www.google.com/url?q=/relative/page%3Fx%3D1", "/relative/page?x=1"},
       // One level only.
       {"https://google.com/url?q=https://google.com/url%3Fq%3Dhttps://c.example/",
        "https://google.com/url?q=https%3A%2F%2Fc.example%2F"},

@@ -9,9 +9,6 @@
 
 #include <boost/json/array.hpp>
 
-#include <cerrno>
-#include <system_error>
-#include <unistd.h>
 
 
 namespace korvane::commerce {
@@ -106,48 +103,26 @@ std::string commerce_csv_text(const models::CommerceIntelligence& commerce) {
 
 fs::path export_commerce_to_csv(const models::CommerceIntelligence& commerce, const fs::path& output_path) {
   detail::start_unit(detail::Unit::aggregator);
-  const fs::path path = detail::resolve_output_path(output_path);
-  fs::create_directories(path.parent_path());
-  detail::write_file_replacing(path, detail::commerce_csv_text(commerce));
-  return path;
+  const detail::OutputTarget target = detail::inspect_output_path(output_path);
+  detail::write_output(target, detail::commerce_csv_text(commerce));
+  return target.path;
 }
 
 fs::path export_items_to_json(std::span<const EnrichedCommerceMatch> items, const fs::path& output_path) {
   detail::start_unit(detail::Unit::aggregator);
-  const fs::path path = detail::resolve_output_path(output_path);
+  const detail::OutputTarget target = detail::inspect_output_path(output_path);
   boost::json::array array;
   array.reserve(items.size());
   for (const auto& item : items) array.push_back(models::to_json(item, {.exclude_none = true}));
-  fs::create_directories(path.parent_path());
-  detail::write_file_replacing(path, models::json_text(array, 2));
-  return path;
-}
-
-fs::path check_output_path(const fs::path& output_path) {
-  const fs::path path = detail::resolve_output_path(output_path);
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) {
-    throw fs::filesystem_error("the output is a directory", path, std::make_error_code(std::errc::is_a_directory));
-  }
-  fs::path folder = path.parent_path();
-  while (!folder.empty() && !fs::exists(folder, ec)) folder = folder.parent_path();
-  if (!fs::is_directory(folder, ec)) {
-    throw fs::filesystem_error("the output's folder cannot be created", path,
-                               std::make_error_code(std::errc::not_a_directory));
-  }
-  if (::access(folder.c_str(), W_OK) != 0) {
-    throw fs::filesystem_error("the output's folder is not writable", folder,
-                               std::error_code(errno, std::generic_category()));
-  }
-  return path;
+  detail::write_output(target, models::json_text(array, 2));
+  return target.path;
 }
 
 fs::path export_commerce_to_json(const models::CommerceIntelligence& commerce, const fs::path& output_path) {
   detail::start_unit(detail::Unit::aggregator);
-  const fs::path path = detail::resolve_output_path(output_path);
-  fs::create_directories(path.parent_path());
-  detail::write_file_replacing(path, models::model_dump_json(commerce, 2, true));
-  return path;
+  const detail::OutputTarget target = detail::inspect_output_path(output_path);
+  detail::write_output(target, models::model_dump_json(commerce, 2, true));
+  return target.path;
 }
 
 }  // namespace korvane::commerce

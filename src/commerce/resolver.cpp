@@ -17,7 +17,6 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <exception>
 #include <unordered_map>
@@ -100,87 +99,6 @@ std::optional<std::string_view> store_selector(std::string_view domain) {
   return std::nullopt;
 }
 
-// ---------------------------------------------------------------- href resolution
-
-bool is_scheme_char(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '-' || c == '.';
-}
-
-bool has_scheme(std::string_view s) {
-  const auto colon = s.find(':');
-  if (colon == std::string_view::npos || colon == 0) return false;
-  if (std::isalpha(static_cast<unsigned char>(s.front())) == 0) return false;
-  return std::all_of(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(colon), is_scheme_char);
-}
-
-// The five components of a URI reference (RFC 3986, appendix B); absent
-// components are distinguished from empty ones.
-struct UriReference {
-  std::optional<std::string_view> scheme;
-  std::optional<std::string_view> authority;
-  std::string_view path;
-  std::optional<std::string_view> query;
-  std::optional<std::string_view> fragment;
-};
-
-UriReference split_reference(std::string_view s) {
-  UriReference r;
-  if (has_scheme(s)) {
-    const auto colon = s.find(':');
-    r.scheme = s.substr(0, colon);
-    s.remove_prefix(colon + 1);
-  }
-  if (s.starts_with("//")) {
-    const auto end = s.find_first_of("/?#", 2);
-    r.authority = s.substr(2, end == std::string_view::npos ? std::string_view::npos : end - 2);
-    s.remove_prefix(end == std::string_view::npos ? s.size() : end);
-  }
-  const auto path_end = s.find_first_of("?#");
-  r.path = s.substr(0, path_end);
-  s.remove_prefix(path_end == std::string_view::npos ? s.size() : path_end);
-  if (s.starts_with("?")) {
-    const auto query_end = s.find('#');
-    r.query = s.substr(1, query_end == std::string_view::npos ? std::string_view::npos : query_end - 1);
-    s.remove_prefix(query_end == std::string_view::npos ? s.size() : query_end);
-  }
-  if (s.starts_with("#")) r.fragment = s.substr(1);
-  return r;
-}
-
-// RFC 3986, 5.2.4: "." and ".." segments interpreted and removed.
-std::string remove_dot_segments(std::string_view path) {
-  std::string in(path);
-  std::string out;
-  const auto drop_last_segment = [&out] {
-    const auto slash = out.rfind('/');
-    out.erase(slash == std::string::npos ? 0 : slash);
-  };
-  while (!in.empty()) {
-    if (in.starts_with("../")) {
-      in.erase(0, 3);
-    } else if (in.starts_with("./")) {
-      in.erase(0, 2);
-    } else if (in.starts_with("/./")) {
-      in.erase(0, 2);
-    } else if (in == "/.") {
-      in = "/";
-    } else if (in.starts_with("/../")) {
-      in.erase(0, 3);
-      drop_last_segment();
-    } else if (in == "/..") {
-      in = "/";
-      drop_last_segment();
-    } else if (in == "." || in == "..") {
-      in.clear();
-    } else {
-      const auto next = in.find('/', 1);
-      out.append(in, 0, next);
-      in.erase(0, next);
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 namespace detail {
@@ -210,49 +128,16 @@ double title_similarity(std::string_view item_title, std::string_view link_text,
   const auto item_tokens = tokenize(item_title);
   if (item_tokens.empty()) return 0.0;
   auto link_tokens = tokenize(link_text);
-  const auto path_tokens = tokenize(text::split_url(text::sanitize_utf8(link_href)).path);
-  link_tokens.insert(path_tokens.begin(), path_tokens.end());
+  // The path as RFC 3986 has it: with the ";" parameters of its last segment.
+  const text::UrlParts parts = text::split_url(text::sanitize_utf8(link_href));
+  for (const std::string_view part : {std::string_view(parts.path), std::string_view(parts.params)}) {
+    const auto path_tokens = tokenize(part);
+    link_tokens.insert(path_tokens.begin(), path_tokens.end());
+  }
   if (link_tokens.empty()) return 0.0;
   const auto shared = std::count_if(item_tokens.begin(), item_tokens.end(),
                                     [&](const std::string& t) { return link_tokens.contains(t); });
   return static_cast<double>(shared) / static_cast<double>(item_tokens.size());
-}
-
-std::string resolve_href(std::string_view base, std::string_view href) {
-  if (has_scheme(href)) return std::string(href);
-  const UriReference b = split_reference(base);
-  if (!b.scheme) return std::string(href);
-  const UriReference r = split_reference(href);
-  // RFC 3986, 5.2.2, for a reference without a scheme.
-  std::optional<std::string_view> authority = b.authority;
-  std::string path;
-  std::optional<std::string_view> query = r.query;
-  if (r.authority) {
-    authority = r.authority;
-    path = remove_dot_segments(r.path);
-  } else if (r.path.empty()) {
-    path = std::string(b.path);
-    if (!r.query) query = b.query;
-  } else if (r.path.starts_with("/")) {
-    path = remove_dot_segments(r.path);
-  } else {
-    // 5.2.3: merge with the base path.
-    std::string merged;
-    if (b.authority && b.path.empty()) {
-      merged = "/";
-    } else {
-      const auto slash = b.path.rfind('/');
-      if (slash != std::string_view::npos) merged = std::string(b.path.substr(0, slash + 1));
-    }
-    merged += r.path;
-    path = remove_dot_segments(merged);
-  }
-  std::string out = text::ascii_lower(*b.scheme) + ":";
-  if (authority) out += "//" + std::string(*authority);
-  out += path;
-  if (query) out += "?" + std::string(*query);
-  if (r.fragment) out += "#" + std::string(*r.fragment);
-  return out;
 }
 
 // ---------------------------------------------------------------- one crawl
@@ -264,7 +149,10 @@ struct Choice {
   double score = 0.0;
 };
 
-// The best-scoring link among the first MAX_LINKS_EXAMINED elements.
+// The best-scoring link among the first MAX_LINKS_EXAMINED elements. Only
+// links that are http or https once resolved against the page are scored:
+// a "javascript:", "data:", "file:" or "mailto:" link is never a product
+// page, whatever its text says.
 Choice choose_link(const std::vector<std::unique_ptr<browser::Element>>& links, std::string_view url,
                    std::string_view item_title) {
   Choice best;
@@ -276,6 +164,8 @@ Choice choose_link(const std::vector<std::unique_ptr<browser::Element>>& links, 
     const std::string raw = href_it != attrib.end() ? text::sanitize_utf8(href_it->second) : std::string();
     const std::string_view stripped = text::strip(raw);
     if (stripped.empty()) continue;
+    std::string href = text::resolve_reference(url, stripped);
+    if (!text::is_web_url(href)) continue;
     std::string link_text;
     try {
       link_text = link.get_all_text();
@@ -286,9 +176,8 @@ Choice choose_link(const std::vector<std::unique_ptr<browser::Element>>& links, 
         link_text.clear();
       }
     }
-    const std::string href = resolve_href(url, stripped);
     const double score = title_similarity(item_title, link_text, href);
-    if (score > best.score) best = Choice{href, score};
+    if (score > best.score) best = Choice{std::move(href), score};
   }
   return best;
 }

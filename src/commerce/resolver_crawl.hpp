@@ -56,18 +56,10 @@ inline constexpr std::string_view GENERIC_PRODUCT_SELECTOR =
 [[nodiscard]] std::set<std::string> tokenize(std::string_view text);
 
 // The share of the title's tokens that the link mentions in its text or in
-// the path of its address, from 0.0 to 1.0; 0.0 when the title or the link
+// the path of its address (";" parameters included), from 0.0 to 1.0; 0.0 when the title or the link
 // has no token. Throws InvalidUrlError when `link_href` cannot be split.
 [[nodiscard]] double title_similarity(std::string_view item_title, std::string_view link_text,
                                       std::string_view link_href);
-
-// `href` resolved against the page at `base` as a browser does (RFC 3986,
-// section 5.2): "/p/1", "p/1", "../p/1", "//host/p/1", "?q" and "#f" become
-// absolute links on the base's scheme (lower-cased) and network location (as
-// written); "." and ".." segments are removed; everything else is kept as
-// written. Absolute links, and any href when `base` has no scheme, come back
-// unchanged.
-[[nodiscard]] std::string resolve_href(std::string_view base, std::string_view href);
 
 // What the crawl tasks of one resolution call share.
 struct CrawlState {

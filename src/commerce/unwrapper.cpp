@@ -25,6 +25,13 @@ const std::string* first_value(const text::QueryMap& query, std::string_view nam
   return nullptr;
 }
 
+// Redirect targets are followed to web pages (or to scheme-less links) only:
+// a "javascript:", "data:" or "file:" target would turn a search result into
+// a script or a local file.
+bool is_followed_scheme(std::string_view scheme) {
+  return scheme.empty() || scheme == "http" || scheme == "https";
+}
+
 std::string clean_query(std::string_view query) {
   if (query.empty()) return {};
   std::vector<std::pair<std::string, std::string>> kept;
@@ -51,7 +58,10 @@ std::string URLUnwrapper::unwrap(std::string_view raw_url) {
     const auto query = text::parse_query(parts.query);
     const std::string* target = first_value(query, "q");
     if (target == nullptr) target = first_value(query, "url");
-    if (target != nullptr) parts = text::split_url(*target);
+    if (target != nullptr) {
+      text::UrlParts target_parts = text::split_url(*target);
+      if (is_followed_scheme(target_parts.scheme)) parts = std::move(target_parts);
+    }
   }
 
   parts.query = clean_query(parts.query);

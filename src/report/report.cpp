@@ -414,10 +414,7 @@ std::string commerce_to_html(const CommerceIntelligence& commerce, const ReportO
 
 fs::path export_commerce_to_html(const CommerceIntelligence& commerce, const fs::path& output_path,
                                  const ReportOptions& options) {
-  const fs::path path = commerce::detail::resolve_output_path(output_path);
-  fs::create_directories(path.parent_path());
-  commerce::detail::write_file_replacing(path, commerce_to_html(commerce, options));
-  return path;
+  return commerce::detail::write_output_file(output_path, commerce_to_html(commerce, options));
 }
 
 }  // namespace korvane::report

@@ -91,10 +91,14 @@ std::optional<std::size_t> decode_numeric(std::string_view s, std::size_t amp, s
   return i;
 }
 
+// Where the text being decoded stands.
+enum class Context { text, attribute };
+
 // Decodes the named reference whose "&" is at `amp`: the longest name of the
 // table that the text continues with. Returns the position after it, or
-// nothing when no name matches.
-std::optional<std::size_t> decode_named(std::string_view s, std::size_t amp, std::string& out) {
+// nothing when no name matches. In an attribute value, a name without ";"
+// followed by "=" or a letter or digit is no reference ("?a=1&copy=2").
+std::optional<std::size_t> decode_named(std::string_view s, std::size_t amp, Context context, std::string& out) {
   const std::size_t start = amp + 1;
   std::size_t end = start;
   while (end < s.size() && is_ascii_alnum(s[end])) ++end;
@@ -111,6 +115,10 @@ std::optional<std::size_t> decode_named(std::string_view s, std::size_t amp, std
   // Otherwise the longest legacy name that begins the run.
   for (std::size_t len = std::min(run, longest_legacy_name); len > 0; --len) {
     if (const auto value = find_named(s.substr(start, len))) {
+      const std::size_t after = start + len;
+      if (context == Context::attribute && after < s.size() && (s[after] == '=' || is_ascii_alnum(s[after]))) {
+        return std::nullopt;
+      }
       out.append(*value);
       return start + len;
     }
@@ -118,9 +126,7 @@ std::optional<std::size_t> decode_named(std::string_view s, std::size_t amp, std
   return std::nullopt;
 }
 
-}  // namespace
-
-std::string html_unescape(std::string_view s) {
+std::string unescape(std::string_view s, Context context) {
   std::size_t amp = s.find('&');
   if (amp == std::string_view::npos) return std::string(s);
 
@@ -131,7 +137,7 @@ std::string html_unescape(std::string_view s) {
     out.append(s, pos, amp - pos);
     const bool numeric = amp + 1 < s.size() && s[amp + 1] == '#';
     const std::optional<std::size_t> next =
-        numeric ? decode_numeric(s, amp, out) : decode_named(s, amp, out);
+        numeric ? decode_numeric(s, amp, out) : decode_named(s, amp, context, out);
     if (next) {
       pos = *next;
     } else {
@@ -143,6 +149,12 @@ std::string html_unescape(std::string_view s) {
   out.append(s, pos);
   return out;
 }
+
+}  // namespace
+
+std::string html_unescape(std::string_view s) { return unescape(s, Context::text); }
+
+std::string html_unescape_attribute(std::string_view s) { return unescape(s, Context::attribute); }
 
 namespace detail {
 

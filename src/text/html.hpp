@@ -1,4 +1,5 @@
-// HTML character-reference decoding as the HTML standard defines it for text.
+// HTML character-reference decoding as the HTML standard defines it for text
+// and for attribute values.
 #pragma once
 
 #include <span>
@@ -21,6 +22,12 @@ namespace korvane::text {
 // Text without "&" is returned unchanged; bytes outside references are copied
 // as they are.
 [[nodiscard]] std::string html_unescape(std::string_view s);
+
+// Decodes the character references of an attribute value as the HTML
+// tokenizer does: as html_unescape(), except that a legacy name without ";"
+// followed by "=" or an ASCII letter or digit stays as written, so links
+// keep their queries: "a.jpg?w=1&amp;h=2&copy=3" gives "a.jpg?w=1&h=2&copy=3".
+[[nodiscard]] std::string html_unescape_attribute(std::string_view s);
 
 namespace detail {
 

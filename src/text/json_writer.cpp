@@ -1,5 +1,6 @@
 #include "text/json_writer.hpp"
 
+#include "text/json_reader.hpp"
 #include "text/number.hpp"
 
 #include <boost/json.hpp>
@@ -44,7 +45,13 @@ void write_value(std::string& out, const boost::json::value& v, int indent, int 
     case boost::json::kind::bool_: out += v.get_bool() ? "true" : "false"; break;
     case boost::json::kind::int64: out += std::to_string(v.get_int64()); break;
     case boost::json::kind::uint64: out += std::to_string(v.get_uint64()); break;
-    case boost::json::kind::double_: out += format_shortest(v.get_double()); break;
+    case boost::json::kind::double_:
+      if (const std::string* digits = big_integer_text(v)) {
+        out += *digits;
+      } else {
+        out += format_shortest(v.get_double());
+      }
+      break;
     case boost::json::kind::string: write_string(out, v.get_string()); break;
     case boost::json::kind::array: {
       const auto& arr = v.get_array();

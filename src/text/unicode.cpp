@@ -16,6 +16,22 @@ bool is_ascii(std::string_view s) noexcept {
                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
+constexpr char32_t CAPITAL_SIGMA = 0x03A3;
+
+// Whether a capital sigma followed by `rest` ends its word: no cased letter
+// comes next, case-ignorable characters (apostrophes, combining marks ...)
+// skipped. With a cased letter before it (the caller's side of Unicode's
+// Final_Sigma condition) it then lower-cases to a final sigma.
+bool ends_word(std::string_view rest) noexcept {
+  std::size_t pos = 0;
+  while (pos < rest.size()) {
+    const auto cp = static_cast<UChar32>(next_code_point(rest, pos));
+    if (u_hasBinaryProperty(cp, UCHAR_CASE_IGNORABLE) != 0) continue;
+    return u_hasBinaryProperty(cp, UCHAR_CASED) == 0;
+  }
+  return true;
+}
+
 bool is_ascii_space(unsigned char c) noexcept {
   return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
@@ -157,7 +173,9 @@ std::string title_case(std::string_view s) {
       continue;
     }
     const auto uc = static_cast<UChar32>(cp);
-    if (previous_is_cased) {
+    if (previous_is_cased && cp == CAPITAL_SIGMA) {
+      out += ends_word(s.substr(pos)) ? "\u03C2" : "\u03C3";  // final or medial small sigma
+    } else if (previous_is_cased) {
       out += to_lower(one);
     } else {
       icu::UnicodeString u(uc);

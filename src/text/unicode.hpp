@@ -36,7 +36,8 @@ namespace korvane::text {
 // Title-casing: every cased letter that starts the text or follows an
 // uncased character is title-cased, every other cased letter lower-cased.
 // Digits, punctuation and spaces are uncased. "blue suede-shoes 2x" gives
-// "Blue Suede-Shoes 2X".
+// "Blue Suede-Shoes 2X"; a capital sigma that ends a word becomes a final
+// sigma ("ΣΊΣΥΦΟΣ" gives "Σίσυφος").
 [[nodiscard]] std::string title_case(std::string_view s);
 
 }  // namespace korvane::text

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace korvane::text {
 namespace {
@@ -20,6 +21,82 @@ bool is_alpha(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_scheme_char(char c) noexcept {
   return is_alpha(c) || is_digit(c) || c == '+' || c == '-' || c == '.';
+}
+
+bool has_scheme(std::string_view s) noexcept {
+  const auto colon = s.find(':');
+  if (colon == std::string_view::npos || colon == 0 || !is_alpha(s.front())) return false;
+  return std::all_of(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(colon), is_scheme_char);
+}
+
+char ascii_lower_char(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The five components of a URI reference (RFC 3986, appendix B); absent
+// components are distinguished from empty ones.
+struct UriReference {
+  std::optional<std::string_view> scheme;
+  std::optional<std::string_view> authority;
+  std::string_view path;
+  std::optional<std::string_view> query;
+  std::optional<std::string_view> fragment;
+};
+
+UriReference split_reference(std::string_view s) noexcept {
+  UriReference r;
+  if (has_scheme(s)) {
+    const auto colon = s.find(':');
+    r.scheme = s.substr(0, colon);
+    s.remove_prefix(colon + 1);
+  }
+  if (s.starts_with("//")) {
+    const auto end = s.find_first_of("/?#", 2);
+    r.authority = s.substr(2, end == std::string_view::npos ? std::string_view::npos : end - 2);
+    s.remove_prefix(end == std::string_view::npos ? s.size() : end);
+  }
+  const auto path_end = s.find_first_of("?#");
+  r.path = s.substr(0, path_end);
+  s.remove_prefix(path_end == std::string_view::npos ? s.size() : path_end);
+  if (s.starts_with("?")) {
+    const auto query_end = s.find('#');
+    r.query = s.substr(1, query_end == std::string_view::npos ? std::string_view::npos : query_end - 1);
+    s.remove_prefix(query_end == std::string_view::npos ? s.size() : query_end);
+  }
+  if (s.starts_with("#")) r.fragment = s.substr(1);
+  return r;
+}
+
+// RFC 3986, 5.2.4: "." and ".." segments interpreted and removed.
+std::string remove_dot_segments(std::string_view path) {
+  std::string in(path);
+  std::string out;
+  const auto drop_last_segment = [&out] {
+    const auto slash = out.rfind('/');
+    out.erase(slash == std::string::npos ? 0 : slash);
+  };
+  while (!in.empty()) {
+    if (in.starts_with("../")) {
+      in.erase(0, 3);
+    } else if (in.starts_with("./")) {
+      in.erase(0, 2);
+    } else if (in.starts_with("/./")) {
+      in.erase(0, 2);
+    } else if (in == "/.") {
+      in = "/";
+    } else if (in.starts_with("/../")) {
+      in.erase(0, 3);
+      drop_last_segment();
+    } else if (in == "/..") {
+      in = "/";
+      drop_last_segment();
+    } else if (in == "." || in == "..") {
+      in.clear();
+    } else {
+      const auto next = in.find('/', 1);
+      out.append(in, 0, next);
+      in.erase(0, next);
+    }
+  }
+  return out;
 }
 
 int hex_value(char c) noexcept {
@@ -45,13 +122,11 @@ UrlParts split_url(std::string_view input) {
   std::string_view rest = url;
 
   // Scheme: the text before the first ":" when it is a valid scheme name.
-  if (const auto colon = rest.find(':'); colon != std::string_view::npos && colon > 0 &&
-                                         is_alpha(rest[0]) &&
-                                         std::all_of(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(colon),
-                                                     is_scheme_char)) {
+  if (has_scheme(rest)) {
+    const auto colon = rest.find(':');
     parts.scheme.reserve(colon);
     for (const char c : rest.substr(0, colon)) {
-      parts.scheme.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+      parts.scheme.push_back(ascii_lower_char(c));
     }
     rest.remove_prefix(colon + 1);
   }
@@ -111,6 +186,56 @@ std::string unsplit_url(const UrlParts& parts) {
     url += parts.fragment;
   }
   return url;
+}
+
+std::string resolve_reference(std::string_view base, std::string_view reference) {
+  if (has_scheme(reference)) return std::string(reference);
+  const UriReference b = split_reference(base);
+  if (!b.scheme) return std::string(reference);
+  const UriReference r = split_reference(reference);
+  // RFC 3986, 5.2.2, for a reference without a scheme.
+  std::optional<std::string_view> authority = b.authority;
+  std::string path;
+  std::optional<std::string_view> query = r.query;
+  if (r.authority) {
+    authority = r.authority;
+    path = remove_dot_segments(r.path);
+  } else if (r.path.empty()) {
+    path = std::string(b.path);
+    if (!r.query) query = b.query;
+  } else if (r.path.starts_with("/")) {
+    path = remove_dot_segments(r.path);
+  } else {
+    // 5.2.3: merge with the base path.
+    std::string merged;
+    if (b.authority && b.path.empty()) {
+      merged = "/";
+    } else {
+      const auto slash = b.path.rfind('/');
+      if (slash != std::string_view::npos) merged = std::string(b.path.substr(0, slash + 1));
+    }
+    merged += r.path;
+    path = remove_dot_segments(merged);
+  }
+  std::string out;
+  for (const char c : *b.scheme) out.push_back(ascii_lower_char(c));
+  out.push_back(':');
+  if (authority) out.append("//").append(*authority);
+  out += path;
+  if (query) out.append("?").append(*query);
+  if (r.fragment) out.append("#").append(*r.fragment);
+  return out;
+}
+
+bool is_web_url(std::string_view url) noexcept {
+  const UriReference r = split_reference(url);
+  if (!r.scheme || !r.authority || r.authority->empty()) return false;
+  const auto is = [&scheme = *r.scheme](std::string_view name) {
+    return scheme.size() == name.size() &&
+           std::equal(scheme.begin(), scheme.end(), name.begin(),
+                      [](char a, char b) { return ascii_lower_char(a) == b; });
+  };
+  return is("http") || is("https");
 }
 
 std::string percent_decode(std::string_view s) {

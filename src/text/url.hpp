@@ -1,5 +1,6 @@
-// URL splitting and recomposition, query parsing and form encoding, in the
-// lenient way real links need (spaces, unicode and odd characters pass).
+// URL splitting and recomposition, reference resolution, query parsing and
+// form encoding, in the lenient way real links need (spaces, unicode and odd
+// characters pass).
 #pragma once
 
 #include <string>
@@ -31,6 +32,20 @@ struct UrlParts {
 // scheme ":" in front when non-empty; "?" query and "#" fragment when
 // non-empty.
 [[nodiscard]] std::string unsplit_url(const UrlParts& parts);
+
+// `reference` resolved against the page at `base` as a browser does (RFC
+// 3986, section 5.2): "/p/1", "p/1", "../p/1", "//host/p/1", "?q" and "#f"
+// become absolute links on the base's scheme (lower-cased) and network
+// location (as written); "." and ".." segments are removed; everything else
+// is kept as written. A reference with a scheme, and any reference when
+// `base` has no scheme, comes back unchanged.
+[[nodiscard]] std::string resolve_reference(std::string_view base, std::string_view reference);
+
+// True when `url` starts with the scheme "http" or "https" (in any case)
+// followed by "://" and a non-empty network location: a link a browser opens
+// as a web page. False for relative links and for every other scheme
+// ("javascript:", "data:", "file:", "mailto:" ...).
+[[nodiscard]] bool is_web_url(std::string_view url) noexcept;
 
 // A parsed query: names in order of first appearance, each with its values.
 using QueryMap = std::vector<std::pair<std::string, std::vector<std::string>>>;

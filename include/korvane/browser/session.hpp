@@ -89,6 +89,10 @@ class Session {
 // loaded.
 // The browser's process group and profile directory are gone after exit(),
 // after a crash of the browser and when the session is destroyed. The
+// profile directory ($TMPDIR/korvane-chromium-*) names the process that
+// made it: a process that was killed before it could remove its directory
+// leaves it to the next session's enter(), which removes the directories of
+// processes that no longer run. The
 // browser is tied to the thread that entered the session: it is killed if
 // that thread ends first.
 class AsyncStealthySession final : public Session {

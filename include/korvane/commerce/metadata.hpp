@@ -69,7 +69,9 @@ enum class FetchSource { ld_json, next_data, opengraph, serp_fallback };
 enum class ExtractionMode { standard, extended };
 
 // The product metadata of one destination page. `shipping_info` is always
-// absent; `fetch_source` names the best source that was read.
+// absent; `fetch_source` names the best source that was read. A root- or
+// protocol-relative `primary_image_url` ("/img/a.jpg", "//cdn.example/a.jpg")
+// is made absolute against an http or https page link.
 struct MetadataResult {
   std::string title;
   std::string merchant_name;

@@ -21,11 +21,10 @@
 
 namespace korvane::commerce {
 
-
 // How well a store link matches an item's title, from 0.0 to 1.0: the share
 // of the title's distinct words (runs of 2 or more ASCII letters and digits,
-// lower-cased) that the link's text or the path of its address mentions. The
-// resolver accepts a link from 0.3 up. Throws InvalidUrlError when
+// lower-cased) that the link's text or the path of its address (";"
+// parameters included) mentions. The resolver accepts a link from 0.3 up. Throws InvalidUrlError when
 // `link_href` cannot be split into URL components.
 [[nodiscard]] double title_similarity(std::string_view item_title, std::string_view link_text,
                                       std::string_view link_href);

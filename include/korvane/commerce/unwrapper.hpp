@@ -30,7 +30,9 @@ class URLUnwrapper {
   // level), tracking parameters and text-fragment directive:
   //   unwrap("https://www.google.com/url?q=https://shop.example/p?utm_source=x&id=3")
   //     == "https://shop.example/p?id=3"
-  // The empty text gives the empty text. Throws InvalidUrlError for a link
+  // A redirect target with a scheme other than http or https ("javascript:",
+  // "data:", "file:" ...) is not followed: the redirect link itself is
+  // cleaned and returned. The empty text gives the empty text. Throws InvalidUrlError for a link
   // that cannot be split (unbalanced "[" or "]" in the network location).
   [[nodiscard]] static std::string unwrap(std::string_view url);
 

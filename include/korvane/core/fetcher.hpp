@@ -78,9 +78,11 @@ struct SavedPage {
 // Reads the manifest.json of a page folder: an object mapping each link to a
 // file name or to {"file": ..., "content_type": ...}, or an array of objects
 // with "file" and "url" (or "original_url"). File names are relative to the
-// folder and may not leave it; without a content type, files ending in
-// .html, .htm or .xhtml are HTML and others have none. Throws
-// korvane::FetchError when the manifest cannot be read.
+// folder and may not leave it, not even through a symbolic link: their real
+// path must lie in the folder's, and is what `file` holds. Without a content
+// type, names ending in .html, .htm or .xhtml are HTML and others have none.
+// Throws korvane::FetchError when the manifest cannot be read or names a
+// file outside the folder.
 [[nodiscard]] std::unordered_map<std::string, SavedPage> read_page_manifest(const std::filesystem::path& folder);
 
 // Serves saved pages from `folder` for offline runs and reproducible

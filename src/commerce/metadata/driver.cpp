@@ -116,6 +116,26 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html) {
   }
 }
 
+// Whether every character of `s` may stand in a URI (RFC 3986: unreserved,
+// reserved and "%").
+bool is_uri_text(std::string_view s) noexcept {
+  constexpr std::string_view marks = "-._~:/?#[]@!$&'()*+,;=%";
+  return std::all_of(s.begin(), s.end(), [&](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           marks.find(c) != std::string_view::npos;
+  });
+}
+
+// An image link starting with "/" (root-relative "/img/a.jpg" or
+// protocol-relative "//cdn.example/a.jpg") is unusable out of its page: it
+// is resolved against the page's link when that is an http or https URL.
+// Anything else (absolute links, bare words, text forms of objects) stays.
+void resolve_image_link(MetadataParseState& s) {
+  if (!s.primary_image_url || !s.primary_image_url->starts_with('/')) return;
+  if (!is_uri_text(*s.primary_image_url) || !text::is_web_url(s.direct_url)) return;
+  s.primary_image_url = text::resolve_reference(s.direct_url, *s.primary_image_url);
+}
+
 // A generic link text gives way to the merchant name (when that is not just
 // the host) or to the last segment of the link's path.
 void replace_generic_title(MetadataParseState& s) {
@@ -216,6 +236,7 @@ MetadataResult DestinationMetadataParser::parse_metadata(const MetadataRequest& 
     const std::string_view page = text::as_valid_utf8(*request.html, page_storage);
     if (longer_than(page, kMinUsablePageLength)) read_page(s, detail::ValidUtf8{page});
   }
+  resolve_image_link(s);
 
   replace_generic_title(s);
   swap_title_and_merchant(s);

@@ -1,11 +1,9 @@
 #include "commerce/metadata/extraction.hpp"
 
 #include "commerce/metadata/patterns.hpp"
+#include "text/json_reader.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
-
-#include <boost/json/monotonic_resource.hpp>
-#include <boost/json/parser.hpp>
 
 #include <utility>
 
@@ -63,23 +61,16 @@ std::optional<std::string> without_lone_surrogates(std::string_view text) {
   return out;
 }
 
-// Parses one JSON text into `sp`'s memory: absent when it is not valid JSON
-// (or nests deeper than kMaxJsonDepth). An escaped surrogate without its
-// other half reads as U+FFFD.
-std::optional<json::value> parse_json(std::string_view text, const json::storage_ptr& sp) {
+// Parses one JSON text into `arena`'s memory: absent when it is not valid
+// JSON (or nests deeper than kMaxJsonDepth). An escaped surrogate without
+// its other half reads as U+FFFD.
+std::optional<json::value> parse_json(std::string_view text, text::JsonArena& arena) {
   json::parse_options options;
   options.max_depth = kMaxJsonDepth;
-  json::parser parser(sp, options);
-  json::error_code ec;
-  parser.write(text.data(), text.size(), ec);
-  if (!ec) return parser.release();
+  if (auto parsed = text::parse_json(text, arena, options)) return parsed;
   const auto repaired = without_lone_surrogates(text);
   if (!repaired) return std::nullopt;
-  parser.reset(sp);
-  ec = {};
-  parser.write(repaired->data(), repaired->size(), ec);
-  if (ec) return std::nullopt;
-  return parser.release();
+  return text::parse_json(*repaired, arena, options);
 }
 
 bool is_product_type(const json::value* type) noexcept {
@@ -175,7 +166,6 @@ LdJsonProducts find_ld_json_products(ValidUtf8 page) {
   const Regex& re = page_patterns().ld_json_script;
   RegexMatch m(re);
   LdJsonProducts out;
-  std::optional<json::storage_ptr> arena;  // one for all blocks, made on the first
   std::size_t pos = 0;
   // A match is "<script", its tag up to the first ">" (which must name the
   // JSON-LD type) and the text up to the first "</script>" after that. When
@@ -200,8 +190,8 @@ LdJsonProducts find_ld_json_products(ValidUtf8 page) {
     pos = m.end(0);
     const std::string_view body = text::strip(m.group(html, 1));
     if (body.empty()) continue;
-    if (!arena) arena = json::make_shared_resource<json::monotonic_resource>();
-    auto parsed = parse_json(body, *arena);
+    if (!out.arena) out.arena = std::make_unique<text::JsonArena>();  // one for all blocks
+    auto parsed = parse_json(body, *out.arena);
     if (!parsed) continue;
     const json::value& doc = out.documents.emplace_back(std::move(*parsed));
     walk_products(doc, out.products, 4 * body.size() + 1024);
@@ -219,22 +209,21 @@ NextDataProduct find_next_data_product(ValidUtf8 page) {
   const std::string_view html = page.text;
   const Regex& re = page_patterns().next_data_script;
   RegexMatch m(re);
-  NextDataProduct out;
   std::size_t pos = 0;
   std::string_view body;
   bool found = false;
   // The same scan as for JSON-LD, case-sensitive; only the first match counts.
   while (!found) {
     const std::size_t start = html.find("<script", pos);
-    if (start == npos) return out;
+    if (start == npos) return {};
     const std::size_t tag_end = html.find('>', start + 7);
-    if (tag_end == npos) return out;
+    if (tag_end == npos) return {};
     if (html.substr(start + 7, tag_end - start - 7).find("__NEXT_DATA__") == npos) {
       pos = tag_end + 1;
       continue;
     }
     const std::size_t close = html.find("</script>", tag_end + 1);
-    if (close == npos) return out;
+    if (close == npos) return {};
     if (!re.search(html.substr(0, close + 9), start, m)) {
       pos = tag_end + 1;
       continue;
@@ -243,9 +232,10 @@ NextDataProduct find_next_data_product(ValidUtf8 page) {
     found = true;
   }
 
-  auto parsed = parse_json(body, json::make_shared_resource<json::monotonic_resource>());
-  if (!parsed || !parsed->is_object()) return out;
-  out.document = std::move(*parsed);
+  auto arena = std::make_unique<text::JsonArena>();
+  auto parsed = parse_json(body, *arena);
+  if (!parsed || !parsed->is_object()) return {};
+  NextDataProduct out(std::move(arena), std::move(*parsed));
   const json::object empty;
   const json::object* props = &out.document.get_object();
   for (const std::string_view key : {"props", "pageProps"}) {

@@ -4,6 +4,8 @@
 // results, never errors.
 #pragma once
 
+#include "text/json_reader.hpp"
+
 #include <boost/json/object.hpp>
 #include <boost/json/storage_ptr.hpp>
 #include <boost/json/value.hpp>
@@ -11,9 +13,11 @@
 #include <cstddef>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korvane::commerce::detail {
@@ -29,8 +33,11 @@ struct ValidUtf8 {
 
 // The product objects of a page's JSON-LD blocks, in walk order. They point
 // into `documents`, which owns every parsed block, and stay valid while this
-// value lives (also when it is moved; it cannot be copied).
+// value lives (also when it is moved; it cannot be copied). The documents
+// live in `arena`, so integers too large for 64 bits keep their digits in
+// text forms.
 struct LdJsonProducts {
+  std::unique_ptr<text::JsonArena> arena;  // the documents' memory, made for the first
   std::deque<boost::json::value> documents;
   std::vector<const boost::json::object*> products;
 
@@ -42,14 +49,20 @@ struct LdJsonProducts {
 };
 
 // The product object of a page's Next.js state: `product` points into
-// `document`, or is null when the page has none.
+// `document` (in `arena`, like the JSON-LD documents), or is null when the
+// page has none.
 struct NextDataProduct {
+  std::unique_ptr<text::JsonArena> arena;  // the document's memory
   boost::json::value document;
   const boost::json::object* product = nullptr;
 
   NextDataProduct() = default;
+  NextDataProduct(std::unique_ptr<text::JsonArena> memory, boost::json::value parsed)
+      : arena(std::move(memory)), document(std::move(parsed)) {}
   NextDataProduct(NextDataProduct&&) noexcept = default;
-  NextDataProduct& operator=(NextDataProduct&&) noexcept = default;
+  // Assigning would copy the document into the target's memory and leave
+  // `product` pointing into the old one.
+  NextDataProduct& operator=(NextDataProduct&&) = delete;
   NextDataProduct(const NextDataProduct&) = delete;
   NextDataProduct& operator=(const NextDataProduct&) = delete;
 };

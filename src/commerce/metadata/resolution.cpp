@@ -355,21 +355,28 @@ void resolve_meta_tags(MetadataParseState& s, const MetaTags& meta) {
     return n >= lo && n <= hi;
   };
 
+  // The text of an attribute value, its character references decoded
+  // ("Joss &amp; Main" is Joss & Main); absent when the page has no such tag.
+  const auto decoded = [&get](std::string_view key) -> std::optional<std::string> {
+    const std::string* v = get(key);
+    return v == nullptr ? std::nullopt : std::optional<std::string>(text::html_unescape_attribute(*v));
+  };
+
   if (!is_set(s.brand) && !s.is_social) {
-    if (const auto* v = get("og:brand")) {
-      s.brand = *v;
-    } else if (const auto* pb = get("product:brand")) {
-      s.brand = *pb;
-    } else if (const auto* author = get("author");
-               author != nullptr && length_between(*author, 2, 30) && !contains(*author, "http")) {
-      s.brand = *author;
-    } else if (const auto* site = get("og:site_name"); site != nullptr && length_between(*site, 2, 30)) {
-      s.brand = *site;
+    if (auto v = decoded("og:brand")) {
+      s.brand = std::move(v);
+    } else if (auto pb = decoded("product:brand")) {
+      s.brand = std::move(pb);
+    } else if (auto author = decoded("author");
+               author && length_between(*author, 2, 30) && !contains(*author, "http")) {
+      s.brand = std::move(author);
+    } else if (auto site = decoded("og:site_name"); site && length_between(*site, 2, 30)) {
+      s.brand = std::move(site);
     }
   }
 
-  if (const auto* image = get("og:image"); image != nullptr && !is_set(s.primary_image_url)) {
-    s.primary_image_url = *image;
+  if (!is_set(s.primary_image_url)) {
+    if (auto image = decoded("og:image")) s.primary_image_url = std::move(image);
   }
 
   const auto* currency = get("product:price:currency");
@@ -410,9 +417,16 @@ void resolve_html_patterns(MetadataParseState& s, ValidUtf8 html) {
     }
   }
   if (!is_set(s.sku)) {
-    auto found = find_microdata_sku(html);
-    if (!found) found = find_sku_span(html);
-    if (!found) found = find_sku_data_attribute(html);
+    // The first pattern found decides: an attribute value or the span's
+    // text, its character references decoded, then stripped.
+    std::optional<std::string> found;
+    if (const auto content = find_microdata_sku(html)) {
+      found = text::html_unescape_attribute(*content);
+    } else if (const auto span = find_sku_span(html)) {
+      found = text::html_unescape(*span);
+    } else if (const auto attribute = find_sku_data_attribute(html)) {
+      found = text::html_unescape_attribute(*attribute);
+    }
     if (found) {
       if (const auto sku = text::strip(*found); !sku.empty()) s.sku = std::string(sku);
     }

@@ -70,10 +70,12 @@ void resolve_ld_json(MetadataParseState& s, const LdJsonProducts& ld);
 // Stage B: the Next.js product (non-empty).
 void resolve_next_data(MetadataParseState& s, const boost::json::object& product);
 
-// Stage C: Open Graph and product meta tags.
+// Stage C: Open Graph and product meta tags. The brand and image contents
+// are read with their character references decoded.
 void resolve_meta_tags(MetadataParseState& s, const MetaTags& meta);
 
-// Stage D: shop markup in the page (not for social pages).
+// Stage D: shop markup in the page (not for social pages); a SKU is read
+// with its character references decoded.
 void resolve_html_patterns(MetadataParseState& s, ValidUtf8 html);
 
 }  // namespace korvane::commerce::detail

@@ -634,7 +634,13 @@ asio::awaitable<std::vector<std::unique_ptr<Element>>> Tab::query(std::string se
 
 asio::awaitable<void> Impl::start() {
   executable_ = detail::find_chromium(config_.options.chromium_path);
-  dir_.emplace("korvane-chromium-");
+  // The folder names this process as its owner, so that a later start can
+  // tell the folders of killed processes (which nothing else removes) from
+  // those still in use, and remove them.
+  constexpr std::string_view profile_prefix = "korvane-chromium-";
+  (void)detail::remove_abandoned_directories(detail::temporary_base(), profile_prefix);
+  dir_.emplace(profile_prefix);
+  (void)detail::mark_as_owned(dir_->path());
   const auto profile = dir_->path() / "profile";
   std::error_code ec;
   std::filesystem::create_directory(profile, ec);

@@ -81,17 +81,34 @@ class DirectoryTransport final : public Transport {
   std::unordered_map<std::string, SavedPage> files_;
 };
 
-// The file of a manifest entry, inside `folder`.
-fs::path page_file(const fs::path& folder, const json::value& name, std::string_view link) {
+// Whether `path` is `folder` or lies below it (both with symbolic links
+// resolved).
+bool is_within(const fs::path& path, const fs::path& folder) {
+  const fs::path relative = path.lexically_relative(folder);
+  return !relative.empty() && *relative.begin() != "..";
+}
+
+// The file of a manifest entry, inside `folder` (whose real path is
+// `real_folder`): its real path, so that a symbolic link (to the file or to
+// a folder on the way) cannot lead out of the folder.
+fs::path page_file(const fs::path& folder, const fs::path& real_folder, const json::value& name,
+                   std::string_view link) {
   if (!name.is_string()) {
     throw FetchError("the page folder manifest names no file for " + std::string(link));
   }
-  const fs::path relative = fs::path(std::string(name.get_string())).lexically_normal();
+  const std::string written(name.get_string());
+  const fs::path relative = fs::path(written).lexically_normal();
   if (relative.empty() || relative.is_absolute() || *relative.begin() == "..") {
-    throw FetchError("the page folder manifest points outside the folder: " +
-                     std::string(name.get_string()));
+    throw FetchError("the page folder manifest points outside the folder: " + written);
   }
-  return folder / relative;
+  std::error_code ec;
+  const fs::path real = fs::weakly_canonical(folder / relative, ec);
+  if (ec) throw FetchError("cannot resolve " + written + " in the page folder: " + ec.message());
+  if (!is_within(real, real_folder)) {
+    throw FetchError("the page folder manifest points outside the folder: " + written + " (a link to " +
+                     real.string() + ")");
+  }
+  return real;
 }
 
 }  // namespace
@@ -103,11 +120,18 @@ std::unordered_map<std::string, SavedPage> read_page_manifest(const fs::path& fo
   const json::value manifest = json::parse(text, ec);
   if (ec) throw FetchError("cannot parse " + manifest_path.string() + ": " + ec.message());
 
+  std::error_code ec_folder;
+  const fs::path real_folder = fs::canonical(folder, ec_folder);
+  if (ec_folder) {
+    throw FetchError("cannot resolve the page folder " + folder.string() + ": " + ec_folder.message());
+  }
+
   std::unordered_map<std::string, SavedPage> files;
   const auto saved = [&](const json::value& name, std::string_view link, const json::value* type) {
-    SavedPage page{page_file(folder, name, link), {}};
-    page.content_type = type != nullptr && type->is_string() ? std::string(type->get_string())
-                                                             : content_type_for(page.file);
+    SavedPage page{page_file(folder, real_folder, name, link), {}};
+    page.content_type = type != nullptr && type->is_string()
+                            ? std::string(type->get_string())
+                            : content_type_for(fs::path(std::string(name.get_string())));
     return page;
   };
   if (const auto* object = manifest.if_object()) {

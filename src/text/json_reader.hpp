@@ -1,0 +1,55 @@
+// Reading JSON documents of web pages without losing the digits of integers
+// too large for 64 bits (identifiers such as SKUs and GTINs), which the
+// parser can only hold as the nearest double.
+#pragma once
+
+#include <boost/json/memory_resource.hpp>
+#include <boost/json/monotonic_resource.hpp>
+#include <boost/json/parse_options.hpp>
+#include <boost/json/value.hpp>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace korvane::text {
+
+// Memory for parsed documents, allocated monotonically and released with
+// the arena, which must outlive them. It also keeps the source digits of the
+// documents' integers too large for 64 bits, by the address of the value
+// (a double) that stands for each, so that json_text_form() and
+// write_json() give back those exact digits.
+class JsonArena final : public boost::json::memory_resource {
+ public:
+  JsonArena() = default;
+  JsonArena(const JsonArena&) = delete;
+  JsonArena& operator=(const JsonArena&) = delete;
+
+  // The digits of `number` when it is such an integer, else null.
+  [[nodiscard]] const std::string* integer_text(const boost::json::value& number) const noexcept;
+
+  // Records `digits` as the source text of `number`, a value in this arena.
+  void keep_integer_text(const boost::json::value& number, std::string digits);
+
+ private:
+  void* do_allocate(std::size_t bytes, std::size_t alignment) override;
+  void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override;
+  [[nodiscard]] bool do_is_equal(const boost::json::memory_resource& other) const noexcept override;
+
+  boost::json::monotonic_resource memory_;
+  std::unordered_map<const boost::json::value*, std::string> integer_texts_;
+};
+
+// The source digits of `number` when it is an integer too large for 64 bits
+// read by parse_json() into a JsonArena, else null.
+[[nodiscard]] const std::string* big_integer_text(const boost::json::value& number) noexcept;
+
+// Parses `text` as one JSON document whose values use `arena`'s memory:
+// absent when it is not valid JSON by `options`. A document that is itself
+// an integer too large for 64 bits keeps only its double.
+[[nodiscard]] std::optional<boost::json::value> parse_json(std::string_view text, JsonArena& arena,
+                                                           const boost::json::parse_options& options);
+
+}  // namespace korvane::text
