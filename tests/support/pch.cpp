@@ -1,0 +1,2 @@
+// The translation unit that makes the precompiled header of the tests (and
+// of the benchmarks).
