@@ -28,6 +28,8 @@
 #include <korvane/commerce/metadata.hpp>
 #include <korvane/host/models.hpp>
 
+#include "commerce/metadata/extended/extended.hpp"
+
 #include <boost/json.hpp>
 
 #include <cstdio>
@@ -35,6 +37,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -229,40 +232,74 @@ struct ModeRun {
   Score scores[3];
 };
 
+// Right and wrong answers per field and source of the extended mode.
+struct SourceTally {
+  int right = 0;
+  int wrong = 0;
+};
+using SourceTable = std::map<std::string, SourceTally>;
+
+std::string source_name(const std::optional<korvane::commerce::detail::extended::Source>& s, bool answered) {
+  if (s) return std::string(korvane::commerce::detail::extended::to_string(*s));
+  return answered ? "inferred from the price" : "-";
+}
+
 int report(const fs::path& dir, const std::vector<CorpusPage>& pages, bool misses) {
-  ModeRun standard{"standard", {}};
+  namespace ext = korvane::commerce::detail::extended;
+  using korvane::commerce::ExtractionMode;
+  using korvane::commerce::MetadataRequest;
+  ModeRun runs[2] = {{"standard", {}}, {"extended", {}}};
+  SourceTable sources[3];
   int benchmark_pages = 0;
   for (const auto& page : pages) {
     if (!page.expected) continue;
     ++benchmark_pages;
     const std::string html = read_file(dir / page.file);
-    const MetadataResult r = DestinationMetadataParser::parse_metadata(html, page.url);
-    for (const Field f : {Field::price, Field::sku, Field::availability}) {
-      const FieldOutcome o = judge(f, r, *page.expected);
-      Score& s = standard.scores[static_cast<int>(f)];
-      if (o.got) ++s.predicted;
-      if (!o.want.empty()) ++s.expected;
-      if (o.correct) ++s.correct;
-      if (misses && !o.correct && (o.got || !o.want.empty())) {
-        std::string want;
-        for (const auto& w : o.want) want += (want.empty() ? "" : " | ") + w;
-        std::printf("  %-9s %-12s %-60s got %-24s want %s\n", standard.name, field_name(f), page.file.c_str(),
-                    o.got ? o.got->c_str() : "-", want.empty() ? "-" : want.c_str());
+    for (int mode = 0; mode < 2; ++mode) {
+      ext::Trace trace;
+      const MetadataRequest request{.html = html,
+                                    .direct_url = page.url,
+                                    .extraction = mode == 0 ? ExtractionMode::standard : ExtractionMode::extended};
+      const MetadataResult r = korvane::commerce::detail::parse_metadata_traced(request, &trace);
+      for (const Field f : {Field::price, Field::sku, Field::availability}) {
+        const FieldOutcome o = judge(f, r, *page.expected);
+        Score& s = runs[mode].scores[static_cast<int>(f)];
+        if (o.got) ++s.predicted;
+        if (!o.want.empty()) ++s.expected;
+        if (o.correct) ++s.correct;
+        if (mode == 1 && o.got) {
+          const auto& src = f == Field::price ? trace.price : f == Field::sku ? trace.sku : trace.stock;
+          SourceTally& t = sources[static_cast<int>(f)][source_name(src, true)];
+          (o.correct ? t.right : t.wrong) += 1;
+        }
+        if (misses && !o.correct && (o.got || !o.want.empty())) {
+          std::string want;
+          for (const auto& w : o.want) want += (want.empty() ? "" : " | ") + w;
+          std::printf("  %-9s %-12s %-60s got %-24s want %s\n", runs[mode].name, field_name(f), page.file.c_str(),
+                      o.got ? o.got->c_str() : "-", want.empty() ? "-" : want.c_str());
+        }
       }
     }
   }
   std::printf("%d benchmark pages\n\n", benchmark_pages);
   std::printf("%-10s | %-26s | %-26s | %-26s\n", "mode", "price F1 (P / R)", "SKU F1 (P / R)",
               "availability F1 (P / R)");
-  for (const ModeRun* run : {&standard}) {
-    std::printf("%-10s", run->name);
-    for (const auto& s : run->scores) {
+  for (const ModeRun& run : runs) {
+    std::printf("%-10s", run.name);
+    for (const auto& s : run.scores) {
       std::printf(" | %.3f (%.2f / %.2f) %3d/%3d/%3d", s.f1(), s.precision(), s.recall(), s.correct, s.predicted,
                   s.expected);
     }
     std::printf("\n");
   }
-  std::printf("(each cell: F1 (precision / recall) correct/predicted/expected)\n");
+  std::printf("(each cell: F1 (precision / recall) correct/predicted/expected)\n\n");
+  std::printf("extended mode: the source of each answer, right / wrong\n");
+  for (const Field f : {Field::price, Field::sku, Field::availability}) {
+    std::printf("  %s:\n", field_name(f));
+    for (const auto& [name, t] : sources[static_cast<int>(f)]) {
+      std::printf("    %-24s %3d right %3d wrong\n", name.c_str(), t.right, t.wrong);
+    }
+  }
   return 0;
 }
 

@@ -83,9 +83,38 @@ struct MetadataResult {
 // enumerations as their text values, `price` as an object or null.
 [[nodiscard]] boost::json::value to_json(const MetadataResult& r);
 
+// How much of a page the parser reads: `standard` is the documented rule set; `extended`
+// reads everything standard reads and then more sources (opt-in).
+enum class ExtractionMode { standard, extended };
+
+// The inputs of one parse, by name (the positional parse_metadata is a thin wrapper).
+struct MetadataRequest {
+  std::optional<std::string_view> html;
+  std::string_view direct_url;
+  std::string_view initial_title;
+  std::string_view initial_merchant;
+  std::optional<models::NormalizedPrice> initial_price;
+  std::optional<bool> initial_stock;
+  int rank = 1;
+  ExtractionMode extraction = ExtractionMode::standard;
+};
+
 class DestinationMetadataParser {
  public:
   DestinationMetadataParser() = delete;
+
+  // The product metadata of `request.html`, as the positional form below
+  // describes it. With `ExtractionMode::extended` the page is also read for
+  // JSON-LD the standard rules skip, microdata and RDFa, price and
+  // availability meta tags, shop page-state and analytics objects, data
+  // attributes, the visible price next to the main heading and add-to-cart
+  // form, add-to-cart buttons and sold-out wording, and labelled item
+  // numbers; these fill missing fields and replace values the page
+  // contradicts. In that mode an amount whose currency neither the page nor
+  // the search result states has an empty currency (raw text "12.00"), never
+  // a guessed "USD". Results with `standard` are exactly those of the
+  // positional form.
+  [[nodiscard]] static MetadataResult parse_metadata(const MetadataRequest& request);
 
   // The product metadata of the page `html` behind `direct_url`, starting
   // from the search result's title, merchant, price and stock flag; `rank`
@@ -94,7 +123,8 @@ class DestinationMetadataParser {
   // occurs in the title. An absent page, or one of 200 characters or fewer,
   // is typed from the link and the search result alone. Never throws on
   // malformed input: invalid UTF-8 is read with U+FFFD, broken markup and
-  // JSON leave fields absent, an unsplittable link counts as empty.
+  // JSON leave fields absent, an unsplittable link counts as empty. Reads
+  // with ExtractionMode::standard.
   [[nodiscard]] static MetadataResult parse_metadata(
       std::optional<std::string_view> html, std::string_view direct_url,
       std::string_view initial_title = {}, std::string_view initial_merchant = {},

@@ -2,6 +2,7 @@
 
 #include "commerce/units.hpp"
 
+#include "commerce/metadata/extended/extended.hpp"
 #include "commerce/metadata/extraction.hpp"
 #include "commerce/metadata/state.hpp"
 #include "text/html.hpp"
@@ -84,8 +85,10 @@ MetadataParseState initial_state(std::string_view url, std::string_view title,
 }
 
 // Reads the page: extraction, the structured stages, the Open Graph test,
-// meta tags, shop markup and the title repair.
-void read_page(MetadataParseState& s, detail::ValidUtf8 html) {
+// meta tags, shop markup, in extended mode the further sources, and the
+// title repair.
+void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequest& request,
+               detail::extended::Trace* trace) {
   const detail::MetaTags meta = detail::extract_meta_tags(html);
   const detail::LdJsonProducts ld = detail::find_ld_json_products(html);
   const detail::NextDataProduct next = detail::find_next_data_product(html);
@@ -101,6 +104,9 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html) {
   }
   detail::resolve_meta_tags(s, meta);
   if (!s.is_social) detail::resolve_html_patterns(s, html);
+  if (request.extraction == ExtractionMode::extended && !s.is_social) {
+    detail::extended::read_page(s, html, request.initial_price, trace);
+  }
 
   const std::string lower_title = text::to_lower(s.title);
   if (GENERIC_TITLES.contains(lower_title) || text::code_point_length(s.title) <= 3 ||
@@ -181,10 +187,16 @@ int match_score(const MetadataParseState& s, int rank) {
   return static_cast<int>(std::min<long long>(score, std::numeric_limits<int>::max()));
 }
 
-std::optional<models::NormalizedPrice> price_record(const MetadataParseState& s) {
+// The amount with its currency; "USD" when none is known, except in extended
+// mode, where an unknown currency stays empty and the raw text is the amount
+// alone.
+std::optional<models::NormalizedPrice> price_record(const MetadataParseState& s, ExtractionMode mode) {
   if (!s.price_amount || !std::isfinite(*s.price_amount) || *s.price_amount < 0.0) return std::nullopt;
-  const std::string code = detail::is_set(s.currency) ? *s.currency : std::string("USD");
-  return models::NormalizedPrice(text::format_fixed2(*s.price_amount) + " " + code, *s.price_amount, code);
+  std::string code = detail::is_set(s.currency) ? *s.currency : std::string("USD");
+  if (mode == ExtractionMode::extended && !detail::is_set(s.currency)) code.clear();
+  std::string raw = text::format_fixed2(*s.price_amount);
+  if (!code.empty()) raw += " " + code;
+  return models::NormalizedPrice(std::move(raw), *s.price_amount, std::move(code));
 }
 
 }  // namespace
@@ -193,16 +205,31 @@ MetadataResult DestinationMetadataParser::parse_metadata(
     std::optional<std::string_view> html, std::string_view direct_url, std::string_view initial_title,
     std::string_view initial_merchant, const std::optional<models::NormalizedPrice>& initial_price,
     std::optional<bool> initial_stock, int rank) {
+  return parse_metadata(MetadataRequest{.html = html,
+                                        .direct_url = direct_url,
+                                        .initial_title = initial_title,
+                                        .initial_merchant = initial_merchant,
+                                        .initial_price = initial_price,
+                                        .initial_stock = initial_stock,
+                                        .rank = rank,
+                                        .extraction = ExtractionMode::standard});
+}
+
+MetadataResult DestinationMetadataParser::parse_metadata(const MetadataRequest& request) {
+  return detail::parse_metadata_traced(request, nullptr);
+}
+
+MetadataResult detail::parse_metadata_traced(const MetadataRequest& request, extended::Trace* trace) {
   detail::start_unit(detail::Unit::metadata);
   std::string url_storage, title_storage, merchant_storage, page_storage;
-  const std::string_view url = text::as_valid_utf8(direct_url, url_storage);
-  MetadataParseState s =
-      initial_state(url, text::as_valid_utf8(initial_title, title_storage),
-                    text::as_valid_utf8(initial_merchant, merchant_storage), initial_price, initial_stock);
+  const std::string_view url = text::as_valid_utf8(request.direct_url, url_storage);
+  MetadataParseState s = initial_state(url, text::as_valid_utf8(request.initial_title, title_storage),
+                                       text::as_valid_utf8(request.initial_merchant, merchant_storage),
+                                       request.initial_price, request.initial_stock);
 
-  if (html) {
-    const std::string_view page = text::as_valid_utf8(*html, page_storage);
-    if (longer_than(page, kMinUsablePageLength)) read_page(s, detail::ValidUtf8{page});
+  if (request.html) {
+    const std::string_view page = text::as_valid_utf8(*request.html, page_storage);
+    if (longer_than(page, kMinUsablePageLength)) read_page(s, detail::ValidUtf8{page}, request, trace);
   }
 
   replace_generic_title(s);
@@ -218,12 +245,12 @@ MetadataResult DestinationMetadataParser::parse_metadata(
   }
 
   MetadataResult r;
-  r.match_score = match_score(s, rank);
+  r.match_score = match_score(s, request.rank);
   r.title = text::collapse_white_space(text::html_unescape(s.title));
   r.merchant_name = std::move(s.merchant_name);
   r.brand = std::move(s.brand);
   r.sku = std::move(s.sku);
-  r.price = price_record(s);
+  r.price = price_record(s, request.extraction);
   r.stock_status = s.stock_status;
   r.condition = s.condition;
   r.primary_image_url = std::move(s.primary_image_url);

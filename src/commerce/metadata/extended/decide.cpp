@@ -1,0 +1,151 @@
+#include "commerce/metadata/extended/decide.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+namespace korvane::commerce::detail::extended {
+namespace {
+
+// How much a source's vote on the price weighs.
+int price_weight(Source s) noexcept {
+  switch (s) {
+    case Source::json_ld: return 5;
+    case Source::microdata: return 4;
+    case Source::meta_tags: return 4;
+    case Source::page_state: return 3;
+    case Source::analytics: return 3;
+    case Source::data_attributes: return 2;
+    case Source::visible_price: return 2;
+    default: return 0;
+  }
+}
+
+bool same_amount(double a, double b) noexcept { return std::fabs(a - b) < 0.005; }
+
+// Each source's best price candidate (the lowest rank, the first among equals).
+std::vector<const PriceCandidate*> votes_of(const Evidence& e) {
+  std::vector<const PriceCandidate*> votes;
+  for (const PriceCandidate& c : e.prices) {
+    if (price_weight(c.source) == 0) continue;
+    const auto it = std::find_if(votes.begin(), votes.end(), [&](const PriceCandidate* v) { return v->source == c.source; });
+    if (it == votes.end()) {
+      votes.push_back(&c);
+    } else if (c.rank < (*it)->rank) {
+      *it = &c;
+    }
+  }
+  return votes;
+}
+
+std::optional<PriceDecision> decide_price(const Evidence& e) {
+  const auto votes = votes_of(e);
+  if (votes.empty()) return std::nullopt;
+  struct Group {
+    double amount;
+    int weight = 0;
+    Source best;  // most trusted voter
+    std::string currency;
+    bool structured = false;
+  };
+  std::vector<Group> groups;
+  for (const PriceCandidate* v : votes) {
+    auto it = std::find_if(groups.begin(), groups.end(), [&](const Group& g) { return same_amount(g.amount, v->amount); });
+    if (it == groups.end()) {
+      groups.push_back({v->amount, 0, v->source, {}, false});
+      it = groups.end() - 1;
+    }
+    it->weight += price_weight(v->source);
+    if (v->source < it->best) it->best = v->source;
+    it->structured = it->structured || v->source != Source::visible_price;
+  }
+  const auto winner = std::max_element(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
+    if (a.weight != b.weight) return a.weight < b.weight;
+    return a.best > b.best;
+  });
+  PriceDecision d{winner->amount, {}, winner->best, winner->structured};
+  // The currency of the most trusted voter that wrote one.
+  std::vector<const PriceCandidate*> backers;
+  for (const PriceCandidate* v : votes) {
+    if (same_amount(v->amount, winner->amount)) backers.push_back(v);
+  }
+  std::sort(backers.begin(), backers.end(), [](const auto* a, const auto* b) { return a->source < b->source; });
+  for (const PriceCandidate* v : backers) {
+    if (!v->currency.empty()) {
+      d.currency = v->currency;
+      break;
+    }
+  }
+  if (d.currency.empty()) d.currency = std::string(e.declared_currency());
+  return d;
+}
+
+// How strongly a kind of field names the shop's item number; lower is stronger.
+int sku_tier(const SkuCandidate& c) noexcept {
+  switch (c.source) {
+    case Source::json_ld:
+    case Source::microdata: return c.rank;  // sku 0, productID 1, mpn 2, gtin 3, other products 4+
+    case Source::meta_tags: return 0;
+    case Source::data_attributes: return c.rank == 0 ? 1 : 2;
+    case Source::item_label: return c.rank == 0 ? 1 : 2;
+    case Source::page_state:
+    case Source::analytics: return c.rank;  // sku-named 1, ids 3
+    default: return 6;
+  }
+}
+
+std::optional<SkuDecision> decide_sku(const Evidence& e, std::string_view url) {
+  struct Value {
+    const SkuCandidate* best;
+    int tier;
+    std::vector<Source> sources;
+  };
+  std::vector<Value> values;
+  for (const SkuCandidate& c : e.skus) {
+    const int tier = sku_tier(c);
+    auto it = std::find_if(values.begin(), values.end(), [&](const Value& v) { return v.best->value == c.value; });
+    if (it == values.end()) {
+      values.push_back({&c, tier, {c.source}});
+      continue;
+    }
+    if (tier < it->tier) {
+      it->tier = tier;
+      it->best = &c;
+    }
+    if (std::find(it->sources.begin(), it->sources.end(), c.source) == it->sources.end()) it->sources.push_back(c.source);
+  }
+  if (values.empty()) return std::nullopt;
+  const auto score = [url](const Value& v) {
+    int s = 20 - 4 * std::min(v.tier, 5) + 3 * static_cast<int>(v.sources.size() - 1);
+    if (v.best->value.size() >= 4 && url.find(v.best->value) != std::string_view::npos) s += 3;
+    return s;
+  };
+  const Value* best = nullptr;
+  int best_score = 0;
+  for (const Value& v : values) {
+    const int s = score(v);
+    if (best == nullptr || s > best_score) {
+      best = &v;
+      best_score = s;
+    }
+  }
+  return SkuDecision{best->best->value, best->best->source};
+}
+
+std::optional<StockDecision> decide_stock(const Evidence& e) {
+  const StockCandidate* best = nullptr;
+  for (const StockCandidate& c : e.stock) {
+    if (best == nullptr || c.source < best->source || (c.source == best->source && c.rank < best->rank)) best = &c;
+  }
+  if (best == nullptr) return std::nullopt;
+  return StockDecision{best->status, best->source};
+}
+
+}  // namespace
+
+Decision decide(const Evidence& evidence, std::string_view url) {
+  return Decision{decide_price(evidence), decide_sku(evidence, url), decide_stock(evidence)};
+}
+
+}  // namespace korvane::commerce::detail::extended

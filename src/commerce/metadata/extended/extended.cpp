@@ -1,0 +1,97 @@
+#include "commerce/metadata/extended/extended.hpp"
+
+#include "commerce/metadata/extended/decide.hpp"
+#include "commerce/metadata/extended/page_index.hpp"
+#include "commerce/metadata/extended/readers.hpp"
+
+#include <algorithm>
+
+namespace korvane::commerce::detail::extended {
+namespace {
+
+Evidence gather(const PageIndex& index, std::string_view url) {
+  const PageContext ctx{index, url, find_landmarks(index)};
+  Evidence e;
+  read_json_ld(ctx, e);
+  read_meta_tags(ctx, e);
+  read_microdata(ctx, e);
+  read_page_state(ctx, e);
+  read_data_attributes(ctx, e);
+  read_visible_price(ctx, e);
+  read_item_labels(ctx, e);
+  read_stock_cues(ctx, e);
+  return e;
+}
+
+// True when the page or the search result states currency `code`.
+bool stated(std::string_view code, const Evidence& e, const std::optional<models::NormalizedPrice>& serp_price) {
+  if (serp_price && serp_price->currency == code) return true;
+  if (std::find(e.declared_currencies.begin(), e.declared_currencies.end(), code) != e.declared_currencies.end()) {
+    return true;
+  }
+  return std::any_of(e.prices.begin(), e.prices.end(), [&](const PriceCandidate& c) { return c.currency == code; });
+}
+
+void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e,
+                 const std::optional<models::NormalizedPrice>& serp_price, Trace* trace) {
+  const bool serp_amount = serp_price && s.price_amount && *s.price_amount == serp_price->amount;
+  const bool fill_only = d.price && !d.price->structured;
+  if (d.price && (!fill_only || !s.price_amount)) {
+    s.price_amount = d.price->amount;
+    if (d.price->currency.empty()) {
+      s.currency.reset();
+    } else {
+      s.currency = d.price->currency;
+    }
+    if (trace != nullptr) trace->price = d.price->source;
+    return;
+  }
+  if (!s.price_amount) return;
+  // The standard answer or the search result's price stands, without a zero
+  // amount from the page and without a currency nobody states.
+  if (*s.price_amount == 0.0 && !serp_amount) {
+    s.price_amount.reset();
+    return;
+  }
+  if (is_set(s.currency) && !stated(*s.currency, e, serp_price)) {
+    const std::string_view declared = e.declared_currency();
+    if (declared.empty()) {
+      s.currency.reset();
+    } else {
+      s.currency = std::string(declared);
+    }
+  }
+  if (trace != nullptr) trace->price = Source::standard;
+}
+
+}  // namespace
+
+Evidence gather(ValidUtf8 html, std::string_view url) {
+  const PageIndex index(html);
+  return gather(index, url);
+}
+
+void read_page(MetadataParseState& s, ValidUtf8 html, const std::optional<models::NormalizedPrice>& serp_price,
+               Trace* trace) {
+  const PageIndex index(html);
+  const Evidence e = gather(index, s.direct_url);
+  const Decision d = decide(e, s.direct_url);
+
+  apply_price(s, d, e, serp_price, trace);
+  if (d.sku) {
+    s.sku = d.sku->value;
+    if (trace != nullptr) trace->sku = d.sku->source;
+  } else if (is_set(s.sku)) {
+    if (trace != nullptr) trace->sku = Source::standard;
+  } else {
+    s.sku.reset();
+  }
+  if (d.stock) {
+    s.stock_status = d.stock->status;
+    if (trace != nullptr) trace->stock = d.stock->source;
+  } else if (s.stock_status && trace != nullptr) {
+    trace->stock = Source::standard;
+  }
+}
+
+}  // namespace korvane::commerce::detail::extended

@@ -1,0 +1,411 @@
+#include "commerce/metadata/extended/page_index.hpp"
+
+#include "commerce/metadata/regex.hpp"
+#include "text/html.hpp"
+#include "text/unicode.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+namespace korvane::commerce::detail::extended {
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+// Deepest nesting followed; deeper elements are indexed but not entered.
+constexpr std::size_t kMaxOpenElements = 512;
+// How far down the open elements an end tag looks for its start tag.
+constexpr std::size_t kEndTagReach = 24;
+
+constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool same_ascii_caseless(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+struct NameEntry {
+  std::string_view name;
+  TagName kind;
+};
+
+constexpr std::array<NameEntry, 34> kTagNames{{
+    {"a", TagName::a},           {"aside", TagName::aside},   {"body", TagName::body},
+    {"br", TagName::br},         {"button", TagName::button}, {"dd", TagName::dd},
+    {"del", TagName::del},       {"div", TagName::div},       {"dt", TagName::dt},
+    {"footer", TagName::footer}, {"form", TagName::form},     {"h1", TagName::h1},
+    {"h2", TagName::h2},         {"head", TagName::head},     {"header", TagName::header},
+    {"input", TagName::input},   {"li", TagName::li},         {"link", TagName::link},
+    {"meta", TagName::meta},     {"nav", TagName::nav},       {"option", TagName::option},
+    {"p", TagName::p},           {"s", TagName::s},           {"script", TagName::script},
+    {"select", TagName::select}, {"strike", TagName::strike}, {"style", TagName::style},
+    {"td", TagName::td},         {"template", TagName::template_}, {"textarea", TagName::textarea},
+    {"th", TagName::th},         {"title", TagName::title},   {"tr", TagName::tr},
+    {"span", TagName::other},
+}};
+
+TagName classify(std::string_view name) noexcept {
+  if (name.size() > 8) return TagName::other;
+  for (const auto& e : kTagNames) {
+    if (e.name.size() == name.size() && iequals(name, e.name)) return e.kind;
+  }
+  return TagName::other;
+}
+
+// Elements that never have content.
+bool is_void(const Tag& t) noexcept {
+  switch (t.kind) {
+    case TagName::br:
+    case TagName::input:
+    case TagName::link:
+    case TagName::meta: return true;
+    case TagName::other: break;
+    default: return false;
+  }
+  static constexpr std::array<std::string_view, 10> names{"img",  "area",  "base",   "col",   "embed",
+                                                          "hr",   "param", "source", "track", "wbr"};
+  return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(t.name, n); });
+}
+
+// Elements whose content is text up to their own end tag.
+bool is_raw_text(const Tag& t) noexcept {
+  switch (t.kind) {
+    case TagName::script:
+    case TagName::style:
+    case TagName::textarea:
+    case TagName::title: return true;
+    case TagName::other: break;
+    default: return false;
+  }
+  return iequals(t.name, "xmp") || iequals(t.name, "iframe") || iequals(t.name, "noembed") ||
+         iequals(t.name, "noframes");
+}
+
+// Elements a start tag of the same name closes when it is the innermost open one.
+bool ends_itself(TagName kind) noexcept {
+  switch (kind) {
+    case TagName::li:
+    case TagName::p:
+    case TagName::option:
+    case TagName::tr:
+    case TagName::td:
+    case TagName::th:
+    case TagName::dt:
+    case TagName::dd: return true;
+    default: return false;
+  }
+}
+
+// Inline elements: their text runs on without a space.
+bool is_inline(const Tag& t) noexcept {
+  switch (t.kind) {
+    case TagName::a:
+    case TagName::comment:
+    case TagName::del:
+    case TagName::s:
+    case TagName::strike: return true;
+    case TagName::other: break;
+    default: return false;
+  }
+  static constexpr std::array<std::string_view, 22> names{
+      "span", "b",   "strong", "em",   "i",    "sup",  "sub",  "small", "bdi", "font", "abbr",
+      "ins",  "u",   "mark",   "time", "data", "code", "cite", "q",     "img", "wbr",  "label"};
+  return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(t.name, n); });
+}
+
+class Tokenizer {
+ public:
+  Tokenizer(std::string_view html, std::vector<Tag>& tags, std::vector<Attribute>& attributes)
+      : h_(html), tags_(tags), attributes_(attributes) {}
+
+  void run() {
+    std::size_t pos = 0;
+    while (pos < h_.size()) {
+      const void* found = std::memchr(h_.data() + pos, '<', h_.size() - pos);
+      if (found == nullptr) break;
+      const std::size_t lt = static_cast<std::size_t>(static_cast<const char*>(found) - h_.data());
+      pos = step(lt);
+      if (pos == npos) break;
+    }
+  }
+
+ private:
+  // Reads what starts at the "<" at `lt`; returns where to go on, npos when
+  // the rest of the page is one unterminated construct.
+  std::size_t step(std::size_t lt) {
+    if (lt + 1 >= h_.size()) return npos;
+    const char c = h_[lt + 1];
+    if (c == '!') {
+      if (h_.compare(lt, 4, "<!--") == 0) {
+        const std::size_t close = h_.find("-->", lt + 4);
+        if (close == npos) return npos;
+        add_comment(lt, close + 3);
+        return close + 3;
+      }
+      return bogus_comment(lt);
+    }
+    if (c == '?') return bogus_comment(lt);
+    if (c == '/') {
+      if (lt + 2 < h_.size() && is_ascii_letter(h_[lt + 2])) return end_tag(lt);
+      return bogus_comment(lt);
+    }
+    if (is_ascii_letter(c)) return start_tag(lt);
+    return lt + 1;  // a "<" in text
+  }
+
+  std::size_t bogus_comment(std::size_t lt) {
+    const std::size_t gt = h_.find('>', lt + 2);
+    if (gt == npos) return npos;
+    add_comment(lt, gt + 1);
+    return gt + 1;
+  }
+
+  void add_comment(std::size_t begin, std::size_t end) {
+    Tag t;
+    t.kind = TagName::comment;
+    t.begin = static_cast<std::uint32_t>(begin);
+    t.end = static_cast<std::uint32_t>(end);
+    t.parent = open_.empty() ? Tag::none : open_.back();
+    tags_.push_back(t);
+  }
+
+  // The name that starts at `p`, up to white space, "/" or ">".
+  std::string_view name_at(std::size_t& p) const noexcept {
+    const std::size_t begin = p;
+    while (p < h_.size() && !is_space(h_[p]) && h_[p] != '/' && h_[p] != '>') ++p;
+    return h_.substr(begin, p - begin);
+  }
+
+  // Reads attributes from `p` up to and past the tag's ">"; returns the
+  // position after it, or npos when the tag never ends. `self_closing` tells
+  // whether "/>" ended it.
+  std::size_t attributes_from(std::size_t p, bool& self_closing) {
+    self_closing = false;
+    while (true) {
+      while (p < h_.size() && (is_space(h_[p]) || h_[p] == '/')) {
+        self_closing = h_[p] == '/';
+        ++p;
+      }
+      if (p >= h_.size()) return npos;
+      if (h_[p] == '>') return p + 1;
+      self_closing = false;
+      const std::size_t name_begin = p++;
+      while (p < h_.size() && !is_space(h_[p]) && h_[p] != '/' && h_[p] != '>' && h_[p] != '=') ++p;
+      const std::string_view name = h_.substr(name_begin, p - name_begin);
+      std::size_t q = p;
+      while (q < h_.size() && is_space(h_[q])) ++q;
+      std::string_view value;
+      if (q < h_.size() && h_[q] == '=') {
+        ++q;
+        while (q < h_.size() && is_space(h_[q])) ++q;
+        if (q >= h_.size()) return npos;
+        if (h_[q] == '"' || h_[q] == '\'') {
+          const std::size_t close = h_.find(h_[q], q + 1);
+          if (close == npos) return npos;
+          value = h_.substr(q + 1, close - q - 1);
+          p = close + 1;
+        } else {
+          const std::size_t begin = q;
+          while (q < h_.size() && !is_space(h_[q]) && h_[q] != '>') ++q;
+          value = h_.substr(begin, q - begin);
+          p = q;
+        }
+      }
+      attributes_.push_back({name, value});
+    }
+  }
+
+  std::size_t start_tag(std::size_t lt) {
+    std::size_t p = lt + 1;
+    Tag t;
+    t.name = name_at(p);
+    t.kind = classify(t.name);
+    t.begin = static_cast<std::uint32_t>(lt);
+    t.first_attribute = static_cast<std::uint32_t>(attributes_.size());
+    bool self_closing = false;
+    const std::size_t after = attributes_from(p, self_closing);
+    if (after == npos) {
+      attributes_.resize(t.first_attribute);
+      return npos;
+    }
+    t.end = static_cast<std::uint32_t>(after);
+    t.attribute_count = static_cast<std::uint32_t>(attributes_.size() - t.first_attribute);
+
+    if (ends_itself(t.kind) && !open_.empty() && tags_[open_.back()].kind == t.kind) {
+      tags_[open_.back()].content_end = t.begin;
+      open_.pop_back();
+    }
+    t.parent = open_.empty() ? Tag::none : open_.back();
+    const auto index = static_cast<std::uint32_t>(tags_.size());
+
+    if (is_raw_text(t)) {
+      const std::size_t close = raw_text_end(after, t.name);
+      t.content_end = static_cast<std::uint32_t>(close == npos ? h_.size() : close);
+      tags_.push_back(t);
+      if (close == npos) return npos;
+      return end_tag(close);
+    }
+    tags_.push_back(t);
+    if (!self_closing && !is_void(t) && open_.size() < kMaxOpenElements) open_.push_back(index);
+    return after;
+  }
+
+  // Where the end tag of raw-text element `name` starts, from `from`.
+  std::size_t raw_text_end(std::size_t from, std::string_view name) const noexcept {
+    std::size_t p = from;
+    while (true) {
+      const std::size_t lt = h_.find("</", p);
+      if (lt == npos) return npos;
+      const std::size_t after = lt + 2 + name.size();
+      if (after <= h_.size() && same_ascii_caseless(h_.substr(lt + 2, name.size()), name) &&
+          (after == h_.size() || is_space(h_[after]) || h_[after] == '/' || h_[after] == '>')) {
+        return lt;
+      }
+      p = lt + 2;
+    }
+  }
+
+  std::size_t end_tag(std::size_t lt) {
+    std::size_t p = lt + 2;
+    Tag t;
+    t.name = name_at(p);
+    t.kind = classify(t.name);
+    t.closing = true;
+    t.begin = static_cast<std::uint32_t>(lt);
+    const std::size_t mark = attributes_.size();
+    bool self_closing = false;
+    const std::size_t after = attributes_from(p, self_closing);
+    attributes_.resize(mark);  // an end tag's attributes mean nothing
+    if (after == npos) return npos;
+    t.end = static_cast<std::uint32_t>(after);
+    t.first_attribute = static_cast<std::uint32_t>(mark);
+
+    const std::size_t reach = std::min(open_.size(), kEndTagReach);
+    for (std::size_t k = 0; k < reach; ++k) {
+      const std::size_t at = open_.size() - 1 - k;
+      const Tag& candidate = tags_[open_[at]];
+      const bool same = t.kind != TagName::other ? candidate.kind == t.kind
+                                                 : same_ascii_caseless(candidate.name, t.name);
+      if (!same) continue;
+      for (std::size_t j = at; j < open_.size(); ++j) tags_[open_[j]].content_end = t.begin;
+      open_.resize(at);
+      break;
+    }
+    t.parent = open_.empty() ? Tag::none : open_.back();
+    tags_.push_back(t);
+    return after;
+  }
+
+  std::string_view h_;
+  std::vector<Tag>& tags_;
+  std::vector<Attribute>& attributes_;
+  std::vector<std::uint32_t> open_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- ASCII helpers
+
+bool iequals(std::string_view a, std::string_view lower_text) noexcept {
+  if (a.size() != lower_text.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower_text[i]) return false;
+  }
+  return true;
+}
+
+bool istarts_with(std::string_view hay, std::string_view lower_text) noexcept {
+  return hay.size() >= lower_text.size() && iequals(hay.substr(0, lower_text.size()), lower_text);
+}
+
+bool icontains(std::string_view hay, std::string_view lower_text) noexcept {
+  return find_icase(hay, lower_text) != npos;
+}
+
+// ---------------------------------------------------------------- PageIndex
+
+PageIndex::PageIndex(ValidUtf8 html) : html_(html.text) {
+  constexpr std::size_t limit = std::numeric_limits<std::uint32_t>::max() - 1;
+  if (html_.size() > limit) {
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(html_[cut]) & 0xC0) == 0x80) --cut;
+    html_ = html_.substr(0, cut);
+  }
+  tags_.reserve(html_.size() / 48 + 16);
+  attributes_.reserve(html_.size() / 40 + 16);
+  Tokenizer(html_, tags_, attributes_).run();
+}
+
+std::optional<std::string_view> PageIndex::attribute(const Tag& tag, std::string_view name) const noexcept {
+  for (const Attribute& a : attributes(tag)) {
+    if (iequals(a.name, name)) return a.value;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> PageIndex::attribute_text(const Tag& tag, std::string_view name) const {
+  const auto raw = attribute(tag, name);
+  if (!raw) return std::nullopt;
+  return text::html_unescape(*raw);
+}
+
+std::string_view PageIndex::text_after(std::size_t i) const noexcept {
+  if (i >= tags_.size()) return {};
+  const std::size_t begin = tags_[i].end;
+  const std::size_t end = i + 1 < tags_.size() ? tags_[i + 1].begin : html_.size();
+  return end > begin ? html_.substr(begin, end - begin) : std::string_view();
+}
+
+std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const {
+  if (i >= tags_.size() || tags_[i].closing || tags_[i].kind == TagName::comment) return {};
+  const Tag& start = tags_[i];
+  const std::size_t stop = start.content_end == Tag::none ? html_.size() : start.content_end;
+  if (is_raw_text(start)) {
+    const std::string_view body = html_.substr(start.end, stop > start.end ? stop - start.end : 0);
+    return text::collapse_white_space(text::html_unescape(body.substr(0, std::min(body.size(), 4 * max_bytes))));
+  }
+  std::string raw;
+  std::size_t j = i;
+  while (j < tags_.size() && raw.size() < 4 * max_bytes) {
+    const Tag& t = tags_[j];
+    if (t.begin >= stop && j != i) break;
+    if (j != i && !t.closing && (t.kind == TagName::script || t.kind == TagName::style ||
+                                 t.kind == TagName::template_ || t.kind == TagName::textarea)) {
+      // Skip the element's content: go on after its end.
+      const std::size_t resume = t.content_end == Tag::none ? html_.size() : t.content_end;
+      j = tag_at_or_after(resume);
+      continue;
+    }
+    if (j != i && !is_inline(t)) raw.push_back(' ');
+    std::string_view piece = text_after(j);
+    if (piece.data() + piece.size() > html_.data() + stop) {
+      piece = piece.substr(0, stop > t.end ? stop - t.end : 0);
+    }
+    raw.append(piece);
+    ++j;
+  }
+  std::string out = text::collapse_white_space(text::html_unescape(raw));
+  if (out.size() > max_bytes) {
+    std::size_t cut = max_bytes;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+  }
+  return out;
+}
+
+std::size_t PageIndex::tag_at_or_after(std::size_t offset) const noexcept {
+  const auto it = std::lower_bound(tags_.begin(), tags_.end(), offset,
+                                   [](const Tag& t, std::size_t off) { return t.begin < off; });
+  return static_cast<std::size_t>(it - tags_.begin());
+}
+
+}  // namespace korvane::commerce::detail::extended

@@ -1,0 +1,92 @@
+// The price a shopper sees: elements whose class, id, itemprop or data
+// attribute names a price and whose short text reads as an amount with a
+// currency; not struck through or named as a former price, not among other
+// products; the one nearest after the main heading or next to the
+// add-to-cart control.
+#include "commerce/metadata/extended/readers.hpp"
+
+#include "commerce/metadata/extended/money.hpp"
+#include "text/unicode.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace korvane::commerce::detail::extended {
+namespace {
+
+// Texts longer than this are containers of more than a price.
+constexpr std::size_t kMaxPriceText = 48;
+// Candidates looked at, at most.
+constexpr std::size_t kMaxCandidates = 400;
+
+bool names_price(const PageIndex& page, const Tag& t) {
+  for (const Attribute& a : page.attributes(t)) {
+    if (a.value.size() > 200) continue;
+    const bool naming = iequals(a.name, "class") || iequals(a.name, "id") || iequals(a.name, "itemprop");
+    if (naming && icontains(a.value, "price")) return true;
+    if (istarts_with(a.name, "data-") && icontains(a.name, "price")) return true;
+  }
+  return false;
+}
+
+// Letters in `text` other than those of its currency token: a price text has
+// few ("€ 19,99", "CHF 2.25", "30,000원~"), a sentence many.
+std::size_t letters_beside_price(std::string_view text) {
+  std::size_t letters = 0;
+  for (const char c : text) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) ++letters;
+  }
+  return letters;
+}
+
+struct Candidate {
+  std::size_t tag;
+  Money money;
+  std::size_t distance;
+};
+
+std::size_t distance_to(const Landmarks& marks, std::size_t i) {
+  std::size_t best = static_cast<std::size_t>(-1);
+  if (marks.main_heading != Tag::none && i > marks.main_heading) best = i - marks.main_heading;
+  if (marks.add_to_cart != Tag::none) {
+    const std::size_t d = i > marks.add_to_cart ? i - marks.add_to_cart : marks.add_to_cart - i;
+    best = std::min(best, d);
+  }
+  return best;
+}
+
+}  // namespace
+
+void read_visible_price(const PageContext& ctx, Evidence& out) {
+  const PageIndex& page = ctx.page;
+  std::vector<Candidate> candidates;
+  std::size_t looked = 0;
+  for (std::size_t i = 0; i < page.tags().size() && looked < kMaxCandidates; ++i) {
+    const Tag& t = page.tags()[i];
+    if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::script ||
+        t.kind == TagName::input || t.kind == TagName::link || t.kind == TagName::option ||
+        t.kind == TagName::select || t.kind == TagName::body) {
+      continue;
+    }
+    if (!names_price(page, t)) continue;
+    ++looked;
+    const std::string text = page.element_text(i, 96);
+    if (text.empty() || text.size() > kMaxPriceText) continue;
+    auto money = read_money(text, out.declared_currency());
+    if (!money || !(money->amount > 0.0) || !money->currency_written) continue;
+    if (letters_beside_price(text) > 6) continue;
+    if (is_struck(page, i) || in_other_content(page, i)) continue;
+    candidates.push_back({i, std::move(*money), distance_to(ctx.landmarks, i)});
+  }
+  if (candidates.empty()) return;
+  // Nearest to a landmark first; in document order when there is none.
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
+  int rank = 0;
+  for (const Candidate& c : candidates) {
+    out.prices.push_back({c.money.amount, c.money.currency, Source::visible_price, rank++});
+    if (rank == 3) break;
+  }
+}
+
+}  // namespace korvane::commerce::detail::extended
