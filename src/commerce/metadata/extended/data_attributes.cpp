@@ -23,6 +23,9 @@ constexpr std::array<std::string_view, 5> kCodeAttributes{"data-product-code", "
 
 constexpr std::array<std::string_view, 5> kSkuFieldNames{"sku", "product_sku", "productsku", "product-sku",
                                                           "item_sku"};
+// Hidden fields of an add-to-cart form that carry the shop's product number.
+constexpr std::array<std::string_view, 5> kProductIdFieldNames{"productid", "product_id", "products_id",
+                                                                "product-id", "itemid"};
 
 template <std::size_t N>
 bool is_one_of(std::string_view name, const std::array<std::string_view, N>& names) {
@@ -56,11 +59,22 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
   int prices = 0;
   int skus = 0;
+  int ids = 0;
   for (std::size_t i = 0; i < page.tags().size() && (prices < 4 || skus < 4); ++i) {
     const Tag& t = page.tags()[i];
     if (t.closing || t.attribute_count == 0) continue;
     for (const Attribute& a : page.attributes(t)) {
-      const bool hidden_sku = t.kind == TagName::input && iequals(a.name, "name") && is_one_of(a.value, kSkuFieldNames);
+      const bool hidden_field = t.kind == TagName::input && iequals(a.name, "name");
+      const bool hidden_sku = hidden_field && is_one_of(a.value, kSkuFieldNames);
+      const bool hidden_id = hidden_field && is_one_of(a.value, kProductIdFieldNames);
+      if (hidden_id && ids < 2 && !in_other_content(page, i)) {
+        if (const auto raw = page.attribute(t, "value")) {
+          if (auto v = sku_value(*raw); v && v->size() >= 4) {
+            out.skus.push_back({std::move(*v), Source::data_attributes, 4 + ids++});
+          }
+        }
+        continue;
+      }
       if (a.name.size() < 5 && !hidden_sku) continue;
       if (prices < 4 && is_one_of(a.name, kPriceAttributes)) {
         if (marked_former(page, t) || is_struck(page, i) || in_other_content(page, i)) continue;

@@ -87,10 +87,11 @@ int sku_tier(const SkuCandidate& c) noexcept {
     case Source::json_ld:
     case Source::microdata: return c.rank;  // sku 0, productID 1, mpn 2, gtin 3, other products 4+
     case Source::meta_tags: return 0;
-    case Source::data_attributes: return c.rank == 0 ? 1 : 2;
+    case Source::data_attributes: return c.rank == 0 ? 1 : c.rank < 4 ? 2 : 3;  // 4+: product-id fields
     case Source::item_label: return c.rank == 0 ? 1 : 2;
     case Source::page_state:
     case Source::analytics: return c.rank;  // sku-named 1, ids 3
+    case Source::link: return 5;
     default: return 6;
   }
 }

@@ -17,6 +17,7 @@ std::string_view to_string(Source s) noexcept {
     case Source::item_label: return "item_label";
     case Source::add_to_cart: return "add_to_cart";
     case Source::stock_wording: return "stock_wording";
+    case Source::link: return "link";
     case Source::standard: return "standard";
   }
   return "standard";

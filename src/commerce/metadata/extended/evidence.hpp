@@ -26,6 +26,7 @@ enum class Source : std::uint8_t {
   item_label,       // "SKU:", "Item number", "Art.-Nr." ... followed by a value
   add_to_cart,      // an add-to-cart control, present and enabled or disabled
   stock_wording,    // sold-out / in-stock wording next to the product
+  link,             // an item number in the page's own link
   standard,         // the standard rules' answer, kept when nothing better is found
 };
 

@@ -20,6 +20,7 @@ Evidence gather(const PageIndex& index, std::string_view url) {
   read_visible_price(ctx, e);
   read_item_labels(ctx, e);
   read_stock_cues(ctx, e);
+  read_link_identifier(ctx, e);
   return e;
 }
 
@@ -64,6 +65,19 @@ void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e,
   if (trace != nullptr) trace->price = Source::standard;
 }
 
+// A page with a structured price and an add-to-cart control, a structured
+// availability or a structured SKU sells a product, whatever its og:type
+// or path suggested.
+bool sells_a_product(const Decision& d, const Evidence& e) {
+  if (!d.price || !d.price->structured) return false;
+  const auto structured = [](Source s) {
+    return s == Source::json_ld || s == Source::microdata || s == Source::meta_tags;
+  };
+  return std::any_of(e.stock.begin(), e.stock.end(),
+                     [&](const StockCandidate& c) { return c.source == Source::add_to_cart || structured(c.source); }) ||
+         std::any_of(e.skus.begin(), e.skus.end(), [&](const SkuCandidate& c) { return structured(c.source); });
+}
+
 }  // namespace
 
 Evidence gather(ValidUtf8 html, std::string_view url) {
@@ -78,6 +92,9 @@ void read_page(MetadataParseState& s, ValidUtf8 html, const std::optional<models
   const Decision d = decide(e, s.direct_url);
 
   apply_price(s, d, e, serp_price, trace);
+  const bool other_type = s.page_type == models::PageType::ARTICLE || s.page_type == models::PageType::PORTFOLIO ||
+                          s.page_type == models::PageType::UNCATEGORIZED;
+  if (other_type && sells_a_product(d, e)) s.page_type = models::PageType::PRODUCT;
   if (d.sku) {
     s.sku = d.sku->value;
     if (trace != nullptr) trace->sku = d.sku->source;

@@ -15,7 +15,7 @@ namespace korvane::commerce::detail::extended {
 namespace {
 
 // Labels, lower-cased, without their trailing ":" "#" or ".".
-constexpr std::array<std::string_view, 83> kLabels{
+constexpr std::array<std::string_view, 89> kLabels{
     "sku",
     "item number",
     "item no",
@@ -41,6 +41,12 @@ constexpr std::array<std::string_view, 83> kLabels{
     "bestell-nr",
     "référence",
     "réf",
+    "numéro de l'objet",
+    "numero oggetto",
+    "número de artículo",
+    "referência",
+    "referência produto",
+    "código de referência",
     "ref",
     "reference",
     "code article",
@@ -138,6 +144,24 @@ std::optional<std::string> item_number(std::string_view s) {
   return std::string(s);
 }
 
+// `s` with full-width colons as ":" and the angle brackets that East Asian
+// pages put around labels ("〈商品編號：M14876706〉") removed.
+std::string without_cjk_punctuation(std::string s) {
+  static constexpr std::array<std::pair<std::string_view, std::string_view>, 5> replacements{{
+      {"\xEF\xBC\x9A", ":"},  // ：
+      {"\xE3\x80\x88", ""},   // 〈
+      {"\xE3\x80\x89", ""},   // 〉
+      {"\xE3\x80\x90", ""},   // 【
+      {"\xE3\x80\x91", ""},   // 】
+  }};
+  for (const auto& [from, to] : replacements) {
+    for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+      s.replace(at, from.size(), to);
+    }
+  }
+  return s;
+}
+
 // A text node of visible content: not a script, style or other raw text.
 bool holds_visible_text(const Tag& t) {
   if (t.closing) return true;
@@ -175,8 +199,17 @@ std::optional<Labelled> split_label(std::string_view lower, std::string_view raw
   const std::string_view whole = trim_label_end(lower);
   if (lower.size() <= 32) {
     if (is_label(whole)) return Labelled{};
-    for (std::size_t cut = whole.find(' '); cut != std::string_view::npos; cut = whole.find(' ', cut + 1)) {
+    // A word or two before or after the label ("eBay item number:",
+    // "Numéro de l'objet eBay :").
+    int words = 0;
+    for (std::size_t cut = whole.find(' '); cut != std::string_view::npos && words < 2;
+         cut = whole.find(' ', cut + 1), ++words) {
       if (is_label(whole.substr(cut + 1))) return Labelled{};
+    }
+    words = 0;
+    for (std::size_t cut = whole.rfind(' '); cut != std::string_view::npos && cut > 0 && words < 2;
+         cut = whole.rfind(' ', cut - 1), ++words) {
+      if (is_label(trim_label_end(whole.substr(0, cut)))) return Labelled{};
     }
   }
   // Positions in the lower-cased text stand for the same ones in the raw
@@ -205,7 +238,8 @@ void read_item_labels(const PageContext& ctx, Evidence& out) {
     if ((c0 < 0x80 && !((c0 | 0x20) >= 'a' && (c0 | 0x20) <= 'z')) || raw.find('<') != std::string_view::npos) {
       continue;
     }
-    const std::string decoded = raw.find('&') != std::string_view::npos ? text::html_unescape(raw) : std::string(raw);
+    std::string decoded = raw.find('&') != std::string_view::npos ? text::html_unescape(raw) : std::string(raw);
+    decoded = without_cjk_punctuation(decoded);
     const std::string lower = text::to_lower(decoded);
     const auto label = split_label(lower, decoded);
     if (!label) continue;

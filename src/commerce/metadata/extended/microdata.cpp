@@ -126,7 +126,12 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
         case Prop::product_id:
         case Prop::mpn:
         case Prop::gtin: {
-          const std::string_view id = text::strip(value);
+          std::string_view id = text::strip(value);
+          // An element's text may hold more than the identifier ("TE502955-1293415 Housse de ...").
+          if (!page.attribute(t, "content")) {
+            const auto words = text::split_white_space(id);
+            if (!words.empty()) id = words.front();
+          }
           if (id.empty() || id.size() > 64 || sku_count > 16) break;
           const int rank = prop == Prop::sku ? 0 : prop == Prop::product_id ? 1 : prop == Prop::mpn ? 2 : 3;
           out.skus.push_back({std::string(id), Source::microdata, rank});

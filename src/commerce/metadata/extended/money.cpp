@@ -231,17 +231,28 @@ struct NumberSpan {
 };
 
 // The number starting at `begin`: digit groups joined by one separator each.
-// Spaces and apostrophes join only groups of exactly three digits.
+// A point or comma followed by other than three digits is the decimal mark
+// and ends the number; spaces and apostrophes join only groups of exactly
+// three digits after a first group of at most three, and never after a
+// point or comma ("881,00 169,00" is two numbers).
 NumberSpan number_at(std::string_view s, std::size_t begin) noexcept {
-  std::size_t end = begin + digits_at(s, begin);
+  const std::size_t first = digits_at(s, begin);
+  std::size_t end = begin + first;
+  bool marks = false;  // a point or comma joined groups so far
   while (true) {
     std::size_t length = 0;
     const Sep sep = separator_at(s, end, length);
     if (sep == Sep::none) break;
     const std::size_t group = digits_at(s, end + length);
     if (group == 0) break;
-    if (sep == Sep::group && group != 3) break;
+    if (sep == Sep::group) {
+      if (group != 3 || first > 3 || marks) break;
+      end += length + group;
+      continue;
+    }
     end += length + group;
+    marks = true;
+    if (group != 3) break;
   }
   return {begin, end};
 }
@@ -280,7 +291,8 @@ std::optional<std::string> literal_of(std::string_view number, std::string_view 
     std::size_t at = 0;
     while (seps[at].first == Sep::group) ++at;
     const bool last = at == seps.size() - 1;
-    const bool thousands = seps[at].second == 3 && !three_decimals(currency) && digits.front() != '0';
+    const bool thousands = seps[at].second == 3 && !three_decimals(currency) && digits.front() != '0' &&
+                           group_starts[1] <= 3;
     if (last && !thousands) decimal = at;
   }
   std::string literal;

@@ -193,10 +193,18 @@ void read_ecommerce(const json::object& ecommerce, Evidence& out) {
   if (auto s = object_availability(*product)) out.stock.push_back({*s, Source::analytics, 1});
 }
 
-// A tracking event's parameters: {value, currency, content_ids} or {items: [...]}.
+// A tracking event's parameters: {value, currency, content_ids}, {items:
+// [...]}, or the product itself ({price, sku, name, currency}).
 void read_event(const json::object& params, Evidence& out) {
   const std::string currency = object_currency(params);
   out.declare_currency(currency);
+  if (params.contains("price") || params.contains("sku")) {
+    if (auto m = object_price(params, currency)) {
+      out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 1});
+    }
+    add_skus(params, Source::analytics, 1, out);
+    return;
+  }
   if (const auto* items = first_object(params.if_contains("items"))) {
     if (auto m = object_price(*items, currency)) {
       out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 1});
@@ -298,8 +306,10 @@ struct Anchor {
   std::string_view text;
   bool event;  // the literal holds an event's parameters
 };
-constexpr std::array<Anchor, 6> kAnchors{{{"ViewContent", true},
+constexpr std::array<Anchor, 8> kAnchors{{{"ViewContent", true},
                                           {"view_item", true},
+                                          {"Viewed Product", true},
+                                          {"Product Viewed", true},
                                           {"dataLayer", false},
                                           {"ecommerce", false},
                                           {"__INITIAL_STATE__", false},

@@ -71,4 +71,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out);
 // Add-to-cart controls and in-stock / sold-out wording.
 void read_stock_cues(const PageContext& ctx, Evidence& out);
 
+// The item number in the page's own link (the SKU's last resort).
+void read_link_identifier(const PageContext& ctx, Evidence& out);
+
 }  // namespace korvane::commerce::detail::extended

@@ -18,6 +18,11 @@ namespace {
 constexpr std::size_t kMaxPriceText = 48;
 // Candidates looked at, at most.
 constexpr std::size_t kMaxCandidates = 400;
+// Farther than this many tags from the main heading and the add-to-cart
+// control, a price is not the product's.
+constexpr std::size_t kMaxDistance = 600;
+// A price class seen this often belongs to a list of products.
+constexpr long kListRepeats = 4;
 
 bool names_price(const PageIndex& page, const Tag& t) {
   for (const Attribute& a : page.attributes(t)) {
@@ -43,6 +48,7 @@ struct Candidate {
   std::size_t tag;
   Money money;
   std::size_t distance;
+  std::string_view klass;  // its class value, to tell list items by repetition
 };
 
 std::size_t distance_to(const Landmarks& marks, std::size_t i) {
@@ -55,11 +61,31 @@ std::size_t distance_to(const Landmarks& marks, std::size_t i) {
   return best;
 }
 
+// The amount of a price element. A bare number takes the currency that its
+// parent or grandparent writes next to it ("€ <span>17,10</span>").
+std::optional<Money> money_of(const PageIndex& page, std::size_t i, std::string_view declared) {
+  const std::string text = page.element_text(i, 96);
+  if (text.empty() || text.size() > kMaxPriceText || letters_beside_price(text) > 6) return std::nullopt;
+  auto money = read_money(text, declared);
+  if (!money || !(money->amount > 0.0)) return std::nullopt;
+  if (money->currency_written) return money;
+  std::size_t at = page.tags()[i].parent;
+  for (int up = 0; up < 2 && at != Tag::none; ++up, at = page.tags()[at].parent) {
+    const std::string outer = page.element_text(at, 96);
+    if (outer.size() > kMaxPriceText || letters_beside_price(outer) > 6) break;
+    const auto around = read_money(outer, declared);
+    if (around && around->currency_written && around->amount == money->amount) return around;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void read_visible_price(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
+  const bool has_landmark = ctx.landmarks.main_heading != Tag::none || ctx.landmarks.add_to_cart != Tag::none;
   std::vector<Candidate> candidates;
+  std::vector<std::string_view> price_classes;  // the class of every price-named element
   std::size_t looked = 0;
   for (std::size_t i = 0; i < page.tags().size() && looked < kMaxCandidates; ++i) {
     const Tag& t = page.tags()[i];
@@ -70,14 +96,23 @@ void read_visible_price(const PageContext& ctx, Evidence& out) {
     }
     if (!names_price(page, t)) continue;
     ++looked;
-    const std::string text = page.element_text(i, 96);
-    if (text.empty() || text.size() > kMaxPriceText) continue;
-    auto money = read_money(text, out.declared_currency());
-    if (!money || !(money->amount > 0.0) || !money->currency_written) continue;
-    if (letters_beside_price(text) > 6) continue;
-    if (is_struck(page, i) || in_other_content(page, i)) continue;
-    candidates.push_back({i, std::move(*money), distance_to(ctx.landmarks, i)});
+    if (in_other_content(page, i)) continue;
+    const std::string_view klass = page.attribute(t, "class").value_or(std::string_view());
+    price_classes.push_back(klass);
+    const std::size_t distance = distance_to(ctx.landmarks, i);
+    if (has_landmark && distance > kMaxDistance) continue;
+    auto money = money_of(page, i, out.declared_currency());
+    if (!money || is_struck(page, i)) continue;
+    candidates.push_back({i, std::move(*money), distance, klass});
   }
+  // Price elements whose class repeats outside recognised lists are the
+  // items of a list too.
+  const auto repeated = [&price_classes](std::string_view klass) {
+    return !klass.empty() && std::count(price_classes.begin(), price_classes.end(), klass) >= kListRepeats;
+  };
+  candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                  [&](const Candidate& c) { return repeated(c.klass); }),
+                   candidates.end());
   if (candidates.empty()) return;
   // Nearest to a landmark first; in document order when there is none.
   std::stable_sort(candidates.begin(), candidates.end(),
