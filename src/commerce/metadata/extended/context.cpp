@@ -8,66 +8,67 @@
 
 #include <algorithm>
 #include <array>
-#include <vector>
 
 namespace korvane::commerce::detail::extended {
 namespace {
 
-// The words of a class or id value: runs of ASCII letters split at
-// non-letters and at lower-to-upper case changes, lower-cased.
-std::vector<std::string> words_of(std::string_view value) {
-  std::vector<std::string> words;
-  std::string word;
-  char prev = 0;
-  for (const char c : value) {
-    const bool upper = c >= 'A' && c <= 'Z';
-    const bool letter = upper || (c >= 'a' && c <= 'z');
-    if (!letter || (upper && prev >= 'a' && prev <= 'z')) {
-      if (!word.empty()) words.push_back(std::move(word));
-      word.clear();
-    }
-    if (letter) word.push_back(static_cast<char>(c | 0x20));
-    prev = c;
-  }
-  if (!word.empty()) words.push_back(std::move(word));
-  return words;
-}
-
-template <std::size_t N>
-bool has_word(const std::vector<std::string>& words, const std::array<std::string_view, N>& set) {
-  return std::any_of(words.begin(), words.end(), [&](const std::string& w) {
-    return std::find(set.begin(), set.end(), w) != set.end();
-  });
-}
-
-// True when `first` is directly followed by `second` among `words`.
-bool has_pair(const std::vector<std::string>& words, std::string_view first, std::string_view second) {
-  for (std::size_t k = 0; k + 1 < words.size(); ++k) {
-    if (words[k] == first && words[k + 1] == second) return true;
+// Calls `f` with each word of a class or id value: runs of ASCII letters
+// split at non-letters and at lower-to-upper case changes ("actionOldPrice"
+// gives action, Old, Price). Stops early when `f` returns true; returns
+// whether it did.
+template <class F>
+bool any_word(std::string_view value, F&& f) {
+  std::size_t begin = 0;
+  const auto is_upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+  const auto is_letter = [&](char c) { return is_upper(c) || (c >= 'a' && c <= 'z'); };
+  for (std::size_t i = 0; i <= value.size(); ++i) {
+    const bool boundary = i == value.size() || !is_letter(value[i]) ||
+                          (is_upper(value[i]) && i > 0 && value[i - 1] >= 'a' && value[i - 1] <= 'z');
+    if (!boundary) continue;
+    if (i > begin && f(value.substr(begin, i - begin))) return true;
+    begin = (i < value.size() && is_letter(value[i])) ? i : i + 1;
   }
   return false;
 }
 
-// The words of the class and id of `t`.
-std::vector<std::string> name_words(const PageIndex& page, const Tag& t) {
-  std::vector<std::string> words;
+template <std::size_t N>
+bool in_set(std::string_view word, const std::array<std::string_view, N>& set) {
+  return std::any_of(set.begin(), set.end(), [&](std::string_view w) { return iequals(word, w); });
+}
+
+// True when the class or id of `t` holds a word of `set`, or `first` directly
+// followed by one of the `seconds`.
+template <std::size_t N, std::size_t M>
+bool names_with(const PageIndex& page, const Tag& t, const std::array<std::string_view, N>& set,
+                const std::array<std::pair<std::string_view, std::string_view>, M>& pairs) {
   for (const std::string_view attr : {"class", "id"}) {
-    if (const auto v = page.attribute(t, attr)) {
-      auto w = words_of(*v);
-      words.insert(words.end(), std::make_move_iterator(w.begin()), std::make_move_iterator(w.end()));
-    }
+    const auto v = page.attribute(t, attr);
+    if (!v || v->empty()) continue;
+    std::string_view previous;
+    const bool hit = any_word(*v, [&](std::string_view w) {
+      if (in_set(w, set)) return true;
+      for (const auto& [a, b] : pairs) {
+        if (iequals(previous, a) && iequals(w, b)) return true;
+      }
+      previous = w;
+      return false;
+    });
+    if (hit) return true;
   }
-  return words;
+  return false;
 }
 
 constexpr std::array<std::string_view, 17> kStruckWords{
     "old",    "was",      "before", "rrp",     "msrp",   "uvp",      "strike", "strikethrough", "striked",
     "crossed", "compare", "original", "previous", "prev", "former", "barred", "crossout"};
+constexpr std::array<std::pair<std::string_view, std::string_view>, 1> kStruckPairs{{{"list", "price"}}};
 
 constexpr std::array<std::string_view, 20> kOtherProductWords{
     "carousel", "slider",  "swiper",      "slick",        "owl",     "related",  "recommend",
     "recommended", "recommendation", "recommendations", "similar", "upsell", "upsells", "crosssell",
     "recently",  "viewed",  "minicart",   "suggestions",  "reco",    "bestsellers"};
+constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kOtherProductPairs{
+    {{"mini", "cart"}, {"also", "bought"}, {"also", "viewed"}, {"cross", "sell"}, {"also", "like"}}};
 
 bool struck_by_style(const PageIndex& page, const Tag& t) {
   const auto style = page.attribute(t, "style");
@@ -81,8 +82,9 @@ bool is_struck(const PageIndex& page, std::size_t i) {
   for (int steps = 0; at != Tag::none && steps < 6; ++steps) {
     const Tag& t = page.tags()[at];
     if (t.kind == TagName::del || t.kind == TagName::s || t.kind == TagName::strike) return true;
-    const auto words = name_words(page, t);
-    if (has_word(words, kStruckWords) || has_pair(words, "list", "price") || struck_by_style(page, t)) return true;
+    if (t.attribute_count > 0 && (names_with(page, t, kStruckWords, kStruckPairs) || struck_by_style(page, t))) {
+      return true;
+    }
     at = t.parent;
   }
   return false;
@@ -93,14 +95,7 @@ bool in_other_content(const PageIndex& page, std::size_t i) {
   for (int steps = 0; at != Tag::none && steps < 64; ++steps) {
     const Tag& t = page.tags()[at];
     if (t.kind == TagName::nav || t.kind == TagName::footer) return true;
-    if (t.attribute_count > 0) {
-      const auto words = name_words(page, t);
-      if (has_word(words, kOtherProductWords) || has_pair(words, "mini", "cart") ||
-          has_pair(words, "also", "bought") || has_pair(words, "also", "viewed") ||
-          has_pair(words, "cross", "sell") || has_pair(words, "also", "like")) {
-        return true;
-      }
-    }
+    if (t.attribute_count > 0 && names_with(page, t, kOtherProductWords, kOtherProductPairs)) return true;
     at = t.parent;
   }
   return false;

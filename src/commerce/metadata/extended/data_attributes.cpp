@@ -62,7 +62,7 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
   int ids = 0;
   for (std::size_t i = 0; i < page.tags().size() && (prices < 4 || skus < 4); ++i) {
     const Tag& t = page.tags()[i];
-    if (t.closing || t.attribute_count == 0) continue;
+    if (t.closing || (t.hints & (hint_price | hint_sku | hint_name)) == 0) continue;
     for (const Attribute& a : page.attributes(t)) {
       const bool hidden_field = t.kind == TagName::input && iequals(a.name, "name");
       const bool hidden_sku = hidden_field && is_one_of(a.value, kSkuFieldNames);

@@ -107,18 +107,24 @@ std::optional<SkuDecision> decide_sku(const Evidence& e, std::string_view url) {
     const int tier = sku_tier(c);
     auto it = std::find_if(values.begin(), values.end(), [&](const Value& v) { return v.best->value == c.value; });
     if (it == values.end()) {
-      values.push_back({&c, tier, {c.source}});
+      values.push_back({&c, tier, {}});
+      if (c.source != Source::link) values.back().sources.push_back(c.source);
       continue;
     }
     if (tier < it->tier) {
       it->tier = tier;
       it->best = &c;
     }
-    if (std::find(it->sources.begin(), it->sources.end(), c.source) == it->sources.end()) it->sources.push_back(c.source);
+    // The link is not a further witness: occurring in it has its own bonus.
+    if (c.source != Source::link &&
+        std::find(it->sources.begin(), it->sources.end(), c.source) == it->sources.end()) {
+      it->sources.push_back(c.source);
+    }
   }
   if (values.empty()) return std::nullopt;
   const auto score = [url](const Value& v) {
-    int s = 20 - 4 * std::min(v.tier, 5) + 3 * static_cast<int>(v.sources.size() - 1);
+    const int witnesses = std::max(1, static_cast<int>(v.sources.size()));
+    int s = 20 - 4 * std::min(v.tier, 5) + 3 * (witnesses - 1);
     if (v.best->value.size() >= 4 && url.find(v.best->value) != std::string_view::npos) s += 3;
     return s;
   };

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 namespace korvane::commerce::detail::extended {
 namespace {
@@ -106,8 +107,19 @@ constexpr std::array<std::string_view, 89> kLabels{
     "商品番号",
     "商品编号"};
 
+// The labels, sorted once for binary search.
+const std::vector<std::string_view>& sorted_labels() {
+  static const std::vector<std::string_view> sorted = [] {
+    std::vector<std::string_view> v(kLabels.begin(), kLabels.end());
+    std::sort(v.begin(), v.end());
+    return v;
+  }();
+  return sorted;
+}
+
 bool is_label(std::string_view s) {
-  return std::find(kLabels.begin(), kLabels.end(), s) != kLabels.end();
+  if (s.size() < 2 || s.size() > 32) return false;
+  return std::binary_search(sorted_labels().begin(), sorted_labels().end(), s);
 }
 
 // `s` without trailing white space (also no-break spaces and direction
@@ -187,41 +199,43 @@ std::string_view next_text(const PageIndex& page, std::size_t i) {
   return {};
 }
 
-// What follows a label in its own text (empty when the value comes in the
-// next text).
-struct Labelled {
-  std::string_view value;
-};
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-// Reads a text that is a label ("Item number:", also after a word or two:
-// "eBay item number:") or starts with one ("SKU: 123", "Item #418295").
-std::optional<Labelled> split_label(std::string_view lower, std::string_view raw) {
+// True when `text` (no digits in it) is a label, alone or with a word or two
+// before or after it ("Item number:", "eBay item number:", "Numéro de
+// l'objet eBay :").
+bool is_label_text(std::string_view text) {
+  if (text.size() > 40) return false;
+  const std::string lower = text::to_lower(text);
   const std::string_view whole = trim_label_end(lower);
-  if (lower.size() <= 32) {
-    if (is_label(whole)) return Labelled{};
-    // A word or two before or after the label ("eBay item number:",
-    // "Numéro de l'objet eBay :").
-    int words = 0;
-    for (std::size_t cut = whole.find(' '); cut != std::string_view::npos && words < 2;
-         cut = whole.find(' ', cut + 1), ++words) {
-      if (is_label(whole.substr(cut + 1))) return Labelled{};
-    }
-    words = 0;
-    for (std::size_t cut = whole.rfind(' '); cut != std::string_view::npos && cut > 0 && words < 2;
-         cut = whole.rfind(' ', cut - 1), ++words) {
-      if (is_label(trim_label_end(whole.substr(0, cut)))) return Labelled{};
-    }
+  if (is_label(whole)) return true;
+  int words = 0;
+  for (std::size_t cut = whole.find(' '); cut != std::string_view::npos && words < 2;
+       cut = whole.find(' ', cut + 1), ++words) {
+    if (is_label(whole.substr(cut + 1))) return true;
   }
-  // Positions in the lower-cased text stand for the same ones in the raw
-  // text only when lower-casing kept the length.
-  if (lower.size() != raw.size()) return std::nullopt;
-  for (std::size_t end = std::min<std::size_t>(lower.size() - 1, 32); end >= 2; --end) {
-    const char c = lower[end];
-    if (c != ':' && c != '#' && c != ' ' && c != '.') continue;
-    const std::string_view head = trim_label_end(lower.substr(0, end));
-    if (is_label(head) || (c == '#' && head == "item")) return Labelled{raw.substr(end)};
+  words = 0;
+  for (std::size_t cut = whole.rfind(' '); cut != std::string_view::npos && cut > 0 && words < 2;
+       cut = whole.rfind(' ', cut - 1), ++words) {
+    if (is_label(trim_label_end(whole.substr(0, cut)))) return true;
   }
-  return std::nullopt;
+  return false;
+}
+
+// The value of a text that starts with a label and goes on with the item
+// number ("SKU: 123", "Item #418295", "Bestellnummer 79961"): the word that
+// holds the first digit, when what stands before it is a label.
+std::optional<std::string> labelled_value(std::string_view text) {
+  const auto digit = std::find_if(text.begin(), text.end(), is_digit);
+  const std::size_t first_digit = static_cast<std::size_t>(digit - text.begin());
+  std::size_t value_start = text.find_last_of(" :#\t", first_digit);
+  if (value_start == std::string_view::npos || value_start > 40) return std::nullopt;
+  const char separator = text[value_start];
+  ++value_start;
+  const std::string lower = text::to_lower(text.substr(0, value_start));
+  const std::string_view head = trim_label_end(lower);
+  if (!is_label(head) && !(separator == '#' && head == "item")) return std::nullopt;
+  return item_number(text.substr(value_start));
 }
 
 }  // namespace
@@ -231,22 +245,27 @@ void read_item_labels(const PageContext& ctx, Evidence& out) {
   int found = 0;
   for (std::size_t i = 0; i < page.tags().size() && found < 4; ++i) {
     if (!holds_visible_text(page.tags()[i])) continue;
-    const std::string_view raw = text::strip(page.text_after(i));
+    std::string_view raw = page.text_after(i);
+    if (raw.size() < 3) continue;
+    // ASCII white space first: most texts between tags are only that.
+    const std::size_t first = raw.find_first_not_of(" \t\r\n\f");
+    if (first == std::string_view::npos) continue;
+    raw = raw.substr(first, raw.find_last_not_of(" \t\r\n\f") + 1 - first);
+    if (raw.size() > 160) continue;
+    raw = text::strip(raw);
     if (raw.size() < 3 || raw.size() > 64) continue;
-    // Labels start with a letter or "#"-free word; skip numbers and punctuation.
+    // Labels start with a letter (or a bracket of East Asian pages).
     const unsigned char c0 = static_cast<unsigned char>(raw.front());
-    if ((c0 < 0x80 && !((c0 | 0x20) >= 'a' && (c0 | 0x20) <= 'z')) || raw.find('<') != std::string_view::npos) {
-      continue;
-    }
+    if (c0 < 0x80 && !((c0 | 0x20) >= 'a' && (c0 | 0x20) <= 'z')) continue;
     std::string decoded = raw.find('&') != std::string_view::npos ? text::html_unescape(raw) : std::string(raw);
     decoded = without_cjk_punctuation(decoded);
-    const std::string lower = text::to_lower(decoded);
-    const auto label = split_label(lower, decoded);
-    if (!label) continue;
-    std::optional<std::string> value = item_number(label->value);
-    if (!value && text::strip(label->value).empty()) value = item_number(next_text(page, i));
-    if (!value) continue;
-    if (in_other_content(page, i)) continue;
+    std::optional<std::string> value;
+    if (std::any_of(decoded.begin(), decoded.end(), is_digit)) {
+      value = labelled_value(decoded);
+    } else if (is_label_text(decoded)) {
+      value = item_number(next_text(page, i));
+    }
+    if (!value || in_other_content(page, i)) continue;
     out.skus.push_back({std::move(*value), Source::item_label, found++});
   }
 }

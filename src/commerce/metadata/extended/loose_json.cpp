@@ -115,12 +115,15 @@ class Reader {
       } else {
         const std::string_view word = identifier();
         if (word.empty()) {  // "[computed]" keys, spreads: skip the member
+          const std::size_t before = p_;
           skip_other();
+          if (p_ == before) break;  // a closing bracket of the wrong kind
           continue;
         }
         key = std::string(word);
       }
       skip_blank();
+      const std::size_t before = p_;
       if (p_ < s_.size() && s_[p_] == ':') {
         ++p_;
         o.insert_or_assign(key, value(depth));
@@ -128,6 +131,7 @@ class Reader {
         o.insert_or_assign(key, nullptr);  // shorthand member
       } else {
         skip_other();  // a method or a getter
+        if (p_ == before) break;  // a closing bracket of the wrong kind
       }
     }
     failed_ = true;
@@ -148,7 +152,9 @@ class Reader {
         ++p_;
         continue;
       }
+      const std::size_t before = p_;
       a.push_back(value(depth));
+      if (p_ == before) break;  // a closing bracket of the wrong kind
     }
     failed_ = true;
     return nullptr;

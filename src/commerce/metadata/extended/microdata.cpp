@@ -88,7 +88,7 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
   int sku_count = 0;
   for (std::size_t i = 0; i < page.tags().size(); ++i) {
     const Tag& t = page.tags()[i];
-    if (t.closing || t.attribute_count == 0) continue;
+    if (t.closing || (t.hints & hint_itemprop) == 0) continue;
     std::optional<std::string_view> names = page.attribute(t, "itemprop");
     if (!names) {
       names = page.attribute(t, "property");

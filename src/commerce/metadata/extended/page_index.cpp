@@ -122,6 +122,86 @@ bool is_inline(const Tag& t) noexcept {
   return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(t.name, n); });
 }
 
+// Hints of a class, id or itemprop value.
+std::uint16_t hints_of_name_value(std::string_view v) noexcept {
+  std::uint16_t h = 0;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    switch (lower(v[i])) {
+      case 'p':
+        if (starts_with_icase(v, i, "price")) h |= hint_price;
+        break;
+      case 'a':
+        if (starts_with_icase(v, i, "availab")) h |= hint_stock;
+        break;
+      case 's':
+        if (starts_with_icase(v, i, "stock") || starts_with_icase(v, i, "sold")) h |= hint_stock;
+        break;
+      case 'i':
+        if (starts_with_icase(v, i, "inventory")) h |= hint_stock;
+        break;
+      default: break;
+    }
+  }
+  return h;
+}
+
+// Hints of any naming value: add-to-cart words.
+std::uint16_t hints_of_value(std::string_view v) noexcept {
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    switch (lower(v[i])) {
+      case 'c':
+        if (starts_with_icase(v, i, "cart")) return hint_cart;
+        break;
+      case 'b':
+        if (starts_with_icase(v, i, "basket") || starts_with_icase(v, i, "bag") || starts_with_icase(v, i, "buy")) {
+          return hint_cart;
+        }
+        break;
+      case 't':
+        if (starts_with_icase(v, i, "trolley")) return hint_cart;
+        break;
+      default: break;
+    }
+  }
+  return 0;
+}
+
+// The hints of one attribute of a tag of kind `kind`. Add-to-cart words
+// only matter on the controls that can be one.
+std::uint16_t hints_of(const Attribute& a, TagName kind) noexcept {
+  const bool control = kind == TagName::button || kind == TagName::input || kind == TagName::a;
+  const auto cart = [&](std::string_view v) -> std::uint16_t { return control ? hints_of_value(v) : 0; };
+  const std::string_view n = a.name;
+  if (n.size() > 5 && istarts_with(n, "data-")) {
+    std::uint16_t h = cart(a.value);
+    if (icontains(n, "price")) h |= hint_price;
+    if (icontains(n, "sku") || icontains(n, "code") || icontains(n, "number")) h |= hint_sku;
+    return h;
+  }
+  switch (n.size()) {
+    case 2:
+      if (iequals(n, "id")) return hints_of_name_value(a.value) | cart(a.value);
+      break;
+    case 4:
+      if (iequals(n, "name")) return hint_name | cart(a.value);
+      break;
+    case 5:
+      if (iequals(n, "class")) return hints_of_name_value(a.value) | cart(a.value);
+      if (iequals(n, "value") || iequals(n, "title")) return cart(a.value);
+      break;
+    case 8:
+      if (iequals(n, "itemprop") || iequals(n, "property")) {
+        return hint_itemprop | hints_of_name_value(a.value);
+      }
+      break;
+    case 10:
+      if (iequals(n, "aria-label")) return cart(a.value);
+      break;
+    default: break;
+  }
+  return 0;
+}
+
 class Tokenizer {
  public:
   Tokenizer(std::string_view html, std::vector<Tag>& tags, std::vector<Attribute>& attributes)
@@ -188,7 +268,7 @@ class Tokenizer {
   // Reads attributes from `p` up to and past the tag's ">"; returns the
   // position after it, or npos when the tag never ends. `self_closing` tells
   // whether "/>" ended it.
-  std::size_t attributes_from(std::size_t p, bool& self_closing) {
+  std::size_t attributes_from(std::size_t p, TagName kind, bool& self_closing) {
     self_closing = false;
     while (true) {
       while (p < h_.size() && (is_space(h_[p]) || h_[p] == '/')) {
@@ -221,6 +301,7 @@ class Tokenizer {
         }
       }
       attributes_.push_back({name, value});
+      hints_ |= hints_of(attributes_.back(), kind);
     }
   }
 
@@ -232,12 +313,14 @@ class Tokenizer {
     t.begin = static_cast<std::uint32_t>(lt);
     t.first_attribute = static_cast<std::uint32_t>(attributes_.size());
     bool self_closing = false;
-    const std::size_t after = attributes_from(p, self_closing);
+    hints_ = 0;
+    const std::size_t after = attributes_from(p, t.kind, self_closing);
     if (after == npos) {
       attributes_.resize(t.first_attribute);
       return npos;
     }
     t.end = static_cast<std::uint32_t>(after);
+    t.hints = hints_;
     t.attribute_count = static_cast<std::uint32_t>(attributes_.size() - t.first_attribute);
 
     if (ends_itself(t.kind) && !open_.empty() && tags_[open_.back()].kind == t.kind) {
@@ -283,7 +366,7 @@ class Tokenizer {
     t.begin = static_cast<std::uint32_t>(lt);
     const std::size_t mark = attributes_.size();
     bool self_closing = false;
-    const std::size_t after = attributes_from(p, self_closing);
+    const std::size_t after = attributes_from(p, TagName::comment, self_closing);
     attributes_.resize(mark);  // an end tag's attributes mean nothing
     if (after == npos) return npos;
     t.end = static_cast<std::uint32_t>(after);
@@ -309,6 +392,7 @@ class Tokenizer {
   std::vector<Tag>& tags_;
   std::vector<Attribute>& attributes_;
   std::vector<std::uint32_t> open_;
+  std::uint16_t hints_ = 0;  // of the tag being read
 };
 
 }  // namespace
@@ -328,7 +412,14 @@ bool istarts_with(std::string_view hay, std::string_view lower_text) noexcept {
 }
 
 bool icontains(std::string_view hay, std::string_view lower_text) noexcept {
-  return find_icase(hay, lower_text) != npos;
+  if (hay.size() >= 64) return find_icase(hay, lower_text) != npos;
+  // Short texts (attribute names and values): a plain loop beats the set-up
+  // of the vectorised search.
+  if (lower_text.empty()) return true;
+  for (std::size_t i = 0; i + lower_text.size() <= hay.size(); ++i) {
+    if (lower(hay[i]) == lower_text[0] && starts_with_icase(hay, i, lower_text)) return true;
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------- PageIndex
@@ -375,7 +466,10 @@ std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const 
   }
   std::string raw;
   std::size_t j = i;
-  while (j < tags_.size() && raw.size() < 4 * max_bytes) {
+  // Bounded by text and by tags, so that elements holding many empty tags
+  // cost no more than short ones.
+  const std::size_t last_tag = std::min(tags_.size(), i + 8 * max_bytes);
+  while (j < last_tag && raw.size() < 4 * max_bytes) {
     const Tag& t = tags_[j];
     if (t.begin >= stop && j != i) break;
     if (j != i && !t.closing && (t.kind == TagName::script || t.kind == TagName::style ||

@@ -65,12 +65,26 @@ struct Attribute {
   std::string_view value;  // without its quotes; character references not decoded
 };
 
+// What the names a start tag gives itself talk about, noted while the tag
+// is read so that readers pass over the rest without looking at attributes.
+// "Naming" attributes are class, id, itemprop, name, value, title,
+// aria-label and the data-* attributes (their names and values).
+enum Hint : std::uint16_t {
+  hint_price = 1U << 0,      // a class, id or itemprop value, or a data-* name, holds "price"
+  hint_stock = 1U << 1,      // a class, id or itemprop value holds "availab", "stock", "inventory" or "sold"
+  hint_cart = 1U << 2,       // a naming value holds "cart", "basket", "bag", "buy" or "trolley"
+  hint_itemprop = 1U << 3,   // an itemprop or property attribute
+  hint_sku = 1U << 4,        // a data-* name holds "sku", "code" or "number"
+  hint_name = 1U << 5,       // a name attribute (form fields)
+};
+
 struct Tag {
   static constexpr std::uint32_t none = 0xFFFFFFFFU;
 
   std::string_view name;  // as written
   TagName kind = TagName::other;
   bool closing = false;           // an end tag
+  std::uint16_t hints = 0;        // Hint bits
   std::uint32_t begin = 0;        // offset of its "<"
   std::uint32_t end = 0;          // offset just past its ">"
   std::uint32_t first_attribute = 0;
@@ -103,7 +117,7 @@ class PageIndex {
   // The text content of the element that tag `i` opens: its text pieces,
   // without those of scripts, styles and templates, references decoded, runs
   // of white space as one space, a space between block-level pieces; cut
-  // after about `max_bytes` bytes.
+  // after about `max_bytes` bytes (and after 8 * `max_bytes` tags).
   [[nodiscard]] std::string element_text(std::size_t i, std::size_t max_bytes = 256) const;
 
   // Index of the first tag that begins at or after `offset` (tags().size()

@@ -95,19 +95,6 @@ bool is_disabled(const PageIndex& page, const Tag& t) {
   return cls && icontains(*cls, "disabled");
 }
 
-// Elements that report availability, by the words of their class, id or itemprop.
-bool reports_availability(const PageIndex& page, const Tag& t) {
-  for (const std::string_view attr : {"class", "id", "itemprop"}) {
-    const auto v = page.attribute(t, attr);
-    if (!v || v->size() > 200) continue;
-    if (icontains(*v, "availab") || icontains(*v, "stock") || icontains(*v, "inventory") ||
-        icontains(*v, "soldout") || icontains(*v, "sold-out")) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Elements of variant choosers (sizes, colours), whose wording is about one variant.
 bool in_variant_chooser(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
@@ -139,6 +126,7 @@ std::optional<models::StockStatus> status_of_wording(std::string_view text) {
 
 bool is_add_to_cart(const PageIndex& page, std::size_t i) {
   const Tag& t = page.tags()[i];
+  if ((t.hints & hint_cart) == 0 && t.kind != TagName::button) return false;
   if (t.kind == TagName::input) {
     const auto type = page.attribute(t, "type");
     if (!type || !(iequals(*type, "submit") || iequals(*type, "button") || iequals(*type, "image"))) return false;
@@ -170,7 +158,7 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
         t.kind == TagName::script || t.kind == TagName::input) {
       continue;
     }
-    if (!reports_availability(page, t)) continue;
+    if ((t.hints & hint_stock) == 0) continue;
     ++seen;
     if (in_other_content(page, i) || in_variant_chooser(page, i)) continue;
     if (const auto status = status_of_wording(page.element_text(i, 160))) {

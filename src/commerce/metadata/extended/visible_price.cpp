@@ -24,16 +24,6 @@ constexpr std::size_t kMaxDistance = 600;
 // A price class seen this often belongs to a list of products.
 constexpr long kListRepeats = 4;
 
-bool names_price(const PageIndex& page, const Tag& t) {
-  for (const Attribute& a : page.attributes(t)) {
-    if (a.value.size() > 200) continue;
-    const bool naming = iequals(a.name, "class") || iequals(a.name, "id") || iequals(a.name, "itemprop");
-    if (naming && icontains(a.value, "price")) return true;
-    if (istarts_with(a.name, "data-") && icontains(a.name, "price")) return true;
-  }
-  return false;
-}
-
 // Letters in `text` other than those of its currency token: a price text has
 // few ("€ 19,99", "CHF 2.25", "30,000원~"), a sentence many.
 std::size_t letters_beside_price(std::string_view text) {
@@ -94,7 +84,7 @@ void read_visible_price(const PageContext& ctx, Evidence& out) {
         t.kind == TagName::select || t.kind == TagName::body) {
       continue;
     }
-    if (!names_price(page, t)) continue;
+    if ((t.hints & hint_price) == 0) continue;
     ++looked;
     if (in_other_content(page, i)) continue;
     const std::string_view klass = page.attribute(t, "class").value_or(std::string_view());
