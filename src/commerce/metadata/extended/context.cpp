@@ -90,33 +90,48 @@ bool is_struck(const PageIndex& page, std::size_t i) {
   return false;
 }
 
-bool in_other_content(const PageIndex& page, std::size_t i) {
+bool OtherContentMap::contains(std::size_t i) const {
+  // Walk up to the first element whose answer is known, then settle the
+  // answers on the way back down.
+  std::vector<std::size_t> path;
   std::size_t at = i;
-  for (int steps = 0; at != Tag::none && steps < 64; ++steps) {
-    const Tag& t = page.tags()[at];
-    if (t.kind == TagName::nav || t.kind == TagName::footer) return true;
-    if (t.attribute_count > 0 && names_with(page, t, kOtherProductWords, kOtherProductPairs)) return true;
-    at = t.parent;
+  while (at != Tag::none && known_[at] == unknown) {
+    path.push_back(at);
+    at = page_.tags()[at].parent;
   }
-  return false;
+  bool inside = at != Tag::none && known_[at] == 1;
+  for (auto it = path.rbegin(); it != path.rend(); ++it) {
+    const Tag& t = page_.tags()[*it];
+    inside = inside || t.kind == TagName::nav || t.kind == TagName::footer ||
+             (t.attribute_count > 0 && names_with(page_, t, kOtherProductWords, kOtherProductPairs));
+    known_[*it] = inside ? 1 : 0;
+  }
+  return inside;
 }
 
-Landmarks find_landmarks(const PageIndex& page) {
+namespace {
+
+Landmarks find_landmarks(const PageIndex& page, const OtherContentMap& other) {
   Landmarks marks;
   for (std::size_t i = 0; i < page.tags().size(); ++i) {
     const Tag& t = page.tags()[i];
     if (t.closing) continue;
-    if (marks.main_heading == Tag::none && t.kind == TagName::h1 && !in_other_content(page, i)) {
+    if (marks.main_heading == Tag::none && t.kind == TagName::h1 && !other.contains(i)) {
       marks.main_heading = i;
     }
     if (marks.add_to_cart == Tag::none &&
         (t.kind == TagName::button || t.kind == TagName::input || t.kind == TagName::a) &&
-        is_add_to_cart(page, i) && !in_other_content(page, i)) {
+        is_add_to_cart(page, i) && !other.contains(i)) {
       marks.add_to_cart = i;
     }
     if (marks.main_heading != Tag::none && marks.add_to_cart != Tag::none) break;
   }
   return marks;
 }
+
+}  // namespace
+
+PageContext::PageContext(const PageIndex& index, std::string_view link)
+    : page(index), url(link), other(index), landmarks(find_landmarks(index, other)) {}
 
 }  // namespace korvane::commerce::detail::extended

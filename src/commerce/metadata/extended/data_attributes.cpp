@@ -67,7 +67,7 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
       const bool hidden_field = t.kind == TagName::input && iequals(a.name, "name");
       const bool hidden_sku = hidden_field && is_one_of(a.value, kSkuFieldNames);
       const bool hidden_id = hidden_field && is_one_of(a.value, kProductIdFieldNames);
-      if (hidden_id && ids < 2 && !in_other_content(page, i)) {
+      if (hidden_id && ids < 2 && !ctx.other.contains(i)) {
         if (const auto raw = page.attribute(t, "value")) {
           if (auto v = sku_value(*raw); v && v->size() >= 4) {
             out.skus.push_back({std::move(*v), Source::data_attributes, 4 + ids++});
@@ -77,7 +77,7 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
       }
       if (a.name.size() < 5 && !hidden_sku) continue;
       if (prices < 4 && is_one_of(a.name, kPriceAttributes)) {
-        if (marked_former(page, t) || is_struck(page, i) || in_other_content(page, i)) continue;
+        if (marked_former(page, t) || is_struck(page, i) || ctx.other.contains(i)) continue;
         const std::string value = text::html_unescape(a.value);
         std::optional<Money> money;
         if (const auto plain = read_plain_amount(value)) {
@@ -90,7 +90,7 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
         }
       } else if (skus < 4 && (names_sku(a.name) || hidden_sku)) {
         const auto raw = hidden_sku ? page.attribute(t, "value") : std::optional<std::string_view>(a.value);
-        if (!raw || in_other_content(page, i)) continue;
+        if (!raw || ctx.other.contains(i)) continue;
         if (auto v = sku_value(*raw)) out.skus.push_back({std::move(*v), Source::data_attributes, skus++});
       }
     }

@@ -10,7 +10,7 @@ namespace korvane::commerce::detail::extended {
 namespace {
 
 Evidence gather(const PageIndex& index, std::string_view url) {
-  const PageContext ctx{index, url, find_landmarks(index)};
+  const PageContext ctx(index, url);
   Evidence e;
   read_json_ld(ctx, e);
   read_meta_tags(ctx, e);

@@ -201,6 +201,8 @@ std::string_view next_text(const PageIndex& page, std::size_t i) {
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
+bool is_ascii_space(char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f'; }
+
 // True when `text` (no digits in it) is a label, alone or with a word or two
 // before or after it ("Item number:", "eBay item number:", "Numéro de
 // l'objet eBay :").
@@ -243,29 +245,46 @@ std::optional<std::string> labelled_value(std::string_view text) {
 void read_item_labels(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
   int found = 0;
+  std::string storage;
   for (std::size_t i = 0; i < page.tags().size() && found < 4; ++i) {
     if (!holds_visible_text(page.tags()[i])) continue;
     std::string_view raw = page.text_after(i);
     if (raw.size() < 3) continue;
     // ASCII white space first: most texts between tags are only that.
-    const std::size_t first = raw.find_first_not_of(" \t\r\n\f");
-    if (first == std::string_view::npos) continue;
-    raw = raw.substr(first, raw.find_last_not_of(" \t\r\n\f") + 1 - first);
+    std::size_t first = 0;
+    while (first < raw.size() && is_ascii_space(raw[first])) ++first;
+    if (first == raw.size()) continue;
+    std::size_t last = raw.size();
+    while (is_ascii_space(raw[last - 1])) --last;
+    raw = raw.substr(first, last - first);
     if (raw.size() > 160) continue;
-    raw = text::strip(raw);
-    if (raw.size() < 3 || raw.size() > 64) continue;
     // Labels start with a letter (or a bracket of East Asian pages).
     const unsigned char c0 = static_cast<unsigned char>(raw.front());
     if (c0 < 0x80 && !((c0 | 0x20) >= 'a' && (c0 | 0x20) <= 'z')) continue;
-    std::string decoded = raw.find('&') != std::string_view::npos ? text::html_unescape(raw) : std::string(raw);
-    decoded = without_cjk_punctuation(decoded);
-    std::optional<std::string> value;
-    if (std::any_of(decoded.begin(), decoded.end(), is_digit)) {
-      value = labelled_value(decoded);
-    } else if (is_label_text(decoded)) {
-      value = item_number(next_text(page, i));
+    const bool has_digit = std::any_of(raw.begin(), raw.end(), is_digit);
+    // A label alone needs its value, with a digit, in the next text.
+    std::string_view next;
+    if (!has_digit) {
+      if (raw.size() > 48) continue;
+      next = next_text(page, i);
+      if (std::none_of(next.begin(), next.end(), is_digit)) continue;
     }
-    if (!value || in_other_content(page, i)) continue;
+    raw = text::strip(raw);
+    if (raw.size() < 3 || raw.size() > 64) continue;
+    // References and East Asian punctuation are rare; only then is a copy made.
+    std::string_view textv = raw;
+    if (raw.find('&') != std::string_view::npos || raw.find('\xEF') != std::string_view::npos ||
+        raw.find('\xE3') != std::string_view::npos) {
+      storage = without_cjk_punctuation(text::html_unescape(raw));
+      textv = storage;
+    }
+    std::optional<std::string> value;
+    if (has_digit) {
+      value = labelled_value(textv);
+    } else if (is_label_text(textv)) {
+      value = item_number(next);
+    }
+    if (!value || ctx.other.contains(i)) continue;
     out.skus.push_back({std::move(*value), Source::item_label, found++});
   }
 }

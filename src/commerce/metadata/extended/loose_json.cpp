@@ -3,6 +3,7 @@
 #include "text/utf8.hpp"
 
 #include <boost/json/array.hpp>
+#include <boost/json/parser.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/string.hpp>
 
@@ -315,6 +316,14 @@ class Reader {
 
 std::optional<LooseValue> read_loose_literal(std::string_view text, std::size_t pos, const json::storage_ptr& sp,
                                              std::size_t max_depth) {
+  if (pos >= text.size() || (text[pos] != '{' && text[pos] != '[')) return std::nullopt;
+  // Strict JSON, the common case, goes through the much faster JSON parser.
+  json::parse_options options;
+  options.max_depth = max_depth;
+  json::parser parser(sp, options);
+  json::error_code ec;
+  const std::size_t used = parser.write_some(text.data() + pos, text.size() - pos, ec);
+  if (!ec) return LooseValue{parser.release(), pos + used};
   return Reader(text, pos, sp, max_depth).literal();
 }
 

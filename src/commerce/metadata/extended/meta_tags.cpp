@@ -36,12 +36,12 @@ void read_meta_tags(const PageContext& ctx, Evidence& out) {
     auto key = page.attribute(t, "property");
     if (!key) key = page.attribute(t, "name");
     if (!key) key = page.attribute(t, "itemprop");
-    if (!key) continue;
-    const std::string k = text::ascii_lower(text::strip(*key));
-    if (k.find("price") == std::string::npos && k.find("availab") == std::string::npos &&
-        k.find("retailer_item_id") == std::string::npos && k.find("currency") == std::string::npos) {
+    if (!key || key->size() > 64) continue;
+    if (!icontains(*key, "price") && !icontains(*key, "availab") && !icontains(*key, "retailer_item_id") &&
+        !icontains(*key, "currency")) {
       continue;
     }
+    const std::string k = text::ascii_lower(text::strip(*key));
     auto content = page.attribute_text(t, "content");
     if (!content) continue;
     if (k == "og:price:amount" || k == "product:price:amount") {

@@ -82,11 +82,16 @@ std::string value_of(const PageIndex& page, std::size_t i) {
 
 }  // namespace
 
+// Properties read per page, at most: a product page states each a few
+// times, and the cap keeps pages of thousands of properties cheap.
+constexpr int kMaxProperties = 64;
+
 void read_microdata(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
   int price_rank = 0;
   int sku_count = 0;
-  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+  int read = 0;
+  for (std::size_t i = 0; i < page.tags().size() && read < kMaxProperties; ++i) {
     const Tag& t = page.tags()[i];
     if (t.closing || (t.hints & hint_itemprop) == 0) continue;
     std::optional<std::string_view> names = page.attribute(t, "itemprop");
@@ -97,11 +102,13 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
     for (const std::string_view name : text::split_white_space(*names)) {
       const Prop prop = prop_of(name);
       if (prop == Prop::none) continue;
+      if ((prop == Prop::price && price_rank > 8) || (prop >= Prop::sku && sku_count > 16)) continue;
+      ++read;
       if (in_listed_scope(page, i)) break;
       const std::string value = value_of(page, i);
       switch (prop) {
         case Prop::price: {
-          if (is_struck(page, i) || in_other_content(page, i) || price_rank > 8) break;
+          if (is_struck(page, i) || ctx.other.contains(i)) break;
           std::optional<Money> money;
           if (const auto plain = read_plain_amount(value)) {
             money = Money{*plain, {}, false};
@@ -117,7 +124,7 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
           if (auto code = currency_code_of(value)) out.declare_currency(*code);
           break;
         case Prop::availability:
-          if (in_other_content(page, i)) break;
+          if (ctx.other.contains(i)) break;
           if (const auto status = availability_of(text::strip(value))) {
             out.stock.push_back({*status, Source::microdata, 0});
           }
@@ -132,7 +139,7 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
             const auto words = text::split_white_space(id);
             if (!words.empty()) id = words.front();
           }
-          if (id.empty() || id.size() > 64 || sku_count > 16) break;
+          if (id.empty() || id.size() > 64) break;
           const int rank = prop == Prop::sku ? 0 : prop == Prop::product_id ? 1 : prop == Prop::mpn ? 2 : 3;
           out.skus.push_back({std::string(id), Source::microdata, rank});
           ++sku_count;

@@ -62,8 +62,8 @@ TagName classify(std::string_view name) noexcept {
 }
 
 // Elements that never have content.
-bool is_void(const Tag& t) noexcept {
-  switch (t.kind) {
+bool is_void(TagName kind, std::string_view name) noexcept {
+  switch (kind) {
     case TagName::br:
     case TagName::input:
     case TagName::link:
@@ -73,12 +73,12 @@ bool is_void(const Tag& t) noexcept {
   }
   static constexpr std::array<std::string_view, 10> names{"img",  "area",  "base",   "col",   "embed",
                                                           "hr",   "param", "source", "track", "wbr"};
-  return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(t.name, n); });
+  return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(name, n); });
 }
 
 // Elements whose content is text up to their own end tag.
-bool is_raw_text(const Tag& t) noexcept {
-  switch (t.kind) {
+bool is_raw_text(TagName kind, std::string_view name) noexcept {
+  switch (kind) {
     case TagName::script:
     case TagName::style:
     case TagName::textarea:
@@ -86,8 +86,7 @@ bool is_raw_text(const Tag& t) noexcept {
     case TagName::other: break;
     default: return false;
   }
-  return iequals(t.name, "xmp") || iequals(t.name, "iframe") || iequals(t.name, "noembed") ||
-         iequals(t.name, "noframes");
+  return iequals(name, "xmp") || iequals(name, "iframe") || iequals(name, "noembed") || iequals(name, "noframes");
 }
 
 // Elements a start tag of the same name closes when it is the innermost open one.
@@ -106,8 +105,8 @@ bool ends_itself(TagName kind) noexcept {
 }
 
 // Inline elements: their text runs on without a space.
-bool is_inline(const Tag& t) noexcept {
-  switch (t.kind) {
+bool is_inline(TagName kind, std::string_view name) noexcept {
+  switch (kind) {
     case TagName::a:
     case TagName::comment:
     case TagName::del:
@@ -119,25 +118,29 @@ bool is_inline(const Tag& t) noexcept {
   static constexpr std::array<std::string_view, 22> names{
       "span", "b",   "strong", "em",   "i",    "sup",  "sub",  "small", "bdi", "font", "abbr",
       "ins",  "u",   "mark",   "time", "data", "code", "cite", "q",     "img", "wbr",  "label"};
-  return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(t.name, n); });
+  return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(name, n); });
 }
 
-// Hints of a class, id or itemprop value.
+// Hints of a class, id or itemprop value. The second letter is tested
+// first: the first letters are among the commonest.
 std::uint16_t hints_of_name_value(std::string_view v) noexcept {
   std::uint16_t h = 0;
-  for (std::size_t i = 0; i < v.size(); ++i) {
+  for (std::size_t i = 0; i + 1 < v.size(); ++i) {
+    const char next = lower(v[i + 1]);
     switch (lower(v[i])) {
       case 'p':
-        if (starts_with_icase(v, i, "price")) h |= hint_price;
+        if (next == 'r' && starts_with_icase(v, i, "price")) h |= hint_price;
         break;
       case 'a':
-        if (starts_with_icase(v, i, "availab")) h |= hint_stock;
+        if (next == 'v' && starts_with_icase(v, i, "availab")) h |= hint_stock;
         break;
       case 's':
-        if (starts_with_icase(v, i, "stock") || starts_with_icase(v, i, "sold")) h |= hint_stock;
+        if ((next == 't' && starts_with_icase(v, i, "stock")) || (next == 'o' && starts_with_icase(v, i, "sold"))) {
+          h |= hint_stock;
+        }
         break;
       case 'i':
-        if (starts_with_icase(v, i, "inventory")) h |= hint_stock;
+        if (next == 'n' && starts_with_icase(v, i, "inventory")) h |= hint_stock;
         break;
       default: break;
     }
@@ -308,8 +311,9 @@ class Tokenizer {
   std::size_t start_tag(std::size_t lt) {
     std::size_t p = lt + 1;
     Tag t;
-    t.name = name_at(p);
-    t.kind = classify(t.name);
+    const std::string_view name = name_at(p);
+    t.name_length = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), 0xFFFF));
+    t.kind = classify(name);
     t.begin = static_cast<std::uint32_t>(lt);
     t.first_attribute = static_cast<std::uint32_t>(attributes_.size());
     bool self_closing = false;
@@ -321,7 +325,9 @@ class Tokenizer {
     }
     t.end = static_cast<std::uint32_t>(after);
     t.hints = hints_;
-    t.attribute_count = static_cast<std::uint32_t>(attributes_.size() - t.first_attribute);
+    // Beyond 65535 attributes a tag keeps the first ones.
+    if (attributes_.size() - t.first_attribute > 0xFFFF) attributes_.resize(t.first_attribute + 0xFFFF);
+    t.attribute_count = static_cast<std::uint16_t>(attributes_.size() - t.first_attribute);
 
     if (ends_itself(t.kind) && !open_.empty() && tags_[open_.back()].kind == t.kind) {
       tags_[open_.back()].content_end = t.begin;
@@ -330,15 +336,15 @@ class Tokenizer {
     t.parent = open_.empty() ? Tag::none : open_.back();
     const auto index = static_cast<std::uint32_t>(tags_.size());
 
-    if (is_raw_text(t)) {
-      const std::size_t close = raw_text_end(after, t.name);
+    if (is_raw_text(t.kind, name)) {
+      const std::size_t close = raw_text_end(after, name);
       t.content_end = static_cast<std::uint32_t>(close == npos ? h_.size() : close);
       tags_.push_back(t);
       if (close == npos) return npos;
       return end_tag(close);
     }
     tags_.push_back(t);
-    if (!self_closing && !is_void(t) && open_.size() < kMaxOpenElements) open_.push_back(index);
+    if (!self_closing && !is_void(t.kind, name) && open_.size() < kMaxOpenElements) open_.push_back(index);
     return after;
   }
 
@@ -360,8 +366,9 @@ class Tokenizer {
   std::size_t end_tag(std::size_t lt) {
     std::size_t p = lt + 2;
     Tag t;
-    t.name = name_at(p);
-    t.kind = classify(t.name);
+    const std::string_view name = name_at(p);
+    t.name_length = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), 0xFFFF));
+    t.kind = classify(name);
     t.closing = true;
     t.begin = static_cast<std::uint32_t>(lt);
     const std::size_t mark = attributes_.size();
@@ -376,8 +383,9 @@ class Tokenizer {
     for (std::size_t k = 0; k < reach; ++k) {
       const std::size_t at = open_.size() - 1 - k;
       const Tag& candidate = tags_[open_[at]];
-      const bool same = t.kind != TagName::other ? candidate.kind == t.kind
-                                                 : same_ascii_caseless(candidate.name, t.name);
+      const bool same = t.kind != TagName::other
+                            ? candidate.kind == t.kind
+                            : same_ascii_caseless(h_.substr(candidate.begin + 1, candidate.name_length), name);
       if (!same) continue;
       for (std::size_t j = at; j < open_.size(); ++j) tags_[open_[j]].content_end = t.begin;
       open_.resize(at);
@@ -460,7 +468,7 @@ std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const 
   if (i >= tags_.size() || tags_[i].closing || tags_[i].kind == TagName::comment) return {};
   const Tag& start = tags_[i];
   const std::size_t stop = start.content_end == Tag::none ? html_.size() : start.content_end;
-  if (is_raw_text(start)) {
+  if (is_raw_text(start.kind, name(start))) {
     const std::string_view body = html_.substr(start.end, stop > start.end ? stop - start.end : 0);
     return text::collapse_white_space(text::html_unescape(body.substr(0, std::min(body.size(), 4 * max_bytes))));
   }
@@ -479,7 +487,7 @@ std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const 
       j = tag_at_or_after(resume);
       continue;
     }
-    if (j != i && !is_inline(t)) raw.push_back(' ');
+    if (j != i && !is_inline(t.kind, name(t))) raw.push_back(' ');
     std::string_view piece = text_after(j);
     if (piece.data() + piece.size() > html_.data() + stop) {
       piece = piece.substr(0, stop > t.end ? stop - t.end : 0);

@@ -78,19 +78,20 @@ enum Hint : std::uint16_t {
   hint_name = 1U << 5,       // a name attribute (form fields)
 };
 
+// One tag of the page, in 28 bytes: pages have tens of thousands.
 struct Tag {
   static constexpr std::uint32_t none = 0xFFFFFFFFU;
 
-  std::string_view name;  // as written
-  TagName kind = TagName::other;
-  bool closing = false;           // an end tag
-  std::uint16_t hints = 0;        // Hint bits
-  std::uint32_t begin = 0;        // offset of its "<"
-  std::uint32_t end = 0;          // offset just past its ">"
+  std::uint32_t begin = 0;           // offset of its "<"
+  std::uint32_t end = 0;             // offset just past its ">"
   std::uint32_t first_attribute = 0;
-  std::uint32_t attribute_count = 0;
-  std::uint32_t parent = none;    // index of the enclosing start tag
+  std::uint32_t parent = none;       // index of the enclosing start tag
   std::uint32_t content_end = none;  // start tags: where the element's content ends (none: open to the end)
+  std::uint16_t name_length = 0;     // the name follows "<" (or "</")
+  std::uint16_t attribute_count = 0;
+  std::uint16_t hints = 0;           // Hint bits
+  TagName kind = TagName::other;
+  bool closing = false;              // an end tag
 };
 
 class PageIndex {
@@ -99,6 +100,10 @@ class PageIndex {
   explicit PageIndex(ValidUtf8 html);
 
   [[nodiscard]] std::string_view html() const noexcept { return html_; }
+  // The tag's name as written.
+  [[nodiscard]] std::string_view name(const Tag& tag) const noexcept {
+    return html_.substr(tag.begin + (tag.closing ? 2U : 1U), tag.name_length);
+  }
   [[nodiscard]] const std::vector<Tag>& tags() const noexcept { return tags_; }
   [[nodiscard]] std::span<const Attribute> attributes(const Tag& tag) const noexcept {
     return {attributes_.data() + tag.first_attribute, tag.attribute_count};

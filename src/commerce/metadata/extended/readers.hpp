@@ -6,35 +6,48 @@
 #include "commerce/metadata/extended/page_index.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace korvane::commerce::detail::extended {
 
 // Places of a page that several readers measure distances from.
 struct Landmarks {
-  std::size_t main_heading = Tag::none;  // the first h1 outside page chrome
-  std::size_t add_to_cart = Tag::none;   // the first add-to-cart control
+  std::size_t main_heading = Tag::none;  // the first h1 outside other content
+  std::size_t add_to_cart = Tag::none;   // the first add-to-cart control outside other content
 };
 
+// Which elements sit in a list of other products (carousel, slider,
+// "related", "recommended", "similar", "upsell", ...) or in the page's
+// navigation or footer. Each element's answer is worked out once per parse
+// and remembered (so one map serves one thread).
+class OtherContentMap {
+ public:
+  explicit OtherContentMap(const PageIndex& page) : page_(page), known_(page.tags().size(), unknown) {}
+  [[nodiscard]] bool contains(std::size_t i) const;
+
+ private:
+  static constexpr std::int8_t unknown = -1;
+  const PageIndex& page_;
+  mutable std::vector<std::int8_t> known_;
+};
+
+// What every reader of one page shares.
 struct PageContext {
+  PageContext(const PageIndex& index, std::string_view link);
+
   const PageIndex& page;
   std::string_view url;  // the destination link
+  OtherContentMap other;
   Landmarks landmarks;
 };
-
-// Finds the landmarks of `page`.
-[[nodiscard]] Landmarks find_landmarks(const PageIndex& page);
 
 // ---------------------------------------------------------------- element context
 
 // True when tag `i` or an element around it is struck through or named as a
 // former or list price (del, s, strike; "old-price", "was", "rrp", ...).
 [[nodiscard]] bool is_struck(const PageIndex& page, std::size_t i);
-
-// True when tag `i` sits in a list of other products (carousel, slider,
-// "related", "recommended", "similar", "upsell", ...) or in the page's
-// header, navigation or footer.
-[[nodiscard]] bool in_other_content(const PageIndex& page, std::size_t i);
 
 // True when tag `i` is an add-to-cart control (button, input or link whose
 // name, class, id or text says so).

@@ -160,7 +160,7 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
     }
     if ((t.hints & hint_stock) == 0) continue;
     ++seen;
-    if (in_other_content(page, i) || in_variant_chooser(page, i)) continue;
+    if (ctx.other.contains(i) || in_variant_chooser(page, i)) continue;
     if (const auto status = status_of_wording(page.element_text(i, 160))) {
       out.stock.push_back({*status, Source::stock_wording, 1});
       return;

@@ -86,7 +86,7 @@ void read_visible_price(const PageContext& ctx, Evidence& out) {
     }
     if ((t.hints & hint_price) == 0) continue;
     ++looked;
-    if (in_other_content(page, i)) continue;
+    if (ctx.other.contains(i)) continue;
     const std::string_view klass = page.attribute(t, "class").value_or(std::string_view());
     price_classes.push_back(klass);
     const std::size_t distance = distance_to(ctx.landmarks, i);
