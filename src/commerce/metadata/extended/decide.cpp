@@ -104,6 +104,7 @@ std::optional<SkuDecision> decide_sku(const Evidence& e, std::string_view url) {
   };
   std::vector<Value> values;
   for (const SkuCandidate& c : e.skus) {
+    if (!plausible_sku(c.value)) continue;
     const int tier = sku_tier(c);
     auto it = std::find_if(values.begin(), values.end(), [&](const Value& v) { return v.best->value == c.value; });
     if (it == values.end()) {

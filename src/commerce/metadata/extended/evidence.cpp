@@ -30,6 +30,26 @@ void Evidence::declare_currency(std::string code) {
   }
 }
 
+bool plausible_sku(std::string_view value) noexcept {
+  if (value.empty() || value.size() > 64) return false;
+  bool alnum = false;
+  for (const char c : value) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') return false;
+    if (u >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')) alnum = true;
+  }
+  // Non-ASCII white space (no-break spaces) is rare in values; those pass here
+  // and are stripped by the readers.
+  return alnum;
+}
+
+void Evidence::note_written_currency(std::string code) {
+  if (code.empty()) return;
+  if (std::find(written_currencies.begin(), written_currencies.end(), code) == written_currencies.end()) {
+    written_currencies.push_back(std::move(code));
+  }
+}
+
 std::optional<models::StockStatus> availability_of(std::string_view value) {
   // The last segment of a link or prefixed name, its ASCII letters lower-cased.
   if (value.size() > 80) return std::nullopt;

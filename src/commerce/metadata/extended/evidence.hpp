@@ -56,13 +56,19 @@ struct Evidence {
   std::vector<SkuCandidate> skus;
   std::vector<StockCandidate> stock;
   std::vector<std::string> declared_currencies;  // in the order found; ISO codes
+  std::vector<std::string> written_currencies;   // written next to amounts in price elements
 
   // The first declared currency, or empty.
   [[nodiscard]] std::string_view declared_currency() const noexcept {
     return declared_currencies.empty() ? std::string_view() : std::string_view(declared_currencies.front());
   }
   void declare_currency(std::string code);
+  void note_written_currency(std::string code);
 };
+
+// True when `value` can be an item number: 1 to 64 bytes, no white space,
+// at least one letter or digit ("Unavailable at this store" cannot).
+[[nodiscard]] bool plausible_sku(std::string_view value) noexcept;
 
 // The availability a schema.org-style value names ("InStock",
 // "http://schema.org/OutOfStock", "in stock", "out_of_stock", "SoldOut",

@@ -27,9 +27,10 @@ Evidence gather(const PageIndex& index, std::string_view url) {
 // True when the page or the search result states currency `code`.
 bool stated(std::string_view code, const Evidence& e, const std::optional<models::NormalizedPrice>& serp_price) {
   if (serp_price && serp_price->currency == code) return true;
-  if (std::find(e.declared_currencies.begin(), e.declared_currencies.end(), code) != e.declared_currencies.end()) {
-    return true;
-  }
+  const auto listed = [code](const std::vector<std::string>& codes) {
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+  };
+  if (listed(e.declared_currencies) || listed(e.written_currencies)) return true;
   return std::any_of(e.prices.begin(), e.prices.end(), [&](const PriceCandidate& c) { return c.currency == code; });
 }
 
@@ -98,7 +99,7 @@ void read_page(MetadataParseState& s, ValidUtf8 html, const std::optional<models
   if (d.sku) {
     s.sku = d.sku->value;
     if (trace != nullptr) trace->sku = d.sku->source;
-  } else if (is_set(s.sku)) {
+  } else if (is_set(s.sku) && plausible_sku(*s.sku)) {
     if (trace != nullptr) trace->sku = Source::standard;
   } else {
     s.sku.reset();

@@ -68,9 +68,10 @@ bool is_offer_type(const json::object& o) { return has_type(o, {"offer", "aggreg
 
 // Members whose objects are other products than the page's own.
 bool leads_to_other_products(std::string_view key) {
-  static constexpr std::array<std::string_view, 8> keys{
+  static constexpr std::array<std::string_view, 11> keys{
       "itemListElement", "isRelatedTo", "isSimilarTo", "isAccessoryOrSparePartFor", "isConsumableFor",
-      "relatedLink", "isVariantOf", "subjectOf"};
+      "relatedLink",     "isVariantOf", "subjectOf",   "isPartOf",                  "hasPart",
+      "mentions"};
   return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
 
@@ -84,7 +85,8 @@ bool holds_no_product(std::string_view key) {
 
 struct Found {
   const json::object* object;
-  bool listed;
+  bool listed;     // among other products
+  bool list_item;  // an element of an item list
 };
 
 struct Collected {
@@ -98,8 +100,9 @@ void collect(const json::value& root, Collected& out, std::size_t budget) {
   struct Item {
     const json::value* value;
     bool listed;
+    bool list_item;
   };
-  std::vector<Item> stack{{&root, false}};
+  std::vector<Item> stack{{&root, false, false}};
   while (!stack.empty() && budget > 0) {
     --budget;
     const Item item = stack.back();
@@ -107,7 +110,7 @@ void collect(const json::value& root, Collected& out, std::size_t budget) {
     if (const auto* arr = item.value->if_array()) {
       for (auto it = arr->end(); it != arr->begin();) {
         --it;
-        if (it->is_structured()) stack.push_back({&*it, item.listed});
+        if (it->is_structured()) stack.push_back({&*it, item.listed, item.list_item});
       }
       continue;
     }
@@ -115,7 +118,7 @@ void collect(const json::value& root, Collected& out, std::size_t budget) {
     if (obj == nullptr) continue;
     const bool product = is_product_type(*obj);
     if (product) {
-      out.products.push_back({obj, item.listed});
+      out.products.push_back({obj, item.listed, item.list_item});
     } else if (is_offer_type(*obj)) {
       if (!item.listed) out.offers.push_back(obj);
       continue;
@@ -126,7 +129,8 @@ void collect(const json::value& root, Collected& out, std::size_t budget) {
       // A product's variants are its own; its other members lead elsewhere.
       const bool variants = product && it->key() == "hasVariant";
       const bool listed = item.listed || leads_to_other_products(it->key()) || (product && !variants);
-      stack.push_back({&it->value(), listed});
+      const bool list_item = it->key() == "itemListElement" || (item.list_item && !product);
+      stack.push_back({&it->value(), listed, list_item});
     }
   }
 }
@@ -306,15 +310,22 @@ void read_json_ld(const PageContext& ctx, Evidence& out) {
   declare_currencies(found, out);
 
   // The page's product: unlisted products with a priced offer, the one the
-  // link names first; a list of exactly one product counts as unlisted.
+  // link names first; an item list of exactly one product stands for it
+  // when there is no other.
   std::vector<const json::object*> own;
   for (const Found& f : found.products) {
     if (!f.listed) own.push_back(f.object);
   }
   if (own.empty()) {
-    std::size_t listed = 0;
-    for (const Found& f : found.products) listed += f.listed;
-    if (listed == 1) own.push_back(found.products.front().object);
+    std::size_t items = 0;
+    const json::object* only = nullptr;
+    for (const Found& f : found.products) {
+      if (f.list_item) {
+        ++items;
+        only = f.object;
+      }
+    }
+    if (items == 1) own.push_back(only);
   }
 
   const json::object* chosen = nullptr;
