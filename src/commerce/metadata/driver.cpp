@@ -94,8 +94,12 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequ
   const detail::NextDataProduct next = detail::find_next_data_product(html);
   const std::optional<std::string> html_title = detail::extract_html_title(html);
 
+  // Whether the JSON-LD stage set the price (the extended reading checks it).
+  bool price_from_ld_json = false;
   if (!ld.products.empty() && !s.is_social) {
+    const std::optional<double> before = s.price_amount;
     detail::resolve_ld_json(s, ld);
+    price_from_ld_json = s.price_amount.has_value() && s.price_amount != before;
   } else if (next.product != nullptr && !next.product->empty() && !s.is_social) {
     detail::resolve_next_data(s, *next.product);
   }
@@ -105,7 +109,7 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequ
   detail::resolve_meta_tags(s, meta);
   if (!s.is_social) detail::resolve_html_patterns(s, html);
   if (request.extraction == ExtractionMode::extended && !s.is_social) {
-    detail::extended::read_page(s, html, request.initial_price, trace);
+    detail::extended::read_page(s, html, {request.initial_price, price_from_ld_json}, trace);
   }
 
   const std::string lower_title = text::to_lower(s.title);

@@ -34,8 +34,8 @@ bool stated(std::string_view code, const Evidence& e, const std::optional<models
   return std::any_of(e.prices.begin(), e.prices.end(), [&](const PriceCandidate& c) { return c.currency == code; });
 }
 
-void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e,
-                 const std::optional<models::NormalizedPrice>& serp_price, Trace* trace) {
+void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, const Inputs& inputs, Trace* trace) {
+  const auto& serp_price = inputs.serp_price;
   const bool serp_amount = serp_price && s.price_amount && *s.price_amount == serp_price->amount;
   const bool fill_only = d.price && !d.price->structured;
   if (d.price && (!fill_only || !s.price_amount)) {
@@ -51,8 +51,14 @@ void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e,
   if (!s.price_amount) return;
   // The standard answer or the search result's price stands, without a zero
   // amount from the page and without a currency nobody states.
-  if (*s.price_amount == 0.0 && !serp_amount) {
+  if ((*s.price_amount == 0.0 || inputs.price_from_ld_json) && !serp_amount) {
+    // Known to be wrong: back to the search result's price, if any.
     s.price_amount.reset();
+    if (serp_price) {
+      s.price_amount = serp_price->amount;
+      s.currency = serp_price->currency;
+      if (trace != nullptr) trace->price = Source::standard;
+    }
     return;
   }
   if (is_set(s.currency) && !stated(*s.currency, e, serp_price)) {
@@ -86,13 +92,12 @@ Evidence gather(ValidUtf8 html, std::string_view url) {
   return gather(index, url);
 }
 
-void read_page(MetadataParseState& s, ValidUtf8 html, const std::optional<models::NormalizedPrice>& serp_price,
-               Trace* trace) {
+void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trace* trace) {
   const PageIndex index(html);
   const Evidence e = gather(index, s.direct_url);
   const Decision d = decide(e, s.direct_url);
 
-  apply_price(s, d, e, serp_price, trace);
+  apply_price(s, d, e, inputs, trace);
   const bool other_type = s.page_type == models::PageType::ARTICLE || s.page_type == models::PageType::PORTFOLIO ||
                           s.page_type == models::PageType::UNCATEGORIZED;
   if (other_type && sells_a_product(d, e)) s.page_type = models::PageType::PRODUCT;

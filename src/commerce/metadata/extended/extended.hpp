@@ -23,13 +23,20 @@ struct Trace {
   std::optional<Source> stock;
 };
 
+// What the extended reading needs to know besides the page.
+struct Inputs {
+  std::optional<models::NormalizedPrice> serp_price;  // its currency counts as stated
+  bool price_from_ld_json = false;  // the standard JSON-LD stage set the price
+};
+
 // Reads `html` for the extended sources and applies the decision to `s`,
-// which holds the standard answers. `serp_price` is the search result's
-// price, whose currency counts as stated. A price that only the visible
-// text backs fills a missing price but does not replace one; a zero amount
-// is no price; a currency nothing states is dropped.
-void read_page(MetadataParseState& s, ValidUtf8 html, const std::optional<models::NormalizedPrice>& serp_price,
-               Trace* trace = nullptr);
+// which holds the standard answers. A price that only the visible text
+// backs fills a missing price but does not replace one. When nothing is
+// decided, the standard answers stand, except what is known to be wrong: a
+// zero amount, a JSON-LD price that the fuller JSON-LD reading did not find
+// for the page's own product (a tiny number read as 1.00, a product of a
+// list), a currency nothing states, a SKU with white space.
+void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trace* trace = nullptr);
 
 // The evidence of all readers on `html` (for tests and the quality program).
 [[nodiscard]] Evidence gather(ValidUtf8 html, std::string_view url);

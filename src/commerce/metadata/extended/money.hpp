@@ -32,8 +32,8 @@ struct Money {
 // "Rs"). Grouping: the last of two kinds of separator is the decimal mark;
 // a single separator followed by exactly three digits groups thousands
 // ("2.449" is 2449, "1,234" is 1234), otherwise it is the decimal mark;
-// apostrophes and spaces always group. Absent when there is no number or it
-// cannot be read ("1.2.3,4.5").
+// apostrophes and spaces always group. Absent when there is no number or its
+// separators contradict each other ("1,234.567.890").
 [[nodiscard]] std::optional<Money> read_money(std::string_view text, std::string_view declared_currency = {});
 
 // A machine-written amount ("1299.5", "1299", "1,299.00", "12,50", a number
