@@ -24,6 +24,13 @@ int price_weight(Source s) noexcept {
 
 bool same_amount(double a, double b) noexcept { return std::fabs(a - b) < 0.005; }
 
+// SKU scores: a base, less per tier, more per further witness and when the
+// value occurs in the page's link.
+constexpr int kSkuBase = 20;
+constexpr int kSkuTierStep = 4;
+constexpr int kSkuWitness = 3;
+constexpr int kSkuInLink = 3;
+
 // Each source's best price candidate (the lowest rank, the first among equals).
 std::vector<const PriceCandidate*> votes_of(const Evidence& e) {
   std::vector<const PriceCandidate*> votes;
@@ -39,31 +46,39 @@ std::vector<const PriceCandidate*> votes_of(const Evidence& e) {
   return votes;
 }
 
-std::optional<PriceDecision> decide_price(const Evidence& e) {
-  const auto votes = votes_of(e);
-  if (votes.empty()) return std::nullopt;
-  struct Group {
-    double amount;
-    int weight = 0;
-    Source best;  // most trusted voter
-    std::string currency;
-    bool structured = false;
-  };
+// The voters for one amount.
+struct Group {
+  double amount;
+  int weight = 0;
+  Source best;  // most trusted voter
+  bool structured = false;
+};
+
+std::vector<Group> groups_of(const std::vector<const PriceCandidate*>& votes) {
   std::vector<Group> groups;
   for (const PriceCandidate* v : votes) {
     auto it = std::find_if(groups.begin(), groups.end(), [&](const Group& g) { return same_amount(g.amount, v->amount); });
     if (it == groups.end()) {
-      groups.push_back({v->amount, 0, v->source, {}, false});
+      groups.push_back({v->amount, 0, v->source, false});
       it = groups.end() - 1;
     }
     it->weight += price_weight(v->source);
     if (v->source < it->best) it->best = v->source;
     it->structured = it->structured || v->source != Source::visible_price;
   }
-  const auto winner = std::max_element(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
-    if (a.weight != b.weight) return a.weight < b.weight;
-    return a.best > b.best;
+  // The winner first: the most weight, then the most trusted voter.
+  std::sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
+    if (a.weight != b.weight) return a.weight > b.weight;
+    return a.best < b.best;
   });
+  return groups;
+}
+
+std::optional<PriceDecision> decide_price(const Evidence& e) {
+  const auto votes = votes_of(e);
+  if (votes.empty()) return std::nullopt;
+  const std::vector<Group> groups = groups_of(votes);
+  const auto winner = groups.begin();
   PriceDecision d{winner->amount, {}, winner->best, winner->structured};
   // The currency of the most trusted voter that wrote one.
   std::vector<const PriceCandidate*> backers;
@@ -96,17 +111,20 @@ int sku_tier(const SkuCandidate& c) noexcept {
   }
 }
 
-std::optional<SkuDecision> decide_sku(const Evidence& e, std::string_view url) {
-  struct Value {
-    const SkuCandidate* best;
-    int tier;
-    std::vector<Source> sources;
-  };
-  std::vector<Value> values;
+struct SkuValue {
+  const SkuCandidate* best;
+  int tier;
+  std::vector<Source> sources;  // the witnesses, the link not among them
+  int score = 0;
+};
+
+// The distinct values, scored, the best first.
+std::vector<SkuValue> sku_values(const Evidence& e, std::string_view url) {
+  std::vector<SkuValue> values;
   for (const SkuCandidate& c : e.skus) {
     if (!plausible_sku(c.value)) continue;
     const int tier = sku_tier(c);
-    auto it = std::find_if(values.begin(), values.end(), [&](const Value& v) { return v.best->value == c.value; });
+    auto it = std::find_if(values.begin(), values.end(), [&](const SkuValue& v) { return v.best->value == c.value; });
     if (it == values.end()) {
       values.push_back({&c, tier, {}});
       if (c.source != Source::link) values.back().sources.push_back(c.source);
@@ -122,23 +140,20 @@ std::optional<SkuDecision> decide_sku(const Evidence& e, std::string_view url) {
       it->sources.push_back(c.source);
     }
   }
-  if (values.empty()) return std::nullopt;
-  const auto score = [url](const Value& v) {
+  for (SkuValue& v : values) {
     const int witnesses = std::max(1, static_cast<int>(v.sources.size()));
-    int s = 20 - 4 * std::min(v.tier, 5) + 3 * (witnesses - 1);
-    if (v.best->value.size() >= 4 && url.find(v.best->value) != std::string_view::npos) s += 3;
-    return s;
-  };
-  const Value* best = nullptr;
-  int best_score = 0;
-  for (const Value& v : values) {
-    const int s = score(v);
-    if (best == nullptr || s > best_score) {
-      best = &v;
-      best_score = s;
-    }
+    v.score = kSkuBase - kSkuTierStep * std::min(v.tier, 5) + kSkuWitness * (witnesses - 1);
+    if (v.best->value.size() >= 4 && url.find(v.best->value) != std::string_view::npos) v.score += kSkuInLink;
   }
-  return SkuDecision{best->best->value, best->best->source};
+  // Stable: among equal scores the first found wins.
+  std::stable_sort(values.begin(), values.end(), [](const SkuValue& a, const SkuValue& b) { return a.score > b.score; });
+  return values;
+}
+
+std::optional<SkuDecision> decide_sku(const Evidence& e, std::string_view url) {
+  const auto values = sku_values(e, url);
+  if (values.empty()) return std::nullopt;
+  return SkuDecision{values.front().best->value, values.front().best->source};
 }
 
 std::optional<StockDecision> decide_stock(const Evidence& e) {
@@ -154,6 +169,38 @@ std::optional<StockDecision> decide_stock(const Evidence& e) {
 
 Decision decide(const Evidence& evidence, std::string_view url) {
   return Decision{decide_price(evidence), decide_sku(evidence, url), decide_stock(evidence)};
+}
+
+bool price_settled(const Evidence& evidence) {
+  // The visible price adds one vote of its weight to some amount: the
+  // leader stays ahead if its lead is larger than that.
+  const auto groups = groups_of(votes_of(evidence));
+  if (groups.empty()) return false;
+  const int runner_up = groups.size() > 1 ? groups[1].weight : 0;
+  return groups[0].weight - runner_up > price_weight(Source::visible_price);
+}
+
+bool sku_settled(const Evidence& evidence, std::string_view url) {
+  // An item label is a tier-1 witness: alone it scores at most a tier-1
+  // value in the link; joining a value already there, it lifts that value
+  // to tier 1 and adds a witness. The leader must stay above every such score.
+  const auto values = sku_values(evidence, url);
+  if (values.empty()) return false;
+  constexpr int label_tier = 1;
+  int highest = kSkuBase - kSkuTierStep * label_tier + kSkuInLink;
+  for (std::size_t k = 1; k < values.size(); ++k) {
+    const SkuValue& v = values[k];
+    const int in_link = v.best->value.size() >= 4 && url.find(v.best->value) != std::string_view::npos ? kSkuInLink : 0;
+    const int lifted = kSkuBase - kSkuTierStep * std::min(v.tier, label_tier) +
+                       kSkuWitness * static_cast<int>(v.sources.size()) + in_link;
+    highest = std::max(highest, lifted);
+  }
+  return values[0].score > highest;
+}
+
+bool stock_settled(const Evidence& evidence) {
+  // Stock cues rank below every source that reports availability before them.
+  return !evidence.stock.empty();
 }
 
 }  // namespace korvane::commerce::detail::extended

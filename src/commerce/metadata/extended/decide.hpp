@@ -44,4 +44,12 @@ struct Decision {
 
 [[nodiscard]] Decision decide(const Evidence& evidence, std::string_view url);
 
+// Whether the evidence so far already settles a field: no candidate the
+// later, weaker readers can add (a visible price; an item label; a stock
+// cue) could change the decision. The readers run from the most to the
+// least trusted and the weak ones are skipped once a field is settled.
+[[nodiscard]] bool price_settled(const Evidence& evidence);
+[[nodiscard]] bool sku_settled(const Evidence& evidence, std::string_view url);
+[[nodiscard]] bool stock_settled(const Evidence& evidence);
+
 }  // namespace korvane::commerce::detail::extended

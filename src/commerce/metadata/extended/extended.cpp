@@ -9,6 +9,8 @@
 namespace korvane::commerce::detail::extended {
 namespace {
 
+// Runs the readers from the most to the least trusted; the weak readers of
+// a field only when the stronger ones have not settled it.
 Evidence gather(const PageIndex& index, std::string_view url) {
   const PageContext ctx(index, url);
   Evidence e;
@@ -17,10 +19,10 @@ Evidence gather(const PageIndex& index, std::string_view url) {
   read_microdata(ctx, e);
   read_page_state(ctx, e);
   read_data_attributes(ctx, e);
-  read_visible_price(ctx, e);
-  read_item_labels(ctx, e);
-  read_stock_cues(ctx, e);
   read_link_identifier(ctx, e);
+  if (!price_settled(e)) read_visible_price(ctx, e);
+  if (!sku_settled(e, url)) read_item_labels(ctx, e);
+  if (!stock_settled(e)) read_stock_cues(ctx, e);
   return e;
 }
 

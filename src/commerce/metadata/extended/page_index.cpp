@@ -33,60 +33,97 @@ bool same_ascii_caseless(std::string_view a, std::string_view b) noexcept {
   return true;
 }
 
-struct NameEntry {
-  std::string_view name;
-  TagName kind;
+// What the tokenizer and the text reader need to know about an element name.
+struct NameInfo {
+  std::string_view name;  // lower case
+  TagName kind = TagName::other;
+  bool void_element = false;  // never has content
+  bool raw_text = false;      // its content is text up to its own end tag
+  bool inline_element = false;  // its text runs on without a space
 };
 
-constexpr std::array<NameEntry, 34> kTagNames{{
-    {"a", TagName::a},           {"aside", TagName::aside},   {"body", TagName::body},
-    {"br", TagName::br},         {"button", TagName::button}, {"dd", TagName::dd},
-    {"del", TagName::del},       {"div", TagName::div},       {"dt", TagName::dt},
-    {"footer", TagName::footer}, {"form", TagName::form},     {"h1", TagName::h1},
-    {"h2", TagName::h2},         {"head", TagName::head},     {"header", TagName::header},
-    {"input", TagName::input},   {"li", TagName::li},         {"link", TagName::link},
-    {"meta", TagName::meta},     {"nav", TagName::nav},       {"option", TagName::option},
-    {"p", TagName::p},           {"s", TagName::s},           {"script", TagName::script},
-    {"select", TagName::select}, {"strike", TagName::strike}, {"style", TagName::style},
-    {"td", TagName::td},         {"template", TagName::template_}, {"textarea", TagName::textarea},
-    {"th", TagName::th},         {"title", TagName::title},   {"tr", TagName::tr},
-    {"span", TagName::other},
+// Sorted by name.
+constexpr std::array<NameInfo, 66> kNames{{
+    {"a", TagName::a, false, false, true},
+    {"abbr", TagName::other, false, false, true},
+    {"area", TagName::other, true, false, false},
+    {"aside", TagName::aside},
+    {"b", TagName::other, false, false, true},
+    {"base", TagName::other, true, false, false},
+    {"bdi", TagName::other, false, false, true},
+    {"body", TagName::body},
+    {"br", TagName::br, true, false, false},
+    {"button", TagName::button},
+    {"cite", TagName::other, false, false, true},
+    {"code", TagName::other, false, false, true},
+    {"col", TagName::other, true, false, false},
+    {"data", TagName::other, false, false, true},
+    {"dd", TagName::dd},
+    {"del", TagName::del, false, false, true},
+    {"div", TagName::div},
+    {"dt", TagName::dt},
+    {"em", TagName::other, false, false, true},
+    {"embed", TagName::other, true, false, false},
+    {"font", TagName::other, false, false, true},
+    {"footer", TagName::footer},
+    {"form", TagName::form},
+    {"h1", TagName::h1},
+    {"h2", TagName::h2},
+    {"head", TagName::head},
+    {"header", TagName::header},
+    {"hr", TagName::other, true, false, false},
+    {"i", TagName::other, false, false, true},
+    {"iframe", TagName::other, false, true, false},
+    {"img", TagName::other, true, false, true},
+    {"input", TagName::input, true, false, false},
+    {"ins", TagName::other, false, false, true},
+    {"label", TagName::other, false, false, true},
+    {"li", TagName::li},
+    {"link", TagName::link, true, false, false},
+    {"mark", TagName::other, false, false, true},
+    {"meta", TagName::meta, true, false, false},
+    {"nav", TagName::nav},
+    {"noembed", TagName::other, false, true, false},
+    {"noframes", TagName::other, false, true, false},
+    {"option", TagName::option},
+    {"p", TagName::p},
+    {"param", TagName::other, true, false, false},
+    {"q", TagName::other, false, false, true},
+    {"s", TagName::s, false, false, true},
+    {"script", TagName::script, false, true, false},
+    {"select", TagName::select},
+    {"small", TagName::other, false, false, true},
+    {"source", TagName::other, true, false, false},
+    {"span", TagName::other, false, false, true},
+    {"strike", TagName::strike, false, false, true},
+    {"strong", TagName::other, false, false, true},
+    {"style", TagName::style, false, true, false},
+    {"sub", TagName::other, false, false, true},
+    {"sup", TagName::other, false, false, true},
+    {"td", TagName::td},
+    {"template", TagName::template_},
+    {"textarea", TagName::textarea, false, true, false},
+    {"th", TagName::th},
+    {"time", TagName::other, false, false, true},
+    {"title", TagName::title, false, true, false},
+    {"tr", TagName::tr},
+    {"track", TagName::other, true, false, false},
+    {"u", TagName::other, false, false, true},
+    {"wbr", TagName::other, true, false, true},
 }};
 
-TagName classify(std::string_view name) noexcept {
-  if (name.size() > 8) return TagName::other;
-  for (const auto& e : kTagNames) {
-    if (e.name.size() == name.size() && iequals(name, e.name)) return e.kind;
-  }
-  return TagName::other;
-}
 
-// Elements that never have content.
-bool is_void(TagName kind, std::string_view name) noexcept {
-  switch (kind) {
-    case TagName::br:
-    case TagName::input:
-    case TagName::link:
-    case TagName::meta: return true;
-    case TagName::other: break;
-    default: return false;
-  }
-  static constexpr std::array<std::string_view, 10> names{"img",  "area",  "base",   "col",   "embed",
-                                                          "hr",   "param", "source", "track", "wbr"};
-  return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(name, n); });
-}
 
-// Elements whose content is text up to their own end tag.
-bool is_raw_text(TagName kind, std::string_view name) noexcept {
-  switch (kind) {
-    case TagName::script:
-    case TagName::style:
-    case TagName::textarea:
-    case TagName::title: return true;
-    case TagName::other: break;
-    default: return false;
-  }
-  return iequals(name, "xmp") || iequals(name, "iframe") || iequals(name, "noembed") || iequals(name, "noframes");
+const NameInfo& info_of(std::string_view name) noexcept {
+  static constexpr NameInfo unknown{};
+  if (name.empty() || name.size() > 8) return unknown;
+  char buffer[8];
+  for (std::size_t i = 0; i < name.size(); ++i) buffer[i] = lower(name[i]);
+  const std::string_view lowered(buffer, name.size());
+  // kNames is sorted by name.
+  const auto it = std::lower_bound(kNames.begin(), kNames.end(), lowered,
+                                   [](const NameInfo& n, std::string_view key) { return n.name < key; });
+  return it != kNames.end() && it->name == lowered ? *it : unknown;
 }
 
 // Elements a start tag of the same name closes when it is the innermost open one.
@@ -102,23 +139,6 @@ bool ends_itself(TagName kind) noexcept {
     case TagName::dd: return true;
     default: return false;
   }
-}
-
-// Inline elements: their text runs on without a space.
-bool is_inline(TagName kind, std::string_view name) noexcept {
-  switch (kind) {
-    case TagName::a:
-    case TagName::comment:
-    case TagName::del:
-    case TagName::s:
-    case TagName::strike: return true;
-    case TagName::other: break;
-    default: return false;
-  }
-  static constexpr std::array<std::string_view, 22> names{
-      "span", "b",   "strong", "em",   "i",    "sup",  "sub",  "small", "bdi", "font", "abbr",
-      "ins",  "u",   "mark",   "time", "data", "code", "cite", "q",     "img", "wbr",  "label"};
-  return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(name, n); });
 }
 
 // Hints of a class, id or itemprop value. The second letter is tested
@@ -312,8 +332,9 @@ class Tokenizer {
     std::size_t p = lt + 1;
     Tag t;
     const std::string_view name = name_at(p);
+    const NameInfo& info = info_of(name);
     t.name_length = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), 0xFFFF));
-    t.kind = classify(name);
+    t.kind = info.kind;
     t.begin = static_cast<std::uint32_t>(lt);
     t.first_attribute = static_cast<std::uint32_t>(attributes_.size());
     bool self_closing = false;
@@ -336,7 +357,7 @@ class Tokenizer {
     t.parent = open_.empty() ? Tag::none : open_.back();
     const auto index = static_cast<std::uint32_t>(tags_.size());
 
-    if (is_raw_text(t.kind, name)) {
+    if (info.raw_text) {
       const std::size_t close = raw_text_end(after, name);
       t.content_end = static_cast<std::uint32_t>(close == npos ? h_.size() : close);
       tags_.push_back(t);
@@ -344,7 +365,7 @@ class Tokenizer {
       return end_tag(close);
     }
     tags_.push_back(t);
-    if (!self_closing && !is_void(t.kind, name) && open_.size() < kMaxOpenElements) open_.push_back(index);
+    if (!self_closing && !info.void_element && open_.size() < kMaxOpenElements) open_.push_back(index);
     return after;
   }
 
@@ -368,7 +389,7 @@ class Tokenizer {
     Tag t;
     const std::string_view name = name_at(p);
     t.name_length = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), 0xFFFF));
-    t.kind = classify(name);
+    t.kind = info_of(name).kind;
     t.closing = true;
     t.begin = static_cast<std::uint32_t>(lt);
     const std::size_t mark = attributes_.size();
@@ -468,7 +489,7 @@ std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const 
   if (i >= tags_.size() || tags_[i].closing || tags_[i].kind == TagName::comment) return {};
   const Tag& start = tags_[i];
   const std::size_t stop = start.content_end == Tag::none ? html_.size() : start.content_end;
-  if (is_raw_text(start.kind, name(start))) {
+  if (info_of(name(start)).raw_text) {
     const std::string_view body = html_.substr(start.end, stop > start.end ? stop - start.end : 0);
     return text::collapse_white_space(text::html_unescape(body.substr(0, std::min(body.size(), 4 * max_bytes))));
   }
@@ -487,7 +508,7 @@ std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const 
       j = tag_at_or_after(resume);
       continue;
     }
-    if (j != i && !is_inline(t.kind, name(t))) raw.push_back(' ');
+    if (j != i && t.kind != TagName::comment && !info_of(name(t)).inline_element) raw.push_back(' ');
     std::string_view piece = text_after(j);
     if (piece.data() + piece.size() > html_.data() + stop) {
       piece = piece.substr(0, stop > t.end ? stop - t.end : 0);

@@ -15,7 +15,7 @@ namespace korvane::commerce::detail::extended {
 namespace {
 
 // Texts longer than this are containers of more than a price.
-constexpr std::size_t kMaxPriceText = 48;
+constexpr std::size_t kMaxPriceText = 64;
 // Candidates looked at, at most.
 constexpr std::size_t kMaxCandidates = 400;
 // Farther than this many tags from the main heading and the add-to-cart
@@ -24,14 +24,17 @@ constexpr std::size_t kMaxDistance = 600;
 // A price class seen this often belongs to a list of products.
 constexpr long kListRepeats = 4;
 
-// Letters in `text` other than those of its currency token: a price text has
-// few ("€ 19,99", "CHF 2.25", "30,000원~"), a sentence many.
-std::size_t letters_beside_price(std::string_view text) {
-  std::size_t letters = 0;
-  for (const char c : text) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) ++letters;
-  }
-  return letters;
+// True when `text` reads as a price: at most a currency code's letters
+// before the amount ("€ 19,99", "CHF 2.25", not "statt 4.50" or "save 5"),
+// and only a short note after it ("€ 20,- Verhandlungsbasis", "inkl. MwSt.").
+bool reads_as_price(std::string_view text) {
+  const std::size_t digit = text.find_first_of("0123456789");
+  if (digit == std::string_view::npos) return false;
+  const auto letters = [](std::string_view s) {
+    return static_cast<std::size_t>(
+        std::count_if(s.begin(), s.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }));
+  };
+  return letters(text.substr(0, digit)) <= 3 && letters(text.substr(digit)) <= 24;
 }
 
 struct Candidate {
@@ -55,14 +58,14 @@ std::size_t distance_to(const Landmarks& marks, std::size_t i) {
 // parent or grandparent writes next to it ("€ <span>17,10</span>").
 std::optional<Money> money_of(const PageIndex& page, std::size_t i, std::string_view declared) {
   const std::string text = page.element_text(i, 96);
-  if (text.empty() || text.size() > kMaxPriceText || letters_beside_price(text) > 6) return std::nullopt;
+  if (text.empty() || text.size() > kMaxPriceText || !reads_as_price(text)) return std::nullopt;
   auto money = read_money(text, declared);
   if (!money || !(money->amount > 0.0)) return std::nullopt;
   if (money->currency_written) return money;
   std::size_t at = page.tags()[i].parent;
   for (int up = 0; up < 2 && at != Tag::none; ++up, at = page.tags()[at].parent) {
     const std::string outer = page.element_text(at, 96);
-    if (outer.size() > kMaxPriceText || letters_beside_price(outer) > 6) break;
+    if (outer.size() > kMaxPriceText || !reads_as_price(outer)) break;
     const auto around = read_money(outer, declared);
     if (around && around->currency_written && around->amount == money->amount) return around;
   }
