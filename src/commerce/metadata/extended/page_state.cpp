@@ -90,13 +90,14 @@ bool matches_title(std::string_view name, const std::set<std::string>& title) {
 
 // ---------------------------------------------------------------- fields of objects
 
+constexpr std::array<std::string_view, 9> kPriceKeys{"price",      "salePrice",    "currentPrice",
+                                                    "finalPrice", "sellingPrice", "offerPrice",
+                                                    "priceValue", "actualPrice",  "specialPrice"};
+
 // The price of a product object: a number or text, or an object holding
 // the current amount ({"now": "136.00"}, {"value": 30000}).
 std::optional<Money> object_price(const json::object& o, std::string_view declared) {
-  static constexpr std::array<std::string_view, 9> keys{"price",       "salePrice",   "currentPrice",
-                                                        "finalPrice",  "sellingPrice", "offerPrice",
-                                                        "priceValue",  "actualPrice",  "specialPrice"};
-  for (const std::string_view key : keys) {
+  for (const std::string_view key : kPriceKeys) {
     const json::value* v = o.if_contains(key);
     if (v == nullptr) continue;
     if (const auto* inner = v->if_object()) {
@@ -237,12 +238,25 @@ struct Walk {
   bool ecommerce_found = false;
 };
 
+// True when the first price key of a state object holds a whole number of
+// four or more digits: shop platforms' states often count cents there
+// (49900 for 499.00), which nothing in the value tells apart.
+bool price_may_count_cents(const json::object& o) {
+  for (const std::string_view key : kPriceKeys) {
+    const json::value* v = o.if_contains(key);
+    if (v == nullptr) continue;
+    return (v->is_int64() && v->get_int64() >= 1000) || (v->is_uint64() && v->get_uint64() >= 1000);
+  }
+  return false;
+}
+
 void consider_product(const json::object& o, Walk& w) {
   if (w.product_found) return;
   const std::string_view name = name_of(o);
   if (name.empty() || !matches_title(name, w.title)) return;
   const std::string currency = object_currency(o);
-  const auto m = object_price(o, currency.empty() ? w.out.declared_currency() : std::string_view(currency));
+  auto m = object_price(o, currency.empty() ? w.out.declared_currency() : std::string_view(currency));
+  if (price_may_count_cents(o)) m.reset();
   const auto stock = object_availability(o);
   if (!m && !stock) return;
   w.product_found = true;
