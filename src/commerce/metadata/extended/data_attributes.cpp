@@ -1,6 +1,7 @@
 // data-* attributes that carry the price or the SKU (data-price-amount,
 // data-product-price, data-sku, data-product-sku, ...), and hidden form
-// fields named sku, outside lists of other products and former prices.
+// fields named sku (and, weaker, product-id fields of add-to-cart forms),
+// outside lists of other products and former prices.
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "commerce/metadata/extended/money.hpp"

@@ -1,5 +1,6 @@
 // The extended reading of a page: after the standard stages, the page is
-// indexed once, every reader adds its candidates, the decision stage picks
+// indexed once, the readers add their candidates (the most trusted first;
+// the weak ones only for fields still unsettled), the decision stage picks
 // the price, SKU and availability, and these fill or replace the standard
 // answers.
 #pragma once
@@ -38,7 +39,8 @@ struct Inputs {
 // list), a currency nothing states, a SKU with white space.
 void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trace* trace = nullptr);
 
-// The evidence of all readers on `html` (for tests and the quality program).
+// What the readers find on `html` behind `url`, before any decision (for
+// looking into a parse).
 [[nodiscard]] Evidence gather(ValidUtf8 html, std::string_view url);
 
 }  // namespace korvane::commerce::detail::extended

@@ -114,16 +114,32 @@ constexpr std::array<NameInfo, 66> kNames{{
 
 
 
+// Where the names of each first letter start in kNames ('a' to 'z', then the end).
+constexpr std::array<std::size_t, 27> kLetterStarts = [] {
+  std::array<std::size_t, 27> starts{};
+  std::size_t at = 0;
+  for (std::size_t letter = 0; letter < 26; ++letter) {
+    while (at < kNames.size() && static_cast<std::size_t>(kNames[at].name[0] - 'a') < letter) ++at;
+    starts[letter] = at;
+  }
+  starts[26] = kNames.size();
+  return starts;
+}();
+
 const NameInfo& info_of(std::string_view name) noexcept {
   static constexpr NameInfo unknown{};
   if (name.empty() || name.size() > 8) return unknown;
-  char buffer[8];
-  for (std::size_t i = 0; i < name.size(); ++i) buffer[i] = lower(name[i]);
-  const std::string_view lowered(buffer, name.size());
-  // kNames is sorted by name.
-  const auto it = std::lower_bound(kNames.begin(), kNames.end(), lowered,
-                                   [](const NameInfo& n, std::string_view key) { return n.name < key; });
-  return it != kNames.end() && it->name == lowered ? *it : unknown;
+  const char first = lower(name[0]);
+  if (first < 'a' || first > 'z') return unknown;
+  const auto letter = static_cast<std::size_t>(first - 'a');
+  for (std::size_t k = kLetterStarts[letter]; k < kLetterStarts[letter + 1]; ++k) {
+    const std::string_view candidate = kNames[k].name;
+    if (candidate.size() != name.size()) continue;
+    std::size_t i = 1;
+    while (i < name.size() && lower(name[i]) == candidate[i]) ++i;
+    if (i == name.size()) return kNames[k];
+  }
+  return unknown;
 }
 
 // Elements a start tag of the same name closes when it is the innermost open one.
