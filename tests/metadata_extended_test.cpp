@@ -179,6 +179,7 @@ TEST(ExtendedPrice, SearchResultPriceGivesWayToStructuredDataOnly) {
   const std::string structured = page(R"(<meta property="og:price:amount" content="24.90">)", "");
   const auto r = parse(structured, ExtractionMode::extended, "https://shop.example/p/1", serp);
   EXPECT_DOUBLE_EQ(r.price->amount, 24.9);
+  EXPECT_EQ(r.price->currency, "USD");  // the page states none; the search result does
 }
 
 // ---------------------------------------------------------------- SKU

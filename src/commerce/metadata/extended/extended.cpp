@@ -42,10 +42,13 @@ void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, co
   const bool fill_only = d.price && !d.price->structured;
   if (d.price && (!fill_only || !s.price_amount)) {
     s.price_amount = d.price->amount;
-    if (d.price->currency.empty()) {
-      s.currency.reset();
-    } else {
+    // The page's currency, else the one the search result states, else none.
+    if (!d.price->currency.empty()) {
       s.currency = d.price->currency;
+    } else if (serp_price && !serp_price->currency.empty()) {
+      s.currency = serp_price->currency;
+    } else {
+      s.currency.reset();
     }
     if (trace != nullptr) trace->price = d.price->source;
     return;

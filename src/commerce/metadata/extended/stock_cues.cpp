@@ -35,7 +35,7 @@ constexpr std::array<std::string_view, 44> kCartTexts{
 // it often contains ("nicht verfügbar", "indisponible").
 constexpr std::array<std::string_view, 72> kSoldOutTexts{
     "out of stock",        "sold out",             "currently unavailable", "no longer available",
-    "not available",       "unavailable",          "ausverkauft",           "nicht verfügbar",
+    "temporarily unavailable", "not in stock",     "ausverkauft",           "nicht verfügbar",
     "nicht lieferbar",     "nicht auf lager",      "vergriffen",            "épuisé",
     "rupture de stock",    "indisponible",         "plus disponible",       "non disponible",
     "agotado",             "sin stock",            "no disponible",         "sin existencias",
