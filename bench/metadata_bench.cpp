@@ -205,9 +205,12 @@ KV_HOSTILE(NestedPriceElements, "https://shop.example/x",
 // Item-number labels whose values never look like one.
 KV_HOSTILE(LabelsWithoutValues, "https://shop.example/x",
            repeated("<body>", "<td>SKU:</td><td><i></i><i></i>-</td>", "", n));
-// Analytics calls whose object literals never close.
+// Analytics calls whose object literals never close: one long script, and
+// many short ones.
 KV_HOSTILE(OpenDataLayerLiterals, "https://shop.example/x",
            repeated("<script>", "dataLayer.push({\"ecommerce\":[[[{'a':", "</script>", n));
+KV_HOSTILE(ManyOpenDataLayerScripts, "https://shop.example/x",
+           repeated("", "<script>dataLayer.push({'ecommerce':[[[{'a':1,ViewContent({x:[</script>", "", n));
 // Many add-to-cart buttons and availability reports.
 KV_HOSTILE(ManyStockCues, "https://shop.example/x",
            repeated("<body>", R"(<div class="stock"><button class="add-to-cart" disabled>x</button></div>)", "", n));

@@ -339,8 +339,12 @@ class Tokenizer {
           p = q;
         }
       }
-      attributes_.push_back({name, value});
-      hints_ |= hints_of(attributes_.back(), kind);
+      // Beyond 65535 attributes a tag keeps the first ones (and memory stays
+      // bounded on a tag that never ends).
+      if (attributes_.size() - first_attribute_ < 0xFFFF) {
+        attributes_.push_back({name, value});
+        hints_ |= hints_of(attributes_.back(), kind);
+      }
     }
   }
 
@@ -355,6 +359,7 @@ class Tokenizer {
     t.first_attribute = static_cast<std::uint32_t>(attributes_.size());
     bool self_closing = false;
     hints_ = 0;
+    first_attribute_ = attributes_.size();
     const std::size_t after = attributes_from(p, t.kind, self_closing);
     if (after == npos) {
       attributes_.resize(t.first_attribute);
@@ -362,8 +367,6 @@ class Tokenizer {
     }
     t.end = static_cast<std::uint32_t>(after);
     t.hints = hints_;
-    // Beyond 65535 attributes a tag keeps the first ones.
-    if (attributes_.size() - t.first_attribute > 0xFFFF) attributes_.resize(t.first_attribute + 0xFFFF);
     t.attribute_count = static_cast<std::uint16_t>(attributes_.size() - t.first_attribute);
 
     if (ends_itself(t.kind) && !open_.empty() && tags_[open_.back()].kind == t.kind) {
@@ -409,6 +412,7 @@ class Tokenizer {
     t.closing = true;
     t.begin = static_cast<std::uint32_t>(lt);
     const std::size_t mark = attributes_.size();
+    first_attribute_ = mark;
     bool self_closing = false;
     const std::size_t after = attributes_from(p, TagName::comment, self_closing);
     attributes_.resize(mark);  // an end tag's attributes mean nothing
@@ -437,7 +441,8 @@ class Tokenizer {
   std::vector<Tag>& tags_;
   std::vector<Attribute>& attributes_;
   std::vector<std::uint32_t> open_;
-  std::uint16_t hints_ = 0;  // of the tag being read
+  std::uint16_t hints_ = 0;           // of the tag being read
+  std::size_t first_attribute_ = 0;  // of the tag being read
 };
 
 }  // namespace

@@ -345,6 +345,10 @@ std::size_t literal_start(std::string_view s, std::size_t pos) {
 // (where state assignments stand); analytics calls live in short scripts.
 constexpr std::size_t kFullScanBytes = 64 << 10;
 constexpr std::size_t kHeadScanBytes = 4 << 10;
+// Literals read per script, at most (one that never closes is read to the
+// script's end).
+constexpr int kMaxLiterals = 8;
+constexpr int kMaxFailedLiterals = 2;
 
 void read_script(std::string_view body, Walk& w, const json::storage_ptr& sp) {
   const std::string_view scanned = body.size() > kFullScanBytes ? body.substr(0, kHeadScanBytes) : body;
@@ -352,10 +356,11 @@ void read_script(std::string_view body, Walk& w, const json::storage_ptr& sp) {
   const auto already_read = [&read](std::size_t at) {
     return std::any_of(read.begin(), read.end(), [at](const auto& r) { return at >= r.first && at < r.second; });
   };
+  int tries = 0;
+  int failures = 0;
   for (const Anchor& anchor : kAnchors) {
     std::size_t pos = 0;
-    int tries = 0;
-    while (tries < 8) {
+    while (tries < kMaxLiterals) {
       // The vectorised caseless search is much faster than a plain one on
       // script text; anchors differing only in case count as well.
       const std::size_t at = find_icase(scanned, anchor.lower, pos);
@@ -366,7 +371,12 @@ void read_script(std::string_view body, Walk& w, const json::storage_ptr& sp) {
       if (start == npos) continue;
       ++tries;
       auto literal = read_loose_literal(body, start, sp);
-      if (!literal) continue;
+      if (!literal) {
+        // A literal that does not close was read to the script's end; the
+        // next ones of the same script mostly would be too.
+        if (++failures == kMaxFailedLiterals) return;
+        continue;
+      }
       read.emplace_back(start, literal->end);
       pos = literal->end;
       if (anchor.event) {
