@@ -142,6 +142,11 @@ INSTANTIATE_TEST_SUITE_P(
                      <del class="price">€ 30,00</del><div class="product-price">€ 24,90</div>
                      <button class="add-to-cart">Add to cart</button>)",
                   24.9, "EUR"},
+        PriceCase{"visible_unit_and_shipping_prices_are_other_amounts",
+                  "",
+                  R"(<h1>Coffee</h1><span class="price-per-unit">€ 1,20 / 100 g</span>
+                     <span class="shipping-price">€ 4,95</span><span class="product-price">€ 11,99</span>)",
+                  11.99, "EUR"},
         PriceCase{"visible_bare_number_takes_the_currency_written_around_it",
                   "", R"(<h1>Lamp</h1><strong>€ <span class="actual-price">17,10</span></strong>)", 17.1, "EUR"},
         PriceCase{"visible_number_without_any_currency_is_not_a_price",

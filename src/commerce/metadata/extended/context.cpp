@@ -63,6 +63,12 @@ constexpr std::array<std::string_view, 17> kStruckWords{
     "crossed", "compare", "original", "previous", "prev", "former", "barred", "crossout"};
 constexpr std::array<std::pair<std::string_view, std::string_view>, 1> kStruckPairs{{{"list", "price"}}};
 
+constexpr std::array<std::string_view, 19> kOtherAmountWords{
+    "unit",     "base",      "installment", "installments", "instalment", "monthly", "month",
+    "shipping", "delivery",  "save",        "saving",       "savings",    "discount", "points",
+    "reward",   "financing", "finance",     "deposit",      "perunit"};
+constexpr std::array<std::pair<std::string_view, std::string_view>, 1> kOtherAmountPairs{{{"per", "unit"}}};
+
 constexpr std::array<std::string_view, 20> kOtherProductWords{
     "carousel", "slider",  "swiper",      "slick",        "owl",     "related",  "recommend",
     "recommended", "recommendation", "recommendations", "similar", "upsell", "upsells", "crosssell",
@@ -85,6 +91,16 @@ bool is_struck(const PageIndex& page, std::size_t i) {
     if (t.attribute_count > 0 && (names_with(page, t, kStruckWords, kStruckPairs) || struck_by_style(page, t))) {
       return true;
     }
+    at = t.parent;
+  }
+  return false;
+}
+
+bool is_other_amount(const PageIndex& page, std::size_t i) {
+  std::size_t at = i;
+  for (int steps = 0; at != Tag::none && steps < 2; ++steps) {
+    const Tag& t = page.tags()[at];
+    if (t.attribute_count > 0 && names_with(page, t, kOtherAmountWords, kOtherAmountPairs)) return true;
     at = t.parent;
   }
   return false;

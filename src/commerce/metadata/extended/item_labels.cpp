@@ -16,7 +16,7 @@ namespace korvane::commerce::detail::extended {
 namespace {
 
 // Labels, lower-cased, without their trailing ":" "#" or ".".
-constexpr std::array<std::string_view, 89> kLabels{
+constexpr std::array<std::string_view, 88> kLabels{
     "sku",
     "item number",
     "item no",
@@ -32,7 +32,6 @@ constexpr std::array<std::string_view, 89> kLabels{
     "art.-nr",
     "art.nr",
     "art. nr",
-    "art",
     "artikelnummer",
     "artikel-nr",
     "artikelnr",

@@ -49,6 +49,11 @@ struct PageContext {
 // former or list price (del, s, strike; "old-price", "was", "rrp", ...).
 [[nodiscard]] bool is_struck(const PageIndex& page, std::size_t i);
 
+// True when tag `i` or its parent is named as an amount other than the
+// product's price: a unit or base price, an instalment, shipping, a saving,
+// reward points ("price-per-unit", "installment-price", "shipping-price").
+[[nodiscard]] bool is_other_amount(const PageIndex& page, std::size_t i);
+
 // True when tag `i` is an add-to-cart control (button, input or link whose
 // name, class, id or text says so).
 [[nodiscard]] bool is_add_to_cart(const PageIndex& page, std::size_t i);
