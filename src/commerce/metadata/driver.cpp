@@ -94,22 +94,34 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequ
   const detail::NextDataProduct next = detail::find_next_data_product(html);
   const std::optional<std::string> html_title = detail::extract_html_title(html);
 
-  // Whether the JSON-LD stage set the price (the extended reading checks it).
-  bool price_from_ld_json = false;
+  // Which stage set the price last (the extended reading checks it).
+  using Origin = detail::extended::PriceOrigin;
+  Origin origin = Origin::search_result;
+  const auto note_origin = [&s, &origin](const std::optional<double>& before, Origin stage) {
+    if (s.price_amount && s.price_amount != before) origin = stage;
+  };
   if (!ld.products.empty() && !s.is_social) {
     const std::optional<double> before = s.price_amount;
     detail::resolve_ld_json(s, ld);
-    price_from_ld_json = s.price_amount.has_value() && s.price_amount != before;
+    note_origin(before, Origin::ld_json);
   } else if (next.product != nullptr && !next.product->empty() && !s.is_social) {
+    const std::optional<double> before = s.price_amount;
     detail::resolve_next_data(s, *next.product);
+    note_origin(before, Origin::next_data);
   }
   if (s.fetch_source == detail::kSourceSerpFallback && !s.is_social) {
     detail::classify_open_graph(s, meta);
   }
+  const std::optional<double> before_meta = s.price_amount;
   detail::resolve_meta_tags(s, meta);
-  if (!s.is_social) detail::resolve_html_patterns(s, html);
+  note_origin(before_meta, Origin::meta_tags);
+  if (!s.is_social) {
+    const std::optional<double> before_markup = s.price_amount;
+    detail::resolve_html_patterns(s, html);
+    note_origin(before_markup, Origin::markup);
+  }
   if (request.extraction == ExtractionMode::extended && !s.is_social) {
-    detail::extended::read_page(s, html, {request.initial_price, price_from_ld_json}, trace);
+    detail::extended::read_page(s, html, {request.initial_price, origin}, trace);
   }
 
   const std::string lower_title = text::to_lower(s.title);

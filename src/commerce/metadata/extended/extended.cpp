@@ -3,6 +3,7 @@
 #include "commerce/metadata/extended/decide.hpp"
 #include "commerce/metadata/extended/page_index.hpp"
 #include "commerce/metadata/extended/readers.hpp"
+#include "commerce/metadata/markup.hpp"
 
 #include <algorithm>
 
@@ -36,7 +37,21 @@ bool stated(std::string_view code, const Evidence& e, const std::optional<models
   return std::any_of(e.prices.begin(), e.prices.end(), [&](const PriceCandidate& c) { return c.currency == code; });
 }
 
-void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, const Inputs& inputs, Trace* trace) {
+// True when the standard stage that set the price read a source that the
+// extended readers read in full: JSON-LD, meta tags, or microdata (the
+// markup stage tries a WooCommerce amount first, which the visible-price
+// reader reads only next to the product).
+bool read_in_full(PriceOrigin origin, ValidUtf8 html) {
+  switch (origin) {
+    case PriceOrigin::ld_json:
+    case PriceOrigin::meta_tags: return true;
+    case PriceOrigin::markup: return !find_woocommerce_amount(html).has_value();
+    default: return false;
+  }
+}
+
+void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, const Inputs& inputs, ValidUtf8 html,
+                 Trace* trace) {
   const auto& serp_price = inputs.serp_price;
   const bool serp_amount = serp_price && s.price_amount && *s.price_amount == serp_price->amount;
   const bool fill_only = d.price && !d.price->structured;
@@ -55,8 +70,9 @@ void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, co
   }
   if (!s.price_amount) return;
   // The standard answer or the search result's price stands, without a zero
-  // amount from the page and without a currency nobody states.
-  if ((*s.price_amount == 0.0 || inputs.price_from_ld_json) && !serp_amount) {
+  // amount from the page, without an amount of a source read in full that
+  // the readers rejected, and without a currency nobody states.
+  if ((*s.price_amount == 0.0 || read_in_full(inputs.price_origin, html)) && !serp_amount) {
     // Known to be wrong: back to the search result's price, if any.
     s.price_amount.reset();
     if (serp_price) {
@@ -102,7 +118,7 @@ void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trac
   const Evidence e = gather(index, s.direct_url);
   const Decision d = decide(e, s.direct_url);
 
-  apply_price(s, d, e, inputs, trace);
+  apply_price(s, d, e, inputs, html, trace);
   const bool other_type = s.page_type == models::PageType::ARTICLE || s.page_type == models::PageType::PORTFOLIO ||
                           s.page_type == models::PageType::UNCATEGORIZED;
   if (other_type && sells_a_product(d, e)) s.page_type = models::PageType::PRODUCT;

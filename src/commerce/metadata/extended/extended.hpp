@@ -24,19 +24,23 @@ struct Trace {
   std::optional<Source> stock;
 };
 
+// Where the standard stages took the price they left.
+enum class PriceOrigin { search_result, ld_json, next_data, meta_tags, markup };
+
 // What the extended reading needs to know besides the page.
 struct Inputs {
   std::optional<models::NormalizedPrice> serp_price;  // its currency counts as stated
-  bool price_from_ld_json = false;  // the standard JSON-LD stage set the price
+  PriceOrigin price_origin = PriceOrigin::search_result;
 };
 
 // Reads `html` for the extended sources and applies the decision to `s`,
 // which holds the standard answers. A price that only the visible text
 // backs fills a missing price but does not replace one. When nothing is
 // decided, the standard answers stand, except what is known to be wrong: a
-// zero amount, a JSON-LD price that the fuller JSON-LD reading did not find
-// for the page's own product (a tiny number read as 1.00, a product of a
-// list), a currency nothing states, a SKU with white space.
+// zero amount; a price from JSON-LD, meta tags or microdata, sources the
+// extended readers read in full, that they did not find for the page's own
+// product (a tiny number read as 1.00, a product of a list); a currency
+// nothing states; a SKU with white space.
 void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trace* trace = nullptr);
 
 // What the readers find on `html` behind `url`, before any decision (for

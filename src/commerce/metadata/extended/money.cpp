@@ -400,7 +400,15 @@ std::optional<Money> read_money(std::string_view text, std::string_view declared
   const std::size_t before_end = skip_space_back(text, number.begin);
   code = token_ending(text, run_before(text, before_end, 6), before_end, declared_currency);
   if (!code) {
-    const std::size_t after_begin = skip_space(text, number.end);
+    // "20,-" and "20.–" write whole amounts; the token comes after the dash.
+    std::size_t after_number = number.end;
+    for (const std::string_view dash : {",--", ",-", ".-", ",\xE2\x80\x93", ".\xE2\x80\x93"}) {
+      if (text.substr(after_number, dash.size()) == dash) {
+        after_number += dash.size();
+        break;
+      }
+    }
+    const std::size_t after_begin = skip_space(text, after_number);
     code = token_starting(text, after_begin, run_after(text, after_begin, 6), declared_currency);
   }
   const std::string currency = code ? *code : std::string();

@@ -246,15 +246,19 @@ class Tokenizer {
   Tokenizer(std::string_view html, std::vector<Tag>& tags, std::vector<Attribute>& attributes)
       : h_(html), tags_(tags), attributes_(attributes) {}
 
-  void run() {
+  // Indexes the page; returns where its text ends: the page's end, or the
+  // start of a tag or comment that never ends (which, like a browser, the
+  // index drops).
+  std::size_t run() {
     std::size_t pos = 0;
     while (pos < h_.size()) {
       const void* found = std::memchr(h_.data() + pos, '<', h_.size() - pos);
       if (found == nullptr) break;
       const std::size_t lt = static_cast<std::size_t>(static_cast<const char*>(found) - h_.data());
       pos = step(lt);
-      if (pos == npos) break;
+      if (pos == npos) return unterminated_ == npos ? lt : unterminated_;
     }
+    return h_.size();
   }
 
  private:
@@ -380,7 +384,10 @@ class Tokenizer {
       const std::size_t close = raw_text_end(after, name);
       t.content_end = static_cast<std::uint32_t>(close == npos ? h_.size() : close);
       tags_.push_back(t);
-      if (close == npos) return npos;
+      if (close == npos) {
+        unterminated_ = h_.size();  // the element's text runs to the end
+        return npos;
+      }
       return end_tag(close);
     }
     tags_.push_back(t);
@@ -443,6 +450,7 @@ class Tokenizer {
   std::vector<std::uint32_t> open_;
   std::uint16_t hints_ = 0;           // of the tag being read
   std::size_t first_attribute_ = 0;  // of the tag being read
+  std::size_t unterminated_ = npos;  // where the text ends when the last element never closes
 };
 
 }  // namespace
@@ -483,7 +491,7 @@ PageIndex::PageIndex(ValidUtf8 html) : html_(html.text) {
   }
   tags_.reserve(html_.size() / 48 + 16);
   attributes_.reserve(html_.size() / 40 + 16);
-  Tokenizer(html_, tags_, attributes_).run();
+  text_end_ = Tokenizer(html_, tags_, attributes_).run();
 }
 
 std::optional<std::string_view> PageIndex::attribute(const Tag& tag, std::string_view name) const noexcept {
@@ -502,7 +510,7 @@ std::optional<std::string> PageIndex::attribute_text(const Tag& tag, std::string
 std::string_view PageIndex::text_after(std::size_t i) const noexcept {
   if (i >= tags_.size()) return {};
   const std::size_t begin = tags_[i].end;
-  const std::size_t end = i + 1 < tags_.size() ? tags_[i + 1].begin : html_.size();
+  const std::size_t end = i + 1 < tags_.size() ? tags_[i + 1].begin : text_end_;
   return end > begin ? html_.substr(begin, end - begin) : std::string_view();
 }
 

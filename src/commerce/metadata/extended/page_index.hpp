@@ -131,6 +131,7 @@ class PageIndex {
 
  private:
   std::string_view html_;
+  std::size_t text_end_ = 0;  // the page's end, or the start of a tag that never ends
   std::vector<Tag> tags_;
   std::vector<Attribute> attributes_;
 };
