@@ -232,10 +232,14 @@ struct ModeRun {
   Score scores[3];
 };
 
-// Right and wrong answers per field and source of the extended mode.
+// Right and wrong answers per field and source of the extended mode, and
+// how many of them differ from the standard answer (gained: right where the
+// standard mode was not; lost: wrong where it was right).
 struct SourceTally {
   int right = 0;
   int wrong = 0;
+  int gained = 0;
+  int lost = 0;
 };
 using SourceTable = std::map<std::string, SourceTally>;
 
@@ -255,6 +259,7 @@ int report(const fs::path& dir, const std::vector<CorpusPage>& pages, bool misse
     if (!page.expected) continue;
     ++benchmark_pages;
     const std::string html = read_file(dir / page.file);
+    bool standard_correct[3] = {false, false, false};
     for (int mode = 0; mode < 2; ++mode) {
       ext::Trace trace;
       const MetadataRequest request{.html = html,
@@ -267,10 +272,14 @@ int report(const fs::path& dir, const std::vector<CorpusPage>& pages, bool misse
         if (o.got) ++s.predicted;
         if (!o.want.empty()) ++s.expected;
         if (o.correct) ++s.correct;
+        if (mode == 0) standard_correct[static_cast<int>(f)] = o.correct;
         if (mode == 1 && o.got) {
           const auto& src = f == Field::price ? trace.price : f == Field::sku ? trace.sku : trace.stock;
           SourceTally& t = sources[static_cast<int>(f)][source_name(src, true)];
           (o.correct ? t.right : t.wrong) += 1;
+          const bool before = standard_correct[static_cast<int>(f)];
+          if (o.correct && !before) ++t.gained;
+          if (!o.correct && before) ++t.lost;
         }
         if (misses && !o.correct && (o.got || !o.want.empty())) {
           std::string want;
@@ -293,11 +302,13 @@ int report(const fs::path& dir, const std::vector<CorpusPage>& pages, bool misse
     std::printf("\n");
   }
   std::printf("(each cell: F1 (precision / recall) correct/predicted/expected)\n\n");
-  std::printf("extended mode: the source of each answer, right / wrong\n");
+  std::printf("extended mode: the source of each answer, right / wrong (of which gained over the standard\n"
+              "mode: right where it was not / lost: wrong where it was right)\n");
   for (const Field f : {Field::price, Field::sku, Field::availability}) {
     std::printf("  %s:\n", field_name(f));
     for (const auto& [name, t] : sources[static_cast<int>(f)]) {
-      std::printf("    %-24s %3d right %3d wrong\n", name.c_str(), t.right, t.wrong);
+      std::printf("    %-24s %3d right %3d wrong   (gained %2d, lost %2d)\n", name.c_str(), t.right, t.wrong, t.gained,
+                  t.lost);
     }
   }
   return 0;
