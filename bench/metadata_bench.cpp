@@ -94,24 +94,38 @@ const std::vector<Page>& pages() {
   return p;
 }
 
+using korvane::commerce::ExtractionMode;
+using korvane::commerce::MetadataRequest;
+
+// Argument 0: the standard mode, 1: the extended mode.
+ExtractionMode mode_of(const benchmark::State& state) {
+  return state.range(0) == 0 ? ExtractionMode::standard : ExtractionMode::extended;
+}
+
 void BM_Pages(benchmark::State& state) {
   const auto& all = pages();
+  const ExtractionMode mode = mode_of(state);
   std::size_t bytes = 0;
   for (const auto& p : all) bytes += p.html.size();
   for (auto _ : state) {
     int rank = 1;
     for (const auto& p : all) {
-      auto r = DestinationMetadataParser::parse_metadata(p.html, p.url, "Shop now", "Example Store", std::nullopt,
-                                                         std::nullopt, rank++);
+      auto r = DestinationMetadataParser::parse_metadata(MetadataRequest{.html = p.html,
+                                                                         .direct_url = p.url,
+                                                                         .initial_title = "Shop now",
+                                                                         .initial_merchant = "Example Store",
+                                                                         .rank = rank++,
+                                                                         .extraction = mode});
       benchmark::DoNotOptimize(r);
     }
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * all.size()));
-  state.SetLabel(corpus_pages().empty() ? "built pages" : "corpus pages");
+  state.SetLabel(std::string(corpus_pages().empty() ? "built pages" : "corpus pages") +
+                 (mode == ExtractionMode::standard ? ", standard" : ", extended"));
   state.counters["pages"] = static_cast<double>(all.size());
 }
-BENCHMARK(BM_Pages)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pages)->ArgName("extended")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------- hostile pages
 
@@ -126,10 +140,13 @@ std::string repeated(std::string_view head, std::string_view unit, std::string_v
 
 using Builder = std::function<std::string(std::size_t)>;
 
+// Arguments: the page size, then the mode (0 standard, 1 extended).
 void run_hostile(benchmark::State& state, const Builder& build, const char* url) {
   const std::string html = build(static_cast<std::size_t>(state.range(0)));
+  const ExtractionMode mode = state.range(1) == 0 ? ExtractionMode::standard : ExtractionMode::extended;
   for (auto _ : state) {
-    auto r = DestinationMetadataParser::parse_metadata(html, url, "Item", "Shop");
+    auto r = DestinationMetadataParser::parse_metadata(MetadataRequest{
+        .html = html, .direct_url = url, .initial_title = "Item", .initial_merchant = "Shop", .extraction = mode});
     benchmark::DoNotOptimize(r);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * html.size()));
@@ -139,7 +156,10 @@ void run_hostile(benchmark::State& state, const Builder& build, const char* url)
   void BM_Hostile_##name(benchmark::State& state) {                                         \
     run_hostile(state, [](std::size_t n) { return body; }, url);                            \
   }                                                                                         \
-  BENCHMARK(BM_Hostile_##name)->Arg(1 << 20)->Arg(4 << 20)->Arg(20 << 20)->Unit(benchmark::kMillisecond)
+  BENCHMARK(BM_Hostile_##name)                                                              \
+      ->ArgNames({"bytes", "extended"})                                                     \
+      ->ArgsProduct({{1 << 20, 4 << 20, 20 << 20}, {0, 1}})                                 \
+      ->Unit(benchmark::kMillisecond)
 
 // Script starts without any end: every lazy body search would run to the end.
 KV_HOSTILE(ScriptNoClose, "https://shop.example/x", repeated("", "<script", "", n));
@@ -177,6 +197,23 @@ KV_HOSTILE(OpenClassValues, "https://shop.example/x", repeated("", "class=\"inst
 KV_HOSTILE(TitleNoClose, "https://shop.example/x", repeated("", "<title>", "", n));
 // Invalid UTF-8 throughout.
 KV_HOSTILE(InvalidUtf8, "https://shop.example/x", repeated("", "<meta \xFF\xFE content=\"\xC3\">", "", n));
+
+// Extended readers: nested price elements that never close, each holding
+// all the rest of the page.
+KV_HOSTILE(NestedPriceElements, "https://shop.example/x",
+           repeated("<h1>Item</h1>", R"(<span class="price" itemprop="price"><b></b>)", "", n));
+// Item-number labels whose values never look like one.
+KV_HOSTILE(LabelsWithoutValues, "https://shop.example/x",
+           repeated("<body>", "<td>SKU:</td><td><i></i><i></i>-</td>", "", n));
+// Analytics calls whose object literals never close: one long script, and
+// many short ones.
+KV_HOSTILE(OpenDataLayerLiterals, "https://shop.example/x",
+           repeated("<script>", "dataLayer.push({\"ecommerce\":[[[{'a':", "</script>", n));
+KV_HOSTILE(ManyOpenDataLayerScripts, "https://shop.example/x",
+           repeated("", "<script>dataLayer.push({'ecommerce':[[[{'a':1,ViewContent({x:[</script>", "", n));
+// Many add-to-cart buttons and availability reports.
+KV_HOSTILE(ManyStockCues, "https://shop.example/x",
+           repeated("<body>", R"(<div class="stock"><button class="add-to-cart" disabled>x</button></div>)", "", n));
 
 #undef KV_HOSTILE
 

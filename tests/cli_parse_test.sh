@@ -66,6 +66,29 @@ refused "parse without url" "$bin" parse "$dir/page.html"
 refused "stock flags exclude each other" "$bin" parse "$dir/page.html" --url u --in-stock --out-of-stock
 refused "currency needs a price" "$bin" parse "$dir/page.html" --url u --currency EUR
 
+# --extended and the "extended" request key: a price and SKU only microdata
+# element text states, with no currency anywhere on the page.
+cat > "$dir/microdata.html" <<HTML
+<html><head><title>Lamp</title></head><body><h1>Desk Lamp</h1>
+<span itemprop="price">24.50</span> <span itemprop="sku">LMP-7</span>
+<button class="add-to-cart">Add to cart</button><!-- $padding --></body></html>
+HTML
+expect "parse --extended" '  "price": {
+    "raw": "24.50",
+    "amount": 24.5,
+    "currency": ""
+  },' "$("$bin" parse "$dir/microdata.html" --url https://shop.example/lamp --extended | sed -n '/"price"/,/},/p')"
+expect "parse without --extended" '"price": null,' \
+  "$("$bin" parse "$dir/microdata.html" --url https://shop.example/lamp | grep '"price"' | sed 's/^ *//')"
+expect "parse jsonl extended key" '"LMP-7"
+null
+"LMP-7"' "$(printf '%s\n' \
+  "{\"html_file\": \"$dir/microdata.html\", \"direct_url\": \"https://shop.example/lamp\", \"extended\": true}" \
+  "{\"html_file\": \"$dir/microdata.html\", \"direct_url\": \"https://shop.example/lamp\"}" |
+  "$bin" parse --jsonl | sed 's/.*"sku":\([^,]*\),.*/\1/'
+  printf '%s\n' "{\"html_file\": \"$dir/microdata.html\", \"direct_url\": \"https://shop.example/lamp\"}" |
+  "$bin" parse --jsonl --extended | sed 's/.*"sku":\([^,]*\),.*/\1/')"
+
 actual=$("$bin" parse --jsonl <<JSONL
 {"html_file": "$dir/page.html", "direct_url": "https://www.amazon.com/dp/1", "rank": 3}
 {"html": null, "direct_url": "https://www.instagram.com/p/1", "initial_title": "Post", "initial_stock": true}

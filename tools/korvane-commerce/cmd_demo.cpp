@@ -65,14 +65,16 @@ void add_demo_command(CLI::App& app, RunState& state) {
   auto quiet = std::make_shared<bool>(false);
   auto verbose = std::make_shared<bool>(false);
   auto without_offers = std::make_shared<bool>(false);
+  auto extended = std::make_shared<bool>(false);
   demo->add_option("--examples", *examples, "The example folder (visual-search-result.json, pages/)");
   demo->add_option("--output", *output, "Folder for result.json, result.csv and result.html")->capture_default_str();
   demo->add_flag("--no-resolve", *no_resolve, "Skip store resolution (no browser)");
   demo->add_flag("--without-offers", *without_offers,
                  "Write the enriched matches alone, in match order, without the example's shopping offers");
+  demo->add_flag("--extended", *extended, "Read the pages with the extended extraction");
   demo->add_flag("--quiet,-q", *quiet, "No progress or summary on standard error");
   demo->add_flag("-v,--verbose", *verbose, "Debug log of the fetcher and the resolver on standard error");
-  demo->callback([&state, examples, output, no_resolve, quiet, verbose, without_offers] {
+  demo->callback([&state, examples, output, no_resolve, quiet, verbose, without_offers, extended] {
     const StopOnSignals stop;  // before the server's threads start
     configure_logging(*verbose, *quiet);
     const fs::path folder = find_examples(*examples);
@@ -91,6 +93,7 @@ void add_demo_command(CLI::App& app, RunState& state) {
     settings.verbose = *verbose;
     settings.options.resolve_stores = !*no_resolve;
     settings.options.allow_private_addresses = true;
+    if (*extended) settings.options.extraction = commerce::ExtractionMode::extended;
     // Every host goes to the loopback server, which presents a certificate
     // made for the example hosts.
     settings.options.fetcher.connect_to = {"::127.0.0.1:" + port};

@@ -11,6 +11,7 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
       "enrich", "Enrich a visual-search result: clean links, fetch and mine pages, resolve store links, export");
   auto settings = std::make_shared<EnrichSettings>();
   auto no_resolve = std::make_shared<bool>(false);
+  auto extended = std::make_shared<bool>(false);
   enrich->add_option("RESULT", settings->input,
                      "Visual-search result: a JSON array of matches, or an object with \"visual_matches\" "
                      "(and optionally \"shopping_results\"); \"-\" reads standard input")
@@ -32,13 +33,17 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
   enrich->add_option("--timeout", settings->options.fetch_timeout, "Seconds each destination page may take to fetch")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  enrich->add_flag("--extended", *extended,
+                   "Also read the sources past the standard rules (microdata, page state, analytics, visible "
+                   "price, item labels, stock cues) to find more prices, SKUs and stock states");
   enrich->add_flag("--quiet,-q", settings->quiet, "No progress or summary on standard error");
   enrich->add_flag("-v,--verbose", settings->verbose,
                    "Debug log of the fetcher and the resolver on standard error (every page's reason)");
-  enrich->callback([&state, settings, no_resolve] {
+  enrich->callback([&state, settings, no_resolve, extended] {
     const StopOnSignals stop;
     configure_logging(settings->verbose, settings->quiet);
     settings->options.resolve_stores = !*no_resolve;
+    if (*extended) settings->options.extraction = commerce::ExtractionMode::extended;
     state.exit_code = run_enrich(*settings, stop);
   });
 

@@ -24,8 +24,12 @@ int rank_of(long long value) {
   return static_cast<int>(value);
 }
 
-// One --jsonl request.
-json::value parse_request(const json::object& o) {
+commerce::ExtractionMode mode_of(bool extended) {
+  return extended ? commerce::ExtractionMode::extended : commerce::ExtractionMode::standard;
+}
+
+// One --jsonl request; `extended` (the --extended flag) applies to every line.
+json::value parse_request(const json::object& o, bool extended) {
   const auto html = optional_text(o, "html");
   const auto html_file = optional_text(o, "html_file");
   if (html && html_file) throw std::invalid_argument("give \"html\" or \"html_file\", not both");
@@ -36,10 +40,18 @@ json::value parse_request(const json::object& o) {
   if (const auto it = o.find("initial_price"); it != o.end() && !it->value().is_null()) {
     price = models::from_json<models::NormalizedPrice>(it->value(), "initial_price");
   }
-  const auto result = commerce::DestinationMetadataParser::parse_metadata(
-      page ? std::optional<std::string_view>(*page) : std::nullopt, required_text(o, "direct_url"),
-      optional_text(o, "initial_title").value_or(""), optional_text(o, "initial_merchant").value_or(""),
-      price, optional_bool(o, "initial_stock"), rank_of(optional_integer(o, "rank").value_or(1)));
+  const std::string url = required_text(o, "direct_url");
+  const std::string title = optional_text(o, "initial_title").value_or("");
+  const std::string merchant = optional_text(o, "initial_merchant").value_or("");
+  const auto result = commerce::DestinationMetadataParser::parse_metadata(commerce::MetadataRequest{
+      .html = page ? std::optional<std::string_view>(*page) : std::nullopt,
+      .direct_url = url,
+      .initial_title = title,
+      .initial_merchant = merchant,
+      .initial_price = price,
+      .initial_stock = optional_bool(o, "initial_stock"),
+      .rank = rank_of(optional_integer(o, "rank").value_or(1)),
+      .extraction = mode_of(extended || optional_bool(o, "extended").value_or(false))});
   return commerce::to_json(result);
 }
 
@@ -57,6 +69,7 @@ void add_parse_commands(CLI::App& app, RunState& state) {
     bool out_of_stock = false;
     int rank = 1;
     bool jsonl = false;
+    bool extended = false;
   };
   auto opts = std::make_shared<Options>();
   auto* cmd = app.add_subcommand(
@@ -74,16 +87,21 @@ void add_parse_commands(CLI::App& app, RunState& state) {
   cmd->add_option("--rank", opts->rank, "1-based position in the search result")
       ->capture_default_str()
       ->check(CLI::Range(1, INT_MAX));
+  cmd->add_flag("--extended", opts->extended,
+                "Also read the sources past the standard rules (microdata, page state, analytics, "
+                "visible price, item labels, stock cues); with --jsonl, for every line");
   auto* jsonl = cmd->add_flag(
       "--jsonl", opts->jsonl,
       "Read {\"html\" (text|null) or \"html_file\", \"direct_url\", \"initial_title\", "
       "\"initial_merchant\", \"initial_price\" (null|{\"raw\",\"amount\",\"currency\"}), "
-      "\"initial_stock\" (null|true|false), \"rank\"} objects, one per line, from standard input; "
+      "\"initial_stock\" (null|true|false), \"rank\", \"extended\" (true|false)} objects, one per line, "
+      "from standard input; "
       "answer one {\"result\": {...}} or {\"error\": ...} line each");
   jsonl->excludes(url);
   cmd->callback([&state, opts] {
     if (opts->jsonl) {
-      state.exit_code = run_jsonl(STDIN_FILENO, stdout, parse_request);
+      state.exit_code =
+          run_jsonl(STDIN_FILENO, stdout, [opts](const json::object& o) { return parse_request(o, opts->extended); });
       return;
     }
     if (!opts->file) throw CLI::ValidationError("parse", "give a FILE (or -), or --jsonl");
@@ -99,7 +117,14 @@ void add_parse_commands(CLI::App& app, RunState& state) {
     if (opts->in_stock) stock = true;
     if (opts->out_of_stock) stock = false;
     const auto result = commerce::DestinationMetadataParser::parse_metadata(
-        page, opts->url, opts->title, opts->merchant, price, stock, opts->rank);
+        commerce::MetadataRequest{.html = page,
+                                  .direct_url = opts->url,
+                                  .initial_title = opts->title,
+                                  .initial_merchant = opts->merchant,
+                                  .initial_price = price,
+                                  .initial_stock = stock,
+                                  .rank = opts->rank,
+                                  .extraction = mode_of(opts->extended)});
     std::cout << models::json_text(commerce::to_json(result), 2) << '\n';
   });
 }

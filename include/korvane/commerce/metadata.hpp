@@ -105,6 +105,19 @@ class DestinationMetadataParser {
  public:
   DestinationMetadataParser() = delete;
 
+  // The product metadata of `request.html`, as the positional form below
+  // describes it. With `ExtractionMode::extended` the page is also read for
+  // JSON-LD the standard rules skip, microdata and RDFa, price and
+  // availability meta tags, shop page-state and analytics objects, data
+  // attributes, the visible price next to the main heading and add-to-cart
+  // form, add-to-cart buttons and sold-out wording, and labelled item
+  // numbers; these fill missing fields and replace values the page
+  // contradicts. In that mode an amount whose currency neither the page nor
+  // the search result states has an empty currency (raw text "12.00"), never
+  // a guessed "USD". Results with `standard` are exactly those of the
+  // positional form.
+  [[nodiscard]] static MetadataResult parse_metadata(const MetadataRequest& request);
+
   // The product metadata of the page `html` behind `direct_url`, starting
   // from the search result's title, merchant, price and stock flag; `rank`
   // (1-based position in the result list) gives the match score: 98 for rank
@@ -112,15 +125,13 @@ class DestinationMetadataParser {
   // occurs in the title. An absent page, or one of 200 characters or fewer,
   // is typed from the link and the search result alone. Never throws on
   // malformed input: invalid UTF-8 is read with U+FFFD, broken markup and
-  // JSON leave fields absent, an unsplittable link counts as empty.
+  // JSON leave fields absent, an unsplittable link counts as empty. Reads
+  // with ExtractionMode::standard.
   [[nodiscard]] static MetadataResult parse_metadata(
       std::optional<std::string_view> html, std::string_view direct_url,
       std::string_view initial_title = {}, std::string_view initial_merchant = {},
       const std::optional<models::NormalizedPrice>& initial_price = std::nullopt,
       std::optional<bool> initial_stock = std::nullopt, int rank = 1);
-
-  // The same parse with its inputs by name, and the extraction mode.
-  [[nodiscard]] static MetadataResult parse_metadata(const MetadataRequest& request);
 };
 
 namespace detail {

@@ -4,6 +4,7 @@
 
 #include "commerce/units.hpp"
 
+#include "commerce/metadata/extended/extended.hpp"
 #include "commerce/metadata/extraction.hpp"
 #include "commerce/metadata/state.hpp"
 #include "host/condition_words.hpp"
@@ -87,23 +88,44 @@ MetadataParseState initial_state(std::string_view url, std::string_view title,
 }
 
 // Reads the page: extraction, the structured stages, the Open Graph test,
-// meta tags, shop markup and the title repair.
-void read_page(MetadataParseState& s, detail::ValidUtf8 html) {
+// meta tags, shop markup, in extended mode the further sources, and the
+// title repair.
+void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequest& request,
+               detail::extended::Trace* trace) {
   const detail::MetaTags meta = detail::extract_meta_tags(html);
   const detail::LdJsonProducts ld = detail::find_ld_json_products(html);
   const detail::NextDataProduct next = detail::find_next_data_product(html);
   const std::optional<std::string> html_title = detail::extract_html_title(html);
 
+  // Which stage set the price last (the extended reading checks it).
+  using Origin = detail::extended::PriceOrigin;
+  Origin origin = Origin::search_result;
+  const auto note_origin = [&s, &origin](const std::optional<double>& before, Origin stage) {
+    if (s.price_amount && s.price_amount != before) origin = stage;
+  };
   if (!ld.products.empty() && !s.is_social) {
+    const std::optional<double> before = s.price_amount;
     detail::resolve_ld_json(s, ld);
+    note_origin(before, Origin::ld_json);
   } else if (next.product != nullptr && !next.product->empty() && !s.is_social) {
+    const std::optional<double> before = s.price_amount;
     detail::resolve_next_data(s, *next.product);
+    note_origin(before, Origin::next_data);
   }
   if (s.fetch_source == FetchSource::serp_fallback && !s.is_social) {
     detail::classify_open_graph(s, meta);
   }
+  const std::optional<double> before_meta = s.price_amount;
   detail::resolve_meta_tags(s, meta);
-  if (!s.is_social) detail::resolve_html_patterns(s, html);
+  note_origin(before_meta, Origin::meta_tags);
+  if (!s.is_social) {
+    const std::optional<double> before_markup = s.price_amount;
+    detail::resolve_html_patterns(s, html);
+    note_origin(before_markup, Origin::markup);
+  }
+  if (request.extraction == ExtractionMode::extended && !s.is_social) {
+    detail::extended::read_page(s, html, {request.initial_price, origin}, trace);
+  }
 
   const std::string lower_title = text::to_lower(s.title);
   if (GENERIC_TITLES.contains(lower_title) || text::code_point_length(s.title) <= 3 ||
@@ -197,10 +219,16 @@ int match_score(const MetadataParseState& s, int rank) {
   return static_cast<int>(std::min<long long>(score, std::numeric_limits<int>::max()));
 }
 
-std::optional<models::NormalizedPrice> price_record(const MetadataParseState& s) {
+// The amount with its currency; "USD" when none is known, except in extended
+// mode, where an unknown currency stays empty and the raw text is the amount
+// alone.
+std::optional<models::NormalizedPrice> price_record(const MetadataParseState& s, ExtractionMode mode) {
   if (!s.price_amount || !std::isfinite(*s.price_amount) || *s.price_amount < 0.0) return std::nullopt;
-  const std::string code = detail::is_set(s.currency) ? *s.currency : std::string("USD");
-  return models::NormalizedPrice(text::format_fixed2(*s.price_amount) + " " + code, *s.price_amount, code);
+  std::string code = detail::is_set(s.currency) ? *s.currency : std::string("USD");
+  if (mode == ExtractionMode::extended && !detail::is_set(s.currency)) code.clear();
+  std::string raw = text::format_fixed2(*s.price_amount);
+  if (!code.empty()) raw += " " + code;
+  return models::NormalizedPrice(std::move(raw), *s.price_amount, std::move(code));
 }
 
 }  // namespace
@@ -219,13 +247,22 @@ MetadataResult DestinationMetadataParser::parse_metadata(
     std::optional<std::string_view> html, std::string_view direct_url, std::string_view initial_title,
     std::string_view initial_merchant, const std::optional<models::NormalizedPrice>& initial_price,
     std::optional<bool> initial_stock, int rank) {
-  return parse_metadata(MetadataRequest{html, direct_url, initial_title, initial_merchant, initial_price,
-                                        initial_stock, rank, ExtractionMode::standard});
+  return parse_metadata(MetadataRequest{.html = html,
+                                        .direct_url = direct_url,
+                                        .initial_title = initial_title,
+                                        .initial_merchant = initial_merchant,
+                                        .initial_price = initial_price,
+                                        .initial_stock = initial_stock,
+                                        .rank = rank,
+                                        .extraction = ExtractionMode::standard});
 }
 
 MetadataResult DestinationMetadataParser::parse_metadata(const MetadataRequest& request) {
+  return detail::parse_metadata_traced(request, nullptr);
+}
+
+MetadataResult detail::parse_metadata_traced(const MetadataRequest& request, extended::Trace* trace) {
   detail::start_unit(detail::Unit::metadata);
-  const int rank = request.rank;
   std::string url_storage, title_storage, merchant_storage, page_storage;
   const std::string_view url = text::as_valid_utf8(request.direct_url, url_storage);
   MetadataParseState s = initial_state(url, text::as_valid_utf8(request.initial_title, title_storage),
@@ -234,7 +271,7 @@ MetadataResult DestinationMetadataParser::parse_metadata(const MetadataRequest& 
 
   if (request.html) {
     const std::string_view page = text::as_valid_utf8(*request.html, page_storage);
-    if (longer_than(page, kMinUsablePageLength)) read_page(s, detail::ValidUtf8{page});
+    if (longer_than(page, kMinUsablePageLength)) read_page(s, detail::ValidUtf8{page}, request, trace);
   }
   resolve_image_link(s);
 
@@ -251,12 +288,12 @@ MetadataResult DestinationMetadataParser::parse_metadata(const MetadataRequest& 
   }
 
   MetadataResult r;
-  r.match_score = match_score(s, rank);
+  r.match_score = match_score(s, request.rank);
   r.title = text::collapse_white_space(text::html_unescape(s.title));
   r.merchant_name = std::move(s.merchant_name);
   r.brand = std::move(s.brand);
   r.sku = std::move(s.sku);
-  r.price = price_record(s);
+  r.price = price_record(s, request.extraction);
   r.stock_status = s.stock_status;
   r.condition = s.condition;
   r.primary_image_url = std::move(s.primary_image_url);

@@ -1,0 +1,153 @@
+// Where an element stands on the page: struck through, among other
+// products, an add-to-cart control; and the page's landmarks. Class and id
+// values are read as words ("actionOldPrice", "price--old" and "old_price"
+// all hold the word "old").
+#include "commerce/metadata/extended/readers.hpp"
+
+#include "text/unicode.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace korvane::commerce::detail::extended {
+namespace {
+
+// Calls `f` with each word of a class or id value: runs of ASCII letters
+// split at non-letters and at lower-to-upper case changes ("actionOldPrice"
+// gives action, Old, Price). Stops early when `f` returns true; returns
+// whether it did.
+template <class F>
+bool any_word(std::string_view value, F&& f) {
+  std::size_t begin = 0;
+  const auto is_upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+  const auto is_letter = [&](char c) { return is_upper(c) || (c >= 'a' && c <= 'z'); };
+  for (std::size_t i = 0; i <= value.size(); ++i) {
+    const bool boundary = i == value.size() || !is_letter(value[i]) ||
+                          (is_upper(value[i]) && i > 0 && value[i - 1] >= 'a' && value[i - 1] <= 'z');
+    if (!boundary) continue;
+    if (i > begin && f(value.substr(begin, i - begin))) return true;
+    begin = (i < value.size() && is_letter(value[i])) ? i : i + 1;
+  }
+  return false;
+}
+
+template <std::size_t N>
+bool in_set(std::string_view word, const std::array<std::string_view, N>& set) {
+  return std::any_of(set.begin(), set.end(), [&](std::string_view w) { return iequals(word, w); });
+}
+
+// True when the class or id of `t` holds a word of `set`, or `first` directly
+// followed by one of the `seconds`.
+template <std::size_t N, std::size_t M>
+bool names_with(const PageIndex& page, const Tag& t, const std::array<std::string_view, N>& set,
+                const std::array<std::pair<std::string_view, std::string_view>, M>& pairs) {
+  for (const std::string_view attr : {"class", "id"}) {
+    const auto v = page.attribute(t, attr);
+    if (!v || v->empty()) continue;
+    std::string_view previous;
+    const bool hit = any_word(*v, [&](std::string_view w) {
+      if (in_set(w, set)) return true;
+      for (const auto& [a, b] : pairs) {
+        if (iequals(previous, a) && iequals(w, b)) return true;
+      }
+      previous = w;
+      return false;
+    });
+    if (hit) return true;
+  }
+  return false;
+}
+
+constexpr std::array<std::string_view, 17> kStruckWords{
+    "old",    "was",      "before", "rrp",     "msrp",   "uvp",      "strike", "strikethrough", "striked",
+    "crossed", "compare", "original", "previous", "prev", "former", "barred", "crossout"};
+constexpr std::array<std::pair<std::string_view, std::string_view>, 1> kStruckPairs{{{"list", "price"}}};
+
+constexpr std::array<std::string_view, 19> kOtherAmountWords{
+    "unit",     "base",      "installment", "installments", "instalment", "monthly", "month",
+    "shipping", "delivery",  "save",        "saving",       "savings",    "discount", "points",
+    "reward",   "financing", "finance",     "deposit",      "perunit"};
+constexpr std::array<std::pair<std::string_view, std::string_view>, 1> kOtherAmountPairs{{{"per", "unit"}}};
+
+constexpr std::array<std::string_view, 20> kOtherProductWords{
+    "carousel", "slider",  "swiper",      "slick",        "owl",     "related",  "recommend",
+    "recommended", "recommendation", "recommendations", "similar", "upsell", "upsells", "crosssell",
+    "recently",  "viewed",  "minicart",   "suggestions",  "reco",    "bestsellers"};
+constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kOtherProductPairs{
+    {{"mini", "cart"}, {"also", "bought"}, {"also", "viewed"}, {"cross", "sell"}, {"also", "like"}}};
+
+bool struck_by_style(const PageIndex& page, const Tag& t) {
+  const auto style = page.attribute(t, "style");
+  return style && icontains(*style, "line-through");
+}
+
+}  // namespace
+
+bool is_struck(const PageIndex& page, std::size_t i) {
+  std::size_t at = i;
+  for (int steps = 0; at != Tag::none && steps < 6; ++steps) {
+    const Tag& t = page.tags()[at];
+    if (t.kind == TagName::del || t.kind == TagName::s || t.kind == TagName::strike) return true;
+    if (t.attribute_count > 0 && (names_with(page, t, kStruckWords, kStruckPairs) || struck_by_style(page, t))) {
+      return true;
+    }
+    at = t.parent;
+  }
+  return false;
+}
+
+bool is_other_amount(const PageIndex& page, std::size_t i) {
+  std::size_t at = i;
+  for (int steps = 0; at != Tag::none && steps < 2; ++steps) {
+    const Tag& t = page.tags()[at];
+    if (t.attribute_count > 0 && names_with(page, t, kOtherAmountWords, kOtherAmountPairs)) return true;
+    at = t.parent;
+  }
+  return false;
+}
+
+bool OtherContentMap::contains(std::size_t i) const {
+  // Walk up to the first element whose answer is known, then settle the
+  // answers on the way back down.
+  std::vector<std::size_t> path;
+  std::size_t at = i;
+  while (at != Tag::none && known_[at] == unknown) {
+    path.push_back(at);
+    at = page_.tags()[at].parent;
+  }
+  bool inside = at != Tag::none && known_[at] == 1;
+  for (auto it = path.rbegin(); it != path.rend(); ++it) {
+    const Tag& t = page_.tags()[*it];
+    inside = inside || t.kind == TagName::nav || t.kind == TagName::footer ||
+             (t.attribute_count > 0 && names_with(page_, t, kOtherProductWords, kOtherProductPairs));
+    known_[*it] = inside ? 1 : 0;
+  }
+  return inside;
+}
+
+namespace {
+
+Landmarks find_landmarks(const PageIndex& page, const OtherContentMap& other) {
+  Landmarks marks;
+  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+    const Tag& t = page.tags()[i];
+    if (t.closing) continue;
+    if (marks.main_heading == Tag::none && t.kind == TagName::h1 && !other.contains(i)) {
+      marks.main_heading = i;
+    }
+    if (marks.add_to_cart == Tag::none &&
+        (t.kind == TagName::button || t.kind == TagName::input || t.kind == TagName::a) &&
+        is_add_to_cart(page, i) && !other.contains(i)) {
+      marks.add_to_cart = i;
+    }
+    if (marks.main_heading != Tag::none && marks.add_to_cart != Tag::none) break;
+  }
+  return marks;
+}
+
+}  // namespace
+
+PageContext::PageContext(const PageIndex& index, std::string_view link)
+    : page(index), url(link), other(index), landmarks(find_landmarks(index, other)) {}
+
+}  // namespace korvane::commerce::detail::extended

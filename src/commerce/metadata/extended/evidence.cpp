@@ -1,0 +1,91 @@
+#include "commerce/metadata/extended/evidence.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace korvane::commerce::detail::extended {
+
+std::string_view to_string(Source s) noexcept {
+  switch (s) {
+    case Source::json_ld: return "json_ld";
+    case Source::microdata: return "microdata";
+    case Source::meta_tags: return "meta_tags";
+    case Source::page_state: return "page_state";
+    case Source::analytics: return "analytics";
+    case Source::data_attributes: return "data_attributes";
+    case Source::visible_price: return "visible_price";
+    case Source::item_label: return "item_label";
+    case Source::add_to_cart: return "add_to_cart";
+    case Source::stock_wording: return "stock_wording";
+    case Source::link: return "link";
+    case Source::standard: return "standard";
+  }
+  return "standard";
+}
+
+void Evidence::declare_currency(std::string code) {
+  if (code.empty()) return;
+  if (std::find(declared_currencies.begin(), declared_currencies.end(), code) == declared_currencies.end()) {
+    declared_currencies.push_back(std::move(code));
+  }
+}
+
+bool plausible_sku(std::string_view value) noexcept {
+  if (value.empty() || value.size() > 64) return false;
+  bool alnum = false;
+  for (const char c : value) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') return false;
+    if (u >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')) alnum = true;
+  }
+  // Non-ASCII white space (no-break spaces) is rare in values; those pass here
+  // and are stripped by the readers.
+  return alnum;
+}
+
+void Evidence::note_written_currency(std::string code) {
+  if (code.empty()) return;
+  if (std::find(written_currencies.begin(), written_currencies.end(), code) == written_currencies.end()) {
+    written_currencies.push_back(std::move(code));
+  }
+}
+
+std::optional<models::StockStatus> availability_of(std::string_view value) {
+  // The last segment of a link or prefixed name, its ASCII letters lower-cased.
+  if (value.size() > 80) return std::nullopt;
+  const std::size_t cut = value.find_last_of("/:#");
+  if (cut != std::string_view::npos && cut + 1 < value.size()) value.remove_prefix(cut + 1);
+  std::string letters;
+  for (const char c : value) {
+    if (c >= 'a' && c <= 'z') letters.push_back(c);
+    if (c >= 'A' && c <= 'Z') letters.push_back(static_cast<char>(c | 0x20));
+  }
+  using models::StockStatus;
+  struct Term {
+    std::string_view letters;
+    StockStatus status;
+  };
+  static constexpr std::array<Term, 15> terms{{
+      {"instock", StockStatus::IN_STOCK},
+      {"instoreonly", StockStatus::IN_STOCK},
+      {"onlineonly", StockStatus::IN_STOCK},
+      {"limitedavailability", StockStatus::IN_STOCK},
+      {"available", StockStatus::IN_STOCK},
+      {"outofstock", StockStatus::OUT_OF_STOCK},
+      {"soldout", StockStatus::OUT_OF_STOCK},
+      {"discontinued", StockStatus::OUT_OF_STOCK},
+      {"unavailable", StockStatus::OUT_OF_STOCK},
+      {"notavailable", StockStatus::OUT_OF_STOCK},
+      {"notinstock", StockStatus::OUT_OF_STOCK},
+      {"preorder", StockStatus::PREORDER},
+      {"presale", StockStatus::PREORDER},
+      {"backorder", StockStatus::PREORDER},
+      {"availableforpreorder", StockStatus::PREORDER},
+  }};
+  for (const Term& t : terms) {
+    if (letters == t.letters) return t.status;
+  }
+  return std::nullopt;
+}
+
+}  // namespace korvane::commerce::detail::extended

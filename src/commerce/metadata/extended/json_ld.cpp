@@ -1,0 +1,365 @@
+// JSON-LD reader: every ld+json block, unwrapped and read loosely when it is
+// not strict JSON; the page's product is the first one outside lists of
+// other products that has a priced offer (the variant the link names, when
+// a group lists several); an offer without a product stands for it when
+// there is none.
+#include "commerce/metadata/extended/json_values.hpp"
+#include "commerce/metadata/extended/loose_json.hpp"
+#include "commerce/metadata/extended/readers.hpp"
+#include "commerce/metadata/extraction.hpp"
+#include "text/unicode.hpp"
+
+#include <boost/json/monotonic_resource.hpp>
+#include <boost/json/parser.hpp>
+
+#include <deque>
+#include <vector>
+
+namespace korvane::commerce::detail::extended {
+namespace json = boost::json;
+namespace {
+
+// The body of a block without the wrappers pages put around it.
+std::string_view unwrap(std::string_view body) {
+  body = text::strip(body);
+  const auto drop_prefix = [&](std::string_view p) {
+    if (body.substr(0, p.size()) == p) body = text::strip(body.substr(p.size()));
+  };
+  const auto drop_suffix = [&](std::string_view p) {
+    if (body.size() >= p.size() && body.substr(body.size() - p.size()) == p) {
+      body = text::strip(body.substr(0, body.size() - p.size()));
+    }
+  };
+  drop_prefix("<!--");
+  drop_suffix("-->");
+  drop_prefix("/*<![CDATA[*/");
+  drop_suffix("/*]]>*/");
+  drop_prefix("//<![CDATA[");
+  drop_suffix("//]]>");
+  drop_prefix("<![CDATA[");
+  drop_suffix("]]>");
+  return body;
+}
+
+std::optional<json::value> parse_block(std::string_view body, const json::storage_ptr& sp) {
+  json::parse_options options;
+  options.max_depth = kMaxJsonDepth;
+  options.allow_comments = true;
+  options.allow_trailing_commas = true;
+  options.allow_invalid_utf8 = true;
+  json::parser parser(sp, options);
+  json::error_code ec;
+  parser.write(body.data(), body.size(), ec);
+  if (!ec) return parser.release();
+  // Raw line breaks in strings, single quotes, several objects in a row: read loosely.
+  const std::size_t start = body.find_first_of("{[");
+  if (start == std::string_view::npos) return std::nullopt;
+  auto loose = read_loose_literal(body, start, sp);
+  if (!loose) return std::nullopt;
+  return std::move(loose->value);
+}
+
+bool is_product_type(const json::object& o) {
+  return has_type(o, {"product", "productgroup", "individualproduct", "productmodel", "someproducts", "vehicle",
+                      "car", "motorcycle", "book", "event", "service", "softwareapplication", "menuitem"});
+}
+
+bool is_offer_type(const json::object& o) { return has_type(o, {"offer", "aggregateoffer"}); }
+
+// Members whose objects are other products than the page's own.
+bool leads_to_other_products(std::string_view key) {
+  static constexpr std::array<std::string_view, 11> keys{
+      "itemListElement", "isRelatedTo", "isSimilarTo", "isAccessoryOrSparePartFor", "isConsumableFor",
+      "relatedLink",     "isVariantOf", "subjectOf",   "isPartOf",                  "hasPart",
+      "mentions"};
+  return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+// Members that never hold the page's product.
+bool holds_no_product(std::string_view key) {
+  static constexpr std::array<std::string_view, 11> keys{
+      "review",   "reviews",   "aggregateRating", "brand",  "manufacturer", "seller",
+      "author",   "publisher", "breadcrumb",      "offers", "potentialAction"};
+  return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+struct Found {
+  const json::object* object;
+  bool listed;     // among other products
+  bool list_item;  // an element of an item list
+};
+
+struct Collected {
+  std::vector<Found> products;
+  std::vector<const json::object*> offers;  // offers outside any product
+};
+
+// Collects products and free offers in document order, with an explicit
+// stack and a visit budget.
+void collect(const json::value& root, Collected& out, std::size_t budget) {
+  struct Item {
+    const json::value* value;
+    bool listed;
+    bool list_item;
+  };
+  std::vector<Item> stack{{&root, false, false}};
+  while (!stack.empty() && budget > 0) {
+    --budget;
+    const Item item = stack.back();
+    stack.pop_back();
+    if (const auto* arr = item.value->if_array()) {
+      for (auto it = arr->end(); it != arr->begin();) {
+        --it;
+        if (it->is_structured()) stack.push_back({&*it, item.listed, item.list_item});
+      }
+      continue;
+    }
+    const auto* obj = item.value->if_object();
+    if (obj == nullptr) continue;
+    const bool product = is_product_type(*obj);
+    if (product) {
+      out.products.push_back({obj, item.listed, item.list_item});
+    } else if (is_offer_type(*obj)) {
+      if (!item.listed) out.offers.push_back(obj);
+      continue;
+    }
+    for (auto it = obj->end(); it != obj->begin();) {
+      --it;
+      if (!it->value().is_structured() || holds_no_product(it->key())) continue;
+      // A product's variants are its own; its other members lead elsewhere.
+      const bool variants = product && it->key() == "hasVariant";
+      const bool listed = item.listed || leads_to_other_products(it->key()) || (product && !variants);
+      const bool list_item = it->key() == "itemListElement" || (item.list_item && !product);
+      stack.push_back({&it->value(), listed, list_item});
+    }
+  }
+}
+
+// The offer objects of an "offers" value: an object, or the objects of a
+// list (an aggregate's own "offers" list after the aggregate).
+std::vector<const json::object*> offers_of(const json::object& product) {
+  std::vector<const json::object*> out;
+  const json::value* offers = product.if_contains("offers");
+  if (offers == nullptr) return out;
+  const auto add = [&out](const json::value& v) {
+    if (const auto* o = v.if_object()) {
+      out.push_back(o);
+      if (const auto* inner = o->if_contains("offers"); inner != nullptr && inner->is_array()) {
+        for (const auto& el : inner->get_array()) {
+          if (el.is_object()) out.push_back(&el.get_object());
+        }
+      }
+    }
+  };
+  if (offers->is_array()) {
+    for (const auto& el : offers->get_array()) add(el);
+  } else {
+    add(*offers);
+  }
+  return out;
+}
+
+struct OfferPrice {
+  Money money;
+  const json::object* offer = nullptr;
+};
+
+// The price an offer asks: "price", a price specification's price (not a
+// list or strike-through price), else the lowest price of an aggregate.
+std::optional<OfferPrice> offer_price(const json::object& offer) {
+  const auto currency_of = [](const json::object& o) -> std::string {
+    if (const auto* c = o.if_contains("priceCurrency"); c != nullptr && c->is_string()) {
+      if (auto code = currency_code_of(c->get_string())) return *code;
+    }
+    return {};
+  };
+  const std::string currency = currency_of(offer);
+  if (auto m = price_of(member(&offer, "price"), currency)) {
+    if (m->currency.empty()) m->currency = currency;
+    return OfferPrice{*m, &offer};
+  }
+  if (const auto* spec = offer.if_contains("priceSpecification")) {
+    std::vector<const json::object*> specs;
+    if (const auto* o = spec->if_object()) specs.push_back(o);
+    if (const auto* arr = spec->if_array()) {
+      for (const auto& el : *arr) {
+        if (el.is_object()) specs.push_back(&el.get_object());
+      }
+    }
+    for (const auto* s : specs) {
+      const auto* kind = s->if_contains("priceType");
+      if (kind != nullptr && kind->is_string() &&
+          (text::ascii_lower(kind->get_string()).find("list") != std::string::npos ||
+           text::ascii_lower(kind->get_string()).find("strike") != std::string::npos)) {
+        continue;
+      }
+      std::string c = currency_of(*s);
+      if (c.empty()) c = currency;
+      if (auto m = price_of(member(s, "price"), c)) {
+        if (m->currency.empty()) m->currency = c;
+        return OfferPrice{*m, &offer};
+      }
+    }
+  }
+  for (const std::string_view key : {"lowPrice", "highPrice"}) {
+    if (auto m = price_of(member(&offer, key), currency)) {
+      if (m->currency.empty()) m->currency = currency;
+      return OfferPrice{*m, &offer};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<OfferPrice> product_price(const json::object& product) {
+  for (const auto* offer : offers_of(product)) {
+    if (auto p = offer_price(*offer)) return p;
+  }
+  return std::nullopt;
+}
+
+// True when an identifier or link of `product` occurs in the page's link.
+bool named_by_link(const json::object& product, std::string_view url) {
+  for (const std::string_view key : {"sku", "productID", "@id", "url", "gtin13", "mpn"}) {
+    const auto id = identifier_of(member(&product, key));
+    if (!id || id->size() < 3) continue;
+    if (key == "url" || key == "@id") {
+      if (*id == url) return true;
+      continue;
+    }
+    if (url.find(*id) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+void add_identifiers(const json::object& product, int base_rank, Evidence& out) {
+  struct Key {
+    std::string_view name;
+    int rank;
+  };
+  static constexpr std::array<Key, 10> keys{{{"sku", 0},
+                                             {"productID", 1},
+                                             {"mpn", 2},
+                                             {"gtin13", 3},
+                                             {"gtin", 3},
+                                             {"gtin14", 3},
+                                             {"gtin12", 3},
+                                             {"gtin8", 3},
+                                             {"isbn", 3},
+                                             {"productId", 1}}};
+  for (const Key& k : keys) {
+    if (auto id = identifier_of(member(&product, k.name)); id && id->size() <= 64) {
+      out.skus.push_back({std::move(*id), Source::json_ld, base_rank + k.rank});
+    }
+  }
+}
+
+// The availability of a set of offers: in stock when any offer is, else
+// what the first offer that says something says.
+std::optional<models::StockStatus> offers_availability(const std::vector<const json::object*>& offers) {
+  std::optional<models::StockStatus> first;
+  for (const auto* offer : offers) {
+    const auto* a = offer->if_contains("availability");
+    if (a == nullptr || !a->is_string()) continue;
+    const auto status = availability_of(a->get_string());
+    if (status == models::StockStatus::IN_STOCK) return status;
+    if (!first) first = status;
+  }
+  return first;
+}
+
+void add_offer_facts(const std::vector<const json::object*>& offers, const json::object* priced, Evidence& out) {
+  if (const auto status = offers_availability(offers)) out.stock.push_back({*status, Source::json_ld, 0});
+  if (priced != nullptr) {
+    if (auto id = identifier_of(member(priced, "sku"))) out.skus.push_back({std::move(*id), Source::json_ld, 1});
+  }
+}
+
+void declare_currencies(const Collected& c, Evidence& out) {
+  const auto declare = [&out](const json::object& offer) {
+    if (const auto* cur = offer.if_contains("priceCurrency"); cur != nullptr && cur->is_string()) {
+      if (auto code = currency_code_of(cur->get_string())) out.declare_currency(*code);
+    }
+  };
+  for (const Found& f : c.products) {
+    for (const auto* offer : offers_of(*f.object)) declare(*offer);
+  }
+  for (const auto* offer : c.offers) declare(*offer);
+}
+
+}  // namespace
+
+void read_json_ld(const PageContext& ctx, Evidence& out) {
+  const PageIndex& page = ctx.page;
+  std::optional<json::storage_ptr> arena;
+  std::deque<json::value> documents;
+  Collected found;
+  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+    const Tag& t = page.tags()[i];
+    if (t.kind != TagName::script || t.closing) continue;
+    const auto type = page.attribute(t, "type");
+    if (!type || !icontains(*type, "ld+json")) continue;
+    const std::string_view body = unwrap(page.text_after(i));
+    if (body.empty()) continue;
+    if (!arena) arena = json::make_shared_resource<json::monotonic_resource>();
+    auto parsed = parse_block(body, *arena);
+    if (!parsed) continue;
+    const json::value& doc = documents.emplace_back(std::move(*parsed));
+    collect(doc, found, 4 * body.size() + 1024);
+  }
+  if (found.products.empty() && found.offers.empty()) return;
+  declare_currencies(found, out);
+
+  // The page's product: unlisted products with a priced offer, the one the
+  // link names first; an item list of exactly one product stands for it
+  // when there is no other.
+  std::vector<const json::object*> own;
+  for (const Found& f : found.products) {
+    if (!f.listed) own.push_back(f.object);
+  }
+  if (own.empty()) {
+    std::size_t items = 0;
+    const json::object* only = nullptr;
+    for (const Found& f : found.products) {
+      if (f.list_item) {
+        ++items;
+        only = f.object;
+      }
+    }
+    if (items == 1) own.push_back(only);
+  }
+
+  const json::object* chosen = nullptr;
+  std::optional<OfferPrice> price;
+  for (const bool by_link : {true, false}) {
+    for (const auto* p : own) {
+      if (by_link && !named_by_link(*p, ctx.url)) continue;
+      if (auto pp = product_price(*p)) {
+        chosen = p;
+        price = pp;
+        break;
+      }
+    }
+    if (chosen != nullptr) break;
+  }
+  if (chosen == nullptr && !own.empty()) chosen = own.front();
+
+  if (chosen != nullptr) {
+    if (price) out.prices.push_back({price->money.amount, price->money.currency, Source::json_ld, 0});
+    add_offer_facts(offers_of(*chosen), price ? price->offer : nullptr, out);
+    add_identifiers(*chosen, 0, out);
+  }
+  // Identifiers of the other own products (a group and its variants) rank lower.
+  for (const auto* p : own) {
+    if (p != chosen) add_identifiers(*p, 4, out);
+  }
+  if (price) return;
+  for (const auto* offer : found.offers) {
+    if (auto p = offer_price(*offer)) {
+      out.prices.push_back({p->money.amount, p->money.currency, Source::json_ld, 1});
+      add_offer_facts({offer}, offer, out);
+      return;
+    }
+  }
+}
+
+}  // namespace korvane::commerce::detail::extended

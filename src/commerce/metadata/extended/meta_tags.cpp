@@ -1,0 +1,104 @@
+// Meta-tag reader: price, currency, availability and item id of the Open
+// Graph product vocabulary and its variants, in document order. A sale
+// price counts as the current price when the page gives no end date for it
+// or the regular price is missing.
+#include "commerce/metadata/extended/readers.hpp"
+
+#include "commerce/metadata/extended/money.hpp"
+#include "text/unicode.hpp"
+
+namespace korvane::commerce::detail::extended {
+namespace {
+
+struct MetaValues {
+  std::optional<std::string> amount;         // og:price:amount, product:price:amount
+  std::optional<std::string> currency;
+  std::optional<std::string> sale_amount;    // product:sale_price:amount
+  std::optional<std::string> sale_currency;
+  bool sale_has_end = false;                 // product:sale_price_dates:end
+  std::optional<std::string> price_text;     // og:price, product:price (a whole price text)
+  std::optional<std::string> availability;
+  std::optional<std::string> item_id;
+};
+
+// The first value of each key wins, as the page's head lists the main product first.
+void keep_first(std::optional<std::string>& slot, std::string value) {
+  if (!slot && !text::strip(value).empty()) slot = std::move(value);
+}
+
+}  // namespace
+
+void read_meta_tags(const PageContext& ctx, Evidence& out) {
+  const PageIndex& page = ctx.page;
+  MetaValues m;
+  for (const Tag& t : page.tags()) {
+    if (t.kind != TagName::meta || t.closing) continue;
+    auto key = page.attribute(t, "property");
+    if (!key) key = page.attribute(t, "name");
+    if (!key) key = page.attribute(t, "itemprop");
+    if (!key || key->size() > 64) continue;
+    if (!icontains(*key, "price") && !icontains(*key, "availab") && !icontains(*key, "retailer_item_id") &&
+        !icontains(*key, "currency")) {
+      continue;
+    }
+    const std::string k = text::ascii_lower(text::strip(*key));
+    auto content = page.attribute_text(t, "content");
+    if (!content) continue;
+    if (k == "og:price:amount" || k == "product:price:amount") {
+      keep_first(m.amount, std::move(*content));
+    } else if (k == "og:price:currency" || k == "product:price:currency") {
+      keep_first(m.currency, std::move(*content));
+    } else if (k == "product:sale_price:amount" || k == "og:sale_price:amount") {
+      keep_first(m.sale_amount, std::move(*content));
+    } else if (k == "product:sale_price:currency" || k == "og:sale_price:currency") {
+      keep_first(m.sale_currency, std::move(*content));
+    } else if (k == "product:sale_price_dates:end") {
+      m.sale_has_end = !text::strip(*content).empty();
+    } else if (k == "og:price" || k == "product:price") {
+      keep_first(m.price_text, std::move(*content));
+    } else if (k == "og:availability" || k == "product:availability") {
+      keep_first(m.availability, std::move(*content));
+    } else if (k == "product:retailer_item_id") {
+      keep_first(m.item_id, std::move(*content));
+    }
+  }
+
+  std::string currency;
+  if (m.currency) {
+    if (auto code = currency_code_of(*m.currency)) currency = *code;
+  }
+  std::string sale_currency = currency;
+  if (m.sale_currency) {
+    if (auto code = currency_code_of(*m.sale_currency)) sale_currency = *code;
+  }
+  out.declare_currency(currency);
+
+  const auto amount_of = [&out](const std::string& text, const std::string& code) -> std::optional<Money> {
+    if (const auto plain = read_plain_amount(text)) return Money{*plain, code, false};
+    auto money = read_money(text, code.empty() ? out.declared_currency() : std::string_view(code));
+    if (money && money->currency.empty()) money->currency = code;
+    return money;
+  };
+  std::optional<Money> regular = m.amount ? amount_of(*m.amount, currency) : std::nullopt;
+  if (!regular && m.price_text) regular = amount_of(*m.price_text, currency);
+  const std::optional<Money> sale = m.sale_amount ? amount_of(*m.sale_amount, sale_currency) : std::nullopt;
+
+  int rank = 0;
+  if (sale && sale->amount > 0.0 && (!m.sale_has_end || !regular)) {
+    out.prices.push_back({sale->amount, sale->currency, Source::meta_tags, rank++});
+  }
+  if (regular && regular->amount > 0.0) {
+    out.prices.push_back({regular->amount, regular->currency, Source::meta_tags, rank++});
+  }
+  if (m.availability) {
+    if (const auto status = availability_of(text::strip(*m.availability))) {
+      out.stock.push_back({*status, Source::meta_tags, 0});
+    }
+  }
+  if (m.item_id) {
+    const std::string_view id = text::strip(*m.item_id);
+    if (!id.empty() && id.size() <= 64) out.skus.push_back({std::string(id), Source::meta_tags, 0});
+  }
+}
+
+}  // namespace korvane::commerce::detail::extended

@@ -1,0 +1,154 @@
+// Microdata and RDFa reader: itemprop (and schema "property") attributes in
+// any attribute order, their value taken the microdata way (content, href,
+// element text), outside lists of other products and struck-through prices.
+#include "commerce/metadata/extended/readers.hpp"
+
+#include "commerce/metadata/extended/money.hpp"
+#include "text/unicode.hpp"
+
+#include <array>
+
+namespace korvane::commerce::detail::extended {
+namespace {
+
+enum class Prop { none, price, currency, availability, sku, product_id, mpn, gtin };
+
+// The property a name stands for; prefixes ("schema:") and vocabularies
+// ("http://schema.org/price") are dropped.
+Prop prop_of(std::string_view name) {
+  const std::size_t cut = name.find_last_of("/:#");
+  if (cut != std::string_view::npos) name.remove_prefix(cut + 1);
+  struct Entry {
+    std::string_view name;
+    Prop prop;
+  };
+  static constexpr std::array<Entry, 12> entries{{{"price", Prop::price},
+                                                  {"lowprice", Prop::price},
+                                                  {"pricecurrency", Prop::currency},
+                                                  {"availability", Prop::availability},
+                                                  {"sku", Prop::sku},
+                                                  {"productid", Prop::product_id},
+                                                  {"mpn", Prop::mpn},
+                                                  {"gtin13", Prop::gtin},
+                                                  {"gtin", Prop::gtin},
+                                                  {"gtin12", Prop::gtin},
+                                                  {"gtin14", Prop::gtin},
+                                                  {"gtin8", Prop::gtin}}};
+  for (const Entry& e : entries) {
+    if (iequals(name, e.name)) return e.prop;
+  }
+  return Prop::none;
+}
+
+// RDFa "property" values of Open Graph and similar vocabularies are the meta
+// reader's; only schema-style names count here.
+bool is_foreign_vocabulary(std::string_view name) {
+  return istarts_with(name, "og:") || istarts_with(name, "product:") || istarts_with(name, "fb:") ||
+         istarts_with(name, "twitter:") || istarts_with(name, "article:");
+}
+
+// True when an enclosing element is a list of products or links to other
+// products (itemtype ItemList, itemprop isRelatedTo ...).
+bool in_listed_scope(const PageIndex& page, std::size_t i) {
+  std::size_t at = page.tags()[i].parent;
+  for (int steps = 0; at != Tag::none && steps < 64; ++steps) {
+    const Tag& t = page.tags()[at];
+    if (const auto type = page.attribute(t, "itemtype"); type && icontains(*type, "itemlist")) {
+      if (!icontains(*type, "breadcrumb")) return true;
+    }
+    if (const auto prop = page.attribute(t, "itemprop")) {
+      if (icontains(*prop, "isrelatedto") || icontains(*prop, "issimilarto") ||
+          icontains(*prop, "itemlistelement") || icontains(*prop, "isaccessoryorsparepartfor")) {
+        return true;
+      }
+    }
+    at = t.parent;
+  }
+  return false;
+}
+
+// The value of an itemprop element: its content attribute, else what the
+// element kind holds (href, src, value, datetime), else its text.
+std::string value_of(const PageIndex& page, std::size_t i) {
+  const Tag& t = page.tags()[i];
+  if (auto content = page.attribute_text(t, "content")) return *content;
+  if (t.kind == TagName::link || t.kind == TagName::a) {
+    if (auto href = page.attribute_text(t, "href")) return *href;
+  }
+  if (t.kind == TagName::meta) return {};
+  if (auto value = page.attribute_text(t, "value"); value && t.kind != TagName::option) return *value;
+  return page.element_text(i, 96);
+}
+
+}  // namespace
+
+// Properties read per page, at most: a product page states each a few
+// times, and the cap keeps pages of thousands of properties cheap.
+constexpr int kMaxProperties = 64;
+
+void read_microdata(const PageContext& ctx, Evidence& out) {
+  const PageIndex& page = ctx.page;
+  int price_rank = 0;
+  int sku_count = 0;
+  int read = 0;
+  for (std::size_t i = 0; i < page.tags().size() && read < kMaxProperties; ++i) {
+    const Tag& t = page.tags()[i];
+    if (t.closing || (t.hints & hint_itemprop) == 0) continue;
+    std::optional<std::string_view> names = page.attribute(t, "itemprop");
+    if (!names) {
+      names = page.attribute(t, "property");
+      if (!names || is_foreign_vocabulary(*names)) continue;
+    }
+    for (const std::string_view name : text::split_white_space(*names)) {
+      const Prop prop = prop_of(name);
+      if (prop == Prop::none) continue;
+      if ((prop == Prop::price && price_rank > 8) || (prop >= Prop::sku && sku_count > 16)) continue;
+      ++read;
+      if (in_listed_scope(page, i)) break;
+      const std::string value = value_of(page, i);
+      switch (prop) {
+        case Prop::price: {
+          if (is_struck(page, i) || ctx.other.contains(i)) break;
+          std::optional<Money> money;
+          if (const auto plain = read_plain_amount(value)) {
+            money = Money{*plain, {}, false};
+          } else {
+            money = read_money(value, out.declared_currency());
+          }
+          if (money && money->amount > 0.0) {
+            out.prices.push_back({money->amount, money->currency, Source::microdata, price_rank++});
+          }
+          break;
+        }
+        case Prop::currency:
+          if (auto code = currency_code_of(value)) out.declare_currency(*code);
+          break;
+        case Prop::availability:
+          if (ctx.other.contains(i)) break;
+          if (const auto status = availability_of(text::strip(value))) {
+            out.stock.push_back({*status, Source::microdata, 0});
+          }
+          break;
+        case Prop::sku:
+        case Prop::product_id:
+        case Prop::mpn:
+        case Prop::gtin: {
+          std::string_view id = text::strip(value);
+          // An element's text may hold more than the identifier ("TE502955-1293415 Housse de ...").
+          if (!page.attribute(t, "content")) {
+            const auto words = text::split_white_space(id);
+            if (!words.empty()) id = words.front();
+          }
+          if (id.empty() || id.size() > 64) break;
+          const int rank = prop == Prop::sku ? 0 : prop == Prop::product_id ? 1 : prop == Prop::mpn ? 2 : 3;
+          out.skus.push_back({std::string(id), Source::microdata, rank});
+          ++sku_count;
+          break;
+        }
+        case Prop::none: break;
+      }
+    }
+  }
+}
+
+}  // namespace korvane::commerce::detail::extended

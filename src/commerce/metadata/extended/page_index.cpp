@@ -1,0 +1,563 @@
+#include "commerce/metadata/extended/page_index.hpp"
+
+#include "commerce/metadata/regex.hpp"
+#include "text/html.hpp"
+#include "text/unicode.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+namespace korvane::commerce::detail::extended {
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+// Deepest nesting followed; deeper elements are indexed but not entered.
+constexpr std::size_t kMaxOpenElements = 512;
+// How far down the open elements an end tag looks for its start tag.
+constexpr std::size_t kEndTagReach = 24;
+
+constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool same_ascii_caseless(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// What the tokenizer and the text reader need to know about an element name.
+struct NameInfo {
+  std::string_view name;  // lower case
+  TagName kind = TagName::other;
+  bool void_element = false;  // never has content
+  bool raw_text = false;      // its content is text up to its own end tag
+  bool inline_element = false;  // its text runs on without a space
+};
+
+// Sorted by name.
+constexpr std::array<NameInfo, 66> kNames{{
+    {"a", TagName::a, false, false, true},
+    {"abbr", TagName::other, false, false, true},
+    {"area", TagName::other, true, false, false},
+    {"aside", TagName::aside},
+    {"b", TagName::other, false, false, true},
+    {"base", TagName::other, true, false, false},
+    {"bdi", TagName::other, false, false, true},
+    {"body", TagName::body},
+    {"br", TagName::br, true, false, false},
+    {"button", TagName::button},
+    {"cite", TagName::other, false, false, true},
+    {"code", TagName::other, false, false, true},
+    {"col", TagName::other, true, false, false},
+    {"data", TagName::other, false, false, true},
+    {"dd", TagName::dd},
+    {"del", TagName::del, false, false, true},
+    {"div", TagName::div},
+    {"dt", TagName::dt},
+    {"em", TagName::other, false, false, true},
+    {"embed", TagName::other, true, false, false},
+    {"font", TagName::other, false, false, true},
+    {"footer", TagName::footer},
+    {"form", TagName::form},
+    {"h1", TagName::h1},
+    {"h2", TagName::h2},
+    {"head", TagName::head},
+    {"header", TagName::header},
+    {"hr", TagName::other, true, false, false},
+    {"i", TagName::other, false, false, true},
+    {"iframe", TagName::other, false, true, false},
+    {"img", TagName::other, true, false, true},
+    {"input", TagName::input, true, false, false},
+    {"ins", TagName::other, false, false, true},
+    {"label", TagName::other, false, false, true},
+    {"li", TagName::li},
+    {"link", TagName::link, true, false, false},
+    {"mark", TagName::other, false, false, true},
+    {"meta", TagName::meta, true, false, false},
+    {"nav", TagName::nav},
+    {"noembed", TagName::other, false, true, false},
+    {"noframes", TagName::other, false, true, false},
+    {"option", TagName::option},
+    {"p", TagName::p},
+    {"param", TagName::other, true, false, false},
+    {"q", TagName::other, false, false, true},
+    {"s", TagName::s, false, false, true},
+    {"script", TagName::script, false, true, false},
+    {"select", TagName::select},
+    {"small", TagName::other, false, false, true},
+    {"source", TagName::other, true, false, false},
+    {"span", TagName::other, false, false, true},
+    {"strike", TagName::strike, false, false, true},
+    {"strong", TagName::other, false, false, true},
+    {"style", TagName::style, false, true, false},
+    {"sub", TagName::other, false, false, true},
+    {"sup", TagName::other, false, false, true},
+    {"td", TagName::td},
+    {"template", TagName::template_},
+    {"textarea", TagName::textarea, false, true, false},
+    {"th", TagName::th},
+    {"time", TagName::other, false, false, true},
+    {"title", TagName::title, false, true, false},
+    {"tr", TagName::tr},
+    {"track", TagName::other, true, false, false},
+    {"u", TagName::other, false, false, true},
+    {"wbr", TagName::other, true, false, true},
+}};
+
+
+
+// Where the names of each first letter start in kNames ('a' to 'z', then the end).
+constexpr std::array<std::size_t, 27> kLetterStarts = [] {
+  std::array<std::size_t, 27> starts{};
+  std::size_t at = 0;
+  for (std::size_t letter = 0; letter < 26; ++letter) {
+    while (at < kNames.size() && static_cast<std::size_t>(kNames[at].name[0] - 'a') < letter) ++at;
+    starts[letter] = at;
+  }
+  starts[26] = kNames.size();
+  return starts;
+}();
+
+const NameInfo& info_of(std::string_view name) noexcept {
+  static constexpr NameInfo unknown{};
+  if (name.empty() || name.size() > 8) return unknown;
+  const char first = lower(name[0]);
+  if (first < 'a' || first > 'z') return unknown;
+  const auto letter = static_cast<std::size_t>(first - 'a');
+  for (std::size_t k = kLetterStarts[letter]; k < kLetterStarts[letter + 1]; ++k) {
+    const std::string_view candidate = kNames[k].name;
+    if (candidate.size() != name.size()) continue;
+    std::size_t i = 1;
+    while (i < name.size() && lower(name[i]) == candidate[i]) ++i;
+    if (i == name.size()) return kNames[k];
+  }
+  return unknown;
+}
+
+// Elements a start tag of the same name closes when it is the innermost open one.
+bool ends_itself(TagName kind) noexcept {
+  switch (kind) {
+    case TagName::li:
+    case TagName::p:
+    case TagName::option:
+    case TagName::tr:
+    case TagName::td:
+    case TagName::th:
+    case TagName::dt:
+    case TagName::dd: return true;
+    default: return false;
+  }
+}
+
+// Hints of a class, id or itemprop value. The second letter is tested
+// first: the first letters are among the commonest.
+std::uint16_t hints_of_name_value(std::string_view v) noexcept {
+  std::uint16_t h = 0;
+  for (std::size_t i = 0; i + 1 < v.size(); ++i) {
+    const char next = lower(v[i + 1]);
+    switch (lower(v[i])) {
+      case 'p':
+        if (next == 'r' && starts_with_icase(v, i, "price")) h |= hint_price;
+        break;
+      case 'a':
+        if (next == 'v' && starts_with_icase(v, i, "availab")) h |= hint_stock;
+        break;
+      case 's':
+        if ((next == 't' && starts_with_icase(v, i, "stock")) || (next == 'o' && starts_with_icase(v, i, "sold"))) {
+          h |= hint_stock;
+        }
+        break;
+      case 'i':
+        if (next == 'n' && starts_with_icase(v, i, "inventory")) h |= hint_stock;
+        break;
+      default: break;
+    }
+  }
+  return h;
+}
+
+// Hints of any naming value: add-to-cart words.
+std::uint16_t hints_of_value(std::string_view v) noexcept {
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    switch (lower(v[i])) {
+      case 'c':
+        if (starts_with_icase(v, i, "cart")) return hint_cart;
+        break;
+      case 'b':
+        if (starts_with_icase(v, i, "basket") || starts_with_icase(v, i, "bag") || starts_with_icase(v, i, "buy")) {
+          return hint_cart;
+        }
+        break;
+      case 't':
+        if (starts_with_icase(v, i, "trolley")) return hint_cart;
+        break;
+      default: break;
+    }
+  }
+  return 0;
+}
+
+// The hints of one attribute of a tag of kind `kind`. Add-to-cart words
+// only matter on the controls that can be one.
+std::uint16_t hints_of(const Attribute& a, TagName kind) noexcept {
+  const bool control = kind == TagName::button || kind == TagName::input || kind == TagName::a;
+  const auto cart = [&](std::string_view v) -> std::uint16_t { return control ? hints_of_value(v) : 0; };
+  const std::string_view n = a.name;
+  if (n.size() > 5 && istarts_with(n, "data-")) {
+    std::uint16_t h = cart(a.value);
+    if (icontains(n, "price")) h |= hint_price;
+    if (icontains(n, "sku") || icontains(n, "code") || icontains(n, "number")) h |= hint_sku;
+    return h;
+  }
+  switch (n.size()) {
+    case 2:
+      if (iequals(n, "id")) return hints_of_name_value(a.value) | cart(a.value);
+      break;
+    case 4:
+      if (iequals(n, "name")) return hint_name | cart(a.value);
+      break;
+    case 5:
+      if (iequals(n, "class")) return hints_of_name_value(a.value) | cart(a.value);
+      if (iequals(n, "value") || iequals(n, "title")) return cart(a.value);
+      break;
+    case 8:
+      if (iequals(n, "itemprop") || iequals(n, "property")) {
+        return hint_itemprop | hints_of_name_value(a.value);
+      }
+      break;
+    case 10:
+      if (iequals(n, "aria-label")) return cart(a.value);
+      break;
+    default: break;
+  }
+  return 0;
+}
+
+class Tokenizer {
+ public:
+  Tokenizer(std::string_view html, std::vector<Tag>& tags, std::vector<Attribute>& attributes)
+      : h_(html), tags_(tags), attributes_(attributes) {}
+
+  // Indexes the page; returns where its text ends: the page's end, or the
+  // start of a tag or comment that never ends (which, like a browser, the
+  // index drops).
+  std::size_t run() {
+    std::size_t pos = 0;
+    while (pos < h_.size()) {
+      const void* found = std::memchr(h_.data() + pos, '<', h_.size() - pos);
+      if (found == nullptr) break;
+      const std::size_t lt = static_cast<std::size_t>(static_cast<const char*>(found) - h_.data());
+      pos = step(lt);
+      if (pos == npos) return unterminated_ == npos ? lt : unterminated_;
+    }
+    return h_.size();
+  }
+
+ private:
+  // Reads what starts at the "<" at `lt`; returns where to go on, npos when
+  // the rest of the page is one unterminated construct.
+  std::size_t step(std::size_t lt) {
+    if (lt + 1 >= h_.size()) return npos;
+    const char c = h_[lt + 1];
+    if (c == '!') {
+      if (h_.compare(lt, 4, "<!--") == 0) {
+        const std::size_t close = h_.find("-->", lt + 4);
+        if (close == npos) return npos;
+        add_comment(lt, close + 3);
+        return close + 3;
+      }
+      return bogus_comment(lt);
+    }
+    if (c == '?') return bogus_comment(lt);
+    if (c == '/') {
+      if (lt + 2 < h_.size() && is_ascii_letter(h_[lt + 2])) return end_tag(lt);
+      return bogus_comment(lt);
+    }
+    if (is_ascii_letter(c)) return start_tag(lt);
+    return lt + 1;  // a "<" in text
+  }
+
+  std::size_t bogus_comment(std::size_t lt) {
+    const std::size_t gt = h_.find('>', lt + 2);
+    if (gt == npos) return npos;
+    add_comment(lt, gt + 1);
+    return gt + 1;
+  }
+
+  void add_comment(std::size_t begin, std::size_t end) {
+    Tag t;
+    t.kind = TagName::comment;
+    t.begin = static_cast<std::uint32_t>(begin);
+    t.end = static_cast<std::uint32_t>(end);
+    t.parent = open_.empty() ? Tag::none : open_.back();
+    tags_.push_back(t);
+  }
+
+  // The name that starts at `p`, up to white space, "/" or ">".
+  std::string_view name_at(std::size_t& p) const noexcept {
+    const std::size_t begin = p;
+    while (p < h_.size() && !is_space(h_[p]) && h_[p] != '/' && h_[p] != '>') ++p;
+    return h_.substr(begin, p - begin);
+  }
+
+  // Reads attributes from `p` up to and past the tag's ">"; returns the
+  // position after it, or npos when the tag never ends. `self_closing` tells
+  // whether "/>" ended it.
+  std::size_t attributes_from(std::size_t p, TagName kind, bool& self_closing) {
+    self_closing = false;
+    while (true) {
+      while (p < h_.size() && (is_space(h_[p]) || h_[p] == '/')) {
+        self_closing = h_[p] == '/';
+        ++p;
+      }
+      if (p >= h_.size()) return npos;
+      if (h_[p] == '>') return p + 1;
+      self_closing = false;
+      const std::size_t name_begin = p++;
+      while (p < h_.size() && !is_space(h_[p]) && h_[p] != '/' && h_[p] != '>' && h_[p] != '=') ++p;
+      const std::string_view name = h_.substr(name_begin, p - name_begin);
+      std::size_t q = p;
+      while (q < h_.size() && is_space(h_[q])) ++q;
+      std::string_view value;
+      if (q < h_.size() && h_[q] == '=') {
+        ++q;
+        while (q < h_.size() && is_space(h_[q])) ++q;
+        if (q >= h_.size()) return npos;
+        if (h_[q] == '"' || h_[q] == '\'') {
+          const std::size_t close = h_.find(h_[q], q + 1);
+          if (close == npos) return npos;
+          value = h_.substr(q + 1, close - q - 1);
+          p = close + 1;
+        } else {
+          const std::size_t begin = q;
+          while (q < h_.size() && !is_space(h_[q]) && h_[q] != '>') ++q;
+          value = h_.substr(begin, q - begin);
+          p = q;
+        }
+      }
+      // Beyond 65535 attributes a tag keeps the first ones (and memory stays
+      // bounded on a tag that never ends).
+      if (attributes_.size() - first_attribute_ < 0xFFFF) {
+        attributes_.push_back({name, value});
+        hints_ |= hints_of(attributes_.back(), kind);
+      }
+    }
+  }
+
+  std::size_t start_tag(std::size_t lt) {
+    std::size_t p = lt + 1;
+    Tag t;
+    const std::string_view name = name_at(p);
+    const NameInfo& info = info_of(name);
+    t.name_length = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), 0xFFFF));
+    t.kind = info.kind;
+    t.begin = static_cast<std::uint32_t>(lt);
+    t.first_attribute = static_cast<std::uint32_t>(attributes_.size());
+    bool self_closing = false;
+    hints_ = 0;
+    first_attribute_ = attributes_.size();
+    const std::size_t after = attributes_from(p, t.kind, self_closing);
+    if (after == npos) {
+      attributes_.resize(t.first_attribute);
+      return npos;
+    }
+    t.end = static_cast<std::uint32_t>(after);
+    t.hints = hints_;
+    t.attribute_count = static_cast<std::uint16_t>(attributes_.size() - t.first_attribute);
+
+    if (ends_itself(t.kind) && !open_.empty() && tags_[open_.back()].kind == t.kind) {
+      tags_[open_.back()].content_end = t.begin;
+      open_.pop_back();
+    }
+    t.parent = open_.empty() ? Tag::none : open_.back();
+    const auto index = static_cast<std::uint32_t>(tags_.size());
+
+    if (info.raw_text) {
+      const std::size_t close = raw_text_end(after, name);
+      t.content_end = static_cast<std::uint32_t>(close == npos ? h_.size() : close);
+      tags_.push_back(t);
+      if (close == npos) {
+        unterminated_ = h_.size();  // the element's text runs to the end
+        return npos;
+      }
+      return end_tag(close);
+    }
+    tags_.push_back(t);
+    if (!self_closing && !info.void_element && open_.size() < kMaxOpenElements) open_.push_back(index);
+    return after;
+  }
+
+  // Where the end tag of raw-text element `name` starts, from `from`.
+  std::size_t raw_text_end(std::size_t from, std::string_view name) const noexcept {
+    std::size_t p = from;
+    while (true) {
+      const std::size_t lt = h_.find("</", p);
+      if (lt == npos) return npos;
+      const std::size_t after = lt + 2 + name.size();
+      if (after <= h_.size() && same_ascii_caseless(h_.substr(lt + 2, name.size()), name) &&
+          (after == h_.size() || is_space(h_[after]) || h_[after] == '/' || h_[after] == '>')) {
+        return lt;
+      }
+      p = lt + 2;
+    }
+  }
+
+  std::size_t end_tag(std::size_t lt) {
+    std::size_t p = lt + 2;
+    Tag t;
+    const std::string_view name = name_at(p);
+    t.name_length = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), 0xFFFF));
+    t.kind = info_of(name).kind;
+    t.closing = true;
+    t.begin = static_cast<std::uint32_t>(lt);
+    const std::size_t mark = attributes_.size();
+    first_attribute_ = mark;
+    bool self_closing = false;
+    const std::size_t after = attributes_from(p, TagName::comment, self_closing);
+    attributes_.resize(mark);  // an end tag's attributes mean nothing
+    if (after == npos) return npos;
+    t.end = static_cast<std::uint32_t>(after);
+    t.first_attribute = static_cast<std::uint32_t>(mark);
+
+    const std::size_t reach = std::min(open_.size(), kEndTagReach);
+    for (std::size_t k = 0; k < reach; ++k) {
+      const std::size_t at = open_.size() - 1 - k;
+      const Tag& candidate = tags_[open_[at]];
+      const bool same = t.kind != TagName::other
+                            ? candidate.kind == t.kind
+                            : same_ascii_caseless(h_.substr(candidate.begin + 1, candidate.name_length), name);
+      if (!same) continue;
+      for (std::size_t j = at; j < open_.size(); ++j) tags_[open_[j]].content_end = t.begin;
+      open_.resize(at);
+      break;
+    }
+    t.parent = open_.empty() ? Tag::none : open_.back();
+    tags_.push_back(t);
+    return after;
+  }
+
+  std::string_view h_;
+  std::vector<Tag>& tags_;
+  std::vector<Attribute>& attributes_;
+  std::vector<std::uint32_t> open_;
+  std::uint16_t hints_ = 0;           // of the tag being read
+  std::size_t first_attribute_ = 0;  // of the tag being read
+  std::size_t unterminated_ = npos;  // where the text ends when the last element never closes
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- ASCII helpers
+
+bool iequals(std::string_view a, std::string_view lower_text) noexcept {
+  if (a.size() != lower_text.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower_text[i]) return false;
+  }
+  return true;
+}
+
+bool istarts_with(std::string_view hay, std::string_view lower_text) noexcept {
+  return hay.size() >= lower_text.size() && iequals(hay.substr(0, lower_text.size()), lower_text);
+}
+
+bool icontains(std::string_view hay, std::string_view lower_text) noexcept {
+  if (hay.size() >= 64) return find_icase(hay, lower_text) != npos;
+  // Short texts (attribute names and values): a plain loop beats the set-up
+  // of the vectorised search.
+  if (lower_text.empty()) return true;
+  for (std::size_t i = 0; i + lower_text.size() <= hay.size(); ++i) {
+    if (lower(hay[i]) == lower_text[0] && starts_with_icase(hay, i, lower_text)) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------- PageIndex
+
+PageIndex::PageIndex(ValidUtf8 html) : html_(html.text) {
+  constexpr std::size_t limit = std::numeric_limits<std::uint32_t>::max() - 1;
+  if (html_.size() > limit) {
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(html_[cut]) & 0xC0) == 0x80) --cut;
+    html_ = html_.substr(0, cut);
+  }
+  tags_.reserve(html_.size() / 48 + 16);
+  attributes_.reserve(html_.size() / 40 + 16);
+  text_end_ = Tokenizer(html_, tags_, attributes_).run();
+}
+
+std::optional<std::string_view> PageIndex::attribute(const Tag& tag, std::string_view name) const noexcept {
+  for (const Attribute& a : attributes(tag)) {
+    if (iequals(a.name, name)) return a.value;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> PageIndex::attribute_text(const Tag& tag, std::string_view name) const {
+  const auto raw = attribute(tag, name);
+  if (!raw) return std::nullopt;
+  return text::html_unescape(*raw);
+}
+
+std::string_view PageIndex::text_after(std::size_t i) const noexcept {
+  if (i >= tags_.size()) return {};
+  const std::size_t begin = tags_[i].end;
+  const std::size_t end = i + 1 < tags_.size() ? tags_[i + 1].begin : text_end_;
+  return end > begin ? html_.substr(begin, end - begin) : std::string_view();
+}
+
+std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const {
+  if (i >= tags_.size() || tags_[i].closing || tags_[i].kind == TagName::comment) return {};
+  const Tag& start = tags_[i];
+  const std::size_t stop = start.content_end == Tag::none ? html_.size() : start.content_end;
+  if (info_of(name(start)).raw_text) {
+    const std::string_view body = html_.substr(start.end, stop > start.end ? stop - start.end : 0);
+    return text::collapse_white_space(text::html_unescape(body.substr(0, std::min(body.size(), 4 * max_bytes))));
+  }
+  std::string raw;
+  std::size_t j = i;
+  // Bounded by text and by tags, so that elements holding many empty tags
+  // cost no more than short ones.
+  const std::size_t last_tag = std::min(tags_.size(), i + 8 * max_bytes);
+  while (j < last_tag && raw.size() < 4 * max_bytes) {
+    const Tag& t = tags_[j];
+    if (t.begin >= stop && j != i) break;
+    if (j != i && !t.closing && (t.kind == TagName::script || t.kind == TagName::style ||
+                                 t.kind == TagName::template_ || t.kind == TagName::textarea)) {
+      // Skip the element's content: go on after its end.
+      const std::size_t resume = t.content_end == Tag::none ? html_.size() : t.content_end;
+      j = tag_at_or_after(resume);
+      continue;
+    }
+    if (j != i && t.kind != TagName::comment && !info_of(name(t)).inline_element) raw.push_back(' ');
+    std::string_view piece = text_after(j);
+    if (piece.data() + piece.size() > html_.data() + stop) {
+      piece = piece.substr(0, stop > t.end ? stop - t.end : 0);
+    }
+    raw.append(piece);
+    ++j;
+  }
+  std::string out = text::collapse_white_space(text::html_unescape(raw));
+  if (out.size() > max_bytes) {
+    std::size_t cut = max_bytes;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+  }
+  return out;
+}
+
+std::size_t PageIndex::tag_at_or_after(std::size_t offset) const noexcept {
+  const auto it = std::lower_bound(tags_.begin(), tags_.end(), offset,
+                                   [](const Tag& t, std::size_t off) { return t.begin < off; });
+  return static_cast<std::size_t>(it - tags_.begin());
+}
+
+}  // namespace korvane::commerce::detail::extended

@@ -1,0 +1,95 @@
+// The readers of the extended mode. Each reads one kind of source of an
+// indexed page and adds what it finds to the evidence; none decides.
+#pragma once
+
+#include "commerce/metadata/extended/evidence.hpp"
+#include "commerce/metadata/extended/page_index.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace korvane::commerce::detail::extended {
+
+// Places of a page that several readers measure distances from.
+struct Landmarks {
+  std::size_t main_heading = Tag::none;  // the first h1 outside other content
+  std::size_t add_to_cart = Tag::none;   // the first add-to-cart control outside other content
+};
+
+// Which elements sit in a list of other products (carousel, slider,
+// "related", "recommended", "similar", "upsell", ...) or in the page's
+// navigation or footer. Each element's answer is worked out once per parse
+// and remembered (so one map serves one thread).
+class OtherContentMap {
+ public:
+  explicit OtherContentMap(const PageIndex& page) : page_(page), known_(page.tags().size(), unknown) {}
+  [[nodiscard]] bool contains(std::size_t i) const;
+
+ private:
+  static constexpr std::int8_t unknown = -1;
+  const PageIndex& page_;
+  mutable std::vector<std::int8_t> known_;
+};
+
+// What every reader of one page shares.
+struct PageContext {
+  PageContext(const PageIndex& index, std::string_view link);
+
+  const PageIndex& page;
+  std::string_view url;  // the destination link
+  OtherContentMap other;
+  Landmarks landmarks;
+};
+
+// ---------------------------------------------------------------- element context
+
+// True when tag `i` or an element around it is struck through or named as a
+// former or list price (del, s, strike; "old-price", "was", "rrp", ...).
+[[nodiscard]] bool is_struck(const PageIndex& page, std::size_t i);
+
+// True when tag `i` or its parent is named as an amount other than the
+// product's price: a unit or base price, an instalment, shipping, a saving,
+// reward points ("price-per-unit", "installment-price", "shipping-price").
+[[nodiscard]] bool is_other_amount(const PageIndex& page, std::size_t i);
+
+// True when tag `i` is an add-to-cart control (button, input or link whose
+// name, class, id or text says so).
+[[nodiscard]] bool is_add_to_cart(const PageIndex& page, std::size_t i);
+
+// ---------------------------------------------------------------- readers
+
+// JSON-LD blocks, also those the standard rules skip (comment or CDATA
+// wrappers, loose JSON, types in any case or as IRIs, products reached
+// through mainEntity or @graph, offers without a product).
+void read_json_ld(const PageContext& ctx, Evidence& out);
+
+// Microdata itemprop and RDFa property attributes in any attribute order:
+// price, priceCurrency, availability, sku, productID, mpn, gtin*.
+void read_microdata(const PageContext& ctx, Evidence& out);
+
+// Price, availability and item-id meta tags (og:price:*, product:price:*,
+// product:sale_price:*, og:availability, product:retailer_item_id).
+void read_meta_tags(const PageContext& ctx, Evidence& out);
+
+// Product objects of JSON scripts and script assignments, and analytics
+// objects (dataLayer ecommerce details, view-item and view-content events).
+void read_page_state(const PageContext& ctx, Evidence& out);
+
+// data-* attributes and hidden form fields that carry the price or SKU.
+void read_data_attributes(const PageContext& ctx, Evidence& out);
+
+// The visible price next to the main heading and add-to-cart control.
+void read_visible_price(const PageContext& ctx, Evidence& out);
+
+// Labelled item numbers ("SKU: 123", "Item number" then the value).
+void read_item_labels(const PageContext& ctx, Evidence& out);
+
+// Add-to-cart controls and in-stock / sold-out wording.
+void read_stock_cues(const PageContext& ctx, Evidence& out);
+
+// The item number in the page's own link (the SKU's last resort).
+void read_link_identifier(const PageContext& ctx, Evidence& out);
+
+}  // namespace korvane::commerce::detail::extended

@@ -1,0 +1,171 @@
+// Availability from what a shopper sees: an add-to-cart control that is
+// there and enabled, and in-stock or sold-out wording (in the languages of
+// the shops we meet) in the elements that report availability or on the
+// add-to-cart control itself.
+#include "commerce/metadata/extended/readers.hpp"
+
+#include "text/unicode.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace korvane::commerce::detail::extended {
+namespace {
+
+// Add-to-cart in attribute values, lower-cased with "-", "_" and spaces removed.
+constexpr std::array<std::string_view, 9> kCartAttributeWords{
+    "addtocart", "addtobasket", "addtobag", "buynow", "addcart", "btncart", "buttoncart", "addtotrolley",
+    "cartadd"};
+
+// Add-to-cart as control texts say it, lower-cased.
+constexpr std::array<std::string_view, 44> kCartTexts{
+    "add to cart",          "add to basket",        "add to bag",           "add to trolley",
+    "buy now",              "buy it now",           "in den warenkorb",     "in den einkaufswagen",
+    "ajouter au panier",    "añadir al carrito",    "añadir a la cesta",    "agregar al carrito",
+    "aggiungi al carrello", "adicionar ao carrinho", "comprar",             "dodaj do koszyka",
+    "do koszyka",           "в корзину",            "купить",               "kosárba",
+    "do košíku",            "do košíka",            "sepete ekle",          "加入購物車",
+    "加入购物车",           "カートに入れる",       "장바구니",             "in winkelwagen",
+    "in de winkelwagen",    "lägg i varukorgen",    "læg i kurv",           "legg i handlekurv",
+    "lisää ostoskoriin",    "adaugă în coș",        "adauga in cos",        "dodaj u košaricu",
+    "dodaj v košarico",     "в кошик",              "ใส่ตะกร้า",            "thêm vào giỏ",
+    "أضف إلى السلة",        "הוסף לסל",             "lisa ostukorvi",       "pievienot grozam"};
+
+// Sold-out wording, lower-cased; tested before the in-stock wording, which
+// it often contains ("nicht verfügbar", "indisponible").
+constexpr std::array<std::string_view, 72> kSoldOutTexts{
+    "out of stock",        "sold out",             "currently unavailable", "no longer available",
+    "temporarily unavailable", "not in stock",     "ausverkauft",           "nicht verfügbar",
+    "nicht lieferbar",     "nicht auf lager",      "vergriffen",            "épuisé",
+    "rupture de stock",    "indisponible",         "plus disponible",       "non disponible",
+    "agotado",             "sin stock",            "no disponible",         "sin existencias",
+    "esaurito",            "non disponibile",      "esgotado",              "indisponível",
+    "sem estoque",         "fora de estoque",      "sem stock",             "niedostępny",
+    "brak w magazynie",    "wyprzedany",           "brak towaru",           "uitverkocht",
+    "niet leverbaar",      "niet op voorraad",     "niet beschikbaar",      "slutsåld",
+    "slut i lager",        "ej i lager",           "udsolgt",               "ikke på lager",
+    "utsolgt",             "loppuunmyyty",         "ei varastossa",         "vyprodáno",
+    "není skladem",        "vypredané",            "nie je skladom",        "nedostupné",
+    "elfogyott",           "nincs raktáron",       "stoc epuizat",          "indisponibil",
+    "rasprodano",          "nije dostupno",        "ni na zalogi",          "изчерпан",
+    "няма наличност",      "нет в наличии",        "распродано",            "нет на складе",
+    "немає в наявності",   "εξαντλήθηκε",          "tükendi",               "stokta yok",
+    "laost otsas",         "izpārdots",            "išparduota",            "在庫切れ",
+    "品切れ",              "売り切れ",             "缺貨",                  "품절"};
+
+constexpr std::array<std::string_view, 12> kSoldOutMore{
+    "售完",       "缺货",        "售罄",        "hết hàng", "สินค้าหมด", "אזל מהמלאי",
+    "نفذت الكمية", "غير متوفر",   "nav pieejams", "nėra sandėlyje", "μη διαθέσιμο", "razprodano"};
+
+constexpr std::array<std::string_view, 36> kInStockTexts{
+    "in stock",      "auf lager",    "sofort lieferbar", "lieferbar",      "verfügbar",   "en stock",
+    "disponible",    "en existencia", "disponibile",     "disponível",     "em estoque",  "dostępny",
+    "na stanie",     "в наличии",    "op voorraad",      "i lager",        "på lager",    "varastossa",
+    "skladem",       "skladom",      "raktáron",         "în stoc",        "na zalogi",   "na stanju",
+    "stokta",        "在庫あり",     "有貨",             "现货",           "재고있음",        "còn hàng",
+    "במלאי",         "متوفر",        "available",        "laos",           "noliktavā",   "sandėlyje"};
+
+template <std::size_t N>
+bool contains_any(std::string_view hay, const std::array<std::string_view, N>& phrases) {
+  return std::any_of(phrases.begin(), phrases.end(),
+                     [&](std::string_view p) { return hay.find(p) != std::string_view::npos; });
+}
+
+// The attribute values of `t` that name it, lower-cased, without "-", "_" and spaces.
+std::string squeezed_names(const PageIndex& page, const Tag& t) {
+  std::string out;
+  for (const Attribute& a : page.attributes(t)) {
+    const bool naming = iequals(a.name, "class") || iequals(a.name, "id") || iequals(a.name, "name") ||
+                        iequals(a.name, "value") || iequals(a.name, "title") || iequals(a.name, "aria-label") ||
+                        istarts_with(a.name, "data-");
+    if (!naming || a.value.size() > 200) continue;
+    for (const char c : a.value) {
+      if (c == '-' || c == '_' || c == ' ') continue;
+      out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c);
+    }
+    out.push_back(' ');
+  }
+  return out;
+}
+
+bool is_disabled(const PageIndex& page, const Tag& t) {
+  if (page.attribute(t, "disabled")) return true;
+  if (const auto aria = page.attribute(t, "aria-disabled"); aria && iequals(*aria, "true")) return true;
+  const auto cls = page.attribute(t, "class");
+  return cls && icontains(*cls, "disabled");
+}
+
+// Elements of variant choosers (sizes, colours), whose wording is about one variant.
+bool in_variant_chooser(const PageIndex& page, std::size_t i) {
+  std::size_t at = i;
+  for (int steps = 0; at != Tag::none && steps < 8; ++steps) {
+    const Tag& t = page.tags()[at];
+    if (t.kind == TagName::select || t.kind == TagName::option) return true;
+    if (const auto cls = page.attribute(t, "class")) {
+      if (icontains(*cls, "size") || icontains(*cls, "swatch") || icontains(*cls, "variant") ||
+          icontains(*cls, "variation")) {
+        return true;
+      }
+    }
+    at = t.parent;
+  }
+  return false;
+}
+
+std::optional<models::StockStatus> status_of_wording(std::string_view text) {
+  if (text.empty() || text.size() > 160) return std::nullopt;
+  const std::string lower = text::to_lower(text);
+  if (contains_any(lower, kSoldOutTexts) || contains_any(lower, kSoldOutMore)) {
+    return models::StockStatus::OUT_OF_STOCK;
+  }
+  if (contains_any(lower, kInStockTexts)) return models::StockStatus::IN_STOCK;
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool is_add_to_cart(const PageIndex& page, std::size_t i) {
+  const Tag& t = page.tags()[i];
+  if ((t.hints & hint_cart) == 0 && t.kind != TagName::button) return false;
+  if (t.kind == TagName::input) {
+    const auto type = page.attribute(t, "type");
+    if (!type || !(iequals(*type, "submit") || iequals(*type, "button") || iequals(*type, "image"))) return false;
+  }
+  if (contains_any(squeezed_names(page, t), kCartAttributeWords)) return true;
+  if (t.kind != TagName::button) return false;
+  const std::string label = text::to_lower(page.element_text(i, 64));
+  return contains_any(label, kCartTexts);
+}
+
+void read_stock_cues(const PageContext& ctx, Evidence& out) {
+  const PageIndex& page = ctx.page;
+  const std::size_t cart = ctx.landmarks.add_to_cart;
+  if (cart != Tag::none) {
+    const Tag& t = page.tags()[cart];
+    const auto said = t.kind == TagName::button ? status_of_wording(page.element_text(cart, 64)) : std::nullopt;
+    if (said == models::StockStatus::OUT_OF_STOCK) {
+      out.stock.push_back({*said, Source::stock_wording, 0});
+    } else if (!is_disabled(page, t)) {
+      out.stock.push_back({models::StockStatus::IN_STOCK, Source::add_to_cart, 0});
+    }
+  }
+  // Availability reports: the first that says something, outside other
+  // products and variant choosers.
+  int seen = 0;
+  for (std::size_t i = 0; i < page.tags().size() && seen < 40; ++i) {
+    const Tag& t = page.tags()[i];
+    if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::link ||
+        t.kind == TagName::script || t.kind == TagName::input) {
+      continue;
+    }
+    if ((t.hints & hint_stock) == 0) continue;
+    ++seen;
+    if (ctx.other.contains(i) || in_variant_chooser(page, i)) continue;
+    if (const auto status = status_of_wording(page.element_text(i, 160))) {
+      out.stock.push_back({*status, Source::stock_wording, 1});
+      return;
+    }
+  }
+}
+
+}  // namespace korvane::commerce::detail::extended

@@ -1,0 +1,125 @@
+// The price a shopper sees: elements whose class, id, itemprop or data
+// attribute names a price and whose short text reads as an amount with a
+// currency; not struck through or named as a former price, not among other
+// products; the one nearest after the main heading or next to the
+// add-to-cart control.
+#include "commerce/metadata/extended/readers.hpp"
+
+#include "commerce/metadata/extended/money.hpp"
+#include "text/unicode.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace korvane::commerce::detail::extended {
+namespace {
+
+// Texts longer than this are containers of more than a price.
+constexpr std::size_t kMaxPriceText = 64;
+// Candidates looked at, at most.
+constexpr std::size_t kMaxCandidates = 400;
+// Farther than this many tags from the main heading and the add-to-cart
+// control, a price is not the product's.
+constexpr std::size_t kMaxDistance = 600;
+// A price class seen this often belongs to a list of products.
+constexpr long kListRepeats = 4;
+
+// True when `text` reads as a price: at most a currency code's letters
+// before the amount ("€ 19,99", "CHF 2.25", not "statt 4.50" or "save 5"),
+// and only a short note after it ("€ 20,- Verhandlungsbasis", "inkl. MwSt.").
+bool reads_as_price(std::string_view text) {
+  const std::size_t digit = text.find_first_of("0123456789");
+  if (digit == std::string_view::npos) return false;
+  const auto letters = [](std::string_view s) {
+    return static_cast<std::size_t>(
+        std::count_if(s.begin(), s.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }));
+  };
+  return letters(text.substr(0, digit)) <= 3 && letters(text.substr(digit)) <= 24;
+}
+
+struct Candidate {
+  std::size_t tag;
+  Money money;
+  std::size_t distance;
+  std::string_view klass;  // its class value, to tell list items by repetition
+};
+
+std::size_t distance_to(const Landmarks& marks, std::size_t i) {
+  std::size_t best = static_cast<std::size_t>(-1);
+  if (marks.main_heading != Tag::none && i > marks.main_heading) best = i - marks.main_heading;
+  if (marks.add_to_cart != Tag::none) {
+    const std::size_t d = i > marks.add_to_cart ? i - marks.add_to_cart : marks.add_to_cart - i;
+    best = std::min(best, d);
+  }
+  return best;
+}
+
+// The amount of a price element. A bare number takes the currency that its
+// parent or grandparent writes next to it ("€ <span>17,10</span>").
+std::optional<Money> money_of(const PageIndex& page, std::size_t i, std::string_view declared) {
+  const std::string text = page.element_text(i, 96);
+  if (text.empty() || text.size() > kMaxPriceText || !reads_as_price(text)) return std::nullopt;
+  auto money = read_money(text, declared);
+  if (!money || !(money->amount > 0.0)) return std::nullopt;
+  if (money->currency_written) return money;
+  std::size_t at = page.tags()[i].parent;
+  for (int up = 0; up < 2 && at != Tag::none; ++up, at = page.tags()[at].parent) {
+    const std::string outer = page.element_text(at, 96);
+    if (outer.size() > kMaxPriceText || !reads_as_price(outer)) break;
+    const auto around = read_money(outer, declared);
+    if (around && around->currency_written && around->amount == money->amount) return around;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void read_visible_price(const PageContext& ctx, Evidence& out) {
+  const PageIndex& page = ctx.page;
+  const bool has_landmark = ctx.landmarks.main_heading != Tag::none || ctx.landmarks.add_to_cart != Tag::none;
+  std::vector<Candidate> candidates;
+  std::vector<std::string_view> price_classes;  // the class of every price-named element
+  std::size_t looked = 0;
+  for (std::size_t i = 0; i < page.tags().size() && looked < kMaxCandidates; ++i) {
+    const Tag& t = page.tags()[i];
+    if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::script ||
+        t.kind == TagName::input || t.kind == TagName::link || t.kind == TagName::option ||
+        t.kind == TagName::select || t.kind == TagName::body) {
+      continue;
+    }
+    if ((t.hints & hint_price) == 0) continue;
+    ++looked;
+    if (ctx.other.contains(i)) {
+      // Still, a currency written there is a currency the page uses.
+      if (const auto money = money_of(page, i, out.declared_currency())) out.note_written_currency(money->currency);
+      continue;
+    }
+    const std::string_view klass = page.attribute(t, "class").value_or(std::string_view());
+    price_classes.push_back(klass);
+    const std::size_t distance = distance_to(ctx.landmarks, i);
+    if (has_landmark && distance > kMaxDistance) continue;
+    auto money = money_of(page, i, out.declared_currency());
+    if (money) out.note_written_currency(money->currency);
+    if (!money || is_struck(page, i) || is_other_amount(page, i)) continue;
+    candidates.push_back({i, std::move(*money), distance, klass});
+  }
+  // Price elements whose class repeats outside recognised lists are the
+  // items of a list too.
+  const auto repeated = [&price_classes](std::string_view klass) {
+    return !klass.empty() && std::count(price_classes.begin(), price_classes.end(), klass) >= kListRepeats;
+  };
+  candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                  [&](const Candidate& c) { return repeated(c.klass); }),
+                   candidates.end());
+  if (candidates.empty()) return;
+  // Nearest to a landmark first; in document order when there is none.
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.distance < b.distance; });
+  int rank = 0;
+  for (const Candidate& c : candidates) {
+    out.prices.push_back({c.money.amount, c.money.currency, Source::visible_price, rank++});
+    if (rank == 3) break;
+  }
+}
+
+}  // namespace korvane::commerce::detail::extended

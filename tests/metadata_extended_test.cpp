@@ -1,0 +1,773 @@
+// The extended extraction mode: price, SKU and availability from the sources
+// the standard rules do not read, the decision between them, and the pieces
+// underneath (amount reading, loose script literals, the page index).
+#include <korvane/commerce/json.hpp>
+#include <korvane/commerce/metadata.hpp>
+
+#include <korvane/models.hpp>
+#include <korvane/models/json.hpp>
+
+#include "commerce/metadata/extended/decide.hpp"
+#include "commerce/metadata/extended/evidence.hpp"
+#include "commerce/metadata/extended/extended.hpp"
+#include "commerce/metadata/extended/loose_json.hpp"
+#include "commerce/metadata/extended/money.hpp"
+#include "commerce/metadata/extended/page_index.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace json = boost::json;
+namespace ext = korvane::commerce::detail::extended;
+using korvane::commerce::DestinationMetadataParser;
+using korvane::commerce::ExtractionMode;
+using korvane::commerce::MetadataRequest;
+using korvane::commerce::MetadataResult;
+using korvane::models::NormalizedPrice;
+using korvane::models::StockStatus;
+
+// A page long enough to be read, around `body`.
+std::string page(std::string_view head, std::string_view body) {
+  return "<!doctype html><html><head><title>Desk Lamp</title>" + std::string(head) + "</head><body>" +
+         std::string(body) + "<!--" + std::string(200, '.') + "--></body></html>";
+}
+
+MetadataResult parse(const std::string& html, ExtractionMode mode,
+                     std::string_view url = "https://shop.example/p/desk-lamp",
+                     std::optional<NormalizedPrice> serp_price = std::nullopt) {
+  return DestinationMetadataParser::parse_metadata(
+      MetadataRequest{.html = html, .direct_url = url, .initial_price = serp_price, .extraction = mode});
+}
+
+// ---------------------------------------------------------------- price
+
+struct PriceCase {
+  const char* name;
+  const char* head;
+  const char* body;
+  std::optional<double> amount;  // absent: no price
+  const char* currency;
+};
+
+void PrintTo(const PriceCase& c, std::ostream* os) { *os << c.name; }
+
+class ExtendedPrice : public testing::TestWithParam<PriceCase> {};
+
+TEST_P(ExtendedPrice, ReadsThePagesOwnPrice) {
+  const PriceCase& c = GetParam();
+  const MetadataResult r = parse(page(c.head, c.body), ExtractionMode::extended);
+  if (!c.amount) {
+    EXPECT_FALSE(r.price.has_value()) << r.price->amount;
+    return;
+  }
+  ASSERT_TRUE(r.price.has_value());
+  EXPECT_DOUBLE_EQ(r.price->amount, *c.amount);
+  EXPECT_EQ(r.price->currency, c.currency);
+}
+
+const PriceCase kPriceCases[] = {
+        PriceCase{"json_ld_in_cdata",
+                  R"(<script type="application/ld+json">/*<![CDATA[*/{"@type":"Product","name":"Lamp",
+                     "offers":{"price":"24.90","priceCurrency":"EUR"}}/*]]>*/</script>)",
+                  "", 24.9, "EUR"},
+        PriceCase{"json_ld_lower_case_iri_type_in_nested_graph",
+                  R"(<script type="application/ld+json">{"@graph":[{"@type":"WebPage","mainEntity":{"@graph":[
+                     {"@type":"http://schema.org/product","offers":{"@type":"Offer","price":12,
+                     "priceCurrency":"GBP"}}]}}]}</script>)",
+                  "", 12.0, "GBP"},
+        PriceCase{"json_ld_loose_with_line_break_in_string",
+                  "<script type=\"application/ld+json\">{\"@type\":\"Product\",\"description\":\"two\nlines\","
+                  "\"offers\":{\"price\":\"8.50\",\"priceCurrency\":\"USD\"}}</script>",
+                  "", 8.5, "USD"},
+        PriceCase{"json_ld_offer_without_product_and_aggregate_low_price",
+                  R"(<script type="application/ld+json">{"@type":"AggregateOffer","lowPrice":"99",
+                     "highPrice":"120","priceCurrency":"PLN"}</script>)",
+                  "", 99.0, "PLN"},
+        PriceCase{"json_ld_price_specification",
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"@type":"Offer",
+                     "priceSpecification":{"price":2.25,"priceCurrency":"CHF"}}}</script>)",
+                  "", 2.25, "CHF"},
+        PriceCase{"json_ld_tiny_number_is_no_price",
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"price":0.00001,
+                     "priceCurrency":"EUR"}}</script>)",
+                  "", std::nullopt, ""},
+        PriceCase{"json_ld_products_of_an_item_list_are_not_the_pages",
+                  R"(<script type="application/ld+json">{"@type":"ItemList","itemListElement":[
+                     {"@type":"Product","offers":{"price":"5"}},{"@type":"Product","offers":{"price":"6"}}]}</script>)",
+                  "", std::nullopt, ""},
+        PriceCase{"microdata_content_before_itemprop",
+                  R"(<meta content="EUR" itemprop="priceCurrency">)",
+                  R"(<div itemscope itemtype="https://schema.org/Offer"><meta content="19.99" itemprop="price"></div>)",
+                  19.99, "EUR"},
+        PriceCase{"microdata_element_text_with_grouping",
+                  "", R"(<div itemscope itemtype="http://schema.org/Product"><span itemprop="price">1.299,00 €</span></div>)",
+                  1299.0, "EUR"},
+        PriceCase{"open_graph_price_amount",
+                  R"(<meta property="og:price:amount" content="499.00"><meta property="og:price:currency" content="eur">)",
+                  "", 499.0, "EUR"},
+        PriceCase{"current_sale_price_meta_and_markup_agree",
+                  R"(<meta property="product:price:amount" content="1148.00"><meta property="product:price:currency" content="PLN">
+                     <meta property="product:sale_price:amount" content="997.00">)",
+                  R"(<h1>Lamp</h1><span class="product-price" data-price="997.00">997 zł</span>)", 997.0, "PLN"},
+        PriceCase{"analytics_detail_object",
+                  "",
+                  R"(<script>dataLayer.push({'ecommerce': {'currencyCode': 'EUR', 'detail': {'products': [
+                     {'id': '400105394', 'price': '99.95'}]}}});</script>)",
+                  99.95, "EUR"},
+        PriceCase{"page_state_product_named_like_the_page",
+                  "", R"(<script type="application/json">{"props":{"product":{"name":"Desk Lamp","price":"24.90",
+                     "currency":"EUR"},"related":{"product":{"name":"Garden Hose","price":"9.00"}}}}</script>)",
+                  24.9, "EUR"},
+        PriceCase{"page_state_product_of_another_name",
+                  "", R"(<script type="application/json">{"product":{"name":"Garden Hose","price":"9.00"}}</script>)",
+                  std::nullopt, ""},
+        PriceCase{"page_state_whole_number_may_count_cents",
+                  "", R"(<script type="application/json">{"product":{"name":"Desk Lamp","price":2490}}</script>)",
+                  std::nullopt, ""},
+        PriceCase{"view_content_event",
+                  "", "<script>fbq('track', 'ViewContent', {content_ids: ['1131'], value: 29, currency: 'TWD'});</script>",
+                  29.0, "TWD"},
+        PriceCase{"data_price_amount",
+                  "", R"(<h1>Lamp</h1><span data-price-amount="10.748401" data-price-type="finalPrice"></span>
+                     <span data-price-amount="11.95" data-price-type="oldPrice"></span>)",
+                  10.75, ""},
+        PriceCase{"visible_price_next_to_heading_not_struck_not_in_carousel",
+                  "",
+                  R"(<div class="related-products"><span class="price">€ 5,00</span></div><h1>Lamp</h1>
+                     <del class="price">€ 30,00</del><div class="product-price">€ 24,90</div>
+                     <button class="add-to-cart">Add to cart</button>)",
+                  24.9, "EUR"},
+        PriceCase{"visible_unit_and_shipping_prices_are_other_amounts",
+                  "",
+                  R"(<h1>Coffee</h1><span class="price-per-unit">€ 1,20 / 100 g</span>
+                     <span class="shipping-price">€ 4,95</span><span class="product-price">€ 11,99</span>)",
+                  11.99, "EUR"},
+        PriceCase{"visible_bare_number_takes_the_currency_written_around_it",
+                  "", R"(<h1>Lamp</h1><strong>€ <span class="actual-price">17,10</span></strong>)", 17.1, "EUR"},
+        PriceCase{"visible_number_without_any_currency_is_not_a_price",
+                  "", R"(<h1>Lamp</h1><div class="price">24</div>)", std::nullopt, ""},
+        PriceCase{"repeated_price_class_is_a_list_of_other_products",
+                  "",
+                  R"(<h1>Lamp</h1><i class="tile-price">$1</i><i class="tile-price">$2</i><i class="tile-price">$3</i>
+                     <i class="tile-price">$4</i>)",
+                  std::nullopt, ""},
+        PriceCase{"amount_whose_currency_nothing_states_has_none",
+                  "", R"(<span itemprop="price">24.50</span>)", 24.5, ""},
+        PriceCase{"rdfa_schema_property",
+                  "", R"(<div vocab="https://schema.org/" typeof="Offer"><span property="schema:price" content="59.00">59</span>
+                     <meta property="schema:priceCurrency" content="GBP"></div>)",
+                  59.0, "GBP"},
+        PriceCase{"open_graph_price_text", R"(<meta property="og:price" content="30,000원~">)", "", 30000.0, "KRW"},
+        PriceCase{"sale_price_with_an_end_date_gives_way_to_the_regular_one",
+                  R"(<meta property="product:price:amount" content="40"><meta property="product:price:currency" content="EUR">
+                     <meta property="product:sale_price:amount" content="30">
+                     <meta property="product:sale_price_dates:end" content="2020-01-31">)",
+                  "", 40.0, "EUR"},
+        PriceCase{"json_ld_variant_the_link_names",
+                  R"(<script type="application/ld+json">{"@type":"ProductGroup","hasVariant":[
+                     {"@type":"Product","sku":"L-RED","offers":{"price":"20","priceCurrency":"EUR"}},
+                     {"@type":"Product","sku":"L-BLUE","offers":{"price":"25","priceCurrency":"EUR"}}]}</script>)",
+                  "", 20.0, "EUR"},
+        PriceCase{"json_ld_list_price_specification_skipped",
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"priceSpecification":[
+                     {"priceType":"https://schema.org/ListPrice","price":50,"priceCurrency":"EUR"},
+                     {"price":35,"priceCurrency":"EUR"}]}}</script>)",
+                  "", 35.0, "EUR"},
+        PriceCase{"json_ld_event_ticket",
+                  R"(<script type="application/ld+json">{"@type":"Event","name":"Show","offers":{"price":"3340",
+                     "priceCurrency":"CLP"}}</script>)",
+                  "", 3340.0, "CLP"},
+        PriceCase{"microdata_price_of_a_listed_product_skipped",
+                  "", R"(<ul itemscope itemtype="https://schema.org/ItemList"><li itemprop="itemListElement" itemscope
+                     itemtype="https://schema.org/Product"><meta itemprop="price" content="5"></li></ul>)",
+                  std::nullopt, ""},
+        PriceCase{"declared_currency_for_an_amount_written_without_one",
+                  R"(<meta property="og:price:currency" content="SEK">)",
+                  R"(<span itemprop="price">1 299</span>)", 1299.0, "SEK"},
+        PriceCase{"ambiguous_symbol_takes_the_declared_currency",
+                  R"(<meta property="og:price:currency" content="CAD">)",
+                  R"(<h1>Lamp</h1><div class="price">$24.99</div>)", 24.99, "CAD"},
+        PriceCase{"view_item_event_items",
+                  "", R"(<script>gtag("event", "view_item", {currency: "EUR", items: [{item_id: "A1", price: 12.5}]});</script>)",
+                  12.5, "EUR"},
+        PriceCase{"viewed_product_event",
+                  "", R"(<script>analytics.track("Viewed Product", {"currency":"EUR","price":"499.00","sku":"1257009"});</script>)",
+                  499.0, "EUR"},
+        PriceCase{"state_assignment_with_product_key",
+                  "", R"(<script>window.__INITIAL_STATE__ = {"page":{"product":{"title":"Desk Lamp","salePrice":{"now":"136.00"},
+                     "currency":"GBP"}}};</script>)",
+                  136.0, "GBP"},
+        PriceCase{"json_ld_in_a_comment",
+                  R"(<script type="application/ld+json"><!-- {"@type":"Product","offers":{"price":"7.25","priceCurrency":"USD"}} --></script>)",
+                  "", 7.25, "USD"},
+        PriceCase{"json_ld_main_entity_of_a_web_page",
+                  R"(<script type="application/ld+json">{"@type":"WebPage","mainEntity":{"@type":["Product","Thing"],
+                     "offers":[{"@type":"Offer"},{"@type":"Offer","price":"64.00","priceCurrency":"EUR"}]}}</script>)",
+                  "", 64.0, "EUR"},
+        PriceCase{"json_ld_aggregate_offer_in_a_product",
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"@type":"AggregateOffer",
+                     "lowPrice":11.5,"highPrice":19,"priceCurrency":"CHF"}}</script>)",
+                  "", 11.5, "CHF"},
+        PriceCase{"visible_price_in_navigation_skipped",
+                  "", R"(<nav><span class="price">€ 1,00</span></nav><h1>Lamp</h1><p>Nice lamp</p>)", std::nullopt, ""},
+        PriceCase{"visible_saving_and_former_price_words_are_not_prices",
+                  "", R"(<h1>Lamp</h1><span class="price-note">save € 5,00</span><span class="price">statt 49,99 €</span>)",
+                  std::nullopt, ""},
+        PriceCase{"visible_price_with_a_tax_note",
+                  "", R"(<h1>Lampe</h1><div class="product-price">49,99 € inkl. MwSt.</div>)", 49.99, "EUR"},
+        PriceCase{"data_price_inside_a_struck_element_skipped",
+                  "", R"(<h1>Lamp</h1><del><span data-price="40.00"></span></del>)", std::nullopt, ""},
+        PriceCase{"the_vote_beats_a_single_structured_source",
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"price":"18.00","priceCurrency":"EUR"}}</script>)",
+                  R"(<h1>Book</h1><div itemprop="offers" itemscope><meta itemprop="price" content="17.10"></div>
+                     <span data-price-amount="17.1"></span><div class="price">€ 17,10</div>)",
+                  17.1, "EUR"}};
+
+INSTANTIATE_TEST_SUITE_P(Sources, ExtendedPrice, testing::ValuesIn(kPriceCases));
+
+TEST(ExtendedPrice, StandardModeIgnoresTheNewSources) {
+  const std::string html = page("", R"(<span itemprop="price">24.50</span><h1>Lamp</h1><div class="price">€ 24,90</div>)");
+  EXPECT_FALSE(parse(html, ExtractionMode::standard).price.has_value());
+  // And it still guesses the dollar where the extended mode does not.
+  const std::string woo = page("", R"(<span class="woocommerce-Price-amount amount">15.00</span>)");
+  const MetadataResult standard = parse(woo, ExtractionMode::standard);
+  const MetadataResult extended = parse(woo, ExtractionMode::extended);
+  ASSERT_TRUE(standard.price && extended.price);
+  EXPECT_EQ(standard.price->currency, "USD");
+  EXPECT_EQ(extended.price->currency, "");
+  EXPECT_EQ(extended.price->raw, "15.00");
+}
+
+TEST(ExtendedPrice, VisiblePriceFarFromTheProductIsNotItsPrice) {
+  std::string filler;
+  for (int k = 0; k < 400; ++k) filler += "<i>x</i>";
+  const std::string near = page("", R"(<h1>Lamp</h1><div class="price">€ 3,00</div>)" + filler);
+  const std::string far = page("", "<h1>Lamp</h1>" + filler + R"(<div class="price">€ 3,00</div>)");
+  EXPECT_TRUE(parse(near, ExtractionMode::extended).price.has_value());
+  EXPECT_FALSE(parse(far, ExtractionMode::extended).price.has_value());
+}
+
+TEST(ExtendedPrice, SearchResultPriceGivesWayToStructuredDataOnly) {
+  const NormalizedPrice serp("$30", 30.0, "USD");
+  const std::string visible_only = page("", R"(<h1>Lamp</h1><div class="price">€ 24,90</div>)");
+  EXPECT_DOUBLE_EQ(parse(visible_only, ExtractionMode::extended, "https://shop.example/p/1", serp).price->amount, 30.0);
+  const std::string structured = page(R"(<meta property="og:price:amount" content="24.90">)", "");
+  const auto r = parse(structured, ExtractionMode::extended, "https://shop.example/p/1", serp);
+  EXPECT_DOUBLE_EQ(r.price->amount, 24.9);
+  EXPECT_EQ(r.price->currency, "USD");  // the page states none; the search result does
+}
+
+// ---------------------------------------------------------------- SKU
+
+struct SkuCase {
+  const char* name;
+  const char* body;
+  const char* url;
+  const char* sku;  // empty: none
+};
+
+void PrintTo(const SkuCase& c, std::ostream* os) { *os << c.name; }
+
+class ExtendedSku : public testing::TestWithParam<SkuCase> {};
+
+TEST_P(ExtendedSku, FindsTheShopsItemNumber) {
+  const SkuCase& c = GetParam();
+  // A price makes the page a product page, whose SKU is kept.
+  const std::string html = page(R"(<meta property="og:price:amount" content="10">)", c.body);
+  const MetadataResult r = parse(html, ExtractionMode::extended, c.url);
+  EXPECT_EQ(r.sku.value_or(""), c.sku);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, ExtendedSku,
+    testing::Values(
+        SkuCase{"json_ld_sku_over_gtin", R"(<script type="application/ld+json">{"@type":"Product","gtin13":"4006381333931",
+                  "sku":"TS-1"}</script>)", "https://shop.example/p", "TS-1"},
+        SkuCase{"json_ld_blank_sku_falls_to_mpn", R"(<script type="application/ld+json">{"@type":"Product","sku":" ",
+                  "mpn":"101693"}</script>)", "https://shop.example/p", "101693"},
+        SkuCase{"microdata_element_text_first_word", R"(<span itemprop="productID"> TE502955-1293415 Housse </span>)",
+                "https://shop.example/p", "TE502955-1293415"},
+        SkuCase{"meta_retailer_item_id", R"(<meta property="product:retailer_item_id" content="9780552173742">)",
+                "https://shop.example/p", "9780552173742"},
+        SkuCase{"data_attribute", R"(<button class="wishlist" data-sku="21128AC57NWP">Save</button>)",
+                "https://shop.example/p", "21128AC57NWP"},
+        SkuCase{"hidden_form_field", R"(<form><input type="hidden" name="sku" value="14551914"></form>)",
+                "https://shop.example/p", "14551914"},
+        SkuCase{"label_and_value_in_one_text", "<p>Item #418295</p>", "https://shop.example/p", "418295"},
+        SkuCase{"label_then_value_in_the_next_cell", "<table><tr><th>Artikelnummer</th><td>1357247</td></tr></table>",
+                "https://shop.example/p", "1357247"},
+        SkuCase{"label_after_a_word", "<div>eBay item number:</div><div>123808916008</div>",
+                "https://shop.example/p", "123808916008"},
+        SkuCase{"cyrillic_label", "<span>Код: 73556</span>", "https://shop.example/p", "73556"},
+        SkuCase{"east_asian_label", "<td>〈商品編號：M14876706〉</td>", "https://shop.example/p", "M14876706"},
+        SkuCase{"label_with_punctuation", "<li>Art.-Nr.: 400105394</li>", "https://shop.example/p", "400105394"},
+        SkuCase{"french_label", "<p>Référence : TE-502955</p>", "https://shop.example/p", "TE-502955"},
+        SkuCase{"spanish_label_in_a_definition_list", "<dl><dt>Código</dt><dd>98765</dd></dl>",
+                "https://shop.example/p", "98765"},
+        SkuCase{"label_between_direction_marks",
+                "<li><span>ASIN\n\xE2\x80\x8F : \xE2\x80\x8E</span><span>B081ZQK4BZ</span></li>",
+                "https://shop.example/p", "B081ZQK4BZ"},
+        SkuCase{"label_and_value_in_separate_spans", R"(<div>Nr ref. <span id="refNumber">82514129</span></div>)",
+                "https://shop.example/p", "82514129"},
+        SkuCase{"label_without_an_item_number", "<p>SKU: N/A</p>", "https://shop.example/p", ""},
+        SkuCase{"sentence_mentioning_a_label_word", "<p>Enter the product code 12345 at checkout</p>",
+                "https://shop.example/p", ""},
+        SkuCase{"label_in_a_carousel_is_another_products", R"(<div class="carousel"><p>SKU: 999999</p></div>)",
+                "https://shop.example/p", ""},
+        SkuCase{"link_item_number_as_last_resort", "", "https://shop.example/itm/123808916008", "123808916008"},
+        SkuCase{"link_query_item_number", "", "https://shop.example/store/1?pid=260591", "260591"},
+        SkuCase{"json_ld_variant_the_link_names",
+                R"(<script type="application/ld+json">{"@type":"ProductGroup","hasVariant":[
+                   {"@type":"Product","sku":"L-RED","offers":{"price":"20"}},
+                   {"@type":"Product","sku":"L-BLUE","offers":{"price":"25"}}]}</script>)",
+                "https://shop.example/p/lamp?variant=L-BLUE", "L-BLUE"},
+        SkuCase{"analytics_sku_key_over_its_id",
+                R"(<script>dataLayer.push({"ecommerce":{"detail":{"products":[{"id":"4687731687","sku":"1257009",
+                   "price":"499.00"}]}}});</script>)",
+                "https://shop.example/p", "1257009"},
+        SkuCase{"data_product_code", R"(<div data-product-code="83810610"></div>)", "https://shop.example/p", "83810610"},
+        SkuCase{"a_witness_more_beats_a_stronger_field",
+                R"(<script type="application/ld+json">{"@type":"Product","gtin13":"5099873388655"}</script>
+                   <span itemprop="sku">DWFW-2</span><p>SKU: 5099873388655</p><span data-sku="5099873388655"></span>)",
+                "https://shop.example/p", "5099873388655"},
+        SkuCase{"a_value_with_spaces_is_no_sku", R"(<span itemprop="sku" content="Unavailable at this store"></span>)",
+                "https://shop.example/p", ""}));
+
+// ---------------------------------------------------------------- availability
+
+struct StockCase {
+  const char* name;
+  const char* body;
+  std::optional<StockStatus> status;
+};
+
+void PrintTo(const StockCase& c, std::ostream* os) { *os << c.name; }
+
+class ExtendedStock : public testing::TestWithParam<StockCase> {};
+
+TEST_P(ExtendedStock, ReadsAvailability) {
+  const StockCase& c = GetParam();
+  // No price, so that nothing infers the stock from one.
+  const MetadataResult r = parse(page(R"(<meta property="og:type" content="product">)", c.body),
+                                 ExtractionMode::extended);
+  EXPECT_EQ(r.stock_status, c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, ExtendedStock,
+    testing::Values(
+        StockCase{"json_ld_any_offer_in_stock",
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":[
+                     {"availability":"http://schema.org/OutOfStock"},{"availability":"http://schema.org/InStock"}]}</script>)",
+                  StockStatus::IN_STOCK},
+        StockCase{"json_ld_sold_out", R"(<script type="application/ld+json">{"@type":"Product","offers":{
+                     "availability":"https://schema.org/SoldOut"}}</script>)", StockStatus::OUT_OF_STOCK},
+        StockCase{"microdata_link_href", R"(<link itemprop="availability" href="https://schema.org/PreOrder">)",
+                  StockStatus::PREORDER},
+        StockCase{"spelled_in_words", R"(<meta itemprop="availability" content="out of stock">)",
+                  StockStatus::OUT_OF_STOCK},
+        StockCase{"enabled_add_to_cart_button", R"(<h1>Lamp</h1><button class="btn add-to-cart">Add to cart</button>)",
+                  StockStatus::IN_STOCK},
+        StockCase{"sold_out_wording_in_the_shops_language",
+                  R"(<h1>Lampe</h1><div id="availability"><span>Derzeit nicht verfügbar.</span></div>)",
+                  StockStatus::OUT_OF_STOCK},
+        StockCase{"open_graph_availability", R"(<meta property="og:availability" content="instock">)",
+                  StockStatus::IN_STOCK},
+        StockCase{"page_state_flag",
+                  R"(<script type="application/json">{"product":{"name":"Desk Lamp","price":"20","inStock":false}}</script>)",
+                  StockStatus::OUT_OF_STOCK},
+        StockCase{"add_to_cart_button_saying_sold_out",
+                  R"(<h1>Lamp</h1><button class="add-to-cart" disabled>Sold out</button>)", StockStatus::OUT_OF_STOCK},
+        StockCase{"disabled_add_to_cart_alone_says_nothing",
+                  R"(<h1>Lamp</h1><button class="add-to-cart" disabled>Add to cart</button>)", std::nullopt},
+        StockCase{"in_stock_wording", R"(<h1>Lampe</h1><p class="stock-info">Auf Lager, sofort lieferbar</p>)",
+                  StockStatus::IN_STOCK},
+        StockCase{"structured_availability_before_wording",
+                  R"(<link itemprop="availability" href="http://schema.org/InStock"><div class="availability">Ausverkauft</div>)",
+                  StockStatus::IN_STOCK},
+        StockCase{"sold_out_size_is_about_a_variant",
+                  R"(<h1>Shoe</h1><ul class="size-list"><li class="stock">42 - sold out</li></ul>)", std::nullopt}));
+
+TEST(LinkIdentifier, ReadsItemNumbersOfLinks) {
+  struct Case {
+    const char* url;
+    const char* id;  // empty: none
+  };
+  const Case cases[] = {
+      {"https://www.shop.example/itm/123808916008", "123808916008"},
+      {"https://www.shop.example/dp/B07C8KMQQ6", "B07C8KMQQ6"},
+      {"https://shop.example/kitchen/taller/TalleR_TR_1047-1609583.html", "1609583"},
+      {"https://shop.example/Giesswein-KRAMSACH-x15513912.php", "15513912"},
+      {"https://shop.example/de/servietten-28110?sku=1357247", "1357247"},
+      {"https://shop.example/p/desk-lamp", ""},
+      {"https://shop.example/category/12345/", ""},  // five digits: a category more often than an item
+      {"https://shop.example/p/desk-lamp?utm_id=123456789", ""},
+  };
+  const std::string html = "<html><body></body></html>";
+  for (const Case& c : cases) {
+    const ext::Evidence e = ext::gather(korvane::commerce::detail::ValidUtf8{html}, c.url);
+    std::string found;
+    for (const auto& sku : e.skus) {
+      if (sku.source == ext::Source::link) found = sku.value;
+    }
+    EXPECT_EQ(found, c.id) << c.url;
+  }
+}
+
+TEST(ExtendedMode, BrokenPagesGiveWhatCanBeRead) {
+  struct Case {
+    const char* name;
+    std::string body;
+    std::optional<double> amount;
+  };
+  const auto repeat = [](std::string_view unit, int times) {
+    std::string out;
+    for (int k = 0; k < times; ++k) out += unit;
+    return out;
+  };
+  const Case cases[] = {
+      {"json_ld_with_mismatched_brackets_then_meta",
+       R"(<script type="application/ld+json">{"@type":"Product","offers":[{"price":"5"}}</script>)"
+       R"(<meta property="og:price:amount" content="8">)",
+       8.0},
+      {"analytics_literal_never_closed", "<script>dataLayer.push({'ecommerce': {'detail': [[[{</script>", std::nullopt},
+      {"attribute_value_never_closed", R"(<span itemprop="price" content="9">x</span><div class="a)", 9.0},
+      {"nesting_deeper_than_followed", repeat("<div>", 5000) + R"(<span itemprop="price" content="12.00"></span>)",
+       12.0},
+      {"invalid_bytes_in_a_price_text", "<h1>L</h1><div class=\"price\">\xFF\xFE \xE2\x82\xAC 7,50</div>", 7.5},
+      {"nul_bytes", std::string("<h1>L</h1><div class=\"price\">\0\0\xE2\x82\xAC 6</div>", 41), 6.0},
+      {"a_tag_of_many_attributes_before_the_price",
+       "<div " + repeat("a ", 70000) + R"(></div><span itemprop="price" content="4"></span>)", 4.0},
+  };
+  for (const Case& c : cases) {
+    const MetadataResult r = parse(page("", c.body), ExtractionMode::extended);
+    if (c.amount) {
+      ASSERT_TRUE(r.price.has_value()) << c.name;
+      EXPECT_DOUBLE_EQ(r.price->amount, *c.amount) << c.name;
+    } else {
+      EXPECT_FALSE(r.price.has_value()) << c.name;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- page type
+
+TEST(ExtendedPageType, AStructuredOfferWithACartMakesAProductPage) {
+  // og:type article, but a priced offer and an add-to-cart button: a shop's page.
+  const std::string html = page(R"(<meta property="og:type" content="article">
+      <script type="application/ld+json">{"@type":"Product","offers":{"price":"9","priceCurrency":"EUR"}}</script>)",
+                                R"(<h1>Lamp</h1><button class="add-to-cart">Add to cart</button>)");
+  EXPECT_EQ(parse(html, ExtractionMode::standard).page_type, korvane::models::PageType::PRODUCT);
+  const std::string article = page(R"(<meta property="og:type" content="article">
+      <meta property="og:price:amount" content="9">)", "<h1>News</h1>");
+  EXPECT_EQ(parse(article, ExtractionMode::standard).page_type, korvane::models::PageType::ARTICLE);
+  EXPECT_EQ(parse(article, ExtractionMode::extended).page_type, korvane::models::PageType::ARTICLE);
+  const std::string shop = page(R"(<meta property="og:type" content="article">
+      <meta property="og:price:amount" content="9"><meta property="og:availability" content="instock">)", "<h1>Lamp</h1>");
+  EXPECT_EQ(parse(shop, ExtractionMode::extended).page_type, korvane::models::PageType::PRODUCT);
+}
+
+TEST(ExtendedPageType, SocialPagesAreNotMined) {
+  const std::string html = page(R"(<meta property="og:price:amount" content="9">)", R"(<div class="price">€ 9</div>)");
+  const MetadataResult r = parse(html, ExtractionMode::extended, "https://www.instagram.com/p/1");
+  EXPECT_EQ(r.page_type, korvane::models::PageType::SOCIAL);
+  EXPECT_EQ(r, parse(html, ExtractionMode::standard, "https://www.instagram.com/p/1"));
+}
+
+TEST(ExtendedMode, StandardRequestEqualsThePositionalForm) {
+  const NormalizedPrice serp("$30", 30.0, "USD");
+  for (const PriceCase& c : kPriceCases) {
+    const std::string html = page(c.head, c.body);
+    const MetadataResult positional = DestinationMetadataParser::parse_metadata(
+        html, "https://shop.example/p/desk-lamp", "Shop now", "Example Store", serp, true, 4);
+    const MetadataResult named = DestinationMetadataParser::parse_metadata(
+        MetadataRequest{.html = html,
+                        .direct_url = "https://shop.example/p/desk-lamp",
+                        .initial_title = "Shop now",
+                        .initial_merchant = "Example Store",
+                        .initial_price = serp,
+                        .initial_stock = true,
+                        .rank = 4});
+    EXPECT_EQ(positional, named) << c.name;
+  }
+}
+
+// ---------------------------------------------------------------- the decision
+
+ext::Evidence evidence(std::vector<ext::PriceCandidate> prices, std::vector<ext::SkuCandidate> skus = {},
+                       std::vector<std::string> declared = {}) {
+  ext::Evidence e;
+  e.prices = std::move(prices);
+  e.skus = std::move(skus);
+  e.declared_currencies = std::move(declared);
+  return e;
+}
+
+TEST(Decision, PriceByWeightedVote) {
+  using S = ext::Source;
+  struct Case {
+    const char* name;
+    ext::Evidence e;
+    double amount;
+    const char* currency;
+    bool settled;  // no visible price could change it
+  };
+  const Case cases[] = {
+      {"one_structured_source", evidence({{19.99, "EUR", S::json_ld, 0}}), 19.99, "EUR", true},
+      {"two_weaker_sources_outvote_json_ld",
+       evidence({{18.0, "EUR", S::json_ld, 0}, {17.1, "", S::microdata, 0}, {17.1, "EUR", S::data_attributes, 0}}),
+       17.1, "EUR", false},
+      {"a_tie_goes_to_the_more_trusted", evidence({{10.0, "", S::meta_tags, 0}, {12.0, "", S::microdata, 0}}), 12.0, "",
+       false},
+      {"each_source_votes_once_with_its_best",
+       evidence({{5.0, "", S::microdata, 3}, {7.0, "", S::microdata, 0}, {5.0, "", S::visible_price, 0}}), 7.0, "",
+       false},
+      {"currency_of_the_most_trusted_backer_else_declared",
+       evidence({{8.0, "", S::microdata, 0}, {8.0, "", S::analytics, 0}}, {}, {"PLN"}), 8.0, "PLN", true},
+      {"visible_price_alone", evidence({{3.5, "GBP", S::visible_price, 0}}), 3.5, "GBP", false},
+  };
+  for (const Case& c : cases) {
+    const auto d = ext::decide(c.e, "https://shop.example/p");
+    ASSERT_TRUE(d.price.has_value()) << c.name;
+    EXPECT_DOUBLE_EQ(d.price->amount, c.amount) << c.name;
+    EXPECT_EQ(d.price->currency, c.currency) << c.name;
+    EXPECT_EQ(ext::price_settled(c.e), c.settled) << c.name;
+  }
+  EXPECT_FALSE(ext::decide(evidence({{3.5, "GBP", S::visible_price, 0}}), "u").price->structured);
+}
+
+TEST(Decision, SkuByFieldWitnessesAndLink) {
+  using S = ext::Source;
+  struct Case {
+    const char* name;
+    std::vector<ext::SkuCandidate> skus;
+    const char* url;
+    const char* sku;
+    bool settled;  // no item label could change it
+  };
+  const Case cases[] = {
+      {"sku_field_over_gtin", {{"4006381333931", S::json_ld, 3}, {"TS-1", S::json_ld, 0}}, "https://s.example/p",
+       "TS-1", true},
+      {"agreeing_witnesses_over_one_stronger_field",
+       {{"A-1", S::json_ld, 0}, {"B-2", S::microdata, 1}, {"B-2", S::data_attributes, 0}, {"B-2", S::analytics, 1}},
+       "https://s.example/p", "B-2", false},
+      {"the_link_is_no_witness_but_a_bonus",
+       {{"A-1", S::microdata, 0}, {"77777", S::data_attributes, 1}, {"77777", S::link, 1}},
+       "https://s.example/p/77777", "A-1", false},
+      {"implausible_values_are_left_out", {{"not a sku", S::json_ld, 0}, {"K-9", S::item_label, 0}},
+       "https://s.example/p", "K-9", false},
+      {"link_alone_is_the_last_resort", {{"123456789", S::link, 1}}, "https://s.example/itm/123456789", "123456789",
+       false},
+  };
+  for (const Case& c : cases) {
+    ext::Evidence e;
+    e.skus = c.skus;
+    const auto d = ext::decide(e, c.url);
+    ASSERT_TRUE(d.sku.has_value()) << c.name;
+    EXPECT_EQ(d.sku->value, c.sku) << c.name;
+    EXPECT_EQ(ext::sku_settled(e, c.url), c.settled) << c.name;
+  }
+}
+
+TEST(Decision, AvailabilityFromTheMostTrustedSource) {
+  ext::Evidence e;
+  e.stock = {{StockStatus::OUT_OF_STOCK, ext::Source::stock_wording, 1},
+             {StockStatus::IN_STOCK, ext::Source::microdata, 0},
+             {StockStatus::OUT_OF_STOCK, ext::Source::add_to_cart, 0}};
+  EXPECT_EQ(ext::decide(e, "u").stock->status, StockStatus::IN_STOCK);
+  EXPECT_TRUE(ext::stock_settled(e));
+  EXPECT_FALSE(ext::stock_settled(ext::Evidence{}));
+}
+
+TEST(ExtendedStock, WordingInTheShopsLanguages) {
+  struct Case {
+    const char* text;
+    StockStatus status;
+  };
+  const Case cases[] = {
+      {"Épuisé", StockStatus::OUT_OF_STOCK},        {"Agotado", StockStatus::OUT_OF_STOCK},
+      {"Esaurito", StockStatus::OUT_OF_STOCK},      {"Produkt niedostępny", StockStatus::OUT_OF_STOCK},
+      {"Нет в наличии", StockStatus::OUT_OF_STOCK}, {"在庫切れ", StockStatus::OUT_OF_STOCK},
+      {"품절", StockStatus::OUT_OF_STOCK},          {"Esgotado", StockStatus::OUT_OF_STOCK},
+      {"Uitverkocht", StockStatus::OUT_OF_STOCK},   {"Slutsåld", StockStatus::OUT_OF_STOCK},
+      {"Vyprodáno", StockStatus::OUT_OF_STOCK},     {"Tükendi", StockStatus::OUT_OF_STOCK},
+      {"En stock", StockStatus::IN_STOCK},          {"Disponibile", StockStatus::IN_STOCK},
+      {"В наличии", StockStatus::IN_STOCK},         {"Op voorraad", StockStatus::IN_STOCK},
+      {"Skladem", StockStatus::IN_STOCK},           {"In stock - ships today", StockStatus::IN_STOCK},
+  };
+  for (const Case& c : cases) {
+    const std::string html = page(R"(<meta property="og:type" content="product">)",
+                                  std::string("<h1>Item</h1><div class=\"availability\">") + c.text + "</div>");
+    EXPECT_EQ(parse(html, ExtractionMode::extended).stock_status, c.status) << c.text;
+  }
+}
+
+// ---------------------------------------------------------------- amounts
+
+struct MoneyCase {
+  const char* text;
+  const char* declared;
+  double amount;
+  const char* currency;
+};
+
+void PrintTo(const MoneyCase& c, std::ostream* os) { *os << c.text; }
+
+class ReadMoney : public testing::TestWithParam<MoneyCase> {};
+
+TEST_P(ReadMoney, ReadsAmountAndCurrency) {
+  const MoneyCase& c = GetParam();
+  const auto m = ext::read_money(c.text, c.declared);
+  ASSERT_TRUE(m.has_value());
+  EXPECT_DOUBLE_EQ(m->amount, c.amount);
+  EXPECT_EQ(m->currency, c.currency);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ReadMoney,
+    testing::Values(MoneyCase{"1'299.50 CHF", "", 1299.5, "CHF"},
+                    MoneyCase{"1\xC2\xA0" "299,00 zł", "", 1299.0, "PLN"},   // no-break space
+                    MoneyCase{"1\xE2\x80\xAF" "299,00 Kč", "", 1299.0, "CZK"},  // narrow no-break space
+                    MoneyCase{"R$ 1.299,90", "", 1299.9, "BRL"},
+                    MoneyCase{"30,000원~", "", 30000.0, "KRW"},
+                    MoneyCase{"₩ 30,000", "", 30000.0, "KRW"},
+                    MoneyCase{"1.234.567,89 €", "", 1234567.89, "EUR"},
+                    MoneyCase{"$2.449", "ARS", 2449.0, "ARS"},
+                    MoneyCase{"12,5 lei", "", 12.5, "RON"},
+                    MoneyCase{"0.500", "", 0.5, ""},
+                    MoneyCase{"KWD 1.500", "KWD", 1.5, "KWD"},
+                    MoneyCase{"881,00 169,00 Kn", "", 881.0, ""},  // two prices: the first, without a token
+                    MoneyCase{"199 kr", "SEK", 199.0, "SEK"},
+                    MoneyCase{"199 kr", "", 199.0, ""},
+                    MoneyCase{"$ 10", "CAD", 10.0, "CAD"},
+                    MoneyCase{"$ 10", "", 10.0, "USD"},
+                    MoneyCase{"Preis: 49,90 EUR", "", 49.9, "EUR"},
+                    MoneyCase{"₺1.250,00", "", 1250.0, "TRY"},
+                    MoneyCase{"฿990", "", 990.0, "THB"},
+                    MoneyCase{"Rp 150.000", "", 150000.0, "IDR"},
+                    MoneyCase{"RM 89.90", "", 89.9, "MYR"},
+                    MoneyCase{"12.990 Ft", "", 12990.0, "HUF"},
+                    MoneyCase{"249 ₽", "", 249.0, "RUB"},
+                    MoneyCase{"1 250 грн.", "", 1250.0, "UAH"},
+                    MoneyCase{"131 990 тг.", "", 131990.0, "KZT"},
+                    MoneyCase{"₪ 99.90", "", 99.9, "ILS"},
+                    MoneyCase{"350.000₫", "", 350000.0, "VND"},
+                    MoneyCase{"₦ 4,500", "", 4500.0, "NGN"},
+                    MoneyCase{"126 ر.س", "", 126.0, "SAR"},
+                    MoneyCase{"¥ 1,980", "", 1980.0, "JPY"},
+                    MoneyCase{"¥ 1,980", "CNY", 1980.0, "CNY"},
+                    MoneyCase{"Rs. 23,450", "PKR", 23450.0, "PKR"},
+                    MoneyCase{"20,- €", "", 20.0, "EUR"}));
+
+TEST(ReadMoney, WordsAreNoCurrencies) {
+  // "ALL" is a code, but only upper case standing by the number counts.
+  EXPECT_EQ(ext::read_money("all 25")->currency, "");
+  EXPECT_EQ(ext::read_money("ALL 25")->currency, "ALL");
+  EXPECT_FALSE(ext::read_money("no digits").has_value());
+  EXPECT_FALSE(ext::read_money("1,234.567.890").has_value());
+}
+
+TEST(ReadMoney, CurrencyValuesOfStructuredData) {
+  struct Case {
+    const char* value;
+    const char* code;  // empty: none
+  };
+  const Case cases[] = {{"eur", "EUR"}, {" EUR ", "EUR"}, {"€", "EUR"}, {"zł", "PLN"}, {"RUR", "RUB"},
+                        {"R$", "BRL"},  {"$", "USD"},     {"kr", ""},   {"XYZ", ""},   {"Dollar", ""}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(ext::currency_code_of(c.value).value_or(""), c.code) << c.value;
+  }
+}
+
+// ---------------------------------------------------------------- script literals and the index
+
+TEST(LooseLiteral, ReadsWhatScriptsWrite) {
+  struct Case {
+    const char* text;
+    const char* expected;  // compact JSON; empty: not readable
+  };
+  const Case cases[] = {
+      {R"({'a': 'x', b: 2, c: [1,,2,], d: !0, e: undefined, /* note */ f: "y"})",
+       R"({"a":"x","b":2,"c":[1,2],"d":true,"e":null,"f":"y"})"},
+      {R"({"t": new Date(), "n": 12345678901234567890123})", R"({"t":null,"n":"12345678901234567890123"})"},
+      {R"({"g": function() { return {a: 1}; }, "h": 1})", R"({"g":null,"h":1})"},
+      {R"({'s': 'it\'s \x41 \u00e9'})", R"({"s":"it's A é"})"},
+      {R"({"a": [1, 2})", ""},
+      {R"({"a": 1)", ""},
+      {R"([{"id": 1}, {"id": 2}] trailing; code)", R"([{"id":1},{"id":2}])"},
+      {R"({`tpl`: `x`, 'q': "a \"b\""})", R"({"tpl":"x","q":"a \"b\""})"},
+      {R"({a: .5, b: -2, c: 1e3, d: 0x1F, e: +7})", R"({"a":5E-1,"b":-2,"c":1E3,"d":null,"e":7})"},
+      {R"({a: [1, 2], ...rest, [k]: 3, m() { return 1; }, z: 9})", R"({"a":[1,2],"z":9})"},
+      {R"({"s": "line
+break"})", R"({"s":"line\nbreak"})"},
+      {R"({"u": "\uD83D\uDE00 \uD800 \u{1F600}"})", "{\"u\":\"\xF0\x9F\x98\x80 \xEF\xBF\xBD \xF0\x9F\x98\x80\"}"},
+  };
+  for (const Case& c : cases) {
+    const auto v = ext::read_loose_literal(c.text, 0, json::make_shared_resource<json::monotonic_resource>());
+    if (*c.expected == '\0') {
+      EXPECT_FALSE(v.has_value()) << c.text;
+    } else {
+      ASSERT_TRUE(v.has_value()) << c.text;
+      EXPECT_EQ(json::serialize(v->value), c.expected) << c.text;
+    }
+  }
+}
+
+TEST(PageIndex, FollowsNestingAndText) {
+  const std::string html =
+      "<div class=a><ul><li>one<li>two</ul><!-- <p>gone</p> --><script>if (a < b) x = '</div>';</script>"
+      "<p>tail &amp; <b>bold</b></p></div>";
+  const ext::PageIndex index(korvane::commerce::detail::ValidUtf8{html});
+  const auto& tags = index.tags();
+  ASSERT_FALSE(tags.empty());
+  EXPECT_EQ(index.element_text(0), "one two tail & bold");
+  std::size_t second_li = 0;
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    if (tags[i].kind == ext::TagName::li && !tags[i].closing) second_li = i;
+  }
+  EXPECT_EQ(index.element_text(second_li), "two");  // the second li closed the first
+  EXPECT_EQ(tags[0].hints & ext::hint_price, 0);
+}
+
+TEST(PageIndex, ReadsTagsAsBrowsersDo) {
+  const std::string html =
+      R"(<DIV Class=price-box data-x=1><img src=a.png/><Span itemprop='price'>9</span></div>)"
+      R"(<button class="btn-cart" disabled>Add</button><p class="stock">In stock<a href="/x" title="unclosed)";
+  const ext::PageIndex index(korvane::commerce::detail::ValidUtf8{html});
+  const auto& tags = index.tags();
+  ASSERT_GE(tags.size(), 6U);
+  EXPECT_EQ(tags[0].kind, ext::TagName::div);
+  EXPECT_EQ(index.attribute(tags[0], "class").value_or(""), "price-box");  // unquoted, any case
+  EXPECT_NE(tags[0].hints & ext::hint_price, 0);
+  EXPECT_NE(tags[2].hints & ext::hint_itemprop, 0);
+  EXPECT_EQ(index.element_text(0), "9");  // the img is void, the span's end tag matches without case
+  std::size_t button = 0, p = 0;
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    if (tags[i].kind == ext::TagName::button && !tags[i].closing) button = i;
+    if (tags[i].kind == ext::TagName::p && !tags[i].closing) p = i;
+  }
+  EXPECT_NE(tags[button].hints & ext::hint_cart, 0);
+  EXPECT_NE(tags[p].hints & ext::hint_stock, 0);
+  // The link never ends: the index stops before it, the paragraph runs to the end.
+  EXPECT_EQ(tags.back().kind, ext::TagName::p);
+  EXPECT_EQ(index.element_text(p), "In stock");
+}
+
+TEST(Availability, ReadsSchemaValuesInAnySpelling) {
+  EXPECT_EQ(ext::availability_of("http://schema.org/InStock"), StockStatus::IN_STOCK);
+  EXPECT_EQ(ext::availability_of("in_stock"), StockStatus::IN_STOCK);
+  EXPECT_EQ(ext::availability_of("Out of Stock"), StockStatus::OUT_OF_STOCK);
+  EXPECT_EQ(ext::availability_of("schema:Discontinued"), StockStatus::OUT_OF_STOCK);
+  EXPECT_EQ(ext::availability_of("PreOrder"), StockStatus::PREORDER);
+  EXPECT_EQ(ext::availability_of("true"), std::nullopt);
+}
+
+}  // namespace
