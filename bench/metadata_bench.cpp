@@ -11,6 +11,11 @@
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -126,6 +131,44 @@ void BM_Pages(benchmark::State& state) {
   state.counters["pages"] = static_cast<double>(all.size());
 }
 BENCHMARK(BM_Pages)->ArgName("extended")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+#ifdef KORVANE_CLI
+// The same pages through `korvane-commerce parse --jsonl`, each page inline
+// in its request line: the command line's own cost (reading and decoding the
+// JSON lines, writing the answers, starting) on top of the parser's. Time is
+// the child's CPU time, comparable with BM_Pages/extended:0.
+void BM_CliParseJsonl(benchmark::State& state) {
+  const fs::path input = fs::temp_directory_path() / ("korvane-bench-" + std::to_string(::getpid()) + ".jsonl");
+  std::size_t bytes = 0;
+  {
+    std::ofstream out(input, std::ios::binary);
+    for (const auto& page : pages()) {
+      out << boost::json::serialize(boost::json::object{{"html", page.html}, {"direct_url", page.url}}) << '\n';
+      bytes += page.html.size();
+    }
+  }
+  for (auto _ : state) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const int in = ::open(input.c_str(), O_RDONLY);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(in, 0);
+      ::dup2(null, 1);
+      ::execl(KORVANE_CLI, KORVANE_CLI, "parse", "--jsonl", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("the command failed");
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    state.SetIterationTime(seconds(usage.ru_utime) + seconds(usage.ru_stime));
+  }
+  fs::remove(input);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_CliParseJsonl)->UseManualTime()->Unit(benchmark::kMillisecond);
+#endif
 
 // ---------------------------------------------------------------- hostile pages
 

@@ -5,6 +5,7 @@
 #include <boost/json/parse.hpp>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -27,16 +28,25 @@ json::value error_object(std::string_view message) {
   return o;
 }
 
-json::value answer_line(std::string_view line, std::size_t number, const JsonlHandler& handler) {
+// A line's answer. simdjson parses the line where it lies in the reader's
+// buffer (which has its padding after the line's end); when it refuses the
+// line, Boost.JSON names the fault, as it does for the other readers.
+json::value answer_line(simdjson::dom::parser& parser, const char* line, std::size_t length, std::size_t number,
+                        const JsonlHandler& handler) {
   const std::string where = "line " + std::to_string(number);
-  if (is_blank(line)) return error_object(where + ": empty line");
-  boost::system::error_code ec;
-  json::value parsed = json::parse(line, ec);
-  if (ec) return error_object(where + ": invalid JSON: " + ec.message());
-  if (!parsed.is_object()) return error_object(where + ": expected a JSON object");
+  const std::string_view text(line, length);
+  if (is_blank(text)) return error_object(where + ": empty line");
+  simdjson::dom::element parsed;
+  if (const auto error = parser.parse(line, length, false).get(parsed); error != simdjson::SUCCESS) {
+    boost::system::error_code ec;
+    (void)json::parse(text, ec);
+    return error_object(where + ": invalid JSON: " + (ec ? ec.message() : std::string(simdjson::error_message(error))));
+  }
+  simdjson::dom::object object;
+  if (parsed.get(object) != simdjson::SUCCESS) return error_object(where + ": expected a JSON object");
   try {
     json::object o;
-    o["result"] = handler(parsed.get_object());
+    o["result"] = handler(JsonlRequest(object));
     return o;
   } catch (const std::exception& e) {
     return error_object(e.what());
@@ -61,37 +71,46 @@ std::string json_line(const json::value& v) {
 
 int run_jsonl(int in, std::FILE* out, const JsonlHandler& handler) {
   constexpr std::size_t block = std::size_t{1} << 20;
-  std::vector<char> chunk(block);
-  std::string pending;  // the start of a line not yet complete
+  // Unanswered input: [begin, end) of `buffer`, whose capacity always leaves
+  // simdjson's padding after `end`.
+  std::vector<char> buffer(block + simdjson::SIMDJSON_PADDING);
+  std::size_t begin = 0, end = 0;
+  simdjson::dom::parser parser;
   std::string answers;
   std::size_t line_number = 0;
-  const auto answer = [&](std::string_view line) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    answers += json_line(answer_line(line, ++line_number, handler));
+  const auto answer = [&](std::size_t from, std::size_t to) {
+    std::size_t length = to - from;
+    if (length > 0 && buffer[from + length - 1] == '\r') --length;
+    answers += json_line(answer_line(parser, buffer.data() + from, length, ++line_number, handler));
     answers += '\n';
   };
   for (;;) {
-    const ssize_t n = ::read(in, chunk.data(), chunk.size());
+    if (begin > 0 && begin == end) begin = end = 0;
+    if (buffer.size() - simdjson::SIMDJSON_PADDING - end < block) {
+      if (begin > 0) {  // move the unfinished line to the front
+        std::memmove(buffer.data(), buffer.data() + begin, end - begin);
+        end -= begin;
+        begin = 0;
+      }
+      if (buffer.size() - simdjson::SIMDJSON_PADDING - end < block) buffer.resize(end + block + simdjson::SIMDJSON_PADDING);
+    }
+    const ssize_t n = ::read(in, buffer.data() + end, buffer.size() - simdjson::SIMDJSON_PADDING - end);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error(std::string("cannot read standard input: ") + std::strerror(errno));
     }
     if (n == 0) break;
-    std::string_view data(chunk.data(), static_cast<std::size_t>(n));
-    for (std::size_t end = data.find('\n'); end != std::string_view::npos; end = data.find('\n')) {
-      if (pending.empty()) {
-        answer(data.substr(0, end));
-      } else {
-        pending.append(data.substr(0, end));
-        answer(pending);
-        pending.clear();
-      }
-      data.remove_prefix(end + 1);
+    const std::size_t scanned = end;
+    end += static_cast<std::size_t>(n);
+    for (const char* nl = static_cast<const char*>(std::memchr(buffer.data() + scanned, '\n', end - scanned));
+         nl != nullptr; nl = static_cast<const char*>(std::memchr(buffer.data() + begin, '\n', end - begin))) {
+      const auto at = static_cast<std::size_t>(nl - buffer.data());
+      answer(begin, at);
+      begin = at + 1;
     }
-    pending.append(data);
     write_all(out, answers);  // the input paused or a block ended: answer what is complete
   }
-  if (!pending.empty()) answer(pending);
+  if (begin < end) answer(begin, end);
   write_all(out, answers);
   return EXIT_OK;
 }
@@ -121,40 +140,58 @@ std::string read_input_file(const fs::path& path) {
   return content;
 }
 
-std::string required_text(const json::object& o, std::string_view key) {
-  const auto it = o.find(key);
-  if (it == o.end()) throw std::invalid_argument("missing member \"" + std::string(key) + "\"");
-  if (!it->value().is_string()) {
+std::optional<simdjson::dom::element> JsonlRequest::member(std::string_view key) const {
+  simdjson::dom::element value;
+  if (object_.at_key(key).get(value) != simdjson::SUCCESS || value.is_null()) return std::nullopt;
+  return value;
+}
+
+std::string_view JsonlRequest::text(std::string_view key) const {
+  simdjson::dom::element value;
+  if (object_.at_key(key).get(value) != simdjson::SUCCESS) {
+    throw std::invalid_argument("missing member \"" + std::string(key) + "\"");
+  }
+  std::string_view text;
+  if (value.get(text) != simdjson::SUCCESS) {
     throw std::invalid_argument("member \"" + std::string(key) + "\" must be a string");
   }
-  return std::string(it->value().get_string());
+  return text;
 }
 
-std::optional<std::string> optional_text(const json::object& o, std::string_view key) {
-  const auto it = o.find(key);
-  if (it == o.end() || it->value().is_null()) return std::nullopt;
-  if (!it->value().is_string()) {
+std::optional<std::string_view> JsonlRequest::optional_text(std::string_view key) const {
+  const auto value = member(key);
+  if (!value) return std::nullopt;
+  std::string_view text;
+  if (value->get(text) != simdjson::SUCCESS) {
     throw std::invalid_argument("member \"" + std::string(key) + "\" must be a string or null");
   }
-  return std::string(it->value().get_string());
+  return text;
 }
 
-std::optional<bool> optional_bool(const json::object& o, std::string_view key) {
-  const auto it = o.find(key);
-  if (it == o.end() || it->value().is_null()) return std::nullopt;
-  if (!it->value().is_bool()) {
+std::optional<bool> JsonlRequest::optional_bool(std::string_view key) const {
+  const auto value = member(key);
+  if (!value) return std::nullopt;
+  bool flag = false;
+  if (value->get(flag) != simdjson::SUCCESS) {
     throw std::invalid_argument("member \"" + std::string(key) + "\" must be true, false or null");
   }
-  return it->value().get_bool();
+  return flag;
 }
 
-std::optional<long long> optional_integer(const json::object& o, std::string_view key) {
-  const auto it = o.find(key);
-  if (it == o.end() || it->value().is_null()) return std::nullopt;
-  if (!it->value().is_int64()) {
+std::optional<long long> JsonlRequest::optional_integer(std::string_view key) const {
+  const auto value = member(key);
+  if (!value) return std::nullopt;
+  std::int64_t number = 0;
+  if (value->get(number) != simdjson::SUCCESS) {
     throw std::invalid_argument("member \"" + std::string(key) + "\" must be an integer or null");
   }
-  return it->value().get_int64();
+  return number;
+}
+
+std::optional<json::value> JsonlRequest::optional_value(std::string_view key) const {
+  const auto value = member(key);
+  if (!value) return std::nullopt;
+  return json::parse(simdjson::minify(*value));
 }
 
 }  // namespace korvane::cli

@@ -2,8 +2,8 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
+#include <simdjson.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -25,9 +25,30 @@ struct RunState {
   int exit_code = EXIT_OK;
 };
 
-// Answers one JSON object read from a --jsonl line; what it returns is
-// written as {"result": ...}. A thrown exception becomes {"error": "..."}.
-using JsonlHandler = std::function<boost::json::value(const boost::json::object&)>;
+// One JSON object read from a --jsonl line (simdjson's parse of it: the
+// texts are views into the reader's buffer, valid while the line is being
+// answered). The accessors throw std::invalid_argument with a clear message
+// when a member has the wrong type.
+class JsonlRequest {
+ public:
+  explicit JsonlRequest(simdjson::dom::object object) : object_(object) {}
+
+  [[nodiscard]] std::string_view text(std::string_view key) const;
+  [[nodiscard]] std::optional<std::string_view> optional_text(std::string_view key) const;
+  [[nodiscard]] std::optional<bool> optional_bool(std::string_view key) const;
+  [[nodiscard]] std::optional<long long> optional_integer(std::string_view key) const;
+  // A member as a Boost.JSON value, for the library's readers; absent when
+  // the member is missing or null.
+  [[nodiscard]] std::optional<boost::json::value> optional_value(std::string_view key) const;
+
+ private:
+  [[nodiscard]] std::optional<simdjson::dom::element> member(std::string_view key) const;
+  simdjson::dom::object object_;
+};
+
+// Answers one --jsonl request; what it returns is written as
+// {"result": ...}. A thrown exception becomes {"error": "..."}.
+using JsonlHandler = std::function<boost::json::value(const JsonlRequest&)>;
 
 // Reads one JSON object per line from the file descriptor `in` and writes
 // exactly one answer line per input line to `out`, so answers stay aligned
@@ -35,13 +56,6 @@ using JsonlHandler = std::function<boost::json::value(const boost::json::object&
 // with {"error": ...} and the run goes on. Reads and writes in large blocks;
 // answers are written whenever the input pauses. Returns the exit status.
 int run_jsonl(int in, std::FILE* out, const JsonlHandler& handler);
-
-// Members of a --jsonl object. They throw std::invalid_argument with a clear
-// message when the member has the wrong type.
-std::string required_text(const boost::json::object& o, std::string_view key);
-std::optional<std::string> optional_text(const boost::json::object& o, std::string_view key);
-std::optional<bool> optional_bool(const boost::json::object& o, std::string_view key);
-std::optional<long long> optional_integer(const boost::json::object& o, std::string_view key);
 
 // One JSON line for `v`, compact, with the library's number format.
 std::string json_line(const boost::json::value& v);

@@ -16,6 +16,7 @@ namespace {
 std::optional<std::string_view> as_view(const std::optional<std::string>& s) {
   return s ? std::optional<std::string_view>(*s) : std::nullopt;
 }
+std::optional<std::string_view> as_view(std::optional<std::string_view> s) { return s; }
 
 // "1299.99 USD": the amount in the library's shortest round-trip form.
 std::string price_line(const models::NormalizedPrice& price) {
@@ -46,11 +47,11 @@ void add_classify_commands(CLI::App& app, RunState& state) {
                 "answer one {\"result\"|\"error\": ...} line each");
   cmd->callback([&state, opts] {
     if (opts->jsonl) {
-      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const boost::json::object& o) {
-        const std::string domain = required_text(o, "domain");
-        const std::string title = optional_text(o, "title").value_or("");
-        const auto brand = optional_text(o, "brand");
-        const auto merchant = optional_text(o, "merchant_name");
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const JsonlRequest& o) {
+        const std::string_view domain = o.text("domain");
+        const std::string_view title = o.optional_text("title").value_or("");
+        const auto brand = o.optional_text("brand");
+        const auto merchant = o.optional_text("merchant_name");
         const auto category =
             commerce::MerchantClassifier::classify(domain, title, as_view(brand), as_view(merchant));
         return boost::json::value(models::to_string(category));
@@ -83,9 +84,9 @@ void add_price_commands(CLI::App& app, RunState& state) {
                 "or {\"error\": ...} for each");
   cmd->callback([&state, opts] {
     if (opts->jsonl) {
-      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const boost::json::object& o) {
-        const auto raw = optional_text(o, "raw");
-        const auto hint = optional_text(o, "hint");
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const JsonlRequest& o) {
+        const auto raw = o.optional_text("raw");
+        const auto hint = o.optional_text("hint");
         const auto price = commerce::PriceNormalizer::parse(as_view(raw), as_view(hint));
         return price ? models::to_json(*price) : boost::json::value(nullptr);
       });

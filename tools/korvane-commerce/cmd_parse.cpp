@@ -29,29 +29,30 @@ commerce::ExtractionMode mode_of(bool extended) {
 }
 
 // One --jsonl request; `extended` (the --extended flag) applies to every line.
-json::value parse_request(const json::object& o, bool extended) {
-  const auto html = optional_text(o, "html");
-  const auto html_file = optional_text(o, "html_file");
+json::value parse_request(const JsonlRequest& o, bool extended) {
+  const auto html = o.optional_text("html");
+  const auto html_file = o.optional_text("html_file");
   if (html && html_file) throw std::invalid_argument("give \"html\" or \"html_file\", not both");
-  std::optional<std::string> page = html;
-  if (html_file) page = read_input_file(*html_file);
+  std::string file_content;  // a page read from html_file
+  std::optional<std::string_view> page = html;
+  if (html_file) page = file_content = read_input_file(std::string(*html_file));
 
   std::optional<models::NormalizedPrice> price;
-  if (const auto it = o.find("initial_price"); it != o.end() && !it->value().is_null()) {
-    price = models::from_json<models::NormalizedPrice>(it->value(), "initial_price");
+  if (const auto value = o.optional_value("initial_price")) {
+    price = models::from_json<models::NormalizedPrice>(*value, "initial_price");
   }
-  const std::string url = required_text(o, "direct_url");
-  const std::string title = optional_text(o, "initial_title").value_or("");
-  const std::string merchant = optional_text(o, "initial_merchant").value_or("");
+  const std::string_view url = o.text("direct_url");
+  const std::string_view title = o.optional_text("initial_title").value_or("");
+  const std::string_view merchant = o.optional_text("initial_merchant").value_or("");
   const auto result = commerce::DestinationMetadataParser::parse_metadata(commerce::MetadataRequest{
-      .html = page ? std::optional<std::string_view>(*page) : std::nullopt,
+      .html = page,
       .direct_url = url,
       .initial_title = title,
       .initial_merchant = merchant,
       .initial_price = price,
-      .initial_stock = optional_bool(o, "initial_stock"),
-      .rank = rank_of(optional_integer(o, "rank").value_or(1)),
-      .extraction = mode_of(extended || optional_bool(o, "extended").value_or(false))});
+      .initial_stock = o.optional_bool("initial_stock"),
+      .rank = rank_of(o.optional_integer("rank").value_or(1)),
+      .extraction = mode_of(extended || o.optional_bool("extended").value_or(false))});
   return commerce::to_json(result);
 }
 
@@ -101,7 +102,7 @@ void add_parse_commands(CLI::App& app, RunState& state) {
   cmd->callback([&state, opts] {
     if (opts->jsonl) {
       state.exit_code =
-          run_jsonl(STDIN_FILENO, stdout, [opts](const json::object& o) { return parse_request(o, opts->extended); });
+          run_jsonl(STDIN_FILENO, stdout, [opts](const JsonlRequest& o) { return parse_request(o, opts->extended); });
       return;
     }
     if (!opts->file) throw CLI::ValidationError("parse", "give a FILE (or -), or --jsonl");

@@ -32,10 +32,10 @@ void add_similarity_commands(CLI::App& app, RunState& state) {
                 "input; answer one {\"result\"|\"error\": ...} line each");
   cmd->callback([&state, args, cmd] {
     if (args->jsonl) {
-      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const boost::json::object& o) {
-        const auto title = required_text(o, "item_title");
-        const auto text = optional_text(o, "link_text").value_or("");
-        const auto href = optional_text(o, "link_href").value_or("");
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const JsonlRequest& o) {
+        const std::string_view title = o.text("item_title");
+        const std::string_view text = o.optional_text("link_text").value_or("");
+        const std::string_view href = o.optional_text("link_href").value_or("");
         return boost::json::value(commerce::title_similarity(title, text, href));
       });
       return;

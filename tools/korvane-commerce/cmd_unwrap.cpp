@@ -22,8 +22,8 @@ void add_link_command(CLI::App& app, RunState& state, const char* name, const ch
                 "answer one {\"result\"|\"error\": ...} line each");
   cmd->callback([&state, urls, jsonl, op, name] {
     if (*jsonl) {
-      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [op](const boost::json::object& o) {
-        return boost::json::value(op(required_text(o, "url")));
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [op](const JsonlRequest& o) {
+        return boost::json::value(op(std::string(o.text("url"))));
       });
       return;
     }
