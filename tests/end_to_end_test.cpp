@@ -1,13 +1,17 @@
 // The whole pipeline through the command line: the bundled example served on
 // loopback, a real fetcher and a real browser; and bad input files.
 #include "cli_support.hpp"
+#include "support/processes.hpp"
 
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using korvane::testing::run_cli;
 namespace fs = std::filesystem;
@@ -137,5 +141,49 @@ TEST(EndToEnd, BadInputFilesGiveAClearErrorAndWriteNothing) {
     EXPECT_NE(r.status, 0) << c.file;
     EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
     EXPECT_FALSE(fs::exists(out));
+  }
+}
+
+// SIGINT or SIGTERM while the stores are resolved: the run stops, closes the
+// browser and removes its profile folder, writes nothing, and exits with
+// 128 + the signal.
+TEST(EndToEnd, ASignalDuringStoreResolutionStopsCleanly) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const fs::path dir = temp_dir("signal");
+    const fs::path tmp = dir / "tmp";
+    fs::create_directories(tmp);
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      setenv("TMPDIR", tmp.c_str(), 1);
+      dup2(err[1], STDERR_FILENO);
+      close(err[0]);
+      const std::string out = (dir / "out").string();
+      execl(KORVANE_CLI, KORVANE_CLI, "demo", "--output", out.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(err[1]);
+    // Wait for the resolution to start, then signal.
+    std::string seen;
+    char buf[512];
+    while (seen.find("Resolving direct product links across") == std::string::npos) {
+      const ssize_t n = read(err[0], buf, sizeof buf);
+      if (n <= 0) break;
+      seen.append(buf, static_cast<std::size_t>(n));
+    }
+    ASSERT_NE(seen.find("Resolving direct product links across"), std::string::npos) << seen;
+    kill(child, signal);
+    while (read(err[0], buf, sizeof buf) > 0) {
+    }
+    close(err[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << signal;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+    EXPECT_TRUE(fs::is_empty(tmp)) << "left behind in " << tmp;
+    EXPECT_EQ(korvane::testing::processes_mentioning(tmp.string()), 0);
+    EXPECT_FALSE(fs::exists(dir / "out" / "result.json"));
+    fs::remove_all(dir);
   }
 }
