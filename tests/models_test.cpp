@@ -26,6 +26,21 @@ TEST(Enums, TextValuesRoundTrip) {
   EXPECT_FALSE(enum_from_string<PageType>("PRODUCT"));
 }
 
+TEST(Enums, MembersListEveryValueInDeclarationOrder) {
+  const auto members = enum_members<MerchantCategory>();
+  ASSERT_EQ(members.size(), 4U);
+  EXPECT_EQ(members[1].value, MerchantCategory::MAJOR_MARKETPLACE);
+  EXPECT_EQ(members[1].name, "MAJOR_MARKETPLACE");
+  EXPECT_EQ(members[1].text, "major_marketplace");
+  EXPECT_EQ(enum_members<PageType>().back().value, PageType::UNCATEGORIZED);
+  EXPECT_EQ(enum_members<StockStatus>().size(), 3U);
+  EXPECT_EQ(enum_members<ItemCondition>().size(), 3U);
+  for (const auto& m : enum_members<RelevanceLabel>()) {
+    EXPECT_EQ(to_string(m.value), m.text);
+    EXPECT_EQ(enum_from_string<RelevanceLabel>(m.text), m.value);
+  }
+}
+
 TEST(FromShoppingOffer, MapsTheOfferFields) {
   ShoppingOffer offer;
   offer.title = "Air Max 90";
@@ -108,6 +123,16 @@ TEST(Json, DeclarationOrderEnumsAndAbsentFields) {
   EXPECT_NE(text.back(), '\n');
   // The JSON form reads back into the same records.
   EXPECT_EQ(from_json<CommerceIntelligence>(boost::json::parse(text)), ci);
+}
+
+TEST(Json, SearchEngineRecordsReadBackTheirOwnForm) {
+  const VisualMatch match{.link = "https://a.example/p", .title = "Blue Shoe", .price = "$12", .in_stock = false};
+  EXPECT_EQ(from_json<VisualMatch>(to_json(match)), match);
+  EXPECT_EQ(from_json<VisualMatch>(to_json(match, {.exclude_none = true})), match);
+
+  const ShoppingOffer offer{.title = "Blue Shoe", .link = "https://b.example/1", .extracted_price = 11.5,
+                            .rating = 4.5, .reviews = 12, .position = 2};
+  EXPECT_EQ(from_json<ShoppingOffer>(to_json(offer)), offer);
 }
 
 TEST(Json, ReadingRejectsWrongShapesWithTheMemberName) {

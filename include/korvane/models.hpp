@@ -9,6 +9,7 @@
 
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,21 @@ enum class RelevanceLabel { EXACT_MATCH, HIGH, MEDIUM, LOW };
 template <class Enum>
 [[nodiscard]] std::optional<Enum> enum_from_string(std::string_view text) noexcept;
 
+// One member of an enumeration: its value, its name as written in the code
+// ("MAJOR_MARKETPLACE") and its text value ("major_marketplace").
+template <class Enum>
+struct EnumMember {
+  Enum value;
+  std::string_view name;
+  std::string_view text;
+};
+
+// Every member of `Enum`, in declaration order, for code that lists them
+// (bindings, help texts):
+//   for (const auto& m : enum_members<PageType>()) std::cout << m.name << '=' << m.text;
+template <class Enum>
+[[nodiscard]] std::span<const EnumMember<Enum>> enum_members() noexcept;
+
 // ---------------------------------------------------------------- records
 
 // One visual match of the search engine.
@@ -53,6 +69,8 @@ struct VisualMatch {
   std::optional<std::string> currency{};   // currency hint
   std::optional<std::string> thumbnail{};
   std::optional<bool> in_stock{};
+
+  friend bool operator==(const VisualMatch&, const VisualMatch&) = default;
 };
 
 // One shopping result of the search engine.
@@ -70,6 +88,8 @@ struct ShoppingOffer {
   std::optional<std::string> condition{};         // "new", "used", "refurbished", ...
   std::optional<bool> in_stock{};
   std::optional<long long> position{};            // 1-based rank in the engine's list
+
+  friend bool operator==(const ShoppingOffer&, const ShoppingOffer&) = default;
 };
 
 // A price amount with its ISO 4217 currency code and the text it came from.

@@ -20,51 +20,51 @@ namespace {
 
 template <class Enum, std::size_t N>
 struct EnumNames {
-  std::array<std::pair<Enum, std::string_view>, N> entries;
+  std::array<EnumMember<Enum>, N> entries;
 
   [[nodiscard]] std::string_view name(Enum v) const noexcept {
-    for (const auto& [e, n] : entries) {
-      if (e == v) return n;
+    for (const auto& e : entries) {
+      if (e.value == v) return e.text;
     }
     return {};
   }
   [[nodiscard]] std::optional<Enum> find(std::string_view text) const noexcept {
-    for (const auto& [e, n] : entries) {
-      if (n == text) return e;
+    for (const auto& e : entries) {
+      if (e.text == text) return e.value;
     }
     return std::nullopt;
   }
 };
 
 constexpr EnumNames<PageType, 6> page_type_names{{{
-    {PageType::PRODUCT, "product"},
-    {PageType::MARKETPLACE, "marketplace"},
-    {PageType::ARTICLE, "article"},
-    {PageType::PORTFOLIO, "portfolio"},
-    {PageType::SOCIAL, "social"},
-    {PageType::UNCATEGORIZED, "uncategorized"},
+    {PageType::PRODUCT, "PRODUCT", "product"},
+    {PageType::MARKETPLACE, "MARKETPLACE", "marketplace"},
+    {PageType::ARTICLE, "ARTICLE", "article"},
+    {PageType::PORTFOLIO, "PORTFOLIO", "portfolio"},
+    {PageType::SOCIAL, "SOCIAL", "social"},
+    {PageType::UNCATEGORIZED, "UNCATEGORIZED", "uncategorized"},
 }}};
 constexpr EnumNames<MerchantCategory, 4> merchant_category_names{{{
-    {MerchantCategory::OFFICIAL_BRAND, "official_brand"},
-    {MerchantCategory::MAJOR_MARKETPLACE, "major_marketplace"},
-    {MerchantCategory::RESELLER_SPECIALIST, "reseller_specialist"},
-    {MerchantCategory::UNVERIFIED, "unverified"},
+    {MerchantCategory::OFFICIAL_BRAND, "OFFICIAL_BRAND", "official_brand"},
+    {MerchantCategory::MAJOR_MARKETPLACE, "MAJOR_MARKETPLACE", "major_marketplace"},
+    {MerchantCategory::RESELLER_SPECIALIST, "RESELLER_SPECIALIST", "reseller_specialist"},
+    {MerchantCategory::UNVERIFIED, "UNVERIFIED", "unverified"},
 }}};
 constexpr EnumNames<StockStatus, 3> stock_status_names{{{
-    {StockStatus::IN_STOCK, "in_stock"},
-    {StockStatus::OUT_OF_STOCK, "out_of_stock"},
-    {StockStatus::PREORDER, "preorder"},
+    {StockStatus::IN_STOCK, "IN_STOCK", "in_stock"},
+    {StockStatus::OUT_OF_STOCK, "OUT_OF_STOCK", "out_of_stock"},
+    {StockStatus::PREORDER, "PREORDER", "preorder"},
 }}};
 constexpr EnumNames<ItemCondition, 3> item_condition_names{{{
-    {ItemCondition::NEW, "new"},
-    {ItemCondition::USED, "used"},
-    {ItemCondition::REFURBISHED, "refurbished"},
+    {ItemCondition::NEW, "NEW", "new"},
+    {ItemCondition::USED, "USED", "used"},
+    {ItemCondition::REFURBISHED, "REFURBISHED", "refurbished"},
 }}};
 constexpr EnumNames<RelevanceLabel, 4> relevance_names{{{
-    {RelevanceLabel::EXACT_MATCH, "exact_match"},
-    {RelevanceLabel::HIGH, "high"},
-    {RelevanceLabel::MEDIUM, "medium"},
-    {RelevanceLabel::LOW, "low"},
+    {RelevanceLabel::EXACT_MATCH, "EXACT_MATCH", "exact_match"},
+    {RelevanceLabel::HIGH, "HIGH", "high"},
+    {RelevanceLabel::MEDIUM, "MEDIUM", "medium"},
+    {RelevanceLabel::LOW, "LOW", "low"},
 }}};
 
 constexpr const auto& names_of(PageType) { return page_type_names; }
@@ -90,6 +90,16 @@ template std::optional<MerchantCategory> enum_from_string<MerchantCategory>(std:
 template std::optional<StockStatus> enum_from_string<StockStatus>(std::string_view) noexcept;
 template std::optional<ItemCondition> enum_from_string<ItemCondition>(std::string_view) noexcept;
 template std::optional<RelevanceLabel> enum_from_string<RelevanceLabel>(std::string_view) noexcept;
+
+template <class Enum>
+std::span<const EnumMember<Enum>> enum_members() noexcept {
+  return names_of(Enum{}).entries;
+}
+template std::span<const EnumMember<PageType>> enum_members<PageType>() noexcept;
+template std::span<const EnumMember<MerchantCategory>> enum_members<MerchantCategory>() noexcept;
+template std::span<const EnumMember<StockStatus>> enum_members<StockStatus>() noexcept;
+template std::span<const EnumMember<ItemCondition>> enum_members<ItemCondition>() noexcept;
+template std::span<const EnumMember<RelevanceLabel>> enum_members<RelevanceLabel>() noexcept;
 
 // ---------------------------------------------------------------- records
 
