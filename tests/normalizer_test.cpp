@@ -282,3 +282,14 @@ TEST(PriceNormalizer, SharedPatternFromSeveralThreads) {
   for (auto& th : threads) th.join();
   for (int t = 0; t < thread_count; ++t) EXPECT_EQ(mismatches[static_cast<std::size_t>(t)], 0) << "thread " << t;
 }
+
+TEST(PriceNormalizer, PatternTextHasTheTokenBeforeAndAfterTheNumber) {
+  const std::string& pattern = PriceNormalizer::PRICE_PATTERN;
+  const std::string token = "(" + std::string(korvane::commerce::CURRENCY_TOKEN_PATTERN) + ")";
+  const auto leading = pattern.find(token);
+  const auto number = pattern.find("([0-9]");
+  const auto trailing = pattern.rfind(token);
+  ASSERT_NE(leading, std::string::npos);
+  EXPECT_LT(leading, number);
+  EXPECT_LT(number, trailing);
+}

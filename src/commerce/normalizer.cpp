@@ -165,6 +165,8 @@ std::string decimal_literal(std::string_view number) {
 
 }  // namespace
 
+const std::string PriceNormalizer::PRICE_PATTERN = price_pattern_text();
+
 void detail::build_price_pattern() { (void)price_pattern(); }
 
 std::optional<models::NormalizedPrice> PriceNormalizer::parse(

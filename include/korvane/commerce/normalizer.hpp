@@ -5,6 +5,7 @@
 #include <korvane/models.hpp>
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace korvane::commerce {
@@ -34,6 +35,11 @@ inline constexpr StringMap CURRENCY_MAP{std::array<std::pair<std::string_view, s
 class PriceNormalizer {
  public:
   PriceNormalizer() = delete;
+
+  // The text of that pattern (PCRE2 syntax, compiled with PCRE2_UTF and
+  // PCRE2_CASELESS): groups 1 and 3 are CURRENCY_TOKEN_PATTERN, group 2 the
+  // number; white space is written out as the Unicode White_Space class.
+  static const std::string PRICE_PATTERN;
 
   // The price in `raw_price`: its stripped text, the amount rounded to cents
   // (its exact binary value to the nearest 0.01, ties to even)
