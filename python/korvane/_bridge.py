@@ -1,0 +1,95 @@
+"""The bridge between asyncio and the library's blocking runs.
+
+A run (``korvane._core.Run``) is one blocking C++ call. ``run_async`` makes it
+on a thread of its own, without the GIL, while the caller's event loop stays
+free. Progress messages come back to the loop's thread one at a time: the C++
+thread waits until the callback, and the awaitable it may return, has
+finished, so messages arrive in order and a failing callback fails the run.
+Cancelling the awaiting task stops the run and waits until the C++ work has
+ended (the browser closed, its profile folder removed) before the
+cancellation is raised again.
+
+``run_blocking`` is the blocking twin of a coroutine: on a new event loop in
+the calling thread, or, when that thread already runs a loop (a notebook
+cell, a callback), on a new loop in a one-worker pool while the caller
+blocks.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import inspect
+import threading
+from collections.abc import Callable, Coroutine
+from typing import Any, Optional, TypeVar
+
+from korvane import _core
+
+T = TypeVar("T")
+
+#: A progress callback: called with one text per message; a plain function
+#: (its result is ignored) or one returning an awaitable, which is awaited.
+ProgressCallback = Callable[[str], object]
+
+
+async def _deliver(on_progress: ProgressCallback, message: str) -> None:
+    result = on_progress(message)
+    if inspect.isawaitable(result):
+        await result
+
+
+def _settle(future: asyncio.Future[Any], result: Any, error: Optional[BaseException]) -> None:
+    if future.done():
+        return
+    if error is not None:
+        future.set_exception(error)
+    else:
+        future.set_result(result)
+
+
+async def run_async(run: _core.Run, on_progress: Optional[ProgressCallback]) -> Any:
+    """The result of ``run``, made on a thread of its own (see the module)."""
+    if on_progress is not None and not callable(on_progress):
+        raise TypeError(f"on_progress must be callable or None, not {type(on_progress).__name__}")
+    loop = asyncio.get_running_loop()
+    finished: asyncio.Future[Any] = loop.create_future()
+    stopping = threading.Event()
+
+    def on_message(message: str) -> None:  # on the run's thread
+        if stopping.is_set() or on_progress is None:
+            return
+        asyncio.run_coroutine_threadsafe(_deliver(on_progress, message), loop).result()
+
+    def work() -> None:
+        try:
+            result = run.run(on_message if on_progress is not None else None)
+        except BaseException as error:  # handed to the awaiting task
+            loop.call_soon_threadsafe(_settle, finished, None, error)
+        else:
+            loop.call_soon_threadsafe(_settle, finished, result, None)
+
+    threading.Thread(target=work, name="korvane-run").start()
+    try:
+        return await asyncio.shield(finished)
+    except asyncio.CancelledError:
+        stopping.set()
+        run.stop()
+        while not finished.done():
+            try:
+                await asyncio.shield(finished)
+            except BaseException:  # cancelled again, or the run's own end after the stop
+                continue
+        finished.exception()  # the stopped run's outcome is dropped (and marked as seen)
+        raise
+
+
+def run_blocking(coro: Coroutine[Any, Any, T]) -> T:
+    """Runs ``coro`` to completion and returns its result, with or without a
+    running event loop in the calling thread."""
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        return asyncio.run(coro)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
+        return pool.submit(asyncio.run, coro).result()

@@ -1,0 +1,1 @@
+"""Host services of the pipeline: the destination page fetcher."""

@@ -1,0 +1,35 @@
+"""The destination page fetcher: many web pages at once, the way a careful
+crawler fetches them (bounded connections, redirects, compression, a size cap,
+only HTML kept, decoded to UTF-8, private addresses refused)."""
+
+from __future__ import annotations
+
+import os
+from typing import Dict, List, Optional, Union, cast
+
+from korvane import _core
+from korvane._bridge import run_async
+
+__all__ = ["ConcurrentFetcher"]
+
+
+class ConcurrentFetcher:
+    """The host's concurrent fetcher (offered by ``korvane.commerce`` as
+    ``ScraplingDestinationFetcher``). Stateless: ``fetch_many`` is called on
+    the class."""
+
+    @classmethod
+    async def fetch_many(
+        cls,
+        urls: List[str],
+        timeout: float = 5.0,
+        *,
+        pages: Optional[Union[str, "os.PathLike[str]"]] = None,
+        allow_private: bool = False,
+    ) -> Dict[str, Optional[str]]:
+        """Each distinct link of ``urls`` mapped to its page's HTML, or to None
+        when no page was obtained; every page within ``timeout`` seconds.
+        ``pages`` reads them from a folder of saved pages instead of the
+        network; ``allow_private`` allows loopback and private addresses."""
+        run = _core.fetch_run(urls, timeout, pages=pages, allow_private=allow_private)
+        return cast(Dict[str, Optional[str]], await run_async(run, None))
