@@ -227,7 +227,10 @@ void bind_runs(py::module_& m) {
                                    .max_items = std::nullopt,
                                    .store_tabs = Field<int>::from(max_concurrency, "max_concurrency"),
                                    .store_timeout = Field<int>::from(timeout, "timeout")};
-        return std::make_unique<ResolveRun>(py::list(items), std::move(values), settings.options());
+        // A list of our own (py::list(items) would share a list).
+        py::list records = py::reinterpret_steal<py::list>(PySequence_List(items.ptr()));
+        if (!records) throw py::error_already_set();
+        return std::make_unique<ResolveRun>(std::move(records), std::move(values), settings.options());
       },
       py::arg("items"), py::arg("max_concurrency") = commerce::DEFAULT_STORE_TABS,
       py::arg("timeout") = commerce::DEFAULT_STORE_TIMEOUT, py::kw_only(), py::arg("allow_private") = false,

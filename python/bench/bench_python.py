@@ -1,0 +1,241 @@
+"""What the Python layer costs over the C++ library, measured.
+
+1. Per-call overhead: PriceNormalizer.parse over the price texts of
+   bench/normalizer_bench.cpp and URLUnwrapper.unwrap over the links of
+   bench/unwrapper_bench.cpp, from Python, against the same loops in C++
+   (the Google Benchmark binaries, when --cpp-bench names their folder).
+2. parse_metadata over the corpus pages (as bench_metadata's BM_Pages reads
+   them), in MB/s of page bytes, against BM_Pages.
+3. process_async on 200 matches from a page folder (store resolution off):
+   wall time against the CLI (korvane-commerce enrich --pages DIR
+   --no-resolve), and the ticks a 1 ms asyncio ticker makes meanwhile.
+
+    PYTHONPATH=build/release/python python3 python/bench/bench_python.py \\
+        --cpp-bench build/release/bench --cli build/release/tools/korvane-commerce/korvane-commerce
+"""
+
+from __future__ import annotations
+
+import argparse
+import ast
+import asyncio
+import json
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
+
+from korvane.commerce import CommerceEnricher, DestinationMetadataParser, PriceNormalizer, URLUnwrapper
+from korvane.commerce.input import read_search_result
+from korvane.models.lens import VisualMatch
+
+REPOSITORY = Path(__file__).resolve().parents[2]
+CORPUS = REPOSITORY.parent / "shared" / "corpus"
+
+
+# ---------------------------------------------------------------- inputs of the C++ benchmarks
+
+
+def price_texts() -> List[str]:
+    """The string literals of `price_texts` in bench/normalizer_bench.cpp."""
+    source = (REPOSITORY / "bench" / "normalizer_bench.cpp").read_text(encoding="utf-8")
+    block = source[source.index("price_texts{") : source.index("};", source.index("price_texts{"))]
+    return [ast.literal_eval(f'"{s}"') for s in re.findall(r'"((?:[^"\\]|\\.)*)"', block)]
+
+
+def realistic_links() -> List[str]:
+    """The links of realistic_links() in bench/unwrapper_bench.cpp."""
+    shops = [
+        "www.nike.com/t/air-max-90-mens-shoes-6n3vKB/CN8490-002",
+        "www.amazon.com/Apple-MacBook-13-inch-256GB-Storage/dp/B08N5M7S6K",
+        "www.ebay.com/itm/1234567890",
+        "www.zalando.de/adidas-originals-samba-og-sneaker-low-ad115o0ju-a11.html",
+        "shop.example-boutique.store/products/linen-shirt-white?variant=4455",
+        "www.etsy.com/listing/987654321/handmade-ceramic-mug",
+        "stockx.com/air-jordan-1-retro-high-og-chicago-lost-and-found",
+        "www.johnlewis.com/john-lewis-anyday-duvet/p5417361",
+        "www.ikea.com/de/de/p/billy-buecherregal-weiss-00263850/",
+        "www.farfetch.com/shopping/women/gucci-horsebit-loafers-item-12345678.aspx",
+    ]
+    links = []
+    for s in shops:
+        target = "https://" + s
+        links.append(
+            "https://www.google.com/url?sa=t&rct=j&q=&esrc=s&source=web&cd=&ved=2ahUKEwi"
+            + "&url=" + target + "&usg=AOvVaw3"
+        )
+        links.append("https://www.google.co.uk/url?q=" + target + "%3Futm_source%3Dlens%26ref%3Dabc&sa=U")
+        links.append(
+            target
+            + ("?" if "?" not in target else "&")
+            + "utm_source=google&utm_medium=cpc&utm_campaign=spring_sale&gclid=EAIaIQob&color=black"
+        )
+        links.append(target + "#:~:text=Air%20Max%2090")
+        links.append(target)
+    return links
+
+
+def corpus_pages() -> List[Tuple[str, bytes]]:
+    """(link, page bytes) of the corpus pages, as bench_metadata reads them."""
+    manifest = json.loads((CORPUS / "manifest.json").read_text(encoding="utf-8"))
+    return [
+        (entry.get("original_url") or "https://example.com/", (CORPUS / entry["file"]).read_bytes())
+        for entry in manifest
+        if entry.get("file", "").startswith("pages/")
+    ]
+
+
+# ---------------------------------------------------------------- measuring
+
+
+def best_of(repeats: int, run: Callable[[], float]) -> float:
+    return min(run() for _ in range(repeats))
+
+
+def per_call_ns(call: Callable[[str], object], inputs: Sequence[str], rounds: int) -> float:
+    def run() -> float:
+        started = time.perf_counter_ns()
+        for _ in range(rounds):
+            for text in inputs:
+                call(text)
+        return (time.perf_counter_ns() - started) / (rounds * len(inputs))
+
+    return best_of(5, run)
+
+
+def cpp_benchmark(binary: Path, name: str) -> Dict[str, float]:
+    """The JSON row of benchmark `name` (exact) of a Google Benchmark binary."""
+    out = subprocess.run(
+        [str(binary), f"--benchmark_filter=^{name}$", "--benchmark_format=json", "--benchmark_repetitions=3",
+         "--benchmark_report_aggregates_only=true"],
+        check=True, capture_output=True, text=True,
+    ).stdout
+    rows = [b for b in json.loads(out)["benchmarks"] if b.get("aggregate_name") == "median"]
+    return dict(rows[0])
+
+
+def call_overhead(cpp_bench: Optional[Path]) -> None:
+    print("== per call: Python against the same loop in C++")
+    for label, call, inputs, binary, name in [
+        ("PriceNormalizer.parse", PriceNormalizer.parse, price_texts(), "bench_normalizer", "BM_Parse"),
+        ("URLUnwrapper.unwrap", URLUnwrapper.unwrap, realistic_links(), "bench_unwrapper", "BM_Unwrap"),
+    ]:
+        python_ns = per_call_ns(call, inputs, rounds=20_000 // len(inputs) + 1)
+        line = f"{label:24} Python {python_ns:7.0f} ns/call"
+        if cpp_bench is not None:
+            row = cpp_benchmark(cpp_bench / binary, name)
+            cpp_ns = 1e9 / row["items_per_second"]
+            line += f"   C++ {cpp_ns:7.0f} ns/call   overhead {python_ns - cpp_ns:5.0f} ns ({python_ns / cpp_ns:.2f}x)"
+        print(line, flush=True)
+
+
+def metadata_throughput(cpp_bench: Optional[Path]) -> None:
+    print("== parse_metadata over the corpus pages")
+    if not (CORPUS / "manifest.json").exists():
+        print("   (no corpus at", CORPUS, ")")
+        return
+    pages = corpus_pages()
+    total = sum(len(html) for _, html in pages)
+    texts = [(url, html.decode("utf-8", "replace")) for url, html in pages]
+
+    def run(fresh: bool) -> float:
+        # fresh: new str objects, so their UTF-8 form is made inside the timing
+        batch = [(url, (text + ".")[:-1]) for url, text in texts] if fresh else texts
+        started = time.perf_counter()
+        for rank, (url, text) in enumerate(batch, start=1):
+            DestinationMetadataParser.parse_metadata(text, url, "Shop now", "Example Store", None, None, rank)
+        return time.perf_counter() - started
+
+    for fresh in (False, True):
+        seconds = best_of(5, lambda: run(fresh))
+        label = "new str objects" if fresh else "same str objects"
+        print(f"   Python ({label:16}) {total / seconds / 1e6:7.0f} MB/s  ({len(pages)} pages, {total / 1e6:.1f} MB)")
+    if cpp_bench is not None:
+        row = cpp_benchmark(cpp_bench / "bench_metadata", "BM_Pages")
+        print(f"   C++ BM_Pages                  {row['bytes_per_second'] / 1e6:7.0f} MB/s")
+
+
+def page_folder(folder: Path, count: int) -> List[VisualMatch]:
+    """`count` matches whose pages are in `folder` (the corpus pages, or the
+    example's when there is no corpus), each under a link of its own."""
+    if (CORPUS / "manifest.json").exists():
+        sources = [(CORPUS / e["file"], "text/html") for e in json.loads((CORPUS / "manifest.json").read_text())
+                   if e.get("file", "").startswith("pages/")]
+    else:
+        sources = [(p, "text/html") for p in sorted((REPOSITORY / "examples" / "pages").glob("*.html"))]
+    manifest = {}
+    matches = []
+    for i in range(count):
+        source, content_type = sources[i % len(sources)]
+        name = f"{i:03d}-{source.name}"
+        shutil.copyfile(source, folder / name)
+        link = f"https://shop{i}.example/products/item-{i}"
+        manifest[link] = {"file": name, "content_type": content_type}
+        matches.append(VisualMatch(link=link, title="Shop now", source="Example Store", price="$19.99"))
+    (folder / "manifest.json").write_text(json.dumps(manifest))
+    return matches
+
+
+def pipeline(cli: Optional[Path], count: int) -> None:
+    print(f"== process_async on {count} matches from a page folder (no store resolution)")
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = Path(tmp) / "pages"
+        folder.mkdir()
+        matches = page_folder(folder, count)
+
+        async def once() -> Tuple[float, int]:
+            ticks = 0
+
+            async def ticker() -> None:
+                nonlocal ticks
+                while True:
+                    await asyncio.sleep(0.001)
+                    ticks += 1
+
+            task = asyncio.create_task(ticker())
+            await asyncio.sleep(0)
+            started = time.perf_counter()
+            await CommerceEnricher.process_async(matches, pages=folder, resolve_stores=False)
+            seconds = time.perf_counter() - started
+            task.cancel()
+            return seconds, ticks
+
+        runs = [asyncio.run(once()) for _ in range(5)]
+        seconds = statistics.median(s for s, _ in runs)
+        ticks = statistics.median(t for _, t in runs)
+        print(f"   process_async   {seconds * 1000:7.1f} ms (median of 5)   ticker: {ticks:.0f} ticks "
+              f"({ticks / (seconds * 1000):.2f} per ms)")
+        if cli is not None:
+            result = Path(tmp) / "result.json"
+            result.write_text(json.dumps([m.model_dump(exclude_none=True) for m in matches]))
+            assert len(read_search_result(result.read_text()).matches) == count
+
+            def cli_run() -> float:
+                started = time.perf_counter()
+                subprocess.run([str(cli), "enrich", str(result), "--pages", str(folder), "--no-resolve", "--quiet",
+                                "--json", str(Path(tmp) / "out.json")], check=True)
+                return time.perf_counter() - started
+
+            cli_seconds = statistics.median(cli_run() for _ in range(5))
+            print(f"   CLI enrich      {cli_seconds * 1000:7.1f} ms (median of 5, process start and JSON file included)")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--cpp-bench", type=Path, help="folder of bench_normalizer, bench_unwrapper, bench_metadata")
+    parser.add_argument("--cli", type=Path, help="the korvane-commerce program")
+    parser.add_argument("--matches", type=int, default=200)
+    args = parser.parse_args()
+    print(f"Python {sys.version.split()[0]}")
+    call_overhead(args.cpp_bench)
+    metadata_throughput(args.cpp_bench)
+    pipeline(args.cli, args.matches)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,41 @@
+"""One whole run over the bundled example pages (examples/), as a host calls
+it: the search result read by the library's reader, process() with a page
+folder, the items compared with the example's expected items."""
+
+from __future__ import annotations
+
+import json
+from typing import Any, Dict, List
+
+from conftest import EXAMPLES
+
+from korvane.commerce import CommerceEnricher
+from korvane.commerce.input import read_search_result
+from korvane.commerce.run import enrich
+
+# Store search links keep their link when resolution is off.
+STORE_SEARCH_POSITIONS = {8, 12}
+FIELDS = ["title", "price", "page_type", "merchant_category", "merchant_name", "brand", "sku", "stock_status",
+          "condition", "match_score"]
+
+
+def test_process_over_the_example_pages() -> None:
+    search = read_search_result((EXAMPLES / "visual-search-result.json").read_text(encoding="utf-8"))
+    expected: Dict[str, Any] = json.loads((EXAMPLES / "expected.json").read_text(encoding="utf-8"))
+    messages: List[str] = []
+
+    result = CommerceEnricher.process(search.matches, messages.append, pages=EXAMPLES / "pages",
+                                      resolve_stores=False)
+
+    assert messages == expected["progress"]["in_order"][:2]
+    assert result.summary.total_matches == len(search.matches) == len(result.items)
+    for want, item in zip(expected["items"], result.items):
+        got = item.model_dump()
+        assert {f: got[f] for f in FIELDS} == {f: want[f] for f in FIELDS}, f"match {want['position']}"
+        if want["position"] not in STORE_SEARCH_POSITIONS:
+            assert item.direct_url == want["direct_url"]
+        assert item.relevance is not None
+
+    with_offers = enrich(search.matches, search.offers, pages=EXAMPLES / "pages", resolve_stores=False)
+    assert with_offers.report["pages_fetched"] == 14 and len(with_offers.report["pages_missed"]) == 1
+    assert {i.source_engine for i in with_offers.result.items} == {"lens", "shopping"}
