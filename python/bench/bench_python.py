@@ -121,10 +121,11 @@ def cpp_benchmark(binary: Path, name: str) -> Dict[str, float]:
 
 def call_overhead(cpp_bench: Optional[Path]) -> None:
     print("== per call: Python against the same loop in C++")
-    for label, call, inputs, binary, name in [
+    cases: List[Tuple[str, Callable[[str], object], List[str], str, str]] = [
         ("PriceNormalizer.parse", PriceNormalizer.parse, price_texts(), "bench_normalizer", "BM_Parse"),
         ("URLUnwrapper.unwrap", URLUnwrapper.unwrap, realistic_links(), "bench_unwrapper", "BM_Unwrap"),
-    ]:
+    ]
+    for label, call, inputs, binary, name in cases:
         python_ns = per_call_ns(call, inputs, rounds=20_000 // len(inputs) + 1)
         line = f"{label:24} Python {python_ns:7.0f} ns/call"
         if cpp_bench is not None:
