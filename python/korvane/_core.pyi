@@ -271,7 +271,7 @@ class MerchantClassifier:
 class DestinationMetadataParser:
     @staticmethod
     def parse_metadata(
-        html: Optional[str],
+        html: Optional[Union[str, bytes]],
         direct_url: str,
         initial_title: str = ...,
         initial_merchant: str = ...,

@@ -104,9 +104,11 @@ void bind_components(py::module_& m) {
   operations_class<PriceNormalizer>(m, "PriceNormalizer", "Reads free-form price texts.")
       .def_static(
           "parse",
-          [](const py::object& raw_price, const py::object& currency_hint) {
-            return Field<std::optional<models::NormalizedPrice>>::to(PriceNormalizer::parse(
-                optional_text_view(raw_price, "raw_price"), optional_text_view(currency_hint, "currency_hint")));
+          [](const py::object& raw_price, const py::object& currency_hint) -> py::object {
+            auto price = PriceNormalizer::parse(optional_text_view(raw_price, "raw_price"),
+                                                optional_text_view(currency_hint, "currency_hint"));
+            if (!price) return py::none();
+            return py::cast(std::move(*price));
           },
           py::arg("raw_price"), py::arg("currency_hint") = py::none(),
           "The NormalizedPrice of a price text (amount rounded to cents, ISO 4217 code), or None when "
@@ -132,8 +134,15 @@ void bind_components(py::module_& m) {
           [](const py::object& html, const py::object& direct_url, const py::object& initial_title,
              const py::object& initial_merchant, const py::object& initial_price, const py::object& initial_stock,
              const py::object& rank, const py::object& extended) {
+            // A page may come as bytes too (as fetched; invalid UTF-8 reads as U+FFFD), which
+            // saves the UTF-8 copy of a str that is not ASCII.
+            const std::optional<std::string_view> page =
+                PyBytes_Check(html.ptr()) ? std::optional<std::string_view>(std::string_view(
+                                                PyBytes_AS_STRING(html.ptr()),
+                                                static_cast<std::size_t>(PyBytes_GET_SIZE(html.ptr()))))
+                                          : optional_text_view(html, "html");
             const MetadataRequest request{
-                .html = optional_text_view(html, "html"),
+                .html = page,
                 .direct_url = text_view(direct_url, "direct_url"),
                 .initial_title = text_view(initial_title, "initial_title"),
                 .initial_merchant = text_view(initial_merchant, "initial_merchant"),
@@ -152,7 +161,7 @@ void bind_components(py::module_& m) {
           py::arg("html"), py::arg("direct_url"), py::arg("initial_title") = "", py::arg("initial_merchant") = "",
           py::arg("initial_price") = py::none(), py::arg("initial_stock") = py::none(), py::arg("rank") = 1,
           py::kw_only(), py::arg("extended") = false,
-          "The metadata of one destination page as a dict of 12 entries: title, merchant_name, brand, sku, "
+          "The metadata of one destination page (str, or bytes in UTF-8) as a dict of 12 entries: title, merchant_name, brand, sku, "
           "price, stock_status, condition, primary_image_url, shipping_info (always None), page_type, "
           "match_score, fetch_source ('ld_json', 'next_data', 'opengraph' or 'serp_fallback'). Runs "
           "without the GIL.");
