@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <utility>
@@ -54,7 +55,7 @@ class Run {
   virtual ~Run() = default;
 
   py::object run(const py::object& on_message) {
-    if (started_) throw py::value_error("a run runs once");
+    if (started_) throw std::runtime_error("a run runs once");
     started_ = true;
     commerce::RunCallbacks callbacks;
     if (!on_message.is_none()) callbacks.on_message = PythonCallable(on_message);

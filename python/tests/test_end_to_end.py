@@ -4,6 +4,7 @@ folder, the items compared with the example's expected items."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 from typing import Any, Dict, List
 
@@ -12,6 +13,7 @@ from conftest import EXAMPLES
 from korvane.commerce import CommerceEnricher
 from korvane.commerce.input import read_search_result
 from korvane.commerce.run import enrich
+from korvane.core.fetcher import ConcurrentFetcher
 
 # Store search links keep their link when resolution is off.
 STORE_SEARCH_POSITIONS = {8, 12}
@@ -39,3 +41,11 @@ def test_process_over_the_example_pages() -> None:
     with_offers = enrich(search.matches, search.offers, pages=EXAMPLES / "pages", resolve_stores=False)
     assert with_offers.report["pages_fetched"] == 14 and len(with_offers.report["pages_missed"]) == 1
     assert {i.source_engine for i in with_offers.result.items} == {"lens", "shopping"}
+
+
+def test_fetch_many_maps_every_link_to_its_page_or_none() -> None:
+    listed = next(iter(json.loads((EXAMPLES / "pages" / "manifest.json").read_text(encoding="utf-8"))))
+    missing = "https://goat.example/not-saved"
+    pages = asyncio.run(ConcurrentFetcher.fetch_many([missing, listed, missing], pages=EXAMPLES / "pages"))
+    assert list(pages) == [missing, listed]
+    assert pages[missing] is None and "<html" in (pages[listed] or "").lower()
