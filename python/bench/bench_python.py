@@ -5,7 +5,7 @@
    bench/unwrapper_bench.cpp, from Python, against the same loops in C++
    (the Google Benchmark binaries, when --cpp-bench names their folder).
 2. parse_metadata over the corpus pages (as bench_metadata's BM_Pages reads
-   them), in MB/s of page bytes, against BM_Pages.
+   them), in MB/s of page bytes, against BM_Pages, in both extraction modes.
 3. process_async on 200 matches from a page folder (store resolution off):
    wall time against the CLI (korvane-commerce enrich --pages DIR
    --no-resolve), and the ticks a 1 ms asyncio ticker makes meanwhile.
@@ -112,7 +112,7 @@ def per_call_ns(call: Callable[[str], object], inputs: Sequence[str], rounds: in
 def cpp_benchmark(binary: Path, name: str) -> Dict[str, float]:
     """The JSON row of benchmark `name` (exact) of a Google Benchmark binary."""
     out = subprocess.run(
-        [str(binary), f"--benchmark_filter=^{name}$", "--benchmark_format=json", "--benchmark_repetitions=3",
+        [str(binary), f"--benchmark_filter=^{re.escape(name)}$", "--benchmark_format=json", "--benchmark_repetitions=3",
          "--benchmark_report_aggregates_only=true"],
         check=True, capture_output=True, text=True,
     ).stdout
@@ -145,7 +145,7 @@ def metadata_throughput(cpp_bench: Optional[Path]) -> None:
     total = sum(len(html) for _, html in pages)
     texts = [(url, html.decode("utf-8", "replace")) for url, html in pages]
 
-    def run(kind: str) -> float:
+    def run(kind: str, extended: bool) -> float:
         # "new str": new str objects, so their UTF-8 form is made inside the
         # timing (a str keeps it once made); "bytes": the pages as read.
         if kind == "bytes":
@@ -156,15 +156,20 @@ def metadata_throughput(cpp_bench: Optional[Path]) -> None:
             batch = texts
         started = time.perf_counter()
         for rank, (url, page) in enumerate(batch, start=1):
-            DestinationMetadataParser.parse_metadata(page, url, "Shop now", "Example Store", None, None, rank)
+            DestinationMetadataParser.parse_metadata(
+                page, url, "Shop now", "Example Store", None, None, rank, extended=extended
+            )
         return time.perf_counter() - started
 
-    for kind in ("same str", "new str", "bytes"):
-        seconds = best_of(5, lambda: run(kind))
-        print(f"   Python ({kind:8}) {total / seconds / 1e6:7.0f} MB/s  ({len(pages)} pages, {total / 1e6:.1f} MB)")
-    if cpp_bench is not None:
-        row = cpp_benchmark(cpp_bench / "bench_metadata", "BM_Pages")
-        print(f"   C++ BM_Pages       {row['bytes_per_second'] / 1e6:7.0f} MB/s")
+    for extended in (False, True):
+        mode = "extended" if extended else "standard"
+        for kind in ("same str", "new str", "bytes"):
+            seconds = best_of(5, lambda: run(kind, extended))
+            print(f"   {mode:8} Python ({kind:8}) {total / seconds / 1e6:7.0f} MB/s  "
+                  f"({len(pages)} pages, {total / 1e6:.1f} MB)")
+        if cpp_bench is not None:
+            row = cpp_benchmark(cpp_bench / "bench_metadata", f"BM_Pages/extended:{int(extended)}")
+            print(f"   {mode:8} C++ BM_Pages       {row['bytes_per_second'] / 1e6:7.0f} MB/s")
 
 
 def page_folder(folder: Path, count: int) -> List[VisualMatch]:
