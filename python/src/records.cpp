@@ -6,6 +6,7 @@
 #include <boost/json/parse.hpp>
 #include <pybind11/operators.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
