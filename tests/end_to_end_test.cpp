@@ -187,3 +187,24 @@ TEST(EndToEnd, ASignalDuringStoreResolutionStopsCleanly) {
     fs::remove_all(dir);
   }
 }
+
+// Output targets are checked before any work; standard output and devices
+// are written in place.
+TEST(EndToEnd, OutputTargetsAreCheckedFirstAndDevicesWrittenInPlace) {
+  const fs::path dir = temp_dir("outputs");
+  const std::string run = "enrich " + (examples / "visual-search-result.json").string() + " --pages " +
+                          (examples / "pages").string() + " --allow-private --no-resolve --quiet ";
+  const auto refused = run_cli(run + "--json " + dir.string() + " --csv " + (dir / "out.csv").string() + " 2>&1");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.output.find(dir.string() + ": the export target is a directory"), std::string::npos)
+      << refused.output;
+  EXPECT_FALSE(fs::exists(dir / "out.csv"));
+
+  const auto piped = run_cli(run + "--json - --csv /dev/stdout");
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_NE(piped.output.find("\"summary\""), std::string::npos);
+  EXPECT_NE(piped.output.find("Match Score,Relevance"), std::string::npos);
+  EXPECT_EQ(run_cli(run + "--json /dev/null").status, 0);
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  fs::remove_all(dir);
+}

@@ -26,10 +26,24 @@ namespace {
 // "-" is standard output; the exports write special files directly.
 fs::path output_path(const fs::path& given) { return given == "-" ? fs::path("/dev/stdout") : given; }
 
+// What a file operation's failure says, without the standard library's
+// decoration ("filesystem error: ...: ... [path]").
+std::string reason_of(const std::exception& e) {
+  std::string text = e.what();
+  if (text.starts_with("filesystem error: ")) text.erase(0, 18);
+  if (const auto bracket = text.rfind(" ["); bracket != std::string::npos && text.ends_with("]")) text.erase(bracket);
+  return text;
+}
+
 // Every named output target, checked before any work is done.
 void check_outputs(const Outputs& outputs) {
   for (const auto* target : {&outputs.json, &outputs.csv, &outputs.html}) {
-    if (*target) (void)commerce::check_output_path(output_path(**target));
+    if (!*target) continue;
+    try {
+      (void)commerce::check_output_path(output_path(**target));
+    } catch (const fs::filesystem_error& e) {
+      throw std::runtime_error(std::string(**target) + ": " + reason_of(e));
+    }
   }
 }
 
@@ -43,7 +57,7 @@ bool write_outputs(const commerce::RunResult& run, const Outputs& outputs, std::
     try {
       written.push_back(write(result, output_path(*target)));
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "korvane-commerce: cannot write %s: %s\n", target->c_str(), e.what());
+      std::fprintf(stderr, "korvane-commerce: cannot write %s: %s\n", target->c_str(), reason_of(e).c_str());
       all = false;
     }
   };
@@ -179,7 +193,11 @@ int run_resolve(const ResolveSettings& settings, const StopOnSignals& stop) {
       commerce::read_enriched_items(read_input_file(settings.input), settings.input.string());
   const std::optional<fs::path> target =
       settings.in_place ? std::optional<fs::path>(settings.input) : settings.output;
-  if (target) (void)commerce::check_output_path(output_path(*target));
+  if (target) {
+    Outputs outputs;
+    outputs.json = target;
+    check_outputs(outputs);
+  }
 
   ProgressDisplay progress(settings.quiet);
   commerce::ResolveResult resolved;
