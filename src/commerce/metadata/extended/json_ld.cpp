@@ -178,15 +178,15 @@ std::optional<OfferPrice> offer_price(const json::object& offer) {
     if (m->currency.empty()) m->currency = currency;
     return OfferPrice{*m, &offer};
   }
-  if (const auto* spec = offer.if_contains("priceSpecification")) {
-    std::vector<const json::object*> specs;
-    if (const auto* o = spec->if_object()) specs.push_back(o);
-    if (const auto* arr = spec->if_array()) {
+  if (const auto* terms = offer.if_contains("priceSpecification")) {
+    std::vector<const json::object*> price_terms;
+    if (const auto* o = terms->if_object()) price_terms.push_back(o);
+    if (const auto* arr = terms->if_array()) {
       for (const auto& el : *arr) {
-        if (el.is_object()) specs.push_back(&el.get_object());
+        if (el.is_object()) price_terms.push_back(&el.get_object());
       }
     }
-    for (const auto* s : specs) {
+    for (const auto* s : price_terms) {
       const auto* kind = s->if_contains("priceType");
       if (kind != nullptr && kind->is_string() &&
           (text::ascii_lower(kind->get_string()).find("list") != std::string::npos ||
