@@ -1,4 +1,5 @@
 // Records: validation, shopping-offer conversion, JSON form.
+#include <korvane/commerce/normalizer.hpp>
 #include <korvane/models.hpp>
 #include <korvane/models/json.hpp>
 
@@ -65,6 +66,41 @@ TEST(FromShoppingOffer, ConditionWordsAreThoseOfPageTitles) {
     offer.condition = text;
     EXPECT_EQ(EnrichedCommerceMatch::from_shopping_offer(offer).condition, expected) << text;
   }
+}
+
+// The currency of an offer is read as the price normalizer reads a page's
+// price and a search result's hint: every entry of its table gives the same
+// code, written in any case, and so does a currency symbol in the price text.
+TEST(FromShoppingOffer, CurrencyAgreesWithThePriceNormalizer) {
+  using korvane::commerce::CURRENCY_MAP;
+  using korvane::commerce::PriceNormalizer;
+  const auto offer_currency = [](std::optional<std::string> currency, std::optional<std::string> price) {
+    ShoppingOffer offer;
+    offer.extracted_price = 10;
+    offer.currency = std::move(currency);
+    offer.price = std::move(price);
+    const auto item = EnrichedCommerceMatch::from_shopping_offer(offer);
+    return item.price ? item.price->currency : std::string("(no price)");
+  };
+  for (const auto& [token, code] : CURRENCY_MAP) {
+    std::string lower(token);
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const std::string& written : {std::string(token), lower}) {
+      const auto page = PriceNormalizer::parse("10", written);
+      ASSERT_TRUE(page) << written;
+      EXPECT_EQ(page->currency, code) << written;
+      EXPECT_EQ(offer_currency(written, std::nullopt), code) << written;
+    }
+  }
+  for (const std::string symbol : {"$", "\xE2\x82\xAC", "\xC2\xA3", "\xC2\xA5", "\xE2\x82\xB9"}) {
+    const std::string price = symbol + "10";
+    const auto page = PriceNormalizer::parse(price);
+    ASSERT_TRUE(page) << price;
+    EXPECT_EQ(offer_currency(std::nullopt, price), page->currency) << price;
+  }
+  // Beyond the table the offers know the won.
+  EXPECT_EQ(offer_currency("\xE2\x82\xA9", std::nullopt), "KRW");
+  EXPECT_EQ(offer_currency(std::nullopt, "\xE2\x82\xA9" "30,000"), "KRW");
 }
 
 TEST(FromShoppingOffer, WithoutExtractedValueThereIsNoPrice) {

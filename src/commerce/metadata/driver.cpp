@@ -41,19 +41,6 @@ bool contains(std::string_view s, std::string_view part) noexcept {
   return s.find(part) != std::string_view::npos;
 }
 
-// Every "www." removed, left to right without overlaps.
-std::string remove_www(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  std::size_t pos = 0;
-  for (std::size_t hit = s.find("www."); hit != std::string_view::npos; hit = s.find("www.", pos)) {
-    out.append(s.substr(pos, hit - pos));
-    pos = hit + 4;
-  }
-  out.append(s.substr(pos));
-  return out;
-}
-
 bool is_generic_title(std::string_view title) { return GENERIC_TITLES.contains(text::to_lower(title)); }
 
 std::size_t word_count(std::string_view s) { return text::split_white_space(s).size(); }
@@ -71,7 +58,7 @@ MetadataParseState initial_state(std::string_view url, std::string_view title,
   } catch (const InvalidUrlError&) {
     // A link that cannot be split has no host and no path here.
   }
-  s.domain = remove_www(text::to_lower(parts.netloc));
+  s.domain = text::link_domain(parts, text::WwwRemoval::every);
   s.path = std::move(parts.path);
   s.title = text::html_unescape(text::strip(title));
   s.merchant_name = std::string(text::strip(merchant));

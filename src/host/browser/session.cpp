@@ -1,6 +1,7 @@
 // AsyncStealthySession: Chromium driven over the DevTools pipe.
 #include <korvane/browser/session.hpp>
 
+#include "async/semaphore.hpp"
 #include "host/browser/address.hpp"
 #include "host/browser/connection.hpp"
 #include "host/browser/process.hpp"
@@ -24,7 +25,6 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <deque>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
@@ -186,71 +186,6 @@ class SnapshotElement final : public Element {
 
 }  // namespace
 
-// ---------------------------------------------------------------- tab slots
-
-// At most `max_pages` tabs at once. A wait for a free tab ends at a deadline:
-// a caller that keeps all its pages while fetching another gets an error
-// instead of waiting forever.
-class TabSlots {
- public:
-  TabSlots(asio::any_io_executor executor, std::size_t slots) : executor_(std::move(executor)), free_(slots) {}
-
-  asio::awaitable<void> acquire(Clock::time_point deadline, milliseconds limit) {
-    if (free_ > 0) {
-      --free_;
-      co_return;
-    }
-    const auto waiter = std::make_shared<Waiter>(executor_, deadline);
-    waiters_.push_back(waiter);
-    boost::system::error_code ec;
-    co_await waiter->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    if (waiter->granted) co_return;
-    std::erase(waiters_, waiter);
-    if (ec == asio::error::operation_aborted) throw boost::system::system_error(asio::error::operation_aborted);
-    throw BrowserError("no browser tab became free within " + std::to_string(limit.count()) +
-                       " ms: all pages of the session are still open");
-  }
-
-  void release() {
-    while (!waiters_.empty()) {
-      const auto next = waiters_.front();
-      waiters_.pop_front();
-      if (!next->granted) {
-        next->granted = true;
-        next->timer.cancel();
-        return;
-      }
-    }
-    ++free_;
-  }
-
-  // Gives its slot back when destroyed.
-  class Slot {
-   public:
-    explicit Slot(TabSlots& slots) noexcept : slots_(&slots) {}
-    Slot(Slot&& other) noexcept : slots_(std::exchange(other.slots_, nullptr)) {}
-    Slot& operator=(Slot&&) = delete;
-    Slot(const Slot&) = delete;
-    Slot& operator=(const Slot&) = delete;
-    ~Slot() {
-      if (slots_ != nullptr) slots_->release();
-    }
-
-   private:
-    TabSlots* slots_;
-  };
-
- private:
-  struct Waiter {
-    Waiter(const asio::any_io_executor& executor, Clock::time_point deadline) : timer(executor, deadline) {}
-    asio::steady_timer timer;
-    bool granted = false;
-  };
-  asio::any_io_executor executor_;
-  std::size_t free_;
-  std::deque<std::shared_ptr<Waiter>> waiters_;
-};
-
 // ---------------------------------------------------------------- the running browser
 
 struct SessionConfig {
@@ -295,7 +230,7 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
 
   asio::any_io_executor executor_;
   SessionConfig config_;
-  TabSlots tab_slots_;
+  async::Semaphore tab_slots_;  // one permit per open tab
   std::string executable_;
   std::optional<detail::TempDirectory> dir_;
   std::optional<detail::ChromiumProcess> process_;
@@ -325,7 +260,7 @@ class Tab final : public detail::EventSink, public std::enable_shared_from_this<
     std::optional<Clock::time_point> loaded;
   };
 
-  Tab(std::shared_ptr<Impl> owner, TabSlots::Slot slot)
+  Tab(std::shared_ptr<Impl> owner, async::Semaphore::Permit slot)
       : owner_(std::move(owner)), permit_(std::move(slot)), wake_(owner_->executor()) {}
   ~Tab() override { close(); }
   Tab(const Tab&) = delete;
@@ -356,7 +291,7 @@ class Tab final : public detail::EventSink, public std::enable_shared_from_this<
   }
 
   std::shared_ptr<Impl> owner_;
-  std::optional<TabSlots::Slot> permit_;
+  std::optional<async::Semaphore::Permit> permit_;
   asio::steady_timer wake_;
   std::string target_id_;
   std::string session_id_;
@@ -732,8 +667,14 @@ asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url) {
   const auto scheme = scheme_of(url);
   if (scheme != "http" && scheme != "https") co_return nullptr;
 
-  co_await tab_slots_.acquire(Clock::now() + config_.timeout, config_.timeout);
-  TabSlots::Slot slot(tab_slots_);
+  // At most max_pages tabs at once. The wait for a free one ends at the
+  // page timeout: a caller that keeps all its pages while fetching another
+  // gets an error instead of waiting forever.
+  if (!co_await tab_slots_.acquire_until(Clock::now() + config_.timeout)) {
+    throw BrowserError("no browser tab became free within " + std::to_string(config_.timeout.count()) +
+                       " ms: all pages of the session are still open");
+  }
+  async::Semaphore::Permit slot(tab_slots_);
   const auto deadline = Clock::now() + config_.timeout;
   auto tab = std::make_shared<Tab>(shared_from_this(), std::move(slot));
   std::exception_ptr failure;
