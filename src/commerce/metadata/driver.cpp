@@ -80,8 +80,6 @@ MetadataParseState initial_state(std::string_view url, std::string_view title,
 void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequest& request,
                detail::extended::Trace* trace) {
   const detail::MetaTags meta = detail::extract_meta_tags(html);
-  const detail::LdJsonProducts ld = detail::find_ld_json_products(html);
-  const detail::NextDataProduct next = detail::find_next_data_product(html);
   const std::optional<std::string> html_title = detail::extract_html_title(html);
 
   // Which stage set the price last (the extended reading checks it).
@@ -90,14 +88,22 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequ
   const auto note_origin = [&s, &origin](const std::optional<double>& before, Origin stage) {
     if (s.price_amount && s.price_amount != before) origin = stage;
   };
-  if (!ld.products.empty() && !s.is_social) {
-    const std::optional<double> before = s.price_amount;
-    detail::resolve_ld_json(s, ld);
-    note_origin(before, Origin::ld_json);
-  } else if (next.product != nullptr && !next.product->empty() && !s.is_social) {
-    const std::optional<double> before = s.price_amount;
-    detail::resolve_next_data(s, *next.product);
-    note_origin(before, Origin::next_data);
+  // The structured stages, never on social pages: JSON-LD when the page has
+  // a product there, else the Next.js page state. The page state (often the
+  // largest JSON of a page) is only looked for and parsed when JSON-LD has
+  // no product: reading it earlier would change no answer.
+  if (!s.is_social) {
+    const detail::LdJsonProducts ld = detail::find_ld_json_products(html);
+    if (!ld.products.empty()) {
+      const std::optional<double> before = s.price_amount;
+      detail::resolve_ld_json(s, ld);
+      note_origin(before, Origin::ld_json);
+    } else if (const detail::NextDataProduct next = detail::find_next_data_product(html);
+               next.product != nullptr && !next.product->empty()) {
+      const std::optional<double> before = s.price_amount;
+      detail::resolve_next_data(s, *next.product);
+      note_origin(before, Origin::next_data);
+    }
   }
   if (s.fetch_source == FetchSource::serp_fallback && !s.is_social) {
     detail::classify_open_graph(s, meta);
