@@ -1,5 +1,8 @@
-// Records: validation, shopping-offer conversion, JSON form.
+// Records: validation, shopping-offer conversion, JSON form; the text values
+// of every enumeration.
 #include <korvane/commerce/normalizer.hpp>
+#include <korvane/commerce/run.hpp>
+#include <korvane/core/fetch.hpp>
 #include <korvane/models.hpp>
 #include <korvane/models/json.hpp>
 
@@ -7,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 using namespace korvane::models;
 
@@ -18,54 +24,69 @@ TEST(NormalizedPrice, RefusesAmountsThatAreNotFiniteOrNegative) {
   EXPECT_EQ(blank_currency.currency, "");
 }
 
-TEST(Enums, TextValuesRoundTrip) {
-  EXPECT_EQ(to_string(MerchantCategory::MAJOR_MARKETPLACE), "major_marketplace");
-  EXPECT_EQ(to_string(StockStatus::IN_STOCK), "in_stock");
-  EXPECT_EQ(to_string(PageType::UNCATEGORIZED), "uncategorized");
-  EXPECT_EQ(enum_from_string<ItemCondition>("refurbished"), ItemCondition::REFURBISHED);
-  EXPECT_EQ(enum_from_string<RelevanceLabel>("exact_match"), RelevanceLabel::EXACT_MATCH);
-  EXPECT_FALSE(enum_from_string<PageType>("PRODUCT"));
+namespace {
+
+// to_string() of the values 0 to count - 1 of `Enum` (its members are
+// numbered from 0 in declaration order).
+template <class Enum>
+std::vector<std::string_view> text_values(std::size_t count) {
+  std::vector<std::string_view> texts;
+  for (std::size_t i = 0; i < count; ++i) texts.push_back(to_string(static_cast<Enum>(i)));
+  return texts;
 }
 
-TEST(FromShoppingOffer, MapsTheOfferFields) {
-  ShoppingOffer offer;
-  offer.title = "Air Max 90";
-  offer.link = "https://shop.example/p/1";
-  offer.source = "Shop Example";
-  offer.price = "\xE2\x82\xAC" "129.999";
-  offer.extracted_price = 129.999;
-  offer.thumbnail = "https://img.example/1.jpg";
-  offer.delivery = "Free delivery";
-  offer.condition = "Pre-owned";
-  offer.in_stock = false;
-  offer.position = 3;
-  const auto item = EnrichedCommerceMatch::from_shopping_offer(offer);
-  EXPECT_EQ(item.direct_url, offer.link);
-  EXPECT_EQ(item.original_url, offer.link);
-  ASSERT_TRUE(item.price);
-  EXPECT_EQ(item.price->amount, 130.0);
-  EXPECT_EQ(item.price->currency, "EUR");
-  EXPECT_EQ(item.price->raw, offer.price);
-  EXPECT_EQ(item.merchant_name, "Shop Example");
-  EXPECT_EQ(item.primary_image_url, offer.thumbnail);
-  EXPECT_EQ(item.shipping_info, "Free delivery");
-  EXPECT_EQ(item.condition, ItemCondition::USED);
-  EXPECT_EQ(item.stock_status, StockStatus::OUT_OF_STOCK);
-  EXPECT_EQ(item.match_score, 97);
-  EXPECT_EQ(item.page_type, PageType::PRODUCT);
-  EXPECT_EQ(item.source_engine, "shopping");
-}
-
-TEST(FromShoppingOffer, ConditionWordsAreThoseOfPageTitles) {
-  const std::pair<const char*, std::optional<ItemCondition>> cases[] = {
-      {"Renewed", ItemCondition::REFURBISHED}, {"Refurbished - Excellent", ItemCondition::REFURBISHED},
-      {"Vintage", ItemCondition::USED},        {"Thrift find", ItemCondition::USED},
-      {"Brand New", ItemCondition::NEW},       {"Open box", std::nullopt}};
-  for (const auto& [text, expected] : cases) {
-    ShoppingOffer offer;
-    offer.condition = text;
-    EXPECT_EQ(EnrichedCommerceMatch::from_shopping_offer(offer).condition, expected) << text;
+// `texts` are the text values of all of `Enum`'s members in declaration
+// order (the value after the last member has none), and each reads back
+// (through `parse`) as its member; other texts read as none.
+template <class Enum, class Parse>
+void expect_round_trip(std::string_view name, const std::vector<std::string_view>& texts, Parse parse) {
+  SCOPED_TRACE(name);
+  auto expected = texts;
+  expected.emplace_back();  // no text past the last member
+  EXPECT_EQ(text_values<Enum>(expected.size()), expected);
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(parse(texts[i]), std::optional<Enum>(static_cast<Enum>(i))) << texts[i];
+    EXPECT_FALSE(parse(std::string(texts[i]) + " ")) << texts[i];
   }
+  EXPECT_FALSE(parse(""));
+}
+
+}  // namespace
+
+// Every member of every enumeration has one text value (the one its JSON and
+// logs carry) and reads back from it; unknown and differently written texts
+// read as none.
+TEST(Enums, EveryMemberRoundTripsThroughItsTextValue) {
+  namespace commerce = korvane::commerce;
+  namespace core = korvane::core;
+  expect_round_trip<PageType>(
+      "PageType", {"product", "marketplace", "article", "portfolio", "social", "uncategorized"},
+      enum_from_string<PageType>);
+  expect_round_trip<MerchantCategory>(
+      "MerchantCategory", {"official_brand", "major_marketplace", "reseller_specialist", "unverified"},
+      enum_from_string<MerchantCategory>);
+  expect_round_trip<StockStatus>("StockStatus", {"in_stock", "out_of_stock", "preorder"},
+                                 enum_from_string<StockStatus>);
+  expect_round_trip<ItemCondition>("ItemCondition", {"new", "used", "refurbished"},
+                                   enum_from_string<ItemCondition>);
+  expect_round_trip<RelevanceLabel>("RelevanceLabel", {"exact_match", "high", "medium", "low"},
+                                    enum_from_string<RelevanceLabel>);
+  expect_round_trip<core::FetchFailure>(
+      "FetchFailure",
+      {"malformed_link", "unsupported_scheme", "refused_address", "dns_failure", "connection_failed",
+       "tls_failure", "timeout", "too_many_redirects", "http_status", "not_html", "empty_response", "too_large",
+       "bad_content_encoding", "not_in_page_folder", "unreadable_file", "transfer_failed"},
+      core::enum_from_string<core::FetchFailure>);
+  expect_round_trip<commerce::FetchSource>("FetchSource", {"ld_json", "next_data", "opengraph", "serp_fallback"},
+                                           commerce::enum_from_string<commerce::FetchSource>);
+  expect_round_trip<commerce::RunPhase>("RunPhase", {"fetching", "parsing", "resolving"},
+                                        commerce::enum_from_string<commerce::RunPhase>);
+  expect_round_trip<commerce::StoreOutcome>(
+      "StoreOutcome",
+      {"resolved", "no_match", "no_links", "page_refused", "failed", "not_crawled", "browser_unavailable"},
+      commerce::enum_from_string<commerce::StoreOutcome>);
+  EXPECT_FALSE(enum_from_string<PageType>("PRODUCT"));
+  EXPECT_FALSE(commerce::enum_from_string<commerce::StoreOutcome>("Resolved"));
 }
 
 // The currency of an offer is read as the price normalizer reads a page's

@@ -8,6 +8,7 @@
 #include "commerce/metadata/extraction.hpp"
 #include "commerce/metadata/state.hpp"
 #include "host/condition_words.hpp"
+#include "text/enum_text.hpp"
 #include "text/html.hpp"
 #include "text/number.hpp"
 #include "text/unicode.hpp"
@@ -233,8 +234,14 @@ std::string_view to_string(FetchSource source) noexcept {
     case FetchSource::opengraph: return "opengraph";
     case FetchSource::serp_fallback: return "serp_fallback";
   }
-  return "serp_fallback";
+  return {};
 }
+
+template <class Enum>
+std::optional<Enum> enum_from_string(std::string_view text) noexcept {
+  return text::enum_from_text<Enum>(text);
+}
+template std::optional<FetchSource> enum_from_string<FetchSource>(std::string_view) noexcept;
 
 MetadataResult DestinationMetadataParser::parse_metadata(
     std::optional<std::string_view> html, std::string_view direct_url, std::string_view initial_title,
