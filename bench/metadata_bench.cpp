@@ -170,6 +170,51 @@ void BM_CliParseJsonl(benchmark::State& state) {
 BENCHMARK(BM_CliParseJsonl)->UseManualTime()->Unit(benchmark::kMillisecond);
 #endif
 
+// ---------------------------------------------------------------- a Next.js shop page
+
+// A shop page built with Next.js: a JSON-LD product, which decides the
+// result, and a page state of about 1.4 MB (recommendations with their
+// prices, images and reviews) that the result does not need.
+std::string next_js_shop_page() {
+  std::string state = R"({"props":{"pageProps":{"product":{"name":"Trail Shoe","brand":"Acme","sku":"TS-1"},)"
+                      R"("recommendations":[)";
+  for (int i = 0; state.size() < (1400U << 10U); ++i) {
+    const std::string n = std::to_string(i);
+    if (i > 0) state += ',';
+    state += R"({"id":)" + n + R"(,"name":"Product )" + n + R"(","brand":"Brand","price":{"value":)" +
+             std::to_string(10 + i % 90) + R"(.99,"currency":"EUR"},"images":["https://cdn.example/)" + n +
+             R"(.jpg"],"reviews":[{"rating":4,"text":"Fits well, true to size."}]})";
+  }
+  state += R"(]}},"page":"/p/[slug]","buildId":"b1"})";
+  return std::string(
+             "<!doctype html><html><head><title>Trail Shoe | Acme</title>"
+             R"(<meta property="og:title" content="Trail Shoe">)"
+             R"(<script type="application/ld+json">{"@context":"https://schema.org","@type":"Product",)"
+             R"("name":"Trail Shoe","sku":"TS-1","offers":{"@type":"Offer","price":"89.99",)"
+             R"("priceCurrency":"EUR","availability":"https://schema.org/InStock"}}</script>)"
+             R"(</head><body><div id="__next"><h1>Trail Shoe</h1></div>)"
+             R"(<script id="__NEXT_DATA__" type="application/json">)") +
+         state + "</script></body></html>";
+}
+
+// Arguments: the mode (0 standard, 1 extended), then the page's link (0 the
+// shop's, 1 a social site's).
+void BM_NextJsShopPage(benchmark::State& state) {
+  static const std::string html = next_js_shop_page();
+  const ExtractionMode mode = mode_of(state);
+  const char* url = state.range(1) == 0 ? "https://shop.example/p/trail-shoe" : "https://www.pinterest.com/pin/1/";
+  for (auto _ : state) {
+    auto r = DestinationMetadataParser::parse_metadata(MetadataRequest{
+        .html = html, .direct_url = url, .initial_title = "Shop now", .initial_merchant = "Acme", .extraction = mode});
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * html.size()));
+}
+BENCHMARK(BM_NextJsShopPage)
+    ->ArgNames({"extended", "social"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
+
 // ---------------------------------------------------------------- hostile pages
 
 // `unit` repeated to `size` bytes, between `head` and `tail`.

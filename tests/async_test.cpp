@@ -1,8 +1,11 @@
 // Blocking bridge, progress delivery, semaphore and gather.
 #include <korvane/commerce/async.hpp>
 
+#include "async/semaphore.hpp"
 #include "commerce/async_runtime.hpp"
 
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <gtest/gtest.h>
@@ -28,6 +31,11 @@ awaitable<int> fail_after_suspend() {
 awaitable<void> sleep_for(std::chrono::milliseconds d) {
   asio::steady_timer t(co_await asio::this_coro::executor, d);
   co_await t.async_wait(asio::use_awaitable);
+}
+
+awaitable<void> release_after(korvane::async::Semaphore& s, std::chrono::milliseconds d) {
+  co_await sleep_for(d);
+  s.release();
 }
 
 }  // namespace
@@ -97,13 +105,13 @@ TEST(NotifyProgress, PlainAwaitableAbsentAndFailingCallbacks) {
   EXPECT_THROW(detail::run_coroutine(detail::notify_progress(failing, "x")), std::logic_error);
 }
 
-TEST(AsyncSemaphore, BoundsConcurrencyAndGatherKeepsTaskOrder) {
+TEST(Semaphore, BoundsConcurrencyAndGatherKeepsTaskOrder) {
   int running = 0, peak = 0;
   const auto outcomes = detail::run_coroutine([&]() -> awaitable<std::vector<detail::Outcome<int>>> {
-    detail::AsyncSemaphore sem(co_await asio::this_coro::executor, 2);
+    korvane::async::Semaphore sem(co_await asio::this_coro::executor, 2);
     std::vector<awaitable<int>> tasks;
     for (int i = 0; i < 6; ++i) {
-      tasks.push_back([](detail::AsyncSemaphore& s, int& run, int& top, int n) -> awaitable<int> {
+      tasks.push_back([](korvane::async::Semaphore& s, int& run, int& top, int n) -> awaitable<int> {
         auto permit = co_await s.scoped_acquire();
         top = std::max(top, ++run);
         co_await sleep_for(std::chrono::milliseconds(6 - n));  // finish out of order
@@ -126,4 +134,40 @@ TEST(AsyncSemaphore, BoundsConcurrencyAndGatherKeepsTaskOrder) {
       EXPECT_EQ(*outcomes[static_cast<std::size_t>(i)].value, i * 10);
     }
   }
+}
+
+TEST(Semaphore, TimedWaitEndsAtItsDeadlineAndACancelledWaitTakesNothing) {
+  using Clock = korvane::async::Semaphore::Clock;
+  bool at_once = false, in_time = false, late = true, cancelled = false;
+  std::size_t after_timeout = 9, after_cancel = 9;
+  detail::run_coroutine([&]() -> awaitable<void> {
+    const auto executor = co_await asio::this_coro::executor;
+    korvane::async::Semaphore sem(executor, 1);
+    const auto soon = Clock::now() + 1s;
+    at_once = co_await sem.acquire_until(soon);
+    const auto shortly = Clock::now() + 5ms;
+    late = co_await sem.acquire_until(shortly);  // nobody gives the permit back
+    after_timeout = sem.available();
+    // A permit given back before the deadline goes to the waiter.
+    asio::co_spawn(executor, release_after(sem, 2ms), asio::detached);
+    const auto later = Clock::now() + 10s;
+    in_time = co_await sem.acquire_until(later);
+    // A wait without deadline ends when its coroutine is cancelled.
+    asio::cancellation_signal cancel;
+    std::exception_ptr outcome;
+    asio::co_spawn(executor, sem.acquire(),
+                   asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr e) { outcome = e; }));
+    co_await sleep_for(2ms);
+    cancel.emit(asio::cancellation_type::terminal);
+    co_await sleep_for(2ms);
+    cancelled = detail::is_cancellation(outcome);
+    sem.release();
+    after_cancel = sem.available();
+  }());
+  EXPECT_TRUE(at_once);
+  EXPECT_FALSE(late);
+  EXPECT_EQ(after_timeout, 0u);
+  EXPECT_TRUE(in_time);
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(after_cancel, 1u);  // the permit went back to the free ones, not to the cancelled waiter
 }

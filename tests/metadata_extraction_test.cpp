@@ -3,7 +3,7 @@
 #include "commerce/metadata/extraction.hpp"
 #include "commerce/metadata/markup.hpp"
 #include "commerce/metadata/patterns.hpp"
-#include "commerce/metadata/regex.hpp"
+#include "text/regex.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,6 +19,8 @@ namespace {
 
 namespace json = boost::json;
 using namespace korvane::commerce::detail;
+using korvane::text::ascii_caseless;
+using korvane::text::find_icase;
 using ::testing::ElementsAre;
 using ::testing::Pair;
 

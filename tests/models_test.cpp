@@ -1,4 +1,8 @@
-// Records: validation, shopping-offer conversion, JSON form.
+// Records: validation, shopping-offer conversion, JSON form; the text values
+// of every enumeration.
+#include <korvane/commerce/normalizer.hpp>
+#include <korvane/commerce/run.hpp>
+#include <korvane/core/fetch.hpp>
 #include <korvane/models.hpp>
 #include <korvane/models/json.hpp>
 
@@ -6,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 using namespace korvane::models;
 
@@ -17,13 +24,69 @@ TEST(NormalizedPrice, RefusesAmountsThatAreNotFiniteOrNegative) {
   EXPECT_EQ(blank_currency.currency, "");
 }
 
-TEST(Enums, TextValuesRoundTrip) {
-  EXPECT_EQ(to_string(MerchantCategory::MAJOR_MARKETPLACE), "major_marketplace");
-  EXPECT_EQ(to_string(StockStatus::IN_STOCK), "in_stock");
-  EXPECT_EQ(to_string(PageType::UNCATEGORIZED), "uncategorized");
-  EXPECT_EQ(enum_from_string<ItemCondition>("refurbished"), ItemCondition::REFURBISHED);
-  EXPECT_EQ(enum_from_string<RelevanceLabel>("exact_match"), RelevanceLabel::EXACT_MATCH);
+namespace {
+
+// to_string() of the values 0 to count - 1 of `Enum` (its members are
+// numbered from 0 in declaration order).
+template <class Enum>
+std::vector<std::string_view> text_values(std::size_t count) {
+  std::vector<std::string_view> texts;
+  for (std::size_t i = 0; i < count; ++i) texts.push_back(to_string(static_cast<Enum>(i)));
+  return texts;
+}
+
+// `texts` are the text values of all of `Enum`'s members in declaration
+// order (the value after the last member has none), and each reads back
+// (through `parse`) as its member; other texts read as none.
+template <class Enum, class Parse>
+void expect_round_trip(std::string_view name, const std::vector<std::string_view>& texts, Parse parse) {
+  SCOPED_TRACE(name);
+  auto expected = texts;
+  expected.emplace_back();  // no text past the last member
+  EXPECT_EQ(text_values<Enum>(expected.size()), expected);
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(parse(texts[i]), std::optional<Enum>(static_cast<Enum>(i))) << texts[i];
+    EXPECT_FALSE(parse(std::string(texts[i]) + " ")) << texts[i];
+  }
+  EXPECT_FALSE(parse(""));
+}
+
+}  // namespace
+
+// Every member of every enumeration has one text value (the one its JSON and
+// logs carry) and reads back from it; unknown and differently written texts
+// read as none.
+TEST(Enums, EveryMemberRoundTripsThroughItsTextValue) {
+  namespace commerce = korvane::commerce;
+  namespace core = korvane::core;
+  expect_round_trip<PageType>(
+      "PageType", {"product", "marketplace", "article", "portfolio", "social", "uncategorized"},
+      enum_from_string<PageType>);
+  expect_round_trip<MerchantCategory>(
+      "MerchantCategory", {"official_brand", "major_marketplace", "reseller_specialist", "unverified"},
+      enum_from_string<MerchantCategory>);
+  expect_round_trip<StockStatus>("StockStatus", {"in_stock", "out_of_stock", "preorder"},
+                                 enum_from_string<StockStatus>);
+  expect_round_trip<ItemCondition>("ItemCondition", {"new", "used", "refurbished"},
+                                   enum_from_string<ItemCondition>);
+  expect_round_trip<RelevanceLabel>("RelevanceLabel", {"exact_match", "high", "medium", "low"},
+                                    enum_from_string<RelevanceLabel>);
+  expect_round_trip<core::FetchFailure>(
+      "FetchFailure",
+      {"malformed_link", "unsupported_scheme", "refused_address", "dns_failure", "connection_failed",
+       "tls_failure", "timeout", "too_many_redirects", "http_status", "not_html", "empty_response", "too_large",
+       "bad_content_encoding", "not_in_page_folder", "unreadable_file", "transfer_failed"},
+      core::enum_from_string<core::FetchFailure>);
+  expect_round_trip<commerce::FetchSource>("FetchSource", {"ld_json", "next_data", "opengraph", "serp_fallback"},
+                                           commerce::enum_from_string<commerce::FetchSource>);
+  expect_round_trip<commerce::RunPhase>("RunPhase", {"fetching", "parsing", "resolving"},
+                                        commerce::enum_from_string<commerce::RunPhase>);
+  expect_round_trip<commerce::StoreOutcome>(
+      "StoreOutcome",
+      {"resolved", "no_match", "no_links", "page_refused", "failed", "not_crawled", "browser_unavailable"},
+      commerce::enum_from_string<commerce::StoreOutcome>);
   EXPECT_FALSE(enum_from_string<PageType>("PRODUCT"));
+  EXPECT_FALSE(commerce::enum_from_string<commerce::StoreOutcome>("Resolved"));
 }
 
 TEST(Enums, MembersListEveryValueInDeclarationOrder) {
@@ -80,6 +143,41 @@ TEST(FromShoppingOffer, ConditionWordsAreThoseOfPageTitles) {
     offer.condition = text;
     EXPECT_EQ(EnrichedCommerceMatch::from_shopping_offer(offer).condition, expected) << text;
   }
+}
+
+// The currency of an offer is read as the price normalizer reads a page's
+// price and a search result's hint: every entry of its table gives the same
+// code, written in any case, and so does a currency symbol in the price text.
+TEST(FromShoppingOffer, CurrencyAgreesWithThePriceNormalizer) {
+  using korvane::commerce::CURRENCY_MAP;
+  using korvane::commerce::PriceNormalizer;
+  const auto offer_currency = [](std::optional<std::string> currency, std::optional<std::string> price) {
+    ShoppingOffer offer;
+    offer.extracted_price = 10;
+    offer.currency = std::move(currency);
+    offer.price = std::move(price);
+    const auto item = EnrichedCommerceMatch::from_shopping_offer(offer);
+    return item.price ? item.price->currency : std::string("(no price)");
+  };
+  for (const auto& [token, code] : CURRENCY_MAP) {
+    std::string lower(token);
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const std::string& written : {std::string(token), lower}) {
+      const auto page = PriceNormalizer::parse("10", written);
+      ASSERT_TRUE(page) << written;
+      EXPECT_EQ(page->currency, code) << written;
+      EXPECT_EQ(offer_currency(written, std::nullopt), code) << written;
+    }
+  }
+  for (const std::string symbol : {"$", "\xE2\x82\xAC", "\xC2\xA3", "\xC2\xA5", "\xE2\x82\xB9"}) {
+    const std::string price = symbol + "10";
+    const auto page = PriceNormalizer::parse(price);
+    ASSERT_TRUE(page) << price;
+    EXPECT_EQ(offer_currency(std::nullopt, price), page->currency) << price;
+  }
+  // Beyond the table the offers know the won.
+  EXPECT_EQ(offer_currency("\xE2\x82\xA9", std::nullopt), "KRW");
+  EXPECT_EQ(offer_currency(std::nullopt, "\xE2\x82\xA9" "30,000"), "KRW");
 }
 
 TEST(FromShoppingOffer, WithoutExtractedValueThereIsNoPrice) {

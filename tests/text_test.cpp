@@ -214,6 +214,31 @@ TEST(Url, WebUrlsAreHttpOrHttpsWithAHost) {
   }
 }
 
+// One leading "www." (the unwrapper's domain) or every "www." (the parser's
+// and the store crawl's): the two rules differ only there.
+TEST(Url, LinkDomainsLoseOneLeadingWwwOrEveryWww) {
+  using text::WwwRemoval;
+  const struct {
+    const char* url;
+    const char* leading_once;
+    const char* every;
+  } cases[] = {
+      {"https://WWW.Shop.Example:8080/p?q", "shop.example:8080", "shop.example:8080"},
+      {"https://www.www.shop.example/", "www.shop.example", "shop.example"},
+      {"https://shop.www.example/", "shop.www.example", "shop.example"},
+      {"https://wwww.example/", "wwww.example", "wexample"},
+      {"https://user@www.shop.example/", "user@www.shop.example", "user@shop.example"},
+      {"https://ÀWWW.shop.example/", "àwww.shop.example", "àshop.example"},
+      {"shop.example/p", "", ""},
+      {"", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(text::link_domain(c.url, WwwRemoval::leading_once), c.leading_once) << c.url;
+    EXPECT_EQ(text::link_domain(c.url, WwwRemoval::every), c.every) << c.url;
+  }
+  EXPECT_THROW((void)text::link_domain("https://[::1/p", WwwRemoval::every), korvane::InvalidUrlError);
+}
+
 TEST(Url, QueryParsingDropsBlankValuesAndDecodes) {
   const auto q = text::parse_query("a=1&b=&c&&a=2&d=x+y%20z&e=%E2%82%AC&f=%ZZ&g=%FF&=v");
   ASSERT_EQ(q.size(), 6u);

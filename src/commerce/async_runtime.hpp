@@ -1,12 +1,12 @@
 // The asynchronous machinery of the pipeline: progress delivery, the bridge
-// from blocking callers to coroutines (with cancellation), a counting
-// semaphore and a concurrent "run all, collect each outcome" helper.
+// from blocking callers to coroutines (with cancellation) and a concurrent
+// "run all, collect each outcome" helper. (The counting semaphore is
+// async::Semaphore, "async/semaphore.hpp".)
 #pragma once
 
 #include <korvane/commerce/async.hpp>
 #include <korvane/errors.hpp>
 
-#include <boost/asio/any_completion_handler.hpp>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -23,7 +23,6 @@
 #include <boost/system/system_error.hpp>
 
 #include <cstddef>
-#include <deque>
 #include <exception>
 #include <future>
 #include <optional>
@@ -144,63 +143,6 @@ T run_coroutine(awaitable<T> coro, std::stop_token stop = {}) {
   boost::asio::post(pool, std::move(job));
   return result.get();
 }
-
-// A counting semaphore for coroutines of one single-threaded executor.
-// acquire() suspends until a permit is free; release() hands a permit to the
-// longest waiter.
-class AsyncSemaphore {
- public:
-  AsyncSemaphore(boost::asio::any_io_executor executor, std::size_t permits)
-      : executor_(std::move(executor)), available_(permits) {}
-  AsyncSemaphore(const AsyncSemaphore&) = delete;
-  AsyncSemaphore& operator=(const AsyncSemaphore&) = delete;
-
-  [[nodiscard]] awaitable<void> acquire() {
-    if (available_ > 0) {
-      --available_;
-      co_return;
-    }
-    co_await boost::asio::async_initiate<decltype(boost::asio::use_awaitable), void()>(
-        [this](auto handler) { waiters_.emplace_back(std::move(handler)); }, boost::asio::use_awaitable);
-  }
-
-  void release() {
-    if (waiters_.empty()) {
-      ++available_;
-      return;
-    }
-    auto next = std::move(waiters_.front());
-    waiters_.pop_front();
-    boost::asio::post(executor_, std::move(next));
-  }
-
-  [[nodiscard]] std::size_t available() const noexcept { return available_; }
-
-  // Holds one permit for its lifetime.
-  class Permit {
-   public:
-    explicit Permit(AsyncSemaphore& s) noexcept : s_(&s) {}
-    Permit(Permit&& o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
-    Permit& operator=(Permit&&) = delete;
-    ~Permit() {
-      if (s_) s_->release();
-    }
-
-   private:
-    AsyncSemaphore* s_;
-  };
-
-  // Acquires a permit that is released when the returned guard goes.
-  [[nodiscard]] awaitable<Permit> scoped_acquire() {
-    co_await acquire();
-    co_return Permit(*this);
-  }
-
- private:
-  boost::asio::any_io_executor executor_;
-  std::size_t available_;
-  std::deque<boost::asio::any_completion_handler<void()>> waiters_;
-};
 
 // The outcome of one task: its value or its exception.
 template <class T>

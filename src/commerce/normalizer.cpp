@@ -4,19 +4,11 @@
 
 #include <korvane/errors.hpp>
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include <algorithm>
-#include <array>
-#include <cstdint>
-#include <limits>
-#include <memory>
-#include <new>
-#include <stdexcept>
 #include <string>
 
 #include "text/number.hpp"
+#include "text/regex.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
@@ -36,7 +28,8 @@ constexpr std::string_view white_space_class_body =
 // optional, the greedy form would never give back a character either (the
 // number is always taken whole, and white space never starts a token), so
 // the matches are the same, but the engine keeps no backtracking state and
-// a text of any length matches in linear time within a fixed stack.
+// a text of any length matches in linear time within a fixed stack (so the
+// pattern is compiled `linear`: its searches need no step limit).
 std::string price_pattern_text() {
   const std::string ws = "[" + std::string(white_space_class_body) + "]";
   const std::string token(CURRENCY_TOKEN_PATTERN);
@@ -45,23 +38,6 @@ std::string price_pattern_text() {
          "(?:" + ws + "*+(" + token + "))?";
 }
 
-std::string pcre2_message(int code) {
-  std::array<PCRE2_UCHAR, 256> buffer{};
-  const int length = pcre2_get_error_message(code, buffer.data(), buffer.size());
-  if (length < 0) return "PCRE2 error " + std::to_string(code);
-  return std::string(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(length));
-}
-
-struct CodeFree {
-  void operator()(pcre2_code* p) const noexcept { pcre2_code_free(p); }
-};
-struct MatchContextFree {
-  void operator()(pcre2_match_context* p) const noexcept { pcre2_match_context_free(p); }
-};
-struct MatchDataFree {
-  void operator()(pcre2_match_data* p) const noexcept { pcre2_match_data_free(p); }
-};
-
 // The three groups of a match; an unmatched group is empty.
 struct PriceMatch {
   std::string_view leading_token;
@@ -69,55 +45,20 @@ struct PriceMatch {
   std::string_view trailing_token;
 };
 
-// The compiled price pattern. Built once and then only read: the compiled
-// code and the match context may be used by several threads at once; each
-// search has its own match data.
-class PricePattern {
- public:
-  PricePattern() {
-    const std::string pattern = price_pattern_text();
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    code_.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
-                              PCRE2_UTF | PCRE2_CASELESS, &error, &offset, nullptr));
-    if (!code_) {
-      throw std::logic_error("price pattern does not compile at " + std::to_string(offset) + ": " +
-                             pcre2_message(error));
-    }
-    // Where the platform allows no JIT, the interpreter gives the same matches.
-    (void)pcre2_jit_compile(code_.get(), PCRE2_JIT_COMPLETE);
-    context_.reset(pcre2_match_context_create(nullptr));
-    if (!context_) throw std::bad_alloc();
-    // The pattern runs in linear time; long texts must not hit the default
-    // limit meant for runaway backtracking.
-    pcre2_set_match_limit(context_.get(), std::numeric_limits<std::uint32_t>::max());
-  }
-
-  // The first match in valid UTF-8 `subject`, scanning from the left.
-  [[nodiscard]] std::optional<PriceMatch> search(std::string_view subject) const {
-    const std::unique_ptr<pcre2_match_data, MatchDataFree> data(
-        pcre2_match_data_create_from_pattern(code_.get(), nullptr));
-    if (!data) throw std::bad_alloc();
-    const int rc = pcre2_match(code_.get(), reinterpret_cast<PCRE2_SPTR>(subject.data()),
-                               subject.size(), 0, PCRE2_NO_UTF_CHECK, data.get(), context_.get());
-    if (rc == PCRE2_ERROR_NOMATCH) return std::nullopt;
-    if (rc < 0) throw std::runtime_error("price pattern: " + pcre2_message(rc));
-    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
-    const auto group = [&](std::size_t i) -> std::string_view {
-      if (ovector[2 * i] == PCRE2_UNSET) return {};
-      return subject.substr(ovector[2 * i], ovector[2 * i + 1] - ovector[2 * i]);
-    };
-    return PriceMatch{group(1), group(2), group(3)};
-  }
-
- private:
-  std::unique_ptr<pcre2_code, CodeFree> code_;
-  std::unique_ptr<pcre2_match_context, MatchContextFree> context_;
-};
-
-const PricePattern& price_pattern() {
-  static const PricePattern pattern;
+// The price pattern, compiled once: caseless with PCRE2's own (Unicode) case
+// folding, linear, JIT-compiled when the platform allows. Shared read-only
+// by all threads; each search has its own match data.
+const text::Regex& price_pattern() {
+  static const text::Regex pattern(price_pattern_text(), text::RegexFlags::caseless | text::RegexFlags::linear);
   return pattern;
+}
+
+// The first match in valid UTF-8 `subject`, scanning from the left.
+std::optional<PriceMatch> search_price(std::string_view subject) {
+  const text::Regex& re = price_pattern();
+  text::RegexMatch m(re);
+  if (!re.search(subject, 0, m)) return std::nullopt;
+  return PriceMatch{m.group(subject, 1), m.group(subject, 2), m.group(subject, 3)};
 }
 
 // The ISO 4217 code of a currency token or hint: upper-cased and stripped,
@@ -177,7 +118,7 @@ std::optional<models::NormalizedPrice> PriceNormalizer::parse(
   const std::string_view raw = text::strip(text::as_valid_utf8(*raw_price, raw_storage));
   if (raw.empty()) return std::nullopt;
 
-  const std::optional<PriceMatch> match = price_pattern().search(raw);
+  const std::optional<PriceMatch> match = search_price(raw);
   if (!match) return std::nullopt;
 
   // A token in the text wins over the hint, one before the number over one after it.

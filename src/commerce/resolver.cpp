@@ -85,11 +85,7 @@ bool is_candidate(std::string_view direct_url) {
 
 // The network location of `url`, lower-cased, every "www." removed.
 std::string store_domain(std::string_view url) {
-  std::string domain = text::to_lower(text::split_url(text::sanitize_utf8(url)).netloc);
-  for (auto pos = domain.find("www."); pos != std::string::npos; pos = domain.find("www.", pos)) {
-    domain.erase(pos, 4);
-  }
-  return domain;
+  return text::link_domain(text::sanitize_utf8(url), text::WwwRemoval::every);
 }
 
 std::optional<std::string_view> store_selector(std::string_view domain) {

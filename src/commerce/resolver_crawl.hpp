@@ -6,6 +6,7 @@
 #include <korvane/commerce/resolver.hpp>
 #include <korvane/commerce/tables.hpp>
 
+#include "async/semaphore.hpp"
 #include "commerce/async_runtime.hpp"
 
 #include <cstddef>
@@ -71,7 +72,7 @@ struct CrawlState {
         on_progress(std::move(progress)),
         on_crawled(std::move(crawled)) {}
 
-  AsyncSemaphore semaphore;         // one permit per concurrent crawl
+  async::Semaphore semaphore;       // one permit per concurrent crawl
   std::size_t completed_count = 0;  // finished crawls
   std::size_t target_count;         // the number of crawl targets
   ProgressCallback on_progress;

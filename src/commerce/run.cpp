@@ -8,6 +8,7 @@
 
 #include "commerce/async_runtime.hpp"
 #include "commerce/pipeline.hpp"
+#include "text/enum_text.hpp"
 
 #include <algorithm>
 
@@ -19,7 +20,7 @@ std::string_view to_string(RunPhase phase) noexcept {
     case RunPhase::parsing: return "parsing";
     case RunPhase::resolving: return "resolving";
   }
-  return "fetching";
+  return {};
 }
 
 std::string_view to_string(StoreOutcome outcome) noexcept {
@@ -32,8 +33,15 @@ std::string_view to_string(StoreOutcome outcome) noexcept {
     case StoreOutcome::not_crawled: return "not_crawled";
     case StoreOutcome::browser_unavailable: return "browser_unavailable";
   }
-  return "failed";
+  return {};
 }
+
+template <class Enum>
+std::optional<Enum> enum_from_string(std::string_view text) noexcept {
+  return text::enum_from_text<Enum>(text);
+}
+template std::optional<RunPhase> enum_from_string<RunPhase>(std::string_view) noexcept;
+template std::optional<StoreOutcome> enum_from_string<StoreOutcome>(std::string_view) noexcept;
 
 std::size_t ResolveReport::stores_resolved() const noexcept {
   return static_cast<std::size_t>(std::count_if(stores.begin(), stores.end(), [](const StoreAttempt& a) {

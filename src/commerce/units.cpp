@@ -1,84 +1,40 @@
 #include "commerce/units.hpp"
 
-#include <mutex>
-
 namespace korvane::commerce::detail {
 namespace {
 
-// The record of started units: what a host's table of loaded modules would
-// hold. Written once per unit, read by diagnostics.
-struct StartLog {
-  std::mutex mutex;
-  std::vector<Unit> order;
-};
-
-StartLog& start_log() {
-  static StartLog log;
-  return log;
-}
-
-bool record(Unit unit) {
-  auto& log = start_log();
-  const std::lock_guard lock(log.mutex);
-  log.order.push_back(unit);
-  return true;
-}
-
-// Each start is a function-local static: initialised once, by the first
-// caller, while others wait; an initialiser that throws leaves it
-// uninitialised, so the next call runs it again.
-void start_classifier() {
-  static const bool started = record(Unit::classifier);
-  (void)started;
-}
+// A unit that builds something when it starts does it in the initialiser of
+// a function-local static: run once, by the first caller, while others wait;
+// an initialiser that throws leaves it uninitialised, so the next call runs
+// it again. The classifier, the unwrapper and the aggregator hold constant
+// tables only: their starts build nothing.
+void start_classifier() {}
 
 void start_normalizer() {
-  static const bool started = (build_price_pattern(), record(Unit::normalizer));
+  static const bool started = (build_price_pattern(), true);
   (void)started;
 }
 
-void start_unwrapper() {
-  static const bool started = record(Unit::unwrapper);
-  (void)started;
-}
+void start_unwrapper() {}
 
 void start_metadata() {
-  static const bool started = (start_classifier(), start_normalizer(), build_page_patterns(),
-                               record(Unit::metadata));
+  static const bool started = (start_classifier(), start_normalizer(), build_page_patterns(), true);
   (void)started;
 }
 
-void start_aggregator() {
-  static const bool started = record(Unit::aggregator);
-  (void)started;
-}
+void start_aggregator() {}
 
 void start_enricher() {
-  static const bool started = (start_classifier(), start_metadata(), start_normalizer(), start_unwrapper(),
-                               record(Unit::enricher));
+  static const bool started = (start_classifier(), start_metadata(), start_normalizer(), start_unwrapper(), true);
   (void)started;
 }
 
 void start_resolver() {
-  static const bool started = (start_enricher(), start_unwrapper(), build_resolver_logger(),
-                               record(Unit::resolver));
+  static const bool started = (start_enricher(), start_unwrapper(), build_resolver_logger(), true);
   (void)started;
 }
 
 }  // namespace
-
-std::string_view to_string(Unit unit) noexcept {
-  switch (unit) {
-    case Unit::aggregator: return "aggregator";
-    case Unit::classifier: return "classifier";
-    case Unit::enricher: return "enricher";
-    case Unit::metadata: return "metadata";
-    case Unit::normalizer: return "normalizer";
-    case Unit::resolver: return "resolver";
-    case Unit::unwrapper: return "unwrapper";
-  }
-  return {};
-}
 
 void start_unit(Unit unit) {
   switch (unit) {
@@ -90,12 +46,6 @@ void start_unit(Unit unit) {
     case Unit::resolver: return start_resolver();
     case Unit::unwrapper: return start_unwrapper();
   }
-}
-
-std::vector<Unit> started_units() {
-  auto& log = start_log();
-  const std::lock_guard lock(log.mutex);
-  return log.order;
 }
 
 }  // namespace korvane::commerce::detail

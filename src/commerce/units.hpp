@@ -9,20 +9,12 @@
 // never started by the enricher's start.
 #pragma once
 
-#include <string_view>
-#include <vector>
-
 namespace korvane::commerce::detail {
 
 enum class Unit { aggregator, classifier, enricher, metadata, normalizer, resolver, unwrapper };
 
-[[nodiscard]] std::string_view to_string(Unit unit) noexcept;
-
 // Starts `unit` unless it runs already. Thread-safe.
 void start_unit(Unit unit);
-
-// The units started so far, in the order their starts completed.
-[[nodiscard]] std::vector<Unit> started_units();
 
 // What the units build when they start (defined beside the code that uses it).
 void build_price_pattern();     // normalizer

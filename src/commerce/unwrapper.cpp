@@ -73,9 +73,7 @@ std::string URLUnwrapper::extract_domain(std::string_view raw_url) {
   detail::start_unit(detail::Unit::unwrapper);
   if (raw_url.empty()) return {};
   std::string storage;
-  std::string domain = text::to_lower(text::split_url(text::as_valid_utf8(raw_url, storage)).netloc);
-  if (domain.starts_with("www.")) domain.erase(0, 4);
-  return domain;
+  return text::link_domain(text::as_valid_utf8(raw_url, storage), text::WwwRemoval::leading_once);
 }
 
 }  // namespace korvane::commerce

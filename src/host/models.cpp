@@ -115,9 +115,11 @@ NormalizedPrice::NormalizedPrice(std::string raw_text, double amount_value, std:
 
 namespace {
 
-// ISO 4217 code of a currency as shopping results write it ("USD", "$", "€").
+// ISO 4217 code of a currency as shopping results write it ("USD", "$", "€"):
+// upper-cased and stripped, then looked up, as the price normalizer reads a
+// currency hint (its table's entries give the same codes here; ₩ is ours).
 std::string currency_code_of(std::string_view text) {
-  const std::string t(text::strip(text));
+  const std::string t = text::ascii_upper(text::strip(text));
   static constexpr std::array<std::pair<std::string_view, std::string_view>, 10> symbols{{
       {"US$", "USD"}, {"CA$", "CAD"}, {"A$", "AUD"}, {"CN\xC2\xA5", "CNY"},
       {"$", "USD"}, {"\xE2\x82\xAC", "EUR"}, {"\xC2\xA3", "GBP"}, {"\xC2\xA5", "JPY"},
@@ -126,7 +128,7 @@ std::string currency_code_of(std::string_view text) {
   for (const auto& [symbol, code] : symbols) {
     if (t == symbol) return std::string(code);
   }
-  return text::ascii_upper(t);
+  return t;
 }
 
 // The currency of a price text such as "$1,299.99" or "1.299,99 €", or empty.

@@ -4,7 +4,6 @@
 #include "text/unicode.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 
 namespace korvane::relevance {
@@ -27,12 +26,13 @@ RelevanceLabel one_down(RelevanceLabel label) noexcept {
 }
 
 // Lower-cased runs of ASCII letters and digits of 3 or more characters.
-std::vector<std::string> query_words(std::string_view text) {
+std::vector<std::string> query_words(std::string_view query) {
   std::vector<std::string> words;
   std::string word;
-  for (const char c : text) {
-    if (std::isalnum(static_cast<unsigned char>(c))) {
-      word.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  for (const char c : query) {
+    const char lower = text::ascii_lower(c);
+    if ((lower >= 'a' && lower <= 'z') || (c >= '0' && c <= '9')) {
+      word.push_back(lower);
     } else {
       if (word.size() >= 3) words.push_back(word);
       word.clear();

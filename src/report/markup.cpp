@@ -1,6 +1,7 @@
 #include "report/markup.hpp"
 
 #include "text/number.hpp"
+#include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
 #include <charconv>
@@ -50,13 +51,7 @@ std::string_view attribute_reference(unsigned char c) noexcept {
 }
 
 bool starts_with_ascii_nocase(std::string_view s, std::string_view prefix) noexcept {
-  if (s.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
+  return s.size() >= prefix.size() && text::ascii_iequals(s.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace

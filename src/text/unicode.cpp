@@ -121,17 +121,13 @@ std::string collapse_white_space(std::string_view s) {
 
 std::string ascii_lower(std::string_view s) {
   std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : out) c = ascii_lower(c);
   return out;
 }
 
 std::string ascii_upper(std::string_view s) {
   std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  for (char& c : out) c = ascii_upper(c);
   return out;
 }
 
@@ -163,9 +159,9 @@ std::string title_case(std::string_view s) {
       const bool upper = c >= 'A' && c <= 'Z';
       const bool lower = c >= 'a' && c <= 'z';
       if (previous_is_cased && upper) {
-        out.push_back(static_cast<char>(c - 'A' + 'a'));
+        out.push_back(ascii_lower(c));
       } else if (!previous_is_cased && lower) {
-        out.push_back(static_cast<char>(c - 'a' + 'A'));
+        out.push_back(ascii_upper(c));
       } else {
         out.push_back(c);
       }

@@ -3,6 +3,7 @@
 // full lower-casing in the root locale. Input must be valid UTF-8.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,9 +27,26 @@ namespace korvane::text {
 // Full Unicode lower-casing (root locale); ASCII text takes a fast path.
 [[nodiscard]] std::string to_lower(std::string_view s);
 
-// ASCII-only lower- and upper-casing; other bytes are kept.
+// ASCII-only lower- and upper-casing; other bytes are kept. The one ASCII
+// case mapping of the library: protocol names (schemes, header values,
+// charset labels, HTML tag and attribute names) and rules that say ASCII.
+[[nodiscard]] constexpr char ascii_lower(char c) noexcept {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+[[nodiscard]] constexpr char ascii_upper(char c) noexcept {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 [[nodiscard]] std::string ascii_lower(std::string_view s);
 [[nodiscard]] std::string ascii_upper(std::string_view s);
+
+// True when `a` and `b` are equal once ASCII letters are lower-cased.
+[[nodiscard]] constexpr bool ascii_iequals(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
 
 // Full Unicode upper-casing (root locale).
 [[nodiscard]] std::string to_upper(std::string_view s);

@@ -1,5 +1,6 @@
 #include "text/url.hpp"
 
+#include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
 #include <korvane/errors.hpp>
@@ -28,8 +29,6 @@ bool has_scheme(std::string_view s) noexcept {
   if (colon == std::string_view::npos || colon == 0 || !is_alpha(s.front())) return false;
   return std::all_of(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(colon), is_scheme_char);
 }
-
-char ascii_lower_char(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The five components of a URI reference (RFC 3986, appendix B); absent
 // components are distinguished from empty ones.
@@ -126,7 +125,7 @@ UrlParts split_url(std::string_view input) {
     const auto colon = rest.find(':');
     parts.scheme.reserve(colon);
     for (const char c : rest.substr(0, colon)) {
-      parts.scheme.push_back(ascii_lower_char(c));
+      parts.scheme.push_back(ascii_lower(c));
     }
     rest.remove_prefix(colon + 1);
   }
@@ -218,7 +217,7 @@ std::string resolve_reference(std::string_view base, std::string_view reference)
     path = remove_dot_segments(merged);
   }
   std::string out;
-  for (const char c : *b.scheme) out.push_back(ascii_lower_char(c));
+  for (const char c : *b.scheme) out.push_back(ascii_lower(c));
   out.push_back(':');
   if (authority) out.append("//").append(*authority);
   out += path;
@@ -230,12 +229,22 @@ std::string resolve_reference(std::string_view base, std::string_view reference)
 bool is_web_url(std::string_view url) noexcept {
   const UriReference r = split_reference(url);
   if (!r.scheme || !r.authority || r.authority->empty()) return false;
-  const auto is = [&scheme = *r.scheme](std::string_view name) {
-    return scheme.size() == name.size() &&
-           std::equal(scheme.begin(), scheme.end(), name.begin(),
-                      [](char a, char b) { return ascii_lower_char(a) == b; });
-  };
-  return is("http") || is("https");
+  return ascii_iequals(*r.scheme, "http") || ascii_iequals(*r.scheme, "https");
+}
+
+std::string link_domain(std::string_view url, WwwRemoval www) { return link_domain(split_url(url), www); }
+
+std::string link_domain(const UrlParts& parts, WwwRemoval www) {
+  std::string domain = to_lower(parts.netloc);
+  if (www == WwwRemoval::leading_once) {
+    if (domain.starts_with("www.")) domain.erase(0, 4);
+    return domain;
+  }
+  // Left to right, each hit searched for after the previous one.
+  for (auto pos = domain.find("www."); pos != std::string::npos; pos = domain.find("www.", pos)) {
+    domain.erase(pos, 4);
+  }
+  return domain;
 }
 
 std::string percent_decode(std::string_view s) {

@@ -47,6 +47,22 @@ struct UrlParts {
 // ("javascript:", "data:", "file:", "mailto:" ...).
 [[nodiscard]] bool is_web_url(std::string_view url) noexcept;
 
+// Which "www." a link's domain loses.
+enum class WwwRemoval {
+  leading_once,  // one leading "www." (the unwrapper's extract_domain)
+  every,         // every "www.", wherever it stands (the metadata parser, the store crawl)
+};
+
+// The network location of `url` (valid UTF-8), lower-cased (full Unicode
+// lower-casing) and without "www." as `www` says; a port and user
+// information stay. Empty when the link has no network location. Throws
+// korvane::InvalidUrlError when `url` cannot be split.
+// link_domain("https://WWW.Shop.example:8080/p", WwwRemoval::leading_once)
+// == "shop.example:8080".
+[[nodiscard]] std::string link_domain(std::string_view url, WwwRemoval www);
+// The same for a link already split.
+[[nodiscard]] std::string link_domain(const UrlParts& parts, WwwRemoval www);
+
 // A parsed query: names in order of first appearance, each with its values.
 using QueryMap = std::vector<std::pair<std::string, std::vector<std::string>>>;
 

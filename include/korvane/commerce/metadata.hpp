@@ -64,6 +64,12 @@ enum class FetchSource { ld_json, next_data, opengraph, serp_fallback };
 // Text values: "ld_json", "next_data", "opengraph", "serp_fallback".
 [[nodiscard]] std::string_view to_string(FetchSource source) noexcept;
 
+// The member with text value `text` (of FetchSource, RunPhase or
+// StoreOutcome); absent for an unknown text:
+// enum_from_string<FetchSource>("next_data").
+template <class Enum>
+[[nodiscard]] std::optional<Enum> enum_from_string(std::string_view text) noexcept;
+
 // How much of a page the parser reads: `standard` is the documented rule set; `extended`
 // reads everything standard reads and then more sources (opt-in).
 enum class ExtractionMode { standard, extended };

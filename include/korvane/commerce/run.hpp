@@ -128,6 +128,12 @@ enum class StoreOutcome {
 // Text values: "resolved", "no_match", "no_links", ...
 [[nodiscard]] std::string_view to_string(StoreOutcome outcome) noexcept;
 
+// The member with text value `text` (of RunPhase or StoreOutcome, and
+// FetchSource); absent for an unknown text:
+// enum_from_string<StoreOutcome>("no_match").
+template <class Enum>
+[[nodiscard]] std::optional<Enum> enum_from_string(std::string_view text) noexcept;
+
 // One distinct store search link of the items.
 struct StoreAttempt {
   std::string search_url;

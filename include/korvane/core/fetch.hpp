@@ -40,6 +40,11 @@ enum class FetchFailure {
 // Text values, in lower snake case: "refused_address", "http_status", ...
 [[nodiscard]] std::string_view to_string(FetchFailure reason) noexcept;
 
+// The member with text value `text` (of FetchFailure); absent for an
+// unknown text: enum_from_string<FetchFailure>("timeout").
+template <class Enum>
+[[nodiscard]] std::optional<Enum> enum_from_string(std::string_view text) noexcept;
+
 // Why one link has no page: the reason and a short text for people and logs,
 // such as "refused address 10.0.0.1", "timeout", "status 404",
 // "not HTML (image/png)", "too large", "DNS failure" or "malformed link".

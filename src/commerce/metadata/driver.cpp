@@ -8,6 +8,7 @@
 #include "commerce/metadata/extraction.hpp"
 #include "commerce/metadata/state.hpp"
 #include "host/condition_words.hpp"
+#include "text/enum_text.hpp"
 #include "text/html.hpp"
 #include "text/number.hpp"
 #include "text/unicode.hpp"
@@ -41,19 +42,6 @@ bool contains(std::string_view s, std::string_view part) noexcept {
   return s.find(part) != std::string_view::npos;
 }
 
-// Every "www." removed, left to right without overlaps.
-std::string remove_www(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  std::size_t pos = 0;
-  for (std::size_t hit = s.find("www."); hit != std::string_view::npos; hit = s.find("www.", pos)) {
-    out.append(s.substr(pos, hit - pos));
-    pos = hit + 4;
-  }
-  out.append(s.substr(pos));
-  return out;
-}
-
 bool is_generic_title(std::string_view title) { return GENERIC_TITLES.contains(text::to_lower(title)); }
 
 std::size_t word_count(std::string_view s) { return text::split_white_space(s).size(); }
@@ -71,7 +59,7 @@ MetadataParseState initial_state(std::string_view url, std::string_view title,
   } catch (const InvalidUrlError&) {
     // A link that cannot be split has no host and no path here.
   }
-  s.domain = remove_www(text::to_lower(parts.netloc));
+  s.domain = text::link_domain(parts, text::WwwRemoval::every);
   s.path = std::move(parts.path);
   s.title = text::html_unescape(text::strip(title));
   s.merchant_name = std::string(text::strip(merchant));
@@ -93,8 +81,6 @@ MetadataParseState initial_state(std::string_view url, std::string_view title,
 void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequest& request,
                detail::extended::Trace* trace) {
   const detail::MetaTags meta = detail::extract_meta_tags(html);
-  const detail::LdJsonProducts ld = detail::find_ld_json_products(html);
-  const detail::NextDataProduct next = detail::find_next_data_product(html);
   const std::optional<std::string> html_title = detail::extract_html_title(html);
 
   // Which stage set the price last (the extended reading checks it).
@@ -103,14 +89,22 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequ
   const auto note_origin = [&s, &origin](const std::optional<double>& before, Origin stage) {
     if (s.price_amount && s.price_amount != before) origin = stage;
   };
-  if (!ld.products.empty() && !s.is_social) {
-    const std::optional<double> before = s.price_amount;
-    detail::resolve_ld_json(s, ld);
-    note_origin(before, Origin::ld_json);
-  } else if (next.product != nullptr && !next.product->empty() && !s.is_social) {
-    const std::optional<double> before = s.price_amount;
-    detail::resolve_next_data(s, *next.product);
-    note_origin(before, Origin::next_data);
+  // The structured stages, never on social pages: JSON-LD when the page has
+  // a product there, else the Next.js page state. The page state (often the
+  // largest JSON of a page) is only looked for and parsed when JSON-LD has
+  // no product: reading it earlier would change no answer.
+  if (!s.is_social) {
+    const detail::LdJsonProducts ld = detail::find_ld_json_products(html);
+    if (!ld.products.empty()) {
+      const std::optional<double> before = s.price_amount;
+      detail::resolve_ld_json(s, ld);
+      note_origin(before, Origin::ld_json);
+    } else if (const detail::NextDataProduct next = detail::find_next_data_product(html);
+               next.product != nullptr && !next.product->empty()) {
+      const std::optional<double> before = s.price_amount;
+      detail::resolve_next_data(s, *next.product);
+      note_origin(before, Origin::next_data);
+    }
   }
   if (s.fetch_source == FetchSource::serp_fallback && !s.is_social) {
     detail::classify_open_graph(s, meta);
@@ -240,8 +234,14 @@ std::string_view to_string(FetchSource source) noexcept {
     case FetchSource::opengraph: return "opengraph";
     case FetchSource::serp_fallback: return "serp_fallback";
   }
-  return "serp_fallback";
+  return {};
 }
+
+template <class Enum>
+std::optional<Enum> enum_from_string(std::string_view text) noexcept {
+  return text::enum_from_text<Enum>(text);
+}
+template std::optional<FetchSource> enum_from_string<FetchSource>(std::string_view) noexcept;
 
 MetadataResult DestinationMetadataParser::parse_metadata(
     std::optional<std::string_view> html, std::string_view direct_url, std::string_view initial_title,

@@ -11,6 +11,8 @@ namespace korvane::commerce::detail {
 namespace json = boost::json;
 namespace {
 
+using text::find_icase;
+
 constexpr std::size_t npos = std::string_view::npos;
 
 int hex_value(char c) noexcept {

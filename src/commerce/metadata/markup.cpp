@@ -7,6 +7,9 @@
 namespace korvane::commerce::detail {
 namespace {
 
+using text::find_icase;
+using text::starts_with_icase;
+
 constexpr std::size_t npos = std::string_view::npos;
 
 bool is_quote(char c) noexcept { return c == '"' || c == '\'' || c == '\\'; }

@@ -9,7 +9,7 @@
 // positions are compiled anchored; the texts are the unanchored forms.
 #pragma once
 
-#include "commerce/metadata/regex.hpp"
+#include "text/regex.hpp"
 
 #include <string_view>
 
@@ -53,6 +53,10 @@ inline constexpr std::string_view kInStockClassPattern =
     R"re(class=["\\'][^"\\']*(?<![0-9A-Za-z_])instock(?![0-9A-Za-z_])[^"\\']*["\\'])re";
 inline constexpr std::string_view kOutOfStockClassPattern =
     R"re(class=["\\'][^"\\']*(?<![0-9A-Za-z_])outofstock(?![0-9A-Za-z_])[^"\\']*["\\'])re";
+
+using text::Regex;
+using text::RegexFlags;
+using text::RegexMatch;
 
 struct PagePatterns {
   Regex ld_json_script;       // anchored

@@ -1,11 +1,11 @@
 #include <korvane/commerce/normalizer.hpp>
 
 #include "commerce/metadata/markup.hpp"
-#include "commerce/metadata/regex.hpp"
 #include "commerce/metadata/state.hpp"
 #include "text/html.hpp"
 #include "text/json_writer.hpp"
 #include "text/number.hpp"
+#include "text/regex.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
@@ -21,6 +21,7 @@ namespace {
 using models::ItemCondition;
 using models::StockStatus;
 using detail::is_set;  // the text overload, beside the JSON one below
+using text::find_icase;
 
 // ---------------------------------------------------------------- JSON values
 

@@ -1,6 +1,7 @@
-// Which network addresses a page may come from: the public internet only,
-// unless the caller allows private ones. The rules are the destination
-// fetcher's, so both refuse the same addresses.
+// Which links a tab opens (http and https ones) and which network addresses
+// a page may come from: the public internet only, unless the caller allows
+// private ones. The address rules are the destination fetcher's, so both
+// refuse the same addresses.
 #pragma once
 
 #include "host/fetcher/policy.hpp"
@@ -8,6 +9,7 @@
 #include <boost/asio/ip/address.hpp>
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace korvane::browser::detail {
@@ -18,6 +20,10 @@ namespace korvane::browser::detail {
 [[nodiscard]] inline bool is_public_address(const boost::asio::ip::address& address) noexcept {
   return core::detail::address_allowed(core::detail::classify_address(address), false);
 }
+
+// The scheme of `url` (after leading controls and spaces), lower-cased;
+// empty when it has none: scheme_of(" HTTPS://a.example/") == "https".
+[[nodiscard]] std::string scheme_of(std::string_view url);
 
 // Parses an address as DevTools reports it ("1.2.3.4", "::1" or "[::1]");
 // absent when the text is not an address.

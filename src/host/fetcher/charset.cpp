@@ -1,5 +1,6 @@
 #include "host/fetcher/charset.hpp"
 
+#include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
 #include <unicode/ucnv.h>
@@ -119,24 +120,14 @@ bool is_ascii_space(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
-char ascii_lower(char c) noexcept {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 std::string_view trim(std::string_view s) noexcept {
   while (!s.empty() && is_ascii_space(s.front())) s.remove_prefix(1);
   while (!s.empty() && is_ascii_space(s.back())) s.remove_suffix(1);
   return s;
 }
 
-bool iequals(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });
-}
-
 bool istarts_with(std::string_view s, std::size_t pos, std::string_view prefix) noexcept {
-  return pos <= s.size() && iequals(s.substr(pos, prefix.size()), prefix);
+  return pos <= s.size() && text::ascii_iequals(s.substr(pos, prefix.size()), prefix);
 }
 
 // "Extracting a character encoding from a meta element": the value after
@@ -184,7 +175,7 @@ std::optional<Attribute> next_attribute(std::string_view s, std::size_t& pos) {
     const char c = s[pos];
     if (c == '=' && !attribute.name.empty()) break;
     if (is_ascii_space(c) || c == '/' || c == '>') break;
-    attribute.name.push_back(ascii_lower(c));
+    attribute.name.push_back(text::ascii_lower(c));
     ++pos;
   }
   while (pos < s.size() && is_ascii_space(s[pos])) ++pos;
@@ -218,7 +209,7 @@ std::optional<std::string_view> meta_element_encoding(std::string_view s, std::s
     if (seen.find(key) != std::string::npos) continue;
     seen += key;
     if (attribute->name == "http-equiv") {
-      if (iequals(trim(attribute->value), "content-type")) got_pragma = true;
+      if (text::ascii_iequals(trim(attribute->value), "content-type")) got_pragma = true;
     } else if (attribute->name == "content") {
       if (!charset) {
         if (auto found = charset_in_content(attribute->value)) {
@@ -263,7 +254,7 @@ Converter open_converter(std::string_view name) {
 std::optional<std::string_view> encoding_for_label(std::string_view label) noexcept {
   const std::string_view trimmed = trim(label);
   for (const auto& entry : labels) {
-    if (iequals(entry.label, trimmed)) return entry.encoding;
+    if (text::ascii_iequals(entry.label, trimmed)) return entry.encoding;
   }
   return std::nullopt;
 }
@@ -302,7 +293,7 @@ std::optional<std::string> charset_parameter(std::string_view content_type) {
       value = std::string(trim(content_type.substr(
           value_start, next == std::string_view::npos ? std::string_view::npos : next - value_start)));
     }
-    if (iequals(name, "charset") && !value.empty()) return value;
+    if (text::ascii_iequals(name, "charset") && !value.empty()) return value;
     pos = next;
   }
   return std::nullopt;

@@ -6,6 +6,7 @@
 
 #include "host/fetcher/curl_handles.hpp"
 #include "host/fetcher/policy.hpp"
+#include "text/unicode.hpp"
 
 #include <korvane/errors.hpp>
 
@@ -228,9 +229,7 @@ Batch::Batch(asio::any_io_executor executor, const std::vector<std::string>& lin
     auto transfer = std::make_unique<Transfer>();
     transfer->batch = this;
     transfer->index = i;
-    transfer->host = host;
-    std::transform(transfer->host.begin(), transfer->host.end(), transfer->host.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    transfer->host = text::ascii_lower(host);
     transfer->easy.reset(curl_easy_init());
     if (!transfer->easy) throw FetchError("libcurl cannot start a transfer");
     configure(*transfer, url);

@@ -4,6 +4,8 @@
 
 #include <korvane/errors.hpp>
 
+#include "text/unicode.hpp"
+
 #include <boost/asio/error.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/system/system_error.hpp>
@@ -31,9 +33,7 @@ std::string read_file(const fs::path& path) {
 }
 
 std::string content_type_for(const fs::path& file) {
-  std::string extension = file.extension().string();
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+  const std::string extension = text::ascii_lower(file.extension().string());
   if (extension == ".html" || extension == ".htm") return "text/html";
   if (extension == ".xhtml") return "application/xhtml+xml";
   return {};

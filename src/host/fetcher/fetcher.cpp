@@ -1,6 +1,7 @@
 #include <korvane/core/fetcher.hpp>
 
 #include "host/fetcher/policy.hpp"
+#include "text/enum_text.hpp"
 
 #include <korvane/errors.hpp>
 
@@ -43,8 +44,14 @@ std::string_view to_string(FetchFailure reason) noexcept {
     case FetchFailure::unreadable_file: return "unreadable_file";
     case FetchFailure::transfer_failed: return "transfer_failed";
   }
-  return "transfer_failed";
+  return {};
 }
+
+template <class Enum>
+std::optional<Enum> enum_from_string(std::string_view text) noexcept {
+  return text::enum_from_text<Enum>(text);
+}
+template std::optional<FetchFailure> enum_from_string<FetchFailure>(std::string_view) noexcept;
 
 ConcurrentFetcher::ConcurrentFetcher(FetcherOptions options, std::shared_ptr<const Transport> transport)
     : options_(std::move(options)),

@@ -1,6 +1,7 @@
 #include "host/fetcher/policy.hpp"
 
 #include "host/fetcher/charset.hpp"
+#include "text/unicode.hpp"
 #include "text/url.hpp"
 
 #include <korvane/errors.hpp>
@@ -17,18 +18,10 @@ bool is_ascii_space(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
-char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+using text::ascii_lower;
 
 bool istarts_with(std::string_view s, std::string_view prefix) noexcept {
-  return s.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), s.begin(),
-                    [](char p, char c) { return p == lower(c); });
-}
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(), lower);
-  return out;
+  return s.size() >= prefix.size() && text::ascii_iequals(s.substr(0, prefix.size()), prefix);
 }
 
 // An IPv4 address as a number, and whether it lies in prefix/bits.

@@ -1,5 +1,7 @@
 #include "commerce/metadata/extended/evidence.hpp"
 
+#include "text/unicode.hpp"
+
 #include <algorithm>
 #include <array>
 
@@ -57,8 +59,8 @@ std::optional<models::StockStatus> availability_of(std::string_view value) {
   if (cut != std::string_view::npos && cut + 1 < value.size()) value.remove_prefix(cut + 1);
   std::string letters;
   for (const char c : value) {
-    if (c >= 'a' && c <= 'z') letters.push_back(c);
-    if (c >= 'A' && c <= 'Z') letters.push_back(static_cast<char>(c | 0x20));
+    const char l = text::ascii_lower(c);
+    if (l >= 'a' && l <= 'z') letters.push_back(l);
   }
   using models::StockStatus;
   struct Term {

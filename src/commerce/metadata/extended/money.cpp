@@ -150,14 +150,6 @@ const std::vector<Token>& tokens() {
   return table;
 }
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c | 0x20);
-  }
-  return out;
-}
-
 // A symbol token has no ASCII letters and so cannot hide inside a word.
 bool has_ascii_letter(std::string_view s) noexcept {
   return std::any_of(s.begin(), s.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
@@ -177,7 +169,7 @@ std::optional<std::string> resolve(const Token& t, std::string_view declared) {
 // What `token` stands for: an upper-case ISO code, or a table entry.
 std::optional<std::string> token_code(std::string_view token, std::string_view declared) {
   if (token.size() == 3 && is_currency_code(token)) return std::string(token);
-  const std::string lower = ascii_lower(token);
+  const std::string lower = text::ascii_lower(token);
   for (const Token& t : tokens()) {
     if (t.text == lower) return resolve(t, declared);
   }

@@ -1,7 +1,7 @@
 #include "commerce/metadata/extended/page_index.hpp"
 
-#include "commerce/metadata/regex.hpp"
 #include "text/html.hpp"
+#include "text/regex.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
@@ -19,19 +19,13 @@ constexpr std::size_t kMaxOpenElements = 512;
 // How far down the open elements an end tag looks for its start tag.
 constexpr std::size_t kEndTagReach = 24;
 
-constexpr char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
+using text::ascii_lower;
+using text::find_icase;
+using text::starts_with_icase;
 
 bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
 bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-bool same_ascii_caseless(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 // What the tokenizer and the text reader need to know about an element name.
 struct NameInfo {
@@ -129,14 +123,14 @@ constexpr std::array<std::size_t, 27> kLetterStarts = [] {
 const NameInfo& info_of(std::string_view name) noexcept {
   static constexpr NameInfo unknown{};
   if (name.empty() || name.size() > 8) return unknown;
-  const char first = lower(name[0]);
+  const char first = ascii_lower(name[0]);
   if (first < 'a' || first > 'z') return unknown;
   const auto letter = static_cast<std::size_t>(first - 'a');
   for (std::size_t k = kLetterStarts[letter]; k < kLetterStarts[letter + 1]; ++k) {
     const std::string_view candidate = kNames[k].name;
     if (candidate.size() != name.size()) continue;
     std::size_t i = 1;
-    while (i < name.size() && lower(name[i]) == candidate[i]) ++i;
+    while (i < name.size() && ascii_lower(name[i]) == candidate[i]) ++i;
     if (i == name.size()) return kNames[k];
   }
   return unknown;
@@ -162,8 +156,8 @@ bool ends_itself(TagName kind) noexcept {
 std::uint16_t hints_of_name_value(std::string_view v) noexcept {
   std::uint16_t h = 0;
   for (std::size_t i = 0; i + 1 < v.size(); ++i) {
-    const char next = lower(v[i + 1]);
-    switch (lower(v[i])) {
+    const char next = ascii_lower(v[i + 1]);
+    switch (ascii_lower(v[i])) {
       case 'p':
         if (next == 'r' && starts_with_icase(v, i, "price")) h |= hint_price;
         break;
@@ -187,7 +181,7 @@ std::uint16_t hints_of_name_value(std::string_view v) noexcept {
 // Hints of any naming value: add-to-cart words.
 std::uint16_t hints_of_value(std::string_view v) noexcept {
   for (std::size_t i = 0; i < v.size(); ++i) {
-    switch (lower(v[i])) {
+    switch (ascii_lower(v[i])) {
       case 'c':
         if (starts_with_icase(v, i, "cart")) return hint_cart;
         break;
@@ -402,7 +396,7 @@ class Tokenizer {
       const std::size_t lt = h_.find("</", p);
       if (lt == npos) return npos;
       const std::size_t after = lt + 2 + name.size();
-      if (after <= h_.size() && same_ascii_caseless(h_.substr(lt + 2, name.size()), name) &&
+      if (after <= h_.size() && text::ascii_iequals(h_.substr(lt + 2, name.size()), name) &&
           (after == h_.size() || is_space(h_[after]) || h_[after] == '/' || h_[after] == '>')) {
         return lt;
       }
@@ -433,7 +427,7 @@ class Tokenizer {
       const Tag& candidate = tags_[open_[at]];
       const bool same = t.kind != TagName::other
                             ? candidate.kind == t.kind
-                            : same_ascii_caseless(h_.substr(candidate.begin + 1, candidate.name_length), name);
+                            : text::ascii_iequals(h_.substr(candidate.begin + 1, candidate.name_length), name);
       if (!same) continue;
       for (std::size_t j = at; j < open_.size(); ++j) tags_[open_[j]].content_end = t.begin;
       open_.resize(at);
@@ -460,7 +454,7 @@ class Tokenizer {
 bool iequals(std::string_view a, std::string_view lower_text) noexcept {
   if (a.size() != lower_text.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower_text[i]) return false;
+    if (ascii_lower(a[i]) != lower_text[i]) return false;
   }
   return true;
 }
@@ -475,7 +469,7 @@ bool icontains(std::string_view hay, std::string_view lower_text) noexcept {
   // of the vectorised search.
   if (lower_text.empty()) return true;
   for (std::size_t i = 0; i + lower_text.size() <= hay.size(); ++i) {
-    if (lower(hay[i]) == lower_text[0] && starts_with_icase(hay, i, lower_text)) return true;
+    if (ascii_lower(hay[i]) == lower_text[0] && starts_with_icase(hay, i, lower_text)) return true;
   }
   return false;
 }

@@ -11,8 +11,8 @@
 #include "commerce/metadata/extended/json_values.hpp"
 #include "commerce/metadata/extended/loose_json.hpp"
 #include "commerce/metadata/extraction.hpp"
-#include "commerce/metadata/regex.hpp"
 #include "text/html.hpp"
+#include "text/regex.hpp"
 #include "text/unicode.hpp"
 
 #include <boost/json/monotonic_resource.hpp>
@@ -27,6 +27,8 @@
 namespace korvane::commerce::detail::extended {
 namespace json = boost::json;
 namespace {
+
+using text::find_icase;
 
 constexpr std::size_t npos = std::string_view::npos;
 // JSON scripts larger than this are not read.

@@ -81,7 +81,7 @@ std::string squeezed_names(const PageIndex& page, const Tag& t) {
     if (!naming || a.value.size() > 200) continue;
     for (const char c : a.value) {
       if (c == '-' || c == '_' || c == ' ') continue;
-      out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c);
+      out.push_back(text::ascii_lower(c));
     }
     out.push_back(' ');
   }

@@ -4,11 +4,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
-namespace korvane::commerce::detail {
+// PCRE2's own types (8-bit code units), declared here so that users of the
+// wrapper do not include <pcre2.h>.
+struct pcre2_real_code_8;
+struct pcre2_real_match_context_8;
+struct pcre2_real_match_data_8;
+
+namespace korvane::text {
 
 // Pattern options beside UTF and UCP, which are always on.
 enum class RegexFlags : std::uint32_t {
@@ -16,6 +21,8 @@ enum class RegexFlags : std::uint32_t {
   dotall = 1U << 0,          // "." also matches line ends
   ascii_caseless = 1U << 1,  // ASCII letters outside bracket expressions match both cases
   anchored = 1U << 2,        // a match must start at the start offset
+  caseless = 1U << 3,        // letters match every Unicode case form (PCRE2's caseless mode)
+  linear = 1U << 4,          // the pattern runs in linear time: searches need no step limit
 };
 [[nodiscard]] constexpr RegexFlags operator|(RegexFlags a, RegexFlags b) noexcept {
   return static_cast<RegexFlags>(static_cast<std::uint32_t>(a) | static_cast<std::uint32_t>(b));
@@ -34,6 +41,12 @@ enum class RegexFlags : std::uint32_t {
 class RegexMatch;
 
 // An immutable compiled pattern, safe to share between threads.
+//
+// A search may take a number of backtracking steps proportional to the
+// bytes it looks at (a guard against a pattern that backtracks without
+// bound; hitting it counts as no match). A pattern compiled `linear` (written
+// with possessive quantifiers, so that it cannot backtrack far) has no such
+// limit.
 class Regex {
  public:
   // Compiles `pattern`; throws std::logic_error when it does not compile.
@@ -48,12 +61,16 @@ class Regex {
   [[nodiscard]] bool search(std::string_view subject, std::size_t start, RegexMatch& m) const;
 
   [[nodiscard]] std::uint32_t group_count() const noexcept { return groups_; }
+  [[nodiscard]] bool linear() const noexcept { return linear_; }
 
  private:
   friend class RegexMatch;
-  struct Code;
-  std::unique_ptr<Code> code_;
+  pcre2_real_code_8* code_ = nullptr;
+  // The limits of a linear pattern's searches, shared read-only by them.
+  pcre2_real_match_context_8* linear_context_ = nullptr;
   std::uint32_t groups_ = 0;
+  bool linear_ = false;
+  bool jit_ = false;
 };
 
 // The groups of one match, and the per-call scratch memory of the matcher.
@@ -66,16 +83,29 @@ class RegexMatch {
   RegexMatch& operator=(const RegexMatch&) = delete;
 
   // Byte offsets of group `n` (0: the whole match); npos when it did not take part.
-  [[nodiscard]] std::size_t begin(std::uint32_t n = 0) const noexcept;
-  [[nodiscard]] std::size_t end(std::uint32_t n = 0) const noexcept;
+  [[nodiscard]] std::size_t begin(std::uint32_t n = 0) const noexcept {
+    return n < pairs_ ? offsets_[2 * n] : std::string_view::npos;
+  }
+  [[nodiscard]] std::size_t end(std::uint32_t n = 0) const noexcept {
+    return n < pairs_ ? offsets_[2 * n + 1] : std::string_view::npos;
+  }
   [[nodiscard]] bool matched(std::uint32_t n) const noexcept { return begin(n) != std::string_view::npos; }
   // The text of group `n` in `subject`; empty when it did not take part.
-  [[nodiscard]] std::string_view group(std::string_view subject, std::uint32_t n) const noexcept;
+  [[nodiscard]] std::string_view group(std::string_view subject, std::uint32_t n) const noexcept {
+    const std::size_t b = begin(n);
+    const std::size_t e = end(n);
+    if (b == std::string_view::npos || e == std::string_view::npos || e < b || e > subject.size()) return {};
+    return subject.substr(b, e - b);
+  }
 
  private:
   friend class Regex;
-  struct Data;
-  std::unique_ptr<Data> data_;
+  pcre2_real_match_data_8* match_ = nullptr;
+  // The step limit of each search (patterns that are not linear).
+  pcre2_real_match_context_8* context_ = nullptr;
+  // The match data's offset pairs (an unset offset is npos).
+  const std::size_t* offsets_ = nullptr;
+  std::uint32_t pairs_ = 0;
 };
 
 // ---------------------------------------------------------------- literal scanning
@@ -91,4 +121,4 @@ class RegexMatch {
 [[nodiscard]] bool starts_with_icase(std::string_view hay, std::size_t pos,
                                      std::string_view needle) noexcept;
 
-}  // namespace korvane::commerce::detail
+}  // namespace korvane::text

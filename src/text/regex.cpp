@@ -1,4 +1,6 @@
-#include "commerce/metadata/regex.hpp"
+#include "text/regex.hpp"
+
+#include "text/unicode.hpp"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -9,16 +11,14 @@
 #endif
 #include <cstring>
 #include <limits>
+#include <new>
 #include <stdexcept>
+#include <type_traits>
 
-namespace korvane::commerce::detail {
+namespace korvane::text {
 namespace {
 
 bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-char ascii_lower_char(char c) noexcept {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 // Nesting of backtracking frames the interpreter may use. The patterns here
 // nest a few groups at most; the bound only matters when the JIT is missing.
@@ -72,10 +72,10 @@ std::string ascii_caseless(std::string_view pattern) {
       }
       if (i < n) out.push_back(pattern[i++]);
     } else if (is_ascii_letter(c)) {
-      const char lower = ascii_lower_char(c);
+      const char lower = ascii_lower(c);
       out.push_back('[');
       out.push_back(lower);
-      out.push_back(static_cast<char>(lower - 'a' + 'A'));
+      out.push_back(ascii_upper(lower));
       out.push_back(']');
       ++i;
     } else if (c == '(' && i + 1 < n && pattern[i + 1] == '?') {
@@ -91,23 +91,18 @@ std::string ascii_caseless(std::string_view pattern) {
 
 // ---------------------------------------------------------------- Regex
 
-struct Regex::Code {
-  pcre2_code* code = nullptr;
-  bool jit = false;
-  ~Code() { pcre2_code_free(code); }
-};
-
-Regex::Regex(std::string_view pattern, RegexFlags flags) : code_(std::make_unique<Code>()) {
+Regex::Regex(std::string_view pattern, RegexFlags flags) : linear_(has_flag(flags, RegexFlags::linear)) {
   const std::string source =
       has_flag(flags, RegexFlags::ascii_caseless) ? ascii_caseless(pattern) : std::string(pattern);
   std::uint32_t options = PCRE2_UTF | PCRE2_UCP | PCRE2_NEVER_BACKSLASH_C;
   if (has_flag(flags, RegexFlags::dotall)) options |= PCRE2_DOTALL;
   if (has_flag(flags, RegexFlags::anchored)) options |= PCRE2_ANCHORED;
+  if (has_flag(flags, RegexFlags::caseless)) options |= PCRE2_CASELESS;
   int error = 0;
   PCRE2_SIZE offset = 0;
-  code_->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source.data()), source.size(), options,
-                              &error, &offset, nullptr);
-  if (code_->code == nullptr) {
+  code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source.data()), source.size(), options, &error, &offset,
+                        nullptr);
+  if (code_ == nullptr) {
     PCRE2_UCHAR message[256];
     pcre2_get_error_message(error, message, sizeof message);
     throw std::logic_error("pattern does not compile at offset " + std::to_string(offset) + ": " +
@@ -115,60 +110,63 @@ Regex::Regex(std::string_view pattern, RegexFlags flags) : code_(std::make_uniqu
   }
   // Without a JIT (unsupported platform, no executable memory) the
   // interpreter runs the same pattern.
-  code_->jit = pcre2_jit_compile(code_->code, PCRE2_JIT_COMPLETE) == 0;
+  jit_ = pcre2_jit_compile(code_, PCRE2_JIT_COMPLETE) == 0;
   std::uint32_t captures = 0;
-  pcre2_pattern_info(code_->code, PCRE2_INFO_CAPTURECOUNT, &captures);
+  pcre2_pattern_info(code_, PCRE2_INFO_CAPTURECOUNT, &captures);
   groups_ = captures;
-}
-
-Regex::~Regex() = default;
-
-struct RegexMatch::Data {
-  pcre2_match_data* match = nullptr;
-  pcre2_match_context* context = nullptr;
-  ~Data() {
-    pcre2_match_data_free(match);
-    pcre2_match_context_free(context);
+  if (linear_) {
+    // A text of any length must not hit the default limit meant for
+    // runaway backtracking.
+    linear_context_ = pcre2_match_context_create(nullptr);
+    if (linear_context_ == nullptr) {
+      pcre2_code_free(code_);
+      throw std::bad_alloc();
+    }
+    pcre2_set_match_limit(linear_context_, std::numeric_limits<std::uint32_t>::max());
   }
-};
-
-RegexMatch::RegexMatch(const Regex& re) : data_(std::make_unique<Data>()) {
-  data_->match = pcre2_match_data_create_from_pattern(re.code_->code, nullptr);
-  data_->context = pcre2_match_context_create(nullptr);
-  if (data_->match == nullptr || data_->context == nullptr) throw std::bad_alloc();
-  pcre2_set_depth_limit(data_->context, kDepthLimit);
 }
 
-RegexMatch::~RegexMatch() = default;
-
-std::size_t RegexMatch::begin(std::uint32_t n) const noexcept {
-  if (n >= pcre2_get_ovector_count(data_->match)) return std::string_view::npos;
-  const PCRE2_SIZE v = pcre2_get_ovector_pointer(data_->match)[2 * n];
-  return v == PCRE2_UNSET ? std::string_view::npos : v;
+Regex::~Regex() {
+  pcre2_match_context_free(linear_context_);
+  pcre2_code_free(code_);
 }
 
-std::size_t RegexMatch::end(std::uint32_t n) const noexcept {
-  if (n >= pcre2_get_ovector_count(data_->match)) return std::string_view::npos;
-  const PCRE2_SIZE v = pcre2_get_ovector_pointer(data_->match)[2 * n + 1];
-  return v == PCRE2_UNSET ? std::string_view::npos : v;
-}
+// The offsets are read in place, an unset one as npos.
+static_assert(std::is_same_v<PCRE2_SIZE, std::size_t> && PCRE2_UNSET == std::string_view::npos);
 
-std::string_view RegexMatch::group(std::string_view subject, std::uint32_t n) const noexcept {
-  const std::size_t b = begin(n);
-  const std::size_t e = end(n);
-  if (b == std::string_view::npos || e == std::string_view::npos || e < b || e > subject.size()) {
-    return {};
+RegexMatch::RegexMatch(const Regex& re) {
+  match_ = pcre2_match_data_create_from_pattern(re.code_, nullptr);
+  if (match_ == nullptr) throw std::bad_alloc();
+  offsets_ = pcre2_get_ovector_pointer(match_);
+  pairs_ = re.groups_ + 1;  // the match data made from a pattern holds all its groups
+  if (re.linear_) return;
+  context_ = pcre2_match_context_create(nullptr);
+  if (context_ == nullptr) {
+    pcre2_match_data_free(match_);
+    throw std::bad_alloc();
   }
-  return subject.substr(b, e - b);
+  pcre2_set_depth_limit(context_, kDepthLimit);
+}
+
+RegexMatch::~RegexMatch() {
+  if (context_ != nullptr) pcre2_match_context_free(context_);
+  pcre2_match_data_free(match_);
 }
 
 bool Regex::search(std::string_view subject, std::size_t start, RegexMatch& m) const {
   if (start > subject.size()) return false;
-  pcre2_set_match_limit(m.data_->context, match_limit_for(subject.size() - start));
-  // The text was validated (or repaired) once when it entered the library.
-  const int rc = pcre2_match(code_->code, reinterpret_cast<PCRE2_SPTR>(subject.data()),
-                             subject.size(), start, PCRE2_NO_UTF_CHECK, m.data_->match,
-                             m.data_->context);
+  pcre2_match_context* context = linear_context_;
+  if (context == nullptr) {
+    // A match object made for a linear pattern has no context of its own.
+    if (m.context_ == nullptr) return false;
+    context = m.context_;
+    pcre2_set_match_limit(context, match_limit_for(subject.size() - start));
+  }
+  // The text was validated (or repaired) once when it entered the library,
+  // so the JIT's own entry (which checks nothing) gives the same answer.
+  const auto* text = reinterpret_cast<PCRE2_SPTR>(subject.data());
+  const int rc = jit_ ? pcre2_jit_match(code_, text, subject.size(), start, 0, m.match_, context)
+                      : pcre2_match(code_, text, subject.size(), start, PCRE2_NO_UTF_CHECK, m.match_, context);
   return rc > 0;
 }
 
@@ -266,4 +264,4 @@ std::size_t find_icase(std::string_view hay, std::string_view needle, std::size_
   return npos;
 }
 
-}  // namespace korvane::commerce::detail
+}  // namespace korvane::text

@@ -1,0 +1,137 @@
+#include "host/browser/devtools.hpp"
+
+#include "host/browser/scripts.hpp"
+
+#include <boost/json/array.hpp>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+namespace korvane::browser::detail {
+
+namespace json = boost::json;
+
+namespace {
+
+// Chromium adds the quality values itself.
+constexpr std::string_view ACCEPT_LANGUAGE = "en-US,en";
+constexpr std::string_view ISOLATED_WORLD = "korvane";
+// The browser's own favicon request: its path, and the interception pattern
+// of that path.
+constexpr std::string_view FAVICON_PATH = "/favicon.ico";
+constexpr std::string_view FAVICON_URL_PATTERN = "*/favicon.ico";
+
+}  // namespace
+
+std::string_view text_of(const json::object& o, std::string_view key) {
+  const auto* v = o.if_contains(key);
+  return v != nullptr && v->is_string() ? std::string_view(v->as_string()) : std::string_view();
+}
+
+const json::object* object_of(const json::object& o, std::string_view key) {
+  const auto* v = o.if_contains(key);
+  return v != nullptr && v->is_object() ? &v->as_object() : nullptr;
+}
+
+json::object user_agent_metadata(std::string_view full_version) {
+  const std::string version(full_version);
+  const std::string major = version.substr(0, version.find('.'));
+  json::object md;
+  md["brands"] = json::array{json::object{{"brand", "Chromium"}, {"version", major}},
+                             json::object{{"brand", "Not_A Brand"}, {"version", "24"}}};
+  md["fullVersionList"] = json::array{json::object{{"brand", "Chromium"}, {"version", version}},
+                                      json::object{{"brand", "Not_A Brand"}, {"version", "24.0.0.0"}}};
+  md["fullVersion"] = version;
+  md["platform"] = "Linux";
+  md["platformVersion"] = "";
+  md["architecture"] = "x86";
+  md["model"] = "";
+  md["mobile"] = false;
+  md["bitness"] = "64";
+  md["wow64"] = false;
+  return md;
+}
+
+json::object target_params(std::string_view key, std::string_view value) {
+  json::object o;
+  o[key] = value;
+  return o;
+}
+
+json::object flag_params(std::string_view key, bool value) {
+  json::object o;
+  o[key] = value;
+  return o;
+}
+
+json::object attach_params(std::string_view target_id) {
+  json::object o;
+  o["targetId"] = target_id;
+  o["flatten"] = true;
+  return o;
+}
+
+json::object fetch_patterns(bool block_resources, bool check_documents) {
+  json::array patterns;
+  const auto add = [&patterns](std::string_view type) {
+    json::object p;
+    p["urlPattern"] = "*";
+    p["resourceType"] = type;
+    p["requestStage"] = "Request";
+    patterns.push_back(std::move(p));
+  };
+  if (block_resources) {
+    for (const auto type : BLOCKED_RESOURCE_TYPES) add(type);
+    json::object favicon;
+    favicon["urlPattern"] = FAVICON_URL_PATTERN;
+    favicon["requestStage"] = "Request";
+    patterns.push_back(std::move(favicon));
+  }
+  if (check_documents) add("Document");
+  json::object o;
+  if (!patterns.empty()) o["patterns"] = std::move(patterns);
+  return o;
+}
+
+json::object user_agent_params(std::string_view user_agent, const json::object& metadata) {
+  json::object o;
+  o["userAgent"] = user_agent;
+  o["acceptLanguage"] = ACCEPT_LANGUAGE;
+  o["platform"] = "Linux x86_64";
+  o["userAgentMetadata"] = metadata;
+  return o;
+}
+
+json::object isolated_world_params(std::string_view frame_id) {
+  json::object o;
+  o["frameId"] = frame_id;
+  o["worldName"] = ISOLATED_WORLD;
+  return o;
+}
+
+json::object query_params(int context_id, std::string_view selector) {
+  json::object arg;
+  arg["value"] = selector;
+  json::object o;
+  o["functionDeclaration"] = QUERY_FUNCTION;
+  o["executionContextId"] = context_id;
+  o["arguments"] = json::array{std::move(arg)};
+  o["returnByValue"] = true;
+  return o;
+}
+
+json::object fail_params(std::string_view request_id) {
+  json::object o;
+  o["requestId"] = request_id;
+  o["errorReason"] = "BlockedByClient";
+  return o;
+}
+
+bool is_blocked_resource(std::string_view resource_type, std::string_view url) noexcept {
+  return std::find(BLOCKED_RESOURCE_TYPES.begin(), BLOCKED_RESOURCE_TYPES.end(), resource_type) !=
+             BLOCKED_RESOURCE_TYPES.end() ||
+         (resource_type != "Document" && url.ends_with(FAVICON_PATH));
+}
+
+}  // namespace korvane::browser::detail

@@ -1,0 +1,285 @@
+#include "host/browser/tab.hpp"
+
+#include "host/browser/address.hpp"
+#include "host/browser/browser.hpp"
+#include "host/browser/devtools.hpp"
+#include "host/browser/scripts.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+namespace korvane::browser::detail {
+
+namespace asio = boost::asio;
+namespace json = boost::json;
+
+namespace {
+
+// An element as it was when the selector ran.
+class SnapshotElement final : public Element {
+ public:
+  SnapshotElement(std::map<std::string, std::string> attrib, std::string text, std::string all_text)
+      : attrib_(std::move(attrib)), text_(std::move(text)), all_text_(std::move(all_text)) {}
+  [[nodiscard]] const std::map<std::string, std::string>& attrib() const override { return attrib_; }
+  [[nodiscard]] std::string get_all_text() const override { return all_text_; }
+  [[nodiscard]] std::string text() const override { return text_; }
+
+ private:
+  std::map<std::string, std::string> attrib_;
+  std::string text_;
+  std::string all_text_;
+};
+
+}  // namespace
+
+Tab::Tab(std::shared_ptr<AsyncStealthySession::Impl> owner, async::Semaphore::Permit permit)
+    : owner_(std::move(owner)), permit_(std::move(permit)), wake_(owner_->executor()) {}
+
+void Tab::close() noexcept {
+  if (closed_) return;
+  closed_ = true;
+  const auto& conn = owner_->connection();
+  if (conn) {
+    if (!session_id_.empty()) conn->unsubscribe(session_id_);
+    if (!target_id_.empty()) {
+      try {
+        conn->post("Target.closeTarget", target_params("targetId", target_id_), "");
+      } catch (...) {  // NOLINT(bugprone-empty-catch): closing is best effort
+      }
+    }
+  }
+  wake_.cancel();
+  permit_.reset();
+}
+
+asio::awaitable<void> Tab::open(Clock::time_point deadline) {
+  const auto conn = owner_->connection();
+  const auto& config = owner_->config();
+  const auto target = co_await conn->call("Target.createTarget", target_params("url", "about:blank"), "", deadline);
+  target_id_ = std::string(text_of(target, "targetId"));
+  if (target_id_.empty()) throw BrowserError("the browser opened no tab");
+  const auto attached = co_await conn->call("Target.attachToTarget", attach_params(target_id_), "", deadline);
+  session_id_ = std::string(text_of(attached, "sessionId"));
+  if (session_id_.empty()) throw BrowserError("the browser gave no session for the tab");
+  conn->subscribe(session_id_, weak_from_this());
+
+  // Everything is set up before the first request of the page: the commands
+  // go out together and are all answered before the navigation starts (some
+  // are answered by the tab's renderer; a navigation sent with them would
+  // overtake them, its first document without the stealth measures).
+  auto patterns = fetch_patterns(config.options.disable_resources, !config.options.allow_private_addresses);
+  std::vector<std::shared_ptr<PendingCall>> calls;
+  calls.push_back(conn->begin("Page.enable", {}, session_id_, deadline));
+  calls.push_back(conn->begin("Page.setLifecycleEventsEnabled", flag_params("enabled", true), session_id_,
+                              deadline));
+  calls.push_back(conn->begin("Network.enable", {}, session_id_, deadline));
+  if (!patterns.empty()) calls.push_back(conn->begin("Fetch.enable", std::move(patterns), session_id_, deadline));
+  calls.push_back(conn->begin("Emulation.setUserAgentOverride",
+                              user_agent_params(owner_->user_agent(), owner_->user_agent_metadata()), session_id_,
+                              deadline));
+  calls.push_back(conn->begin("Page.addScriptToEvaluateOnNewDocument",
+                              target_params("source", STEALTH_SCRIPT), session_id_, deadline));
+  for (auto& call : calls) (void)co_await conn->finish(std::move(call));
+}
+
+asio::awaitable<std::optional<Tab::Loaded>> Tab::load(const std::string& url, Clock::time_point deadline) {
+  const auto conn = owner_->connection();
+  const auto& config = owner_->config();
+  json::object nav;
+  try {
+    nav = co_await conn->call("Page.navigate", target_params("url", url), session_id_, deadline);
+  } catch (const CommandTimeout&) {
+    throw;  // reported by fetch()
+  } catch (const BrowserError& e) {
+    if (conn->closed()) throw;
+    throw BrowserError("loading " + url + " failed: " + e.what());
+  }
+  const std::string loader(text_of(nav, "loaderId"));
+  const std::string error(text_of(nav, "errorText"));
+  if (refused_) co_return std::nullopt;
+  if (!error.empty()) {
+    const auto it = navigations_.find(loader);
+    if (it != navigations_.end() && it->second.status) co_return Loaded{it->second.status};
+    throw BrowserError("loading " + url + " failed: " + error);
+  }
+  if (loader.empty()) throw BrowserError("loading " + url + " started no navigation");
+
+  // Settled: the load event has fired and no request has been in flight
+  // for the quiet period since the later of that event and the last
+  // request's end. At the deadline a loaded (or at least parsed) page is
+  // taken as it is; one that is not is a timeout.
+  const auto quiet = config.options.quiet_period;
+  for (;;) {
+    if (conn->closed()) throw BrowserError(conn->close_reason());
+    if (crashed_) throw BrowserError("the page crashed while loading " + url);
+    if (detached_) throw BrowserError("the tab was closed while loading " + url);
+    if (refused_) co_return std::nullopt;
+    const auto now = Clock::now();
+    const Navigation& state = navigations_[loader];
+    Clock::time_point wake_at = deadline;
+    if (state.loaded) {
+      const auto settle_at = std::max(*state.loaded, last_activity_) + quiet;
+      if (in_flight_.empty() && now >= settle_at) break;
+      if (now >= deadline) break;
+      if (in_flight_.empty()) wake_at = std::min(settle_at, deadline);
+    } else if (now >= deadline) {
+      if (state.dom_content_loaded) break;
+      throw BrowserError("loading " + url + " timed out after " +
+                         std::to_string(config.timeout.count()) + " ms");
+    }
+    wake_.expires_at(wake_at);
+    boost::system::error_code ec;
+    co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+
+  const Navigation& state = navigations_[loader];
+  if (!config.options.allow_private_addresses && !state.remote_ip.empty()) {
+    const auto address = parse_address(state.remote_ip);
+    if (address && !is_public_address(*address)) co_return std::nullopt;
+  }
+  co_return Loaded{state.status};
+}
+
+void Tab::on_event(std::string_view method, const json::object& params) {
+  if (method == "Network.requestWillBeSent") {
+    in_flight_.insert(std::string(text_of(params, "requestId")));
+    touch_network();
+  } else if (method == "Network.loadingFinished" || method == "Network.loadingFailed") {
+    in_flight_.erase(std::string(text_of(params, "requestId")));
+    touch_network();
+  } else if (method == "Network.responseReceived") {
+    if (text_of(params, "type") == "Document" && text_of(params, "frameId") == target_id_) {
+      if (const auto* response = object_of(params, "response")) {
+        auto& nav = navigations_[std::string(text_of(params, "loaderId"))];
+        if (const auto* status = response->if_contains("status"); status != nullptr && status->is_number()) {
+          nav.status = static_cast<int>(status->to_number<double>());
+        }
+        nav.remote_ip = std::string(text_of(*response, "remoteIPAddress"));
+      }
+    }
+    touch_network();
+  } else if (method == "Page.lifecycleEvent") {
+    if (text_of(params, "frameId") != target_id_) return;
+    const auto name = text_of(params, "name");
+    auto& nav = navigations_[std::string(text_of(params, "loaderId"))];
+    if (name == "load") {
+      nav.loaded = Clock::now();
+    } else if (name == "DOMContentLoaded") {
+      nav.dom_content_loaded = Clock::now();
+    }
+    wake_.cancel();
+  } else if (method == "Fetch.requestPaused") {
+    const std::string request_id(text_of(params, "requestId"));
+    const auto type = text_of(params, "resourceType");
+    const auto& conn = owner_->connection();
+    const auto* request = object_of(params, "request");
+    const auto request_url = request != nullptr ? text_of(*request, "url") : std::string_view();
+    const bool blocked = owner_->config().options.disable_resources && is_blocked_resource(type, request_url);
+    if (blocked) {
+      conn->post("Fetch.failRequest", fail_params(request_id), session_id_);
+    } else if (type == "Document" && !owner_->config().options.allow_private_addresses) {
+      std::string url(request_url);
+      const bool main_frame = text_of(params, "frameId") == target_id_;
+      asio::co_spawn(owner_->executor(), check_document(request_id, std::move(url), main_frame),
+                     asio::detached);
+    } else {
+      conn->post("Fetch.continueRequest", target_params("requestId", request_id), session_id_);
+    }
+  } else if (method == "Page.javascriptDialogOpening") {
+    owner_->connection()->post("Page.handleJavaScriptDialog", flag_params("accept", false), session_id_);
+  } else if (method == "Inspector.targetCrashed") {
+    crashed_ = true;
+    wake_.cancel();
+  } else if (method == "Target.detachedFromTarget" || method == "Inspector.detached") {
+    detached_ = true;
+    wake_.cancel();
+  }
+}
+
+asio::awaitable<void> Tab::check_document(std::string request_id, std::string url, bool main_frame) {
+  const auto self = shared_from_this();
+  bool allowed = false;
+  try {
+    const auto scheme = scheme_of(url);
+    if (scheme == "http" || scheme == "https") allowed = co_await owner_->host_allowed(core::detail::link_host(url));
+  } catch (const std::exception&) {
+    allowed = false;
+  }
+  const auto& conn = owner_->connection();
+  if (closed_ || !conn || conn->closed()) co_return;
+  if (allowed) {
+    conn->post("Fetch.continueRequest", target_params("requestId", request_id), session_id_);
+  } else {
+    if (main_frame) refused_ = true;
+    conn->post("Fetch.failRequest", fail_params(request_id), session_id_);
+    wake_.cancel();
+  }
+}
+
+asio::awaitable<std::vector<std::unique_ptr<Element>>> Tab::query(std::string selector) {
+  const auto self = shared_from_this();
+  const auto conn = owner_->connection();
+  if (closed_ || !conn || conn->closed()) {
+    throw BrowserError(conn && conn->closed() ? conn->close_reason() : "the page is closed");
+  }
+  const auto deadline = Clock::now() + owner_->config().timeout;
+  json::object result;
+  for (int attempt = 0;; ++attempt) {
+    if (!context_id_) {
+      // An isolated world: the page's own scripts cannot change what the
+      // query functions do there.
+      const auto world =
+          co_await conn->call("Page.createIsolatedWorld", isolated_world_params(target_id_), session_id_, deadline);
+      const auto* id = world.if_contains("executionContextId");
+      if (id == nullptr || !id->is_int64()) throw BrowserError("the browser made no isolated world");
+      context_id_ = static_cast<int>(id->as_int64());
+    }
+    try {
+      result = co_await conn->call("Runtime.callFunctionOn", query_params(*context_id_, selector), session_id_,
+                                   deadline);
+      break;
+    } catch (const BrowserError&) {
+      // The page navigated since the world was made: make a new one, once.
+      if (attempt > 0 || conn->closed()) throw;
+      context_id_.reset();
+    }
+  }
+  if (const auto* details = object_of(result, "exceptionDetails")) {
+    std::string message(text_of(*details, "text"));
+    if (const auto* exception = object_of(*details, "exception")) {
+      if (const auto description = text_of(*exception, "description"); !description.empty()) {
+        message = std::string(description.substr(0, description.find('\n')));
+      }
+    }
+    throw BrowserError("selector '" + selector + "' failed: " + message);
+  }
+  std::vector<std::unique_ptr<Element>> elements;
+  const auto* remote = object_of(result, "result");
+  const auto* value = remote != nullptr ? remote->if_contains("value") : nullptr;
+  if (value == nullptr || !value->is_array()) co_return elements;
+  elements.reserve(value->as_array().size());
+  for (const auto& item : value->as_array()) {
+    if (!item.is_object()) continue;
+    const auto& o = item.as_object();
+    std::map<std::string, std::string> attrib;
+    if (const auto* attributes = object_of(o, "attrib")) {
+      for (const auto& [name, v] : *attributes) {
+        if (v.is_string()) attrib.emplace(std::string(name), std::string(v.as_string()));
+      }
+    }
+    elements.push_back(std::make_unique<SnapshotElement>(std::move(attrib), std::string(text_of(o, "text")),
+                                                         std::string(text_of(o, "all_text"))));
+  }
+  co_return elements;
+}
+asio::awaitable<std::vector<std::unique_ptr<Element>>> ChromiumPage::css(std::string selector) {
+  co_return co_await tab_->query(std::move(selector));
+}
+
+}  // namespace korvane::browser::detail
