@@ -228,6 +228,23 @@ TEST(TempDirectory, RemovedWithItsContents) {
   EXPECT_FALSE(fs::exists(path));
 }
 
+TEST(TempDirectory, ALongTemporaryFolderGivesWayToTmp) {
+  const char* saved = std::getenv("TMPDIR");
+  const std::string keep = saved != nullptr ? saved : "";
+  const auto base_with = [](const std::string& tmpdir) {
+    setenv("TMPDIR", tmpdir.c_str(), 1);
+    return detail::temporary_base();
+  };
+  EXPECT_EQ(base_with("/var/tmp"), fs::path("/var/tmp"));
+  // Chromium's socket under this one would not fit a socket address.
+  EXPECT_EQ(base_with("/var/tmp/pytest-of-root/pytest-12/test_cancellation0"), fs::path("/tmp"));
+  if (saved != nullptr) {
+    setenv("TMPDIR", keep.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+}
+
 TEST(TempDirectory, FoldersOfEndedProcessesAreRemovedOthersKept) {
   ScratchFolder base;
   const pid_t ended = fork();

@@ -294,9 +294,11 @@ bool may_still_run(pid_t pid, unsigned long long start_time) {
 }  // namespace
 
 fs::path temporary_base() {
+  // Chromium's lock socket goes to <base>/korvane-chromium-XXXXXX/tmp/
+  // .org.chromium.Chromium.XXXXXX/SingletonSocket: 74 bytes after the base.
   std::error_code ec;
   fs::path base = fs::temp_directory_path(ec);
-  if (ec) base = "/tmp";
+  if (ec || base.native().size() > MAX_TEMPORARY_BASE) base = "/tmp";
   return base;
 }
 

@@ -32,7 +32,10 @@ namespace korvane::browser::detail {
                                                           std::span<const std::string> extra);
 
 // The folder temporary directories go in: the system's temporary directory
-// ($TMPDIR when set), else /tmp.
+// ($TMPDIR when set), else /tmp. Chromium puts a socket in the session's
+// folder whose path must fit a socket address (107 bytes), so a temporary
+// directory whose path is longer than MAX_TEMPORARY_BASE gives /tmp instead.
+inline constexpr std::size_t MAX_TEMPORARY_BASE = 33;
 [[nodiscard]] std::filesystem::path temporary_base();
 
 // This process as its folders' owner: "<pid>.<start time>", the start time
