@@ -11,16 +11,19 @@ from the folder, store resolution is off (no network, no browser).
 Measured:
 1. the library alone: ``enrich_records`` over the results in this process,
    partition by partition: CPU time per result;
-2. the command against a local cluster of 1 and of 2 worker processes (one
-   thread each; started beforehand, its start-up timed apart): results per
-   second from submission to the last part written, the workers' CPU time
-   per result and their peak resident memory;
+2. the command against a cluster of 1 and of 2 worker processes (one thread
+   each), started as on other machines with ``dask scheduler`` and ``dask
+   worker`` on loopback (its start-up timed apart): results per second from
+   the command's start to the last part written; CPU time per result of the
+   workers, the scheduler and the command; the workers' peak resident
+   memory;
 3. the partition size: the same with 2 workers at other sizes;
 4. bytes per result: a part's task as the scheduler sends it (pickled
    graph) and its answers as a worker sends them back (pickled), divided by
    the results of the part;
-5. the scheduler's own cost per task: 2,000 tasks that do nothing, on the 2
-   workers;
+5. the scheduler's cost per task: 2,000 tasks that do nothing, on the 2
+   workers (time per task end to end, and scheduler CPU per task), and its
+   CPU time per second when idle (heartbeats and its own upkeep);
 6. ``korvane-commerce enrich FILE --pages DIR --no-resolve -q`` in a shell
    loop over a sample of the results (``--cli``), extrapolated.
 
@@ -32,10 +35,11 @@ from __future__ import annotations
 
 import argparse
 import json
-import logging
+import os
 import pickle
 import random
 import resource
+import socket
 import statistics
 import subprocess
 import sys
@@ -47,7 +51,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import distributed
 
 from korvane.batch import enrich_bag, enrich_records, read_results, slice_inputs
-from korvane.batch.command import worker_malloc_settings, main as batch_command
+from korvane.batch.command import WORKER_MALLOC_ENVIRONMENT, main as batch_command
 
 REPOSITORY = Path(__file__).resolve().parents[2]
 CORPUS = REPOSITORY.parent / "shared" / "corpus"
@@ -84,47 +88,68 @@ def make_results(links: Sequence[str], count: int) -> List[str]:
     return lines
 
 
-def worker_usage(client: Any) -> Dict[str, Tuple[float, int]]:
-    """CPU seconds and peak resident KiB of each worker process."""
-    def usage() -> Tuple[float, int]:
-        r = resource.getrusage(resource.RUSAGE_SELF)
-        return r.ru_utime + r.ru_stime, r.ru_maxrss
-
-    return dict(client.run(usage))
+def usage() -> Tuple[float, int]:
+    """CPU seconds and peak resident KiB of the calling process."""
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime, r.ru_maxrss
 
 
 def noop(x: int) -> int:
     return x
 
 
-def run_command(client: Any, source: Path, output: Path, pages: Path, partition_size: int) -> Dict[str, float]:
-    """The command against `client`'s cluster: seconds, results/s, worker CPU
-    seconds, CPU seconds of this process (the command's client and the
-    local cluster's scheduler) and the largest peak RSS (MiB) of a worker."""
-    before = worker_usage(client)
+class Cluster:
+    """A scheduler and `workers` worker processes (one thread each) started as
+    the README starts them on other machines (``dask scheduler``, ``dask
+    worker`` with the workers' malloc settings), on loopback, and a client."""
+
+    def __init__(self, workers: int) -> None:
+        start = time.perf_counter()
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.address = f"tcp://127.0.0.1:{port}"
+        quiet = subprocess.DEVNULL
+        self.processes = [subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", str(port),
+             "--no-dashboard"], stdout=quiet, stderr=quiet)]
+        environment = dict(os.environ, **{k: str(v) for k, v in WORKER_MALLOC_ENVIRONMENT.items()})
+        self.processes.append(subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_worker", self.address, "--nworkers", str(workers),
+             "--nthreads", "1", "--no-dashboard"], env=environment, stdout=quiet, stderr=quiet))
+        self.client = distributed.Client(self.address, timeout=30)
+        self.client.wait_for_workers(workers)
+        self.started = time.perf_counter() - start
+
+    def usage(self) -> Tuple[Dict[str, Tuple[float, int]], Tuple[float, int]]:
+        """(CPU seconds, peak KiB) of each worker, and of the scheduler."""
+        return dict(self.client.run(usage)), self.client.run_on_scheduler(usage)
+
+    def close(self) -> None:
+        self.client.close()
+        for process in reversed(self.processes):
+            process.terminate()
+            process.wait(30)
+
+
+def run_command(cluster: Cluster, source: Path, output: Path, pages: Path, partition_size: int) -> Dict[str, float]:
+    """The command against the cluster: seconds, results/s, CPU seconds of the
+    workers, of the scheduler and of the command itself (this process), and
+    the largest peak RSS (MiB) of a worker."""
+    workers_before, scheduler_before = cluster.usage()
     here = time.process_time()
     start = time.perf_counter()
-    status = batch_command([str(source), "--output", str(output), "--scheduler", client.scheduler.address,
+    status = batch_command([str(source), "--output", str(output), "--scheduler", cluster.address,
                             "--partition-size", str(partition_size), "--pages", str(pages), "--no-resolve"])
     seconds = time.perf_counter() - start
     here = time.process_time() - here
     assert status == 0, status
-    after = worker_usage(client)
+    workers_after, scheduler_after = cluster.usage()
     results = sum(1 for part in output.glob("part-*.jsonl") for _ in part.open(encoding="utf-8"))
-    cpu = sum(after[w][0] - before[w][0] for w in after if w in before)
-    return {"seconds": seconds, "rate": results / seconds, "cpu": cpu, "here": here, "results": results,
-            "peak_mib": max(v[1] for v in after.values()) / 1024}
-
-
-def local_cluster(workers: int) -> Tuple[Any, Any, float]:
-    """A local cluster as the command makes it, its client and its start-up
-    time."""
-    start = time.perf_counter()
-    with worker_malloc_settings():
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                           dashboard_address=None, silence_logs=logging.ERROR)
-    client = distributed.Client(cluster)
-    return cluster, client, time.perf_counter() - start
+    cpu = sum(workers_after[w][0] - workers_before[w][0] for w in workers_after if w in workers_before)
+    return {"seconds": seconds, "rate": results / seconds, "cpu": cpu, "here": here,
+            "scheduler": scheduler_after[0] - scheduler_before[0], "results": results,
+            "peak_mib": max(v[1] for v in workers_after.values()) / 1024}
 
 
 def main(argv: Optional[Sequence[str]] = None) -> None:
@@ -165,30 +190,36 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     print(f"bytes per result: task {task / slices[0].lines:.1f} (a part's task {task} bytes), "
           f"answers {per_result_out:.0f} (output lines {statistics.mean(len(a.line) + 1 for a in answers):.0f})")
 
-    # 2, 3, 5. The command on local clusters.
+    # 2, 3, 5. The command on clusters of 1 and 2 worker processes.
     rows = []
     for workers in (1, 2):
-        cluster, client, started = local_cluster(workers)
+        cluster = Cluster(workers)
         try:
             sizes = [args.partition_size] + (args.sizes if workers == 2 else [])
             for size in sizes:
-                figures = run_command(client, source, work / f"out-{workers}-{size}", pages, size)
-                rows.append((workers, size, figures, started))
+                figures = run_command(cluster, source, work / f"out-{workers}-{size}", pages, size)
+                rows.append((workers, size, figures, cluster.started))
             if workers == 2:
+                scheduler_cpu = cluster.usage()[1][0]
                 t0 = time.perf_counter()
-                distributed.wait(client.map(noop, range(2000), pure=False))
+                distributed.wait(cluster.client.map(noop, range(2000), pure=False))
                 per_task = (time.perf_counter() - t0) / 2000
-                print(f"scheduler: 2,000 empty tasks on 2 workers, {1000 * per_task:.2f} ms per task "
-                      f"({1 / per_task:.0f} tasks/s)")
+                scheduler_cpu = (cluster.usage()[1][0] - scheduler_cpu) / 2000
+                idle = cluster.usage()[1][0]
+                time.sleep(5)
+                idle = (cluster.usage()[1][0] - idle) / 5
+                print(f"scheduler: 2,000 empty tasks on 2 workers, {1000 * per_task:.2f} ms per task end to end "
+                      f"({1 / per_task:.0f} tasks/s), {1000 * scheduler_cpu:.2f} ms of scheduler CPU per task; "
+                      f"idle with 2 workers {1000 * idle:.1f} ms CPU per second")
         finally:
-            client.close()
             cluster.close()
-    print("| workers | partition size | results/s | s for all | worker CPU per result | client + scheduler CPU "
-          "per result | peak RSS per worker | cluster start |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("| workers | partition size | results/s | s for all | CPU per result: workers | scheduler | command "
+          "| peak RSS per worker | cluster start |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for workers, size, f, started in rows:
-        print(f"| {workers} | {size} | {f['rate']:.0f} | {f['seconds']:.1f} | {1000 * f['cpu'] / f['results']:.2f} ms "
-              f"| {1000 * f['here'] / f['results']:.2f} ms | {f['peak_mib']:.0f} MiB | {started:.1f} s |")
+        per = {k: f"{1000 * f[k] / f['results']:.2f} ms" for k in ("cpu", "scheduler", "here")}
+        print(f"| {workers} | {size} | {f['rate']:.0f} | {f['seconds']:.1f} | {per['cpu']} | {per['scheduler']} "
+              f"| {per['here']} | {f['peak_mib']:.0f} MiB | {started:.1f} s |")
 
     # 6. The command line once per result.
     if args.cli:
