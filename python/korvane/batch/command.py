@@ -59,11 +59,17 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser.add_argument("--allow-private", action="store_true", help="allow pages on loopback and private addresses")
     parser.add_argument("--extended", action="store_true", help="the extended extraction")
     parser.add_argument("--timeout", type=float, default=5.0, metavar="S", help="seconds per page (default 5)")
+    parser.add_argument(
+        "--concurrency", type=int, default=4, metavar="N",
+        help="results a worker enriches at once (default 4; more when the pages come from the network)",
+    )
     args = parser.parse_args(argv)
     if args.partition_size < 1:
         parser.error("--partition-size must be at least 1")
     if args.workers is not None and args.workers < 1:
         parser.error("--workers must be at least 1")
+    if args.concurrency < 1:
+        parser.error("--concurrency must be at least 1")
     if not args.timeout > 0:
         parser.error("--timeout must be positive")
     return args
@@ -210,7 +216,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
         with _client(args) as client:
             ready = time.monotonic()
-            parts = enrich_bag(read_results(pending), **options).to_delayed()
+            parts = enrich_bag(read_results(pending), concurrency=args.concurrency, **options).to_delayed()
             futures = client.compute(parts)
             part_of = {future.key: piece for future, piece in zip(futures, pending)}
             bar = _show_progress(futures) if sys.stdout.isatty() else None
