@@ -200,6 +200,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     output = Path(args.output)
     try:
         files = _input_files(args.inputs)
+        if args.pages and not args.scheduler and not os.path.isfile(os.path.join(args.pages, "manifest.json")):
+            # (Workers on other machines may have the folder where this one has not.)
+            raise FileNotFoundError(f"{args.pages}: no manifest.json in this page folder")
         output.mkdir(parents=True, exist_ok=True)
         _check_run_file(output, files, {"partition_size": args.partition_size, **options})
         slices = slice_inputs(files, args.partition_size)
