@@ -33,7 +33,7 @@ from korvane.batch import BatchResult, InputSlice, enrich_bag, read_results, sli
 
 __all__ = ["WORKER_MALLOC_ENVIRONMENT", "main", "part_path", "worker_malloc_settings"]
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+EXIT_OK, EXIT_FAILED = 0, 1  # (argparse exits with 2 for a wrong command line)
 
 
 def part_path(output: Path, index: int) -> Path:
