@@ -2,7 +2,9 @@
 // a local store server (every host name mapped to it by the browser's
 // host-resolver rules). Needs Chromium on PATH or KORVANE_CHROMIUM.
 #include <korvane/commerce/resolver.hpp>
+#include <korvane/commerce/run.hpp>
 #include <korvane/browser/session.hpp>
+#include <korvane/core/fetcher.hpp>
 
 #include "commerce/async_runtime.hpp"
 #include "commerce/resolver_crawl.hpp"
@@ -681,6 +683,72 @@ TEST_F(Browser, KillingTheBrowserMidCrawlLeavesNothingAndReturns) {
             "Store crawling complete (3 attempted, 0 resolved — stores may be blocking automated access).");
   EXPECT_THAT(log.text(), HasSubstr("Failed crawling store URL 'http://shop.example/search/all?q=3'"));
   expect_nothing_left(pid, dir);
+}
+
+// ---------------------------------------------------------------- batches
+
+// A transport without pages: every match keeps its own link.
+class NoPages final : public korvane::core::Transport {
+ public:
+  awaitable<std::vector<korvane::core::TransportResult>> fetch_all(std::vector<std::string> links,
+                                                                   const korvane::core::FetcherOptions&, double,
+                                                                   const LinkDone& on_link_done) const override {
+    std::vector<korvane::core::TransportResult> results(links.size());
+    for (auto& r : results) {
+      r.failure = {korvane::core::FetchFailure::http_status, "status 404"};
+      if (on_link_done) on_link_done();
+    }
+    co_return results;
+  }
+};
+
+TEST_F(Browser, ABatchSharesOneBrowserAndReopensItWhenItDied) {
+  using namespace korvane::commerce;
+  // Four requests one after the other, each with a store search link; the
+  // browser is killed when the third starts, and a new one serves the rest.
+  std::vector<AsyncStealthySession*> made;
+  std::vector<std::string> dirs;
+  RunOptions options;
+  options.transport = std::make_shared<NoPages>();
+  options.session_factory = [&, session_options = server_.options()](int max_pages,
+                                                                     int timeout_ms) -> std::unique_ptr<Session> {
+    auto session = std::make_unique<AsyncStealthySession>(max_pages, timeout_ms, session_options);
+    made.push_back(session.get());
+    return session;
+  };
+  std::vector<EnrichRequest> requests(4);
+  for (auto& request : requests) {
+    korvane::models::VisualMatch match;
+    match.link = "http://www.ebay.com/sch/i.html?_nkw=nike+air+max+90";
+    match.title = "Nike Air Max 90 White";
+    request.matches.push_back(match);
+  }
+  int started = 0;
+  std::vector<int> pids;
+  RunCallbacks callbacks;
+  callbacks.on_message = [&](const std::string& m) {
+    if (!m.starts_with("Fetching metadata") || ++started != 3) return;
+    ASSERT_EQ(made.size(), 1U);
+    dirs.push_back(made[0]->profile_directory());
+    pids.push_back(made[0]->browser_pid().value_or(0));
+    ::kill(-pids[0], SIGKILL);
+    // Dead (not yet reaped) before the run goes on, which here awaits nothing
+    // before it asks for the browser.
+    siginfo_t info{};
+    for (int i = 0; i < 500 && info.si_pid != pids[0]; ++i) {
+      std::this_thread::sleep_for(milliseconds(10));
+      ::waitid(P_PID, static_cast<id_t>(pids[0]), &info, WEXITED | WNOHANG | WNOWAIT);
+    }
+  };
+  const auto batch = enrich_batch(requests, options, callbacks, {}, 1);
+  ASSERT_EQ(batch.size(), 4U);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    ASSERT_TRUE(batch[i].run.has_value()) << batch[i].error;
+    EXPECT_EQ(batch[i].run->result.items.at(0).direct_url, "http://www.ebay.com/itm/Nike-Air-Max-90-White/1234")
+        << "request " << i;
+  }
+  EXPECT_EQ(made.size(), 2U);
+  expect_nothing_left(pids.at(0), dirs.at(0));
 }
 
 }  // namespace

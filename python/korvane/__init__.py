@@ -10,6 +10,8 @@ The package is a thin layer over the C++ library (the extension module
 - ``korvane.relevance``: relevance labels, the market summary, the sort order;
 - ``korvane.core.fetcher``: the destination page fetcher;
 - ``korvane.report``: the visual HTML report of a result;
+- ``korvane.batch``: batches of search results, in one process or on Dask
+  (``python3 -m korvane.batch``);
 - ``korvane.errors``: the exceptions.
 """
 

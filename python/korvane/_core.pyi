@@ -338,3 +338,13 @@ def fetch_run(
     pages: Optional[_Path] = ...,
     allow_private: bool = ...,
 ) -> Run: ...
+def batch_run(
+    records: Union[List[Tuple[Optional[int], Any]], Tuple[Tuple[Optional[int], Any], ...]],
+    *,
+    pages: Optional[_Path] = ...,
+    allow_private: bool = ...,
+    resolve_stores: bool = ...,
+    extended: bool = ...,
+    timeout: float = ...,
+    concurrency: int = ...,
+) -> Run: ...

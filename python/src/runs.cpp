@@ -1,10 +1,20 @@
 #include "bindings.hpp"
 #include "records.hpp"
 
+#include <korvane/commerce/input.hpp>
 #include <korvane/commerce/json.hpp>
 #include <korvane/commerce/run.hpp>
+#include <korvane/core/fetcher.hpp>
+#include <korvane/models/json.hpp>
 
+#include <boost/json/object.hpp>
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <stop_token>
@@ -179,6 +189,126 @@ class FetchRun final : public Run {
   std::optional<core::FetchReport> report_;
 };
 
+// The transport of a page folder, made once per process and folder (its
+// manifest read again when it changed): the batches of a worker share one.
+std::shared_ptr<const core::Transport> folder_transport(const std::filesystem::path& folder) {
+  struct Made {
+    std::filesystem::file_time_type written;
+    std::uintmax_t size = 0;
+    std::shared_ptr<const core::Transport> transport;
+  };
+  static std::mutex mutex;
+  static std::map<std::filesystem::path, Made> made;
+  const std::filesystem::path key = std::filesystem::weakly_canonical(folder);
+  std::error_code error;
+  const auto written = std::filesystem::last_write_time(key / "manifest.json", error);
+  const auto size = std::filesystem::file_size(key / "manifest.json", error);
+  const std::lock_guard lock(mutex);
+  if (const auto it = made.find(key); !error && it != made.end() && it->second.written == written &&
+                                      it->second.size == size) {
+    return it->second.transport;
+  }
+  auto transport = core::make_directory_transport(key);
+  if (!error) made[key] = Made{written, size, transport};
+  return transport;
+}
+
+// The library's batch of enrichments over search results given as JSON
+// texts: each read by the library's reader, its identity its "id" member or
+// its number, its answer one JSON line.
+class BatchRun final : public Run {
+ public:
+  struct Record {
+    std::optional<long long> number;
+    std::string text;
+  };
+
+  BatchRun(std::vector<Record> records, commerce::RunOptions options, std::size_t concurrency)
+      : records_(std::move(records)), options_(std::move(options)), concurrency_(concurrency) {}
+
+ protected:
+  void call(const commerce::RunCallbacks& callbacks, std::stop_token stop) override {
+    std::vector<commerce::EnrichRequest> requests;
+    std::vector<std::optional<std::size_t>> request_of(records_.size());
+    answers_.resize(records_.size());
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+      Answer& answer = answers_[i];
+      answer.id = identity(records_[i]);
+      const std::string source = records_[i].number ? "line " + std::to_string(*records_[i].number) : "input";
+      try {
+        requests.push_back(commerce::read_search_result(records_[i].text, source));
+        request_of[i] = requests.size() - 1;
+      } catch (const Error& e) {
+        answer.error = e.what();
+      }
+    }
+    if (options_.pages && !options_.transport) options_.transport = folder_transport(*options_.pages);
+    std::vector<commerce::BatchOutcome> outcomes =
+        commerce::enrich_batch(std::move(requests), options_, callbacks, std::move(stop), concurrency_);
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+      Answer& answer = answers_[i];
+      boost::json::object line;
+      line.emplace("id", answer.id);
+      if (request_of[i] && outcomes[*request_of[i]].run) {
+        const commerce::RunResult& run = *outcomes[*request_of[i]].run;
+        boost::json::value result = models::to_json(run.result, {.exclude_none = true});
+        line.emplace("summary", std::move(result.as_object()["summary"]));
+        line.emplace("items", std::move(result.as_object()["items"]));
+        answer.items = run.result.items.size();
+        answer.priced = static_cast<std::size_t>(std::max(0, run.result.summary.total_priced_matches));
+      } else {
+        if (request_of[i]) answer.error = std::move(outcomes[*request_of[i]].error);
+        line.emplace("error", *answer.error);
+      }
+      answer.line = models::json_text(line);
+    }
+  }
+
+  // [(id, line, items, priced, error or None)], in the order of the records.
+  py::object result() override {
+    py::list answers;
+    for (Answer& a : answers_) {
+      answers.append(py::make_tuple(json_to_python(a.id), to_python(a.line), a.items, a.priced,
+                                    a.error ? to_python(*a.error) : py::object(py::none())));
+    }
+    return answers;
+  }
+
+ private:
+  struct Answer {
+    boost::json::value id;
+    std::string line;
+    std::size_t items = 0;
+    std::size_t priced = 0;
+    std::optional<std::string> error;
+  };
+
+  // The record's "id" member when it is a JSON object with one, else its
+  // number (null without one).
+  static boost::json::value identity(const Record& record) {
+    boost::system::error_code error;
+    boost::json::value parsed = boost::json::parse(record.text, error);
+    if (!error && parsed.is_object()) {
+      if (auto* id = parsed.as_object().if_contains("id")) return std::move(*id);
+    }
+    return record.number ? boost::json::value(*record.number) : boost::json::value(nullptr);
+  }
+
+  std::vector<Record> records_;
+  commerce::RunOptions options_;
+  std::size_t concurrency_;
+  std::vector<Answer> answers_;
+};
+
+// A search result as JSON text: a str or bytes as it is, other values (a
+// dict, a list) written as JSON.
+std::string result_text(py::handle h, const std::string& what) {
+  if (PyBytes_Check(h.ptr())) return std::string(py::reinterpret_borrow<py::bytes>(h));
+  if (PyUnicode_Check(h.ptr())) return std::string(text_view(h, what));
+  if (!PyDict_Check(h.ptr()) && !PyList_Check(h.ptr())) raise_type_error(what, "str, bytes, dict or list", h);
+  return boost::json::serialize(python_to_json(h, what));
+}
+
 std::vector<models::VisualMatch> matches_of(const py::object& matches) {
   return list_of(matches, "matches", "VisualMatch", [](py::handle h, const std::string& what) {
     return record<models::VisualMatch>(h, what);
@@ -236,6 +366,40 @@ void bind_runs(py::module_& m) {
       py::arg("items"), py::arg("max_concurrency") = commerce::DEFAULT_STORE_TABS,
       py::arg("timeout") = commerce::DEFAULT_STORE_TIMEOUT, py::kw_only(), py::arg("allow_private") = false,
       "A store resolution of the items; its result is a new list of the same records.");
+
+  m.def(
+      "batch_run",
+      [](const py::object& records, const py::object& pages, const py::object& allow_private,
+         const py::object& resolve_stores, const py::object& extended, const py::object& timeout,
+         const py::object& concurrency) -> std::unique_ptr<Run> {
+        std::vector<BatchRun::Record> values =
+            list_of(records, "records", "(number, result) pairs", [](py::handle h, const std::string& what) {
+              if (!PyTuple_Check(h.ptr()) || PyTuple_GET_SIZE(h.ptr()) != 2) {
+                raise_type_error(what, "a (number, result) pair", h);
+              }
+              const py::tuple pair = py::reinterpret_borrow<py::tuple>(h);
+              BatchRun::Record record;
+              if (!pair[0].is_none()) record.number = integer(pair[0], what + "[0]");
+              record.text = result_text(pair[1], what + "[1]");
+              return record;
+            });
+        const long long parallel = integer(concurrency, "concurrency");
+        if (parallel < 1) throw py::value_error("concurrency must be at least 1");
+        const RunSettings settings{.pages = pages,
+                                   .allow_private = boolean(allow_private, "allow_private"),
+                                   .resolve_stores = boolean(resolve_stores, "resolve_stores"),
+                                   .extended = boolean(extended, "extended"),
+                                   .fetch_timeout = number(timeout, "timeout"),
+                                   .max_items = std::nullopt};
+        return std::make_unique<BatchRun>(std::move(values), settings.options(),
+                                          static_cast<std::size_t>(parallel));
+      },
+      py::arg("records"), py::kw_only(), py::arg("pages") = py::none(), py::arg("allow_private") = false,
+      py::arg("resolve_stores") = true, py::arg("extended") = false,
+      py::arg("timeout") = commerce::DEFAULT_FETCH_TIMEOUT,
+      py::arg("concurrency") = commerce::DEFAULT_BATCH_CONCURRENCY,
+      "A batch of enrichments, one browser session for all; its result is a list of (id, JSON line, items, "
+      "priced items, error or None), one per record.");
 
   m.def(
       "fetch_run",

@@ -1,16 +1,23 @@
 #include <korvane/commerce/run.hpp>
 
+#include <korvane/browser/session.hpp>
 #include <korvane/commerce/json.hpp>
 #include <korvane/commerce/resolver.hpp>
 
+#include <boost/asio/this_coro.hpp>
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
+#include "async/semaphore.hpp"
 #include "commerce/async_runtime.hpp"
 #include "commerce/pipeline.hpp"
 #include "text/enum_text.hpp"
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <exception>
 
 namespace korvane::commerce {
 
@@ -119,6 +126,218 @@ core::FetchReport fetch_pages(std::vector<std::string> urls, const RunOptions& o
         co_return co_await fetcher.fetch(std::move(links), run_options.fetch_timeout);
       }(std::move(urls), options),
       std::move(stop));
+}
+
+namespace {
+
+// The browser of a batch: one session, opened by the first run that asks for
+// it and shared by all. Every run gets its own handle (SharedSession) from
+// the batch's session factory; the handles' enter() and exit() only take and
+// drop the shared session, close() ends it. Tabs are handed out by a permit
+// per page, first come first served, so a crawl waits for a free tab without
+// a deadline instead of timing out in the session's own queue while the
+// crawls of other runs hold the tabs. All on the batch's one thread.
+class BatchBrowser {
+ public:
+  BatchBrowser(boost::asio::any_io_executor executor, browser::SessionFactory factory)
+      : executor_(std::move(executor)), factory_(std::move(factory)), opening_(executor_, 1) {}
+
+  // The open session, opened now when there is none or its browser has died.
+  // A failure to open is kept and thrown to every later caller, as each run
+  // on its own would meet it again; a cancelled opening is not kept.
+  [[nodiscard]] awaitable<std::shared_ptr<browser::Session>> open(int max_pages, int timeout_ms) {
+    const auto permit = co_await opening_.scoped_acquire();
+    if (failure_) std::rethrow_exception(failure_);
+    if (session_ && !browser_died(*session_)) co_return session_;
+    if (session_) {
+      const std::shared_ptr<browser::Session> dead = std::move(session_);
+      co_await dead->exit();
+    }
+    std::shared_ptr<browser::Session> session;
+    std::exception_ptr failure;
+    try {
+      session = factory_(max_pages, timeout_ms);
+      if (!session) throw BrowserUnavailableError("the session factory made no session");
+      co_await session->enter();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (failure) {
+      if (session) co_await session->exit();
+      if (!detail::is_cancellation(failure)) failure_ = failure;
+      std::rethrow_exception(failure);
+    }
+    if (!tabs_) tabs_.emplace(executor_, static_cast<std::size_t>(std::max(1, max_pages)));
+    session_ = std::move(session);
+    co_return session_;
+  }
+
+  // A tab permit, held by the page it is given to.
+  [[nodiscard]] awaitable<async::Semaphore::Permit> tab() { return tabs_->scoped_acquire(); }
+
+  // Ends the session; never throws.
+  [[nodiscard]] awaitable<void> close() {
+    if (const std::shared_ptr<browser::Session> session = std::move(session_)) co_await session->exit();
+  }
+
+ private:
+  // A Chromium session whose browser process is gone (crashed or killed):
+  // reaped by the session, or ended and not yet seen by it (it notices on a
+  // later turn of the loop; waitid with WNOWAIT leaves the process to it).
+  static bool browser_died(const browser::Session& session) noexcept {
+    const auto* chromium = dynamic_cast<const browser::AsyncStealthySession*>(&session);
+    if (chromium == nullptr) return false;
+    const std::optional<int> pid = chromium->browser_pid();
+    if (!pid) return true;
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(*pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return errno == ECHILD;
+    return info.si_pid == *pid;
+  }
+
+  boost::asio::any_io_executor executor_;
+  browser::SessionFactory factory_;
+  async::Semaphore opening_;
+  std::optional<async::Semaphore> tabs_;
+  std::shared_ptr<browser::Session> session_;
+  std::exception_ptr failure_;
+};
+
+// A page of the shared session with the tab permit it holds.
+class SharedPage final : public browser::Page {
+ public:
+  SharedPage(async::Semaphore::Permit permit, std::unique_ptr<browser::Page> page)
+      : permit_(std::move(permit)), page_(std::move(page)) {}
+
+  [[nodiscard]] std::optional<int> status() const override { return page_->status(); }
+  [[nodiscard]] awaitable<std::vector<std::unique_ptr<browser::Element>>> css(std::string selector) override {
+    return page_->css(std::move(selector));
+  }
+
+ private:
+  async::Semaphore::Permit permit_;  // given back after the page (declared first, destroyed last)
+  std::unique_ptr<browser::Page> page_;
+};
+
+// One run's handle on the batch's session.
+class SharedSession final : public browser::Session {
+ public:
+  SharedSession(std::shared_ptr<BatchBrowser> browser, int max_pages, int timeout_ms)
+      : browser_(std::move(browser)), max_pages_(max_pages), timeout_ms_(timeout_ms) {}
+
+  [[nodiscard]] awaitable<void> enter() override { session_ = co_await browser_->open(max_pages_, timeout_ms_); }
+
+  [[nodiscard]] awaitable<std::unique_ptr<browser::Page>> fetch(std::string url) override {
+    // (The session is held here too: the batch may replace a dead one meanwhile.)
+    const std::shared_ptr<browser::Session> session = session_;
+    if (!session) throw BrowserError("the browser session is not entered");
+    async::Semaphore::Permit permit = co_await browser_->tab();
+    std::unique_ptr<browser::Page> page = co_await session->fetch(std::move(url));
+    if (!page) co_return nullptr;
+    co_return std::make_unique<SharedPage>(std::move(permit), std::move(page));
+  }
+
+  // Leaves the shared session open for the other runs.
+  [[nodiscard]] awaitable<void> exit() override {
+    session_.reset();
+    co_return;
+  }
+
+ private:
+  std::shared_ptr<BatchBrowser> browser_;
+  int max_pages_;
+  int timeout_ms_;
+  std::shared_ptr<browser::Session> session_;
+};
+
+std::string message_of(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown failure";
+  }
+}
+
+// What the runs of a batch share.
+struct Batch {
+  std::vector<EnrichRequest> requests;
+  std::vector<BatchOutcome> outcomes;
+  RunOptions options;
+  ProgressCallback on_message;
+  detail::CountObserver on_counts;
+  std::size_t next = 0;  // the next request to start
+};
+
+// Runs requests one after the other, taking the next one not yet started,
+// until none is left; a request's failure is its outcome, a cancellation of
+// the batch ends the worker.
+awaitable<void> batch_worker(Batch& batch) {
+  while (batch.next < batch.requests.size()) {
+    co_await detail::throw_if_cancelled();
+    const std::size_t i = batch.next++;
+    std::exception_ptr failure;
+    try {
+      RunResult run = co_await detail::run_pipeline(std::move(batch.requests[i]), batch.options, batch.on_message,
+                                                    batch.on_counts);
+      batch.outcomes[i].run.emplace(std::move(run));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    if (!failure) continue;
+    const auto state = co_await boost::asio::this_coro::cancellation_state;
+    if (state.cancelled() != boost::asio::cancellation_type::none) std::rethrow_exception(failure);
+    batch.outcomes[i].error = message_of(failure);
+  }
+}
+
+awaitable<std::vector<BatchOutcome>> run_batch(std::vector<EnrichRequest> requests, RunOptions options,
+                                               RunCallbacks callbacks, std::size_t concurrency) {
+  Batch batch;
+  batch.outcomes.resize(requests.size());
+  batch.requests = std::move(requests);
+  if (batch.requests.empty()) co_return std::move(batch.outcomes);
+
+  // One transport for every run: a page folder's manifest is read once.
+  batch.options = std::move(options);
+  if (!batch.options.transport) {
+    batch.options.transport = batch.options.pages ? core::make_directory_transport(*batch.options.pages)
+                                                  : core::make_curl_transport();
+  }
+  const auto executor = co_await boost::asio::this_coro::executor;
+  const auto browser = std::make_shared<BatchBrowser>(executor, detail::session_factory_of(batch.options));
+  batch.options.session_factory = [browser](int max_pages, int timeout_ms) -> std::unique_ptr<browser::Session> {
+    return std::make_unique<SharedSession>(browser, max_pages, timeout_ms);
+  };
+  if (callbacks.on_message) batch.on_message = std::move(callbacks.on_message);
+  batch.on_counts = std::move(callbacks.on_progress);
+
+  std::vector<awaitable<void>> workers;
+  const std::size_t count = std::min(concurrency, batch.requests.size());
+  for (std::size_t i = 0; i < count; ++i) workers.push_back(batch_worker(batch));
+  std::vector<detail::Outcome<void>> ended;
+  std::exception_ptr failure;
+  try {
+    ended = co_await detail::gather(std::move(workers));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  // Closed in order also when the batch was cancelled.
+  co_await boost::asio::this_coro::throw_if_cancelled(false);
+  co_await browser->close();
+  if (failure) std::rethrow_exception(failure);
+  for (const auto& worker : ended) {
+    if (!worker.ok()) std::rethrow_exception(worker.error);  // the batch was cancelled
+  }
+  co_return std::move(batch.outcomes);
+}
+
+}  // namespace
+
+std::vector<BatchOutcome> enrich_batch(std::vector<EnrichRequest> requests, const RunOptions& options,
+                                       const RunCallbacks& callbacks, std::stop_token stop, std::size_t concurrency) {
+  if (concurrency == 0) throw ValueError("a batch needs a concurrency of at least 1");
+  return detail::run_coroutine(run_batch(std::move(requests), options, callbacks, concurrency), std::move(stop));
 }
 
 ResolveResult resolve_store_links(std::vector<models::EnrichedCommerceMatch> items, const RunOptions& options,

@@ -185,6 +185,33 @@ struct RunResult {
 [[nodiscard]] RunResult enrich(EnrichRequest request, const RunOptions& options = {},
                                const RunCallbacks& callbacks = {}, std::stop_token stop = {});
 
+// Requests run at once by enrich_batch() unless told otherwise.
+inline constexpr std::size_t DEFAULT_BATCH_CONCURRENCY = 4;
+
+// What became of one request of a batch: its run, or the message of the
+// failure that ended it (then `run` is empty).
+struct BatchOutcome {
+  std::optional<RunResult> run;
+  std::string error;
+};
+
+// Enriches every request as enrich() would on its own, within one event loop
+// that uses one fetcher (one page folder read once) and at most one browser
+// session for the whole batch: opened by the first run that has store search
+// links, shared by all (its tabs, options.store_tabs of them, go to the crawls
+// in the order they ask), reopened when the browser has died, closed when
+// the batch ends. Up to `concurrency` requests run at once; a failing request
+// gives its error and the others go on. One outcome per request, in request
+// order. The callbacks hear every run (messages of concurrent runs
+// interleave). Throws korvane::ValueError when `concurrency` is 0,
+// korvane::FetchError when the page folder cannot be read, and
+// korvane::CancelledError once `stop` is requested and the batch has released
+// what it held (the browser, its profile folder).
+[[nodiscard]] std::vector<BatchOutcome> enrich_batch(std::vector<EnrichRequest> requests,
+                                                     const RunOptions& options = {},
+                                                     const RunCallbacks& callbacks = {}, std::stop_token stop = {},
+                                                     std::size_t concurrency = DEFAULT_BATCH_CONCURRENCY);
+
 // The items with their store search links resolved, and the report of it.
 struct ResolveResult {
   std::vector<models::EnrichedCommerceMatch> items;

@@ -1,0 +1,258 @@
+"""``python3 -m korvane.batch``: JSON Lines of visual-search results in,
+enriched results out, on a local Dask cluster or an existing one.
+
+Each input line is one search result. The inputs are cut into parts of
+``--partition-size`` lines; a worker reads its part's lines from the input
+file itself, enriches them in one batch (one browser session) and sends the
+answers back; this process writes them to ``DIR/part-NNNNN.jsonl``, one line
+per input line in input order: ``{"id": …, "summary": …, "items": […]}`` or
+``{"id": …, "error": "…"}``. A part is written to a temporary name and
+renamed when complete, so a part file is always whole; run the same command
+again after a crash and the parts already written are skipped.
+``DIR/_batch.json`` records the inputs and settings of the run, and a rerun
+with other ones into the same folder is refused.
+"""
+
+from __future__ import annotations
+
+import argparse
+import glob
+import json
+import logging
+import os
+import sys
+import threading
+import time
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Dict, List, Optional
+
+from korvane.batch import BatchResult, InputSlice, enrich_bag, read_results, slice_inputs
+
+__all__ = ["WORKER_MALLOC_ENVIRONMENT", "main", "part_path", "worker_malloc_settings"]
+
+EXIT_OK, EXIT_FAILED = 0, 1  # (argparse exits with 2 for a wrong command line)
+
+
+def part_path(output: Path, index: int) -> Path:
+    """The file of part ``index``."""
+    return output / f"part-{index:05d}.jsonl"
+
+
+def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="python3 -m korvane.batch",
+        description="Enrich visual-search results (JSON Lines, one result per line) on a Dask cluster.",
+    )
+    parser.add_argument("inputs", nargs="+", metavar="INPUT.jsonl", help="input files or glob patterns")
+    parser.add_argument("--output", required=True, metavar="DIR", help="folder of the part files")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="tcp://HOST:PORT", help="the scheduler of an existing cluster")
+    where.add_argument(
+        "--workers", type=int, metavar="N", help="worker processes of a local cluster (default: one per core)"
+    )
+    parser.add_argument("--partition-size", type=int, default=100, metavar="N", help="lines per part (default 100)")
+    parser.add_argument("--pages", metavar="DIR", help="read destination pages from this folder (manifest.json)")
+    parser.add_argument("--no-resolve", action="store_true", help="keep store search links (no browser)")
+    parser.add_argument("--allow-private", action="store_true", help="allow pages on loopback and private addresses")
+    parser.add_argument("--extended", action="store_true", help="the extended extraction")
+    parser.add_argument("--timeout", type=float, default=5.0, metavar="S", help="seconds per page (default 5)")
+    parser.add_argument(
+        "--concurrency", type=int, default=4, metavar="N",
+        help="results a worker enriches at once (default 4; more when the pages come from the network)",
+    )
+    args = parser.parse_args(argv)
+    if args.partition_size < 1:
+        parser.error("--partition-size must be at least 1")
+    if args.workers is not None and args.workers < 1:
+        parser.error("--workers must be at least 1")
+    if args.concurrency < 1:
+        parser.error("--concurrency must be at least 1")
+    if not args.timeout > 0:
+        parser.error("--timeout must be positive")
+    return args
+
+
+def _input_files(patterns: Sequence[str]) -> List[str]:
+    """The files the arguments name, globs expanded in sorted order."""
+    files: List[str] = []
+    for pattern in patterns:
+        found = sorted(glob.glob(pattern)) if glob.has_magic(pattern) else [pattern]
+        if not found:
+            raise FileNotFoundError(f"{pattern}: no file matches")
+        for name in found:
+            if not os.path.isfile(name):
+                raise FileNotFoundError(f"{name}: not a file")
+        files.extend(found)
+    return files
+
+
+def _check_run_file(output: Path, files: Sequence[str], settings: Dict[str, Any]) -> None:
+    """Records the run in ``_batch.json``, or checks that the run before
+    had the same inputs (path, size, time) and settings."""
+    inputs = []
+    for name in files:
+        stat = os.stat(name)
+        inputs.append({"path": os.path.abspath(name), "size": stat.st_size, "mtime_ns": stat.st_mtime_ns})
+    run = {"inputs": inputs, "settings": settings}
+    record = output / "_batch.json"
+    if record.exists():
+        if json.loads(record.read_text(encoding="utf-8")) != run:
+            raise ValueError(
+                f"{output} holds the parts of a run with other inputs or settings; use another folder"
+            )
+        return
+    temporary = record.with_name(record.name + ".tmp")
+    temporary.write_text(json.dumps(run, indent=2) + "\n", encoding="utf-8")
+    os.replace(temporary, record)
+
+
+def _write_part(path: Path, answers: Sequence[BatchResult]) -> None:
+    temporary = path.with_name(path.name + ".tmp")
+    with open(temporary, "w", encoding="utf-8") as file:
+        for answer in answers:
+            file.write(answer.line)
+            file.write("\n")
+        file.flush()
+        os.fsync(file.fileno())
+    os.replace(temporary, path)
+
+
+#: The malloc thresholds of the workers: glibc serves allocations below
+#: MALLOC_MMAP_THRESHOLD_ from its heap and gives free heap memory back above
+#: MALLOC_TRIM_THRESHOLD_.
+WORKER_MALLOC_ENVIRONMENT = {"MALLOC_TRIM_THRESHOLD_": 64 << 20, "MALLOC_MMAP_THRESHOLD_": 32 << 20}
+
+
+def worker_malloc_settings() -> Any:
+    """Dask's configuration in which the nannies start workers with
+    ``WORKER_MALLOC_ENVIRONMENT`` (values set in the environment still win).
+    Dask's own default, MALLOC_TRIM_THRESHOLD_=65536, also pins the
+    threshold above which malloc maps memory of its own to 128 KiB, so that
+    every page-sized buffer (a fetched page is often 100 KB to 1 MB) is
+    mapped, faulted in and unmapped again: enrichment then takes 70 % more
+    CPU time. With these thresholds a worker's peak memory grows by some
+    20 MiB."""
+    import dask.config
+
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+    environ.update(WORKER_MALLOC_ENVIRONMENT)
+    return dask.config.set({"distributed.nanny.pre-spawn-environ": environ})
+
+
+@contextmanager
+def _client(args: argparse.Namespace) -> Iterator[Any]:
+    """A client of the scheduler named, or of a new local cluster. It takes
+    the answers from the workers themselves (falling back to the scheduler
+    for a worker it cannot reach), so the scheduler relays only tasks and
+    their states."""
+    from distributed import Client, LocalCluster
+
+    if args.scheduler:
+        with Client(args.scheduler, direct_to_workers=True) as client:
+            yield client
+        return
+    workers = args.workers or len(os.sched_getaffinity(0))
+    with worker_malloc_settings(), LocalCluster(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        silence_logs=logging.ERROR,
+    ) as cluster, Client(cluster, direct_to_workers=True) as client:
+        yield client
+
+
+@dataclass
+class _Totals:
+    results: int = 0
+    items: int = 0
+    priced: int = 0
+    errors: int = 0
+    parts: int = 0
+    failed_parts: int = 0
+
+
+def _show_progress(futures: Sequence[Any]) -> threading.Thread:
+    """Dask's progress bar of the futures, on standard output, from a thread
+    of its own."""
+    from distributed import progress
+
+    thread = threading.Thread(target=progress, args=(futures,), kwargs={"notebook": False}, daemon=True)
+    thread.start()
+    return thread
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command; returns its exit status: 0 when every part is
+    written (error lines included), 1 when a part failed or the inputs or
+    folder cannot be used, 2 for a wrong command line."""
+    args = _arguments(argv)
+    options: Dict[str, Any] = {
+        "pages": os.path.abspath(args.pages) if args.pages else None,
+        "allow_private": args.allow_private,
+        "resolve_stores": not args.no_resolve,
+        "extended": args.extended,
+        "timeout": args.timeout,
+    }
+    output = Path(args.output)
+    try:
+        files = _input_files(args.inputs)
+        if args.pages and not args.scheduler and not os.path.isfile(os.path.join(args.pages, "manifest.json")):
+            # (Workers on other machines may have the folder where this one has not.)
+            raise FileNotFoundError(f"{args.pages}: no manifest.json in this page folder")
+        output.mkdir(parents=True, exist_ok=True)
+        _check_run_file(output, files, {"partition_size": args.partition_size, **options})
+        slices = slice_inputs(files, args.partition_size)
+    except (OSError, ValueError) as error:
+        print(f"korvane.batch: {error}", file=sys.stderr)
+        return EXIT_FAILED
+    pending: List[InputSlice] = [s for s in slices if not part_path(output, s.part).exists()]
+    skipped = len(slices) - len(pending)
+    totals = _Totals()
+    started = time.monotonic()
+    ready = finished = started
+    if pending:
+        from distributed import as_completed
+
+        with _client(args) as client:
+            ready = time.monotonic()
+            parts = enrich_bag(read_results(pending), concurrency=args.concurrency, **options).to_delayed()
+            futures = client.compute(parts)
+            part_of = {future.key: piece for future, piece in zip(futures, pending)}
+            bar = _show_progress(futures) if sys.stdout.isatty() else None
+            for future in as_completed(futures):
+                piece = part_of[future.key]
+                try:
+                    answers: List[BatchResult] = future.result()
+                    _write_part(part_path(output, piece.part), answers)
+                except Exception as error:  # the part stays unwritten; a rerun computes it again
+                    totals.failed_parts += 1
+                    print(f"korvane.batch: part {piece.part} ({piece.path}, lines {piece.first_line}-"
+                          f"{piece.first_line + piece.lines - 1}) failed: {error}", file=sys.stderr)
+                    continue
+                finally:
+                    future.release()
+                totals.parts += 1
+                totals.results += len(answers)
+                totals.items += sum(a.items for a in answers)
+                totals.priced += sum(a.priced for a in answers)
+                totals.errors += sum(1 for a in answers if a.error is not None)
+            finished = time.monotonic()
+            if bar is not None:
+                bar.join(timeout=5)
+    seconds = finished - ready
+    rate = totals.results / seconds if seconds > 0 else 0.0
+    print(
+        f"korvane.batch: {totals.results} results in {totals.parts} parts ({skipped} parts written before), "
+        f"{totals.items} items, {totals.priced} priced, {totals.errors} errors; "
+        f"{seconds:.1f} s, {rate:.1f} results/s (cluster start {ready - started:.1f} s)",
+        file=sys.stderr,
+    )
+    if totals.failed_parts:
+        print(f"korvane.batch: {totals.failed_parts} parts failed; run the same command again to compute them",
+              file=sys.stderr)
+        return EXIT_FAILED
+    return EXIT_OK
