@@ -206,5 +206,17 @@ TEST(EndToEnd, OutputTargetsAreCheckedFirstAndDevicesWrittenInPlace) {
   EXPECT_NE(piped.output.find("Match Score,Relevance"), std::string::npos);
   EXPECT_EQ(run_cli(run + "--json /dev/null").status, 0);
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
+
+  // resolve leaves its input alone unless told --in-place (items without
+  // store links: no browser is needed).
+  const fs::path items = dir / "items.json";
+  const std::string before =
+      R"([{"title": "A", "direct_url": "https://a.example/p/1", "original_url": "https://a.example/p/1"}])";
+  std::ofstream(items) << before;
+  const auto resolved = run_cli("resolve " + items.string() + " --quiet");
+  EXPECT_EQ(resolved.status, 0);
+  EXPECT_NE(resolved.output.find("\"direct_url\": \"https://a.example/p/1\""), std::string::npos)
+      << resolved.output;
+  EXPECT_EQ(read_file(items), before);
   fs::remove_all(dir);
 }
