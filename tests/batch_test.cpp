@@ -115,7 +115,12 @@ class FakeSession final : public browser::Session {
     ++browser_.fetches;
     browser_.open_peak = std::max(browser_.open_peak, ++browser_.open_now);
     asio::steady_timer timer(co_await asio::this_coro::executor, browser_.delay);
-    co_await timer.async_wait(asio::use_awaitable);
+    try {
+      co_await timer.async_wait(asio::use_awaitable);
+    } catch (...) {
+      --browser_.open_now;  // a cancelled load closes its tab
+      throw;
+    }
     co_return std::make_unique<FakePage>(browser_, url.substr(url.find("_nkw=") + 5));
   }
   awaitable<void> exit() override {
