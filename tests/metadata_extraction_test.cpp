@@ -1,7 +1,7 @@
 // Embedded product data extraction: JSON-LD products, the Next.js product,
 // meta tags and the title; the pattern scanning under them.
-#include "commerce/metadata/extraction.hpp"
-#include "commerce/metadata/markup.hpp"
+#include "commerce/metadata/embedded_data.hpp"
+#include "commerce/metadata/shop_markup.hpp"
 #include "commerce/metadata/patterns.hpp"
 #include "text/regex.hpp"
 

@@ -5,7 +5,7 @@
 #include "commerce/units.hpp"
 
 #include "commerce/metadata/extended/extended.hpp"
-#include "commerce/metadata/extraction.hpp"
+#include "commerce/metadata/embedded_data.hpp"
 #include "commerce/metadata/state.hpp"
 #include "host/condition_words.hpp"
 #include "text/enum_text.hpp"

@@ -2,7 +2,7 @@
 // write them: page classification and the four field-resolution stages.
 #pragma once
 
-#include "commerce/metadata/extraction.hpp"
+#include "commerce/metadata/embedded_data.hpp"
 
 #include <korvane/commerce/metadata.hpp>
 #include <korvane/models.hpp>

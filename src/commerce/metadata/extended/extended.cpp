@@ -3,7 +3,7 @@
 #include "commerce/metadata/extended/decide.hpp"
 #include "commerce/metadata/extended/page_index.hpp"
 #include "commerce/metadata/extended/readers.hpp"
-#include "commerce/metadata/markup.hpp"
+#include "commerce/metadata/shop_markup.hpp"
 
 #include <algorithm>
 

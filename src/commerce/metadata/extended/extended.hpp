@@ -6,7 +6,7 @@
 #pragma once
 
 #include "commerce/metadata/extended/evidence.hpp"
-#include "commerce/metadata/extraction.hpp"
+#include "commerce/metadata/embedded_data.hpp"
 #include "commerce/metadata/state.hpp"
 
 #include <korvane/commerce/metadata.hpp>

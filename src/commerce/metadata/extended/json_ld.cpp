@@ -6,7 +6,7 @@
 #include "commerce/metadata/extended/json_values.hpp"
 #include "commerce/metadata/extended/loose_json.hpp"
 #include "commerce/metadata/extended/readers.hpp"
-#include "commerce/metadata/extraction.hpp"
+#include "commerce/metadata/embedded_data.hpp"
 #include "text/unicode.hpp"
 
 #include <boost/json/monotonic_resource.hpp>

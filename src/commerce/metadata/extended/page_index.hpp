@@ -10,7 +10,7 @@
 // element's text and its enclosing elements.
 #pragma once
 
-#include "commerce/metadata/extraction.hpp"
+#include "commerce/metadata/embedded_data.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -10,7 +10,7 @@
 
 #include "commerce/metadata/extended/json_values.hpp"
 #include "commerce/metadata/extended/loose_json.hpp"
-#include "commerce/metadata/extraction.hpp"
+#include "commerce/metadata/embedded_data.hpp"
 #include "text/html.hpp"
 #include "text/regex.hpp"
 #include "text/unicode.hpp"

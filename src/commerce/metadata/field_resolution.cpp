@@ -1,6 +1,6 @@
 #include <korvane/commerce/normalizer.hpp>
 
-#include "commerce/metadata/markup.hpp"
+#include "commerce/metadata/shop_markup.hpp"
 #include "commerce/metadata/state.hpp"
 #include "text/html.hpp"
 #include "text/json_writer.hpp"

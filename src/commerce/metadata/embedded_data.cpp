@@ -1,4 +1,4 @@
-#include "commerce/metadata/extraction.hpp"
+#include "commerce/metadata/embedded_data.hpp"
 
 #include "commerce/metadata/patterns.hpp"
 #include "text/json_reader.hpp"

@@ -1,4 +1,4 @@
-#include "commerce/metadata/markup.hpp"
+#include "commerce/metadata/shop_markup.hpp"
 
 #include "commerce/metadata/patterns.hpp"
 

@@ -4,7 +4,7 @@
 // linear in the page size whatever the page holds.
 #pragma once
 
-#include "commerce/metadata/extraction.hpp"
+#include "commerce/metadata/embedded_data.hpp"
 
 #include <optional>
 #include <string_view>
