@@ -1,9 +1,13 @@
 // Deep enrichment and the whole pipeline, with pages from a fake transport.
 #include <korvane/browser/session.hpp>
 #include <korvane/commerce/enricher.hpp>
+#include <korvane/commerce/metadata.hpp>
+#include <korvane/commerce/normalizer.hpp>
+#include <korvane/commerce/unwrapper.hpp>
 #include <korvane/commerce/run.hpp>
 
 #include "commerce/async_runtime.hpp"
+#include "commerce/metadata/parsed_page.hpp"
 
 #include <boost/asio/detached.hpp>
 #include <gtest/gtest.h>
@@ -202,6 +206,103 @@ TEST(DeepEnrichment, DuplicateLinksShareOnePageAndHostlessLinksUseTheSource) {
   // Fetched once; the link without scheme and host never reaches the transport.
   EXPECT_EQ(run.table->batches.at(0), std::vector<std::string>{"https://shop.acme.com/p/1"});
   EXPECT_EQ(items[2].merchant_name, "Acme Shop");
+}
+
+// Pages of every kind the parser reads, each linked by several matches with
+// their own title, merchant, price and stock flag, in both modes: every item
+// is what a parse of its match alone gives, although each page is parsed
+// once for all its matches.
+TEST(DeepEnrichment, MatchesSharingAPageGetTheirOwnAnswers) {
+  const std::string filler(300, ' ');
+  const std::map<std::string, std::string> pages{
+      {"https://shop.acme.com/p/1", product_page("Acme Runner", "19.99", "EUR")},
+      {"https://blog.example/review", article_page()},
+      {"https://meta.example/item/7",
+       "<html><head><meta property=\"og:type\" content=\"product\"><meta property=\"og:title\" content=\"Trail "
+       "Boot\"><meta property=\"og:brand\" content=\"Hike &amp; Co\"><meta property=\"product:price:amount\" "
+       "content=\"49.50\"><meta property=\"product:price:currency\" content=\"gbp\"><meta "
+       "property=\"product:availability\" content=\"out of stock\"><title>Boot</title></head><body>" +
+           filler + "</body></html>"},
+      {"https://woo.example/product/lamp",
+       "<html><head><title>Desk Lamp</title></head><body><p class=\"price\"><span class=\"woocommerce-Price-amount "
+       "amount\"><bdi>1,299.00</bdi></span></p><span class=\"sku\">LMP-9</span><div class=\"stock instock\">In "
+       "stock</div>" +
+           filler + "</body></html>"},
+      {"https://next.example/sneaker",
+       "<html><head><title>Sneaker</title></head><body>" + filler +
+           "<script id=\"__NEXT_DATA__\" type=\"application/json\">{\"props\":{\"pageProps\":{\"product\":"
+           "{\"name\":\"Court Sneaker\",\"brandName\":\"Vela\",\"sku\":\"VL-2\",\"priceCents\":8900}}}}"
+           "</script></body></html>"},
+      {"https://www.instagram.com/p/abc", product_page("Post", "5", "USD")},
+  };
+  struct Context {
+    std::string title;
+    std::optional<std::string> source, price;
+    std::optional<bool> in_stock;
+  };
+  const std::vector<Context> contexts{{"Shop now", "Example Store", "12,50 €", true},
+                                      {"x", std::nullopt, std::nullopt, false},
+                                      {"Blue Runner Shoe Renewed", "Runner World Magazine Shop", "$5", std::nullopt}};
+  std::vector<VisualMatch> matches;
+  for (const auto& c : contexts) {
+    for (const auto& [link, html] : pages) {
+      auto m = match(link, c.title, c.source);
+      m.price = c.price;
+      m.in_stock = c.in_stock;
+      m.thumbnail = "https://thumb.example/t.jpg";
+      matches.push_back(std::move(m));
+    }
+  }
+  for (const auto mode : {ExtractionMode::standard, ExtractionMode::extended}) {
+    Pipeline run = make_run(pages);
+    run.options.extraction = mode;
+    const auto items = deep(run, matches);
+    ASSERT_EQ(items.size(), matches.size());
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+      const VisualMatch& m = matches[i];
+      const std::string domain = URLUnwrapper::extract_domain(m.link);
+      const MetadataResult alone = DestinationMetadataParser::parse_metadata(
+          {.html = pages.at(m.link),
+           .direct_url = m.link,
+           .initial_title = m.title,
+           .initial_merchant = m.source ? std::string_view(*m.source) : std::string_view(domain),
+           .initial_price = PriceNormalizer::parse(m.price, m.currency),
+           .initial_stock = m.in_stock,
+           .rank = static_cast<int>(i + 1),
+           .extraction = mode});
+      const auto& item = items[i];
+      SCOPED_TRACE(m.link + " / " + m.title + (mode == ExtractionMode::extended ? " (extended)" : ""));
+      EXPECT_EQ(item.title, alone.title);
+      EXPECT_EQ(item.merchant_name, alone.merchant_name);
+      EXPECT_EQ(item.price, alone.price);
+      EXPECT_EQ(item.brand, alone.brand);
+      EXPECT_EQ(item.sku, alone.sku);
+      EXPECT_EQ(item.stock_status, alone.stock_status);
+      EXPECT_EQ(item.condition, alone.condition);
+      EXPECT_EQ(item.page_type, alone.page_type);
+      EXPECT_EQ(item.match_score, alone.match_score);
+      EXPECT_EQ(item.primary_image_url, alone.primary_image_url ? alone.primary_image_url : m.thumbnail);
+    }
+  }
+}
+
+// A batch keeps parsed pages for its later runs: a page found again under its
+// link but with another text is parsed anew, and a page the cache lets go
+// stays whole for whoever still holds it.
+TEST(DeepEnrichment, KeptPagesAreFoundByLinkAndText) {
+  detail::ParsedPageCache cache(1000);
+  const std::string first = product_page("Acme Runner", "10", "USD");
+  const std::string second = product_page("Acme Walker", "12", "USD");
+  const auto a = cache.page("https://shop.acme.com/p/1", first);
+  EXPECT_EQ(cache.page("https://shop.acme.com/p/1", first), a);
+  const auto b = cache.page("https://shop.acme.com/p/1", second);
+  EXPECT_NE(b, a);
+  const auto title = [](detail::ParsedPage& page) { return page.html_title().value_or(""); };
+  EXPECT_EQ(title(*b), "Acme Walker");
+  for (int i = 0; i < 5; ++i) (void)cache.page("https://shop.acme.com/p/" + std::to_string(i + 2), second);
+  EXPECT_NE(cache.page("https://shop.acme.com/p/1", second), b);  // over the budget: let go, parsed anew
+  EXPECT_EQ(title(*a), "Acme Runner");
+  EXPECT_EQ(title(*b), "Acme Walker");
 }
 
 TEST(DeepEnrichment, FailuresEndTheCall) {

@@ -1,6 +1,8 @@
 #include <korvane/commerce/enricher.hpp>
 
 #include "commerce/async_runtime.hpp"
+#include "commerce/metadata/extended/extended.hpp"
+#include "commerce/metadata/parsed_page.hpp"
 #include "commerce/pipeline.hpp"
 #include "commerce/units.hpp"
 
@@ -42,26 +44,26 @@ void sanitize(VisualMatch& m) {
   fix_optional(m.thumbnail);
 }
 
-EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& url, const core::PageMap& pages,
-                                 int rank, ExtractionMode extraction) {
+EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& url, detail::ParsedPage* page, int rank,
+                                 ExtractionMode extraction) {
   std::string domain = URLUnwrapper::extract_domain(url);
   if (domain.empty()) domain = match.source.value_or("");
   const auto initial_price = PriceNormalizer::parse(match.price, match.currency);
 
-  std::optional<std::string_view> html;
-  if (const auto it = pages.find(url); it != pages.end() && it->second) html = *it->second;
   const std::string_view initial_merchant =
       match.source && !match.source->empty() ? std::string_view(*match.source) : std::string_view(domain);
-  MetadataResult meta = DestinationMetadataParser::parse_metadata(MetadataRequest{
-      .html = html,
-      .direct_url = url,
-      .initial_title = match.title,
-      .initial_merchant = initial_merchant,
-      .initial_price = initial_price,
-      .initial_stock = match.in_stock,
-      .rank = rank,
-      .extraction = extraction,
-  });
+  MetadataResult meta = detail::parse_metadata_of_page(
+      MetadataRequest{
+          .html = std::nullopt,
+          .direct_url = url,
+          .initial_title = match.title,
+          .initial_merchant = initial_merchant,
+          .initial_price = initial_price,
+          .initial_stock = match.in_stock,
+          .rank = rank,
+          .extraction = extraction,
+      },
+      page);
 
   std::optional<models::MerchantCategory> category;
   if (meta.page_type == PageType::PRODUCT || meta.page_type == PageType::MARKETPLACE) {
@@ -103,6 +105,19 @@ std::vector<PageMiss> pages_missed(const std::vector<std::string>& urls, const c
   return missed;
 }
 
+// The positions of the matches (0-based) grouped by link, the groups in the
+// order of their first match.
+std::vector<std::vector<std::size_t>> matches_by_link(const std::vector<std::string>& urls) {
+  std::vector<std::vector<std::size_t>> groups;
+  std::unordered_map<std::string_view, std::size_t> group_of;
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    const auto [it, added] = group_of.emplace(urls[i], groups.size());
+    if (added) groups.emplace_back();
+    groups[it->second].push_back(i);
+  }
+  return groups;
+}
+
 void report_count(const detail::CountObserver& on_counts, RunPhase phase, std::size_t done, std::size_t total) {
   if (on_counts) on_counts(RunProgress{phase, done, total});
 }
@@ -127,7 +142,8 @@ std::size_t slice_length(std::size_t size, std::optional<long long> max_items) n
 awaitable<std::vector<EnrichedCommerceMatch>> enrich_deep(std::vector<VisualMatch> matches,
                                                           std::optional<long long> max_items,
                                                           ProgressCallback on_progress, const RunOptions& options,
-                                                          RunReport& report, const CountObserver& on_counts) {
+                                                          RunReport& report, const CountObserver& on_counts,
+                                                          ParsedPageCache* pages) {
   start_unit(Unit::enricher);
   std::vector<EnrichedCommerceMatch> items;
   if (matches.empty()) co_return items;
@@ -159,25 +175,34 @@ awaitable<std::vector<EnrichedCommerceMatch>> enrich_deep(std::vector<VisualMatc
       on_progress, "Extracting structured product metadata & price intelligence (" + count + " items)...");
 
   const auto parse_start = Clock::now();
-  items.reserve(matches.size());
-  for (std::size_t i = 0; i < matches.size(); ++i) {
-    co_await throw_if_cancelled();
-    items.push_back(enrich_one(matches[i], urls[i], fetched.pages, static_cast<int>(i + 1), options.extraction));
-    report_count(on_counts, RunPhase::parsing, i + 1, matches.size());
+  items.resize(matches.size());
+  std::size_t parsed = 0;
+  for (const auto& group : matches_by_link(urls)) {
+    // Each distinct page is parsed once, for all the matches that link to it.
+    const std::string& url = urls[group.front()];
+    std::shared_ptr<ParsedPage> page;
+    if (const auto it = fetched.pages.find(url); it != fetched.pages.end() && it->second) {
+      page = pages != nullptr ? pages->page(url, *it->second) : std::make_shared<ParsedPage>(*it->second);
+    }
+    for (const std::size_t i : group) {
+      co_await throw_if_cancelled();
+      items[i] = enrich_one(matches[i], urls[i], page.get(), static_cast<int>(i + 1), options.extraction);
+      report_count(on_counts, RunPhase::parsing, ++parsed, matches.size());
+    }
   }
   report.parse_time = Clock::now() - parse_start;
   co_return items;
 }
 
 awaitable<RunResult> run_pipeline(EnrichRequest request, RunOptions options, ProgressCallback on_message,
-                                  CountObserver on_counts) {
+                                  CountObserver on_counts, ParsedPageCache* pages) {
   start_unit(Unit::enricher);
   const auto start = Clock::now();
   RunResult run;
   if (!request.matches.empty()) {
     const auto total_matches = static_cast<int>(slice_length(request.matches.size(), options.max_items));
     std::vector<EnrichedCommerceMatch> items = co_await enrich_deep(
-        std::move(request.matches), options.max_items, on_message, options, run.report, on_counts);
+        std::move(request.matches), options.max_items, on_message, options, run.report, on_counts, pages);
     if (options.resolve_stores) {
       // The resolver is reached only now, when a run needs it.
       start_unit(Unit::resolver);
@@ -224,7 +249,7 @@ awaitable<std::vector<EnrichedCommerceMatch>> CommerceEnricher::enrich_matches_d
   RunReport report;
   const detail::CountObserver no_counts;
   co_return co_await detail::enrich_deep(std::move(matches), max_items, std::move(on_progress), options, report,
-                                         no_counts);
+                                         no_counts, nullptr);
 }
 
 awaitable<models::CommerceIntelligence> CommerceEnricher::process_async(std::vector<VisualMatch> matches,
@@ -237,7 +262,7 @@ awaitable<models::CommerceIntelligence> CommerceEnricher::process_async(std::vec
   request.matches = std::move(matches);
   detail::CountObserver no_counts;
   RunResult run =
-      co_await detail::run_pipeline(std::move(request), std::move(options), std::move(on_progress), no_counts);
+      co_await detail::run_pipeline(std::move(request), std::move(options), std::move(on_progress), no_counts, nullptr);
   co_return std::move(run.result);
 }
 

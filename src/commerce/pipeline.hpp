@@ -14,6 +14,8 @@
 
 namespace korvane::commerce::detail {
 
+class ParsedPageCache;
+
 // Told the counts of each phase (may be empty).
 using CountObserver = std::function<void(const RunProgress&)>;
 
@@ -31,15 +33,19 @@ using CountObserver = std::function<void(const RunProgress&)>;
 [[nodiscard]] std::size_t slice_length(std::size_t size, std::optional<long long> max_items) noexcept;
 
 // Deep enrichment of the first `max_items` matches with `options`, filling
-// the fetch and parse parts of `report`. `options` and `report` must outlive
-// the awaited call.
+// the fetch and parse parts of `report`. Each distinct page is parsed once;
+// with `pages`, pages parsed by earlier runs are taken from there (and the
+// run's pages kept there). `options`, `report` and `pages` must outlive the
+// awaited call.
 [[nodiscard]] awaitable<std::vector<models::EnrichedCommerceMatch>> enrich_deep(
     std::vector<models::VisualMatch> matches, std::optional<long long> max_items, ProgressCallback on_progress,
-    const RunOptions& options, RunReport& report, const CountObserver& on_counts);
+    const RunOptions& options, RunReport& report, const CountObserver& on_counts, ParsedPageCache* pages);
 
 // The whole run: deep enrichment, store resolution, labels and summary, and
-// the fusion with the request's offers when there are any.
+// the fusion with the request's offers when there are any. `pages` as for
+// enrich_deep (may be null).
 [[nodiscard]] awaitable<RunResult> run_pipeline(EnrichRequest request, RunOptions options,
-                                                ProgressCallback on_message, CountObserver on_counts);
+                                                ProgressCallback on_message, CountObserver on_counts,
+                                                ParsedPageCache* pages);
 
 }  // namespace korvane::commerce::detail

@@ -10,6 +10,7 @@
 
 #include "async/semaphore.hpp"
 #include "commerce/async_runtime.hpp"
+#include "commerce/metadata/parsed_page.hpp"
 #include "commerce/pipeline.hpp"
 #include "text/enum_text.hpp"
 
@@ -115,7 +116,7 @@ RunResult enrich(EnrichRequest request, const RunOptions& options, const RunCall
   ProgressCallback on_message;
   if (callbacks.on_message) on_message = callbacks.on_message;
   return detail::run_coroutine(
-      detail::run_pipeline(std::move(request), options, std::move(on_message), callbacks.on_progress),
+      detail::run_pipeline(std::move(request), options, std::move(on_message), callbacks.on_progress, nullptr),
       std::move(stop));
 }
 
@@ -259,6 +260,12 @@ std::string message_of(const std::exception_ptr& error) {
   }
 }
 
+// The page texts a batch keeps parsed for its later runs: the pages of a few
+// dozen results (a page is 0.1 to 1 MB of text; its parsed data adds less
+// than that again), while a worker's whole batch stays far below its
+// memory.
+constexpr std::size_t kBatchPageBudget = std::size_t{64} << 20;
+
 // What the runs of a batch share.
 struct Batch {
   std::vector<EnrichRequest> requests;
@@ -266,6 +273,7 @@ struct Batch {
   RunOptions options;
   ProgressCallback on_message;
   detail::CountObserver on_counts;
+  detail::ParsedPageCache pages{kBatchPageBudget};  // the same product searched again finds its pages parsed
   std::size_t next = 0;  // the next request to start
 };
 
@@ -279,7 +287,7 @@ awaitable<void> batch_worker(Batch& batch) {
     std::exception_ptr failure;
     try {
       RunResult run = co_await detail::run_pipeline(std::move(batch.requests[i]), batch.options, batch.on_message,
-                                                    batch.on_counts);
+                                                    batch.on_counts, &batch.pages);
       batch.outcomes[i].run.emplace(std::move(run));
     } catch (...) {
       failure = std::current_exception();

@@ -6,6 +6,7 @@
 
 #include "commerce/metadata/extended/extended.hpp"
 #include "commerce/metadata/embedded_data.hpp"
+#include "commerce/metadata/parsed_page.hpp"
 #include "commerce/metadata/state.hpp"
 #include "host/condition_words.hpp"
 #include "text/enum_text.hpp"
@@ -27,16 +28,6 @@ using detail::MetadataParseState;
 using models::ItemCondition;
 using models::PageType;
 using models::StockStatus;
-
-// A page is read only when it is longer than this many characters.
-constexpr std::size_t kMinUsablePageLength = 200;
-
-// True when valid UTF-8 text `s` has more than `n` characters (looks at the
-// first n + 1 only).
-bool longer_than(std::string_view s, std::size_t n) noexcept {
-  if (s.size() <= n) return false;
-  return text::code_point_length(s.substr(0, text::code_point_prefix_bytes(s, n + 1))) > n;
-}
 
 bool contains(std::string_view s, std::string_view part) noexcept {
   return s.find(part) != std::string_view::npos;
@@ -75,13 +66,11 @@ MetadataParseState initial_state(std::string_view url, std::string_view title,
   return s;
 }
 
-// Reads the page: extraction, the structured stages, the Open Graph test,
-// meta tags, shop markup, in extended mode the further sources, and the
-// title repair.
-void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequest& request,
+// Reads the page: the structured stages, the Open Graph test, meta tags,
+// shop markup, in extended mode the further sources, and the title repair.
+void read_page(MetadataParseState& s, detail::ParsedPage& page, const MetadataRequest& request,
                detail::extended::Trace* trace) {
-  const detail::MetaTags meta = detail::extract_meta_tags(html);
-  const std::optional<std::string> html_title = detail::extract_html_title(html);
+  const detail::MetaTags& meta = page.meta_tags();
 
   // Which stage set the price last (the extended reading checks it).
   using Origin = detail::extended::PriceOrigin;
@@ -94,12 +83,11 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequ
   // largest JSON of a page) is only looked for and parsed when JSON-LD has
   // no product: reading it earlier would change no answer.
   if (!s.is_social) {
-    const detail::LdJsonProducts ld = detail::find_ld_json_products(html);
-    if (!ld.products.empty()) {
+    if (const detail::LdJsonProducts& ld = page.ld_json_products(); !ld.products.empty()) {
       const std::optional<double> before = s.price_amount;
       detail::resolve_ld_json(s, ld);
       note_origin(before, Origin::ld_json);
-    } else if (const detail::NextDataProduct next = detail::find_next_data_product(html);
+    } else if (const detail::NextDataProduct& next = page.next_data_product();
                next.product != nullptr && !next.product->empty()) {
       const std::optional<double> before = s.price_amount;
       detail::resolve_next_data(s, *next.product);
@@ -114,16 +102,18 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequ
   note_origin(before_meta, Origin::meta_tags);
   if (!s.is_social) {
     const std::optional<double> before_markup = s.price_amount;
-    detail::resolve_html_patterns(s, html);
+    detail::resolve_html_patterns(s, page.shop_markup());
     note_origin(before_markup, Origin::markup);
   }
   if (request.extraction == ExtractionMode::extended && !s.is_social) {
-    detail::extended::read_page(s, html, {request.initial_price, origin}, trace);
+    detail::extended::apply(s, page.extended_reading(s.direct_url), page.shop_markup(),
+                            {request.initial_price, origin}, trace);
   }
 
   const std::string lower_title = text::to_lower(s.title);
   if (GENERIC_TITLES.contains(lower_title) || text::code_point_length(s.title) <= 3 ||
       lower_title == text::to_lower(s.merchant_name)) {
+    const std::optional<std::string>& html_title = page.html_title();
     if (const auto og = meta.find("og:title"); og != meta.end() && !is_generic_title(og->second)) {
       s.title = text::html_unescape(og->second);
     } else if (html_title && !html_title->empty() && !is_generic_title(*html_title)) {
@@ -262,17 +252,21 @@ MetadataResult DestinationMetadataParser::parse_metadata(const MetadataRequest& 
 }
 
 MetadataResult detail::parse_metadata_traced(const MetadataRequest& request, extended::Trace* trace) {
+  if (!request.html) return parse_metadata_of_page(request, nullptr, trace);
+  ParsedPage page(*request.html);
+  return parse_metadata_of_page(request, &page, trace);
+}
+
+MetadataResult detail::parse_metadata_of_page(const MetadataRequest& request, ParsedPage* page,
+                                              extended::Trace* trace) {
   detail::start_unit(detail::Unit::metadata);
-  std::string url_storage, title_storage, merchant_storage, page_storage;
+  std::string url_storage, title_storage, merchant_storage;
   const std::string_view url = text::as_valid_utf8(request.direct_url, url_storage);
   MetadataParseState s = initial_state(url, text::as_valid_utf8(request.initial_title, title_storage),
                                        text::as_valid_utf8(request.initial_merchant, merchant_storage),
                                        request.initial_price, request.initial_stock);
 
-  if (request.html) {
-    const std::string_view page = text::as_valid_utf8(*request.html, page_storage);
-    if (longer_than(page, kMinUsablePageLength)) read_page(s, detail::ValidUtf8{page}, request, trace);
-  }
+  if (page != nullptr && page->usable()) read_page(s, *page, request, trace);
   resolve_image_link(s);
 
   replace_generic_title(s);

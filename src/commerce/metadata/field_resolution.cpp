@@ -21,7 +21,6 @@ namespace {
 using models::ItemCondition;
 using models::StockStatus;
 using detail::is_set;  // the text overload, beside the JSON one below
-using text::find_icase;
 
 // ---------------------------------------------------------------- JSON values
 
@@ -400,9 +399,9 @@ void resolve_meta_tags(MetadataParseState& s, const MetaTags& meta) {
 
 // ---------------------------------------------------------------- stage D
 
-void resolve_html_patterns(MetadataParseState& s, ValidUtf8 html) {
+void resolve_html_patterns(MetadataParseState& s, ShopMarkup& markup) {
   if (!s.price_amount) {
-    if (const auto digits = find_woocommerce_amount(html)) {
+    if (const auto digits = markup.woocommerce_amount()) {
       if (const auto amount = pattern_amount(*digits); amount && store_amount(s, *amount)) {
         if (!is_set(s.currency)) s.currency = "USD";
         promote_pattern_price(s);
@@ -410,9 +409,9 @@ void resolve_html_patterns(MetadataParseState& s, ValidUtf8 html) {
     }
   }
   if (!s.price_amount) {
-    if (const auto digits = find_microdata_price(html)) {
+    if (const auto digits = markup.microdata_price()) {
       if (const auto amount = pattern_amount(*digits); amount && store_amount(s, *amount)) {
-        if (const auto code = find_microdata_currency(html)) s.currency = text::ascii_upper(*code);
+        if (const auto code = markup.microdata_currency()) s.currency = text::ascii_upper(*code);
         promote_pattern_price(s);
       }
     }
@@ -421,11 +420,11 @@ void resolve_html_patterns(MetadataParseState& s, ValidUtf8 html) {
     // The first pattern found decides: an attribute value or the span's
     // text, its character references decoded, then stripped.
     std::optional<std::string> found;
-    if (const auto content = find_microdata_sku(html)) {
+    if (const auto content = markup.microdata_sku()) {
       found = text::html_unescape_attribute(*content);
-    } else if (const auto span = find_sku_span(html)) {
+    } else if (const auto span = markup.sku_span()) {
       found = text::html_unescape(*span);
-    } else if (const auto attribute = find_sku_data_attribute(html)) {
+    } else if (const auto attribute = markup.sku_data_attribute()) {
       found = text::html_unescape_attribute(*attribute);
     }
     if (found) {
@@ -434,20 +433,11 @@ void resolve_html_patterns(MetadataParseState& s, ValidUtf8 html) {
   }
   if (!s.stock_status) {
     // A stock class or the JSON-LD vocabulary's availability term without its
-    // scheme. Both hold the bare term, so a page without it is passed over
-    // after one scan. The texts are compared without ASCII case, which for
-    // these texts is the same as searching the fully lower-cased page.
-    const auto has_term = [&html](std::string_view term, std::string_view vocabulary_term, auto has_class) {
-      constexpr std::size_t npos = std::string_view::npos;
-      const std::size_t first = find_icase(html.text, term);
-      if (first == npos) return false;
-      const std::size_t prefix = vocabulary_term.size() - term.size();
-      return has_class(html) ||
-             find_icase(html.text, vocabulary_term, first >= prefix ? first - prefix : 0) != npos;
-    };
-    if (has_term("instock", "schema.org/instock", has_in_stock_class)) {
+    // scheme. The texts are compared without ASCII case, which for these
+    // texts is the same as searching the fully lower-cased page.
+    if (markup.states_stock(true)) {
       s.stock_status = StockStatus::IN_STOCK;
-    } else if (has_term("outofstock", "schema.org/outofstock", has_out_of_stock_class)) {
+    } else if (markup.states_stock(false)) {
       s.stock_status = StockStatus::OUT_OF_STOCK;
     }
   }

@@ -176,4 +176,38 @@ bool has_out_of_stock_class(ValidUtf8 page) {
   return page_patterns().out_of_stock_class.search(page.text, 0, m);
 }
 
+// ---------------------------------------------------------------- one page's finds
+
+std::optional<std::string_view> ShopMarkup::woocommerce_amount() {
+  return woocommerce_amount_.get([this] { return find_woocommerce_amount(html_); });
+}
+std::optional<std::string_view> ShopMarkup::microdata_price() {
+  return microdata_price_.get([this] { return find_microdata_price(html_); });
+}
+std::optional<std::string_view> ShopMarkup::microdata_currency() {
+  return microdata_currency_.get([this] { return find_microdata_currency(html_); });
+}
+std::optional<std::string_view> ShopMarkup::microdata_sku() {
+  return microdata_sku_.get([this] { return find_microdata_sku(html_); });
+}
+std::optional<std::string_view> ShopMarkup::sku_span() {
+  return sku_span_.get([this] { return find_sku_span(html_); });
+}
+std::optional<std::string_view> ShopMarkup::sku_data_attribute() {
+  return sku_data_attribute_.get([this] { return find_sku_data_attribute(html_); });
+}
+
+bool ShopMarkup::states_stock(bool in_stock) {
+  // Class and vocabulary term both hold the bare term, so a page without it
+  // is passed over after one scan.
+  const auto has_term = [this](std::string_view term, std::string_view vocabulary_term, auto has_class) {
+    const std::size_t first = find_icase(html_.text, term);
+    if (first == npos) return false;
+    const std::size_t prefix = vocabulary_term.size() - term.size();
+    return has_class(html_) || find_icase(html_.text, vocabulary_term, first >= prefix ? first - prefix : 0) != npos;
+  };
+  if (in_stock) return in_stock_.get([&] { return has_term("instock", "schema.org/instock", has_in_stock_class); });
+  return out_of_stock_.get([&] { return has_term("outofstock", "schema.org/outofstock", has_out_of_stock_class); });
+}
+
 }  // namespace korvane::commerce::detail

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "commerce/metadata/embedded_data.hpp"
+#include "commerce/metadata/lazy.hpp"
 
 #include <optional>
 #include <string_view>
@@ -22,5 +23,31 @@ namespace korvane::commerce::detail {
 // True when an element has the class "instock" (or "outofstock") as a word.
 [[nodiscard]] bool has_in_stock_class(ValidUtf8 html);
 [[nodiscard]] bool has_out_of_stock_class(ValidUtf8 html);
+
+// The finds above for one page, each searched for once, however many parses
+// of the page ask. Views point into the page.
+class ShopMarkup {
+ public:
+  explicit ShopMarkup(ValidUtf8 html) noexcept : html_(html) {}
+
+  [[nodiscard]] std::optional<std::string_view> woocommerce_amount();
+  [[nodiscard]] std::optional<std::string_view> microdata_price();
+  [[nodiscard]] std::optional<std::string_view> microdata_currency();
+  [[nodiscard]] std::optional<std::string_view> microdata_sku();
+  [[nodiscard]] std::optional<std::string_view> sku_span();
+  [[nodiscard]] std::optional<std::string_view> sku_data_attribute();
+
+  // True when an element has the class "instock" (`in_stock`) or
+  // "outofstock", or the page holds that availability term of the JSON-LD
+  // vocabulary ("schema.org/InStock"); any ASCII case.
+  [[nodiscard]] bool states_stock(bool in_stock);
+
+ private:
+  using Find = std::optional<std::string_view>;
+  ValidUtf8 html_;
+  Lazy<Find> woocommerce_amount_, microdata_price_, microdata_currency_, microdata_sku_, sku_span_,
+      sku_data_attribute_;
+  Lazy<bool> in_stock_, out_of_stock_;
+};
 
 }  // namespace korvane::commerce::detail

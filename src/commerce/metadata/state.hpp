@@ -3,6 +3,7 @@
 #pragma once
 
 #include "commerce/metadata/embedded_data.hpp"
+#include "commerce/metadata/shop_markup.hpp"
 
 #include <korvane/commerce/metadata.hpp>
 #include <korvane/models.hpp>
@@ -76,6 +77,6 @@ void resolve_meta_tags(MetadataParseState& s, const MetaTags& meta);
 
 // Stage D: shop markup in the page (not for social pages); a SKU is read
 // with its character references decoded.
-void resolve_html_patterns(MetadataParseState& s, ValidUtf8 html);
+void resolve_html_patterns(MetadataParseState& s, ShopMarkup& markup);
 
 }  // namespace korvane::commerce::detail

@@ -41,17 +41,17 @@ bool stated(std::string_view code, const Evidence& e, const std::optional<models
 // extended readers read in full: JSON-LD, meta tags, or microdata (the
 // markup stage tries a WooCommerce amount first, which the visible-price
 // reader reads only next to the product).
-bool read_in_full(PriceOrigin origin, ValidUtf8 html) {
+bool read_in_full(PriceOrigin origin, ShopMarkup& markup) {
   switch (origin) {
     case PriceOrigin::ld_json:
     case PriceOrigin::meta_tags: return true;
-    case PriceOrigin::markup: return !find_woocommerce_amount(html).has_value();
+    case PriceOrigin::markup: return !markup.woocommerce_amount().has_value();
     default: return false;
   }
 }
 
-void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, const Inputs& inputs, ValidUtf8 html,
-                 Trace* trace) {
+void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, const Inputs& inputs,
+                 ShopMarkup& markup, Trace* trace) {
   const auto& serp_price = inputs.serp_price;
   const bool serp_amount = serp_price && s.price_amount && *s.price_amount == serp_price->amount;
   const bool fill_only = d.price && !d.price->structured;
@@ -72,7 +72,7 @@ void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, co
   // The standard answer or the search result's price stands, without a zero
   // amount from the page, without an amount of a source read in full that
   // the readers rejected, and without a currency nobody states.
-  if ((*s.price_amount == 0.0 || read_in_full(inputs.price_origin, html)) && !serp_amount) {
+  if ((*s.price_amount == 0.0 || read_in_full(inputs.price_origin, markup)) && !serp_amount) {
     // Known to be wrong: back to the search result's price, if any.
     s.price_amount.reset();
     if (serp_price) {
@@ -113,12 +113,18 @@ Evidence gather(ValidUtf8 html, std::string_view url) {
   return gather(index, url);
 }
 
-void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trace* trace) {
+Reading read(ValidUtf8 html, std::string_view url) {
   const PageIndex index(html);
-  const Evidence e = gather(index, s.direct_url);
-  const Decision d = decide(e, s.direct_url);
+  Reading reading{gather(index, url), {}};
+  reading.decision = decide(reading.evidence, url);
+  return reading;
+}
 
-  apply_price(s, d, e, inputs, html, trace);
+void apply(MetadataParseState& s, const Reading& reading, ShopMarkup& markup, const Inputs& inputs, Trace* trace) {
+  const Evidence& e = reading.evidence;
+  const Decision& d = reading.decision;
+
+  apply_price(s, d, e, inputs, markup, trace);
   const bool other_type = s.page_type == models::PageType::ARTICLE || s.page_type == models::PageType::PORTFOLIO ||
                           s.page_type == models::PageType::UNCATEGORIZED;
   if (other_type && sells_a_product(d, e)) s.page_type = models::PageType::PRODUCT;

@@ -5,8 +5,10 @@
 // answers.
 #pragma once
 
+#include "commerce/metadata/extended/decide.hpp"
 #include "commerce/metadata/extended/evidence.hpp"
 #include "commerce/metadata/embedded_data.hpp"
+#include "commerce/metadata/shop_markup.hpp"
 #include "commerce/metadata/state.hpp"
 
 #include <korvane/commerce/metadata.hpp>
@@ -33,15 +35,24 @@ struct Inputs {
   PriceOrigin price_origin = PriceOrigin::search_result;
 };
 
-// Reads `html` for the extended sources and applies the decision to `s`,
-// which holds the standard answers. A price that only the visible text
-// backs fills a missing price but does not replace one. When nothing is
-// decided, the standard answers stand, except what is known to be wrong: a
-// zero amount; a price from JSON-LD, meta tags or microdata, sources the
-// extended readers read in full, that they did not find for the page's own
-// product (a tiny number read as 1.00, a product of a list); a currency
-// nothing states; a SKU with white space.
-void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trace* trace = nullptr);
+// What the readers find on the page behind `url` and what the decision
+// makes of it: the same for every match that links to the page.
+struct Reading {
+  Evidence evidence;
+  Decision decision;
+};
+[[nodiscard]] Reading read(ValidUtf8 html, std::string_view url);
+
+// Applies a page's reading (`markup` is the same page's) to `s`, which holds
+// the standard answers. A price that only the visible text backs fills a
+// missing price but does not replace one. When nothing is decided, the
+// standard answers stand, except what is known to be wrong: a zero amount;
+// a price from JSON-LD, meta tags or microdata, sources the extended readers
+// read in full, that they did not find for the page's own product (a tiny
+// number read as 1.00, a product of a list); a currency nothing states; a
+// SKU with white space.
+void apply(MetadataParseState& s, const Reading& reading, ShopMarkup& markup, const Inputs& inputs,
+           Trace* trace = nullptr);
 
 // What the readers find on `html` behind `url`, before any decision (for
 // looking into a parse).
@@ -53,5 +64,12 @@ namespace korvane::commerce::detail {
 
 // parse_metadata, also reporting the sources of an extended parse in `trace`.
 [[nodiscard]] MetadataResult parse_metadata_traced(const MetadataRequest& request, extended::Trace* trace);
+
+class ParsedPage;
+
+// parse_metadata of a page parsed before (`request.html` is not read; a null
+// `page` is an absent one): the same result as parsing the page's text.
+[[nodiscard]] MetadataResult parse_metadata_of_page(const MetadataRequest& request, ParsedPage* page,
+                                                    extended::Trace* trace = nullptr);
 
 }  // namespace korvane::commerce::detail

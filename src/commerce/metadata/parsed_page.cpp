@@ -1,0 +1,70 @@
+#include "commerce/metadata/parsed_page.hpp"
+
+#include "text/unicode.hpp"
+#include "text/utf8.hpp"
+
+#include <utility>
+
+namespace korvane::commerce::detail {
+namespace {
+
+// A page is read only when it is longer than this many characters.
+constexpr std::size_t kMinUsablePageLength = 200;
+
+// True when valid UTF-8 text `s` has more than `n` characters (looks at the
+// first n + 1 only).
+bool longer_than(std::string_view s, std::size_t n) noexcept {
+  if (s.size() <= n) return false;
+  return text::code_point_length(s.substr(0, text::code_point_prefix_bytes(s, n + 1))) > n;
+}
+
+}  // namespace
+
+ParsedPage::ParsedPage(std::string_view html)
+    : page_(text::as_valid_utf8(html, storage_)),
+      usable_(longer_than(page_, kMinUsablePageLength)),
+      markup_(ValidUtf8{page_}) {}
+
+const MetaTags& ParsedPage::meta_tags() {
+  return meta_.get([this] { return extract_meta_tags(html()); });
+}
+
+const std::optional<std::string>& ParsedPage::html_title() {
+  return title_.get([this] { return extract_html_title(html()); });
+}
+
+const LdJsonProducts& ParsedPage::ld_json_products() {
+  return ld_.get([this] { return find_ld_json_products(html()); });
+}
+
+const NextDataProduct& ParsedPage::next_data_product() {
+  return next_.get([this] { return find_next_data_product(html()); });
+}
+
+const extended::Reading& ParsedPage::extended_reading(std::string_view url) {
+  return extended_.get([this, url] { return extended::read(html(), url); });
+}
+
+std::shared_ptr<ParsedPage> ParsedPageCache::page(std::string_view url, std::string_view html) {
+  if (const auto found = by_url_.find(url); found != by_url_.end()) {
+    const auto entry = found->second;
+    if (entry->page->html == html) {
+      entries_.splice(entries_.begin(), entries_, entry);
+      return {entry->page, &entry->page->parsed};
+    }
+    bytes_ -= entry->page->html.size();
+    by_url_.erase(found);
+    entries_.erase(entry);
+  }
+  entries_.push_front(Entry{std::string(url), std::make_shared<OwnedPage>(html)});
+  by_url_.emplace(entries_.front().url, entries_.begin());
+  bytes_ += html.size();
+  while (bytes_ > budget_ && entries_.size() > 1) {
+    bytes_ -= entries_.back().page->html.size();
+    by_url_.erase(entries_.back().url);
+    entries_.pop_back();
+  }
+  return {entries_.front().page, &entries_.front().page->parsed};
+}
+
+}  // namespace korvane::commerce::detail
