@@ -1,12 +1,16 @@
 // Deep enrichment of 200 matches whose pages are real saved pages served by a
 // local HTTP server (a child process, so the peak memory reported is the
-// enriching process's own), timed as fetch and parse; and the exports of
-// 10,000 items.
+// enriching process's own), timed as fetch and parse; the CPU time of
+// enriching 2,000 matches from pages in memory, the same product searched
+// again and again (2,000 matches over the distinct pages) and every match
+// on a page of its own (2,000 distinct links); and the exports of 10,000
+// items.
 //
 //   bench_enrichment --benchmark_counters_tabular=true
 #include <korvane/commerce/export.hpp>
 #include <korvane/commerce/aggregator.hpp>
 #include <korvane/commerce/run.hpp>
+#include <korvane/core/fetcher.hpp>
 #include <korvane/models/json.hpp>
 
 
@@ -166,6 +170,72 @@ void BM_DeepEnrichment(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * matches.size()));
 }
 BENCHMARK(BM_DeepEnrichment)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+// Pages served from memory, as a transport: no server, no network, so the
+// CPU time measured is the enriching process's alone.
+class PagesInMemory final : public korvane::core::Transport {
+ public:
+  explicit PagesInMemory(std::unordered_map<std::string, std::string> pages) : pages_(std::move(pages)) {}
+
+  boost::asio::awaitable<std::vector<korvane::core::TransportResult>> fetch_all(
+      std::vector<std::string> links, const korvane::core::FetcherOptions&, double,
+      const LinkDone& on_link_done) const override {
+    std::vector<korvane::core::TransportResult> results;
+    for (const auto& link : links) {
+      korvane::core::TransportResult r;
+      if (const auto it = pages_.find(link); it != pages_.end()) {
+        r.response = korvane::core::RawResponse{200, "text/html", it->second};
+      } else {
+        r.failure = {korvane::core::FetchFailure::http_status, "status 404"};
+      }
+      results.push_back(std::move(r));
+      if (on_link_done) on_link_done();
+    }
+    co_return results;
+  }
+
+ private:
+  std::unordered_map<std::string, std::string> pages_;
+};
+
+constexpr std::size_t many_matches = 2000;
+
+// Enriches 2,000 matches in one run from pages in memory: with `distinct`,
+// every match links a page of its own (the saved pages again under links
+// made distinct), else the matches cycle over the saved pages. Process CPU
+// time; counter "pages" is the number of distinct links.
+void enrich_many(benchmark::State& state, bool distinct) {
+  auto saved = corpus_pages();
+  if (saved.empty()) saved = built_pages();
+  std::vector<std::string> keys;
+  for (const auto& [link, page] : saved) keys.push_back(link);
+  std::sort(keys.begin(), keys.end());
+  std::unordered_map<std::string, std::string> served;
+  std::vector<VisualMatch> matches;
+  for (std::size_t i = 0; i < many_matches; ++i) {
+    const std::string& base = keys[i % keys.size()];
+    std::string link = base;
+    if (distinct) link += (base.find('?') == std::string::npos ? "?copy=" : "&copy=") + std::to_string(i);
+    served.emplace(link, saved[base]);
+    matches.push_back(VisualMatch{.link = std::move(link), .title = "Product " + std::to_string(i % 7),
+                                  .source = "Shop", .price = i % 3 == 0 ? std::optional<std::string>("$19.99") : std::nullopt});
+  }
+  korvane::commerce::RunOptions options;
+  options.transport = std::make_shared<PagesInMemory>(served);
+  options.resolve_stores = false;
+  for (auto _ : state) {
+    auto run = korvane::commerce::enrich({.matches = matches}, options);
+    benchmark::DoNotOptimize(run);
+  }
+  state.counters["pages"] = static_cast<double>(served.size());
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * matches.size()));
+}
+
+void BM_EnrichRepeatedPages(benchmark::State& state) { enrich_many(state, false); }
+BENCHMARK(BM_EnrichRepeatedPages)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->Iterations(3);
+
+void BM_EnrichDistinctPages(benchmark::State& state) { enrich_many(state, true); }
+BENCHMARK(BM_EnrichDistinctPages)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->Iterations(3);
 
 korvane::models::CommerceIntelligence many_items() {
   korvane::models::CommerceIntelligence ci;
