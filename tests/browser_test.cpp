@@ -95,6 +95,44 @@ std::string results_for(const std::string& host) {
     {"href": "../p/blue-canvas-shoes", "html": "Blue Canvas Shoes"}])";
 }
 
+// Search pages that show their results in the ways shops do, by kind: in
+// the document itself; after the load event, replacing placeholder links;
+// on a timer with no request; in two pieces; and a page that never shows
+// any. The final list always holds /p/red-leather-boots.
+std::string late_page(const std::string& kind) {
+  const std::string results = R"([{"href": "/p/blue-canvas-shoes", "text": "Blue Canvas Shoes"},
+    {"href": "/p/red-leather-boots", "text": "Red Leather Boots"}])";
+  const std::string show = R"(
+const show = (items, replace) => {
+  const box = document.getElementById('results');
+  if (replace) box.textContent = '';
+  for (const item of items) {
+    const a = document.createElement('a');
+    a.href = item.href;
+    a.textContent = item.text;
+    box.appendChild(a);
+  }
+};
+)";
+  std::string body = R"(<div id="results"></div>)";
+  std::string script;
+  if (kind == "static") {
+    body = R"(<div id="results"><a href="/p/blue-canvas-shoes">Blue Canvas Shoes</a>)"
+           R"(<a href="/p/red-leather-boots">Red Leather Boots</a></div>)";
+  } else if (kind == "replaced") {
+    body = R"(<div id="results"><a href="/p/placeholder-1">Loading</a><a href="/p/placeholder-2">Loading</a></div>)";
+    script = "window.addEventListener('load', () => fetch('/api/late').then((r) => r.json()).then((items) => "
+             "show(items, true)));";
+  } else if (kind == "timer") {
+    script = "setTimeout(() => show(" + results + ", false), 250);";
+  } else if (kind == "pieces") {
+    script = "fetch('/api/late').then((r) => r.json()).then((items) => { show([items[0]], false); "
+             "setTimeout(() => show([items[1]], false), 120); });";
+  }
+  return "<!doctype html><html><head><title>Search</title></head><body>" + body + "<script>" + show + script +
+         "</script></body></html>";
+}
+
 class StoreServer {
  public:
   StoreServer() {
@@ -109,6 +147,15 @@ class StoreServer {
     server_.Get("/search/all", search);
     server_.Get("/api/results", [](const httplib::Request& req, httplib::Response& res) {
       res.set_content(results_for(req.get_header_value("Host")), "application/json");
+    });
+    server_.Get("/late/search", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(late_page(req.get_param_value("kind")), "text/html");
+    });
+    server_.Get("/api/late", [](const httplib::Request&, httplib::Response& res) {
+      std::this_thread::sleep_for(milliseconds(150));
+      res.set_content(R"([{"href": "/p/blue-canvas-shoes", "text": "Blue Canvas Shoes"},
+        {"href": "/p/red-leather-boots", "text": "Red Leather Boots"}])",
+                      "application/json");
     });
     server_.Get("/missing/search", [](const httplib::Request&, httplib::Response& res) {
       res.status = 404;
@@ -301,6 +348,37 @@ TEST_F(Browser, FindsLinksThatScriptsInsertAfterLoad) {
         EXPECT_EQ(href_of(*links[0]), "/itm/Adidas-Samba/99");
         EXPECT_EQ(href_of(*links[1]), "/itm/Nike-Air-Max-90-White/1234?hash=item1&var=5");
         EXPECT_EQ(links[1]->get_all_text(), "Nike Air Max 90\nWhite");
+      }
+    }
+    co_await session.exit();
+  }());
+}
+
+// A page counted as ready as soon as its links have settled gives the links
+// of the page that has loaded and settled, however it shows them; a page
+// with none is waited for as before. One tab, reused from page to page.
+TEST_F(Browser, ReadyPagesGiveTheLinksOfTheSettledPage) {
+  run_coroutine([this]() -> awaitable<void> {
+    AsyncStealthySession session(1, 10000, server_.options());
+    co_await session.enter();
+    const auto hrefs = [](const std::vector<std::unique_ptr<Element>>& links) {
+      std::vector<std::string> out;
+      for (const auto& link : links) out.push_back(href_of(*link));
+      return out;
+    };
+    const std::string generic(korvane::commerce::detail::GENERIC_PRODUCT_SELECTOR);
+    for (const std::string kind : {"static", "replaced", "timer", "pieces", "none"}) {
+      SCOPED_TRACE(kind);
+      const std::string url = "http://shop.example/late/search?kind=" + kind;
+      std::vector<std::string> settled, ready;
+      if (const auto page = co_await session.fetch(url)) settled = hrefs(co_await page->css(generic));
+      korvane::browser::ReadyWhen when{{R"(a[href*="/itm/"])", generic}};
+      if (const auto page = co_await session.fetch_when_ready(url, when)) ready = hrefs(co_await page->css(generic));
+      EXPECT_EQ(ready, settled);
+      if (kind == "none") {
+        EXPECT_TRUE(ready.empty());
+      } else {
+        EXPECT_THAT(ready, testing::Contains("/p/red-leather-boots"));
       }
     }
     co_await session.exit();

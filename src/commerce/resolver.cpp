@@ -186,7 +186,12 @@ awaitable<StoreAttempt> fetch_single(browser::Session& session, std::string url,
   StoreAttempt attempt;
   attempt.search_url = url;
   try {
-    std::unique_ptr<browser::Page> page = co_await session.fetch(url);
+    // The page is ready once the links the choice below reads are there and
+    // settled: the store's own, else the generic ones.
+    browser::ReadyWhen ready;
+    if (const auto selector = store_selector(store_domain(url))) ready.selectors.emplace_back(*selector);
+    ready.selectors.emplace_back(GENERIC_PRODUCT_SELECTOR);
+    std::unique_ptr<browser::Page> page = co_await session.fetch_when_ready(url, std::move(ready));
     const int status = page ? page->status().value_or(200) : 0;
     if (!page || std::find(ACCEPTED_STATUSES.begin(), ACCEPTED_STATUSES.end(), status) == ACCEPTED_STATUSES.end()) {
       attempt.outcome = StoreOutcome::page_refused;

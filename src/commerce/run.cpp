@@ -228,11 +228,16 @@ class SharedSession final : public browser::Session {
   [[nodiscard]] awaitable<void> enter() override { session_ = co_await browser_->open(max_pages_, timeout_ms_); }
 
   [[nodiscard]] awaitable<std::unique_ptr<browser::Page>> fetch(std::string url) override {
+    return fetch_when_ready(std::move(url), {});
+  }
+
+  [[nodiscard]] awaitable<std::unique_ptr<browser::Page>> fetch_when_ready(std::string url,
+                                                                            browser::ReadyWhen ready) override {
     // (The session is held here too: the batch may replace a dead one meanwhile.)
     const std::shared_ptr<browser::Session> session = session_;
     if (!session) throw BrowserError("the browser session is not entered");
     async::Semaphore::Permit permit = co_await browser_->tab();
-    std::unique_ptr<browser::Page> page = co_await session->fetch(std::move(url));
+    std::unique_ptr<browser::Page> page = co_await session->fetch_when_ready(std::move(url), std::move(ready));
     if (!page) co_return nullptr;
     co_return std::make_unique<SharedPage>(std::move(permit), std::move(page));
   }

@@ -33,6 +33,14 @@ struct SessionOptions {
   // How long a loaded page must have no request in flight before it counts
   // as settled (scripts that fetch results after the load event).
   std::chrono::milliseconds quiet_period{500};
+  // For fetch_when_ready(): how long the elements it names must stay the
+  // same, with no request in flight, before the page counts as ready (lists
+  // that scripts insert in pieces settle well within it).
+  std::chrono::milliseconds ready_quiet_period{200};
+  // For fetch_when_ready(): once its elements are there, the page counts
+  // as ready after this long even if they or the network never settle
+  // (endless polling, streamed lists).
+  std::chrono::milliseconds ready_settle_limit{2000};
 };
 
 // Makes a session, not yet entered, from the most pages open at once and the

@@ -60,6 +60,13 @@ class Page {
       std::string selector) = 0;
 };
 
+// What a fetch may take as a sign that the page is ready before it has
+// loaded: elements matching the first of `selectors` that matches anything
+// (tried in order, as a caller that queries them in that order would).
+struct ReadyWhen {
+  std::vector<std::string> selectors;
+};
+
 // A browser session: entered once, used for any number of fetches, exited
 // once. Parameters are taken by value because they outlive suspension.
 class Session {
@@ -74,6 +81,14 @@ class Session {
   // navigation fails or times out.
   [[nodiscard]] virtual boost::asio::awaitable<std::unique_ptr<Page>> fetch(std::string url) = 0;
 
+  // fetch(url), where the page may count as loaded as soon as `ready` says
+  // so; a session that cannot tell waits as fetch(url) does (this default).
+  [[nodiscard]] virtual boost::asio::awaitable<std::unique_ptr<Page>> fetch_when_ready(std::string url,
+                                                                                       ReadyWhen ready) {
+    (void)ready;
+    return fetch(std::move(url));
+  }
+
   // Stops the browser and releases everything the session holds. Never
   // throws; calling it twice, or without enter(), does nothing.
   [[nodiscard]] virtual boost::asio::awaitable<void> exit() = 0;
@@ -81,12 +96,15 @@ class Session {
 
 // A stealth Chromium session: headless, with a fresh temporary profile, a
 // user agent without "HeadlessChrome", navigator.webdriver hidden and
-// realistic languages and plugins. One tab per fetch, at most `max_pages`
-// tabs at once. `timeout_ms` bounds the navigation and load of each page;
-// a page counts as loaded after its load event plus the quiet period with no
-// request in flight (returned as it is when the timeout comes first). With
-// `options.disable_resources`, images, media, fonts and style sheets are not
-// loaded.
+// realistic languages and plugins. At most `max_pages` tabs at once, each
+// reused for a later fetch once its page is let go. `timeout_ms` bounds the
+// navigation and load of each page; a page counts as loaded after its load
+// event plus the quiet period with no request in flight (returned as it is
+// when the timeout comes first), or, for fetch_when_ready(), from
+// DOMContentLoaded on as soon as the elements it names are there and have
+// not changed for the ready quiet period with no request in flight (or have
+// been there for the settle limit). With `options.disable_resources`,
+// images, media, fonts and style sheets are refused at the network level.
 // The browser's process group and profile directory are gone after exit(),
 // after a crash of the browser and when the session is destroyed. The
 // profile directory ($TMPDIR/korvane-chromium-*) names the process that
@@ -105,6 +123,8 @@ class AsyncStealthySession final : public Session {
 
   [[nodiscard]] boost::asio::awaitable<void> enter() override;
   [[nodiscard]] boost::asio::awaitable<std::unique_ptr<Page>> fetch(std::string url) override;
+  [[nodiscard]] boost::asio::awaitable<std::unique_ptr<Page>> fetch_when_ready(std::string url,
+                                                                               ReadyWhen ready) override;
   [[nodiscard]] boost::asio::awaitable<void> exit() override;
 
   // The browser's process id while it runs, else absent (for tests and

@@ -32,7 +32,11 @@ using Impl = AsyncStealthySession::Impl;
 Impl::Impl(asio::any_io_executor executor, detail::SessionConfig config)
     : executor_(std::move(executor)),
       config_(std::move(config)),
-      tab_slots_(executor_, static_cast<std::size_t>(config_.max_pages)) {}
+      tab_slots_(executor_, static_cast<std::size_t>(config_.max_pages)) {
+  // There are never more tabs than permits (a tab is opened only when none
+  // is idle), so giving one back never needs memory.
+  idle_tabs_.reserve(static_cast<std::size_t>(config_.max_pages));
+}
 
 asio::awaitable<void> Impl::start() {
   executable_ = detail::find_chromium(config_.options.chromium_path);
@@ -126,7 +130,7 @@ asio::awaitable<void> Impl::watch_exit() {
   }
 }
 
-asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url) {
+asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url, ReadyWhen ready) {
   const auto self = shared_from_this();
   if (!conn_ || conn_->closed()) {
     throw BrowserError(conn_ ? conn_->close_reason() : std::string("the browser is not running"));
@@ -143,12 +147,18 @@ asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url) {
   }
   async::Semaphore::Permit slot(tab_slots_);
   const auto deadline = Clock::now() + config_.timeout;
-  auto tab = std::make_shared<detail::Tab>(shared_from_this(), std::move(slot));
+  std::shared_ptr<detail::Tab> tab = idle_tab(url);
+  const bool fresh = !tab;
+  if (fresh) {
+    tab = std::make_shared<detail::Tab>(shared_from_this(), std::move(slot));
+  } else {
+    tab->hold(std::move(slot));
+  }
   std::exception_ptr failure;
   std::optional<detail::Tab::Loaded> loaded;
   try {
-    co_await tab->open(deadline);
-    loaded = co_await tab->load(url, deadline);
+    if (fresh) co_await tab->open(deadline);
+    loaded = co_await tab->load(url, ready, deadline);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -165,6 +175,26 @@ asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url) {
     co_return nullptr;
   }
   co_return std::make_unique<detail::ChromiumPage>(std::move(tab), loaded->status);
+}
+
+std::shared_ptr<detail::Tab> Impl::idle_tab(std::string_view url) {
+  while (!idle_tabs_.empty()) {
+    std::shared_ptr<detail::Tab> tab = std::move(idle_tabs_.back());
+    idle_tabs_.pop_back();
+    // A load that would stay in the tab's document starts no navigation.
+    if (tab->reusable() && !tab->within_document(url)) return tab;
+    tab->close();
+  }
+  return nullptr;
+}
+
+void Impl::give_back(std::shared_ptr<detail::Tab> tab) noexcept {
+  if (terminated_ || !tab->reusable()) {
+    tab->close();
+    return;
+  }
+  tab->park();
+  idle_tabs_.push_back(std::move(tab));  // never grows: room for max_pages was made at the start
 }
 
 asio::awaitable<bool> Impl::host_allowed(std::string host) {
@@ -197,6 +227,7 @@ asio::awaitable<void> Impl::stop() {
 void Impl::terminate() noexcept {
   if (terminated_) return;
   terminated_ = true;
+  idle_tabs_.clear();  // (they hold this object)
   if (conn_) conn_->close("the browser session has ended");
   if (exit_watch_) {
     boost::system::error_code ec;

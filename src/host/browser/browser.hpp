@@ -19,10 +19,13 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace korvane::browser {
 
 namespace detail {
+
+class Tab;
 
 // What a session was made with.
 struct SessionConfig {
@@ -43,9 +46,14 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
   // Launches Chromium in a fresh profile and waits for its first answer.
   // Throws BrowserUnavailableError when it cannot be started.
   boost::asio::awaitable<void> start();
-  // One page in a tab of its own (at most max_pages at once); no page when
-  // the link is not http or https or the page was refused.
-  boost::asio::awaitable<std::unique_ptr<Page>> fetch(std::string url);
+  // One page in a tab of its own (at most max_pages at once, a tab let go
+  // by an earlier page first); no page when the link is not http or https or
+  // the page was refused. `ready` as for Session::fetch_when_ready() (empty:
+  // wait until the page has settled).
+  boost::asio::awaitable<std::unique_ptr<Page>> fetch(std::string url, ReadyWhen ready);
+  // A tab whose page was let go: kept for the next page when it can load
+  // one, else closed.
+  void give_back(std::shared_ptr<detail::Tab> tab) noexcept;
   boost::asio::awaitable<void> stop();
   // Closes the connection, kills the process group, removes the profile.
   // Idempotent.
@@ -70,10 +78,13 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
 
  private:
   boost::asio::awaitable<void> watch_exit();
+  // An idle tab that can load `url`, or null; unusable ones are closed.
+  std::shared_ptr<detail::Tab> idle_tab(std::string_view url);
 
   boost::asio::any_io_executor executor_;
   detail::SessionConfig config_;
-  async::Semaphore tab_slots_;  // one permit per open tab
+  async::Semaphore tab_slots_;  // one permit per tab in use
+  std::vector<std::shared_ptr<detail::Tab>> idle_tabs_;  // open, waiting for a page
   std::string executable_;
   std::optional<detail::TempDirectory> dir_;
   std::optional<detail::ChromiumProcess> process_;

@@ -121,6 +121,19 @@ json::object query_params(int context_id, std::string_view selector) {
   return o;
 }
 
+json::object ready_params(int context_id, const std::vector<std::string>& selectors) {
+  json::array list;
+  for (const auto& selector : selectors) list.emplace_back(selector);
+  json::object arg;
+  arg["value"] = std::move(list);
+  json::object o;
+  o["functionDeclaration"] = READY_SIGNATURE_FUNCTION;
+  o["executionContextId"] = context_id;
+  o["arguments"] = json::array{std::move(arg)};
+  o["returnByValue"] = true;
+  return o;
+}
+
 json::object fail_params(std::string_view request_id) {
   json::object o;
   o["requestId"] = request_id;

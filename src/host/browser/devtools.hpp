@@ -7,7 +7,9 @@
 #include <boost/json/object.hpp>
 
 #include <array>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvane::browser::detail {
 
@@ -59,6 +61,10 @@ inline constexpr std::array<std::string_view, 4> BLOCKED_RESOURCE_TYPES = {"Imag
 // Runtime.callFunctionOn: the element query with `selector`, its result
 // returned by value.
 [[nodiscard]] boost::json::object query_params(int context_id, std::string_view selector);
+
+// Runtime.callFunctionOn: the signature of the elements that `selectors`
+// find (READY_SIGNATURE_FUNCTION), returned by value.
+[[nodiscard]] boost::json::object ready_params(int context_id, const std::vector<std::string>& selectors);
 
 // Fetch.failRequest: a paused request refused as blocked by the client.
 [[nodiscard]] boost::json::object fail_params(std::string_view request_id);

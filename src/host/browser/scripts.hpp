@@ -87,4 +87,26 @@ inline constexpr std::string_view QUERY_FUNCTION = R"JS((selector) => {
   return result;
 })JS";
 
+// A function expression: given a list of selectors, returns a short text
+// that changes whenever the elements matching the first selector that
+// matches anything change (their number, addresses or texts): "" when none
+// matches. Throws for a selector the page refuses.
+inline constexpr std::string_view READY_SIGNATURE_FUNCTION = R"JS((selectors) => {
+  for (let s = 0; s < selectors.length; ++s) {
+    const found = document.querySelectorAll(selectors[s]);
+    if (found.length === 0) continue;
+    let hash = 2166136261;
+    const mix = (text) => {
+      for (let i = 0; i < text.length; ++i) hash = Math.imul(hash ^ text.charCodeAt(i), 16777619);
+      hash = Math.imul(hash ^ 10, 16777619);
+    };
+    for (const element of found) {
+      mix(element.getAttribute('href') || '');
+      mix(element.textContent || '');
+    }
+    return s + ':' + found.length + ':' + (hash >>> 0).toString(16);
+  }
+  return '';
+})JS";
+
 }  // namespace korvane::browser::detail

@@ -53,7 +53,13 @@ asio::awaitable<void> AsyncStealthySession::enter() {
 asio::awaitable<std::unique_ptr<Page>> AsyncStealthySession::fetch(std::string url) {
   const auto impl = impl_;
   if (!impl) throw BrowserError("the browser session is not entered");
-  co_return co_await impl->fetch(std::move(url));
+  co_return co_await impl->fetch(std::move(url), ReadyWhen{});
+}
+
+asio::awaitable<std::unique_ptr<Page>> AsyncStealthySession::fetch_when_ready(std::string url, ReadyWhen ready) {
+  const auto impl = impl_;
+  if (!impl) throw BrowserError("the browser session is not entered");
+  co_return co_await impl->fetch(std::move(url), std::move(ready));
 }
 
 asio::awaitable<void> AsyncStealthySession::exit() {

@@ -88,9 +88,20 @@ asio::awaitable<void> Tab::open(Clock::time_point deadline) {
   for (auto& call : calls) (void)co_await conn->finish(std::move(call));
 }
 
-asio::awaitable<std::optional<Tab::Loaded>> Tab::load(const std::string& url, Clock::time_point deadline) {
+void Tab::begin_load() {
+  navigations_.clear();
+  in_flight_.clear();
+  context_id_.reset();
+  refused_ = false;
+  last_activity_ = Clock::now();
+}
+
+asio::awaitable<std::optional<Tab::Loaded>> Tab::load(const std::string& url, const ReadyWhen& ready,
+                                                      Clock::time_point deadline) {
   const auto conn = owner_->connection();
   const auto& config = owner_->config();
+  begin_load();
+  url_ = url;
   json::object nav;
   try {
     nav = co_await conn->call("Page.navigate", target_params("url", url), session_id_, deadline);
@@ -109,34 +120,7 @@ asio::awaitable<std::optional<Tab::Loaded>> Tab::load(const std::string& url, Cl
     throw BrowserError("loading " + url + " failed: " + error);
   }
   if (loader.empty()) throw BrowserError("loading " + url + " started no navigation");
-
-  // Settled: the load event has fired and no request has been in flight
-  // for the quiet period since the later of that event and the last
-  // request's end. At the deadline a loaded (or at least parsed) page is
-  // taken as it is; one that is not is a timeout.
-  const auto quiet = config.options.quiet_period;
-  for (;;) {
-    if (conn->closed()) throw BrowserError(conn->close_reason());
-    if (crashed_) throw BrowserError("the page crashed while loading " + url);
-    if (detached_) throw BrowserError("the tab was closed while loading " + url);
-    if (refused_) co_return std::nullopt;
-    const auto now = Clock::now();
-    const Navigation& state = navigations_[loader];
-    Clock::time_point wake_at = deadline;
-    if (state.loaded) {
-      const auto settle_at = std::max(*state.loaded, last_activity_) + quiet;
-      if (in_flight_.empty() && now >= settle_at) break;
-      if (now >= deadline) break;
-      if (in_flight_.empty()) wake_at = std::min(settle_at, deadline);
-    } else if (now >= deadline) {
-      if (state.dom_content_loaded) break;
-      throw BrowserError("loading " + url + " timed out after " +
-                         std::to_string(config.timeout.count()) + " ms");
-    }
-    wake_.expires_at(wake_at);
-    boost::system::error_code ec;
-    co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-  }
+  if (!co_await settle(loader, url, ready, deadline)) co_return std::nullopt;
 
   const Navigation& state = navigations_[loader];
   if (!config.options.allow_private_addresses && !state.remote_ip.empty()) {
@@ -145,6 +129,122 @@ asio::awaitable<std::optional<Tab::Loaded>> Tab::load(const std::string& url, Cl
   }
   co_return Loaded{state.status};
 }
+
+asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& url, const ReadyWhen& ready,
+                                  Clock::time_point deadline) {
+  // Settled: the load event has fired and no request has been in flight
+  // for the quiet period since the later of that event and the last
+  // request's end. Ready (with selectors): from DOMContentLoaded on, the
+  // elements are there and stay the same (see ready_now()). At the deadline
+  // a loaded (or at least parsed) page is taken as it is; one that is not
+  // is a timeout.
+  const auto conn = owner_->connection();
+  const auto& config = owner_->config();
+  const auto quiet = config.options.quiet_period;
+  ReadyWatch watch;
+  watch.active = !ready.selectors.empty();
+  for (;;) {
+    if (conn->closed()) throw BrowserError(conn->close_reason());
+    if (crashed_) throw BrowserError("the page crashed while loading " + url);
+    if (detached_) throw BrowserError("the tab was closed while loading " + url);
+    if (refused_) co_return false;
+    if (watch.active && navigations_[loader].dom_content_loaded && Clock::now() >= watch.next_poll) {
+      co_await poll(ready, watch, deadline);
+      continue;  // the poll took time: look at everything again
+    }
+    const auto now = Clock::now();
+    const Navigation& state = navigations_[loader];
+    Clock::time_point wake_at = deadline;
+    if (watch.active && state.dom_content_loaded) {
+      if (ready_now(watch, now)) co_return true;
+      wake_at = watch.next_poll;
+    }
+    if (state.loaded) {
+      const auto settle_at = std::max(*state.loaded, last_activity_) + quiet;
+      if (in_flight_.empty() && now >= settle_at) co_return true;
+      if (now >= deadline) co_return true;
+      if (in_flight_.empty()) wake_at = std::min(settle_at, wake_at);
+    } else if (now >= deadline) {
+      if (state.dom_content_loaded) co_return true;
+      throw BrowserError("loading " + url + " timed out after " + std::to_string(config.timeout.count()) + " ms");
+    }
+    wake_.expires_at(std::min(wake_at, deadline));
+    boost::system::error_code ec;
+    co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+}
+
+// How often the elements of a fetch_when_ready() are looked at: a small part
+// of the ready quiet period, for a query that costs well under a millisecond.
+constexpr auto kReadyPollInterval = std::chrono::milliseconds(40);
+
+asio::awaitable<void> Tab::poll(const ReadyWhen& ready, ReadyWatch& watch, Clock::time_point deadline) {
+  const auto conn = owner_->connection();
+  std::string signature;
+  try {
+    const int context = co_await world(deadline);
+    const auto result = co_await conn->call("Runtime.callFunctionOn", ready_params(context, ready.selectors),
+                                            session_id_, deadline);
+    if (object_of(result, "exceptionDetails") != nullptr) {
+      watch.active = false;  // a selector the page refuses: wait as without one
+      co_return;
+    }
+    if (const auto* remote = object_of(result, "result")) signature = std::string(text_of(*remote, "value"));
+  } catch (const CommandTimeout&) {
+    throw;
+  } catch (const BrowserError&) {
+    if (conn->closed()) throw;
+    context_id_.reset();  // the document changed under the world: the next poll makes a new one
+  }
+  const auto now = Clock::now();
+  if (signature != watch.signature) {
+    if (watch.signature.empty()) watch.first_seen = now;
+    watch.signature = std::move(signature);
+    watch.changed_at = now;
+  }
+  watch.next_poll = now + kReadyPollInterval;
+}
+
+bool Tab::ready_now(const ReadyWatch& watch, Clock::time_point now) const {
+  if (watch.signature.empty()) return false;
+  const auto& options = owner_->config().options;
+  if (now - watch.first_seen >= options.ready_settle_limit) return true;
+  return in_flight_.empty() && now - std::max(watch.changed_at, last_activity_) >= options.ready_quiet_period;
+}
+
+asio::awaitable<int> Tab::world(Clock::time_point deadline) {
+  if (!context_id_) {
+    // An isolated world: the page's own scripts cannot change what the
+    // query functions do there.
+    const auto conn = owner_->connection();
+    const auto made =
+        co_await conn->call("Page.createIsolatedWorld", isolated_world_params(target_id_), session_id_, deadline);
+    const auto* id = made.if_contains("executionContextId");
+    if (id == nullptr || !id->is_int64()) throw BrowserError("the browser made no isolated world");
+    context_id_ = static_cast<int>(id->as_int64());
+  }
+  co_return *context_id_;
+}
+
+bool Tab::reusable() const noexcept {
+  const auto& conn = owner_->connection();
+  return !closed_ && !crashed_ && !detached_ && conn && !conn->closed();
+}
+
+bool Tab::within_document(std::string_view url) const noexcept {
+  const auto document = [](std::string_view u) { return u.substr(0, u.find('#')); };
+  return !url_.empty() && document(url) == document(url_);
+}
+
+void Tab::park() noexcept {
+  permit_.reset();
+  try {
+    owner_->connection()->post("Page.navigate", target_params("url", "about:blank"), session_id_);
+  } catch (...) {  // NOLINT(bugprone-empty-catch): the next load navigates anyway
+  }
+}
+
+void Tab::release() noexcept { owner_->give_back(shared_from_this()); }
 
 void Tab::on_event(std::string_view method, const json::object& params) {
   if (method == "Network.requestWillBeSent") {
@@ -231,18 +331,9 @@ asio::awaitable<std::vector<std::unique_ptr<Element>>> Tab::query(std::string se
   const auto deadline = Clock::now() + owner_->config().timeout;
   json::object result;
   for (int attempt = 0;; ++attempt) {
-    if (!context_id_) {
-      // An isolated world: the page's own scripts cannot change what the
-      // query functions do there.
-      const auto world =
-          co_await conn->call("Page.createIsolatedWorld", isolated_world_params(target_id_), session_id_, deadline);
-      const auto* id = world.if_contains("executionContextId");
-      if (id == nullptr || !id->is_int64()) throw BrowserError("the browser made no isolated world");
-      context_id_ = static_cast<int>(id->as_int64());
-    }
+    const int context = co_await world(deadline);
     try {
-      result = co_await conn->call("Runtime.callFunctionOn", query_params(*context_id_, selector), session_id_,
-                                   deadline);
+      result = co_await conn->call("Runtime.callFunctionOn", query_params(context, selector), session_id_, deadline);
       break;
     } catch (const BrowserError&) {
       // The page navigated since the world was made: make a new one, once.

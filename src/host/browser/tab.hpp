@@ -24,7 +24,8 @@
 namespace korvane::browser::detail {
 
 // One tab of the running browser and the state of its navigation, fed by
-// its events. Holds one of the browser's tab permits until it is closed.
+// its events. Holds one of the browser's tab permits while a page of it is
+// in use; between pages it waits, blank, for the next one.
 class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
  public:
   // What became of one navigation, keyed by its loader id.
@@ -48,19 +49,54 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
     std::optional<int> status;
   };
 
-  // Navigates and waits until the page has settled. Absent when the page
-  // was refused.
-  boost::asio::awaitable<std::optional<Loaded>> load(const std::string& url, Clock::time_point deadline);
+  // Navigates and waits until the page has settled, or is ready as `ready`
+  // tells (see AsyncStealthySession). Absent when the page was refused.
+  boost::asio::awaitable<std::optional<Loaded>> load(const std::string& url, const ReadyWhen& ready,
+                                                     Clock::time_point deadline);
   // The elements matching `selector`, evaluated in an isolated world.
   boost::asio::awaitable<std::vector<std::unique_ptr<Element>>> query(std::string selector);
 
   void on_event(std::string_view method, const boost::json::object& params) override;
   void on_connection_closed() override { wake_.cancel(); }
 
+  // True while the tab can load another page: open, attached, not crashed.
+  [[nodiscard]] bool reusable() const noexcept;
+  // True when loading `url` here would only move within the current
+  // document (same address up to the fragment), which starts no load.
+  [[nodiscard]] bool within_document(std::string_view url) const noexcept;
+  // Takes a tab permit for the next page.
+  void hold(async::Semaphore::Permit permit) { permit_.emplace(std::move(permit)); }
+  // The page is let go: the tab gives its permit back and blanks the page,
+  // so that its scripts stop, until it is given the next one.
+  void park() noexcept;
+  // Hands the tab back to its browser, for reuse or to be closed.
+  void release() noexcept;
+
   // Closes the browser tab and gives its permit back. Idempotent.
   void close() noexcept;
 
  private:
+  // The elements a fetch_when_ready() waits for, as the last polls saw them.
+  struct ReadyWatch {
+    bool active = false;     // polling: selectors were given and the page accepts them
+    std::string signature;   // at the last poll; empty while none is there
+    Clock::time_point changed_at{};
+    Clock::time_point first_seen{};
+    Clock::time_point next_poll{};
+  };
+
+  // Forgets the previous page's navigation state.
+  void begin_load();
+  // Waits until the navigation of `loader` has settled or is ready; false
+  // when the page was refused meanwhile.
+  boost::asio::awaitable<bool> settle(const std::string& loader, const std::string& url, const ReadyWhen& ready,
+                                      Clock::time_point deadline);
+  // Polls the ready signature once; turns the watch off when the page
+  // refuses the selectors.
+  boost::asio::awaitable<void> poll(const ReadyWhen& ready, ReadyWatch& watch, Clock::time_point deadline);
+  [[nodiscard]] bool ready_now(const ReadyWatch& watch, Clock::time_point now) const;
+  // The isolated world of the current document, made when there is none.
+  boost::asio::awaitable<int> world(Clock::time_point deadline);
   boost::asio::awaitable<void> check_document(std::string request_id, std::string url, bool main_frame);
   void touch_network() {
     last_activity_ = Clock::now();
@@ -72,6 +108,7 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   boost::asio::steady_timer wake_;
   std::string target_id_;
   std::string session_id_;
+  std::string url_;  // the address last loaded
   std::unordered_set<std::string> in_flight_;
   Clock::time_point last_activity_ = Clock::now();
   std::unordered_map<std::string, Navigation> navigations_;
@@ -82,11 +119,12 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   bool closed_ = false;
 };
 
-// A loaded page: its tab stays open until the page is destroyed.
+// A loaded page: its tab is the page's until the page is destroyed, and
+// then goes back to the browser.
 class ChromiumPage final : public Page {
  public:
   ChromiumPage(std::shared_ptr<Tab> tab, std::optional<int> status) : tab_(std::move(tab)), status_(status) {}
-  ~ChromiumPage() override { tab_->close(); }
+  ~ChromiumPage() override { tab_->release(); }
   ChromiumPage(const ChromiumPage&) = delete;
   ChromiumPage& operator=(const ChromiumPage&) = delete;
 
