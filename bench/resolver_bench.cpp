@@ -5,24 +5,34 @@
 // as enter_ms and exit_ms).
 // BM_Resolve20StorePages/N: one DirectStoreResolver::resolve call over 20
 // distinct store search pages with max_concurrency N, browser start and exit
-// included. Every page loads its results with fetch() after the load event
-// and references an image and a style sheet; the server delays every
+// included. Every page is a shop's results page (see PageStyle::shop): its
+// results come by fetch() after the load event; the server delays every
 // response by 200 ms. Counters: peak resident memory of the browser's
 // processes (RSS summed, and PSS, which counts shared pages once) and of the
 // whole tree with this process, and the number of links resolved.
+// BM_VersusPlaywright/tabs/light: the same 20 pages and server read by the
+// project and by a Playwright script (bench/playwright/store_links.mjs)
+// waiting for network idle and, separately, for the product link.
 //
-// Needs Chromium (PATH or KORVANE_CHROMIUM). Run the release build:
+// Needs Chromium (PATH or KORVANE_CHROMIUM), and for the Playwright case
+// node with playwright-core (bench/playwright/setup). Run the release build:
 //   build/release/bench/bench_resolver --benchmark_counters_tabular=true
 #include <korvane/commerce/resolver.hpp>
 #include <korvane/browser/session.hpp>
 
 #include "commerce/async_runtime.hpp"
+#include "commerce/resolver_crawl.hpp"
+#include "host/browser/process.hpp"
 
 #include <benchmark/benchmark.h>
+#include <boost/json.hpp>
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <map>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -57,26 +67,51 @@ constexpr Store STORES[] = {
     {"boutique.example", "/catalogsearch/result?q=", "/product/"},
 };
 
+// How the generated search pages look (set before a case runs).
+enum class PageStyle {
+  // A shop's results page: a style sheet with a web font, a logo, a banner
+  // and eight category icons; the results, fetched by script after the load
+  // event, are cards with a thumbnail each.
+  shop,
+  // The same without the banner, icons, font and thumbnails.
+  light,
+};
+std::atomic<PageStyle> page_style{PageStyle::shop};
+
 std::string search_page() {
-  return R"(<!doctype html><html><head><meta charset="utf-8"><title>Search results</title>
+  const bool shop = page_style == PageStyle::shop;
+  std::string page = R"(<!doctype html><html><head><meta charset="utf-8"><title>Search results</title>
 <link rel="stylesheet" href="/static/site.css"></head>
-<body><header><img src="/static/logo.png" alt="Store"><h1>Results</h1></header>
-<main id="results"><p>Loading…</p></main>
+<body><header><img src="/static/logo.png" alt="Store">)";
+  if (shop) {
+    page += R"(<img src="/static/banner.jpg" alt="Sale"></header><nav>)";
+    for (int i = 0; i < 8; ++i) {
+      const std::string n = std::to_string(i);
+      page += R"(<a href="/c/)" + n + R"("><img src="/static/category-)" + n + R"(.png" alt="">Category )" + n + "</a>";
+    }
+    page += "</nav>";
+  } else {
+    page += "</header>";
+  }
+  page += R"(<h1>Results</h1><main id="results"><p>Loading…</p></main>
 <script>
+const thumbnails = )" + std::string(shop ? "true" : "false") + R"(;
 window.addEventListener('load', () => {
   fetch('/api/search' + location.search).then((r) => r.json()).then((items) => {
     const main = document.getElementById('results');
     main.textContent = '';
-    for (const item of items) {
+    items.forEach((item, i) => {
       const card = document.createElement('div');
       card.className = 'card';
-      card.innerHTML = '<a href="' + item.href + '"><span class="title">' + item.title +
+      card.innerHTML = (thumbnails ? '<img src="/thumbs/' + i + '.jpg" alt="">' : '') +
+        '<a href="' + item.href + '"><span class="title">' + item.title +
         '</span> <span class="price">$' + item.price + '</span></a>';
       main.appendChild(card);
-    }
+    });
   });
 });
 </script></body></html>)";
+  return page;
 }
 
 // Twelve results per page; the seventh matches the item's title.
@@ -102,7 +137,9 @@ std::string results(const std::string& host, const std::string& query) {
 class StoreServer {
  public:
   StoreServer() {
-    server_.new_task_queue = [] { return new httplib::ThreadPool(64); };
+    // Enough workers that connections kept alive by either browser never
+    // make the other wait for one.
+    server_.new_task_queue = [] { return new httplib::ThreadPool(256); };
     server_.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
       std::this_thread::sleep_for(RESPONSE_DELAY);
       return httplib::Server::HandlerResponse::Unhandled;
@@ -119,10 +156,19 @@ class StoreServer {
       res.set_content(results(req.get_header_value("Host"), query), "application/json");
     });
     server_.Get("/static/site.css", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("body { font-family: sans-serif; } .card { margin: 4px; }", "text/css");
+      std::string css = ".card { margin: 4px; }";
+      if (page_style == PageStyle::shop) {
+        css = "@font-face { font-family: Brand; src: url(/static/brand.woff2); } body { font-family: Brand; } " + css;
+      }
+      res.set_content(css, "text/css");
     });
-    server_.Get("/static/logo.png", [](const httplib::Request&, httplib::Response& res) {
+    const auto image = [](const httplib::Request&, httplib::Response& res) {
       res.set_content(std::string(2048, '\0'), "image/png");
+    };
+    server_.Get(R"(/static/.*\.(png|jpg))", image);
+    server_.Get(R"(/thumbs/.*)", image);
+    server_.Get("/static/brand.woff2", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string(4096, '\0'), "font/woff2");
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -133,6 +179,8 @@ class StoreServer {
   }
   StoreServer(const StoreServer&) = delete;
   StoreServer& operator=(const StoreServer&) = delete;
+
+  [[nodiscard]] int port() const { return port_; }
 
   [[nodiscard]] SessionOptions options() const {
     SessionOptions o;
@@ -280,6 +328,21 @@ void BM_BrowserStartUp(benchmark::State& state) {
 }
 BENCHMARK(BM_BrowserStartUp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
+// The 20 items whose store search links the cases resolve.
+std::vector<EnrichedCommerceMatch> store_items() {
+  std::vector<EnrichedCommerceMatch> items;
+  for (int i = 0; i < 20; ++i) {
+    const Store& store = STORES[static_cast<std::size_t>(i) % std::size(STORES)];
+    const std::string word = "Model" + std::to_string(i);
+    EnrichedCommerceMatch item;
+    item.title = "Trail Runner " + word + " Waterproof";
+    item.direct_url = std::string("http://") + store.host + store.path + word;
+    item.original_url = item.direct_url;
+    items.push_back(std::move(item));
+  }
+  return items;
+}
+
 void BM_Resolve20StorePages(benchmark::State& state) {
   (void)bench_tmp();
   const int concurrency = static_cast<int>(state.range(0));
@@ -294,16 +357,7 @@ void BM_Resolve20StorePages(benchmark::State& state) {
   double tree = 0;
   int processes = 0;
   for (auto _ : state) {
-    std::vector<EnrichedCommerceMatch> items;
-    for (int i = 0; i < 20; ++i) {
-      const Store& store = STORES[static_cast<std::size_t>(i) % std::size(STORES)];
-      const std::string word = "Model" + std::to_string(i);
-      EnrichedCommerceMatch item;
-      item.title = "Trail Runner " + word + " Waterproof";
-      item.direct_url = std::string("http://") + store.host + store.path + word;
-      item.original_url = item.direct_url;
-      items.push_back(std::move(item));
-    }
+    std::vector<EnrichedCommerceMatch> items = store_items();
     MemorySampler sampler;
     DirectStoreResolver::resolve(items, concurrency, 15, {}, options);
     for (const auto& item : items) resolved += item.direct_url != item.original_url ? 1 : 0;
@@ -325,6 +379,150 @@ BENCHMARK(BM_Resolve20StorePages)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(2);
+
+// ---------------------------------------------------------------- against Playwright
+
+// A link as the peer read it.
+class PeerLink final : public korvane::browser::Element {
+ public:
+  PeerLink(std::string href, std::string text) : text_(std::move(text)) { attrib_.emplace("href", std::move(href)); }
+  [[nodiscard]] const std::map<std::string, std::string>& attrib() const override { return attrib_; }
+  [[nodiscard]] std::string get_all_text() const override { return text_; }
+  [[nodiscard]] std::string text() const override { return text_; }
+
+ private:
+  std::map<std::string, std::string> attrib_;
+  std::string text_;
+};
+
+// What one run of the peer gave: its time, and the product link it leads
+// to for each item (the project's own choice applied to the links it read).
+struct PeerRun {
+  double seconds = 0;
+  std::vector<std::optional<std::string>> chosen;
+  std::string failure;  // empty when the peer ran
+};
+
+std::string shell_quoted(const std::string& s) {
+  std::string out = "'";
+  for (const char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Runs bench/playwright/store_links.mjs over the items' search pages with
+// `tabs` tabs, reading each page at network idle ("networkidle") or as soon
+// as a product link is there ("link").
+PeerRun run_playwright(const std::vector<EnrichedCommerceMatch>& items, int tabs, const std::string& wait) {
+  PeerRun run;
+  const char* env_dir = std::getenv("KORVANE_PLAYWRIGHT_DIR");
+  const std::string dir = env_dir != nullptr ? env_dir : KORVANE_PLAYWRIGHT_DIR;
+  if (!fs::exists(fs::path(dir) / "node_modules" / "playwright-core")) {
+    run.failure = "no playwright-core in " + dir + ": run bench/playwright/setup first";
+    return run;
+  }
+  boost::json::array pages;
+  for (const auto& item : items) {
+    boost::json::array selectors;
+    for (const auto& selector : korvane::commerce::detail::ready_selectors(item.direct_url)) selectors.emplace_back(selector);
+    pages.push_back(boost::json::object{{"url", item.direct_url}, {"selectors", std::move(selectors)}});
+  }
+  const boost::json::object job{
+      {"chromium", korvane::browser::detail::find_chromium("")},
+      {"args", boost::json::array{"--host-resolver-rules=MAP * 127.0.0.1:" + std::to_string(server().port())}},
+      {"tabs", tabs},
+      {"wait", wait},
+      {"timeout_ms", 15000},
+      {"pages", std::move(pages)}};
+  const fs::path job_file = fs::path(bench_tmp()) / "playwright-job.json";
+  std::ofstream(job_file) << boost::json::serialize(job);
+  const std::string command = "node " + shell_quoted(KORVANE_BENCH_SOURCE_DIR "/playwright/store_links.mjs") + " " +
+                              shell_quoted(dir) + " < " + shell_quoted(job_file.string());
+  std::string output;
+  if (FILE* child = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, child)) > 0;) output.append(buffer, n);
+    if (::pclose(child) != 0) run.failure = "the Playwright script failed";
+  }
+  boost::system::error_code ec;
+  const boost::json::value answer = boost::json::parse(output, ec);
+  if (ec || !answer.is_object()) {
+    if (run.failure.empty()) run.failure = "the Playwright script gave no answer";
+    return run;
+  }
+  run.seconds = answer.at("elapsed_ms").to_number<double>() / 1000.0;
+  const auto& results = answer.at("results").as_array();
+  for (std::size_t i = 0; i < items.size() && i < results.size(); ++i) {
+    std::vector<std::unique_ptr<korvane::browser::Element>> links;
+    for (const auto& link : results[i].at("links").as_array()) {
+      links.push_back(std::make_unique<PeerLink>(std::string(link.at("href").as_string()),
+                                                 std::string(link.at("text").as_string())));
+    }
+    run.chosen.push_back(
+        korvane::commerce::detail::choose_product_link(links, items[i].direct_url, items[i].title).product_url);
+  }
+  return run;
+}
+
+// The project and Playwright over the same 20 generated store search pages
+// and server, with N tabs (argument 0) on shop-like (argument 1 = 0) or
+// light pages (1): one DirectStoreResolver::resolve call (browser start and
+// exit included), then the Playwright script waiting for network idle, then
+// waiting for the product link (launch and close included), in turn, for
+// each iteration. Counters: mean seconds of each, the project's time as a
+// share of each peer's, the links the project found and how many of the
+// peer's choices agree with the project's.
+void BM_VersusPlaywright(benchmark::State& state) {
+  (void)bench_tmp();
+  const int tabs = static_cast<int>(state.range(0));
+  page_style = state.range(1) == 0 ? PageStyle::shop : PageStyle::light;
+  const SessionOptions session_options = server().options();
+  ResolverOptions options;
+  options.session_factory = [session_options](int max_pages, int timeout_ms) -> std::unique_ptr<Session> {
+    return std::make_unique<AsyncStealthySession>(max_pages, timeout_ms, session_options);
+  };
+  double project = 0, idle = 0, link = 0, found = 0, same_idle = 0, same_link = 0;
+  for (auto _ : state) {
+    std::vector<EnrichedCommerceMatch> items = store_items();
+    const std::vector<EnrichedCommerceMatch> asked = items;
+    const auto start = std::chrono::steady_clock::now();
+    DirectStoreResolver::resolve(items, tabs, 15, {}, options);
+    project += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::vector<std::optional<std::string>> ours;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const bool resolved = items[i].direct_url != asked[i].direct_url;
+      ours.push_back(resolved ? std::optional<std::string>(items[i].direct_url) : std::nullopt);
+      found += resolved ? 1 : 0;
+    }
+    for (const std::string wait : {"networkidle", "link"}) {
+      const PeerRun peer = run_playwright(asked, tabs, wait);
+      if (!peer.failure.empty()) {
+        state.SkipWithError(peer.failure.c_str());
+        return;
+      }
+      (wait == "link" ? link : idle) += peer.seconds;
+      const auto agree = static_cast<double>(std::count_if(ours.begin(), ours.end(), [&, i = std::size_t{0}](const auto& o) mutable {
+        return i < peer.chosen.size() && peer.chosen[i++] == o;
+      }));
+      (wait == "link" ? same_link : same_idle) += agree;
+    }
+  }
+  const auto n = static_cast<double>(state.iterations());
+  state.counters["project_s"] = project / n;
+  state.counters["pw_idle_s"] = idle / n;
+  state.counters["pw_link_s"] = link / n;
+  state.counters["vs_idle"] = project / idle;
+  state.counters["vs_link"] = project / link;
+  state.counters["found"] = found / n;
+  state.counters["same_idle"] = same_idle / n;
+  state.counters["same_link"] = same_link / n;
+  state.SetLabel(page_style == PageStyle::shop ? "shop pages" : "light pages");
+}
+BENCHMARK(BM_VersusPlaywright)
+    ->ArgNames({"tabs", "light"})
+    ->ArgsProduct({{1, 4}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 }  // namespace
 

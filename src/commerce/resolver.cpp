@@ -140,18 +140,13 @@ double title_similarity(std::string_view item_title, std::string_view link_text,
 
 namespace {
 
-struct Choice {
-  std::string href;
-  double score = 0.0;
-};
-
 // The best-scoring link among the first MAX_LINKS_EXAMINED elements. Only
 // links that are http or https once resolved against the page are scored:
 // a "javascript:", "data:", "file:" or "mailto:" link is never a product
 // page, whatever its text says.
-Choice choose_link(const std::vector<std::unique_ptr<browser::Element>>& links, std::string_view url,
-                   std::string_view item_title) {
-  Choice best;
+LinkChoice best_link(const std::vector<std::unique_ptr<browser::Element>>& links, std::string_view url,
+                     std::string_view item_title) {
+  LinkChoice best;
   const std::size_t examined = std::min(links.size(), MAX_LINKS_EXAMINED);
   for (std::size_t i = 0; i < examined; ++i) {
     const auto& link = *links[i];
@@ -173,12 +168,35 @@ Choice choose_link(const std::vector<std::unique_ptr<browser::Element>>& links, 
       }
     }
     const double score = title_similarity(item_title, link_text, href);
-    if (score > best.score) best = Choice{std::move(href), score};
+    if (score > best.score) {
+      best.href = std::move(href);
+      best.score = score;
+    }
   }
   return best;
 }
 
 }  // namespace
+
+std::vector<std::string> ready_selectors(std::string_view url) {
+  std::vector<std::string> selectors;
+  if (const auto selector = store_selector(store_domain(url))) selectors.emplace_back(*selector);
+  selectors.emplace_back(GENERIC_PRODUCT_SELECTOR);
+  return selectors;
+}
+
+LinkChoice choose_product_link(const std::vector<std::unique_ptr<browser::Element>>& links, std::string_view url,
+                               std::string_view item_title) {
+  LinkChoice choice = best_link(links, url, item_title);
+  if (choice.href.empty() || choice.score < MIN_TITLE_SIMILARITY) return choice;
+  std::string link = URLUnwrapper::unwrap(choice.href);
+  const std::string domain = store_domain(url);
+  const bool cut = std::any_of(QUERY_CUT_STORES.begin(), QUERY_CUT_STORES.end(),
+                               [&](std::string_view key) { return domain.find(key) != std::string::npos; });
+  if (cut && link.find('?') != std::string::npos) link.erase(link.find('?'));
+  choice.product_url = std::move(link);
+  return choice;
+}
 
 awaitable<StoreAttempt> fetch_single(browser::Session& session, std::string url, std::string merchant,
                                      std::string item_title, CrawlState& state) {
@@ -187,19 +205,17 @@ awaitable<StoreAttempt> fetch_single(browser::Session& session, std::string url,
   attempt.search_url = url;
   try {
     // The page is ready once the links the choice below reads are there and
-    // settled: the store's own, else the generic ones.
-    browser::ReadyWhen ready;
-    if (const auto selector = store_selector(store_domain(url))) ready.selectors.emplace_back(*selector);
-    ready.selectors.emplace_back(GENERIC_PRODUCT_SELECTOR);
+    // settled: the store's own, else the generic ones. (No temporaries
+    // beside co_await: GCC 12 destroys some of them twice.)
+    browser::ReadyWhen ready{ready_selectors(url)};
     std::unique_ptr<browser::Page> page = co_await session.fetch_when_ready(url, std::move(ready));
     const int status = page ? page->status().value_or(200) : 0;
     if (!page || std::find(ACCEPTED_STATUSES.begin(), ACCEPTED_STATUSES.end(), status) == ACCEPTED_STATUSES.end()) {
       attempt.outcome = StoreOutcome::page_refused;
       attempt.detail = page ? "status " + std::to_string(status) : "no page";
     } else {
-      const std::string domain = store_domain(url);
       std::vector<std::unique_ptr<browser::Element>> links;
-      if (const auto selector = store_selector(domain)) {
+      if (const auto selector = store_selector(store_domain(url))) {
         std::string store_query(*selector);
         links = co_await page->css(std::move(store_query));
       }
@@ -207,19 +223,15 @@ awaitable<StoreAttempt> fetch_single(browser::Session& session, std::string url,
         std::string generic_query(GENERIC_PRODUCT_SELECTOR);
         links = co_await page->css(std::move(generic_query));
       }
-      const Choice best = choose_link(links, url, item_title);
-      attempt.score = best.score;
+      LinkChoice choice = choose_product_link(links, url, item_title);
+      attempt.score = choice.score;
       attempt.outcome = links.empty() ? StoreOutcome::no_links : StoreOutcome::no_match;
-      if (!best.href.empty() && best.score >= MIN_TITLE_SIMILARITY) {
-        std::string link = URLUnwrapper::unwrap(best.href);
-        const bool cut = std::any_of(QUERY_CUT_STORES.begin(), QUERY_CUT_STORES.end(),
-                                     [&](std::string_view key) { return domain.find(key) != std::string::npos; });
-        if (cut && link.find('?') != std::string::npos) link.erase(link.find('?'));
-        log(spdlog::level::debug, "Resolved %s → %s (score=%.2f)", url, link, best.score);
+      if (choice.product_url) {
+        log(spdlog::level::debug, "Resolved %s → %s (score=%.2f)", url, *choice.product_url, choice.score);
         attempt.outcome = StoreOutcome::resolved;
-        attempt.product_url = std::move(link);
-      } else if (!best.href.empty()) {
-        log(spdlog::level::debug, "Rejected %s → %s (score=%.2f < %.2f threshold)", url, best.href, best.score,
+        attempt.product_url = std::move(choice.product_url);
+      } else if (!choice.href.empty()) {
+        log(spdlog::level::debug, "Rejected %s → %s (score=%.2f < %.2f threshold)", url, choice.href, choice.score,
             MIN_TITLE_SIMILARITY);
       }
     }

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace korvane::commerce {
 
@@ -61,6 +62,27 @@ inline constexpr std::string_view GENERIC_PRODUCT_SELECTOR =
 // has no token. Throws InvalidUrlError when `link_href` cannot be split.
 [[nodiscard]] double title_similarity(std::string_view item_title, std::string_view link_text,
                                       std::string_view link_href);
+
+// The selectors whose links the crawl of store search page `url` reads, in
+// the order it tries them: the store's own (when its host names a store),
+// then GENERIC_PRODUCT_SELECTOR.
+[[nodiscard]] std::vector<std::string> ready_selectors(std::string_view url);
+
+// What a store search page's links come to for an item.
+struct LinkChoice {
+  std::string href;  // the best-scoring link, resolved against the page; empty when none scored above 0
+  double score = 0.0;
+  // The link taken (cleaned of tracking parameters; without its query on
+  // eBay and Lyst); absent when the best score is below MIN_TITLE_SIMILARITY.
+  std::optional<std::string> product_url;
+};
+
+// Scores the first MAX_LINKS_EXAMINED of `links` (found on the store search
+// page `url`, in document order) against `item_title` and takes the best
+// one, the earlier on a tie. Throws InvalidUrlError for a link that cannot
+// be split.
+[[nodiscard]] LinkChoice choose_product_link(const std::vector<std::unique_ptr<browser::Element>>& links,
+                                             std::string_view url, std::string_view item_title);
 
 // What the crawl tasks of one resolution call share.
 struct CrawlState {

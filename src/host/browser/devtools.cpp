@@ -72,6 +72,28 @@ json::object attach_params(std::string_view target_id) {
   return o;
 }
 
+json::object blocked_url_params(std::span<const std::string_view> endings) {
+  json::array urls;
+  for (const std::string_view ending : endings) {
+    const std::string pattern = "*." + std::string(ending);
+    urls.emplace_back(pattern);
+    urls.emplace_back(pattern + "?*");
+  }
+  json::object o;
+  o["urls"] = std::move(urls);
+  return o;
+}
+
+bool blocked_by_name(std::string_view url) noexcept {
+  return std::any_of(BLOCKED_FILE_ENDINGS.begin(), BLOCKED_FILE_ENDINGS.end(), [url](std::string_view ending) {
+    for (std::size_t dot = url.find('.'); dot != std::string_view::npos; dot = url.find('.', dot + 1)) {
+      const std::size_t end = dot + 1 + ending.size();
+      if (url.substr(dot + 1, ending.size()) == ending && (end == url.size() || url[end] == '?')) return true;
+    }
+    return false;
+  });
+}
+
 json::object fetch_patterns(bool block_resources, bool check_documents) {
   json::array patterns;
   const auto add = [&patterns](std::string_view type) {

@@ -7,6 +7,7 @@
 #include <boost/json/object.hpp>
 
 #include <array>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,13 @@ namespace korvane::browser::detail {
 inline constexpr std::array<std::string_view, 4> BLOCKED_RESOURCE_TYPES = {"Image", "Media", "Font",
                                                                            "Stylesheet"};
 
+// File name endings of the blocked resource types (images, fonts, style
+// sheets, media), refused by address before any request is made; requests
+// of those types without such a name are refused by type (Fetch.enable).
+inline constexpr std::array<std::string_view, 23> BLOCKED_FILE_ENDINGS = {
+    "png", "jpg",  "jpeg", "gif", "webp", "avif", "svg", "ico", "bmp", "woff", "woff2", "ttf",
+    "otf", "eot", "css",  "mp4", "webm", "mov", "mp3", "m4a", "ogg", "oga", "wav"};
+
 // True when disable_resources keeps a request of `resource_type` for `url`
 // from loading: the blocked types, and the browser's own favicon request
 // (type "Other"), which is an image too.
@@ -40,6 +48,13 @@ inline constexpr std::array<std::string_view, 4> BLOCKED_RESOURCE_TYPES = {"Imag
 
 // Target.attachToTarget: the tab's own session, flattened into the pipe.
 [[nodiscard]] boost::json::object attach_params(std::string_view target_id);
+
+// Network.setBlockedURLs: every address that ends in one of `endings` (also
+// before a query).
+[[nodiscard]] boost::json::object blocked_url_params(std::span<const std::string_view> endings = BLOCKED_FILE_ENDINGS);
+
+// True when `url` ends in one of BLOCKED_FILE_ENDINGS (also before a "?").
+[[nodiscard]] bool blocked_by_name(std::string_view url) noexcept;
 
 // Fetch.enable: pause the requests of the blocked resource types (with
 // `block_resources`) and of documents (with `check_documents`, so that

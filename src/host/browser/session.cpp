@@ -53,7 +53,8 @@ asio::awaitable<void> AsyncStealthySession::enter() {
 asio::awaitable<std::unique_ptr<Page>> AsyncStealthySession::fetch(std::string url) {
   const auto impl = impl_;
   if (!impl) throw BrowserError("the browser session is not entered");
-  co_return co_await impl->fetch(std::move(url), ReadyWhen{});
+  ReadyWhen settled;  // (no temporaries beside co_await: GCC 12 destroys some of them twice)
+  co_return co_await impl->fetch(std::move(url), std::move(settled));
 }
 
 asio::awaitable<std::unique_ptr<Page>> AsyncStealthySession::fetch_when_ready(std::string url, ReadyWhen ready) {

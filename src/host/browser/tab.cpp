@@ -102,6 +102,15 @@ asio::awaitable<std::optional<Tab::Loaded>> Tab::load(const std::string& url, co
   const auto& config = owner_->config();
   begin_load();
   url_ = url;
+  // Most blocked resources are known by their file name: refused by the
+  // browser's network layer at once, with no round trip to this process.
+  // Not for a page whose own address would match (the names are matched
+  // against whole addresses, queries included).
+  const bool by_name = config.options.disable_resources && !blocked_by_name(url);
+  if (by_name != blocking_by_name_) {
+    conn->post("Network.setBlockedURLs", by_name ? blocked_url_params() : blocked_url_params({}), session_id_);
+    blocking_by_name_ = by_name;
+  }
   json::object nav;
   try {
     nav = co_await conn->call("Page.navigate", target_params("url", url), session_id_, deadline);
@@ -174,17 +183,18 @@ asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& 
   }
 }
 
-// How often the elements of a fetch_when_ready() are looked at: a small part
-// of the ready quiet period, for a query that costs well under a millisecond.
-constexpr auto kReadyPollInterval = std::chrono::milliseconds(40);
+// How often the elements of a fetch_when_ready() are looked at: a quarter of
+// the default ready quiet period, for a query that costs well under a
+// millisecond in the page.
+constexpr auto kReadyPollInterval = std::chrono::milliseconds(25);
 
 asio::awaitable<void> Tab::poll(const ReadyWhen& ready, ReadyWatch& watch, Clock::time_point deadline) {
   const auto conn = owner_->connection();
   std::string signature;
   try {
     const int context = co_await world(deadline);
-    const auto result = co_await conn->call("Runtime.callFunctionOn", ready_params(context, ready.selectors),
-                                            session_id_, deadline);
+    json::object params = ready_params(context, ready.selectors);
+    const auto result = co_await conn->call("Runtime.callFunctionOn", std::move(params), session_id_, deadline);
     if (object_of(result, "exceptionDetails") != nullptr) {
       watch.active = false;  // a selector the page refuses: wait as without one
       co_return;

@@ -113,6 +113,7 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   Clock::time_point last_activity_ = Clock::now();
   std::unordered_map<std::string, Navigation> navigations_;
   std::optional<int> context_id_;
+  bool blocking_by_name_ = false;  // Network.setBlockedURLs holds BLOCKED_FILE_ENDINGS
   bool refused_ = false;
   bool crashed_ = false;
   bool detached_ = false;
