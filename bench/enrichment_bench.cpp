@@ -217,8 +217,10 @@ void enrich_many(benchmark::State& state, bool distinct) {
     std::string link = base;
     if (distinct) link += (base.find('?') == std::string::npos ? "?copy=" : "&copy=") + std::to_string(i);
     served.emplace(link, saved[base]);
-    matches.push_back(VisualMatch{.link = std::move(link), .title = "Product " + std::to_string(i % 7),
-                                  .source = "Shop", .price = i % 3 == 0 ? std::optional<std::string>("$19.99") : std::nullopt});
+    matches.push_back(VisualMatch{.link = std::move(link),
+                                  .title = "Product " + std::to_string(i % 7),
+                                  .source = "Shop",
+                                  .price = i % 3 == 0 ? std::optional<std::string>("$19.99") : std::nullopt});
   }
   korvane::commerce::RunOptions options;
   options.transport = std::make_shared<PagesInMemory>(served);

@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -31,6 +33,7 @@ using korvane::commerce::DestinationMetadataParser;
 struct Page {
   std::string url;
   std::string html;
+  std::string file;  // the saved page's path (empty for built pages)
 };
 
 std::string read_file(const fs::path& path) {
@@ -56,7 +59,7 @@ std::vector<Page> built_pages() {
       if (k % 50 == 0) html += "<script>var x = {a: 1, b: [1, 2, 3]}; function f() { return x; }</script>";
     }
     html += "</body></html>";
-    pages.push_back({"https://shop.example/products/" + std::to_string(i), std::move(html)});
+    pages.push_back({"https://shop.example/products/" + std::to_string(i), std::move(html), {}});
   }
   return pages;
 }
@@ -81,11 +84,11 @@ std::vector<Page> corpus_pages() {
       const std::string name(file->as_string());
       if (name.rfind("pages/", 0) != 0) continue;
       pages.push_back({url != nullptr && url->is_string() ? std::string(url->as_string()) : "https://example.com/",
-                       read_file(dir / name)});
+                       read_file(dir / name), (dir / name).string()});
     }
   } else {
     for (const auto& f : fs::directory_iterator(dir / "pages")) {
-      pages.push_back({"https://example.com/" + f.path().filename().string(), read_file(f.path())});
+      pages.push_back({"https://example.com/" + f.path().filename().string(), read_file(f.path()), f.path().string()});
     }
   }
   return pages;
@@ -132,6 +135,21 @@ void BM_Pages(benchmark::State& state) {
 }
 BENCHMARK(BM_Pages)->ArgName("extended")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// The yardstick of the cases above: a memchr() over the same pages' bytes
+// for a byte they do not hold, i.e. reading them once at memory speed.
+void BM_MemchrScan(benchmark::State& state) {
+  const auto& all = pages();
+  std::size_t bytes = 0;
+  for (const auto& p : all) bytes += p.html.size();
+  for (auto _ : state) {
+    std::size_t found = 0;
+    for (const auto& p : all) found += std::memchr(p.html.data(), '\x01', p.html.size()) != nullptr ? 1 : 0;
+    benchmark::DoNotOptimize(found);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_MemchrScan)->Unit(benchmark::kMillisecond);
+
 #ifdef KORVANE_CLI
 // The same pages through `korvane-commerce parse --jsonl`, each page inline
 // in its request line: the command line's own cost (reading and decoding the
@@ -168,6 +186,50 @@ void BM_CliParseJsonl(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 BENCHMARK(BM_CliParseJsonl)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The same pages through `korvane-commerce parse --jsonl` as files
+// ({"html_file": ...} requests): the command as a user runs it over saved
+// pages, timed by the wall clock from its start to its end, comparable with
+// BM_Pages/extended:0 and BM_MemchrScan.
+void BM_CliParseJsonlFiles(benchmark::State& state) {
+  const fs::path folder = fs::temp_directory_path() / ("korvane-bench-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  const fs::path input = folder / "requests.jsonl";
+  std::size_t bytes = 0;
+  {
+    std::ofstream out(input, std::ios::binary);
+    std::size_t n = 0;
+    for (const auto& page : pages()) {
+      fs::path file = page.file;
+      if (file.empty()) {
+        file = folder / ("page-" + std::to_string(n++) + ".html");
+        std::ofstream(file, std::ios::binary) << page.html;
+      }
+      out << boost::json::serialize(boost::json::object{{"html_file", file.string()}, {"direct_url", page.url}})
+          << '\n';
+      bytes += page.html.size();
+    }
+  }
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const int in = ::open(input.c_str(), O_RDONLY);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(in, 0);
+      ::dup2(null, 1);
+      ::execl(KORVANE_CLI, KORVANE_CLI, "parse", "--jsonl", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("the command failed");
+  }
+  fs::remove_all(folder);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_CliParseJsonlFiles)->UseManualTime()->Unit(benchmark::kMillisecond);
 #endif
 
 // ---------------------------------------------------------------- a Next.js shop page

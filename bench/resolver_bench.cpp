@@ -22,7 +22,7 @@
 
 #include "commerce/async_runtime.hpp"
 #include "commerce/resolver_crawl.hpp"
-#include "host/browser/process.hpp"
+#include "host/browser/executable.hpp"
 
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>
@@ -423,7 +423,9 @@ PeerRun run_playwright(const std::vector<EnrichedCommerceMatch>& items, int tabs
   boost::json::array pages;
   for (const auto& item : items) {
     boost::json::array selectors;
-    for (const auto& selector : korvane::commerce::detail::ready_selectors(item.direct_url)) selectors.emplace_back(selector);
+    for (const auto& selector : korvane::commerce::detail::ready_selectors(item.direct_url)) {
+      selectors.emplace_back(selector);
+    }
     pages.push_back(boost::json::object{{"url", item.direct_url}, {"selectors", std::move(selectors)}});
   }
   const boost::json::object job{
@@ -500,9 +502,8 @@ void BM_VersusPlaywright(benchmark::State& state) {
         return;
       }
       (wait == "link" ? link : idle) += peer.seconds;
-      const auto agree = static_cast<double>(std::count_if(ours.begin(), ours.end(), [&, i = std::size_t{0}](const auto& o) mutable {
-        return i < peer.chosen.size() && peer.chosen[i++] == o;
-      }));
+      double agree = 0;
+      for (std::size_t i = 0; i < ours.size() && i < peer.chosen.size(); ++i) agree += peer.chosen[i] == ours[i] ? 1 : 0;
       (wait == "link" ? same_link : same_idle) += agree;
     }
   }

@@ -5,6 +5,8 @@
 
 #include "host/browser/address.hpp"
 #include "host/browser/connection.hpp"
+#include "host/browser/executable.hpp"
+#include "host/browser/temp_directory.hpp"
 #include "host/browser/process.hpp"
 
 #include <korvane/commerce/async.hpp>

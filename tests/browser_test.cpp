@@ -9,6 +9,7 @@
 #include "commerce/async_runtime.hpp"
 #include "commerce/resolver_crawl.hpp"
 
+#include "host/browser/temp_directory.hpp"
 #include "host/browser/process.hpp"
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -706,6 +707,24 @@ TEST_F(Browser, ResolverGivesUpOnSlowPagesAndMissingBrowser) {
     EXPECT_EQ(items[0].direct_url, "http://shop.example/slow/search?q=late");
     EXPECT_THAT(log.text(), HasSubstr("debug Failed crawling store URL 'http://shop.example/slow/search?q=late': "
                                       "loading http://shop.example/slow/search?q=late timed out after 1000 ms"));
+  }
+  {
+    // A host name that does not resolve is reported as such.
+    ResolverOptions options;
+    SessionOptions session_options = server_.options();
+    session_options.extra_args.back() = "--host-resolver-rules=MAP nowhere.invalid ~NOTFOUND, MAP * 127.0.0.1:" +
+                                        std::to_string(server_.port());
+    options.session_factory = [session_options](int max_pages, int timeout_ms) -> std::unique_ptr<Session> {
+      return std::make_unique<AsyncStealthySession>(max_pages, timeout_ms, session_options);
+    };
+    const auto resolved = run_coroutine(DirectStoreResolver::resolve_links_async(
+        {item("Boots", "http://nowhere.invalid/search?q=boots"),
+         item("Red Leather Boots", "http://shop.example/search/all?q=boots")},
+        2, 10, {}, options));
+    ASSERT_EQ(resolved.report.stores.size(), 2U);
+    EXPECT_EQ(resolved.report.stores[0].outcome, korvane::commerce::StoreOutcome::host_not_found);
+    EXPECT_THAT(resolved.report.stores[0].detail, HasSubstr("ERR_NAME_NOT_RESOLVED"));
+    EXPECT_EQ(resolved.report.stores[1].outcome, korvane::commerce::StoreOutcome::resolved);
   }
   {
     ::setenv("KORVANE_CHROMIUM", "/nonexistent/chromium", 1);

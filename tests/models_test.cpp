@@ -83,7 +83,8 @@ TEST(Enums, EveryMemberRoundTripsThroughItsTextValue) {
                                         commerce::enum_from_string<commerce::RunPhase>);
   expect_round_trip<commerce::StoreOutcome>(
       "StoreOutcome",
-      {"resolved", "no_match", "no_links", "page_refused", "failed", "not_crawled", "browser_unavailable"},
+      {"resolved", "no_match", "no_links", "page_refused", "failed", "not_crawled", "browser_unavailable",
+       "host_not_found"},
       commerce::enum_from_string<commerce::StoreOutcome>);
   EXPECT_FALSE(enum_from_string<PageType>("PRODUCT"));
   EXPECT_FALSE(commerce::enum_from_string<commerce::StoreOutcome>("Resolved"));

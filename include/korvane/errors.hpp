@@ -61,6 +61,13 @@ class BrowserUnavailableError : public BrowserError {
   using BrowserError::BrowserError;
 };
 
+// A page could not be opened because its host name does not resolve (no
+// network, or no such name).
+class HostNotFoundError : public BrowserError {
+ public:
+  using BrowserError::BrowserError;
+};
+
 // A run stopped because its caller asked it to stop (a requested stop token);
 // what the run held (browser, temporary files) is released first.
 class CancelledError : public Error {

@@ -238,7 +238,8 @@ awaitable<StoreAttempt> fetch_single(browser::Session& session, std::string url,
   } catch (const std::exception& e) {
     if (is_cancellation(std::current_exception())) throw;
     log(spdlog::level::debug, "Failed crawling store URL '%s': %s", url, e.what());
-    attempt.outcome = StoreOutcome::failed;
+    attempt.outcome = dynamic_cast<const HostNotFoundError*>(&e) != nullptr ? StoreOutcome::host_not_found
+                                                                             : StoreOutcome::failed;
     attempt.product_url.reset();
     attempt.detail = e.what();
   }
@@ -262,34 +263,30 @@ double title_similarity(std::string_view item_title, std::string_view link_text,
 
 namespace {
 
-// Resolves the store search links of `items` in place and reports every
-// search page; the core of both forms of the resolver.
-awaitable<ResolveReport> resolve_in_place(std::vector<EnrichedCommerceMatch>& items, int max_concurrency,
-                                          int timeout, ProgressCallback on_progress, ResolverOptions options) {
-  detail::start_unit(detail::Unit::resolver);
-  if (max_concurrency < 1) throw ValueError("max_concurrency must be at least 1");
-  if (timeout < 1) throw ValueError("timeout must be at least 1 second");
-  ResolveReport report;
-  if (items.empty()) co_return report;
-
+// The items whose links are store search pages, by position, in order.
+std::vector<std::size_t> select_candidates(const std::vector<EnrichedCommerceMatch>& items) {
   std::vector<std::size_t> candidates;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (is_candidate(items[i].direct_url)) candidates.push_back(i);
   }
-  if (candidates.empty()) co_return report;
-  const std::size_t total_candidates = candidates.size();
-  report.candidates = total_candidates;
-  // (Messages are built before co_await: GCC 12 mishandles temporaries
-  // beside it.)
-  std::string opening =
-      "Resolving direct product links across " + std::to_string(total_candidates) + " store destinations...";
-  co_await detail::notify_progress(on_progress, std::move(opening));
+  return candidates;
+}
 
-  // Distinct search URLs, first seen first; the first non-empty title and
-  // the first candidate's merchant of each.
+// What each crawl needs besides its search link (report.stores[i]).
+struct CrawlTargets {
+  std::vector<std::string> merchants;                        // the progress label of each
+  std::unordered_map<std::string, std::string> url_to_title;  // the title links are scored against
+  std::size_t crawled = 0;                                   // the first this many are crawled
+};
+
+// Fills report.stores with the distinct search links of the candidates,
+// first seen first, each with its number of items; the links beyond
+// MAX_CRAWL are not crawled. Per link: the first candidate's merchant
+// ("Store" when it has none) and the first non-empty title.
+CrawlTargets plan_crawls(const std::vector<EnrichedCommerceMatch>& items, const std::vector<std::size_t>& candidates,
+                         ResolveReport& report) {
+  CrawlTargets targets;
   std::unordered_map<std::string, std::size_t> attempt_of;  // search URL -> index in report.stores
-  std::unordered_map<std::string, std::string> url_to_title;
-  std::vector<std::string> merchants;
   for (const std::size_t i : candidates) {
     const auto& item = items[i];
     const auto [it, added] = attempt_of.emplace(item.direct_url, report.stores.size());
@@ -298,24 +295,37 @@ awaitable<ResolveReport> resolve_in_place(std::vector<EnrichedCommerceMatch>& it
       attempt.search_url = item.direct_url;
       report.stores.push_back(std::move(attempt));
       const bool named = item.merchant_name.has_value() && !item.merchant_name->empty();
-      merchants.push_back(named ? *item.merchant_name : std::string("Store"));
+      targets.merchants.push_back(named ? *item.merchant_name : std::string("Store"));
     }
     ++report.stores[it->second].items;
-    if (!item.title.empty()) url_to_title.emplace(item.direct_url, item.title);
+    if (!item.title.empty()) targets.url_to_title.emplace(item.direct_url, item.title);
   }
-  const std::size_t crawl_count = std::min(report.stores.size(), detail::MAX_CRAWL);
-  for (std::size_t i = crawl_count; i < report.stores.size(); ++i) {
+  targets.crawled = std::min(report.stores.size(), detail::MAX_CRAWL);
+  for (std::size_t i = targets.crawled; i < report.stores.size(); ++i) {
     report.stores[i].outcome = StoreOutcome::not_crawled;
   }
+  return targets;
+}
 
-  const int timeout_ms = timeout > INT_MAX / 1000 ? INT_MAX : timeout * 1000;
-  const auto executor = co_await boost::asio::this_coro::executor;
-  detail::CrawlState state(executor, static_cast<std::size_t>(max_concurrency), crawl_count,
-                           std::move(on_progress), std::move(options.on_crawled));
+// The message of a crawl's failure.
+std::string message_of(const std::exception_ptr& failure) {
+  if (!failure) return "unknown failure";
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown failure";
+  }
+}
 
-  // Open the session; an ordinary failure leaves every link as it is.
+// The entered session, or null when it cannot be opened: then the warning is
+// logged and every crawled link reported as browser_unavailable.
+// Cancellation passes through.
+awaitable<std::unique_ptr<browser::Session>> open_session(const ResolverOptions& options, int max_concurrency,
+                                                         int timeout_ms, std::size_t crawled, ResolveReport& report) {
   std::unique_ptr<browser::Session> session;
-  std::exception_ptr open_failure;
+  std::exception_ptr failure;
   try {
     const browser::SessionFactory factory =
         options.session_factory ? options.session_factory : browser::stealth_session_factory();
@@ -323,83 +333,123 @@ awaitable<ResolveReport> resolve_in_place(std::vector<EnrichedCommerceMatch>& it
     if (!session) throw BrowserUnavailableError("the session factory made no session");
     co_await session->enter();
   } catch (...) {
-    open_failure = std::current_exception();
+    failure = std::current_exception();
   }
-  if (open_failure) {
-    if (session) co_await session->exit();
-    if (detail::is_cancellation(open_failure)) std::rethrow_exception(open_failure);
-    std::string reason;
-    try {
-      std::rethrow_exception(open_failure);
-    } catch (const std::exception& e) {
-      reason = e.what();
-    } catch (...) {
-      throw;
-    }
-    log(spdlog::level::warn, "Stealth browser unavailable; leaving %d store search URLs unresolved: %s",
-        static_cast<int>(crawl_count), reason);
-    for (std::size_t i = 0; i < crawl_count; ++i) {
-      report.stores[i].outcome = StoreOutcome::browser_unavailable;
-      report.stores[i].detail = reason;
-    }
-    co_return report;
-  }
-
-  std::vector<awaitable<StoreAttempt>> tasks;
-  tasks.reserve(crawl_count);
-  for (std::size_t i = 0; i < crawl_count; ++i) {
-    const std::string& url = report.stores[i].search_url;
-    const auto title = url_to_title.find(url);
-    tasks.push_back(detail::fetch_single(*session, url, merchants[i],
-                                         title != url_to_title.end() ? title->second : std::string(), state));
-  }
-  std::vector<detail::Outcome<StoreAttempt>> crawl_results;
-  std::exception_ptr crawl_failure;
+  if (!failure) co_return session;
+  if (session) co_await session->exit();
+  if (detail::is_cancellation(failure)) std::rethrow_exception(failure);
+  std::string reason;
   try {
-    crawl_results = co_await detail::gather(std::move(tasks));
-  } catch (...) {
-    crawl_failure = std::current_exception();
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {  // (anything else goes on to the caller)
+    reason = e.what();
   }
-  co_await session->exit();
-  if (crawl_failure) std::rethrow_exception(crawl_failure);
+  log(spdlog::level::warn, "Stealth browser unavailable; leaving %d store search URLs unresolved: %s",
+      static_cast<int>(crawled), reason);
+  for (std::size_t i = 0; i < crawled; ++i) {
+    report.stores[i].outcome = StoreOutcome::browser_unavailable;
+    report.stores[i].detail = reason;
+  }
+  co_return nullptr;
+}
 
-  std::unordered_map<std::string, std::string> url_cache;
-  for (std::size_t i = 0; i < crawl_results.size(); ++i) {
+// Crawls the first `targets.crawled` search links at once in `session`, which
+// is closed however the crawls end; their outcomes in link order.
+awaitable<std::vector<detail::Outcome<StoreAttempt>>> crawl_all(browser::Session& session,
+                                                                const ResolveReport& report,
+                                                                const CrawlTargets& targets,
+                                                                detail::CrawlState& state) {
+  std::vector<awaitable<StoreAttempt>> tasks;
+  tasks.reserve(targets.crawled);
+  for (std::size_t i = 0; i < targets.crawled; ++i) {
+    const std::string& url = report.stores[i].search_url;
+    const auto title = targets.url_to_title.find(url);
+    tasks.push_back(detail::fetch_single(session, url, targets.merchants[i],
+                                         title != targets.url_to_title.end() ? title->second : std::string(), state));
+  }
+  std::vector<detail::Outcome<StoreAttempt>> results;
+  std::exception_ptr failure;
+  try {
+    results = co_await detail::gather(std::move(tasks));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  co_await session.exit();
+  if (failure) std::rethrow_exception(failure);
+  co_return results;
+}
+
+// Takes each crawl's attempt into the report (a crawl that failed outside
+// its own guard, in its progress callback, as failed); the product link
+// found per search link.
+std::unordered_map<std::string, std::string> record_crawls(std::vector<detail::Outcome<StoreAttempt>>& results,
+                                                           ResolveReport& report) {
+  std::unordered_map<std::string, std::string> found;
+  for (std::size_t i = 0; i < results.size(); ++i) {
     StoreAttempt& attempt = report.stores[i];
-    const auto& outcome = crawl_results[i];
+    auto& outcome = results[i];
     if (!outcome.ok() || !outcome.value) {
-      // A crawl that failed outside its own guard: its progress callback.
       attempt.outcome = StoreOutcome::failed;
-      try {
-        std::rethrow_exception(outcome.error);
-      } catch (const std::exception& e) {
-        attempt.detail = e.what();
-      } catch (...) {
-        attempt.detail = "unknown failure";
-      }
+      attempt.detail = message_of(outcome.error);
       continue;
     }
     const std::size_t items_of_url = attempt.items;
-    attempt = *outcome.value;
+    attempt = std::move(*outcome.value);
     attempt.items = items_of_url;
-    if (attempt.product_url && !attempt.product_url->empty()) url_cache[attempt.search_url] = *attempt.product_url;
+    if (attempt.product_url && !attempt.product_url->empty()) found[attempt.search_url] = *attempt.product_url;
   }
+  return found;
+}
 
-  std::size_t resolved_count = 0;
+// Gives every candidate the product link found for its search link; the
+// number of items changed.
+std::size_t write_back(std::vector<EnrichedCommerceMatch>& items, const std::vector<std::size_t>& candidates,
+                       const std::unordered_map<std::string, std::string>& found) {
+  std::size_t resolved = 0;
   for (const std::size_t i : candidates) {
-    const auto found = url_cache.find(items[i].direct_url);
-    if (found == url_cache.end()) continue;
-    items[i].direct_url = found->second;
-    ++resolved_count;
+    const auto link = found.find(items[i].direct_url);
+    if (link == found.end()) continue;
+    items[i].direct_url = link->second;
+    ++resolved;
   }
-  report.items_resolved = resolved_count;
+  return resolved;
+}
 
-  std::string summary =
-      resolved_count > 0
-          ? "✓ Resolved " + std::to_string(resolved_count) + "/" + std::to_string(total_candidates) +
-                " direct product links."
-          : "Store crawling complete (" + std::to_string(total_candidates) +
-                " attempted, 0 resolved — stores may be blocking automated access).";
+// Resolves the store search links of `items` in place and reports every
+// search page; the core of both forms of the resolver.
+awaitable<ResolveReport> resolve_in_place(std::vector<EnrichedCommerceMatch>& items, int max_concurrency,
+                                          int timeout, ProgressCallback on_progress, ResolverOptions options) {
+  detail::start_unit(detail::Unit::resolver);
+  if (max_concurrency < 1) throw ValueError("max_concurrency must be at least 1");
+  if (timeout < 1) throw ValueError("timeout must be at least 1 second");
+  ResolveReport report;
+  const std::vector<std::size_t> candidates = select_candidates(items);
+  if (candidates.empty()) co_return report;
+  report.candidates = candidates.size();
+  const std::string total = std::to_string(candidates.size());
+  // (Messages are built before co_await: GCC 12 mishandles temporaries
+  // beside it.)
+  std::string opening = "Resolving direct product links across " + total + " store destinations...";
+  co_await detail::notify_progress(on_progress, std::move(opening));
+
+  const CrawlTargets targets = plan_crawls(items, candidates, report);
+  const int timeout_ms = timeout > INT_MAX / 1000 ? INT_MAX : timeout * 1000;
+  const auto executor = co_await boost::asio::this_coro::executor;
+  detail::CrawlState state(executor, static_cast<std::size_t>(max_concurrency), targets.crawled,
+                           std::move(on_progress), std::move(options.on_crawled));
+  // An ordinary failure to open the session leaves every link as it is.
+  const std::unique_ptr<browser::Session> session =
+      co_await open_session(options, max_concurrency, timeout_ms, targets.crawled, report);
+  if (!session) co_return report;
+  std::vector<detail::Outcome<StoreAttempt>> results = co_await crawl_all(*session, report, targets, state);
+
+  const auto found = record_crawls(results, report);
+  report.items_resolved = write_back(items, candidates, found);
+  const std::string resolved = std::to_string(report.items_resolved);
+  std::string summary = report.items_resolved > 0
+                            ? "✓ Resolved " + resolved + "/" + total + " direct product links."
+                            : "Store crawling complete (" + total +
+                                  " attempted, 0 resolved — stores may be blocking automated access).";
   co_await detail::notify_progress(state.on_progress, std::move(summary));
   co_return report;
 }

@@ -40,6 +40,7 @@ std::string_view to_string(StoreOutcome outcome) noexcept {
     case StoreOutcome::failed: return "failed";
     case StoreOutcome::not_crawled: return "not_crawled";
     case StoreOutcome::browser_unavailable: return "browser_unavailable";
+    case StoreOutcome::host_not_found: return "host_not_found";
   }
   return {};
 }
@@ -59,7 +60,8 @@ std::size_t ResolveReport::stores_resolved() const noexcept {
 
 std::size_t ResolveReport::stores_failed() const noexcept {
   return static_cast<std::size_t>(std::count_if(stores.begin(), stores.end(), [](const StoreAttempt& a) {
-    return a.outcome == StoreOutcome::failed || a.outcome == StoreOutcome::browser_unavailable;
+    return a.outcome == StoreOutcome::failed || a.outcome == StoreOutcome::browser_unavailable ||
+           a.outcome == StoreOutcome::host_not_found;
   }));
 }
 

@@ -9,6 +9,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+#include <array>
+#include <utility>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -202,14 +207,70 @@ ByteTest byte_test(char c) noexcept {
   return {static_cast<unsigned char>(c), is_ascii_letter(c)};
 }
 
-// The pair of adjacent needle bytes to scan for: the first pair of a letter
-// and another byte (rare in text and markup alike), else the first pair.
-std::size_t scan_pair(std::string_view needle) noexcept {
-  for (std::size_t k = 0; k + 1 < needle.size(); ++k) {
-    if (is_ascii_letter(needle[k]) != is_ascii_letter(needle[k + 1])) return k;
+// About how often each byte occurs in web pages, per thousand bytes (an
+// ASCII letter's two cases together): the English letter frequencies scaled
+// to the share of letters in markup, and markup's own punctuation. Only the
+// order matters: it picks the pair of needle bytes whose occurrences a scan
+// stops at least often.
+constexpr std::array<unsigned short, 256> kByteFrequency = [] {
+  std::array<unsigned short, 256> f{};
+  for (auto& v : f) v = 2;  // other punctuation, control and non-ASCII bytes
+  for (char c = '0'; c <= '9'; ++c) f[static_cast<unsigned char>(c)] = 8;
+  constexpr std::string_view letters = "etaoinsrcldpumhfgbywvkxjqz";
+  constexpr unsigned short share[] = {60, 50, 45, 40, 40, 40, 40, 38, 30, 30, 25, 22, 20,
+                                      20, 20, 15, 12, 12, 8,  8,  8,  6,  4,  2,  1,  1};
+  for (std::size_t i = 0; i < letters.size(); ++i) {
+    f[static_cast<unsigned char>(letters[i])] = share[i];
+    f[static_cast<unsigned char>(letters[i] - 'a' + 'A')] = share[i];
   }
-  return 0;
+  for (const auto& [c, n] : {std::pair{' ', 80}, {'"', 30}, {'/', 25}, {'=', 20}, {'<', 20}, {'>', 20},
+                             {'-', 15}, {'.', 10}, {':', 8}, {'\n', 8}, {'_', 4}, {'\'', 4}}) {
+    f[static_cast<unsigned char>(c)] = static_cast<unsigned short>(n);
+  }
+  return f;
+}();
+
+// The pair of adjacent needle bytes to scan for: the one whose two bytes
+// occur least often together, the first on a tie.
+std::size_t scan_pair(std::string_view needle) noexcept {
+  const auto weight = [](char a, char b) {
+    return static_cast<unsigned>(kByteFrequency[static_cast<unsigned char>(a)]) *
+           kByteFrequency[static_cast<unsigned char>(b)];
+  };
+  std::size_t best = 0;
+  for (std::size_t k = 1; k + 1 < needle.size(); ++k) {
+    if (weight(needle[k], needle[k + 1]) < weight(needle[best], needle[best + 1])) best = k;
+  }
+  return best;
 }
+
+// Where a scan for a needle's pair of bytes (`first` at offset k, `second`
+// after it) stands: `at` is the next position of the pair's first byte to
+// look at; `found` the needle's start once found.
+struct PairScan {
+  std::string_view hay;
+  std::string_view needle;
+  std::size_t k;
+  ByteTest first;
+  ByteTest second;
+  std::size_t at;
+  std::size_t last;  // the pair's last possible position
+  std::size_t found = std::string_view::npos;
+
+  // Checks the candidates of `mask` (bit j: the pair at `base`+j); true
+  // when the scan is over (found, or past the last position).
+  bool check(unsigned mask, std::size_t base) noexcept {
+    for (; mask != 0; mask &= mask - 1) {
+      const std::size_t pos = base + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (pos > last) return true;
+      if (starts_with_icase(hay, pos - k, needle)) {
+        found = pos - k;
+        return true;
+      }
+    }
+    return false;
+  }
+};
 
 #if defined(__SSE2__)
 // Bit i set when `t` holds for byte i of the 16 at `p`.
@@ -218,6 +279,41 @@ unsigned block_mask(const char* p, ByteTest t) noexcept {
   if (t.letter) v = _mm_or_si128(v, _mm_set1_epi8(0x20));
   const __m128i eq = _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(t.value)));
   return static_cast<unsigned>(_mm_movemask_epi8(eq));
+}
+
+// 16 positions at a time; true when the scan is over.
+bool scan_sse2(PairScan& s) noexcept {
+  const char* const base = s.hay.data();
+  for (; s.at + 17 <= s.hay.size() && s.at <= s.last; s.at += 16) {
+    if (s.check(block_mask(base + s.at, s.first) & block_mask(base + s.at + 1, s.second), s.at)) return true;
+  }
+  return false;
+}
+#endif
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KORVANE_SCAN_AVX2 1
+// Bit i set when `t` holds for byte i of the 32 at `p`.
+__attribute__((target("avx2"))) unsigned block_mask32(const char* p, ByteTest t) noexcept {
+  __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  if (t.letter) v = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
+  const __m256i eq = _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(t.value)));
+  return static_cast<unsigned>(_mm256_movemask_epi8(eq));
+}
+
+// 32 positions at a time, on processors with AVX2; true when the scan is over.
+__attribute__((target("avx2"))) bool scan_avx2(PairScan& s) noexcept {
+  const char* const base = s.hay.data();
+  for (; s.at + 33 <= s.hay.size() && s.at <= s.last; s.at += 32) {
+    if (s.check(block_mask32(base + s.at, s.first) & block_mask32(base + s.at + 1, s.second), s.at)) return true;
+  }
+  return false;
+}
+
+// Whether this processor runs AVX2 (asked once).
+bool has_avx2() noexcept {
+  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  return avx2;
 }
 #endif
 
@@ -237,28 +333,19 @@ std::size_t find_icase(std::string_view hay, std::string_view needle, std::size_
   // Candidates are the places where a pair of the needle's bytes occurs; the
   // whole needle is compared there.
   const std::size_t k = scan_pair(needle);
-  const ByteTest first = byte_test(needle[k]);
-  const ByteTest second = byte_test(needle[k + 1]);
-  const char* const base = hay.data();
-  const std::size_t last_start = hay.size() - needle.size();
-  std::size_t i = from + k;  // position of the pair's first byte
-  const std::size_t last_pair = last_start + k;
-#if defined(__SSE2__)
-  while (i + 17 <= hay.size() && i <= last_pair) {
-    unsigned mask = block_mask(base + i, first) & block_mask(base + i + 1, second);
-    while (mask != 0) {
-      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
-      if (at > last_pair) return npos;
-      if (starts_with_icase(hay, at - k, needle)) return at - k;
-      mask &= mask - 1;
-    }
-    i += 16;
-  }
+  PairScan scan{hay, needle, k, byte_test(needle[k]), byte_test(needle[k + 1]), from + k,
+                hay.size() - needle.size() + k};
+#if defined(KORVANE_SCAN_AVX2)
+  if (has_avx2() && scan_avx2(scan)) return scan.found;
 #endif
-  for (; i <= last_pair; ++i) {
-    if (first(static_cast<unsigned char>(base[i])) && second(static_cast<unsigned char>(base[i + 1])) &&
-        starts_with_icase(hay, i - k, needle)) {
-      return i - k;
+#if defined(__SSE2__)
+  if (scan_sse2(scan)) return scan.found;
+#endif
+  const char* const base = hay.data();
+  for (; scan.at <= scan.last; ++scan.at) {
+    if (scan.first(static_cast<unsigned char>(base[scan.at])) &&
+        scan.second(static_cast<unsigned char>(base[scan.at + 1])) && starts_with_icase(hay, scan.at - k, needle)) {
+      return scan.at - k;
     }
   }
   return npos;

@@ -8,6 +8,8 @@
 #pragma once
 
 #include "host/browser/connection.hpp"
+#include "host/browser/executable.hpp"
+#include "host/browser/temp_directory.hpp"
 #include "host/browser/process.hpp"
 
 #include <boost/asio/steady_timer.hpp>

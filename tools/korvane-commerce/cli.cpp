@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
+#include <cstdio>
+#include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -129,14 +130,29 @@ std::string read_input_file(const fs::path& path) {
   }
   std::error_code ec;
   if (fs::is_directory(path, ec)) throw std::runtime_error(path.string() + ": is a directory, not a file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    const int error = errno;
-    throw std::runtime_error(path.string() + ": cannot open the file" +
-                             (error != 0 ? std::string(" (") + std::strerror(error) + ")" : std::string()));
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rbe"), &std::fclose);
+  if (!file) throw std::runtime_error(path.string() + ": cannot open the file (" + std::strerror(errno) + ")");
+  // A regular file is read in one read() into a buffer of its size (one
+  // byte more, to see its end; a read that large bypasses stdio's buffer);
+  // anything else, or a file that grows meanwhile, in blocks.
+  struct stat info {};
+  const std::size_t size_hint = ::fstat(::fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode)
+                                    ? static_cast<std::size_t>(info.st_size)
+                                    : 0;
+  constexpr std::size_t block = std::size_t{1} << 20;
+  std::string content(size_hint + 1, '\0');
+  std::size_t got = 0;
+  for (;;) {
+    if (got == content.size()) content.resize(content.size() + block);
+    const std::size_t n = std::fread(content.data() + got, 1, content.size() - got, file.get());
+    got += n;
+    if (n > 0) continue;
+    if (std::ferror(file.get()) != 0) {
+      throw std::runtime_error(path.string() + ": cannot read the file (" + std::strerror(errno) + ")");
+    }
+    break;
   }
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error(path.string() + ": cannot read the file");
+  content.resize(got);
   return content;
 }
 

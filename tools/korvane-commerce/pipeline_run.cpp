@@ -107,9 +107,10 @@ bool all_refused_for_private_addresses(const commerce::RunReport& report) {
 bool names_did_not_resolve(const commerce::ResolveReport& stores) {
   std::size_t failed = 0, unresolved_names = 0;
   for (const auto& attempt : stores.stores) {
-    if (attempt.outcome != commerce::StoreOutcome::failed) continue;
+    const bool unresolved = attempt.outcome == commerce::StoreOutcome::host_not_found;
+    if (attempt.outcome != commerce::StoreOutcome::failed && !unresolved) continue;
     ++failed;
-    if (attempt.detail.find("ERR_NAME_NOT_RESOLVED") != std::string::npos) ++unresolved_names;
+    if (unresolved) ++unresolved_names;
   }
   return failed > 0 && unresolved_names == failed;
 }

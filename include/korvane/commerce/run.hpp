@@ -123,6 +123,7 @@ enum class StoreOutcome {
   failed,         // the browser or the page failed (see detail)
   not_crawled,    // beyond the most search pages crawled in one call
   browser_unavailable,  // the browser could not be opened
+  host_not_found,       // the page's host name did not resolve (no network, or no such name)
 };
 
 // Text values: "resolved", "no_match", "no_links", ...
@@ -151,7 +152,7 @@ struct ResolveReport {
   std::vector<StoreAttempt> stores; // one per distinct search link, first seen first
 
   [[nodiscard]] std::size_t stores_resolved() const noexcept;
-  [[nodiscard]] std::size_t stores_failed() const noexcept;  // failed or browser_unavailable
+  [[nodiscard]] std::size_t stores_failed() const noexcept;  // failed, browser_unavailable or host_not_found
 };
 
 // What happened in one run.

@@ -2,6 +2,7 @@
 
 #include "host/browser/address.hpp"
 #include "host/browser/devtools.hpp"
+#include "host/browser/executable.hpp"
 #include "host/browser/tab.hpp"
 #include "text/unicode.hpp"
 

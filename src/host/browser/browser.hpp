@@ -7,6 +7,7 @@
 
 #include "async/semaphore.hpp"
 #include "host/browser/connection.hpp"
+#include "host/browser/temp_directory.hpp"
 #include "host/browser/process.hpp"
 
 #include <boost/asio/any_io_executor.hpp>

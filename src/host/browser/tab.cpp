@@ -126,6 +126,10 @@ asio::awaitable<std::optional<Tab::Loaded>> Tab::load(const std::string& url, co
   if (!error.empty()) {
     const auto it = navigations_.find(loader);
     if (it != navigations_.end() && it->second.status) co_return Loaded{it->second.status};
+    // Chromium's network error for a host name that does not resolve.
+    if (error.find("ERR_NAME_NOT_RESOLVED") != std::string::npos) {
+      throw HostNotFoundError("loading " + url + " failed: " + error);
+    }
     throw BrowserError("loading " + url + " failed: " + error);
   }
   if (loader.empty()) throw BrowserError("loading " + url + " started no navigation");
