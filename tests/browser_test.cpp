@@ -98,8 +98,8 @@ std::string results_for(const std::string& host) {
 
 // Search pages that show their results in the ways shops do, by kind: in
 // the document itself; after the load event, replacing placeholder links;
-// on a timer with no request; in two pieces; and a page that never shows
-// any. The final list always holds /p/red-leather-boots.
+// on a timer with no request; in two pieces a few frames apart; and a page
+// that never shows any. The final list always holds /p/red-leather-boots.
 std::string late_page(const std::string& kind) {
   const std::string results = R"([{"href": "/p/blue-canvas-shoes", "text": "Blue Canvas Shoes"},
     {"href": "/p/red-leather-boots", "text": "Red Leather Boots"}])";
@@ -128,7 +128,7 @@ const show = (items, replace) => {
     script = "setTimeout(() => show(" + results + ", false), 250);";
   } else if (kind == "pieces") {
     script = "fetch('/api/late').then((r) => r.json()).then((items) => { show([items[0]], false); "
-             "setTimeout(() => show([items[1]], false), 120); });";
+             "setTimeout(() => show([items[1]], false), 60); });";
   }
   return "<!doctype html><html><head><title>Search</title></head><body>" + body + "<script>" + show + script +
          "</script></body></html>";

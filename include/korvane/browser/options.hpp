@@ -36,8 +36,9 @@ struct SessionOptions {
   // For fetch_when_ready(): how long the elements it names must stay the
   // same, with no request in flight, before the page counts as ready. A list
   // that comes in pieces is either still loading (a request in flight) or
-  // rendered a frame or a few apart (16 ms each), well within it.
-  std::chrono::milliseconds ready_quiet_period{100};
+  // rendered a few frames apart (16 ms each), well within it even when a
+  // loaded machine delays the page's timers.
+  std::chrono::milliseconds ready_quiet_period{200};
   // For fetch_when_ready(): once its elements are there, the page counts
   // as ready after this long even if they or the network never settle
   // (endless polling, streamed lists).

@@ -157,25 +157,25 @@ std::optional<double> pattern_amount(std::string_view digits) {
 
 // ---------------------------------------------------------------- stage A
 
-void resolve_ld_json(MetadataParseState& s, const LdJsonProducts& ld) {
-  const auto& products = ld.products;
-  if (products.empty()) return;
-  const json::object* product = products.front();
-  for (const auto* p : products) {
-    if (is_set(member(*p, "offers")) || is_set(member(*p, "sku")) || is_set(member(*p, "hasVariant"))) {
-      product = p;
-      break;
-    }
-  }
-  s.fetch_source = FetchSource::ld_json;
-  promote_structured(s);
+namespace {
 
-  if (const auto* name = member(*product, "name"); name != nullptr && name->is_string() &&
-                                                    !name->get_string().empty()) {
+// The product stage A reads: the first with offers, a SKU or variants, else
+// the first.
+const json::object& main_product(const std::vector<const json::object*>& products) {
+  for (const auto* p : products) {
+    if (is_set(member(*p, "offers")) || is_set(member(*p, "sku")) || is_set(member(*p, "hasVariant"))) return *p;
+  }
+  return *products.front();
+}
+
+// Title, brand, SKU and image of the product.
+void take_identity(MetadataParseState& s, const json::object& product) {
+  if (const auto* name = member(product, "name"); name != nullptr && name->is_string() &&
+                                                   !name->get_string().empty()) {
     s.title = text::html_unescape(text::strip(name->get_string()));
   }
 
-  if (const auto* b = member(*product, "brand"); b != nullptr) {
+  if (const auto* b = member(product, "brand"); b != nullptr) {
     if (const auto* bo = b->if_object(); bo != nullptr && bo->contains("name")) {
       s.brand = stripped_text_form(bo->at("name"));
     } else if (b->is_string()) {
@@ -184,7 +184,7 @@ void resolve_ld_json(MetadataParseState& s, const LdJsonProducts& ld) {
   }
 
   // SKU: the first set identifier; an empty "mpn" text is kept as such.
-  if (const auto* id = first_set(*product, {"sku", "gtin13", "gtin12", "gtin8", "mpn"}); is_set(id)) {
+  if (const auto* id = first_set(product, {"sku", "gtin13", "gtin12", "gtin8", "mpn"}); is_set(id)) {
     s.sku = stripped_text_form(*id);
   } else if (id != nullptr && id->is_string()) {
     s.sku = std::string();
@@ -193,62 +193,60 @@ void resolve_ld_json(MetadataParseState& s, const LdJsonProducts& ld) {
   }
 
   s.primary_image_url.reset();
-  if (const auto* image = member(*product, "image"); image != nullptr) {
+  if (const auto* image = member(product, "image"); image != nullptr) {
     if (const auto* io = image->if_object()) {
       if (const auto* url = io->if_contains("url")) s.primary_image_url = text_form(*url);
     } else {
       s.primary_image_url = image_of(*image);
     }
   }
+}
 
-  const json::value* offers = member(*product, "offers");
-  if (!is_set(offers)) {
-    if (const auto* variants = member(*product, "hasVariant"); variants != nullptr && variants->is_array()) {
-      for (const auto& variant : variants->get_array()) {
-        const auto* vo = variant.if_object();
-        if (vo == nullptr) continue;
-        if (const auto* vof = member(*vo, "offers"); is_set(vof)) offers = vof;
-        if (const auto* vsku = member(*vo, "sku"); !is_set(s.sku) && is_set(vsku)) {
-          s.sku = stripped_text_form(*vsku);
-        }
-        if (const auto* vimg = member(*vo, "image"); !is_set(s.primary_image_url) && is_set(vimg)) {
-          s.primary_image_url = image_of(*vimg);
-        }
-        if (is_set(offers)) break;
+// The offers of the product; without any, those of its first variant that
+// has some (its SKU and image fill gaps on the way), else those of the first
+// product of the page that has some (its SKU fills a gap).
+const json::value* find_offers(MetadataParseState& s, const json::object& product,
+                               const std::vector<const json::object*>& products) {
+  const json::value* offers = member(product, "offers");
+  if (is_set(offers)) return offers;
+  if (const auto* variants = member(product, "hasVariant"); variants != nullptr && variants->is_array()) {
+    for (const auto& variant : variants->get_array()) {
+      const auto* vo = variant.if_object();
+      if (vo == nullptr) continue;
+      if (const auto* vof = member(*vo, "offers"); is_set(vof)) offers = vof;
+      if (const auto* vsku = member(*vo, "sku"); !is_set(s.sku) && is_set(vsku)) s.sku = stripped_text_form(*vsku);
+      if (const auto* vimg = member(*vo, "image"); !is_set(s.primary_image_url) && is_set(vimg)) {
+        s.primary_image_url = image_of(*vimg);
       }
-    }
-    if (!is_set(offers)) {
-      for (const auto* p : products) {
-        if (const auto* pof = member(*p, "offers"); is_set(pof)) {
-          offers = pof;
-          if (const auto* psku = member(*p, "sku"); !is_set(s.sku) && is_set(psku)) {
-            s.sku = stripped_text_form(*psku);
-          }
-          break;
-        }
-      }
+      if (is_set(offers)) return offers;
     }
   }
-
-  const json::object* offer = nullptr;
-  if (offers != nullptr) {
-    if (offers->is_object()) {
-      offer = &offers->get_object();
-    } else if (const auto* arr = offers->if_array(); arr != nullptr && !arr->empty()) {
-      offer = arr->front().if_object();  // a first offer that is not an object is no offer
+  for (const auto* p : products) {
+    if (const auto* pof = member(*p, "offers"); is_set(pof)) {
+      if (const auto* psku = member(*p, "sku"); !is_set(s.sku) && is_set(psku)) s.sku = stripped_text_form(*psku);
+      return pof;
     }
   }
-  if (offer == nullptr || offer->empty()) return;
+  return offers;
+}
 
-  const json::value* price = first_set(*offer, {"price", "lowPrice", "highPrice"});
+// The offer object of an "offers" value: itself, or the first element of a
+// list when that is an object; null otherwise.
+const json::object* first_offer(const json::value* offers) {
+  if (offers == nullptr) return nullptr;
+  if (offers->is_object()) return &offers->get_object();
+  if (const auto* arr = offers->if_array(); arr != nullptr && !arr->empty()) return arr->front().if_object();
+  return nullptr;
+}
+
+// Price, currency, availability and condition of an offer.
+void take_offer(MetadataParseState& s, const json::object& offer) {
+  const json::value* price = first_set(offer, {"price", "lowPrice", "highPrice"});
   // A currency that is not a text is no hint.
   std::optional<std::string_view> hint;
-  if (const auto* pc = member(*offer, "priceCurrency"); pc != nullptr && pc->is_string()) {
-    hint = pc->get_string();
-  }
+  if (const auto* pc = member(offer, "priceCurrency"); pc != nullptr && pc->is_string()) hint = pc->get_string();
   if (price != nullptr && !price->is_null()) {
-    if (const auto parsed = parse_price(text_form(*price), hint);
-        parsed && store_amount(s, parsed->amount)) {
+    if (const auto parsed = parse_price(text_form(*price), hint); parsed && store_amount(s, parsed->amount)) {
       s.currency = parsed->currency;
     }
   }
@@ -260,7 +258,7 @@ void resolve_ld_json(MetadataParseState& s, const LdJsonProducts& ld) {
     }
   }
 
-  const std::string availability = lower_text_of(*offer, "availability");
+  const std::string availability = lower_text_of(offer, "availability");
   if (contains(availability, "instock")) {
     s.stock_status = StockStatus::IN_STOCK;
   } else if (contains(availability, "outofstock") || contains(availability, "soldout")) {
@@ -270,7 +268,7 @@ void resolve_ld_json(MetadataParseState& s, const LdJsonProducts& ld) {
   }
 
   // "new" is tested first, so "renewed" reads as new.
-  const std::string condition = lower_text_of(*offer, "itemCondition");
+  const std::string condition = lower_text_of(offer, "itemCondition");
   if (contains(condition, "newcondition") || contains(condition, "new")) {
     s.condition = ItemCondition::NEW;
   } else if (contains(condition, "usedcondition") || contains(condition, "used")) {
@@ -278,6 +276,19 @@ void resolve_ld_json(MetadataParseState& s, const LdJsonProducts& ld) {
   } else if (contains(condition, "refurbishedcondition") || contains(condition, "refurbished")) {
     s.condition = ItemCondition::REFURBISHED;
   }
+}
+
+}  // namespace
+
+void resolve_ld_json(MetadataParseState& s, const LdJsonProducts& ld) {
+  if (ld.products.empty()) return;
+  const json::object& product = main_product(ld.products);
+  s.fetch_source = FetchSource::ld_json;
+  promote_structured(s);
+  take_identity(s, product);
+  const json::object* offer = first_offer(find_offers(s, product, ld.products));
+  if (offer == nullptr || offer->empty()) return;
+  take_offer(s, *offer);
 }
 
 // ---------------------------------------------------------------- stage B

@@ -187,7 +187,7 @@ asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& 
   }
 }
 
-// How often the elements of a fetch_when_ready() are looked at: a quarter of
+// How often the elements of a fetch_when_ready() are looked at: an eighth of
 // the default ready quiet period, for a query that costs well under a
 // millisecond in the page.
 constexpr auto kReadyPollInterval = std::chrono::milliseconds(25);
