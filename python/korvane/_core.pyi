@@ -4,6 +4,8 @@ import enum
 import os
 from typing import Any, Callable, ClassVar, Dict, FrozenSet, List, Mapping, Optional, Tuple, Union
 
+from korvane.commerce.settings import RunSettings
+
 __version__: str
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -319,32 +321,16 @@ class Run:
 
 def enrich_run(
     matches: Union[List[VisualMatch], Tuple[VisualMatch, ...]],
-    offers: Optional[Union[List[ShoppingOffer], Tuple[ShoppingOffer, ...]]] = ...,
+    offers: Optional[Union[List[ShoppingOffer], Tuple[ShoppingOffer, ...]]],
+    settings: RunSettings,
     *,
-    pages: Optional[_Path] = ...,
-    allow_private: bool = ...,
-    resolve_stores: bool = ...,
-    extended: bool = ...,
-    timeout: float = ...,
     max_items: Optional[int] = ...,
 ) -> Run: ...
-def resolve_run(
-    items: _Items, max_concurrency: int = ..., timeout: int = ..., *, allow_private: bool = ...
-) -> Run: ...
-def fetch_run(
-    urls: Union[List[str], Tuple[str, ...]],
-    timeout: float = ...,
-    *,
-    pages: Optional[_Path] = ...,
-    allow_private: bool = ...,
-) -> Run: ...
+def resolve_run(items: _Items, max_concurrency: int, timeout: int, settings: RunSettings) -> Run: ...
+def fetch_run(urls: Union[List[str], Tuple[str, ...]], settings: RunSettings) -> Run: ...
 def batch_run(
     records: Union[List[Tuple[Optional[int], Any]], Tuple[Tuple[Optional[int], Any], ...]],
+    settings: RunSettings,
     *,
-    pages: Optional[_Path] = ...,
-    allow_private: bool = ...,
-    resolve_stores: bool = ...,
-    extended: bool = ...,
-    timeout: float = ...,
     concurrency: int = ...,
 ) -> Run: ...

@@ -89,25 +89,37 @@ class Run {
   bool started_ = false;  // read and written with the GIL
 };
 
-// The settings of a run from the keyword arguments of the Python calls.
+// The settings of a run: the fields of a korvane.commerce.settings.RunSettings
+// (read by name, each checked), and the store settings of the resolver's
+// arguments.
 struct RunSettings {
   py::object pages = py::none();
   bool allow_private = false;
   bool resolve_stores = true;
   bool extended = false;
   double fetch_timeout = commerce::DEFAULT_FETCH_TIMEOUT;
-  std::optional<long long> max_items;
   int store_tabs = commerce::DEFAULT_STORE_TABS;
   int store_timeout = commerce::DEFAULT_STORE_TIMEOUT;
+
+  static RunSettings of(const py::handle& settings) {
+    const auto field = [&](const char* name) {
+      if (!py::hasattr(settings, name)) raise_type_error("settings", "RunSettings", settings);
+      return settings.attr(name);
+    };
+    return {.pages = field("pages"),
+            .allow_private = boolean(field("allow_private"), "settings.allow_private"),
+            .resolve_stores = boolean(field("resolve_stores"), "settings.resolve_stores"),
+            .extended = boolean(field("extended"), "settings.extended"),
+            .fetch_timeout = number(field("timeout"), "settings.timeout")};
+  }
 
   [[nodiscard]] commerce::RunOptions options() const {
     commerce::RunOptions o;
     o.fetch_timeout = fetch_timeout;
-    if (!pages.is_none()) o.pages = path(pages, "pages");
+    if (!pages.is_none()) o.pages = path(pages, "settings.pages");
     o.allow_private_addresses = allow_private;
     o.resolve_stores = resolve_stores;
     o.extraction = extended ? commerce::ExtractionMode::extended : commerce::ExtractionMode::standard;
-    o.max_items = max_items;
     o.store_tabs = store_tabs;
     o.store_timeout = store_timeout;
     return o;
@@ -327,51 +339,40 @@ void bind_runs(py::module_& m) {
 
   m.def(
       "enrich_run",
-      [](const py::object& matches, const py::object& offers, const py::object& pages,
-         const py::object& allow_private, const py::object& resolve_stores, const py::object& extended,
-         const py::object& timeout, const py::object& max_items) -> std::unique_ptr<Run> {
+      [](const py::object& matches, const py::object& offers, const py::object& settings,
+         const py::object& max_items) -> std::unique_ptr<Run> {
         commerce::EnrichRequest request{.matches = matches_of(matches), .offers = std::nullopt};
         if (!offers.is_none()) {
           request.offers = list_of(offers, "offers", "ShoppingOffer", [](py::handle h, const std::string& what) {
             return record<models::ShoppingOffer>(h, what);
           });
         }
-        const RunSettings settings{.pages = pages,
-                                   .allow_private = boolean(allow_private, "allow_private"),
-                                   .resolve_stores = boolean(resolve_stores, "resolve_stores"),
-                                   .extended = boolean(extended, "extended"),
-                                   .fetch_timeout = number(timeout, "timeout"),
-                                   .max_items = Field<std::optional<long long>>::from(max_items, "max_items")};
-        return std::make_unique<EnrichRun>(std::move(request), settings.options());
+        commerce::RunOptions options = RunSettings::of(settings).options();
+        options.max_items = Field<std::optional<long long>>::from(max_items, "max_items");
+        return std::make_unique<EnrichRun>(std::move(request), std::move(options));
       },
-      py::arg("matches"), py::arg("offers") = py::none(), py::kw_only(), py::arg("pages") = py::none(),
-      py::arg("allow_private") = false, py::arg("resolve_stores") = true, py::arg("extended") = false,
-      py::arg("timeout") = commerce::DEFAULT_FETCH_TIMEOUT, py::arg("max_items") = py::none(),
+      py::arg("matches"), py::arg("offers"), py::arg("settings"), py::kw_only(), py::arg("max_items") = py::none(),
       "A run of the whole pipeline; its result is (CommerceIntelligence, report dict).");
 
   m.def(
       "resolve_run",
       [](const py::object& items, const py::object& max_concurrency, const py::object& timeout,
-         const py::object& allow_private) -> std::unique_ptr<Run> {
+         const py::object& settings) -> std::unique_ptr<Run> {
         std::vector<models::EnrichedCommerceMatch> values = items_of(items, "items");
-        const RunSettings settings{.allow_private = boolean(allow_private, "allow_private"),
-                                   .max_items = std::nullopt,
-                                   .store_tabs = Field<int>::from(max_concurrency, "max_concurrency"),
-                                   .store_timeout = Field<int>::from(timeout, "timeout")};
+        RunSettings run = RunSettings::of(settings);
+        run.store_tabs = Field<int>::from(max_concurrency, "max_concurrency");
+        run.store_timeout = Field<int>::from(timeout, "timeout");
         // A list of our own (py::list(items) would share a list).
         py::list records = py::reinterpret_steal<py::list>(PySequence_List(items.ptr()));
         if (!records) throw py::error_already_set();
-        return std::make_unique<ResolveRun>(std::move(records), std::move(values), settings.options());
+        return std::make_unique<ResolveRun>(std::move(records), std::move(values), run.options());
       },
-      py::arg("items"), py::arg("max_concurrency") = commerce::DEFAULT_STORE_TABS,
-      py::arg("timeout") = commerce::DEFAULT_STORE_TIMEOUT, py::kw_only(), py::arg("allow_private") = false,
+      py::arg("items"), py::arg("max_concurrency"), py::arg("timeout"), py::arg("settings"),
       "A store resolution of the items; its result is a new list of the same records.");
 
   m.def(
       "batch_run",
-      [](const py::object& records, const py::object& pages, const py::object& allow_private,
-         const py::object& resolve_stores, const py::object& extended, const py::object& timeout,
-         const py::object& concurrency) -> std::unique_ptr<Run> {
+      [](const py::object& records, const py::object& settings, const py::object& concurrency) -> std::unique_ptr<Run> {
         std::vector<BatchRun::Record> values =
             list_of(records, "records", "(number, result) pairs", [](py::handle h, const std::string& what) {
               if (!PyTuple_Check(h.ptr()) || PyTuple_GET_SIZE(h.ptr()) != 2) {
@@ -385,36 +386,22 @@ void bind_runs(py::module_& m) {
             });
         const long long parallel = integer(concurrency, "concurrency");
         if (parallel < 1) throw py::value_error("concurrency must be at least 1");
-        const RunSettings settings{.pages = pages,
-                                   .allow_private = boolean(allow_private, "allow_private"),
-                                   .resolve_stores = boolean(resolve_stores, "resolve_stores"),
-                                   .extended = boolean(extended, "extended"),
-                                   .fetch_timeout = number(timeout, "timeout"),
-                                   .max_items = std::nullopt};
-        return std::make_unique<BatchRun>(std::move(values), settings.options(),
+        return std::make_unique<BatchRun>(std::move(values), RunSettings::of(settings).options(),
                                           static_cast<std::size_t>(parallel));
       },
-      py::arg("records"), py::kw_only(), py::arg("pages") = py::none(), py::arg("allow_private") = false,
-      py::arg("resolve_stores") = true, py::arg("extended") = false,
-      py::arg("timeout") = commerce::DEFAULT_FETCH_TIMEOUT,
+      py::arg("records"), py::arg("settings"), py::kw_only(),
       py::arg("concurrency") = commerce::DEFAULT_BATCH_CONCURRENCY,
       "A batch of enrichments, one browser session for all; its result is a list of (id, JSON line, items, "
       "priced items, error or None), one per record.");
 
   m.def(
       "fetch_run",
-      [](const py::object& urls, const py::object& timeout, const py::object& pages,
-         const py::object& allow_private) -> std::unique_ptr<Run> {
+      [](const py::object& urls, const py::object& settings) -> std::unique_ptr<Run> {
         std::vector<std::string> links = list_of(
             urls, "urls", "str", [](py::handle h, const std::string& what) { return std::string(text_view(h, what)); });
-        const RunSettings settings{.pages = pages,
-                                   .allow_private = boolean(allow_private, "allow_private"),
-                                   .fetch_timeout = number(timeout, "timeout"),
-                                   .max_items = std::nullopt};
-        return std::make_unique<FetchRun>(std::move(links), settings.options());
+        return std::make_unique<FetchRun>(std::move(links), RunSettings::of(settings).options());
       },
-      py::arg("urls"), py::arg("timeout") = commerce::DEFAULT_FETCH_TIMEOUT, py::kw_only(),
-      py::arg("pages") = py::none(), py::arg("allow_private") = false,
+      py::arg("urls"), py::arg("settings"),
       "A batch of page fetches; its result is a dict from each link to its HTML or None.");
 }
 

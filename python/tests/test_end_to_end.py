@@ -8,11 +8,13 @@ import asyncio
 import json
 from typing import Any, Dict, List
 
+import pytest
 from conftest import EXAMPLES
 
 from korvane.commerce import CommerceEnricher
 from korvane.commerce.input import read_search_result
 from korvane.commerce.run import enrich
+from korvane.commerce.settings import RunSettings
 from korvane.core.fetcher import ConcurrentFetcher
 
 # Store search links keep their link when resolution is off.
@@ -49,3 +51,18 @@ def test_fetch_many_maps_every_link_to_its_page_or_none() -> None:
     pages = asyncio.run(ConcurrentFetcher.fetch_many([missing, listed, missing], pages=EXAMPLES / "pages"))
     assert list(pages) == [missing, listed]
     assert pages[missing] is None and "<html" in (pages[listed] or "").lower()
+
+
+def test_settings_as_one_value_or_as_keywords() -> None:
+    matches = read_search_result((EXAMPLES / "visual-search-result.json").read_text(encoding="utf-8")).matches
+    offline = RunSettings(pages=EXAMPLES / "pages", resolve_stores=False)
+    by_value = CommerceEnricher.process(matches, settings=offline)
+    assert by_value == CommerceEnricher.process(matches, pages=EXAMPLES / "pages", resolve_stores=False)
+    # Keywords replace the fields of the value.
+    assert enrich(matches, settings=offline, resolve_stores=True, max_items=0).result.items == []
+    with pytest.raises(TypeError, match="unexpected setting 'timout'"):
+        CommerceEnricher.process(matches, settings=offline, timout=3)
+    with pytest.raises(TypeError, match="extended must be bool"):
+        RunSettings(extended=1)  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match="timeout"):
+        RunSettings(timeout=float("nan"))

@@ -16,9 +16,11 @@ with other ones into the same folder is refused.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import glob
 import json
 import logging
+import math
 import os
 import sys
 import threading
@@ -30,6 +32,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional
 
 from korvane.batch import BatchResult, InputSlice, enrich_bag, read_results, slice_inputs
+from korvane.commerce.settings import RunSettings
 
 __all__ = ["WORKER_MALLOC_ENVIRONMENT", "main", "part_path", "worker_malloc_settings"]
 
@@ -70,8 +73,8 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         parser.error("--workers must be at least 1")
     if args.concurrency < 1:
         parser.error("--concurrency must be at least 1")
-    if not args.timeout > 0:
-        parser.error("--timeout must be positive")
+    if not (math.isfinite(args.timeout) and args.timeout > 0):
+        parser.error("--timeout must be a positive number of seconds")
     return args
 
 
@@ -190,13 +193,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     written (error lines included), 1 when a part failed or the inputs or
     folder cannot be used, 2 for a wrong command line."""
     args = _arguments(argv)
-    options: Dict[str, Any] = {
-        "pages": os.path.abspath(args.pages) if args.pages else None,
-        "allow_private": args.allow_private,
-        "resolve_stores": not args.no_resolve,
-        "extended": args.extended,
-        "timeout": args.timeout,
-    }
+    settings = RunSettings(
+        pages=os.path.abspath(args.pages) if args.pages else None,
+        allow_private=args.allow_private,
+        resolve_stores=not args.no_resolve,
+        extended=args.extended,
+        timeout=args.timeout,
+    )
     output = Path(args.output)
     try:
         files = _input_files(args.inputs)
@@ -204,7 +207,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             # (Workers on other machines may have the folder where this one has not.)
             raise FileNotFoundError(f"{args.pages}: no manifest.json in this page folder")
         output.mkdir(parents=True, exist_ok=True)
-        _check_run_file(output, files, {"partition_size": args.partition_size, **options})
+        _check_run_file(output, files, {"partition_size": args.partition_size, **dataclasses.asdict(settings)})
         slices = slice_inputs(files, args.partition_size)
     except (OSError, ValueError) as error:
         print(f"korvane.batch: {error}", file=sys.stderr)
@@ -219,7 +222,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
         with _client(args) as client:
             ready = time.monotonic()
-            parts = enrich_bag(read_results(pending), concurrency=args.concurrency, **options).to_delayed()
+            parts = enrich_bag(read_results(pending), concurrency=args.concurrency, settings=settings).to_delayed()
             futures = client.compute(parts)
             part_of = {future.key: piece for future, piece in zip(futures, pending)}
             bar = _show_progress(futures) if sys.stdout.isatty() else None
