@@ -40,6 +40,7 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
   enrich->add_flag("-v,--verbose", settings->verbose,
                    "Debug log of the fetcher and the resolver on standard error (every page's reason)");
   enrich->callback([&state, settings, no_resolve, extended] {
+    settings->outputs.check_one_standard_output();
     const StopOnSignals stop;
     configure_logging(settings->verbose, settings->quiet);
     settings->options.resolve_stores = !*no_resolve;
