@@ -154,6 +154,13 @@ TEST(EndToEnd, BadInputFilesGiveAClearErrorAndWriteNothing) {
     EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
     EXPECT_FALSE(fs::exists(out));
   }
+  // A link that cannot be split is a miss of its own item; the run goes on.
+  const auto one_bad = run_cli("enrich " + write("onebad.json", R"([{"link": "https://shop.example/a"},)"
+                                                                R"( {"link": "http://[::1"}])") +
+                               " --pages " + (examples / "pages").string() + " --no-resolve 2>&1");
+  EXPECT_EQ(one_bad.status, 0) << one_bad.output;
+  EXPECT_NE(one_bad.output.find("\"direct_url\": \"http://[::1\""), std::string::npos) << one_bad.output;
+  EXPECT_NE(one_bad.output.find("1 malformed_link"), std::string::npos) << one_bad.output;
 }
 
 // SIGINT or SIGTERM while the stores are resolved: the run stops, closes the
