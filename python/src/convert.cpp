@@ -75,6 +75,12 @@ std::filesystem::path path(py::handle h, std::string_view what) {
                                            static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))));
 }
 
+bool holds_value(py::handle h) {
+  auto* instance = reinterpret_cast<py::detail::instance*>(h.ptr());
+  const py::detail::value_and_holder held = instance->get_value_and_holder(nullptr, false);
+  return held && held.holder_constructed();
+}
+
 py::object enum_class(const char* name) {
   const py::object module = py::reinterpret_steal<py::object>(PyImport_GetModule(py::str(MODULE_NAME).ptr()));
   if (!module) {

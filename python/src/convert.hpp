@@ -59,13 +59,21 @@ template <class Convert>
   return out;
 }
 
-// An instance of the bound class of Record.
+// Whether the bound instance `h` holds its C++ value: not when it was made
+// by Class.__new__ without __init__ (its memory was never initialised).
+[[nodiscard]] bool holds_value(py::handle h);
+
+// The value of an instance of the bound class of Record. TypeError for any
+// other object (also an unbound method called with another `self`) and for
+// an instance that holds no value.
 template <class Record>
-[[nodiscard]] const Record& record(py::handle h, std::string_view what) {
-  if (!py::isinstance<Record>(h)) {
-    raise_type_error(what, py::str(py::type::of<Record>().attr("__name__")).cast<std::string>(), h);
+[[nodiscard]] Record& record(py::handle h, std::string_view what) {
+  const auto name = [] { return py::str(py::type::of<Record>().attr("__name__")).cast<std::string>(); };
+  if (!py::isinstance<Record>(h)) raise_type_error(what, name(), h);
+  if (!holds_value(h)) {
+    throw py::type_error(std::string(what) + " is an uninitialised " + name() + " (made by __new__ without __init__)");
   }
-  return h.cast<const Record&>();
+  return h.cast<Record&>();
 }
 
 // ---------------------------------------------------------------- enumerations

@@ -3,8 +3,6 @@
 #include <korvane/models/json.hpp>
 #include <korvane/relevance.hpp>
 
-#include <boost/json/parse.hpp>
-#include <pybind11/operators.h>
 
 #include <algorithm>
 #include <functional>
@@ -72,7 +70,9 @@ class RecordClass {
     const std::string what = name_ + "." + name;
     FieldAccess<Record> f{name, [member](const Record& r) { return Field<T>::to(r.*member); },
                           [member, what](Record& r, py::handle v) { r.*member = Field<T>::from(v, what); }};
-    cls_.def_property(name, f.get, [set = f.set](Record& r, const py::object& v) { set(r, v); });
+    cls_.def_property(
+        name, [get = f.get](const py::object& self) { return get(record<Record>(self, "self")); },
+        [set = f.set](const py::object& self, const py::object& v) { set(record<Record>(self, "self"), v); });
     fields_->push_back(std::move(f));
     return *this;
   }
@@ -80,7 +80,8 @@ class RecordClass {
   template <class T>
   RecordClass& readonly(const char* name, T Record::*member) {
     FieldAccess<Record> f{name, [member](const Record& r) { return Field<T>::to(r.*member); }, {}};
-    cls_.def_property_readonly(name, f.get);
+    cls_.def_property_readonly(name,
+                               [get = f.get](const py::object& self) { return get(record<Record>(self, "self")); });
     fields_->push_back(std::move(f));
     return *this;
   }
@@ -109,7 +110,8 @@ class RecordClass {
 
   // Name(field=repr(value), ...), fields in declaration order.
   RecordClass& repr() {
-    cls_.def("__repr__", [fields = fields_, name = name_](const Record& r) {
+    cls_.def("__repr__", [fields = fields_, name = name_](const py::object& self) {
+      const Record& r = record<Record>(self, "self");
       std::string out = name + "(";
       for (std::size_t i = 0; i < fields->size(); ++i) {
         if (i > 0) out += ", ";
@@ -121,7 +123,12 @@ class RecordClass {
   }
 
   RecordClass& equality() {
-    cls_.def(py::self == py::self);  // also sets __hash__ to None: records are mutable
+    cls_.def("__eq__", [](const py::object& self, const py::object& other) -> py::object {
+      const Record& r = record<Record>(self, "self");
+      if (!py::isinstance<Record>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+      return py::bool_(r == record<Record>(other, "other"));
+    });
+    cls_.attr("__hash__") = py::none();  // records are mutable
     return *this;
   }
 
@@ -179,18 +186,36 @@ void add_json_methods(py::class_<Bound>& cls, ToModel to_model, FromModel from_m
       "the defaults. Raises ValueError naming the member that has the wrong shape.");
 }
 
+// Pickling with every protocol: __reduce_ex__ gives copyreg.__newobj__ (an
+// instance without value) and the state that __setstate__ then gives it.
+// (Protocols 0 and 1 would otherwise rebuild the object through
+// object.__new__, which pybind11 classes refuse.)
+template <class Bound, class GetState, class SetState>
+void add_pickling(py::class_<Bound>& cls, GetState get_state, SetState set_state) {
+  cls.def(py::pickle(std::move(get_state), std::move(set_state)));
+  cls.def(
+      "__reduce_ex__",
+      [](const py::object& self, const py::object&) {
+        (void)record<Bound>(self, "self");
+        return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"), py::make_tuple(py::type::of(self)),
+                              self.attr("__getstate__")());
+      },
+      py::arg("protocol"));
+}
+
 template <class Record>
 RecordClass<Record>& RecordClass<Record>::json_model() {
   add_json_methods<Record>(
-      cls_, [](py::handle self) -> const Record& { return self.cast<const Record&>(); },
+      cls_, [](py::handle self) -> const Record& { return record<Record>(self, "self"); },
       [](Record r) { return py::cast(std::move(r)); });
-  // Pickled (and copied by the copy module) as the JSON text.
-  cls_.def(py::pickle([](const Record& r) {
-                        return py::reinterpret_steal<py::str>(to_python(models::model_dump_json(r, 0, false)).release());
-                      },
-                      [](const py::str& state) {
-                        return models::from_json<Record>(boost::json::parse(text_view(state, "state")));
-                      }));
+  // Pickled (and copied by the copy module) as the JSON form's Python
+  // values, which keep what JSON text cannot (NaN, infinities).
+  add_pickling(
+      cls_,
+      [](const py::object& self) {
+        return py::reinterpret_borrow<py::dict>(json_to_python(models::to_json(record<Record>(self, "self"))));
+      },
+      [](const py::dict& state) { return models::from_json<Record>(python_to_json(state, "state")); });
   return *this;
 }
 
@@ -216,36 +241,44 @@ void bind_intelligence(py::module_& m) {
           }),
           py::kw_only(), py::arg("summary") = py::none(), py::arg("items") = py::none(),
           "A result; without arguments the empty result (a default summary and no items).");
+  const auto value = [](const py::object& self) -> Intelligence& { return record<Intelligence>(self, "self"); };
   cls.def_property(
-      "summary", [](const Intelligence& v) { return v.summary; },
-      [](Intelligence& v, const py::object& summary) {
+      "summary", [value](const py::object& self) { return value(self).summary; },
+      [value](const py::object& self, const py::object& summary) {
         (void)record<models::CommerceSummary>(summary, "CommerceIntelligence.summary");
-        v.summary = summary;
+        value(self).summary = summary;
       });
   cls.def_property(
-      "items", [](const Intelligence& v) { return v.items; },
-      [](Intelligence& v, const py::object& items) {
+      "items", [value](const py::object& self) { return value(self).items; },
+      [value](const py::object& self, const py::object& items) {
         if (!PyList_Check(items.ptr())) raise_type_error("CommerceIntelligence.items", "a list", items);
-        v.items = items;
+        value(self).items = items;
       });
-  cls.def("__repr__", [](const Intelligence& v) {
+  cls.def("__repr__", [value](const py::object& self) {
+    const Intelligence& v = value(self);
     return "CommerceIntelligence(summary=" + py::repr(v.summary).cast<std::string>() +
            ", items=" + py::repr(v.items).cast<std::string>() + ")";
   });
-  cls.def("__eq__", [](const Intelligence& a, const py::object& other) -> py::object {
+  cls.def("__eq__", [value](const py::object& self, const py::object& other) -> py::object {
+    const Intelligence& a = value(self);
     if (!py::isinstance<Intelligence>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-    const auto& b = other.cast<const Intelligence&>();
+    const Intelligence& b = record<Intelligence>(other, "other");
     return py::bool_(a.summary.equal(b.summary) && a.items.equal(b.items));
   });
   cls.attr("__hash__") = py::none();
   add_json_methods<models::CommerceIntelligence>(
       cls, [](py::handle self) { return to_model(self, "CommerceIntelligence"); },
       [](models::CommerceIntelligence v) { return to_python(std::move(v)); });
-  cls.def(py::pickle([](const Intelligence& v) { return py::make_tuple(v.summary, v.items); },
-                     [](const py::tuple& state) {
-                       if (state.size() != 2) throw py::value_error("bad CommerceIntelligence state");
-                       return Intelligence{state[0], state[1]};
-                     }));
+  add_pickling(
+      cls,
+      [value](const py::object& self) {
+        const Intelligence& v = value(self);
+        return py::make_tuple(v.summary, v.items);
+      },
+      [](const py::tuple& state) {
+        if (state.size() != 2) throw py::value_error("bad CommerceIntelligence state");
+        return Intelligence{state[0], state[1]};
+      });
 }
 
 }  // namespace

@@ -334,8 +334,10 @@ void bind_runs(py::module_& m) {
                   "One blocking library call: run(on_message) makes it without the GIL (call it on a thread "
                   "of its own) and returns its result; stop() asks it to end from any thread, after which "
                   "run() raises korvane.errors.CancelledError once the browser is closed.")
-      .def("run", &Run::run, py::arg("on_message") = py::none())
-      .def("stop", &Run::stop);
+      .def(
+          "run", [](const py::object& self, const py::object& on_message) { return record<Run>(self, "self").run(on_message); },
+          py::arg("on_message") = py::none())
+      .def("stop", [](const py::object& self) { record<Run>(self, "self").stop(); });
 
   m.def(
       "enrich_run",

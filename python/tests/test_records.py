@@ -9,11 +9,13 @@ import json
 import math
 import pickle
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable, List
 
 import pytest
 
+from korvane import _core
 from korvane.commerce import export_commerce_to_json
+from korvane.commerce.input import read_shopping_offers
 from korvane.errors import InvalidValueError, KorvaneError
 from korvane.models.commerce import CommerceIntelligence, CommerceSummary, EnrichedCommerceMatch, NormalizedPrice
 from korvane.models.common import ItemCondition, MerchantCategory, PageType, RelevanceLabel, StockStatus
@@ -137,13 +139,58 @@ class TestJsonForm:
         with pytest.raises(TypeError, match=r"obj\.link must be a JSON value"):
             VisualMatch.model_validate({"link": object()})
 
-    def test_records_pickle_and_copy(self) -> None:
+    def test_records_pickle_with_every_protocol_and_copy(self) -> None:
         result = CommerceIntelligence(items=[full_item(), EnrichedCommerceMatch(title="b")])
-        assert pickle.loads(pickle.dumps(result)) == result
+        records: List[Any] = [
+            result, full_item(), NormalizedPrice(raw="$1", amount=1, currency="USD"), VisualMatch(link="https://a.example"),
+            ShoppingOffer(title="T", extracted_price=math.nan), CommerceSummary(max_price=math.inf),
+        ]
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            for record in records:
+                again = pickle.loads(pickle.dumps(record, protocol=protocol))
+                assert type(again) is type(record) and repr(again) == repr(record), protocol
         deep = copy.deepcopy(result)
         deep.items[0].title = "changed"
         assert result.items[0].title != "changed"
         assert copy.copy(full_item()) == full_item()
+
+    def test_json_text_is_always_json_and_numbers_read_back_exactly(self) -> None:
+        summary = CommerceSummary(min_price=math.nan, max_price=math.inf, average_price=1.0002094674975935e22)
+        text = summary.model_dump_json()
+        assert json.loads(text)["min_price"] is None and json.loads(text)["max_price"] is None
+        assert json.loads(text, parse_constant=lambda c: pytest.fail(f"{c} in {text}"))
+        offer = '[{"title": "t", "link": "https://a.example", "extracted_price": 1.0002094674975935e+22}]'
+        assert read_shopping_offers(offer)[0].extracted_price == 1.0002094674975935e22
+
+
+class TestMisuse:
+    """Objects made without __init__ and methods called on other objects
+    raise TypeError, as Python's own types do, instead of crashing."""
+
+    def test_uninitialised_records_are_refused(self) -> None:
+        for cls in (VisualMatch, ShoppingOffer, NormalizedPrice, EnrichedCommerceMatch, CommerceSummary,
+                    CommerceIntelligence):
+            blank: Any = cls.__new__(cls)  # type: ignore[call-overload]
+            for use in (repr, lambda o: o.model_dump(), pickle.dumps, lambda o: o == o):
+                with pytest.raises(TypeError, match="uninitialised"):
+                    use(blank)
+        with pytest.raises(TypeError, match="uninitialised"):
+            NormalizedPrice.__new__(NormalizedPrice).amount  # type: ignore[call-overload]
+        with pytest.raises(TypeError, match="uninitialised"):
+            EnrichedCommerceMatch(price=NormalizedPrice.__new__(NormalizedPrice))  # type: ignore[call-overload]
+
+    def test_methods_called_on_other_objects(self) -> None:
+        calls: List[Callable[[], object]] = [
+            lambda: _core.Run.stop(None),  # type: ignore[arg-type]
+            lambda: _core.Run.run(3),  # type: ignore[arg-type]
+            lambda: VisualMatch.__repr__(3),  # type: ignore[arg-type]
+            lambda: CommerceIntelligence.model_dump(VisualMatch(link="x")),  # type: ignore[arg-type]
+            lambda: VisualMatch.__eq__(None, VisualMatch(link="x")),  # type: ignore[arg-type]
+            lambda: EnrichedCommerceMatch.title.fget(None),  # type: ignore[attr-defined]
+        ]
+        for call in calls:
+            with pytest.raises(TypeError):
+                call()
 
 
 class TestResultHoldsItsItems:

@@ -3,8 +3,7 @@
 #include <korvane/errors.hpp>
 #include <korvane/models/json.hpp>
 
-#include <boost/json/parser.hpp>
-#include <boost/json/stream_parser.hpp>
+#include "text/json_reader.hpp"
 
 #include <string>
 
@@ -33,12 +32,10 @@ std::string position_of(std::string_view text, std::size_t offset) {
 json::value parse(std::string_view text, std::string_view source) {
   json::parse_options options;
   options.max_depth = 1000;
-  json::stream_parser parser({}, options);
-  boost::system::error_code ec;
-  const std::size_t used = parser.write_some(text.data(), text.size(), ec);
-  if (!ec) parser.finish(ec);
-  if (ec) fail(source, position_of(text, used) + ": invalid JSON: " + ec.message());
-  return parser.release();
+  text::JsonError error;
+  auto document = text::read_json(text, options, error);
+  if (!document) fail(source, position_of(text, error.offset) + ": invalid JSON: " + error.code.message());
+  return std::move(*document);
 }
 
 // Every element of the array `v` read as a Record, named "name[i]".
