@@ -1,15 +1,13 @@
 #include "bindings.hpp"
 #include "records.hpp"
 
+#include <korvane/commerce/batch.hpp>
 #include <korvane/commerce/input.hpp>
 #include <korvane/commerce/json.hpp>
 #include <korvane/commerce/run.hpp>
 #include <korvane/core/fetcher.hpp>
 #include <korvane/models/json.hpp>
 
-#include <boost/json/object.hpp>
-#include <boost/json/parse.hpp>
-#include <boost/json/serialize.hpp>
 
 #include <filesystem>
 #include <map>
@@ -226,90 +224,36 @@ std::shared_ptr<const core::Transport> folder_transport(const std::filesystem::p
 }
 
 // The library's batch of enrichments over search results given as JSON
-// texts: each read by the library's reader, its identity its "id" member or
-// its number, its answer one JSON line.
+// texts, answered as JSON lines (enrich_batch_lines).
 class BatchRun final : public Run {
  public:
-  struct Record {
-    std::optional<long long> number;
-    std::string text;
-  };
-
-  BatchRun(std::vector<Record> records, commerce::RunOptions options, std::size_t concurrency)
-      : records_(std::move(records)), options_(std::move(options)), concurrency_(concurrency) {}
+  BatchRun(std::vector<commerce::BatchInput> inputs, commerce::RunOptions options, std::size_t concurrency)
+      : inputs_(std::move(inputs)), options_(std::move(options)), concurrency_(concurrency) {}
 
  protected:
   void call(const commerce::RunCallbacks& callbacks, std::stop_token stop) override {
-    std::vector<commerce::EnrichRequest> requests;
-    std::vector<std::optional<std::size_t>> request_of(records_.size());
-    answers_.resize(records_.size());
-    for (std::size_t i = 0; i < records_.size(); ++i) {
-      Answer& answer = answers_[i];
-      answer.id = identity(records_[i]);
-      const std::string source = records_[i].number ? "line " + std::to_string(*records_[i].number) : "input";
-      try {
-        requests.push_back(commerce::read_search_result(records_[i].text, source));
-        request_of[i] = requests.size() - 1;
-      } catch (const Error& e) {
-        answer.error = e.what();
-      }
-    }
     if (options_.pages && !options_.transport) options_.transport = folder_transport(*options_.pages);
-    std::vector<commerce::BatchOutcome> outcomes =
-        commerce::enrich_batch(std::move(requests), options_, callbacks, std::move(stop), concurrency_);
-    for (std::size_t i = 0; i < records_.size(); ++i) {
-      Answer& answer = answers_[i];
-      boost::json::object line;
-      line.emplace("id", answer.id);
-      if (request_of[i] && outcomes[*request_of[i]].run) {
-        const commerce::RunResult& run = *outcomes[*request_of[i]].run;
-        boost::json::value result = models::to_json(run.result, {.exclude_none = true});
-        line.emplace("summary", std::move(result.as_object()["summary"]));
-        line.emplace("items", std::move(result.as_object()["items"]));
-        answer.items = run.result.items.size();
-        answer.priced = static_cast<std::size_t>(std::max(0, run.result.summary.total_priced_matches));
-      } else {
-        if (request_of[i]) answer.error = std::move(outcomes[*request_of[i]].error);
-        line.emplace("error", *answer.error);
-      }
-      answer.line = models::json_text(line);
-    }
+    lines_ = commerce::enrich_batch_lines(std::move(inputs_), options_, callbacks, std::move(stop), concurrency_);
   }
 
-  // [(id, line, items, priced, error or None)], in the order of the records.
+  // [(id, line, items, priced, error or None)], in the order of the inputs;
+  // the id as Python's json module reads it (an integer of any size stays
+  // an int).
   py::object result() override {
+    const py::object loads = py::module_::import("json").attr("loads");
     py::list answers;
-    for (Answer& a : answers_) {
-      answers.append(py::make_tuple(json_to_python(a.id), to_python(a.line), a.items, a.priced,
+    for (commerce::BatchLine& a : lines_) {
+      answers.append(py::make_tuple(loads(to_python(a.id)), to_python(a.line), a.items, a.priced,
                                     a.error ? to_python(*a.error) : py::object(py::none())));
     }
     return answers;
   }
 
  private:
-  struct Answer {
-    boost::json::value id;
-    std::string line;
-    std::size_t items = 0;
-    std::size_t priced = 0;
-    std::optional<std::string> error;
-  };
-
-  // The record's "id" member when it is a JSON object with one, else its
-  // number (null without one).
-  static boost::json::value identity(const Record& record) {
-    boost::system::error_code error;
-    boost::json::value parsed = boost::json::parse(record.text, error);
-    if (!error && parsed.is_object()) {
-      if (auto* id = parsed.as_object().if_contains("id")) return std::move(*id);
-    }
-    return record.number ? boost::json::value(*record.number) : boost::json::value(nullptr);
-  }
-
-  std::vector<Record> records_;
+  std::vector<commerce::BatchInput> inputs_;
   commerce::RunOptions options_;
   std::size_t concurrency_;
-  std::vector<Answer> answers_;
+  std::vector<commerce::BatchLine> lines_;
 };
 
 // A search result as JSON text: a str or bytes as it is, other values (a
@@ -318,7 +262,11 @@ std::string result_text(py::handle h, const std::string& what) {
   if (PyBytes_Check(h.ptr())) return std::string(py::reinterpret_borrow<py::bytes>(h));
   if (PyUnicode_Check(h.ptr())) return std::string(text_view(h, what));
   if (!PyDict_Check(h.ptr()) && !PyList_Check(h.ptr())) raise_type_error(what, "str, bytes, dict or list", h);
-  return boost::json::serialize(python_to_json(h, what));
+  // Python's own JSON writer: it keeps integers of any size (an "id", say);
+  // records inside are written in their JSON form.
+  const py::cpp_function record_form(
+      [](const py::object& value) { return json_to_python(python_to_json(value, "value")); });
+  return py::str(py::module_::import("json").attr("dumps")(h, py::arg("default") = record_form)).cast<std::string>();
 }
 
 std::vector<models::VisualMatch> matches_of(const py::object& matches) {
@@ -375,16 +323,16 @@ void bind_runs(py::module_& m) {
   m.def(
       "batch_run",
       [](const py::object& records, const py::object& settings, const py::object& concurrency) -> std::unique_ptr<Run> {
-        std::vector<BatchRun::Record> values =
+        std::vector<commerce::BatchInput> values =
             list_of(records, "records", "(number, result) pairs", [](py::handle h, const std::string& what) {
               if (!PyTuple_Check(h.ptr()) || PyTuple_GET_SIZE(h.ptr()) != 2) {
                 raise_type_error(what, "a (number, result) pair", h);
               }
               const py::tuple pair = py::reinterpret_borrow<py::tuple>(h);
-              BatchRun::Record record;
-              if (!pair[0].is_none()) record.number = integer(pair[0], what + "[0]");
-              record.text = result_text(pair[1], what + "[1]");
-              return record;
+              commerce::BatchInput input;
+              if (!pair[0].is_none()) input.number = integer(pair[0], what + "[0]");
+              input.text = result_text(pair[1], what + "[1]");
+              return input;
             });
         const long long parallel = integer(concurrency, "concurrency");
         if (parallel < 1) throw py::value_error("concurrency must be at least 1");

@@ -3,6 +3,7 @@
 #include <korvane/errors.hpp>
 #include <korvane/models/json.hpp>
 
+#include "commerce/input_values.hpp"
 #include "text/json_reader.hpp"
 
 #include <string>
@@ -30,11 +31,9 @@ std::string position_of(std::string_view text, std::size_t offset) {
 }
 
 json::value parse(std::string_view text, std::string_view source) {
-  json::parse_options options;
-  options.max_depth = 1000;
   text::JsonError error;
-  auto document = text::read_json(text, options, error);
-  if (!document) fail(source, position_of(text, error.offset) + ": invalid JSON: " + error.code.message());
+  auto document = text::read_json(text, detail::input_parse_options(), error);
+  if (!document) throw InputError(detail::invalid_json_message(text, error.offset, error.code.message(), source));
   return std::move(*document);
 }
 
@@ -60,8 +59,20 @@ std::vector<Record> read_array(const json::value& v, const std::string& name, st
 
 }  // namespace
 
-EnrichRequest read_search_result(std::string_view json_text, std::string_view source) {
-  const json::value doc = parse(json_text, source);
+namespace detail {
+
+json::parse_options input_parse_options() {
+  json::parse_options options;
+  options.max_depth = 1000;  // deeper than any search result; far from the stack's limit
+  return options;
+}
+
+std::string invalid_json_message(std::string_view text, std::size_t offset, std::string_view reason,
+                                 std::string_view source) {
+  return std::string(source) + ": " + position_of(text, offset) + ": invalid JSON: " + std::string(reason);
+}
+
+EnrichRequest search_result_of(const json::value& doc, std::string_view source) {
   EnrichRequest request;
   if (doc.is_array()) {
     request.matches = read_array<models::VisualMatch>(doc, "", source);
@@ -76,6 +87,12 @@ EnrichRequest read_search_result(std::string_view json_text, std::string_view so
     request.offers = read_array<models::ShoppingOffer>(offers->value(), "shopping_results", source);
   }
   return request;
+}
+
+}  // namespace detail
+
+EnrichRequest read_search_result(std::string_view json_text, std::string_view source) {
+  return detail::search_result_of(parse(json_text, source), source);
 }
 
 std::vector<models::ShoppingOffer> read_shopping_offers(std::string_view json_text, std::string_view source) {
