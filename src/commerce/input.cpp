@@ -106,12 +106,40 @@ std::vector<models::ShoppingOffer> read_shopping_offers(std::string_view json_te
   return read_array<models::ShoppingOffer>(doc, "", source);
 }
 
+namespace {
+
+// Enriched items always carry a direct_url (the export writes it); a visual
+// match carries a link instead, and reading one as an item would give an
+// empty item.
+void check_enriched(const json::value& items, const std::string& name, std::string_view source) {
+  if (!items.is_array()) return;  // (read_array names it)
+  std::size_t i = 0;
+  for (const auto& item : items.get_array()) {
+    const std::string where = name + "[" + std::to_string(i++) + "]";
+    const auto* object = item.if_object();
+    if (object == nullptr || object->contains("direct_url")) continue;
+    if (object->contains("link")) fail(source, where + " is a visual match, not an enriched item: enrich it first");
+    fail(source, where + ".direct_url is missing");
+  }
+}
+
+}  // namespace
+
 EnrichedItems read_enriched_items(std::string_view json_text, std::string_view source) {
   const json::value doc = parse(json_text, source);
   EnrichedItems items;
   if (doc.is_array()) {
+    check_enriched(doc, "", source);
     items.result.items = read_array<models::EnrichedCommerceMatch>(doc, "", source);
     return items;
+  }
+  if (const auto* object = doc.if_object()) {
+    if (!object->contains("items")) {
+      fail(source, object->contains("visual_matches")
+                       ? "a visual-search result, not enriched items: enrich it first"
+                       : "the object has no \"items\" member");
+    }
+    check_enriched(object->at("items"), "items", source);
   }
   try {
     items.result = models::from_json<models::CommerceIntelligence>(doc);

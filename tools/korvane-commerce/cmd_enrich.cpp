@@ -32,7 +32,7 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
                    "Allow pages on loopback and private addresses (local test servers)");
   enrich->add_option("--timeout", settings->options.fetch_timeout, "Seconds each destination page may take to fetch")
       ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(positive_seconds());
   enrich->add_flag("--extended", *extended,
                    "Also read the sources past the standard rules (microdata, page state, analytics, visible "
                    "price, item labels, stock cues) to find more prices, SKUs and stock states");
