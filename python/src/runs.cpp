@@ -9,6 +9,7 @@
 #include <korvane/models/json.hpp>
 
 
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -29,11 +30,13 @@ class PythonCallable {
  public:
   explicit PythonCallable(py::object fn) : held_(std::make_shared<Held>(std::move(fn))) {}
 
-  // Calls it with `msg`, holding the GIL for the call. A Python exception
-  // leaves as py::error_already_set, which ends the library's run.
-  void operator()(std::string msg) const {
+  // Calls it, holding the GIL, with the argument tuple that `arguments()`
+  // (called with the GIL too) makes. A Python exception leaves as
+  // py::error_already_set, which ends the library's run.
+  template <class Arguments>
+  void call(Arguments arguments) const {
     const py::gil_scoped_acquire locked;
-    held_->fn(to_python(msg));
+    held_->fn(*arguments());
   }
 
  private:
@@ -50,6 +53,23 @@ class PythonCallable {
   std::shared_ptr<const Held> held_;
 };
 
+// The run's observers: `on_message(text)` for each progress message and
+// `on_counts(phase, done, total)` for each count (None: not wanted).
+commerce::RunCallbacks callbacks_of(const py::object& on_message, const py::object& on_counts) {
+  commerce::RunCallbacks callbacks;
+  if (!on_message.is_none()) {
+    callbacks.on_message = [fn = PythonCallable(on_message)](const std::string& message) {
+      fn.call([&] { return py::make_tuple(to_python(message)); });
+    };
+  }
+  if (!on_counts.is_none()) {
+    callbacks.on_progress = [fn = PythonCallable(on_counts)](const commerce::RunProgress& counts) {
+      fn.call([&] { return py::make_tuple(to_python(commerce::to_string(counts.phase)), counts.done, counts.total); });
+    };
+  }
+  return callbacks;
+}
+
 // One blocking library call, for a thread of its own: the arguments are
 // converted when the run is made (with the GIL, so a wrong argument fails at
 // once), run() makes the call without the GIL and returns its result as
@@ -62,11 +82,10 @@ class Run {
   Run& operator=(const Run&) = delete;
   virtual ~Run() = default;
 
-  py::object run(const py::object& on_message) {
+  py::object run(const py::object& on_message, const py::object& on_counts) {
     if (started_) throw std::runtime_error("a run runs once");
     started_ = true;
-    commerce::RunCallbacks callbacks;
-    if (!on_message.is_none()) callbacks.on_message = PythonCallable(on_message);
+    const commerce::RunCallbacks callbacks = callbacks_of(on_message, on_counts);
     {
       const py::gil_scoped_release unlocked;
       call(callbacks, stop_.get_token());
@@ -86,6 +105,27 @@ class Run {
   std::stop_source stop_;
   bool started_ = false;  // read and written with the GIL
 };
+
+// Raises the OSError `type` as open() would: (errno, message, path).
+[[noreturn]] void raise_os_error(PyObject* type, int error, const char* message, const std::filesystem::path& at) {
+  const py::object exception = py::reinterpret_borrow<py::object>(type)(error, message, path_to_python(at));
+  PyErr_SetObject(type, exception.ptr());
+  throw py::error_already_set();
+}
+
+// A page folder is checked when the run is made: FileNotFoundError when it
+// or its manifest.json is missing, NotADirectoryError for a file.
+void check_page_folder(const std::filesystem::path& folder) {
+  std::error_code ignored;
+  const auto status = std::filesystem::status(folder, ignored);
+  if (!std::filesystem::exists(status)) raise_os_error(PyExc_FileNotFoundError, ENOENT, "No such page folder", folder);
+  if (!std::filesystem::is_directory(status)) {
+    raise_os_error(PyExc_NotADirectoryError, ENOTDIR, "Not a page folder", folder);
+  }
+  if (!std::filesystem::is_regular_file(folder / "manifest.json", ignored)) {
+    raise_os_error(PyExc_FileNotFoundError, ENOENT, "No manifest.json in this page folder", folder / "manifest.json");
+  }
+}
 
 // The settings of a run: the fields of a korvane.commerce.settings.RunSettings
 // (read by name, each checked), and the store settings of the resolver's
@@ -114,7 +154,10 @@ struct RunSettings {
   [[nodiscard]] commerce::RunOptions options() const {
     commerce::RunOptions o;
     o.fetch_timeout = fetch_timeout;
-    if (!pages.is_none()) o.pages = path(pages, "settings.pages");
+    if (!pages.is_none()) {
+      o.pages = path(pages, "settings.pages");
+      check_page_folder(*o.pages);
+    }
     o.allow_private_addresses = allow_private;
     o.resolve_stores = resolve_stores;
     o.extraction = extended ? commerce::ExtractionMode::extended : commerce::ExtractionMode::standard;
@@ -279,12 +322,15 @@ std::vector<models::VisualMatch> matches_of(const py::object& matches) {
 
 void bind_runs(py::module_& m) {
   py::class_<Run>(m, "Run",
-                  "One blocking library call: run(on_message) makes it without the GIL (call it on a thread "
-                  "of its own) and returns its result; stop() asks it to end from any thread, after which "
+                  "One blocking library call: run(on_message, on_counts) makes it without the GIL (call it on "
+                  "a thread of its own) and returns its result; stop() asks it to end from any thread, after which "
                   "run() raises korvane.errors.CancelledError once the browser is closed.")
       .def(
-          "run", [](const py::object& self, const py::object& on_message) { return record<Run>(self, "self").run(on_message); },
-          py::arg("on_message") = py::none())
+          "run",
+          [](const py::object& self, const py::object& on_message, const py::object& on_counts) {
+            return record<Run>(self, "self").run(on_message, on_counts);
+          },
+          py::arg("on_message") = py::none(), py::arg("on_counts") = py::none())
       .def("stop", [](const py::object& self) { record<Run>(self, "self").stop(); });
 
   m.def(
@@ -308,13 +354,14 @@ void bind_runs(py::module_& m) {
       "resolve_run",
       [](const py::object& items, const py::object& max_concurrency, const py::object& timeout,
          const py::object& settings) -> std::unique_ptr<Run> {
-        std::vector<models::EnrichedCommerceMatch> values = items_of(items, "items");
+        // A list of our own (py::list(items) would share a list), read once.
+        py::list records = py::reinterpret_steal<py::list>(PySequence_List(elements(items, "items",
+                                                                                   "EnrichedCommerceMatch").ptr()));
+        if (!records) throw py::error_already_set();
+        std::vector<models::EnrichedCommerceMatch> values = items_of(records, "items");
         RunSettings run = RunSettings::of(settings);
         run.store_tabs = Field<int>::from(max_concurrency, "max_concurrency");
         run.store_timeout = Field<int>::from(timeout, "timeout");
-        // A list of our own (py::list(items) would share a list).
-        py::list records = py::reinterpret_steal<py::list>(PySequence_List(items.ptr()));
-        if (!records) throw py::error_already_set();
         return std::make_unique<ResolveRun>(std::move(records), std::move(values), run.options());
       },
       py::arg("items"), py::arg("max_concurrency"), py::arg("timeout"), py::arg("settings"),

@@ -13,19 +13,6 @@ namespace json = boost::json;
 
 namespace {
 
-std::string position_of(std::string_view text, std::size_t offset) {
-  std::size_t line = 1, column = 1;
-  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      column = 1;
-    } else {
-      ++column;
-    }
-  }
-  return "line " + std::to_string(line) + ", column " + std::to_string(column);
-}
-
 [[noreturn]] void fail(std::string_view source, const std::string& why) {
   throw InputError(std::string(source) + ": " + why);
 }
@@ -69,7 +56,7 @@ json::parse_options input_parse_options() {
 
 std::string invalid_json_message(std::string_view text, std::size_t offset, std::string_view reason,
                                  std::string_view source) {
-  return std::string(source) + ": " + position_of(text, offset) + ": invalid JSON: " + std::string(reason);
+  return std::string(source) + ": " + text::line_and_column(text, offset) + ": invalid JSON: " + std::string(reason);
 }
 
 EnrichRequest search_result_of(const json::value& doc, std::string_view source) {

@@ -3,6 +3,7 @@
 #include <korvane/models.hpp>
 #include <korvane/models/json.hpp>
 
+#include "text/json_reader.hpp"
 #include "text/json_writer.hpp"
 
 #include <boost/json.hpp>
@@ -361,5 +362,27 @@ CommerceIntelligence from_json<CommerceIntelligence>(const json::value& v, std::
   }
   return ci;
 }
+
+}  // namespace korvane::models
+
+namespace korvane::models {
+
+template <class Record>
+Record model_validate_json(std::string_view json_text) {
+  json::parse_options options;
+  options.max_depth = 1000;  // deeper than any record; far from the stack's limit
+  text::JsonError error;
+  const auto document = text::read_json(json_text, options, error);
+  if (!document) {
+    throw ValueError(text::line_and_column(json_text, error.offset) + ": invalid JSON: " + error.code.message());
+  }
+  return from_json<Record>(*document);
+}
+template NormalizedPrice model_validate_json<NormalizedPrice>(std::string_view);
+template VisualMatch model_validate_json<VisualMatch>(std::string_view);
+template ShoppingOffer model_validate_json<ShoppingOffer>(std::string_view);
+template EnrichedCommerceMatch model_validate_json<EnrichedCommerceMatch>(std::string_view);
+template CommerceSummary model_validate_json<CommerceSummary>(std::string_view);
+template CommerceIntelligence model_validate_json<CommerceIntelligence>(std::string_view);
 
 }  // namespace korvane::models

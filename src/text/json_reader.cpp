@@ -194,6 +194,19 @@ std::optional<json::value> read_json(std::string_view text, const json::parse_op
   return document;
 }
 
+std::string line_and_column(std::string_view text, std::size_t offset) {
+  std::size_t line = 1, column = 1;
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
 std::optional<json::value> parse_json(std::string_view text, JsonArena& arena, const json::parse_options& options) {
   JsonError ignored;
   return read_json(text, options, ignored, &arena);

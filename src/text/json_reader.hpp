@@ -62,6 +62,9 @@ struct JsonError {
                                                           const boost::json::parse_options& options, JsonError& error,
                                                           JsonArena* arena = nullptr);
 
+// "line L, column C" of the byte `offset` of `text`, counted from 1.
+[[nodiscard]] std::string line_and_column(std::string_view text, std::size_t offset);
+
 // read_json() into `arena`, without the error. A document that is itself an
 // integer too large for 64 bits keeps only its double.
 [[nodiscard]] std::optional<boost::json::value> parse_json(std::string_view text, JsonArena& arena,

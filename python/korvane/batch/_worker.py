@@ -15,7 +15,7 @@ from distributed.diagnostics.plugin import WorkerPlugin
 __all__ = ["IgnoreSigint"]
 
 
-class IgnoreSigint(WorkerPlugin):  # type: ignore[misc]  # (Dask's classes have no annotations)
+class IgnoreSigint(WorkerPlugin):
     """SIGINT ignored in the worker's process."""
 
     name = "korvane-ignore-sigint"

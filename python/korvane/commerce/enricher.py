@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from typing import Any, List, Optional, cast
+from typing import Any, Iterable, Optional, cast
 
 from korvane import _core
-from korvane._bridge import ProgressCallback, run_async, run_blocking
+from korvane._bridge import CountsCallback, ProgressCallback, run_async, run_blocking
 from korvane.commerce.settings import RunSettings, run_settings
 from korvane.models.commerce import CommerceIntelligence
 from korvane.models.lens import VisualMatch
@@ -29,32 +29,39 @@ class CommerceEnricher:
     @classmethod
     async def process_async(
         cls,
-        matches: List[VisualMatch],
+        matches: Iterable[VisualMatch],
         on_progress: Optional[ProgressCallback] = None,
         *,
+        on_counts: Optional[CountsCallback] = None,
         settings: Optional[RunSettings] = None,
         **options: Any,
     ) -> CommerceIntelligence:
-        """The commerce intelligence of ``matches``, items in match order.
+        """The commerce intelligence of ``matches`` (a list or any iterable of
+        ``VisualMatch``), items in match order.
 
         A coroutine of the running loop; the C++ work runs on a thread of its
         own and progress messages are delivered on the loop's thread, in
-        order. Cancelling the task stops the run (the browser is closed
-        first). An empty list gives the empty result at once.
+        order; ``on_counts`` gets a ``RunProgress`` (phase, done, total)
+        after every page fetched or parsed and every store page crawled, for
+        a progress bar. Cancelling the task stops the run (the browser is
+        closed first). An empty list gives the empty result at once.
         """
         run = _core.enrich_run(matches, None, run_settings(settings, options))
-        result, _report = await run_async(run, on_progress)
+        result, _report = await run_async(run, on_progress, on_counts)
         return cast(CommerceIntelligence, result)
 
     @classmethod
     def process(
         cls,
-        matches: List[VisualMatch],
+        matches: Iterable[VisualMatch],
         on_progress: Optional[ProgressCallback] = None,
         *,
+        on_counts: Optional[CountsCallback] = None,
         settings: Optional[RunSettings] = None,
         **options: Any,
     ) -> CommerceIntelligence:
         """The blocking form of ``process_async``; also works when the calling
         thread runs an event loop (it then blocks that loop until done)."""
-        return run_blocking(cls.process_async(matches, on_progress, settings=run_settings(settings, options)))
+        return run_blocking(
+            cls.process_async(matches, on_progress, on_counts=on_counts, settings=run_settings(settings, options))
+        )

@@ -3,10 +3,10 @@ product link found on that page."""
 
 from __future__ import annotations
 
-from typing import Any, List, Optional, cast
+from typing import Any, Iterable, List, Optional, cast
 
 from korvane import _core
-from korvane._bridge import ProgressCallback, run_async, run_blocking
+from korvane._bridge import CountsCallback, ProgressCallback, run_async, run_blocking
 from korvane.commerce.settings import RunSettings, run_settings
 from korvane.models.commerce import EnrichedCommerceMatch
 
@@ -25,11 +25,12 @@ class DirectStoreResolver:
     @classmethod
     async def resolve_async(
         cls,
-        items: List[EnrichedCommerceMatch],
+        items: Iterable[EnrichedCommerceMatch],
         max_concurrency: int = 4,
         timeout: int = 15,
         on_progress: Optional[ProgressCallback] = None,
         *,
+        on_counts: Optional[CountsCallback] = None,
         settings: Optional[RunSettings] = None,
         **options: Any,
     ) -> List[EnrichedCommerceMatch]:
@@ -38,21 +39,24 @@ class DirectStoreResolver:
         in place. When the browser cannot be opened the items stay as they
         are. Cancellation as for ``CommerceEnricher.process_async``."""
         run = _core.resolve_run(items, max_concurrency, timeout, run_settings(settings, options))
-        return cast(List[EnrichedCommerceMatch], await run_async(run, on_progress))
+        return cast(List[EnrichedCommerceMatch], await run_async(run, on_progress, on_counts))
 
     @classmethod
     def resolve(
         cls,
-        items: List[EnrichedCommerceMatch],
+        items: Iterable[EnrichedCommerceMatch],
         max_concurrency: int = 4,
         timeout: int = 15,
         on_progress: Optional[ProgressCallback] = None,
         *,
+        on_counts: Optional[CountsCallback] = None,
         settings: Optional[RunSettings] = None,
         **options: Any,
     ) -> List[EnrichedCommerceMatch]:
         """The blocking form of ``resolve_async``; also works when the calling
         thread runs an event loop."""
         return run_blocking(
-            cls.resolve_async(items, max_concurrency, timeout, on_progress, settings=run_settings(settings, options))
+            cls.resolve_async(
+                items, max_concurrency, timeout, on_progress, on_counts=on_counts, settings=run_settings(settings, options)
+            )
         )
