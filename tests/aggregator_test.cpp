@@ -200,6 +200,20 @@ std::string drain(int fd) {
   }
 }
 
+// Runs `act` in a child process as the user "nobody" (the test runs as
+// root); whether it returned true.
+template <class Act>
+bool as_nobody(Act act) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(act() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // Whether check_output_path() refuses `path` for a user without privileges:
 // as root, asked in a child process that runs as "nobody".
 bool refused_without_privileges(const fs::path& path) {
@@ -211,15 +225,7 @@ bool refused_without_privileges(const fs::path& path) {
       return true;
     }
   };
-  if (geteuid() != 0) return refused();
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    _exit(refused() ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return geteuid() != 0 ? refused() : as_nobody(refused);
 }
 
 }  // namespace
@@ -301,24 +307,6 @@ TEST_F(TempDir, OutputPathsAreCheckedBeforeAnyWork) {
   fs::permissions(dir_ / "read-only", fs::perms::owner_all);
 }
 
-
-namespace {
-
-// Runs `make` in a child process as the user "nobody" (the test runs as
-// root); whether it succeeded.
-template <class Make>
-bool as_nobody(Make make) {
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    _exit(make() ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-}  // namespace
 
 // In a sticky folder (as /tmp) a link or file planted by another user is
 // never followed or replaced, also by root; the exporter's own link is.

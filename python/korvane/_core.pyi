@@ -62,7 +62,29 @@ class RelevanceLabel(str, enum.Enum):
 
 # ---------------------------------------------------------------- records
 
-class VisualMatch:
+class _JsonForm:
+    """(Only in these stubs: the methods every record class has.)"""
+    def model_dump(
+        self,
+        *,
+        mode: str = ...,
+        include: Optional[_FieldSet] = ...,
+        exclude: Optional[_FieldSet] = ...,
+        exclude_none: bool = ...,
+    ) -> Dict[str, Any]: ...
+    def model_dump_json(
+        self,
+        *,
+        indent: Optional[int] = ...,
+        include: Optional[_FieldSet] = ...,
+        exclude: Optional[_FieldSet] = ...,
+        exclude_none: bool = ...,
+    ) -> str: ...
+    def __getstate__(self) -> Dict[str, Any]: ...
+    def __setstate__(self, state: Dict[str, Any]) -> None: ...
+    def __reduce_ex__(self, protocol: SupportsIndex) -> Tuple[Any, ...]: ...
+
+class VisualMatch(_JsonForm):
     link: str
     title: str
     source: Optional[str]
@@ -83,31 +105,12 @@ class VisualMatch:
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(
-        self,
-        *,
-        mode: str = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> Dict[str, Any]: ...
-    def model_dump_json(
-        self,
-        *,
-        indent: Optional[int] = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "VisualMatch"]) -> "VisualMatch": ...
     @staticmethod
     def model_validate_json(json_data: Union[str, bytes]) -> "VisualMatch": ...
-    def __getstate__(self) -> Dict[str, Any]: ...
-    def __setstate__(self, state: Dict[str, Any]) -> None: ...
-    def __reduce_ex__(self, protocol: SupportsIndex) -> Tuple[Any, ...]: ...
 
-class ShoppingOffer:
+class ShoppingOffer(_JsonForm):
     title: str
     link: str
     source: Optional[str]
@@ -140,31 +143,12 @@ class ShoppingOffer:
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(
-        self,
-        *,
-        mode: str = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> Dict[str, Any]: ...
-    def model_dump_json(
-        self,
-        *,
-        indent: Optional[int] = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "ShoppingOffer"]) -> "ShoppingOffer": ...
     @staticmethod
     def model_validate_json(json_data: Union[str, bytes]) -> "ShoppingOffer": ...
-    def __getstate__(self) -> Dict[str, Any]: ...
-    def __setstate__(self, state: Dict[str, Any]) -> None: ...
-    def __reduce_ex__(self, protocol: SupportsIndex) -> Tuple[Any, ...]: ...
 
-class NormalizedPrice:
+class NormalizedPrice(_JsonForm):
     def __init__(self, *, raw: str = ..., amount: float, currency: str = ...) -> None: ...
     @property
     def raw(self) -> str: ...
@@ -174,31 +158,12 @@ class NormalizedPrice:
     def currency(self) -> str: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(
-        self,
-        *,
-        mode: str = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> Dict[str, Any]: ...
-    def model_dump_json(
-        self,
-        *,
-        indent: Optional[int] = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "NormalizedPrice"]) -> "NormalizedPrice": ...
     @staticmethod
     def model_validate_json(json_data: Union[str, bytes]) -> "NormalizedPrice": ...
-    def __getstate__(self) -> Dict[str, Any]: ...
-    def __setstate__(self, state: Dict[str, Any]) -> None: ...
-    def __reduce_ex__(self, protocol: SupportsIndex) -> Tuple[Any, ...]: ...
 
-class EnrichedCommerceMatch:
+class EnrichedCommerceMatch(_JsonForm):
     title: str
     direct_url: str
     original_url: str
@@ -241,31 +206,12 @@ class EnrichedCommerceMatch:
     def from_shopping_offer(offer: ShoppingOffer) -> "EnrichedCommerceMatch": ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(
-        self,
-        *,
-        mode: str = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> Dict[str, Any]: ...
-    def model_dump_json(
-        self,
-        *,
-        indent: Optional[int] = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "EnrichedCommerceMatch"]) -> "EnrichedCommerceMatch": ...
     @staticmethod
     def model_validate_json(json_data: Union[str, bytes]) -> "EnrichedCommerceMatch": ...
-    def __getstate__(self) -> Dict[str, Any]: ...
-    def __setstate__(self, state: Dict[str, Any]) -> None: ...
-    def __reduce_ex__(self, protocol: SupportsIndex) -> Tuple[Any, ...]: ...
 
-class CommerceSummary:
+class CommerceSummary(_JsonForm):
     total_matches: int
     currency: str
     total_priced_matches: int
@@ -292,31 +238,12 @@ class CommerceSummary:
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(
-        self,
-        *,
-        mode: str = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> Dict[str, Any]: ...
-    def model_dump_json(
-        self,
-        *,
-        indent: Optional[int] = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "CommerceSummary"]) -> "CommerceSummary": ...
     @staticmethod
     def model_validate_json(json_data: Union[str, bytes]) -> "CommerceSummary": ...
-    def __getstate__(self) -> Dict[str, Any]: ...
-    def __setstate__(self, state: Dict[str, Any]) -> None: ...
-    def __reduce_ex__(self, protocol: SupportsIndex) -> Tuple[Any, ...]: ...
 
-class CommerceIntelligence:
+class CommerceIntelligence(_JsonForm):
     summary: CommerceSummary
     items: List[EnrichedCommerceMatch]
     def __init__(
@@ -324,29 +251,12 @@ class CommerceIntelligence:
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(
-        self,
-        *,
-        mode: str = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> Dict[str, Any]: ...
-    def model_dump_json(
-        self,
-        *,
-        indent: Optional[int] = ...,
-        include: Optional[_FieldSet] = ...,
-        exclude: Optional[_FieldSet] = ...,
-        exclude_none: bool = ...,
-    ) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "CommerceIntelligence"]) -> "CommerceIntelligence": ...
     @staticmethod
     def model_validate_json(json_data: Union[str, bytes]) -> "CommerceIntelligence": ...
-    def __getstate__(self) -> Tuple[CommerceSummary, List[EnrichedCommerceMatch]]: ...
-    def __setstate__(self, state: Tuple[CommerceSummary, List[EnrichedCommerceMatch]]) -> None: ...
-    def __reduce_ex__(self, protocol: SupportsIndex) -> Tuple[Any, ...]: ...
+    def __getstate__(self) -> Tuple[CommerceSummary, List[EnrichedCommerceMatch]]: ...  # type: ignore[override]
+    def __setstate__(self, state: Tuple[CommerceSummary, List[EnrichedCommerceMatch]]) -> None: ...  # type: ignore[override]
 
 class RelevanceContext:
     query: Optional[str]

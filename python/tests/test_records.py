@@ -216,7 +216,7 @@ class TestMisuse:
             lambda: _core.Run.stop(nothing),
             lambda: _core.Run.run(nothing),
             lambda: VisualMatch.__repr__(nothing),
-            lambda: CommerceIntelligence.model_dump(VisualMatch(link="x")),  # type: ignore[arg-type]
+            lambda: CommerceIntelligence.model_dump(VisualMatch(link="x")),
             lambda: VisualMatch.__eq__(nothing, VisualMatch(link="x")),
             lambda: EnrichedCommerceMatch.title.fget(nothing),  # type: ignore[attr-defined]
         ]
