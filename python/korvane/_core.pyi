@@ -256,7 +256,9 @@ class CommerceIntelligence(_JsonForm):
     @staticmethod
     def model_validate_json(json_data: Union[str, bytes]) -> "CommerceIntelligence": ...
     def __getstate__(self) -> Tuple[CommerceSummary, List[EnrichedCommerceMatch]]: ...  # type: ignore[override]
-    def __setstate__(self, state: Tuple[CommerceSummary, List[EnrichedCommerceMatch]]) -> None: ...  # type: ignore[override]
+    def __setstate__(  # type: ignore[override]
+        self, state: Tuple[CommerceSummary, List[EnrichedCommerceMatch]]
+    ) -> None: ...
 
 class RelevanceContext:
     query: Optional[str]

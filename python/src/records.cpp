@@ -279,7 +279,8 @@ void add_json_methods(py::class_<Bound>& cls, ToModel to_model, FromModel from_m
       "model_validate_json",
       [from_model](const py::object& json_data) -> py::object {
         if (PyBytes_Check(json_data.ptr())) {
-          return from_model(models::model_validate_json<Model>(std::string(py::reinterpret_borrow<py::bytes>(json_data))));
+          const std::string text(py::reinterpret_borrow<py::bytes>(json_data));
+          return from_model(models::model_validate_json<Model>(text));
         }
         return from_model(models::model_validate_json<Model>(text_view(json_data, "json_data")));
       },

@@ -140,7 +140,8 @@ class TestJsonForm:
     def test_records_pickle_with_every_protocol_and_copy(self) -> None:
         result = CommerceIntelligence(items=[full_item(), EnrichedCommerceMatch(title="b")])
         records: List[Any] = [
-            result, full_item(), NormalizedPrice(raw="$1", amount=1, currency="USD"), VisualMatch(link="https://a.example"),
+            result, full_item(), NormalizedPrice(raw="$1", amount=1, currency="USD"),
+            VisualMatch(link="https://a.example"),
             ShoppingOffer(title="T", extracted_price=math.nan), CommerceSummary(max_price=math.inf),
         ]
         for protocol in range(pickle.HIGHEST_PROTOCOL + 1):

@@ -164,16 +164,16 @@ Located locate(const fs::path& output_path, bool create) {
   }
 }
 
-// The absolute, resolved path of the name `at` stands for.
-fs::path resolved_path(const Located& at) {
+// The absolute, resolved path of the name `at` stands for; for a link of
+// /proc, the file it leads to, or, when that has no name ("pipe:[123]"),
+// `given` made absolute.
+fs::path resolved_path(const Located& at, const fs::path& given) {
   std::error_code error;
   fs::path folder = fs::read_symlink("/proc/self/fd/" + std::to_string(at.folder.get()), error);
   if (error || !folder.is_absolute()) folder = fs::weakly_canonical(at.folder_path);
   if (!at.proc_link) return folder / at.name;
-  // A link of /proc: the file it leads to when that has a name
-  // ("pipe:[123]" has none).
   const fs::path target = fs::read_symlink(folder / at.name, error);
-  return !error && target.is_absolute() ? target : folder / at.name;
+  return !error && target.is_absolute() ? target : fs::absolute(given);
 }
 
 void write_all(int fd, std::string_view content, const fs::path& path) {
@@ -256,7 +256,7 @@ class TemporaryFile {
 
 fs::path write_output_file(const fs::path& output_path, std::string_view content, std::stop_token stop) {
   const Located at = locate(output_path, true);
-  const fs::path path = resolved_path(at);
+  const fs::path path = resolved_path(at, output_path);
   if (at.proc_link || (at.exists && is_special(at.entry.st_mode))) {
     write_in_place(at, path, content, stop);
     return path;
@@ -275,7 +275,7 @@ std::filesystem::path check_output_path(const std::filesystem::path& output_path
   namespace fs = std::filesystem;
   const detail::Located at = detail::locate(output_path, false);
   if (at.folder.valid()) {
-    const fs::path path = detail::resolved_path(at);
+    const fs::path path = detail::resolved_path(at, output_path);
     if (at.proc_link || (at.exists && detail::is_special(at.entry.st_mode))) {
       // (A /proc link is followed by the kernel, to the open file.)
       const int flags = at.proc_link ? AT_EACCESS : AT_EACCESS | AT_SYMLINK_NOFOLLOW;

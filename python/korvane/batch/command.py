@@ -357,8 +357,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 _compute(args, settings, output, pending, totals)
     except _Stopped as stopped:
         _quiet_shutdown()
-        print(f"korvane.batch: stopped: {skipped + totals.parts} of {len(slices)} parts done; run again to continue",
-              file=sys.stderr)
+        done = sum(1 for piece in slices if part_path(output, piece.part).exists())  # (also one written just now)
+        print(f"korvane.batch: stopped: {done} of {len(slices)} parts done; run again to continue", file=sys.stderr)
         return 128 + stopped.signum
     seconds = totals.finished - totals.ready
     rate = totals.results / seconds if seconds > 0 else 0.0

@@ -57,6 +57,11 @@ class DirectStoreResolver:
         thread runs an event loop."""
         return run_blocking(
             cls.resolve_async(
-                items, max_concurrency, timeout, on_progress, on_counts=on_counts, settings=run_settings(settings, options)
+                items,
+                max_concurrency,
+                timeout,
+                on_progress,
+                on_counts=on_counts,
+                settings=run_settings(settings, options),
             )
         )
