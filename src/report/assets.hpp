@@ -2,7 +2,10 @@
 // Content-Security-Policy can name them by their SHA-256 hashes, computed
 // once.
 //
-// The script only reads the cards' data-* attributes: it never builds
+// The script reads the items from the page's JSON data block and builds the
+// cards of the page shown with DOM calls: texts go in only as text
+// (textContent, alt, title), links and image sources only when they are
+// http(s) links, class names only from the keys it knows. It never writes
 // markup, so nothing from the data ever reaches a place where it could run.
 #pragma once
 
@@ -68,6 +71,13 @@ rect[class^="k-"] { fill: var(--k); }
 .filters select { min-width: 10em; }
 .filters input { width: 1.1em; height: 1.1em; margin: 0; }
 .filters output { margin-left: auto; color: var(--muted); font-size: .9rem; }
+.filters .search { flex: 1 1 16em; }
+.filters input[type=search] { width: 100%; height: auto; font: inherit; font-size: .9rem; padding: 4px 8px; color: var(--fg); }
+.note { margin: 0 0 14px; padding: 10px 12px; color: var(--muted); background: var(--panel); border: 1px solid var(--line); border-radius: 8px; }
+.pager { display: flex; flex-wrap: wrap; justify-content: center; align-items: center; gap: 8px; margin-top: 16px; }
+.pager button, .pager input { font: inherit; font-size: .9rem; padding: 4px 10px; color: var(--fg); }
+.pager input { width: 5.5em; }
+.pager span { color: var(--muted); }
 .grid { display: grid; grid-template-columns: repeat(auto-fill, minmax(230px, 1fr)); gap: 16px; }
 .card {
   display: flex; flex-direction: column; min-width: 0; overflow: hidden;
@@ -102,6 +112,14 @@ rect[class^="k-"] { fill: var(--k); }
 .link { margin-top: auto; padding-top: 4px; font-size: .88rem; overflow-wrap: anywhere; }
 .link .bad { color: var(--muted); font-family: ui-monospace, monospace; font-size: .8rem; }
 .resolved { color: var(--official); font-size: .78rem; font-weight: 600; }
+.count { color: var(--muted); font-size: .85rem; }
+.offers { display: flex; flex-direction: column; gap: 6px; margin: 0; padding: 0; list-style: none; font-size: .85rem; }
+.offers li { display: flex; flex-wrap: wrap; align-items: center; gap: 2px 8px; padding-top: 6px; border-top: 1px solid var(--soft); }
+.o-price { font-weight: 700; font-variant-numeric: tabular-nums; }
+.o-price.none, .o-note { color: var(--muted); font-weight: 400; }
+.o-note { font-size: .78rem; }
+.offers .link { flex-basis: 100%; margin: 0; padding: 0; }
+.more { align-self: start; font: inherit; font-size: .85rem; padding: 3px 10px; color: var(--fg); }
 .empty { padding: 24px; text-align: center; color: var(--muted); }
 footer { padding: 0 24px 24px; color: var(--muted); font-size: .8rem; text-align: center; }
 @media (max-width: 600px) {
@@ -112,12 +130,12 @@ footer { padding: 0 24px 24px; color: var(--muted); font-size: .8rem; text-align
   .grid { grid-template-columns: repeat(auto-fill, minmax(150px, 1fr)); gap: 10px; }
   .filters { display: grid; grid-template-columns: 1fr 1fr; align-items: center; }
   .filters select { width: 100%; min-width: 0; }
-  .filters output { grid-column: 1 / -1; margin-left: 0; }
+  .filters output, .filters .search { grid-column: 1 / -1; margin-left: 0; }
   svg text { font-size: 16px; }
 }
 @media print {
   body { background: #fff; font-size: 11pt; }
-  .filters, footer { display: none !important; }
+  .filters, .pager, .more, .note, footer { display: none !important; }
   .top { border: 0; }
   .top, main { padding: 0 0 12px; }
   figure, .card, .stats div { break-inside: avoid; }
@@ -144,65 +162,370 @@ document.addEventListener("error", (event) => {
   }
 }, true);
 
+// Cards per page: a page lays out in milliseconds whatever the size of the
+// result, and 48 fills whole rows of 2, 3, 4 or 6 columns.
+const PAGE_SIZE = 48;
+// Offers a product card lists before its "Show all" button: enough to
+// compare, few enough that a page of products stays light.
+const OFFERS_SHOWN = 3;
+
+const make = (tag, className, text) => {
+  const el = document.createElement(tag);
+  if (className) el.className = className;
+  if (text !== undefined) el.textContent = text;
+  return el;
+};
+// The page's data holds no other links; this is the second lock.
+const isWeb = (url) => /^https?:/i.test(url);
+const count = (n) => n.toLocaleString("en-US");
+const counted = (n, one, many) => `${count(n)} ${n === 1 ? one : many}`;
+
+// The page's data: `text(v)` is a text value (an index into the strings,
+// or the text itself); `item(i)` builds item i as an object with its texts,
+// for the cards shown only; the rest reads the rows where they are.
+const readData = (data) => {
+  const col = {};
+  data.columns.forEach((name, i) => { col[name] = i; });
+  const strings = data.strings;
+  const text = (v) => (typeof v === "number" ? strings[v] : v);
+  const item = (index) => {
+    const r = data.items[index];
+    const t = (name) => text(r[col[name]]);
+    return {
+      index, title: t("title"), merchant: t("merchant"), brand: t("brand"), sku: t("sku"),
+      amount: r[col.amount], price: t("price"), currency: t("currency"),
+      category: t("category"), relevance: t("relevance"), stock: t("stock"), condition: t("condition"),
+      page: t("page"), score: r[col.score], link: t("linkOrigin") + t("linkRest"), linkText: t("linkText"),
+      image: t("imageOrigin") + t("imageRest"), fallback: t("fallback"), shipping: t("shipping"), source: t("source"), resolved: r[col.resolved] === 1,
+      group: r[col.group],
+    };
+  };
+  return { col, text, item };
+};
+
+// Cards built from items with the page's own markup; texts only ever as text.
+const cardMaker = (labels) => {
+  const known = (field, key) => Object.prototype.hasOwnProperty.call(labels[field], key);
+  const word = (field, key) => (known(field, key) ? labels[field][key] : "");
+  const badge = (prefix, field, key) => make("span", `badge ${prefix}${known(field, key) ? key : "none"}`, word(field, key));
+
+  const figure = (item) => {
+    const fig = make("figure", "ph");
+    if (!isWeb(item.image)) return fig;
+    const img = make("img");
+    img.alt = item.title;
+    img.loading = "lazy";
+    img.decoding = "async";
+    img.referrerPolicy = "no-referrer";
+    img.width = 400;
+    img.height = 300;
+    if (isWeb(item.fallback)) img.dataset.fallback = item.fallback;
+    img.src = item.image;
+    fig.append(img);
+    return fig;
+  };
+  const priced = (item) => `${item.price} ${item.currency}`;
+  const link = (item) => {
+    const p = make("p", "link");
+    if (isWeb(item.link)) {
+      const a = make("a", "", item.linkText);
+      a.href = item.link;
+      a.rel = "noopener noreferrer";
+      a.target = "_blank";
+      a.title = item.link;
+      p.append(a);
+      if (item.resolved) p.append(" ", make("span", "resolved", "\u2713 direct store link"));
+    } else if (!item.linkText) {
+      p.append(make("span", "bad", "no link"));
+    } else {
+      const bad = make("span", "bad", item.linkText);
+      bad.title = "Not opened: not an http or https link";
+      p.append(bad);
+    }
+    return p;
+  };
+  const facts = (pairs) => {
+    const dl = make("dl", "facts");
+    for (const [name, value] of pairs) if (value) dl.append(make("dt", "", name), make("dd", "", value));
+    return dl;
+  };
+  const merchant = (item, className) => {
+    const p = make(className === "merchant" ? "p" : "span", className, item.merchant || "Unknown merchant");
+    p.append(" ", badge("k-", "category", item.category));
+    return p;
+  };
+
+  const itemCard = (item) => {
+    const card = make("article", "card");
+    Object.assign(card.dataset, { index: item.index, category: item.category, relevance: item.relevance, stock: item.stock });
+    if (item.amount !== null) card.dataset.price = item.amount;
+    const body = make("div", "body");
+    const tags = make("p", "tags");
+    tags.append(badge("r-", "relevance", item.relevance), ` ${item.score}% match`);
+    body.append(make("h3", "", item.title),
+      item.amount === null ? make("p", "price none", "No price") : make("p", "price", priced(item)),
+      merchant(item, "merchant"), tags,
+      facts([["Page", word("page", item.page)], ["Stock", word("stock", item.stock)],
+        ["Condition", word("condition", item.condition)], ["Brand", item.brand], ["SKU", item.sku],
+        ["Shipping", item.shipping]]),
+      link(item));
+    card.append(figure(item), body);
+    return card;
+  };
+
+  // Lowest to highest price per currency, the most used currency first.
+  const priceRange = (members) => {
+    const ranges = new Map();
+    for (const m of members) {
+      if (m.amount === null) continue;
+      const r = ranges.get(m.currency);
+      if (!r) {
+        ranges.set(m.currency, { low: m, high: m, n: 1 });
+      } else {
+        if (m.amount < r.low.amount) r.low = m;
+        if (m.amount > r.high.amount) r.high = m;
+        r.n += 1;
+      }
+    }
+    if (ranges.size === 0) return make("p", "price none", "No price");
+    const parts = Array.from(ranges.values()).sort((a, b) => b.n - a.n).map((r) =>
+      (r.low.amount === r.high.amount ? priced(r.low) : `${r.low.price} \u2013 ${priced(r.high)}`));
+    return make("p", "price", parts.join(" \u00b7 "));
+  };
+  const offerRow = (item) => {
+    const li = make("li");
+    li.dataset.index = item.index;
+    li.append(item.amount === null ? make("span", "o-price none", "No price") : make("span", "o-price", priced(item)),
+      merchant(item, "o-merchant"));
+    if (known("stock", item.stock) && item.stock !== "none") li.append(make("span", "o-note", word("stock", item.stock)));
+    li.append(make("span", "o-note", item.source === "shopping" ? "shopping offer"
+      : item.source === "lens" ? "visual match" : item.source), link(item));
+    return li;
+  };
+  // A product's card: its offers that pass the filters (`members`, of `size`).
+  const groupCard = (members, size, open) => {
+    const first = members[0];
+    const card = make("article", "card group");
+    Object.assign(card.dataset, { index: first.index, group: first.group, items: members.length });
+    const body = make("div", "body");
+    const withBrand = members.find((m) => m.brand);
+    const withSku = members.find((m) => m.sku);
+    const list = make("ol", "offers");
+    for (const m of open ? members : members.slice(0, OFFERS_SHOWN)) list.append(offerRow(m));
+    body.append(make("h3", "", first.title), priceRange(members),
+      make("p", "count", members.length === size ? counted(size, "offer", "offers") : `${count(members.length)} of ${counted(size, "offer", "offers")}`),
+      facts([["Brand", withBrand && withBrand.brand], ["SKU", withSku && withSku.sku]]), list);
+    if (!open && members.length > OFFERS_SHOWN) {
+      const more = make("button", "more", `Show all ${count(members.length)} offers`);
+      more.type = "button";
+      more.dataset.group = first.group;
+      body.append(more);
+    }
+    card.append(figure(members.find((m) => isWeb(m.image)) || first), body);
+    return card;
+  };
+  return { itemCard, groupCard };
+};
+
 document.addEventListener("DOMContentLoaded", () => {
   const form = document.getElementById("filters");
   const grid = document.getElementById("grid");
-  if (!form || !grid) return;
-  const cards = Array.from(grid.querySelectorAll("article[data-index]"), (el) => ({
-    el,
-    index: Number(el.dataset.index),
-    category: el.dataset.category || "",
-    relevance: el.dataset.relevance || "",
-    inStock: el.dataset.stock === "in_stock",
-    price: el.dataset.price === undefined ? null : Number(el.dataset.price),
-  }));
-  const controls = form.elements;
-  const shown = document.getElementById("shown");
-  const none = document.getElementById("none-shown");
-  let order = "result";
+  const source = document.getElementById("report-data");
+  const pager = document.getElementById("pager");
+  if (!form || !grid || !source || !pager) return;
+  const data = JSON.parse(source.textContent);
+  const rows = data.items;
+  const strings = data.strings;
+  const n = rows.length;
+  const { col, text, item } = readData(data);
+  const { itemCard, groupCard } = cardMaker(data.labels);
+
+  // What the filters compare, one pass into typed arrays: a filter change
+  // then touches no object. Texts are compared by their index in `strings`.
+  const group = new Int32Array(n), category = new Int32Array(n), relevance = new Int32Array(n);
+  const stock = new Int32Array(n), amount = new Float64Array(n);
+  let groups = 0;
+  for (let i = 0; i < n; i++) {
+    const r = rows[i];
+    group[i] = r[col.group];
+    category[i] = r[col.category];
+    relevance[i] = r[col.relevance];
+    stock[i] = r[col.stock];
+    amount[i] = r[col.amount] === null ? NaN : r[col.amount];
+    if (group[i] >= groups) groups = group[i] + 1;
+  }
+  const groupSize = new Int32Array(groups);
+  for (let i = 0; i < n; i++) groupSize[group[i]] += 1;
+  const code = (key) => (key ? strings.indexOf(key) : -1);
+  const inStockCode = code("in_stock");
+
+  // Every item's title, merchant, brand and SKU in lower case as one text,
+  // items apart by U+0001 (which the data never holds), and where each item
+  // starts in it: a word is looked for by the browser's own text search over
+  // all items at once. Made at the start, after the first page is shown.
+  let haystack = null;
+  const starts = new Int32Array(n + 1);
+  const prepareSearch = () => {
+    if (haystack !== null) return;
+    const parts = new Array(n);
+    for (let i = 0; i < n; i++) {
+      const r = rows[i];
+      parts[i] = `${text(r[col.title])}\n${text(r[col.merchant])}\n${text(r[col.brand])}\n${text(r[col.sku])}`;
+    }
+    haystack = parts.join("\u0001").toLowerCase();
+    for (let i = 1, at = -1; i <= n; i++) {
+      at = i < n ? haystack.indexOf("\u0001", at + 1) : haystack.length;
+      starts[i] = at + 1;
+    }
+  };
+  // After search(words), item i holds every word when found[i] === words.length
+  // and searched[i] === searches.
+  const searched = new Int32Array(n), found = new Int32Array(n);
+  let searches = 0;
+  const search = (words) => {
+    prepareSearch();
+    searches += 1;
+    words.forEach((word, w) => {
+      let i = 0;
+      for (let at = haystack.indexOf(word); at !== -1; at = haystack.indexOf(word, starts[i + 1])) {
+        while (starts[i + 1] <= at) i += 1;
+        if (w === 0) {
+          searched[i] = searches;
+          found[i] = 1;
+        } else if (searched[i] === searches && found[i] === w) {
+          found[i] = w + 1;
+        }
+      }
+    });
+  };
 
   // Priced items by price (ties in result order), unpriced ones last.
   const byPrice = (sign) => (a, b) => {
-    if (a.price === null || b.price === null) {
-      return a.price === b.price ? a.index - b.index : a.price === null ? 1 : -1;
-    }
-    return sign * (a.price - b.price) || a.index - b.index;
+    const pa = amount[a], pb = amount[b];
+    if (Number.isNaN(pa) || Number.isNaN(pb)) return Number.isNaN(pa) === Number.isNaN(pb) ? a - b : Number.isNaN(pa) ? 1 : -1;
+    return sign * (pa - pb) || a - b;
   };
-  const sorters = {
-    result: (a, b) => a.index - b.index,
-    "price-up": byPrice(1),
-    "price-down": byPrice(-1),
+  const sorters = { result: null, "price-up": byPrice(1), "price-down": byPrice(-1) };
+  const orders = {};
+  const orderOf = (sort) => {
+    if (!orders[sort]) {
+      const order = new Int32Array(n);
+      for (let i = 0; i < n; i++) order[i] = i;
+      if (sorters[sort]) order.sort(sorters[sort]);
+      orders[sort] = order;
+    }
+    return orders[sort];
+  };
+
+  const controls = form.elements;
+  const shown = document.getElementById("shown");
+  const none = document.getElementById("none-shown");
+  const pageInput = pager.querySelector("input[name=page]");
+  const pagesText = document.getElementById("pages");
+  const expanded = new Set();
+  // The items that pass the filters in the order shown, and with one card
+  // per product the products in the order of their first such item.
+  const matches = new Int32Array(n);
+  const firstSeen = new Int32Array(groups).fill(-1);  // update number that last saw the product
+  const productOrder = new Int32Array(groups);
+  let matching = 0, products = 0, updates = 0;
+  let grouped = true;
+  let page = 0;
+
+  const cardCount = () => (grouped ? products : matching);
+  const render = () => {
+    const pages = Math.max(1, Math.ceil(cardCount() / PAGE_SIZE));
+    page = Math.min(Math.max(page, 0), pages - 1);
+    const from = page * PAGE_SIZE, to = Math.min(from + PAGE_SIZE, cardCount());
+    const fragment = document.createDocumentFragment();
+    if (!grouped) {
+      for (let k = from; k < to; k++) fragment.append(itemCard(item(matches[k])));
+    } else {
+      // The members of this page's products, in the order shown.
+      const members = new Map();
+      for (let k = from; k < to; k++) members.set(productOrder[k], []);
+      for (let k = 0; k < matching; k++) {
+        const list = members.get(group[matches[k]]);
+        if (list) list.push(item(matches[k]));
+      }
+      for (const [g, list] of members) {
+        fragment.append(groupSize[g] === 1 ? itemCard(list[0]) : groupCard(list, groupSize[g], expanded.has(g)));
+      }
+    }
+    grid.replaceChildren(fragment);
+    pager.hidden = pages === 1;
+    pageInput.max = pages;
+    pageInput.value = page + 1;
+    pagesText.textContent = `of ${count(pages)}`;
+    for (const button of pager.querySelectorAll("button")) {
+      const back = button.dataset.go === "first" || button.dataset.go === "prev";
+      button.disabled = back ? page === 0 : page === pages - 1;
+    }
   };
 
   const update = () => {
-    const category = controls.category.value;
-    const relevance = controls.relevance.value;
-    const inStock = controls.instock.checked;
-    const priced = controls.priced.checked;
-    let count = 0;
-    for (const card of cards) {
-      const visible = (!category || card.category === category) &&
-        (!relevance || card.relevance === relevance) &&
-        (!inStock || card.inStock) && (!priced || card.price !== null);
-      if (card.el.hidden === visible) card.el.hidden = !visible;
-      if (visible) count += 1;
+    const wantCategory = code(controls.category.value);
+    const wantRelevance = code(controls.relevance.value);
+    const onlyInStock = controls.instock.checked;
+    const onlyPriced = controls.priced.checked;
+    const words = controls.q.value.toLowerCase().split(/\s+/).filter(Boolean);
+    if (words.length > 0) search(words);
+    const sort = Object.prototype.hasOwnProperty.call(sorters, controls.sort.value) ? controls.sort.value : "result";
+    const order = orderOf(sort);
+    grouped = controls.group.checked;
+    updates += 1;
+    matching = 0;
+    products = 0;
+    for (let k = 0; k < n; k++) {
+      const i = order[k];
+      if ((wantCategory !== -1 && category[i] !== wantCategory) || (wantRelevance !== -1 && relevance[i] !== wantRelevance) ||
+          (onlyInStock && stock[i] !== inStockCode) || (onlyPriced && Number.isNaN(amount[i]))) continue;
+      if (words.length > 0 && (searched[i] !== searches || found[i] !== words.length)) continue;
+      matches[matching++] = i;
+      const g = group[i];
+      if (firstSeen[g] !== updates) {
+        firstSeen[g] = updates;
+        productOrder[products++] = g;
+      }
     }
-    const wanted = controls.sort.value in sorters ? controls.sort.value : "result";
-    if (wanted !== order) {
-      order = wanted;
-      const fragment = document.createDocumentFragment();
-      for (const card of cards.slice().sort(sorters[order])) fragment.appendChild(card.el);
-      grid.appendChild(fragment);
-    }
-    shown.textContent = count === cards.length ? `All ${count} items` : `${count} of ${cards.length} items`;
-    none.hidden = count > 0 || cards.length === 0;
+    const itemsText = matching === n ? `all ${counted(n, "item", "items")}` : `${count(matching)} of ${counted(n, "item", "items")}`;
+    shown.textContent = grouped ? `${counted(products, "product", "products")} (${itemsText})`
+      : itemsText.charAt(0).toUpperCase() + itemsText.slice(1);
+    shown.dataset.items = matching;
+    shown.dataset.cards = cardCount();
+    none.hidden = matching > 0;
+    page = 0;
+    render();
   };
 
-  form.addEventListener("change", update);
+  const turn = (to) => {
+    page = to;
+    render();
+    if (form.getBoundingClientRect().top < 0) form.scrollIntoView();
+  };
+  pager.addEventListener("click", (event) => {
+    const button = event.target.closest("button[data-go]");
+    if (!button) return;
+    const last = Math.ceil(cardCount() / PAGE_SIZE) - 1;
+    turn({ first: 0, prev: page - 1, next: page + 1, last }[button.dataset.go]);
+  });
+  pageInput.addEventListener("change", () => turn(Number(pageInput.value) - 1 || 0));
+  grid.addEventListener("click", (event) => {
+    const more = event.target.closest("button.more");
+    if (!more) return;
+    expanded.add(Number(more.dataset.group));
+    render();
+  });
+
+  form.addEventListener("input", (event) => { if (event.target === controls.q) update(); });
+  form.addEventListener("change", (event) => { if (event.target !== controls.q) update(); });
   form.addEventListener("reset", () => setTimeout(update));
   form.addEventListener("submit", (event) => event.preventDefault());
+  const note = document.getElementById("static-note");
+  if (note) note.hidden = true;
   form.hidden = false;
   update();
+  setTimeout(prepareSearch);
 });
 )js";
 
