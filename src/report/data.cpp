@@ -96,17 +96,24 @@ Row row_of(const EnrichedCommerceMatch& item, const ItemFacts& facts, std::deque
 // short.
 class StringTable {
  public:
+  static constexpr std::size_t NOT_KEPT = static_cast<std::size_t>(-1);
+
   explicit StringTable(std::span<const Row> rows) {
+    std::unordered_map<std::string_view, Entry> entries;
+    entries.reserve(rows.size() * 4);
+    std::vector<Entry*> cells;  // each text cell's entry, row after row
+    cells.reserve(rows.size() * COLUMNS.size());
     for (const Row& row : rows) {
       for (std::size_t c = 0; c < COLUMNS.size(); ++c) {
         if (COLUMNS[c].kind == Kind::number) continue;
-        auto [it, inserted] = entries_.try_emplace(row[c], Entry{.first = entries_.size()});
+        auto [it, inserted] = entries.try_emplace(row[c], Entry{.first = entries.size()});
         ++it->second.count;
         it->second.key = it->second.key || COLUMNS[c].kind == Kind::key;
+        cells.push_back(&it->second);
       }
     }
     std::vector<std::pair<const std::string_view, Entry>*> kept;
-    for (auto& entry : entries_) {
+    for (auto& entry : entries) {
       if (entry.second.count > 1 || entry.second.key) kept.push_back(&entry);
     }
     std::sort(kept.begin(), kept.end(), [](const auto* a, const auto* b) {
@@ -116,17 +123,13 @@ class StringTable {
       kept[i]->second.index = i;
       texts_.push_back(kept[i]->first);
     }
+    indices_.reserve(cells.size());
+    for (const Entry* cell : cells) indices_.push_back(cell->index);
   }
 
-  // Appends `text`'s index, or the text itself when it is not in the table.
-  void append_value(std::string& out, std::string_view text) const {
-    const Entry& entry = entries_.at(text);
-    if (entry.index == NOT_KEPT) {
-      append_json_string(out, text);
-    } else {
-      out.append(std::to_string(entry.index));
-    }
-  }
+  // The index of text cell `k` (counted row after row), or NOT_KEPT when the
+  // text is written where it stands.
+  [[nodiscard]] std::size_t index(std::size_t k) const { return indices_[k]; }
 
   void append_json(std::string& out) const {
     out.push_back('[');
@@ -138,25 +141,27 @@ class StringTable {
   }
 
  private:
-  static constexpr std::size_t NOT_KEPT = static_cast<std::size_t>(-1);
   struct Entry {
     std::size_t first = 0;  // order of first use
     std::size_t count = 0;
     std::size_t index = NOT_KEPT;
     bool key = false;
   };
-  std::unordered_map<std::string_view, Entry> entries_;
   std::vector<std::string_view> texts_;
+  std::vector<std::size_t> indices_;
 };
 
-void append_row(std::string& out, const StringTable& strings, const Row& row) {
+// Appends `row`; `cell` counts the text cells written so far.
+void append_row(std::string& out, const StringTable& strings, const Row& row, std::size_t& cell) {
   out.push_back('[');
   for (std::size_t c = 0; c < COLUMNS.size(); ++c) {
     if (c > 0) out.push_back(',');
     if (COLUMNS[c].kind == Kind::number) {
       out.append(row[c]);
+    } else if (const std::size_t index = strings.index(cell++); index == StringTable::NOT_KEPT) {
+      append_json_string(out, row[c]);
     } else {
-      strings.append_value(out, row[c]);
+      out.append(std::to_string(index));
     }
   }
   out.push_back(']');
@@ -207,9 +212,10 @@ void append_data_block(std::string& out, std::span<const EnrichedCommerceMatch> 
   out.append("},\"strings\":");
   strings.append_json(out);
   out.append(",\"items\":[");
+  std::size_t cell = 0;
   for (const Row& row : rows) {
     if (&row != rows.data()) out.push_back(',');
-    append_row(out, strings, row);
+    append_row(out, strings, row, cell);
   }
   out.append("]}</script>\n");
 }
