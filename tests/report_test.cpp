@@ -237,6 +237,7 @@ TEST(Report, ManyItemsAreDataWithTheFirstCardsWrittenOutCountedBySourceAndProduc
     items.push_back(std::move(m));
   }
   items.back().sku.reset();
+  items.back().price = korvane::models::NormalizedPrice("x", 1234567.5, "USD");
   items.back().direct_url = "https://www.shop.example/p/0?mkcid=16&mkevt=1";
   const std::string html = commerce_to_html(result_of(items));
 
@@ -256,6 +257,8 @@ TEST(Report, ManyItemsAreDataWithTheFirstCardsWrittenOutCountedBySourceAndProduc
   EXPECT_NE(groups[1], groups[2]);
   EXPECT_EQ(groups[count - 1], groups[0]);
   EXPECT_EQ(groups[count - 2], boost::json::value(224));
+  EXPECT_EQ(column_of(data, "price")[count - 1], boost::json::value("1,234,567.50"));
+  EXPECT_EQ(column_of(data, "amount")[count - 1], boost::json::value(1234567.5));
   // So many prices are drawn as counts per stretch of the axis, not one mark each.
   EXPECT_THAT(html, Not(HasSubstr("<circle class=\"m")));
   EXPECT_THAT(html, HasSubstr("<rect class=\"m"));

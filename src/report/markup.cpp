@@ -117,27 +117,33 @@ std::string link_text(std::string_view link) {
   return host.empty() ? std::string(link) : host;
 }
 
-std::string format_amount(double amount) {
-  const std::string fixed = text::format_fixed2(amount);
-  const std::size_t point = fixed.find('.');
-  const std::size_t digits_end = point == std::string::npos ? fixed.size() : point;
-  const std::size_t digits_begin = !fixed.empty() && fixed.front() == '-' ? 1 : 0;
-  std::string out(fixed.substr(0, digits_begin));
-  for (std::size_t i = digits_begin; i < digits_end; ++i) {
-    if (i > digits_begin && (digits_end - i) % 3 == 0) out.push_back(',');
-    out.push_back(fixed[i]);
-  }
-  out.append(fixed.substr(digits_end));
-  return out;
-}
+namespace {
 
-std::string format_count(std::size_t n) {
-  const std::string digits = std::to_string(n);
-  std::string out;
+// Appends the digits `digits` with a comma before every group of three from
+// the right: "1299" gives "1,299".
+void append_grouped(std::string& out, std::string_view digits) {
   for (std::size_t i = 0; i < digits.size(); ++i) {
     if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
     out.push_back(digits[i]);
   }
+}
+
+}  // namespace
+
+std::string format_amount(double amount) {
+  const std::string fixed = text::format_fixed2(amount);
+  const std::string_view text = fixed;
+  const std::size_t digits_begin = text.starts_with('-') ? 1 : 0;
+  const std::size_t digits_end = std::min(text.find('.'), text.size());
+  std::string out(text.substr(0, digits_begin));
+  append_grouped(out, text.substr(digits_begin, digits_end - digits_begin));
+  out.append(text.substr(digits_end));
+  return out;
+}
+
+std::string format_count(std::size_t n) {
+  std::string out;
+  append_grouped(out, std::to_string(n));
   return out;
 }
 
