@@ -180,27 +180,117 @@ const isWeb = (url) => /^https?:/i.test(url);
 const count = (n) => n.toLocaleString("en-US");
 const counted = (n, one, many) => `${count(n)} ${n === 1 ? one : many}`;
 
-// The page's data: `text(v)` is a text value (an index into the strings,
+// The page's data. `text(v)` is a text value (an index into the strings,
 // or the text itself); `item(i)` builds item i as an object with its texts,
-// for the cards shown only; the rest reads the rows where they are.
+// for the cards shown only. What the filters compare is read once into
+// typed arrays, so that a filter change touches no object; key texts
+// (category, relevance, stock) are compared by their index, `code(key)`.
 const readData = (data) => {
   const col = {};
   data.columns.forEach((name, i) => { col[name] = i; });
-  const strings = data.strings;
+  const { strings, items: rows } = data;
+  const n = rows.length;
   const text = (v) => (typeof v === "number" ? strings[v] : v);
   const item = (index) => {
-    const r = data.items[index];
+    const r = rows[index];
     const t = (name) => text(r[col[name]]);
     return {
       index, title: t("title"), merchant: t("merchant"), brand: t("brand"), sku: t("sku"),
       amount: r[col.amount], price: t("price"), currency: t("currency"),
       category: t("category"), relevance: t("relevance"), stock: t("stock"), condition: t("condition"),
       page: t("page"), score: r[col.score], link: t("linkOrigin") + t("linkRest"), linkText: t("linkText"),
-      image: t("imageOrigin") + t("imageRest"), fallback: t("fallback"), shipping: t("shipping"), source: t("source"), resolved: r[col.resolved] === 1,
-      group: r[col.group],
+      image: t("imageOrigin") + t("imageRest"), fallback: t("fallback"), shipping: t("shipping"),
+      source: t("source"), resolved: r[col.resolved] === 1, group: r[col.group],
     };
   };
-  return { col, text, item };
+  const group = new Int32Array(n), category = new Int32Array(n), relevance = new Int32Array(n);
+  const stock = new Int32Array(n), amount = new Float64Array(n);
+  let groups = 0;
+  for (let i = 0; i < n; i++) {
+    const r = rows[i];
+    group[i] = r[col.group];
+    category[i] = r[col.category];
+    relevance[i] = r[col.relevance];
+    stock[i] = r[col.stock];
+    amount[i] = r[col.amount] === null ? NaN : r[col.amount];
+    groups = Math.max(groups, group[i] + 1);
+  }
+  const groupSize = new Int32Array(groups);
+  for (let i = 0; i < n; i++) groupSize[group[i]] += 1;
+  const code = (key) => (key ? strings.indexOf(key) : -1);
+  // Title, merchant, brand and SKU: what the search box looks at.
+  const searchText = (i) => {
+    const r = rows[i];
+    return `${text(r[col.title])}\n${text(r[col.merchant])}\n${text(r[col.brand])}\n${text(r[col.sku])}`;
+  };
+  return { n, item, code, searchText, group, category, relevance, stock, amount, groups, groupSize };
+};
+
+// Every item's search text in lower case as one text, items apart by U+0001
+// (which the data never holds), and where each item starts in it: a word is
+// looked for by the browser's own text search over all items at once.
+// `prepare()` makes it (once); `find(words)` gives a test of item i.
+const textSearch = (n, searchText) => {
+  let haystack = null;
+  const starts = new Int32Array(n + 1);
+  const searched = new Int32Array(n), found = new Int32Array(n);
+  let searches = 0;
+  const prepare = () => {
+    if (haystack !== null) return;
+    const parts = new Array(n);
+    for (let i = 0; i < n; i++) parts[i] = searchText(i);
+    haystack = parts.join("\u0001").toLowerCase();
+    for (let i = 1, at = -1; i <= n; i++) {
+      at = i < n ? haystack.indexOf("\u0001", at + 1) : haystack.length;
+      starts[i] = at + 1;
+    }
+  };
+  // Item i holds every word when it held all before it (found[i] counts
+  // them in this search); each item is counted once per word.
+  const find = (words) => {
+    prepare();
+    searches += 1;
+    words.forEach((word, w) => {
+      let i = 0;
+      for (let at = haystack.indexOf(word); at !== -1; at = haystack.indexOf(word, starts[i + 1])) {
+        while (starts[i + 1] <= at) i += 1;
+        if (w === 0) {
+          searched[i] = searches;
+          found[i] = 1;
+        } else if (searched[i] === searches && found[i] === w) {
+          found[i] = w + 1;
+        }
+      }
+    });
+    const stamp = searches;
+    return (i) => searched[i] === stamp && found[i] === words.length;
+  };
+  return { prepare, find };
+};
+
+// The items in each order of the sort control, made when first asked for:
+// priced items by price (ties in result order), unpriced ones last.
+const sortOrders = (amount) => {
+  const n = amount.length;
+  const byPrice = (sign) => (a, b) => {
+    const pa = amount[a], pb = amount[b];
+    const na = Number.isNaN(pa), nb = Number.isNaN(pb);
+    if (na || nb) return na === nb ? a - b : na ? 1 : -1;
+    return sign * (pa - pb) || a - b;
+  };
+  const sorters = { result: null, "price-up": byPrice(1), "price-down": byPrice(-1) };
+  const orders = {};
+  const has = (sort) => Object.prototype.hasOwnProperty.call(sorters, sort);
+  const order = (sort) => {
+    if (!orders[sort]) {
+      const o = new Int32Array(n);
+      for (let i = 0; i < n; i++) o[i] = i;
+      if (sorters[sort]) o.sort(sorters[sort]);
+      orders[sort] = o;
+    }
+    return orders[sort];
+  };
+  return (sort) => order(has(sort) ? sort : "result");
 };
 
 // Cards built from items with the page's own markup; texts only ever as text.
@@ -327,129 +417,47 @@ const cardMaker = (labels) => {
   return { itemCard, groupCard };
 };
 
-document.addEventListener("DOMContentLoaded", () => {
-  const form = document.getElementById("filters");
-  const grid = document.getElementById("grid");
-  const source = document.getElementById("report-data");
-  const pager = document.getElementById("pager");
-  if (!form || !grid || !source || !pager) return;
-  const data = JSON.parse(source.textContent);
-  const rows = data.items;
-  const strings = data.strings;
-  const n = rows.length;
-  const { col, text, item } = readData(data);
+// The view: which items pass the filters, in the order shown, on which page,
+// one card per item or per product.
+const makeView = (data, grid, pager, shown, none) => {
+  const d = readData(data);
   const { itemCard, groupCard } = cardMaker(data.labels);
-
-  // What the filters compare, one pass into typed arrays: a filter change
-  // then touches no object. Texts are compared by their index in `strings`.
-  const group = new Int32Array(n), category = new Int32Array(n), relevance = new Int32Array(n);
-  const stock = new Int32Array(n), amount = new Float64Array(n);
-  let groups = 0;
-  for (let i = 0; i < n; i++) {
-    const r = rows[i];
-    group[i] = r[col.group];
-    category[i] = r[col.category];
-    relevance[i] = r[col.relevance];
-    stock[i] = r[col.stock];
-    amount[i] = r[col.amount] === null ? NaN : r[col.amount];
-    if (group[i] >= groups) groups = group[i] + 1;
-  }
-  const groupSize = new Int32Array(groups);
-  for (let i = 0; i < n; i++) groupSize[group[i]] += 1;
-  const code = (key) => (key ? strings.indexOf(key) : -1);
-  const inStockCode = code("in_stock");
-
-  // Every item's title, merchant, brand and SKU in lower case as one text,
-  // items apart by U+0001 (which the data never holds), and where each item
-  // starts in it: a word is looked for by the browser's own text search over
-  // all items at once. Made at the start, after the first page is shown.
-  let haystack = null;
-  const starts = new Int32Array(n + 1);
-  const prepareSearch = () => {
-    if (haystack !== null) return;
-    const parts = new Array(n);
-    for (let i = 0; i < n; i++) {
-      const r = rows[i];
-      parts[i] = `${text(r[col.title])}\n${text(r[col.merchant])}\n${text(r[col.brand])}\n${text(r[col.sku])}`;
-    }
-    haystack = parts.join("\u0001").toLowerCase();
-    for (let i = 1, at = -1; i <= n; i++) {
-      at = i < n ? haystack.indexOf("\u0001", at + 1) : haystack.length;
-      starts[i] = at + 1;
-    }
-  };
-  // After search(words), item i holds every word when found[i] === words.length
-  // and searched[i] === searches.
-  const searched = new Int32Array(n), found = new Int32Array(n);
-  let searches = 0;
-  const search = (words) => {
-    prepareSearch();
-    searches += 1;
-    words.forEach((word, w) => {
-      let i = 0;
-      for (let at = haystack.indexOf(word); at !== -1; at = haystack.indexOf(word, starts[i + 1])) {
-        while (starts[i + 1] <= at) i += 1;
-        if (w === 0) {
-          searched[i] = searches;
-          found[i] = 1;
-        } else if (searched[i] === searches && found[i] === w) {
-          found[i] = w + 1;
-        }
-      }
-    });
-  };
-
-  // Priced items by price (ties in result order), unpriced ones last.
-  const byPrice = (sign) => (a, b) => {
-    const pa = amount[a], pb = amount[b];
-    if (Number.isNaN(pa) || Number.isNaN(pb)) return Number.isNaN(pa) === Number.isNaN(pb) ? a - b : Number.isNaN(pa) ? 1 : -1;
-    return sign * (pa - pb) || a - b;
-  };
-  const sorters = { result: null, "price-up": byPrice(1), "price-down": byPrice(-1) };
-  const orders = {};
-  const orderOf = (sort) => {
-    if (!orders[sort]) {
-      const order = new Int32Array(n);
-      for (let i = 0; i < n; i++) order[i] = i;
-      if (sorters[sort]) order.sort(sorters[sort]);
-      orders[sort] = order;
-    }
-    return orders[sort];
-  };
-
-  const controls = form.elements;
-  const shown = document.getElementById("shown");
-  const none = document.getElementById("none-shown");
+  const words = textSearch(d.n, d.searchText);
+  const orderOf = sortOrders(d.amount);
+  const inStock = d.code("in_stock");
   const pageInput = pager.querySelector("input[name=page]");
   const pagesText = document.getElementById("pages");
   const expanded = new Set();
-  // The items that pass the filters in the order shown, and with one card
-  // per product the products in the order of their first such item.
-  const matches = new Int32Array(n);
-  const firstSeen = new Int32Array(groups).fill(-1);  // update number that last saw the product
-  const productOrder = new Int32Array(groups);
-  let matching = 0, products = 0, updates = 0;
-  let grouped = true;
-  let page = 0;
-
+  // The items that pass, in the order shown; the products in the order of
+  // their first such item.
+  const matches = new Int32Array(d.n);
+  const firstSeen = new Int32Array(d.groups).fill(-1);  // the update that last saw the product
+  const productOrder = new Int32Array(d.groups);
+  let matching = 0, products = 0, updates = 0, grouped = true, page = 0;
   const cardCount = () => (grouped ? products : matching);
+
+  // The members of the products from..to of the order, each in the order shown.
+  const membersOf = (from, to) => {
+    const members = new Map();
+    for (let k = from; k < to; k++) members.set(productOrder[k], []);
+    for (let k = 0; k < matching; k++) {
+      const list = members.get(d.group[matches[k]]);
+      if (list) list.push(d.item(matches[k]));
+    }
+    return members;
+  };
+
   const render = () => {
     const pages = Math.max(1, Math.ceil(cardCount() / PAGE_SIZE));
     page = Math.min(Math.max(page, 0), pages - 1);
     const from = page * PAGE_SIZE, to = Math.min(from + PAGE_SIZE, cardCount());
     const fragment = document.createDocumentFragment();
     if (!grouped) {
-      for (let k = from; k < to; k++) fragment.append(itemCard(item(matches[k])));
+      for (let k = from; k < to; k++) fragment.append(itemCard(d.item(matches[k])));
     } else {
-      // The members of this page's products, in the order shown.
-      const members = new Map();
-      for (let k = from; k < to; k++) members.set(productOrder[k], []);
-      for (let k = 0; k < matching; k++) {
-        const list = members.get(group[matches[k]]);
-        if (list) list.push(item(matches[k]));
-      }
-      for (const [g, list] of members) {
-        fragment.append(groupSize[g] === 1 ? itemCard(list[0]) : groupCard(list, groupSize[g], expanded.has(g)));
+      for (const [g, list] of membersOf(from, to)) {
+        const size = d.groupSize[g];
+        fragment.append(size === 1 ? itemCard(list[0]) : groupCard(list, size, expanded.has(g)));
       }
     }
     grid.replaceChildren(fragment);
@@ -463,34 +471,30 @@ document.addEventListener("DOMContentLoaded", () => {
     }
   };
 
-  const update = () => {
-    const wantCategory = code(controls.category.value);
-    const wantRelevance = code(controls.relevance.value);
-    const onlyInStock = controls.instock.checked;
-    const onlyPriced = controls.priced.checked;
-    const words = controls.q.value.toLowerCase().split(/\s+/).filter(Boolean);
-    if (words.length > 0) search(words);
-    const sort = Object.prototype.hasOwnProperty.call(sorters, controls.sort.value) ? controls.sort.value : "result";
-    const order = orderOf(sort);
-    grouped = controls.group.checked;
+  // `want`: the controls' values. Shows the first page of what passes.
+  const update = (want) => {
+    const category = d.code(want.category), relevance = d.code(want.relevance);
+    const terms = want.query.toLowerCase().split(/\s+/).filter(Boolean);
+    const holds = terms.length > 0 ? words.find(terms) : null;
+    const order = orderOf(want.sort);
+    grouped = want.grouped;
     updates += 1;
     matching = 0;
     products = 0;
-    for (let k = 0; k < n; k++) {
+    for (let k = 0; k < d.n; k++) {
       const i = order[k];
-      if ((wantCategory !== -1 && category[i] !== wantCategory) || (wantRelevance !== -1 && relevance[i] !== wantRelevance) ||
-          (onlyInStock && stock[i] !== inStockCode) || (onlyPriced && Number.isNaN(amount[i]))) continue;
-      if (words.length > 0 && (searched[i] !== searches || found[i] !== words.length)) continue;
+      if ((category !== -1 && d.category[i] !== category) || (relevance !== -1 && d.relevance[i] !== relevance) ||
+          (want.inStock && d.stock[i] !== inStock) || (want.priced && Number.isNaN(d.amount[i])) ||
+          (holds && !holds(i))) continue;
       matches[matching++] = i;
-      const g = group[i];
+      const g = d.group[i];
       if (firstSeen[g] !== updates) {
         firstSeen[g] = updates;
         productOrder[products++] = g;
       }
     }
-    const itemsText = matching === n ? `all ${counted(n, "item", "items")}` : `${count(matching)} of ${counted(n, "item", "items")}`;
-    shown.textContent = grouped ? `${counted(products, "product", "products")} (${itemsText})`
-      : itemsText.charAt(0).toUpperCase() + itemsText.slice(1);
+    const of = matching === d.n ? `all ${counted(d.n, "item", "items")}` : `${count(matching)} of ${counted(d.n, "item", "items")}`;
+    shown.textContent = grouped ? `${counted(products, "product", "products")} (${of})` : of[0].toUpperCase() + of.slice(1);
     shown.dataset.items = matching;
     shown.dataset.cards = cardCount();
     none.hidden = matching > 0;
@@ -501,22 +505,44 @@ document.addEventListener("DOMContentLoaded", () => {
   const turn = (to) => {
     page = to;
     render();
+  };
+  const lastPage = () => Math.ceil(cardCount() / PAGE_SIZE) - 1;
+  const expand = (g) => {
+    expanded.add(g);
+    render();
+  };
+  return { update, turn, lastPage, page: () => page, expand, prepareSearch: words.prepare };
+};
+
+document.addEventListener("DOMContentLoaded", () => {
+  const form = document.getElementById("filters");
+  const grid = document.getElementById("grid");
+  const source = document.getElementById("report-data");
+  const pager = document.getElementById("pager");
+  if (!form || !grid || !source || !pager) return;
+  const view = makeView(JSON.parse(source.textContent), grid, pager, document.getElementById("shown"),
+    document.getElementById("none-shown"));
+  const controls = form.elements;
+  const update = () => view.update({
+    category: controls.category.value, relevance: controls.relevance.value, inStock: controls.instock.checked,
+    priced: controls.priced.checked, query: controls.q.value, sort: controls.sort.value,
+    grouped: controls.group.checked,
+  });
+  const turn = (to) => {
+    view.turn(to);
     if (form.getBoundingClientRect().top < 0) form.scrollIntoView();
   };
   pager.addEventListener("click", (event) => {
     const button = event.target.closest("button[data-go]");
     if (!button) return;
-    const last = Math.ceil(cardCount() / PAGE_SIZE) - 1;
-    turn({ first: 0, prev: page - 1, next: page + 1, last }[button.dataset.go]);
+    const page = view.page();
+    turn({ first: 0, prev: page - 1, next: page + 1, last: view.lastPage() }[button.dataset.go]);
   });
-  pageInput.addEventListener("change", () => turn(Number(pageInput.value) - 1 || 0));
+  pager.querySelector("input[name=page]").addEventListener("change", (event) => turn(Number(event.target.value) - 1 || 0));
   grid.addEventListener("click", (event) => {
     const more = event.target.closest("button.more");
-    if (!more) return;
-    expanded.add(Number(more.dataset.group));
-    render();
+    if (more) view.expand(Number(more.dataset.group));
   });
-
   form.addEventListener("input", (event) => { if (event.target === controls.q) update(); });
   form.addEventListener("change", (event) => { if (event.target !== controls.q) update(); });
   form.addEventListener("reset", () => setTimeout(update));
@@ -525,7 +551,7 @@ document.addEventListener("DOMContentLoaded", () => {
   if (note) note.hidden = true;
   form.hidden = false;
   update();
-  setTimeout(prepareSearch);
+  setTimeout(view.prepareSearch);
 });
 )js";
 
