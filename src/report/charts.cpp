@@ -263,7 +263,7 @@ void append_bar_chart(std::string& out, std::string_view caption, std::span<cons
   constexpr double width = 360;
   constexpr double row = 24;
   constexpr double label_width = 160;
-  constexpr double longest_bar = 140;  // room for a count of six digits after the longest bar
+  constexpr double longest_bar = 120;  // room after the longest bar for a count of six digits, also at the phone font size
   std::size_t most = 1;
   for (const auto& b : bars) most = std::max(most, b.count);
 
