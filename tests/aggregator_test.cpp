@@ -152,14 +152,18 @@ TEST(Fuse, ExtendedModeMergesTheSameListingAndClassifiesOffers) {
   same_shop_gtin_again.sku = "4006381333931";
   auto other_shop_gtin = item("Air Max 90", "https://other.example/p/9", "Other");
   other_shop_gtin.sku = "4006381333931";
-  const std::vector<EnrichedCommerceMatch> lens{ebay_match, same_shop_gtin, same_shop_gtin_again, other_shop_gtin};
+  auto other_seller = ebay_match;  // one product, another listing of the marketplace
+  other_seller.direct_url = other_seller.original_url = "https://www.ebay.com/itm/256418894599";
+  other_seller.merchant_name = "eBay - other_seller";
+  const std::vector<EnrichedCommerceMatch> lens{ebay_match, same_shop_gtin, same_shop_gtin_again, other_shop_gtin,
+                                                other_seller};
   const std::vector<ShoppingOffer> offers{
       offer("Nike Air Max 90 Infrared", "https://www.ebay.com/itm/256418894517", "eBay - kicks_resale_nyc"),
       offer("Air Max 90", "https://www.nike.com/t/air-max-90/CT1685-100", "Nike")};
 
   const auto standard = CommerceAggregator::fuse_matches_and_offers(lens, offers);
   EXPECT_EQ(standard, CommerceAggregator::fuse_matches_and_offers(lens, offers, commerce::ExtractionMode::standard));
-  EXPECT_EQ(standard.size(), 6U);
+  EXPECT_EQ(standard.size(), 7U);
 
   const auto fused = CommerceAggregator::fuse_matches_and_offers(lens, offers, commerce::ExtractionMode::extended);
   std::vector<std::string> links;
@@ -167,6 +171,7 @@ TEST(Fuse, ExtendedModeMergesTheSameListingAndClassifiesOffers) {
   std::sort(links.begin(), links.end());
   EXPECT_EQ(links, (std::vector<std::string>{"https://other.example/p/9", "https://shop.example/p/1",
                                              "https://www.ebay.com/itm/256418894517",
+                                             "https://www.ebay.com/itm/256418894599",
                                              "https://www.nike.com/t/air-max-90/CT1685-100"}));
   const auto at = [&](std::string_view link) {
     return *std::find_if(fused.begin(), fused.end(), [&](const auto& m) { return m.direct_url == link; });

@@ -75,14 +75,18 @@ void merge_into(EnrichedCommerceMatch& kept, const EnrichedCommerceMatch& other)
 
 // The keys under which an item is a duplicate in the fusion by product, each
 // with its kind: the standard link and merchant-title keys, the listing, and
-// GTIN or brand and SKU on the item's own domain.
+// GTIN or brand and SKU on the item's own domain. Not on a marketplace,
+// where one product has many listings of different sellers: there the
+// listing alone says which offer an item is.
 std::vector<std::string> fusion_keys(const EnrichedCommerceMatch& item) {
   std::vector<std::string> keys;
   if (std::string link = link_key(item); !link.empty()) keys.push_back("u " + link);
   keys.push_back("t " + merchant_title_key(item));
   const detail::ProductKeys product = detail::product_keys(item);
   if (!product.listing.empty()) keys.push_back("l " + product.listing);
-  if (!product.domain.empty()) {
+  const bool one_seller = !product.domain.empty() && !product.numbered &&
+                          MerchantClassifier::classify(product.domain) != models::MerchantCategory::MAJOR_MARKETPLACE;
+  if (one_seller) {
     if (product.gtin) keys.push_back("g " + product.domain + " " + *product.gtin);
     if (product.brand_sku) keys.push_back("b " + product.domain + " " + *product.brand_sku);
   }

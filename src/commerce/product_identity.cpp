@@ -202,6 +202,7 @@ std::optional<std::string> brand_sku_key(const std::optional<std::string>& brand
 ProductKeys product_keys(const EnrichedCommerceMatch& item) {
   ProductKeys keys;
   std::tie(keys.domain, keys.listing) = listing_of(item.direct_url);
+  keys.numbered = keys.listing.find('#') != std::string::npos;  // "host#kind:number", see listing_of
   if (item.sku) keys.gtin = gtin_of(*item.sku);
   keys.brand_sku = brand_sku_key(item.brand, item.sku);
   return keys;

@@ -43,6 +43,7 @@ namespace korvane::commerce::detail {
 struct ProductKeys {
   std::string domain;                    // the cleaned link's host without "www.", lower-cased
   std::string listing;                   // listing_key(direct_url)
+  bool numbered = false;                 // the listing is a marketplace item number
   std::optional<std::string> gtin;       // gtin_of(sku)
   std::optional<std::string> brand_sku;  // brand_sku_key(brand, sku)
 };

@@ -31,9 +31,10 @@ class CommerceAggregator {
   // title and merchant name), then finds more duplicates: items whose links
   // lead to the same listing once tracking and click-tracking parameters
   // are removed (or that name the same marketplace item number in the path),
-  // and items on the same domain with the same GTIN or the same brand and
-  // SKU. Items on different domains stay apart even with one GTIN: they are
-  // different offers of one product. A duplicate is not dropped but merged
+  // and items on the same shop's domain with the same GTIN or the same brand
+  // and SKU. Items on different domains stay apart even with one GTIN, and so
+  // do a marketplace's listings (other sellers): they are different offers
+  // of one product. A duplicate is not dropped but merged
   // into the item that stays, which takes the fields it lacks (brand, SKU,
   // stock, condition, images, category ...) from it; offers still win.
   [[nodiscard]] static std::vector<models::EnrichedCommerceMatch> fuse_matches_and_offers(
