@@ -231,9 +231,11 @@ const readData = (data) => {
 // looked for by the browser's own text search over all items at once.
 // `prepare()` makes it (once); `find(words)` gives a test of item i.
 const textSearch = (n, searchText) => {
+  // How much of the text tells which word is rarest: a few hundred items.
+  const SAMPLE = 65536;
   let haystack = null;
   const starts = new Int32Array(n + 1);
-  const searched = new Int32Array(n), found = new Int32Array(n);
+  const holding = new Int32Array(n);  // the search that last found item i to hold every word
   let searches = 0;
   const prepare = () => {
     if (haystack !== null) return;
@@ -245,25 +247,39 @@ const textSearch = (n, searchText) => {
       starts[i] = at + 1;
     }
   };
-  // Item i holds every word when it held all before it (found[i] counts
-  // them in this search); each item is counted once per word.
+  const occurrences = (word) => {
+    let count = 0;
+    for (let at = haystack.indexOf(word); at !== -1 && at < SAMPLE; at = haystack.indexOf(word, at + word.length)) count += 1;
+    return count;
+  };
+  // The items of `candidates` (in order) whose text holds `word`: each look
+  // goes from a candidate to the word's next place, passing the candidates
+  // before it.
+  const keep = (candidates, word) => {
+    const kept = [];
+    for (let k = 0; k < candidates.length;) {
+      const at = haystack.indexOf(word, starts[candidates[k]]);
+      if (at === -1) break;
+      while (k < candidates.length && starts[candidates[k] + 1] <= at) k += 1;
+      if (k < candidates.length && starts[candidates[k]] <= at) kept.push(candidates[k++]);
+    }
+    return kept;
+  };
   const find = (words) => {
     prepare();
+    // The rarest word first: every other word is then looked for only in
+    // the items that hold it.
+    const [first, ...rest] = words.map((w) => [occurrences(w), w]).sort((a, b) => a[0] - b[0]).map((e) => e[1]);
+    let candidates = [];
+    for (let at = haystack.indexOf(first), i = 0; at !== -1; at = haystack.indexOf(first, starts[i + 1])) {
+      while (starts[i + 1] <= at) i += 1;
+      candidates.push(i);
+    }
+    for (const word of rest) candidates = keep(candidates, word);
     searches += 1;
-    words.forEach((word, w) => {
-      let i = 0;
-      for (let at = haystack.indexOf(word); at !== -1; at = haystack.indexOf(word, starts[i + 1])) {
-        while (starts[i + 1] <= at) i += 1;
-        if (w === 0) {
-          searched[i] = searches;
-          found[i] = 1;
-        } else if (searched[i] === searches && found[i] === w) {
-          found[i] = w + 1;
-        }
-      }
-    });
+    for (const i of candidates) holding[i] = searches;
     const stamp = searches;
-    return (i) => searched[i] === stamp && found[i] === words.length;
+    return (i) => holding[i] === stamp;
   };
   return { prepare, find };
 };
@@ -436,14 +452,20 @@ const makeView = (data, grid, pager, shown, none) => {
   let matching = 0, products = 0, updates = 0, grouped = true, page = 0;
   const cardCount = () => (grouped ? products : matching);
 
-  // The members of the products from..to of the order, each in the order shown.
+  // The members of the products from..to of the order, each in the order
+  // shown: [product, items] pairs.
+  const onPage = new Int32Array(d.groups).fill(-1);  // a product's place on the page shown
   const membersOf = (from, to) => {
-    const members = new Map();
-    for (let k = from; k < to; k++) members.set(productOrder[k], []);
-    for (let k = 0; k < matching; k++) {
-      const list = members.get(d.group[matches[k]]);
-      if (list) list.push(d.item(matches[k]));
+    const members = [];
+    for (let k = from; k < to; k++) {
+      onPage[productOrder[k]] = members.length;
+      members.push([productOrder[k], []]);
     }
+    for (let k = 0; k < matching; k++) {
+      const slot = onPage[d.group[matches[k]]];
+      if (slot !== -1) members[slot][1].push(d.item(matches[k]));
+    }
+    for (const [g] of members) onPage[g] = -1;
     return members;
   };
 
