@@ -402,7 +402,7 @@ awaitable<LargeView> view_large(fs::path html, std::string query) {
 TEST(ReportBrowser, FiftyThousandItemsOpenInUnderTwoSecondsAndASearchNarrowsThemInUnder100ms) {
   const auto result = large_result();
   const fs::path html = korvane::report::export_commerce_to_html(result, ARTEFACTS / "large" / "report.html");
-  const std::string query = "runner 4242 INFRARED";
+  const std::string query = "Runner 424 SIZE 43";  // a rare word first, then common ones
   const LargeView view = run_coroutine(view_large(html, query));
   EXPECT_THAT(view.events.errors, IsEmpty());
   EXPECT_THAT(view.events.other_requests, IsEmpty());
@@ -419,7 +419,7 @@ TEST(ReportBrowser, FiftyThousandItemsOpenInUnderTwoSecondsAndASearchNarrowsThem
   for (std::size_t i = 0; i < result.items.size(); ++i) {
     if (found(result.items[i], query)) hits.push_back(i);
   }
-  ASSERT_FALSE(hits.empty());
+  ASSERT_GT(hits.size(), 1U);
   const std::size_t products = group_firsts(all, groups).size();
   const auto shown = [](std::size_t cards, std::size_t items, std::size_t on_page) {
     json::object o;
