@@ -573,7 +573,9 @@ document.addEventListener("DOMContentLoaded", () => {
   if (note) note.hidden = true;
   form.hidden = false;
   update();
-  setTimeout(view.prepareSearch);
+  // Now rather than at the first search, which then takes milliseconds
+  // however soon it comes.
+  view.prepareSearch();
 });
 )js";
 
