@@ -286,27 +286,41 @@ const textSearch = (n, searchText) => {
 
 // The items in each order of the sort control, made when first asked for:
 // priced items by price (ties in result order), unpriced ones last.
-const sortOrders = (amount) => {
+// `byPrice`: the priced items from the lowest price up, as the page's data
+// gives them (sorted where the page was written), so that no order needs a
+// sort here.
+const sortOrders = (amount, byPrice) => {
   const n = amount.length;
-  const byPrice = (sign) => (a, b) => {
-    const pa = amount[a], pb = amount[b];
-    const na = Number.isNaN(pa), nb = Number.isNaN(pb);
-    if (na || nb) return na === nb ? a - b : na ? 1 : -1;
-    return sign * (pa - pb) || a - b;
+  const unpricedAfter = (o, k) => {
+    for (let i = 0; i < n; i++) if (Number.isNaN(amount[i])) o[k++] = i;
+    return o;
   };
-  const sorters = { result: null, "price-up": byPrice(1), "price-down": byPrice(-1) };
-  const orders = {};
-  const has = (sort) => Object.prototype.hasOwnProperty.call(sorters, sort);
-  const order = (sort) => {
-    if (!orders[sort]) {
+  const make = {
+    result: () => new Int32Array(n).map((_, i) => i),
+    "price-up": () => {
       const o = new Int32Array(n);
-      for (let i = 0; i < n; i++) o[i] = i;
-      if (sorters[sort]) o.sort(sorters[sort]);
-      orders[sort] = o;
-    }
-    return orders[sort];
+      o.set(byPrice);
+      return unpricedAfter(o, byPrice.length);
+    },
+    // The runs of equal prices from the highest down, each run in result order.
+    "price-down": () => {
+      const o = new Int32Array(n);
+      let k = 0;
+      for (let end = byPrice.length; end > 0;) {
+        let start = end - 1;
+        while (start > 0 && amount[byPrice[start - 1]] === amount[byPrice[end - 1]]) start -= 1;
+        for (let j = start; j < end; j++) o[k++] = byPrice[j];
+        end = start;
+      }
+      return unpricedAfter(o, k);
+    },
   };
-  return (sort) => order(has(sort) ? sort : "result");
+  const orders = {};
+  return (sort) => {
+    const wanted = Object.prototype.hasOwnProperty.call(make, sort) ? sort : "result";
+    if (!orders[wanted]) orders[wanted] = make[wanted]();
+    return orders[wanted];
+  };
 };
 
 // Cards built from items with the page's own markup; texts only ever as text.
@@ -439,7 +453,7 @@ const makeView = (data, grid, pager, shown, none) => {
   const d = readData(data);
   const { itemCard, groupCard } = cardMaker(data.labels);
   const words = textSearch(d.n, d.searchText);
-  const orderOf = sortOrders(d.amount);
+  const orderOf = sortOrders(d.amount, data.byPrice);
   const inStock = d.code("in_stock");
   const pageInput = pager.querySelector("input[name=page]");
   const pagesText = document.getElementById("pages");

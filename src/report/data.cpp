@@ -211,7 +211,18 @@ void append_data_block(std::string& out, std::span<const EnrichedCommerceMatch> 
   append_labels(out, "page", PAGE_TYPES, "");
   out.append("},\"strings\":");
   strings.append_json(out);
-  out.append(",\"items\":[");
+  out.append(",\"byPrice\":[");
+  std::vector<std::size_t> by_price;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (has_price(items[i])) by_price.push_back(i);
+  }
+  std::stable_sort(by_price.begin(), by_price.end(),
+                   [&](std::size_t a, std::size_t b) { return items[a].price->amount < items[b].price->amount; });
+  for (const std::size_t i : by_price) {
+    if (i != by_price.front()) out.push_back(',');
+    out.append(std::to_string(i));
+  }
+  out.append("],\"items\":[");
   std::size_t cell = 0;
   for (const Row& row : rows) {
     if (&row != rows.data()) out.push_back(',');

@@ -21,7 +21,8 @@ struct ItemFacts {
 
 // Appends <script type="application/json" id="report-data"> with
 //   {"columns": [names], "labels": {field: {key: words}}, "strings": [texts],
-//    "items": [[values in the order of "columns"], ...]}
+//    "byPrice": [positions of the priced items, lowest price first, ties in
+//    result order], "items": [[values in the order of "columns"], ...]}
 // A text value is an index into "strings" when the text occurs more than
 // once (or is a key the script compares: category, relevance, stock, ...),
 // else the JSON string itself; "amount" is a number or null, "score" and
