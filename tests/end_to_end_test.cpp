@@ -111,7 +111,7 @@ TEST(EndToEnd, ExtendedFusionListsTheSameListingOnceAndClassifiesOffers) {
     return std::string_view(item.at("direct_url").as_string()).starts_with("https://www.ebay.com/itm/256418894517");
   };
   const auto run = [&](const char* name, const std::string& flags) {
-    const fs::path out = temp_dir(name);
+    const TempFolder out(name);
     EXPECT_EQ(run_cli("demo --quiet --no-resolve " + flags + " --output " + out.string()).status, 0);
     return json::parse(read_file(out / "result.json")).at("items").as_array();
   };
