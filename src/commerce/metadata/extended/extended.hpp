@@ -22,6 +22,7 @@ struct Trace {
   std::optional<Source> price;
   std::optional<Source> sku;
   std::optional<Source> stock;
+  std::optional<Source> brand;
 };
 
 // Where the standard stages took the price they left.
