@@ -546,6 +546,7 @@ TEST(Decision, PriceByWeightedVote) {
 
 TEST(Decision, SkuByFieldWitnessesAndLink) {
   using S = ext::Source;
+  using F = ext::IdField;
   struct Case {
     const char* name;
     std::vector<ext::SkuCandidate> skus;
@@ -554,17 +555,18 @@ TEST(Decision, SkuByFieldWitnessesAndLink) {
     bool settled;  // no item label could change it
   };
   const Case cases[] = {
-      {"sku_field_over_gtin", {{"4006381333931", S::json_ld, 3}, {"TS-1", S::json_ld, 0}}, "https://s.example/p",
+      {"sku_field_over_gtin", {{"4006381333931", S::json_ld, F::gtin}, {"TS-1", S::json_ld, F::sku}}, "https://s.example/p",
        "TS-1", true},
       {"agreeing_witnesses_over_one_stronger_field",
-       {{"A-1", S::json_ld, 0}, {"B-2", S::microdata, 1}, {"B-2", S::data_attributes, 0}, {"B-2", S::analytics, 1}},
+       {{"A-1", S::json_ld, F::sku}, {"B-2", S::microdata, F::product_id}, {"B-2", S::data_attributes, F::sku},
+        {"B-2", S::analytics, F::sku}},
        "https://s.example/p", "B-2", false},
       {"the_link_is_no_witness_but_a_bonus",
-       {{"A-1", S::microdata, 0}, {"77777", S::data_attributes, 1}, {"77777", S::link, 1}},
+       {{"A-1", S::microdata, F::sku}, {"77777", S::data_attributes, F::sku, true}, {"77777", S::link, F::link}},
        "https://s.example/p/77777", "A-1", false},
-      {"implausible_values_are_left_out", {{"not a sku", S::json_ld, 0}, {"K-9", S::item_label, 0}},
+      {"implausible_values_are_left_out", {{"not a sku", S::json_ld, F::sku}, {"K-9", S::item_label, F::sku}},
        "https://s.example/p", "K-9", false},
-      {"link_alone_is_the_last_resort", {{"123456789", S::link, 1}}, "https://s.example/itm/123456789", "123456789",
+      {"link_alone_is_the_last_resort", {{"123456789", S::link, F::link}}, "https://s.example/itm/123456789", "123456789",
        false},
   };
   for (const Case& c : cases) {

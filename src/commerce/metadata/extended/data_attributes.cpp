@@ -71,7 +71,8 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
       if (hidden_id && ids < 2 && !ctx.other.contains(i)) {
         if (const auto raw = page.attribute(t, "value")) {
           if (auto v = sku_value(*raw); v && v->size() >= 4) {
-            out.skus.push_back({std::move(*v), Source::data_attributes, 4 + ids++});
+            out.skus.push_back({std::move(*v), Source::data_attributes, IdField::internal_id});
+            ++ids;
           }
         }
         continue;
@@ -92,7 +93,7 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
       } else if (skus < 4 && (names_sku(a.name) || hidden_sku)) {
         const auto raw = hidden_sku ? page.attribute(t, "value") : std::optional<std::string_view>(a.value);
         if (!raw || ctx.other.contains(i)) continue;
-        if (auto v = sku_value(*raw)) out.skus.push_back({std::move(*v), Source::data_attributes, skus++});
+        if (auto v = sku_value(*raw)) out.skus.push_back({std::move(*v), Source::data_attributes, IdField::sku, skus++ > 0});
       }
     }
   }

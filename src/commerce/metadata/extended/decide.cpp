@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <unordered_map>
 #include <vector>
 
 namespace korvane::commerce::detail::extended {
@@ -23,13 +24,6 @@ int price_weight(Source s) noexcept {
 }
 
 bool same_amount(double a, double b) noexcept { return std::fabs(a - b) < 0.005; }
-
-// SKU scores: a base, less per tier, more per further witness and when the
-// value occurs in the page's link.
-constexpr int kSkuBase = 20;
-constexpr int kSkuTierStep = 4;
-constexpr int kSkuWitness = 3;
-constexpr int kSkuInLink = 3;
 
 // Each source's best price candidate (the lowest rank, the first among equals).
 std::vector<const PriceCandidate*> votes_of(const Evidence& e) {
@@ -96,19 +90,46 @@ std::optional<PriceDecision> decide_price(const Evidence& e) {
   return d;
 }
 
-// How strongly a kind of field names the shop's item number; lower is stronger.
+// SKU scores. A value scores kSkuBase, less kSkuTierStep per tier of its
+// strongest field, more kSkuWitness per further source that gives it and
+// kSkuInLink when it occurs in the page's link. A tier step outweighs one
+// further witness (a SKU field beats a GTIN that a second source repeats),
+// two witnesses outweigh one tier step; occurring in the link counts as a
+// witness.
+constexpr int kSkuBase = 20;
+constexpr int kSkuTierStep = 4;
+constexpr int kSkuWitness = 3;
+constexpr int kSkuInLink = 3;
+// The weakest tier: a link's item number; every field scores above it.
+constexpr int kLinkTier = 5;
+// Values shorter than this occur in links by chance ("12" in any path).
+constexpr std::size_t kMinLinkMatch = 4;
+
+// How strongly a field names the shop's item number; lower is stronger.
 int sku_tier(const SkuCandidate& c) noexcept {
-  switch (c.source) {
-    case Source::json_ld:
-    case Source::microdata: return c.rank;  // sku 0, productID 1, mpn 2, gtin 3, other products 4+
-    case Source::meta_tags: return 0;
-    case Source::data_attributes: return c.rank == 0 ? 1 : c.rank < 4 ? 2 : 3;  // 4+: product-id fields
-    case Source::item_label: return c.rank == 0 ? 1 : 2;
-    case Source::page_state:
-    case Source::analytics: return c.rank;  // sku-named 1, ids 3
-    case Source::link: return 5;
-    default: return 6;
+  if (c.field == IdField::link || c.source == Source::link) return kLinkTier;
+  int tier = 0;
+  switch (c.field) {
+    case IdField::sku: tier = 0; break;
+    case IdField::product_id: tier = 1; break;
+    case IdField::mpn:
+    case IdField::internal_id: tier = 2; break;
+    case IdField::gtin: tier = 3; break;
+    case IdField::link: tier = kLinkTier; break;
   }
+  // Scripts, data attributes and labels say less about the product than
+  // structured data does: one tier weaker.
+  const bool weak_source = c.source == Source::page_state || c.source == Source::analytics ||
+                           c.source == Source::data_attributes || c.source == Source::item_label;
+  if (weak_source) ++tier;
+  if (c.secondary) ++tier;
+  // Another product's fields rank below every field of the page's own (at most tier 3).
+  if (c.other_product) tier += 4;
+  return tier;
+}
+
+bool in_link(std::string_view value, std::string_view url) noexcept {
+  return value.size() >= kMinLinkMatch && url.find(value) != std::string_view::npos;
 }
 
 struct SkuValue {
@@ -121,29 +142,30 @@ struct SkuValue {
 // The distinct values, scored, the best first.
 std::vector<SkuValue> sku_values(const Evidence& e, std::string_view url) {
   std::vector<SkuValue> values;
+  std::unordered_map<std::string_view, std::size_t> index;  // value -> position in `values`
   for (const SkuCandidate& c : e.skus) {
     if (!plausible_sku(c.value)) continue;
     const int tier = sku_tier(c);
-    auto it = std::find_if(values.begin(), values.end(), [&](const SkuValue& v) { return v.best->value == c.value; });
-    if (it == values.end()) {
+    const auto [it, added] = index.try_emplace(c.value, values.size());
+    if (added) {
       values.push_back({&c, tier, {}});
       if (c.source != Source::link) values.back().sources.push_back(c.source);
       continue;
     }
-    if (tier < it->tier) {
-      it->tier = tier;
-      it->best = &c;
+    SkuValue& v = values[it->second];
+    if (tier < v.tier) {
+      v.tier = tier;
+      v.best = &c;
     }
     // The link is not a further witness: occurring in it has its own bonus.
-    if (c.source != Source::link &&
-        std::find(it->sources.begin(), it->sources.end(), c.source) == it->sources.end()) {
-      it->sources.push_back(c.source);
+    if (c.source != Source::link && std::find(v.sources.begin(), v.sources.end(), c.source) == v.sources.end()) {
+      v.sources.push_back(c.source);
     }
   }
   for (SkuValue& v : values) {
     const int witnesses = std::max(1, static_cast<int>(v.sources.size()));
-    v.score = kSkuBase - kSkuTierStep * std::min(v.tier, 5) + kSkuWitness * (witnesses - 1);
-    if (v.best->value.size() >= 4 && url.find(v.best->value) != std::string_view::npos) v.score += kSkuInLink;
+    v.score = kSkuBase - kSkuTierStep * std::min(v.tier, kLinkTier) + kSkuWitness * (witnesses - 1);
+    if (in_link(v.best->value, url)) v.score += kSkuInLink;
   }
   // Stable: among equal scores the first found wins.
   std::stable_sort(values.begin(), values.end(), [](const SkuValue& a, const SkuValue& b) { return a.score > b.score; });
@@ -186,13 +208,13 @@ bool sku_settled(const Evidence& evidence, std::string_view url) {
   // to tier 1 and adds a witness. The leader must stay above every such score.
   const auto values = sku_values(evidence, url);
   if (values.empty()) return false;
-  constexpr int label_tier = 1;
+  constexpr int label_tier = 1;  // a first item label: a SKU field of a weak source
   int highest = kSkuBase - kSkuTierStep * label_tier + kSkuInLink;
   for (std::size_t k = 1; k < values.size(); ++k) {
     const SkuValue& v = values[k];
-    const int in_link = v.best->value.size() >= 4 && url.find(v.best->value) != std::string_view::npos ? kSkuInLink : 0;
+    const int link_bonus = in_link(v.best->value, url) ? kSkuInLink : 0;
     const int lifted = kSkuBase - kSkuTierStep * std::min(v.tier, label_tier) +
-                       kSkuWitness * static_cast<int>(v.sources.size()) + in_link;
+                       kSkuWitness * static_cast<int>(v.sources.size()) + link_bonus;
     highest = std::max(highest, lifted);
   }
   return values[0].score > highest;

@@ -39,10 +39,27 @@ struct PriceCandidate {
   int rank = 0;          // lower is more likely the product's own price, within a source
 };
 
+// What kind of field named an identifier, from the strongest claim to be
+// the shop's own item number to the weakest.
+enum class IdField : std::uint8_t {
+  sku,          // named as the SKU or item number: "sku", itemprop="sku", data-sku, "Art.-Nr.", retailer item id
+  product_id,   // the product's id field: "productID", an analytics product's "id"
+  mpn,          // the manufacturer's part number
+  internal_id,  // a platform's own id: "item_id", "code", tracking content ids, product-id form fields
+  gtin,         // a GTIN, EAN, UPC or ISBN: the article's number, rarely the shop's item number
+  link,         // an item number in the page's own link
+};
+
 struct SkuCandidate {
   std::string value;
   Source source = Source::standard;
-  int rank = 0;
+  IdField field = IdField::sku;
+  // A weaker occurrence within its source: a later label or attribute than
+  // the first (the first sits nearest the product's details), or an offer's
+  // SKU rather than the product's.
+  bool secondary = false;
+  // Named for another product of the page (a variant the link does not name).
+  bool other_product = false;
 };
 
 struct StockCandidate {

@@ -284,7 +284,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out) {
       value = item_number(next);
     }
     if (!value || ctx.other.contains(i)) continue;
-    out.skus.push_back({std::move(*value), Source::item_label, found++});
+    out.skus.push_back({std::move(*value), Source::item_label, IdField::sku, found++ > 0});
   }
 }
 

@@ -231,24 +231,24 @@ bool named_by_link(const json::object& product, std::string_view url) {
   return false;
 }
 
-void add_identifiers(const json::object& product, int base_rank, Evidence& out) {
+void add_identifiers(const json::object& product, bool other_product, Evidence& out) {
   struct Key {
     std::string_view name;
-    int rank;
+    IdField field;
   };
-  static constexpr std::array<Key, 10> keys{{{"sku", 0},
-                                             {"productID", 1},
-                                             {"mpn", 2},
-                                             {"gtin13", 3},
-                                             {"gtin", 3},
-                                             {"gtin14", 3},
-                                             {"gtin12", 3},
-                                             {"gtin8", 3},
-                                             {"isbn", 3},
-                                             {"productId", 1}}};
+  static constexpr std::array<Key, 10> keys{{{"sku", IdField::sku},
+                                             {"productID", IdField::product_id},
+                                             {"mpn", IdField::mpn},
+                                             {"gtin13", IdField::gtin},
+                                             {"gtin", IdField::gtin},
+                                             {"gtin14", IdField::gtin},
+                                             {"gtin12", IdField::gtin},
+                                             {"gtin8", IdField::gtin},
+                                             {"isbn", IdField::gtin},
+                                             {"productId", IdField::product_id}}};
   for (const Key& k : keys) {
     if (auto id = identifier_of(member(&product, k.name)); id && id->size() <= 64) {
-      out.skus.push_back({std::move(*id), Source::json_ld, base_rank + k.rank});
+      out.skus.push_back({std::move(*id), Source::json_ld, k.field, false, other_product});
     }
   }
 }
@@ -270,7 +270,9 @@ std::optional<models::StockStatus> offers_availability(const std::vector<const j
 void add_offer_facts(const std::vector<const json::object*>& offers, const json::object* priced, Evidence& out) {
   if (const auto status = offers_availability(offers)) out.stock.push_back({*status, Source::json_ld, 0});
   if (priced != nullptr) {
-    if (auto id = identifier_of(member(priced, "sku"))) out.skus.push_back({std::move(*id), Source::json_ld, 1});
+    if (auto id = identifier_of(member(priced, "sku"))) {
+      out.skus.push_back({std::move(*id), Source::json_ld, IdField::sku, /*secondary=*/true});
+    }
   }
 }
 
@@ -346,11 +348,11 @@ void read_json_ld(const PageContext& ctx, Evidence& out) {
   if (chosen != nullptr) {
     if (price) out.prices.push_back({price->money.amount, price->money.currency, Source::json_ld, 0});
     add_offer_facts(offers_of(*chosen), price ? price->offer : nullptr, out);
-    add_identifiers(*chosen, 0, out);
+    add_identifiers(*chosen, false, out);
   }
   // Identifiers of the other own products (a group and its variants) rank lower.
   for (const auto* p : own) {
-    if (p != chosen) add_identifiers(*p, 4, out);
+    if (p != chosen) add_identifiers(*p, true, out);
   }
   if (price) return;
   for (const auto* offer : found.offers) {

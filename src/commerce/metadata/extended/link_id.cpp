@@ -71,11 +71,11 @@ void read_link_identifier(const PageContext& ctx, Evidence& out) {
     const std::string& v = values.front();
     if (v.size() >= 4 && v.size() <= 40 && count_if_digit(v) >= 3 &&
         std::all_of(v.begin(), v.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; })) {
-      out.skus.push_back({v, Source::link, 0});
+      out.skus.push_back({v, Source::link, IdField::link});
       return;
     }
   }
-  if (auto id = id_of_path(parts.path)) out.skus.push_back({std::move(*id), Source::link, 1});
+  if (auto id = id_of_path(parts.path)) out.skus.push_back({std::move(*id), Source::link, IdField::link});
 }
 
 }  // namespace korvane::commerce::detail::extended

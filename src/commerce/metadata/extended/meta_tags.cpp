@@ -97,7 +97,7 @@ void read_meta_tags(const PageContext& ctx, Evidence& out) {
   }
   if (m.item_id) {
     const std::string_view id = text::strip(*m.item_id);
-    if (!id.empty() && id.size() <= 64) out.skus.push_back({std::string(id), Source::meta_tags, 0});
+    if (!id.empty() && id.size() <= 64) out.skus.push_back({std::string(id), Source::meta_tags, IdField::sku});
   }
 }
 

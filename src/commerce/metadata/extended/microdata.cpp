@@ -140,8 +140,11 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
             if (!words.empty()) id = words.front();
           }
           if (id.empty() || id.size() > 64) break;
-          const int rank = prop == Prop::sku ? 0 : prop == Prop::product_id ? 1 : prop == Prop::mpn ? 2 : 3;
-          out.skus.push_back({std::string(id), Source::microdata, rank});
+          const IdField field = prop == Prop::sku          ? IdField::sku
+                                : prop == Prop::product_id ? IdField::product_id
+                                : prop == Prop::mpn        ? IdField::mpn
+                                                           : IdField::gtin;
+          out.skus.push_back({std::string(id), Source::microdata, field});
           ++sku_count;
           break;
         }

@@ -145,17 +145,19 @@ std::optional<models::StockStatus> object_availability(const json::object& o) {
   return std::nullopt;
 }
 
-void add_skus(const json::object& o, Source source, int base, Evidence& out) {
+// The identifiers of a product object; `listed` when it is an item of a
+// list (an event's "items"), which says less than a product object itself.
+void add_skus(const json::object& o, Source source, bool listed, Evidence& out) {
   static constexpr std::array<std::string_view, 8> strong{"sku",        "productSku",  "skuCode",   "articleNumber",
                                                           "itemNumber", "productCode", "item_sku", "product_sku"};
   for (const std::string_view key : strong) {
     if (auto id = identifier_of(o.if_contains(key)); id && id->size() <= 64) {
-      out.skus.push_back({std::move(*id), source, base});
+      out.skus.push_back({std::move(*id), source, IdField::sku, listed});
     }
   }
   for (const std::string_view key : {"id", "item_id", "productId", "code", "product_id"}) {
     if (auto id = identifier_of(o.if_contains(key)); id && id->size() <= 64 && id->size() >= 3) {
-      out.skus.push_back({std::move(*id), source, base + 2});
+      out.skus.push_back({std::move(*id), source, IdField::internal_id, listed});
     }
   }
 }
@@ -192,7 +194,7 @@ void read_ecommerce(const json::object& ecommerce, Evidence& out) {
   if (auto m = object_price(*product, currency)) {
     out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 0});
   }
-  add_skus(*product, Source::analytics, 1, out);
+  add_skus(*product, Source::analytics, false, out);
   if (auto s = object_availability(*product)) out.stock.push_back({*s, Source::analytics, 1});
 }
 
@@ -205,14 +207,14 @@ void read_event(const json::object& params, Evidence& out) {
     if (auto m = object_price(params, currency)) {
       out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 1});
     }
-    add_skus(params, Source::analytics, 1, out);
+    add_skus(params, Source::analytics, false, out);
     return;
   }
   if (const auto* items = first_object(params.if_contains("items"))) {
     if (auto m = object_price(*items, currency)) {
       out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 1});
     }
-    add_skus(*items, Source::analytics, 2, out);
+    add_skus(*items, Source::analytics, true, out);
     return;
   }
   if (auto m = price_of(params.if_contains("value"), currency)) {
@@ -221,7 +223,7 @@ void read_event(const json::object& params, Evidence& out) {
   const json::value* ids = params.if_contains("content_ids");
   if (ids != nullptr && ids->is_array() && ids->get_array().size() == 1) ids = &ids->get_array().front();
   if (auto id = identifier_of(ids); id && id->size() >= 3 && id->size() <= 64) {
-    out.skus.push_back({std::move(*id), Source::analytics, 3});
+    out.skus.push_back({std::move(*id), Source::analytics, IdField::internal_id});
   }
 }
 
@@ -264,7 +266,7 @@ void consider_product(const json::object& o, Walk& w) {
   w.product_found = true;
   w.out.declare_currency(currency);
   if (m) w.out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::page_state, 0});
-  add_skus(o, Source::page_state, 1, w.out);
+  add_skus(o, Source::page_state, false, w.out);
   if (stock) w.out.stock.push_back({*stock, Source::page_state, 1});
 }
 
