@@ -1,5 +1,5 @@
 // Item numbers as product pages label them for shoppers: "SKU: 123",
-// "Item #418295", "Artikelnummer" followed by the number in the next cell.
+// "Item #20417", "Artikelnummer" followed by the number in the next cell.
 // The labels are those of the languages of the shops we meet; the value
 // must look like an item number (one word of letters, digits and - _ . /,
 // with a digit in it).
@@ -156,7 +156,7 @@ std::optional<std::string> item_number(std::string_view s) {
 }
 
 // `s` with full-width colons as ":" and the angle brackets that East Asian
-// pages put around labels ("〈商品編號：M14876706〉") removed.
+// pages put around labels ("〈商品編號：K2041733〉") removed.
 std::string without_cjk_punctuation(std::string s) {
   static constexpr std::array<std::pair<std::string_view, std::string_view>, 5> replacements{{
       {"\xEF\xBC\x9A", ":"},  // ：
@@ -203,8 +203,8 @@ bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_ascii_space(char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f'; }
 
 // True when `text` (no digits in it) is a label, alone or with a word or two
-// before or after it ("Item number:", "eBay item number:", "Numéro de
-// l'objet eBay :").
+// before or after it ("Item number:", "Shop item number:", "Numéro de
+// l'objet :").
 bool is_label_text(std::string_view text) {
   if (text.size() > 40) return false;
   const std::string lower = text::to_lower(text);
@@ -224,7 +224,7 @@ bool is_label_text(std::string_view text) {
 }
 
 // The value of a text that starts with a label and goes on with the item
-// number ("SKU: 123", "Item #418295", "Bestellnummer 79961"): the word that
+// number ("SKU: 123", "Item #20417", "Bestellnummer 55120"): the word that
 // holds the first digit, when what stands before it is a label.
 std::optional<std::string> labelled_value(std::string_view text) {
   const auto digit = std::find_if(text.begin(), text.end(), is_digit);

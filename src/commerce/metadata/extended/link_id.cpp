@@ -1,7 +1,7 @@
 // The item number in the page's own link, the last resort for the SKU: a
-// query value named like a product id ("?sku=1357247", "?pid=260591"), else
-// an id at the end of the path ("/itm/123808916008", "-987929.html",
-// "/dp/B07C8KMQQ6", "x15513912.php").
+// query value named like a product id ("?sku=4417210", "?pid=730155"), else
+// an id at the end of the path ("/item/220931857764", "-551203.html",
+// "/dp/B0A1C2D3E4", "x20031177.php").
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "text/url.hpp"

@@ -134,7 +134,7 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
         case Prop::mpn:
         case Prop::gtin: {
           std::string_view id = text::strip(value);
-          // An element's text may hold more than the identifier ("TE502955-1293415 Housse de ...").
+          // An element's text may hold more than the identifier ("AB1204-55 Lampe de bureau ...").
           if (!page.attribute(t, "content")) {
             const auto words = text::split_white_space(id);
             if (!words.empty()) id = words.front();

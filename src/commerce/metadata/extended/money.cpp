@@ -226,7 +226,7 @@ struct NumberSpan {
 // A point or comma followed by other than three digits is the decimal mark
 // and ends the number; spaces and apostrophes join only groups of exactly
 // three digits after a first group of at most three, and never after a
-// point or comma ("881,00 169,00" is two numbers).
+// point or comma ("120,00 95,00" is two numbers).
 NumberSpan number_at(std::string_view s, std::size_t begin) noexcept {
   const std::size_t first = digits_at(s, begin);
   std::size_t end = begin + first;

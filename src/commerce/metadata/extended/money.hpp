@@ -1,7 +1,7 @@
 // Amounts and currencies as shops write them: every ISO 4217 code, the usual
 // symbols and local abbreviations (CHF, zł, kr, R$, ₽, ₩, Kč, Ft, lei, ₺, ₫,
 // ฿, ₪, RM, Rp, ...), and digit grouping with commas, points, apostrophes and
-// plain, thin or no-break spaces ("1'299.50", "1 299,00 zł", "£5,100.00").
+// plain, thin or no-break spaces ("1'299.50", "1 450,00 zł", "£3,200.00").
 #pragma once
 
 #include <optional>

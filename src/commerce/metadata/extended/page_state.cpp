@@ -97,7 +97,7 @@ constexpr std::array<std::string_view, 9> kPriceKeys{"price",      "salePrice", 
                                                     "priceValue", "actualPrice",  "specialPrice"};
 
 // The price of a product object: a number or text, or an object holding
-// the current amount ({"now": "136.00"}, {"value": 30000}).
+// the current amount ({"now": "24.50"}, {"value": 12000}).
 std::optional<Money> object_price(const json::object& o, std::string_view declared) {
   for (const std::string_view key : kPriceKeys) {
     const json::value* v = o.if_contains(key);
