@@ -592,9 +592,14 @@ TEST(Decision, AvailabilityFromTheMostTrustedSource) {
 TEST(ExtendedStock, WordingInTheShopsLanguages) {
   struct Case {
     const char* text;
-    StockStatus status;
+    std::optional<StockStatus> status;
   };
   const Case cases[] = {
+      // Whole words and negations: no stock word inside another word.
+      {"Unavailable", StockStatus::OUT_OF_STOCK},   {"Not available", StockStatus::OUT_OF_STOCK},
+      {"Nicht mehr lieferbar", StockStatus::OUT_OF_STOCK},
+      {"Ce produit n'est pas disponible", StockStatus::OUT_OF_STOCK},
+      {"Ships to Laos and Mali", std::nullopt},
       {"Épuisé", StockStatus::OUT_OF_STOCK},        {"Agotado", StockStatus::OUT_OF_STOCK},
       {"Esaurito", StockStatus::OUT_OF_STOCK},      {"Produkt niedostępny", StockStatus::OUT_OF_STOCK},
       {"Нет в наличии", StockStatus::OUT_OF_STOCK}, {"在庫切れ", StockStatus::OUT_OF_STOCK},

@@ -4,6 +4,7 @@
 // add-to-cart control itself.
 #include "commerce/metadata/extended/readers.hpp"
 
+#include "commerce/metadata/extended/wording.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
@@ -31,11 +32,12 @@ constexpr std::array<std::string_view, 44> kCartTexts{
     "dodaj v košarico",     "в кошик",              "ใส่ตะกร้า",            "thêm vào giỏ",
     "أضف إلى السلة",        "הוסף לסל",             "lisa ostukorvi",       "pievienot grozam"};
 
-// Sold-out wording, lower-cased; tested before the in-stock wording, which
-// it often contains ("nicht verfügbar", "indisponible").
-constexpr std::array<std::string_view, 72> kSoldOutTexts{
+// Sold-out wording, lower-cased, found as whole words; tested before the
+// in-stock wording, which it often contains ("nicht verfügbar").
+constexpr std::array<std::string_view, 74> kSoldOutTexts{
     "out of stock",        "sold out",             "currently unavailable", "no longer available",
-    "temporarily unavailable", "not in stock",     "ausverkauft",           "nicht verfügbar",
+    "temporarily unavailable", "not in stock",     "unavailable",           "not available",
+    "ausverkauft",           "nicht verfügbar",
     "nicht lieferbar",     "nicht auf lager",      "vergriffen",            "épuisé",
     "rupture de stock",    "indisponible",         "plus disponible",       "non disponible",
     "agotado",             "sin stock",            "no disponible",         "sin existencias",
@@ -57,18 +59,27 @@ constexpr std::array<std::string_view, 12> kSoldOutMore{
     "售完",       "缺货",        "售罄",        "hết hàng", "สินค้าหมด", "אזל מהמלאי",
     "نفذت الكمية", "غير متوفر",   "nav pieejams", "nėra sandėlyje", "μη διαθέσιμο", "razprodano"};
 
-constexpr std::array<std::string_view, 36> kInStockTexts{
+// In-stock wording, lower-cased, found as whole words; a negation right
+// before it ("not available", "nicht lieferbar") reads as sold out. Single
+// words that are also names are left out ("Laos", in stock in Estonian, is
+// a country): only the phrases around them count.
+constexpr std::array<std::string_view, 37> kInStockTexts{
     "in stock",      "auf lager",    "sofort lieferbar", "lieferbar",      "verfügbar",   "en stock",
     "disponible",    "en existencia", "disponibile",     "disponível",     "em estoque",  "dostępny",
     "na stanie",     "в наличии",    "op voorraad",      "i lager",        "på lager",    "varastossa",
     "skladem",       "skladom",      "raktáron",         "în stoc",        "na zalogi",   "na stanju",
     "stokta",        "在庫あり",     "有貨",             "现货",           "재고있음",        "còn hàng",
-    "במלאי",         "متوفر",        "available",        "laos",           "noliktavā",   "sandėlyje"};
+    "במלאי",         "متوفر",        "available",        "on laos",        "laos olemas", "noliktavā",
+    "sandėlyje"};
 
 template <std::size_t N>
-bool contains_any(std::string_view hay, const std::array<std::string_view, N>& phrases) {
-  return std::any_of(phrases.begin(), phrases.end(),
-                     [&](std::string_view p) { return hay.find(p) != std::string_view::npos; });
+bool contains_any(std::string_view hay, const std::array<std::string_view, N>& parts) {
+  return std::any_of(parts.begin(), parts.end(), [&](std::string_view p) { return hay.find(p) != std::string_view::npos; });
+}
+
+template <std::size_t N>
+bool has_any_phrase(std::string_view text, const std::array<std::string_view, N>& phrases) {
+  return std::any_of(phrases.begin(), phrases.end(), [&](std::string_view p) { return has_phrase(text, p); });
 }
 
 // The attribute values of `t` that name it, lower-cased, without "-", "_" and spaces.
@@ -115,10 +126,14 @@ bool in_variant_chooser(const PageIndex& page, std::size_t i) {
 std::optional<models::StockStatus> status_of_wording(std::string_view text) {
   if (text.empty() || text.size() > 160) return std::nullopt;
   const std::string lower = text::to_lower(text);
-  if (contains_any(lower, kSoldOutTexts) || contains_any(lower, kSoldOutMore)) {
+  if (has_any_phrase(lower, kSoldOutTexts) || has_any_phrase(lower, kSoldOutMore)) {
     return models::StockStatus::OUT_OF_STOCK;
   }
-  if (contains_any(lower, kInStockTexts)) return models::StockStatus::IN_STOCK;
+  for (const std::string_view phrase : kInStockTexts) {
+    const std::size_t at = find_phrase(lower, phrase);
+    if (at == std::string::npos) continue;
+    return negated_before(lower, at) ? models::StockStatus::OUT_OF_STOCK : models::StockStatus::IN_STOCK;
+  }
   return std::nullopt;
 }
 
@@ -134,7 +149,7 @@ bool is_add_to_cart(const PageIndex& page, std::size_t i) {
   if (contains_any(squeezed_names(page, t), kCartAttributeWords)) return true;
   if (t.kind != TagName::button) return false;
   const std::string label = text::to_lower(page.element_text(i, 64));
-  return contains_any(label, kCartTexts);
+  return has_any_phrase(label, kCartTexts);
 }
 
 void read_stock_cues(const PageContext& ctx, Evidence& out) {
