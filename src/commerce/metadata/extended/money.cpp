@@ -211,11 +211,7 @@ std::size_t digits_at(std::string_view s, std::size_t pos) noexcept {
   return n;
 }
 
-// Currencies whose minor unit has three digits: "1.500" is a decimal there.
-bool three_decimals(std::string_view code) noexcept {
-  static constexpr std::array<std::string_view, 7> codes{"BHD", "IQD", "JOD", "KWD", "LYD", "OMR", "TND"};
-  return std::find(codes.begin(), codes.end(), code) != codes.end();
-}
+bool three_decimals(std::string_view code) noexcept { return minor_units(code) == 3; }
 
 struct NumberSpan {
   std::size_t begin = 0;
@@ -366,6 +362,21 @@ std::size_t skip_space(std::string_view s, std::size_t pos) noexcept {
 }
 
 }  // namespace
+
+int minor_units(std::string_view code) noexcept {
+  // ISO 4217's exponents other than 2 (the test and metal codes have none
+  // and count as 2 here).
+  static constexpr std::array<std::string_view, 17> none{"BIF", "CLP", "DJF", "GNF", "ISK", "JPY",
+                                                         "KMF", "KRW", "PYG", "RWF", "UGX", "UYI",
+                                                         "VND", "VUV", "XAF", "XOF", "XPF"};
+  static constexpr std::array<std::string_view, 7> three{"BHD", "IQD", "JOD", "KWD", "LYD", "OMR", "TND"};
+  static constexpr std::array<std::string_view, 2> four{"CLF", "UYW"};
+  const auto listed = [code](const auto& codes) { return std::find(codes.begin(), codes.end(), code) != codes.end(); };
+  if (listed(none)) return 0;
+  if (listed(three)) return 3;
+  if (listed(four)) return 4;
+  return 2;
+}
 
 bool is_currency_code(std::string_view code) noexcept {
   return std::binary_search(kCurrencyCodes.begin(), kCurrencyCodes.end(), code);

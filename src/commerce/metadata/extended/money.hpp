@@ -13,6 +13,11 @@ namespace korvane::commerce::detail::extended {
 // True when `code` is an ISO 4217 currency code (upper case, as listed).
 [[nodiscard]] bool is_currency_code(std::string_view code) noexcept;
 
+// The number of digits of the minor unit of currency `code` by ISO 4217:
+// 0 for JPY, KRW, CLP, ...; 3 for KWD, BHD, OMR, ...; 2 for the others and
+// for codes it does not know.
+[[nodiscard]] int minor_units(std::string_view code) noexcept;
+
 // The ISO 4217 code of a currency value as structured data gives it: a code
 // in any case ("eur"), or a symbol or abbreviation ("€", "zł"); absent when
 // it names no currency.

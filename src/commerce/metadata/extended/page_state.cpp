@@ -12,6 +12,7 @@
 #include "commerce/metadata/extended/loose_json.hpp"
 #include "commerce/metadata/extraction.hpp"
 #include "text/html.hpp"
+#include "text/number.hpp"
 #include "text/regex.hpp"
 #include "text/unicode.hpp"
 
@@ -20,6 +21,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdint>
 #include <deque>
 #include <set>
 #include <vector>
@@ -242,16 +245,41 @@ struct Walk {
   bool ecommerce_found = false;
 };
 
-// True when the first price key of a state object holds a whole number of
-// four or more digits: shop platforms' states often count cents there
-// (49900 for 499.00), which nothing in the value tells apart.
-bool price_may_count_cents(const json::object& o) {
+// The whole number of four or more digits that the first price key of a
+// state object holds, if it does: shop platforms' states often count minor
+// units there (49900 for 499.00), which nothing in the value tells apart.
+std::optional<std::uint64_t> whole_price(const json::object& o) {
+  // Below this, a whole number is read as the amount itself: prices under
+  // 10.00 counted in cents are rare, and small whole prices are common.
+  constexpr std::uint64_t kMaybeMinorUnits = 1000;
   for (const std::string_view key : kPriceKeys) {
     const json::value* v = o.if_contains(key);
     if (v == nullptr) continue;
-    return (v->is_int64() && v->get_int64() >= 1000) || (v->is_uint64() && v->get_uint64() >= 1000);
+    std::optional<std::uint64_t> n;
+    if (v->is_int64() && v->get_int64() >= 0) n = static_cast<std::uint64_t>(v->get_int64());
+    if (v->is_uint64()) n = v->get_uint64();
+    if (n && *n >= kMaybeMinorUnits) return n;
+    return std::nullopt;
   }
-  return false;
+  return std::nullopt;
+}
+
+// The amount a whole number `n` of a state object stands for: itself in a
+// currency without minor units (JPY 2490); else the reading another source
+// of the page agrees with, counted in minor units (24900 for 249.00) or
+// not; absent when nothing tells.
+std::optional<double> whole_price_amount(std::uint64_t n, std::string_view currency, const Evidence& e) {
+  const int digits = currency.empty() ? 2 : minor_units(currency);
+  if (!currency.empty() && digits == 0) return static_cast<double>(n);
+  double scale = 1.0;
+  for (int k = 0; k < digits; ++k) scale *= 10.0;
+  const double minor = text::round_to_cents(static_cast<double>(n) / scale);
+  const double whole = static_cast<double>(n);
+  for (const PriceCandidate& c : e.prices) {
+    if (std::fabs(c.amount - minor) < 0.005) return minor;
+    if (std::fabs(c.amount - whole) < 0.005) return whole;
+  }
+  return std::nullopt;
 }
 
 void consider_product(const json::object& o, Walk& w) {
@@ -259,8 +287,12 @@ void consider_product(const json::object& o, Walk& w) {
   const std::string_view name = name_of(o);
   if (name.empty() || !matches_title(name, w.title)) return;
   const std::string currency = object_currency(o);
-  auto m = object_price(o, currency.empty() ? w.out.declared_currency() : std::string_view(currency));
-  if (price_may_count_cents(o)) m.reset();
+  const std::string_view page_currency = currency.empty() ? w.out.declared_currency() : std::string_view(currency);
+  auto m = object_price(o, page_currency);
+  if (const auto n = whole_price(o)) {
+    m.reset();
+    if (const auto amount = whole_price_amount(*n, page_currency, w.out)) m = Money{*amount, {}, false};
+  }
   const auto stock = object_availability(o);
   if (!m && !stock) return;
   w.product_found = true;
