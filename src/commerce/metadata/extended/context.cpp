@@ -76,6 +76,14 @@ constexpr std::array<std::string_view, 20> kOtherProductWords{
 constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kOtherProductPairs{
     {{"mini", "cart"}, {"also", "bought"}, {"also", "viewed"}, {"cross", "sell"}, {"also", "like"}}};
 
+// How far up a struck-through or former-price name reaches: a price is
+// wrapped in a few spans and a box ("old-price" > "price" > span > span);
+// farther up, the name is a whole offer block's, which holds the current
+// price too.
+constexpr int kStruckLevels = 6;
+// A unit, shipping or saving name sits on the amount or its label pair.
+constexpr int kOtherAmountLevels = 2;
+
 bool struck_by_style(const PageIndex& page, const Tag& t) {
   const auto style = page.attribute(t, "style");
   return style && icontains(*style, "line-through");
@@ -85,7 +93,7 @@ bool struck_by_style(const PageIndex& page, const Tag& t) {
 
 bool is_struck(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
-  for (int steps = 0; at != Tag::none && steps < 6; ++steps) {
+  for (int steps = 0; at != Tag::none && steps < kStruckLevels; ++steps) {
     const Tag& t = page.tags()[at];
     if (t.kind == TagName::del || t.kind == TagName::s || t.kind == TagName::strike) return true;
     if (t.attribute_count > 0 && (names_with(page, t, kStruckWords, kStruckPairs) || struck_by_style(page, t))) {
@@ -98,7 +106,7 @@ bool is_struck(const PageIndex& page, std::size_t i) {
 
 bool is_other_amount(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
-  for (int steps = 0; at != Tag::none && steps < 2; ++steps) {
+  for (int steps = 0; at != Tag::none && steps < kOtherAmountLevels; ++steps) {
     const Tag& t = page.tags()[at];
     if (t.attribute_count > 0 && names_with(page, t, kOtherAmountWords, kOtherAmountPairs)) return true;
     at = t.parent;

@@ -9,7 +9,14 @@
 namespace korvane::commerce::detail::extended {
 namespace {
 
-// How much a source's vote on the price weighs.
+// How much a source's vote on the price weighs. The weights follow how
+// directly a source states the offer of the page's own product: JSON-LD
+// names the product and its offer (5); microdata and price meta tags state
+// a price, but pages also mark up list prices and other products with them
+// (4); script states and analytics describe the viewed product for
+// programs, sometimes before a discount (3); data attributes and the
+// visible text are read by position alone (2). No single weaker source
+// outvotes a stronger one, two weaker ones that agree do (4 + 2 > 5).
 int price_weight(Source s) noexcept {
   switch (s) {
     case Source::json_ld: return 5;
@@ -23,6 +30,7 @@ int price_weight(Source s) noexcept {
   }
 }
 
+// Amounts are kept in cents: closer than half a cent is the same amount.
 bool same_amount(double a, double b) noexcept { return std::fabs(a - b) < 0.005; }
 
 // Each source's best price candidate (the lowest rank, the first among equals).

@@ -72,6 +72,19 @@ constexpr std::array<std::string_view, 37> kInStockTexts{
     "במלאי",         "متوفر",        "available",        "on laos",        "laos olemas", "noliktavā",
     "sandėlyje"};
 
+// Attribute values longer than this are data (JSON, encoded images), not names.
+constexpr std::size_t kMaxNameValue = 200;
+// A variant chooser wraps its options in a list, a fieldset and a box or two.
+constexpr int kChooserLevels = 8;
+// Availability wording is a short sentence; a longer text is a description
+// that may mention stock in passing.
+constexpr std::size_t kMaxWording = 160;
+// A button's own label is a few words.
+constexpr std::size_t kMaxButtonLabel = 64;
+// Stock-named elements looked at, at most: the product's own report comes
+// early on the page, and pages of many listed items stay cheap.
+constexpr int kMaxStockElements = 40;
+
 template <std::size_t N>
 bool contains_any(std::string_view hay, const std::array<std::string_view, N>& parts) {
   return std::any_of(parts.begin(), parts.end(), [&](std::string_view p) { return hay.find(p) != std::string_view::npos; });
@@ -89,7 +102,7 @@ std::string squeezed_names(const PageIndex& page, const Tag& t) {
     const bool naming = iequals(a.name, "class") || iequals(a.name, "id") || iequals(a.name, "name") ||
                         iequals(a.name, "value") || iequals(a.name, "title") || iequals(a.name, "aria-label") ||
                         istarts_with(a.name, "data-");
-    if (!naming || a.value.size() > 200) continue;
+    if (!naming || a.value.size() > kMaxNameValue) continue;
     for (const char c : a.value) {
       if (c == '-' || c == '_' || c == ' ') continue;
       out.push_back(text::ascii_lower(c));
@@ -109,7 +122,7 @@ bool is_disabled(const PageIndex& page, const Tag& t) {
 // Elements of variant choosers (sizes, colours), whose wording is about one variant.
 bool in_variant_chooser(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
-  for (int steps = 0; at != Tag::none && steps < 8; ++steps) {
+  for (int steps = 0; at != Tag::none && steps < kChooserLevels; ++steps) {
     const Tag& t = page.tags()[at];
     if (t.kind == TagName::select || t.kind == TagName::option) return true;
     if (const auto cls = page.attribute(t, "class")) {
@@ -124,7 +137,7 @@ bool in_variant_chooser(const PageIndex& page, std::size_t i) {
 }
 
 std::optional<models::StockStatus> status_of_wording(std::string_view text) {
-  if (text.empty() || text.size() > 160) return std::nullopt;
+  if (text.empty() || text.size() > kMaxWording) return std::nullopt;
   const std::string lower = text::to_lower(text);
   if (has_any_phrase(lower, kSoldOutTexts) || has_any_phrase(lower, kSoldOutMore)) {
     return models::StockStatus::OUT_OF_STOCK;
@@ -148,7 +161,7 @@ bool is_add_to_cart(const PageIndex& page, std::size_t i) {
   }
   if (contains_any(squeezed_names(page, t), kCartAttributeWords)) return true;
   if (t.kind != TagName::button) return false;
-  const std::string label = text::to_lower(page.element_text(i, 64));
+  const std::string label = text::to_lower(page.element_text(i, kMaxButtonLabel));
   return has_any_phrase(label, kCartTexts);
 }
 
@@ -157,7 +170,7 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
   const std::size_t cart = ctx.landmarks.add_to_cart;
   if (cart != Tag::none) {
     const Tag& t = page.tags()[cart];
-    const auto said = t.kind == TagName::button ? status_of_wording(page.element_text(cart, 64)) : std::nullopt;
+    const auto said = t.kind == TagName::button ? status_of_wording(page.element_text(cart, kMaxButtonLabel)) : std::nullopt;
     if (said == models::StockStatus::OUT_OF_STOCK) {
       out.stock.push_back({*said, Source::stock_wording, 0});
     } else if (!is_disabled(page, t)) {
@@ -167,7 +180,7 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
   // Availability reports: the first that says something, outside other
   // products and variant choosers.
   int seen = 0;
-  for (std::size_t i = 0; i < page.tags().size() && seen < 40; ++i) {
+  for (std::size_t i = 0; i < page.tags().size() && seen < kMaxStockElements; ++i) {
     const Tag& t = page.tags()[i];
     if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::link ||
         t.kind == TagName::script || t.kind == TagName::input) {
@@ -176,7 +189,7 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
     if ((t.hints & hint_stock) == 0) continue;
     ++seen;
     if (ctx.other.contains(i) || in_variant_chooser(page, i)) continue;
-    if (const auto status = status_of_wording(page.element_text(i, 160))) {
+    if (const auto status = status_of_wording(page.element_text(i, kMaxWording))) {
       out.stock.push_back({*status, Source::stock_wording, 1});
       return;
     }
