@@ -382,8 +382,10 @@ int report(const fs::path& dir, const std::vector<CorpusPage>& pages, bool misse
         if (misses && !o.correct && (o.got || !o.want.empty())) {
           std::string want;
           for (const auto& w : o.want) want += (want.empty() ? "" : " | ") + w;
+          std::string got = o.got ? *o.got : "-";
+          if (mode == 1 && o.got) got += " (" + source_name(traced(trace, f), true) + ")";
           std::printf("  %-9s %-12s %-60s got %-24s want %s\n", kModeNames[mode], field_name(f), page.file.c_str(),
-                      o.got ? o.got->c_str() : "-", want.empty() ? "-" : want.c_str());
+                      got.c_str(), want.empty() ? "-" : want.c_str());
         }
       }
     }

@@ -350,6 +350,71 @@ INSTANTIATE_TEST_SUITE_P(
         SkuCase{"a_value_with_spaces_is_no_sku", R"(<span itemprop="sku" content="Unavailable at this store"></span>)",
                 "https://shop.example/p", ""}));
 
+// ---------------------------------------------------------------- brand
+
+struct BrandCase {
+  const char* name;
+  const char* head;
+  const char* body;
+  const char* brand;  // empty: none
+};
+
+void PrintTo(const BrandCase& c, std::ostream* os) { *os << c.name; }
+
+class ExtendedBrand : public testing::TestWithParam<BrandCase> {};
+
+TEST_P(ExtendedBrand, NamesTheProductsBrandNotTheShop) {
+  const BrandCase& c = GetParam();
+  const std::string head = std::string(R"(<meta property="og:price:amount" content="10">)") + c.head;
+  const MetadataResult r = parse(page(head, c.body), ExtractionMode::extended, "https://www.lamp-shop.example/p/1");
+  EXPECT_EQ(r.brand.value_or(""), c.brand);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, ExtendedBrand,
+    testing::Values(
+        BrandCase{"json_ld_brand_object", R"(<script type="application/ld+json">{"@type":"Product",
+                    "brand":{"@type":"Brand","name":"Lumetta"},"offers":{"price":"10"}}</script>)", "", "Lumetta"},
+        BrandCase{"json_ld_manufacturer_when_no_brand", R"(<script type="application/ld+json">{"@type":"Product",
+                    "manufacturer":{"name":"Lumetta Works"},"offers":{"price":"10"}}</script>)", "", "Lumetta Works"},
+        BrandCase{"microdata_brand_item_name", "",
+                  R"(<div itemprop="brand" itemscope itemtype="https://schema.org/Brand"><img src="l.png">
+                     <span itemprop="name">Lumetta</span></div>)", "Lumetta"},
+        BrandCase{"microdata_brand_text_after_its_label", "",
+                  R"(<h5 itemprop="brand"><span>More from the brand: </span><a href="/b">Lumetta</a></h5>)", "Lumetta"},
+        BrandCase{"product_brand_meta", R"(<meta property="product:brand" content="Lumetta">)", "", "Lumetta"},
+        BrandCase{"label_and_name_in_one_text", "", "<h1>Desk Lamp</h1><a href=\"/s?k=lumetta\">Marke: Lumetta</a>",
+                  "Lumetta"},
+        BrandCase{"label_then_name_in_the_next_cell", "",
+                  "<table><tr><td>Kaubamärk</td><td><a href=\"/c/1\">Lumetta</a></td></tr></table>", "Lumetta"},
+        BrandCase{"maker_label_when_no_brand", "", "<ul><li>Manufacturer : <span>Lumetta Works</span></li></ul>",
+                  "Lumetta Works"},
+        BrandCase{"analytics_product_brand", "",
+                  R"(<script>dataLayer.push({"ecommerce":{"detail":{"products":[{"id":"L1","price":"10",
+                     "brand":"Lumetta"}]}}});</script>)", "Lumetta"},
+        BrandCase{"a_label_alone_in_a_menu_link_is_no_label", "",
+                  R"(<nav-list><a href="/brands">Brand</a><a href="/gifts">Gift cards</a></nav-list>)", ""},
+        BrandCase{"template_placeholder_is_no_brand", "", R"(<span itemprop="brand">$metabrand</span>)", ""},
+        BrandCase{"site_name_is_the_shop_not_the_brand", R"(<meta property="og:site_name" content="Lamp Shop">)", "",
+                  ""},
+        BrandCase{"shop_named_as_the_brand_by_structured_data", R"(<meta property="og:site_name" content="Lamp Shop">
+                    <script type="application/ld+json">{"@type":"Product","brand":"Lamp Shop","offers":{"price":"10"}}</script>)",
+                  "", "Lamp Shop"}));
+
+TEST(ExtendedBrand, TheSearchResultsMerchantIsNoBrand) {
+  const std::string html = page(R"(<meta property="og:type" content="product"><meta property="og:price:amount" content="10">)",
+                                "<h1>Desk Lamp</h1>");
+  const auto request = [&](ExtractionMode mode) {
+    return MetadataRequest{.html = html,
+                           .direct_url = "https://shop.example/p/1",
+                           .initial_title = "Desk Lamp",
+                           .initial_merchant = "Lamp Outlet Store",
+                           .extraction = mode};
+  };
+  EXPECT_EQ(DestinationMetadataParser::parse_metadata(request(ExtractionMode::standard)).brand, "Lamp Outlet Store");
+  EXPECT_EQ(DestinationMetadataParser::parse_metadata(request(ExtractionMode::extended)).brand, std::nullopt);
+}
+
 // ---------------------------------------------------------------- availability
 
 struct StockCase {

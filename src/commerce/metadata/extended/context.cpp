@@ -153,9 +153,33 @@ Landmarks find_landmarks(const PageIndex& page, const OtherContentMap& other) {
   return marks;
 }
 
+std::vector<std::string> titles_of(const PageIndex& page, const Landmarks& marks) {
+  // Titles are a line; reading further only reads descriptions.
+  constexpr std::size_t kMaxTitleBytes = 200;
+  std::vector<std::string> titles;
+  if (marks.main_heading != Tag::none) titles.push_back(page.element_text(marks.main_heading, kMaxTitleBytes));
+  std::string og, title;
+  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+    const Tag& t = page.tags()[i];
+    if (t.kind == TagName::body) break;
+    if (t.closing) continue;
+    if (t.kind == TagName::title && title.empty()) title = page.element_text(i, kMaxTitleBytes);
+    if (t.kind == TagName::meta && og.empty()) {
+      if (const auto key = page.attribute(t, "property"); key && iequals(*key, "og:title")) {
+        og = page.attribute_text(t, "content").value_or("");
+      }
+    }
+  }
+  for (std::string* s : {&og, &title}) {
+    if (!s->empty()) titles.push_back(std::move(*s));
+  }
+  return titles;
+}
+
 }  // namespace
 
 PageContext::PageContext(const PageIndex& index, std::string_view link)
-    : page(index), url(link), other(index), landmarks(find_landmarks(index, other)) {}
+    : page(index), url(link), other(index), landmarks(find_landmarks(index, other)),
+      titles(titles_of(index, landmarks)) {}
 
 }  // namespace korvane::commerce::detail::extended

@@ -195,10 +195,19 @@ std::optional<StockDecision> decide_stock(const Evidence& e) {
   return StockDecision{best->status, best->source};
 }
 
+std::optional<BrandDecision> decide_brand(const Evidence& e) {
+  const BrandCandidate* best = nullptr;
+  for (const BrandCandidate& c : e.brands) {
+    if (best == nullptr || std::pair(c.maker, c.source) < std::pair(best->maker, best->source)) best = &c;
+  }
+  if (best == nullptr) return std::nullopt;
+  return BrandDecision{best->value, best->source};
+}
+
 }  // namespace
 
 Decision decide(const Evidence& evidence, std::string_view url) {
-  return Decision{decide_price(evidence), decide_sku(evidence, url), decide_stock(evidence)};
+  return Decision{decide_price(evidence), decide_sku(evidence, url), decide_stock(evidence), decide_brand(evidence)};
 }
 
 bool price_settled(const Evidence& evidence) {
@@ -226,6 +235,13 @@ bool sku_settled(const Evidence& evidence, std::string_view url) {
     highest = std::max(highest, lifted);
   }
   return values[0].score > highest;
+}
+
+bool brand_settled(const Evidence& evidence) {
+  // Labels rank below the brand fields of structured data.
+  return std::any_of(evidence.brands.begin(), evidence.brands.end(), [](const BrandCandidate& c) {
+    return !c.maker && (c.source == Source::json_ld || c.source == Source::microdata || c.source == Source::meta_tags);
+  });
 }
 
 bool stock_settled(const Evidence& evidence) {

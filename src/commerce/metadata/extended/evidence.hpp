@@ -27,6 +27,7 @@ enum class Source : std::uint8_t {
   add_to_cart,      // an add-to-cart control, present and enabled or disabled
   stock_wording,    // sold-out / in-stock wording next to the product
   link,             // an item number in the page's own link
+  byline,           // a brand link or "by ..." line next to the main heading
   standard,         // the standard rules' answer, kept when nothing better is found
 };
 
@@ -68,10 +69,20 @@ struct StockCandidate {
   int rank = 0;
 };
 
+struct BrandCandidate {
+  std::string value;
+  Source source = Source::standard;
+  // The maker ("manufacturer", "Hersteller"), which names the brand less
+  // surely than a brand field does.
+  bool maker = false;
+};
+
 struct Evidence {
   std::vector<PriceCandidate> prices;
   std::vector<SkuCandidate> skus;
   std::vector<StockCandidate> stock;
+  std::vector<BrandCandidate> brands;
+  std::vector<std::string> shop_names;           // og:site_name, application-name
   std::vector<std::string> declared_currencies;  // in the order found; ISO codes
   std::vector<std::string> written_currencies;   // written next to amounts in price elements
 
@@ -80,12 +91,19 @@ struct Evidence {
     return declared_currencies.empty() ? std::string_view() : std::string_view(declared_currencies.front());
   }
   void declare_currency(std::string code);
+  // Adds a brand candidate when `value` can be one (see brand_text).
+  void add_brand(std::string_view value, Source source, bool maker = false);
   void note_written_currency(std::string code);
 };
 
 // True when `value` can be an item number: 1 to 64 bytes, no white space,
 // at least one letter or digit ("Unavailable at this store" cannot).
 [[nodiscard]] bool plausible_sku(std::string_view value) noexcept;
+
+// A brand name as pages write it: HTML-unescaped, white space collapsed;
+// absent when it cannot be a brand (empty, longer than 60 bytes, a link, no
+// letter in it).
+[[nodiscard]] std::optional<std::string> brand_text(std::string_view value);
 
 // The availability a schema.org-style value names ("InStock",
 // "http://schema.org/OutOfStock", "in stock", "out_of_stock", "SoldOut",

@@ -5,6 +5,8 @@
 #include "commerce/metadata/extended/readers.hpp"
 #include "commerce/metadata/markup.hpp"
 
+#include "text/unicode.hpp"
+
 #include <algorithm>
 
 namespace korvane::commerce::detail::extended {
@@ -22,7 +24,9 @@ Evidence gather(const PageIndex& index, std::string_view url) {
   read_data_attributes(ctx, e);
   read_link_identifier(ctx, e);
   if (!price_settled(e)) read_visible_price(ctx, e);
-  if (!sku_settled(e, url)) read_item_labels(ctx, e);
+  const bool skus = !sku_settled(e, url);
+  const bool brands = !brand_settled(e);
+  if (skus || brands) read_item_labels(ctx, e, skus, brands);
   if (!stock_settled(e)) read_stock_cues(ctx, e);
   return e;
 }
@@ -106,6 +110,45 @@ bool sells_a_product(const Decision& d, const Evidence& e) {
          std::any_of(e.skus.begin(), e.skus.end(), [&](const SkuCandidate& c) { return structured(c.source); });
 }
 
+// Lower-cased letters and digits of `s`, nothing else ("TP-Link" and "tp
+// link" both give "tplink").
+std::string letters_and_digits(std::string_view s) {
+  std::string out;
+  for (const char c : text::to_lower(s)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out.push_back(c);
+  }
+  return out;
+}
+
+// True when `brand` names the shop (its site name or its link's host)
+// rather than the product's maker.
+bool names_the_shop(std::string_view brand, const Evidence& e, std::string_view domain) {
+  const std::string key = letters_and_digits(brand);
+  if (key.empty()) return false;
+  for (const std::string& shop : e.shop_names) {
+    if (letters_and_digits(shop) == key) return true;
+  }
+  // The host without its top-level domain ("shop.example.co.uk" gives
+  // "shop.example.co"): a brand that holds it, or that it holds, is the
+  // shop's name written out ("www.shop.example", "Shop Example").
+  const std::string_view host = domain.substr(0, domain.rfind('.'));
+  const std::string site = letters_and_digits(host);
+  return !site.empty() && (site.find(key) != std::string::npos || key.find(site) != std::string::npos);
+}
+
+void apply_brand(MetadataParseState& s, const Decision& d, const Evidence& e, Trace* trace) {
+  if (d.brand) {
+    s.brand = d.brand->value;
+    if (trace != nullptr) trace->brand = d.brand->source;
+    return;
+  }
+  // Nothing names the product's brand: a standard answer that names the
+  // shop (its site name, its host) is not the brand.
+  if (is_set(s.brand) && names_the_shop(*s.brand, e, s.domain)) s.brand.reset();
+  if (is_set(s.brand) && trace != nullptr) trace->brand = Source::standard;
+}
+
 }  // namespace
 
 Evidence gather(ValidUtf8 html, std::string_view url) {
@@ -130,6 +173,7 @@ void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trac
   } else {
     s.sku.reset();
   }
+  apply_brand(s, d, e, trace);
   if (d.stock) {
     s.stock_status = d.stock->status;
     if (trace != nullptr) trace->stock = d.stock->source;

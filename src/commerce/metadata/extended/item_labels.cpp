@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <vector>
 
 namespace korvane::commerce::detail::extended {
@@ -239,13 +240,64 @@ std::optional<std::string> labelled_value(std::string_view text) {
   return item_number(text.substr(value_start));
 }
 
+// Brand labels ("Brand:", "Marke", "Marque", "Kaubamärk" ...) and maker
+// labels ("Manufacturer", "Hersteller" ...), lower-cased, without their
+// trailing ":".
+constexpr std::array<std::string_view, 30> kBrandLabels{
+    "brand",  "brand name", "marke",    "marque",   "marca",  "merk",   "märke",   "mærke",
+    "merke",  "merkki",     "marka",    "бренд",    "марка",  "kaubamärk", "zīmols", "prekės ženklas",
+    "značka", "márka",      "znamka",   "brend",    "μάρκα",  "ブランド", "品牌",   "브랜드",
+    "מותג",   "thương hiệu", "ยี่ห้อ",    "العلامة التجارية", "merek", "blagovna znamka"};
+constexpr std::array<std::string_view, 21> kMakerLabels{
+    "manufacturer", "hersteller", "fabricant", "fabricante", "produttore", "producent", "производитель",
+    "výrobce",      "výrobca",    "gyártó",    "valmistaja", "tillverkare", "produsent", "proizvođač",
+    "üretici",      "κατασκευαστής", "メーカー", "제조사",    "制造商",       "make",      "tootja"};
+
+// Label texts longer than this are sentences ("Brand: " and a name fit).
+constexpr std::size_t kMaxBrandLabelText = 80;
+
+struct BrandLabel {
+  bool maker = false;
+  std::string_view value;  // what follows the label in the same text; empty when the label stands alone
+};
+
+// `text` as a brand or maker label, alone ("Marke", "Brand:") or followed
+// by its value ("Marke: Oceana"); absent when it is none.
+std::optional<BrandLabel> brand_label(std::string_view text) {
+  std::size_t colon = text.find(':');
+  std::size_t colon_length = 1;
+  if (const std::size_t wide = text.find("\xEF\xBC\x9A"); wide < colon) {  // full-width colon
+    colon = wide;
+    colon_length = 3;
+  }
+  const std::string_view head = colon == std::string_view::npos ? text : text.substr(0, colon);
+  if (head.size() > 40) return std::nullopt;
+  const std::string lower = text::to_lower(head);
+  const std::string_view name = trim_label_end(lower);
+  const auto listed = [name](const auto& labels) {
+    return std::find(labels.begin(), labels.end(), name) != labels.end();
+  };
+  const bool brand = listed(kBrandLabels);
+  if (!brand && !listed(kMakerLabels)) return std::nullopt;
+  const std::string_view value =
+      colon == std::string_view::npos ? std::string_view() : text::strip(text.substr(colon + colon_length));
+  return BrandLabel{!brand, value};
+}
+
 }  // namespace
 
-void read_item_labels(const PageContext& ctx, Evidence& out) {
+void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool brands) {
   const PageIndex& page = ctx.page;
+  // Labelled item numbers kept, at most: a product's details list one or two.
+  constexpr int kMaxLabelledSkus = 4;
   int found = 0;
+  bool brand_found = false;
+  bool maker_found = false;
   std::string storage;
-  for (std::size_t i = 0; i < page.tags().size() && found < 4; ++i) {
+  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+    const bool want_sku = skus && found < kMaxLabelledSkus;
+    const bool want_brand = brands && !brand_found;
+    if (!want_sku && !want_brand) break;
     if (!holds_visible_text(page.tags()[i])) continue;
     std::string_view raw = page.text_after(i);
     if (raw.size() < 3) continue;
@@ -260,6 +312,22 @@ void read_item_labels(const PageContext& ctx, Evidence& out) {
     // Labels start with a letter (or a bracket of East Asian pages).
     const unsigned char c0 = static_cast<unsigned char>(raw.front());
     if (c0 < 0x80 && !((c0 | 0x20) >= 'a' && (c0 | 0x20) <= 'z')) continue;
+    if (want_brand && raw.size() <= kMaxBrandLabelText) {
+      if (const auto label = brand_label(text::strip(raw)); label && !ctx.other.contains(i)) {
+        const BrandLabel& l = *label;
+        // A label alone in a link is a menu entry ("Brands"), not a label.
+        const bool link = page.tags()[i].kind == TagName::a && !page.tags()[i].closing;
+        if (l.value.empty() && link) continue;
+        const std::string_view value = l.value.empty() ? next_text(page, i) : l.value;
+        if (!(l.maker ? maker_found : brand_found) && !is_label_text(value) && !brand_label(value)) {
+          const std::size_t before = out.brands.size();
+          out.add_brand(value, Source::item_label, l.maker);
+          if (out.brands.size() > before) (l.maker ? maker_found : brand_found) = true;
+        }
+        continue;
+      }
+    }
+    if (!want_sku) continue;
     const bool has_digit = std::any_of(raw.begin(), raw.end(), is_digit);
     // A label alone needs its value, with a digit, in the next text.
     std::string_view next;

@@ -253,6 +253,38 @@ void add_identifiers(const json::object& product, bool other_product, Evidence& 
   }
 }
 
+// The name a "brand" or "manufacturer" value gives: a text, an object's
+// "name", or the first of a list of those; absent for anything else.
+std::optional<std::string_view> organisation_name(const json::value* v) {
+  if (v == nullptr) return std::nullopt;
+  if (const auto* arr = v->if_array(); arr != nullptr && !arr->empty()) v = &arr->front();
+  if (v->is_string()) return std::string_view(v->get_string());
+  if (const auto* o = v->if_object()) {
+    if (const auto* name = o->if_contains("name"); name != nullptr && name->is_string()) {
+      return std::string_view(name->get_string());
+    }
+  }
+  return std::nullopt;
+}
+
+// The brand of the page's product, else of another of its own products (a
+// group whose variant was chosen); its maker after that.
+void add_product_brand(const json::object* chosen, const std::vector<const json::object*>& own, Evidence& out) {
+  std::vector<const json::object*> order;
+  if (chosen != nullptr) order.push_back(chosen);
+  for (const auto* p : own) {
+    if (p != chosen) order.push_back(p);
+  }
+  for (const std::string_view key : {"brand", "manufacturer"}) {
+    for (const auto* p : order) {
+      if (const auto name = organisation_name(member(p, key))) {
+        out.add_brand(*name, Source::json_ld, key == "manufacturer");
+        return;
+      }
+    }
+  }
+}
+
 // The availability of a set of offers: in stock when any offer is, else
 // what the first offer that says something says.
 std::optional<models::StockStatus> offers_availability(const std::vector<const json::object*>& offers) {
@@ -350,6 +382,7 @@ void read_json_ld(const PageContext& ctx, Evidence& out) {
     add_offer_facts(offers_of(*chosen), price ? price->offer : nullptr, out);
     add_identifiers(*chosen, false, out);
   }
+  add_product_brand(chosen, own, out);
   // Identifiers of the other own products (a group and its variants) rank lower.
   for (const auto* p : own) {
     if (p != chosen) add_identifiers(*p, true, out);

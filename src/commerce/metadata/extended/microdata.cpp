@@ -11,7 +11,7 @@
 namespace korvane::commerce::detail::extended {
 namespace {
 
-enum class Prop { none, price, currency, availability, sku, product_id, mpn, gtin };
+enum class Prop { none, price, currency, availability, sku, product_id, mpn, gtin, brand, maker };
 
 // The property a name stands for; prefixes ("schema:") and vocabularies
 // ("http://schema.org/price") are dropped.
@@ -22,7 +22,9 @@ Prop prop_of(std::string_view name) {
     std::string_view name;
     Prop prop;
   };
-  static constexpr std::array<Entry, 12> entries{{{"price", Prop::price},
+  static constexpr std::array<Entry, 14> entries{{{"price", Prop::price},
+                                                  {"brand", Prop::brand},
+                                                  {"manufacturer", Prop::maker},
                                                   {"lowprice", Prop::price},
                                                   {"pricecurrency", Prop::currency},
                                                   {"availability", Prop::availability},
@@ -80,6 +82,30 @@ std::string value_of(const PageIndex& page, std::size_t i) {
   return page.element_text(i, 96);
 }
 
+// The name of a brand or manufacturer element: its content attribute, or
+// the "name" property inside it when it is an item of its own, else its
+// text.
+std::string organisation_value(const PageIndex& page, std::size_t i) {
+  const Tag& t = page.tags()[i];
+  if (auto content = page.attribute_text(t, "content")) return *content;
+  if (page.attribute(t, "itemscope") && t.content_end != Tag::none) {
+    // An organisation item holds a few properties (name, logo, link).
+    constexpr std::size_t kScopeTags = 32;
+    for (std::size_t k = i + 1; k < page.tags().size() && k <= i + kScopeTags; ++k) {
+      const Tag& inner = page.tags()[k];
+      if (inner.begin >= t.content_end) break;
+      if (inner.closing || (inner.hints & hint_itemprop) == 0) continue;
+      if (const auto prop = page.attribute(inner, "itemprop"); prop && iequals(*prop, "name")) {
+        return value_of(page, k);
+      }
+    }
+  }
+  // An element's text may put a label before the name ("Brand: Acme").
+  const std::string text = page.element_text(i, 96);
+  const std::size_t colon = text.rfind(':');
+  return colon == std::string::npos ? text : std::string(text::strip(std::string_view(text).substr(colon + 1)));
+}
+
 }  // namespace
 
 // Properties read per page, at most: a product page states each a few
@@ -102,7 +128,7 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
     for (const std::string_view name : text::split_white_space(*names)) {
       const Prop prop = prop_of(name);
       if (prop == Prop::none) continue;
-      if ((prop == Prop::price && price_rank > 8) || (prop >= Prop::sku && sku_count > 16)) continue;
+      if ((prop == Prop::price && price_rank > 8) || (prop >= Prop::sku && prop <= Prop::gtin && sku_count > 16)) continue;
       ++read;
       if (in_listed_scope(page, i)) break;
       const std::string value = value_of(page, i);
@@ -148,6 +174,10 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
           ++sku_count;
           break;
         }
+        case Prop::brand:
+        case Prop::maker:
+          if (!ctx.other.contains(i)) out.add_brand(organisation_value(page, i), Source::microdata, prop == Prop::maker);
+          break;
         case Prop::none: break;
       }
     }

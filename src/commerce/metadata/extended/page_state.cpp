@@ -63,24 +63,10 @@ std::vector<std::string> words_of(std::string_view s) {
 // The words of the page's own names for its product: og:title, the main
 // heading and the title element.
 std::set<std::string> title_words(const PageContext& ctx) {
-  const PageIndex& page = ctx.page;
   std::set<std::string> words;
-  const auto add = [&words](std::string_view s) {
-    for (auto& w : words_of(s)) words.insert(std::move(w));
-  };
-  for (std::size_t i = 0; i < page.tags().size(); ++i) {
-    const Tag& t = page.tags()[i];
-    if (t.closing) continue;
-    if (t.kind == TagName::title) add(page.element_text(i, 200));
-    if (t.kind == TagName::meta) {
-      const auto key = page.attribute(t, "property");
-      if (key && iequals(*key, "og:title")) {
-        if (auto c = page.attribute_text(t, "content")) add(*c);
-      }
-    }
-    if (t.kind == TagName::body) break;
+  for (const std::string& title : ctx.titles) {
+    for (auto& w : words_of(title)) words.insert(std::move(w));
   }
-  if (ctx.landmarks.main_heading != Tag::none) add(page.element_text(ctx.landmarks.main_heading, 200));
   return words;
 }
 
@@ -165,6 +151,20 @@ void add_skus(const json::object& o, Source source, bool listed, Evidence& out) 
   }
 }
 
+// The brand of a product object: "brand" (a text or an object's "name"),
+// "brandName", "item_brand" or the shop platform's "vendor".
+void add_object_brand(const json::object& o, Source source, Evidence& out) {
+  for (const std::string_view key : {"brand", "brandName", "item_brand", "vendor"}) {
+    const json::value* v = o.if_contains(key);
+    if (v == nullptr) continue;
+    if (const auto* inner = v->if_object()) v = inner->if_contains("name");
+    if (v != nullptr && v->is_string() && !text::strip(v->get_string()).empty()) {
+      out.add_brand(v->get_string(), source);
+      return;
+    }
+  }
+}
+
 std::string_view name_of(const json::object& o) {
   for (const std::string_view key : {"name", "title", "productName", "product_name", "item_name", "displayName"}) {
     if (const auto* v = o.if_contains(key); v != nullptr && v->is_string() && !v->get_string().empty()) {
@@ -198,6 +198,7 @@ void read_ecommerce(const json::object& ecommerce, Evidence& out) {
     out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 0});
   }
   add_skus(*product, Source::analytics, false, out);
+  add_object_brand(*product, Source::analytics, out);
   if (auto s = object_availability(*product)) out.stock.push_back({*s, Source::analytics, 1});
 }
 
@@ -211,6 +212,7 @@ void read_event(const json::object& params, Evidence& out) {
       out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 1});
     }
     add_skus(params, Source::analytics, false, out);
+    add_object_brand(params, Source::analytics, out);
     return;
   }
   if (const auto* items = first_object(params.if_contains("items"))) {
@@ -218,6 +220,7 @@ void read_event(const json::object& params, Evidence& out) {
       out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 1});
     }
     add_skus(*items, Source::analytics, true, out);
+    add_object_brand(*items, Source::analytics, out);
     return;
   }
   if (auto m = price_of(params.if_contains("value"), currency)) {
@@ -299,6 +302,7 @@ void consider_product(const json::object& o, Walk& w) {
   w.out.declare_currency(currency);
   if (m) w.out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::page_state, 0});
   add_skus(o, Source::page_state, false, w.out);
+  add_object_brand(o, Source::page_state, w.out);
   if (stock) w.out.stock.push_back({*stock, Source::page_state, 1});
 }
 
