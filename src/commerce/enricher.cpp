@@ -46,7 +46,9 @@ EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& ur
                                  int rank, ExtractionMode extraction) {
   std::string domain = URLUnwrapper::extract_domain(url);
   if (domain.empty()) domain = match.source.value_or("");
-  const auto initial_price = PriceNormalizer::parse(match.price, match.currency);
+  const auto initial_price = extraction == ExtractionMode::extended
+                                 ? PriceNormalizer::parse_extended(match.price, match.currency)
+                                 : PriceNormalizer::parse(match.price, match.currency);
 
   std::optional<std::string_view> html;
   if (const auto it = pages.find(url); it != pages.end() && it->second) html = *it->second;
@@ -105,6 +107,18 @@ std::vector<PageMiss> pages_missed(const std::vector<std::string>& urls, const c
 
 void report_count(const detail::CountObserver& on_counts, RunPhase phase, std::size_t done, std::size_t total) {
   if (on_counts) on_counts(RunProgress{phase, done, total});
+}
+
+// The offers with their price texts read the extended way: the amount and
+// currency a text gives replace the engine's number and currency field.
+std::vector<models::ShoppingOffer> with_read_prices(std::vector<models::ShoppingOffer> offers) {
+  for (auto& offer : offers) {
+    const auto price = PriceNormalizer::parse_extended(offer.price, offer.currency);
+    if (!price) continue;
+    offer.extracted_price = price->amount;
+    if (!price->currency.empty()) offer.currency = price->currency;
+  }
+  return offers;
 }
 
 void label_unlabelled(std::vector<EnrichedCommerceMatch>& items) {
@@ -204,8 +218,9 @@ awaitable<RunResult> run_pipeline(EnrichRequest request, RunOptions options, Pro
   }
   if (request.offers) {
     // The fused list, every item labelled, with the summary of that list.
-    std::vector<EnrichedCommerceMatch> fused =
-        CommerceAggregator::fuse_matches_and_offers(run.result.items, *request.offers);
+    std::vector<EnrichedCommerceMatch> fused = CommerceAggregator::fuse_matches_and_offers(
+        run.result.items, options.extraction == ExtractionMode::extended ? with_read_prices(std::move(*request.offers))
+                                                                         : std::move(*request.offers));
     label_unlabelled(fused);
     models::CommerceSummary fresh;
     fresh.total_matches = static_cast<int>(fused.size());

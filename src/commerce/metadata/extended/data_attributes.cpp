@@ -4,7 +4,7 @@
 // outside lists of other products and former prices.
 #include "commerce/metadata/extended/readers.hpp"
 
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 #include "text/html.hpp"
 #include "text/unicode.hpp"
 
@@ -83,7 +83,7 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
         const std::string value = text::html_unescape(a.value);
         std::optional<Money> money;
         if (const auto plain = read_plain_amount(value)) {
-          money = Money{*plain, {}, false};
+          money = Money{*plain, {}, false, {}};
         } else if (value.size() <= 40) {
           money = read_money(value, out.declared_currency());
         }

@@ -4,7 +4,7 @@
 // or the regular price is missing.
 #include "commerce/metadata/extended/readers.hpp"
 
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 #include "text/unicode.hpp"
 
 namespace korvane::commerce::detail::extended {
@@ -81,7 +81,7 @@ void read_meta_tags(const PageContext& ctx, Evidence& out) {
   out.declare_currency(currency);
 
   const auto amount_of = [&out](const std::string& text, const std::string& code) -> std::optional<Money> {
-    if (const auto plain = read_plain_amount(text)) return Money{*plain, code, false};
+    if (const auto plain = read_plain_amount(text)) return Money{*plain, code, false, {}};
     auto money = read_money(text, code.empty() ? out.declared_currency() : std::string_view(code));
     if (money && money->currency.empty()) money->currency = code;
     return money;

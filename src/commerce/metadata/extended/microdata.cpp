@@ -3,7 +3,7 @@
 // element text), outside lists of other products and struck-through prices.
 #include "commerce/metadata/extended/readers.hpp"
 
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 #include "text/unicode.hpp"
 
 #include <array>
@@ -137,7 +137,7 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
           if (is_struck(page, i) || ctx.other.contains(i)) break;
           std::optional<Money> money;
           if (const auto plain = read_plain_amount(value)) {
-            money = Money{*plain, {}, false};
+            money = Money{*plain, {}, false, {}};
           } else {
             money = read_money(value, out.declared_currency());
           }

@@ -294,7 +294,7 @@ void consider_product(const json::object& o, Walk& w) {
   auto m = object_price(o, page_currency);
   if (const auto n = whole_price(o)) {
     m.reset();
-    if (const auto amount = whole_price_amount(*n, page_currency, w.out)) m = Money{*amount, {}, false};
+    if (const auto amount = whole_price_amount(*n, page_currency, w.out)) m = Money{*amount, {}, false, {}};
   }
   const auto stock = object_availability(o);
   if (!m && !stock) return;

@@ -4,7 +4,7 @@
 // add-to-cart control itself.
 #include "commerce/metadata/extended/readers.hpp"
 
-#include "commerce/metadata/extended/wording.hpp"
+#include "text/wording.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
@@ -92,7 +92,7 @@ bool contains_any(std::string_view hay, const std::array<std::string_view, N>& p
 
 template <std::size_t N>
 bool has_any_phrase(std::string_view text, const std::array<std::string_view, N>& phrases) {
-  return std::any_of(phrases.begin(), phrases.end(), [&](std::string_view p) { return has_phrase(text, p); });
+  return std::any_of(phrases.begin(), phrases.end(), [&](std::string_view p) { return text::has_phrase(text, p); });
 }
 
 // The attribute values of `t` that name it, lower-cased, without "-", "_" and spaces.
@@ -143,9 +143,9 @@ std::optional<models::StockStatus> status_of_wording(std::string_view text) {
     return models::StockStatus::OUT_OF_STOCK;
   }
   for (const std::string_view phrase : kInStockTexts) {
-    const std::size_t at = find_phrase(lower, phrase);
+    const std::size_t at = text::find_phrase(lower, phrase);
     if (at == std::string::npos) continue;
-    return negated_before(lower, at) ? models::StockStatus::OUT_OF_STOCK : models::StockStatus::IN_STOCK;
+    return text::negated_before(lower, at) ? models::StockStatus::OUT_OF_STOCK : models::StockStatus::IN_STOCK;
   }
   return std::nullopt;
 }

@@ -5,7 +5,7 @@
 // add-to-cart control.
 #include "commerce/metadata/extended/readers.hpp"
 
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>

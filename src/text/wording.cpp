@@ -1,4 +1,4 @@
-#include "commerce/metadata/extended/wording.hpp"
+#include "text/wording.hpp"
 
 #include "text/utf8.hpp"
 
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <array>
 
-namespace korvane::commerce::detail::extended {
+namespace korvane::text {
 namespace {
 
 bool is_word_code_point(char32_t cp) noexcept {
@@ -26,12 +26,12 @@ char32_t code_point_before(std::string_view s, std::size_t at) noexcept {
   if (at == 0) return 0;
   std::size_t begin = at - 1;
   while (begin > 0 && (static_cast<unsigned char>(s[begin]) & 0xC0) == 0x80) --begin;
-  return text::next_code_point(s, begin);
+  return next_code_point(s, begin);
 }
 
 char32_t code_point_at(std::string_view s, std::size_t at) noexcept {
   if (at >= s.size()) return 0;
-  return text::next_code_point(s, at);
+  return next_code_point(s, at);
 }
 
 // Negating words, lower-cased, in the languages of the wording lists.
@@ -78,4 +78,4 @@ bool negated_before(std::string_view text, std::size_t at) noexcept {
   return false;
 }
 
-}  // namespace korvane::commerce::detail::extended
+}  // namespace korvane::text

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace korvane::commerce::detail::extended {
+namespace korvane::text {
 
 // Where lower-cased `text` holds `phrase` (written in lower case) from
 // `from` on, as whole words: neither preceded nor followed by a letter, mark
@@ -23,4 +23,4 @@ namespace korvane::commerce::detail::extended {
 // stock", "nicht mehr verfügbar", "n'est pas disponible".
 [[nodiscard]] bool negated_before(std::string_view text, std::size_t at) noexcept;
 
-}  // namespace korvane::commerce::detail::extended
+}  // namespace korvane::text
