@@ -345,6 +345,11 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       {"199 kr", "NOK", "199", "NOK"},
       {"2 350 \xE2\x82\xBD", nullptr, "2350", "RUB"},
       {"185 \xD8\xB1.\xD8\xB3", nullptr, "185", "SAR"},                             // ر.س
+      {"CAD $12.99", nullptr, "12.99", "CAD"},                                      // a code settles a symbol
+      {"$12.99 NZD", nullptr, "12.99", "NZD"},
+      {"99\xC2\xA2", nullptr, "0.99", "USD"},                                       // 99¢
+      {"R199.00", nullptr, "199", "ZAR"},
+      {"350.000 VN\xC4\x90", nullptr, "350000", "VND"},                             // VNĐ
       {"19.99", nullptr, "19.99", ""},                                              // never a guessed USD
       {"19.99", "\xE2\x82\xAC", "19.99", "EUR"},
       {"19.99", "no currency", "19.99", ""},

@@ -166,6 +166,19 @@ const std::vector<Token>& tokens() {
         {"gh\xE2\x82\xB5", "GHS"},             // gh₵
         {"\xEF\xBF\xA1", "GBP"},               // fullwidth £
         {"\xEF\xBC\x84", "", &kDollar},        // fullwidth $
+        {"din.", "RSD"},
+        {"\xD0\xB4\xD0\xB8\xD0\xBD.", "RSD"},  // дин.
+        {"kd", "KWD"},
+        {"bd", "BHD"},
+        {"jd", "JOD"},
+        {"dt", "TND"},
+        {"r.o.", "OMR"},
+        {"vn\xC4\x91", "VND"},                  // vnđ
+        {"r", "ZAR"},                             // "R 199", South Africa
+        // Upper-case forms of non-ASCII letters, which ASCII lower-casing keeps.
+        {"vn\xC4\x90", "VND"},                  // vnĐ
+        {"z\xC5\x81", "PLN"},                   // zŁ
+        {"k\xC4\x8C", "CZK"},                   // kČ
     };
     return t;
   }();
@@ -457,6 +470,28 @@ std::optional<std::string> decimal_of(const NumberSpan& n, int minor, bool page_
   return whole;
 }
 
+// A hundredth of decimal `d` ("99" gives "0.99", "5" gives "0.05").
+std::string hundredth_of(const std::string& d) {
+  const std::size_t point = d.find('.');
+  std::string digits = d;
+  std::size_t whole = point == std::string::npos ? d.size() : point;
+  if (point != std::string::npos) digits.erase(point, 1);
+  while (whole < 2) {
+    digits.insert(digits.begin(), '0');
+    ++whole;
+  }
+  std::string out = digits.substr(0, whole - 2);
+  out.erase(0, std::min(out.find_first_not_of('0'), out.size()));
+  if (out.empty()) out.push_back('0');
+  std::string frac = digits.substr(whole - 2);
+  frac.erase(frac.find_last_not_of('0') + 1);
+  if (!frac.empty()) {
+    out.push_back('.');
+    out.append(frac);
+  }
+  return out;
+}
+
 // ---------------------------------------------------------------- tokens around a number
 
 // The code points of `s` before `end`, at most `count` of them, that are
@@ -488,15 +523,45 @@ std::size_t run_after(std::string_view s, std::size_t begin, int count) noexcept
 // The longest currency token that ends the run [begin, end), as long as a
 // lettered token does not continue a word.
 std::optional<std::string> token_ending(std::string_view s, std::size_t begin, std::size_t end,
-                                        std::string_view declared, bool guess) {
+                                        std::string_view declared, bool guess, std::size_t& token_begin) {
   for (std::size_t from = begin; from < end; ++from) {
     if (is_continuation(s[from])) continue;
     const std::string_view token = s.substr(from, end - from);
     const bool glued = from > 0 && has_ascii_letter(token) && has_ascii_letter(s.substr(from - 1, 1));
     if (glued) continue;
-    if (auto code = token_code(token, declared, guess)) return code;
+    if (auto code = token_code(token, declared, guess)) {
+      token_begin = from;
+      return code;
+    }
   }
   return std::nullopt;
+}
+
+// The family an ambiguous token stands for ("$", "kr", "¥"); null for any other.
+const Family* family_of(std::string_view token) {
+  const std::string lower = text::ascii_lower(token);
+  for (const Token& t : tokens()) {
+    if (t.text == lower) return t.family;
+  }
+  return nullptr;
+}
+
+bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// The ISO code written as a word of three letters that ends at `end` (after
+// white space), or starts at `begin` (after white space); empty when none.
+std::string code_word_before(std::string_view s, std::size_t end) {
+  end = skip_space_back(s, end);
+  if (end < 3 || (end > 3 && is_ascii_letter(s[end - 4]))) return {};
+  const std::string word = text::ascii_upper(s.substr(end - 3, 3));
+  return std::all_of(word.begin(), word.end(), is_ascii_letter) && is_currency_code(word) ? word : std::string();
+}
+
+std::string code_word_after(std::string_view s, std::size_t begin) {
+  begin = skip_space(s, begin);
+  if (begin + 3 > s.size() || (begin + 3 < s.size() && is_ascii_letter(s[begin + 3]))) return {};
+  const std::string word = text::ascii_upper(s.substr(begin, 3));
+  return std::all_of(word.begin(), word.end(), is_ascii_letter) && is_currency_code(word) ? word : std::string();
 }
 
 // The longest currency token that starts the run [begin, end), the same way.
@@ -624,7 +689,9 @@ Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ct
   NumberSpan& n = r.number;
   // The token right before wins over the one right after.
   const std::size_t before_end = skip_space_back(s, n.begin);
-  r.currency = token_ending(s, run_before(s, before_end, 6), before_end, ctx.currency, ctx.guess);
+  std::size_t token_begin = before_end;
+  r.currency = token_ending(s, run_before(s, before_end, 6), before_end, ctx.currency, ctx.guess, token_begin);
+  std::string_view symbol = s.substr(token_begin, before_end - token_begin);
   std::size_t after = n.end;
   // "12€99": a symbol between the units and the cents.
   if (n.marks.empty() && !n.leading_point && !r.currency) {
@@ -646,6 +713,7 @@ Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ct
   std::size_t token_end = after_begin;
   if (!r.currency) {
     r.currency = token_starting(s, after_begin, run_after(s, after_begin, 6), ctx.currency, ctx.guess, token_end);
+    symbol = s.substr(after_begin, token_end - after_begin);
   } else {
     std::size_t ignored = 0;
     if (token_starting(s, after_begin, run_after(s, after_begin, 6), ctx.currency, ctx.guess, ignored)) token_end = ignored;
@@ -659,12 +727,20 @@ Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ct
     n.end += 3;
     token_end = n.end;
   }
+  // An ISO code beside an ambiguous symbol settles it: "CAD $12", "$12 NZD",
+  // "12 $ CAD".
+  if (const Family* family = r.currency ? family_of(symbol) : nullptr) {
+    for (const std::string& code :
+         {code_word_before(s, token_begin), code_word_after(s, after_begin), code_word_after(s, token_end)}) {
+      if (in_family(*family, code)) r.currency = code;
+    }
+  }
   // "12 99 €": cents set apart before a trailing token.
   if (!r.currency && n.marks.empty() && !n.leading_point && n.end < s.size() && s[n.end] == ' ' &&
       digits_at(s, n.end + 1) == 2 && digits_at(s, n.end + 3) == 0) {
-    const std::size_t token_begin = skip_space(s, n.end + 3);
+    const std::size_t cents_token = skip_space(s, n.end + 3);
     std::size_t cents_token_end = 0;
-    if (auto code = token_starting(s, token_begin, run_after(s, token_begin, 6), ctx.currency, ctx.guess,
+    if (auto code = token_starting(s, cents_token, run_after(s, cents_token, 6), ctx.currency, ctx.guess,
                                    cents_token_end)) {
       n.marks.push_back({Sep::point, 2});
       n.group_starts.push_back(n.digits.size());
@@ -674,10 +750,16 @@ Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ct
       token_end = cents_token_end;
     }
   }
+  // "99¢": cents of a dollar.
+  const bool cents_sign = !r.currency && s.compare(after_begin, 2, "\xC2\xA2") == 0;
+  if (cents_sign) {
+    r.currency = in_family(kDollar, ctx.currency) ? std::string(ctx.currency) : std::string(kDollar.usual);
+    token_end = after_begin + 2;
+  }
   const std::string code = r.currency && !r.currency->empty() ? *r.currency : std::string(ctx.currency);
   auto decimal = decimal_of(n, minor_units(code), ctx.three_decimals);
   if (!decimal) return r;
-  r.decimal = std::move(*decimal);
+  r.decimal = cents_sign ? hundredth_of(*decimal) : std::move(*decimal);
 
   // What the words around say.
   const std::size_t rest = skip_space(s, token_end);
