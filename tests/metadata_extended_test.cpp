@@ -245,14 +245,15 @@ INSTANTIATE_TEST_SUITE_P(Sources, ExtendedPrice, testing::ValuesIn(kPriceCases))
 TEST(ExtendedPrice, StandardModeIgnoresTheNewSources) {
   const std::string html = page("", R"(<span itemprop="price">24.50</span><h1>Lamp</h1><div class="price">€ 24,90</div>)");
   EXPECT_FALSE(parse(html, ExtractionMode::standard).price.has_value());
-  // And it still guesses the dollar where the extended mode does not.
-  const std::string woo = page("", R"(<span class="woocommerce-Price-amount amount">15.00</span>)");
+  // And it still guesses the dollar where the extended mode reads the page's currency.
+  const std::string woo = page("", R"(<h1>Lamp</h1><p class="price"><span class="woocommerce-Price-amount amount"><bdi>15.00&nbsp;<span
+      class="woocommerce-Price-currencySymbol">&euro;</span></bdi></span></p>)");
   const MetadataResult standard = parse(woo, ExtractionMode::standard);
   const MetadataResult extended = parse(woo, ExtractionMode::extended);
   ASSERT_TRUE(standard.price && extended.price);
   EXPECT_EQ(standard.price->currency, "USD");
-  EXPECT_EQ(extended.price->currency, "");
-  EXPECT_EQ(extended.price->raw, "15.00");
+  EXPECT_EQ(extended.price->amount, 15.0);
+  EXPECT_EQ(extended.price->currency, "EUR");
 }
 
 TEST(ExtendedPrice, VisiblePriceFarFromTheProductIsNotItsPrice) {

@@ -159,16 +159,11 @@ std::optional<models::NormalizedPrice> PriceNormalizer::parse_extended(
   if (currency_hint) {
     hinted = detail::currency_code_of(text::as_valid_utf8(*currency_hint, hint_storage)).value_or("");
   }
-  std::string amount;
-  std::string currency = hinted;
-  if (const auto money = detail::read_money(raw, detail::MoneyContext{.currency = hinted, .guess = true})) {
-    amount = money->decimal;
-    if (money->currency_written) currency = money->currency;
-  } else if (detail::says_free(raw)) {
-    amount = "0";
-  } else {
-    return std::nullopt;
-  }
+  const auto money = detail::read_money(raw, detail::MoneyContext{.currency = hinted, .guess = true});
+  if (!money && !detail::says_free(raw)) return std::nullopt;
+  // "Free" and its translations cost nothing.
+  const std::string_view amount = money ? std::string_view(money->decimal) : std::string_view("0");
+  std::string currency = money && money->currency_written ? money->currency : hinted;
   const std::optional<double> value = text::parse_decimal(amount);
   if (!value || !std::isfinite(*value)) return std::nullopt;
   return models::NormalizedPrice(std::string(raw), *value, std::move(currency));

@@ -112,11 +112,10 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequ
   const std::optional<double> before_meta = s.price_amount;
   detail::resolve_meta_tags(s, meta);
   note_origin(before_meta, Origin::meta_tags);
-  if (!s.is_social) {
-    const std::optional<double> before_markup = s.price_amount;
-    detail::resolve_html_patterns(s, html);
-    note_origin(before_markup, Origin::markup);
-  }
+  // Shop markup (WooCommerce amounts, itemprop values, SKU spans, stock
+  // classes): the extended readers read all of it, each in its place on the
+  // page, so the extended mode does not search the page for it again.
+  if (!s.is_social && request.extraction == ExtractionMode::standard) detail::resolve_html_patterns(s, html);
   if (request.extraction == ExtractionMode::extended && !s.is_social) {
     detail::extended::read_page(s, html, {request.initial_price, origin}, trace);
   }

@@ -3,7 +3,6 @@
 #include "commerce/metadata/extended/decide.hpp"
 #include "commerce/metadata/extended/page_index.hpp"
 #include "commerce/metadata/extended/readers.hpp"
-#include "commerce/metadata/markup.hpp"
 
 #include "text/unicode.hpp"
 
@@ -42,19 +41,12 @@ bool stated(std::string_view code, const Evidence& e, const std::optional<models
 }
 
 // True when the standard stage that set the price read a source that the
-// extended readers read in full: JSON-LD, meta tags, or microdata (the
-// markup stage tries a WooCommerce amount first, which the visible-price
-// reader reads only next to the product).
-bool read_in_full(PriceOrigin origin, ValidUtf8 html) {
-  switch (origin) {
-    case PriceOrigin::ld_json:
-    case PriceOrigin::meta_tags: return true;
-    case PriceOrigin::markup: return !find_woocommerce_amount(html).has_value();
-    default: return false;
-  }
+// extended readers read in full: JSON-LD or meta tags.
+bool read_in_full(PriceOrigin origin) {
+  return origin == PriceOrigin::ld_json || origin == PriceOrigin::meta_tags;
 }
 
-void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, const Inputs& inputs, ValidUtf8 html,
+void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, const Inputs& inputs,
                  Trace* trace) {
   const auto& serp_price = inputs.serp_price;
   const bool serp_amount = serp_price && s.price_amount && *s.price_amount == serp_price->amount;
@@ -76,7 +68,7 @@ void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, co
   // The standard answer or the search result's price stands, without a zero
   // amount from the page, without an amount of a source read in full that
   // the readers rejected, and without a currency nobody states.
-  if ((*s.price_amount == 0.0 || read_in_full(inputs.price_origin, html)) && !serp_amount) {
+  if ((*s.price_amount == 0.0 || read_in_full(inputs.price_origin)) && !serp_amount) {
     // Known to be wrong: back to the search result's price, if any.
     s.price_amount.reset();
     if (serp_price) {
@@ -161,7 +153,7 @@ void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trac
   const Evidence e = gather(index, s.direct_url);
   const Decision d = decide(e, s.direct_url);
 
-  apply_price(s, d, e, inputs, html, trace);
+  apply_price(s, d, e, inputs, trace);
   const bool other_type = s.page_type == models::PageType::ARTICLE || s.page_type == models::PageType::PORTFOLIO ||
                           s.page_type == models::PageType::UNCATEGORIZED;
   if (other_type && sells_a_product(d, e)) s.page_type = models::PageType::PRODUCT;
