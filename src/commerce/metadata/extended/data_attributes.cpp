@@ -58,6 +58,7 @@ std::optional<std::string> sku_value(std::string_view raw) {
 
 void read_data_attributes(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
+  if (!page.has_hint(hint_price | hint_sku | hint_name)) return;
   int prices = 0;
   int skus = 0;
   int ids = 0;

@@ -114,6 +114,7 @@ constexpr int kMaxProperties = 64;
 
 void read_microdata(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
+  if (!page.has_hint(hint_itemprop)) return;
   int price_rank = 0;
   int sku_count = 0;
   int read = 0;

@@ -179,6 +179,7 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
   }
   // Availability reports: the first that says something, outside other
   // products and variant choosers.
+  if (!page.has_hint(hint_stock)) return;
   int seen = 0;
   for (std::size_t i = 0; i < page.tags().size() && seen < kMaxStockElements; ++i) {
     const Tag& t = page.tags()[i];

@@ -94,6 +94,7 @@ std::optional<Money> money_of(const PageIndex& page, std::size_t i, std::string_
 
 void read_visible_price(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
+  if (!page.has_hint(hint_price)) return;
   const bool has_landmark = ctx.landmarks.main_heading != Tag::none || ctx.landmarks.add_to_cart != Tag::none;
   std::vector<Candidate> candidates;
   std::vector<std::string_view> price_classes;  // the class of every price-named element
