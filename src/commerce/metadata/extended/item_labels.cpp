@@ -261,9 +261,24 @@ struct BrandLabel {
   std::string_view value;  // what follows the label in the same text; empty when the label stands alone
 };
 
+// The first bytes of the brand and maker labels, lower-cased: most texts
+// of a page start otherwise and are passed over without lower-casing them.
+constexpr std::array<bool, 256> kBrandLabelStarts = [] {
+  std::array<bool, 256> t{};
+  const auto add = [&t](std::string_view label) {
+    const auto c = static_cast<unsigned char>(label.front());
+    t[c] = true;
+    if (c >= 'a' && c <= 'z') t[c - 'a' + 'A'] = true;
+  };
+  for (const std::string_view label : kBrandLabels) add(label);
+  for (const std::string_view label : kMakerLabels) add(label);
+  return t;
+}();
+
 // `text` as a brand or maker label, alone ("Marke", "Brand:") or followed
 // by its value ("Marke: Oceana"); absent when it is none.
 std::optional<BrandLabel> brand_label(std::string_view text) {
+  if (text.empty() || !kBrandLabelStarts[static_cast<unsigned char>(text.front())]) return std::nullopt;
   std::size_t colon = text.find(':');
   std::size_t colon_length = 1;
   if (const std::size_t wide = text.find("\xEF\xBC\x9A"); wide < colon) {  // full-width colon
