@@ -359,15 +359,16 @@ std::optional<json::value> parse_strict(std::string_view body, const json::stora
 struct Anchor {
   std::string_view lower;  // the anchor in lower case
   bool event;              // the literal holds an event's parameters
+  std::string_view part;   // a part it shares with others: a script without it holds none of them
 };
-constexpr std::array<Anchor, 8> kAnchors{{{"viewcontent", true},
-                                          {"view_item", true},
-                                          {"viewed product", true},
-                                          {"product viewed", true},
-                                          {"datalayer", false},
-                                          {"ecommerce", false},
-                                          {"__initial_state__", false},
-                                          {"__preloaded_state__", false}}};
+constexpr std::array<Anchor, 8> kAnchors{{{"viewcontent", true, "view"},
+                                          {"view_item", true, "view"},
+                                          {"viewed product", true, "view"},
+                                          {"product viewed", true, "view"},
+                                          {"datalayer", false, "datalayer"},
+                                          {"ecommerce", false, "ecommerce"},
+                                          {"__initial_state__", false, "_state__"},
+                                          {"__preloaded_state__", false, "_state__"}}};
 
 // The first "{" or "[" within a short distance after `pos`, skipping only
 // what may stand between a name and its value.
@@ -398,8 +399,24 @@ void read_script(std::string_view body, Walk& w, const json::storage_ptr& sp) {
   };
   int tries = 0;
   int failures = 0;
+  // Where each shared part first occurs: one search serves the anchors that
+  // share it, and a script without it is not searched for them.
+  std::array<std::pair<std::string_view, std::size_t>, kAnchors.size()> parts{};
+  std::size_t known_parts = 0;
+  const auto first_part = [&](std::string_view part) {
+    for (std::size_t k = 0; k < known_parts; ++k) {
+      if (parts[k].first == part) return parts[k].second;
+    }
+    const std::size_t at = find_icase(scanned, part);
+    parts[known_parts++] = {part, at};
+    return at;
+  };
   for (const Anchor& anchor : kAnchors) {
-    std::size_t pos = 0;
+    const std::size_t part_at = first_part(anchor.part);
+    if (part_at == npos) continue;
+    // The part lies inside the anchor, at most this far from its start.
+    const std::size_t reach = anchor.lower.size();
+    std::size_t pos = part_at > reach ? part_at - reach : 0;
     while (tries < kMaxLiterals) {
       // The vectorised caseless search is much faster than a plain one on
       // script text; anchors differing only in case count as well.
