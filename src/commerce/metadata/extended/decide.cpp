@@ -108,6 +108,12 @@ constexpr int kSkuBase = 20;
 constexpr int kSkuTierStep = 4;
 constexpr int kSkuWitness = 3;
 constexpr int kSkuInLink = 3;
+// A value the shopper is shown (an item label's, or one another source gave
+// that the page's visible text holds) outweighs a hidden one that is one
+// tier stronger and has one more hidden witness (4 + 3): shops show their
+// own item number, and keep variant, catalogue and tracking ids in markup
+// and scripts, often in several places.
+constexpr int kSkuShown = 8;
 // The weakest tier: a link's item number; every field scores above it.
 constexpr int kLinkTier = 5;
 // Values shorter than this occur in links by chance ("12" in any path).
@@ -174,6 +180,10 @@ std::vector<SkuValue> sku_values(const Evidence& e, std::string_view url) {
     const int witnesses = std::max(1, static_cast<int>(v.sources.size()));
     v.score = kSkuBase - kSkuTierStep * std::min(v.tier, kLinkTier) + kSkuWitness * (witnesses - 1);
     if (in_link(v.best->value, url)) v.score += kSkuInLink;
+    const bool labelled = std::find(v.sources.begin(), v.sources.end(), Source::item_label) != v.sources.end();
+    if (labelled || std::find(e.shown_skus.begin(), e.shown_skus.end(), v.best->value) != e.shown_skus.end()) {
+      v.score += kSkuShown;
+    }
   }
   // Stable: among equal scores the first found wins.
   std::stable_sort(values.begin(), values.end(), [](const SkuValue& a, const SkuValue& b) { return a.score > b.score; });
@@ -217,24 +227,6 @@ bool price_settled(const Evidence& evidence) {
   if (groups.empty()) return false;
   const int runner_up = groups.size() > 1 ? groups[1].weight : 0;
   return groups[0].weight - runner_up > price_weight(Source::visible_price);
-}
-
-bool sku_settled(const Evidence& evidence, std::string_view url) {
-  // An item label is a tier-1 witness: alone it scores at most a tier-1
-  // value in the link; joining a value already there, it lifts that value
-  // to tier 1 and adds a witness. The leader must stay above every such score.
-  const auto values = sku_values(evidence, url);
-  if (values.empty()) return false;
-  constexpr int label_tier = 1;  // a first item label: a SKU field of a weak source
-  int highest = kSkuBase - kSkuTierStep * label_tier + kSkuInLink;
-  for (std::size_t k = 1; k < values.size(); ++k) {
-    const SkuValue& v = values[k];
-    const int link_bonus = in_link(v.best->value, url) ? kSkuInLink : 0;
-    const int lifted = kSkuBase - kSkuTierStep * std::min(v.tier, label_tier) +
-                       kSkuWitness * static_cast<int>(v.sources.size()) + link_bonus;
-    highest = std::max(highest, lifted);
-  }
-  return values[0].score > highest;
 }
 
 bool brand_settled(const Evidence& evidence) {

@@ -82,6 +82,7 @@ struct Evidence {
   std::vector<SkuCandidate> skus;
   std::vector<StockCandidate> stock;
   std::vector<BrandCandidate> brands;
+  std::vector<std::string> shown_skus;           // SKU candidates that the page's visible text shows
   std::vector<std::string> shop_names;           // og:site_name, application-name
   std::vector<std::string> declared_currencies;  // in the order found; ISO codes
   std::vector<std::string> written_currencies;   // written next to amounts in price elements

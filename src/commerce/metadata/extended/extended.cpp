@@ -23,7 +23,9 @@ Evidence gather(const PageIndex& index, std::string_view url) {
   read_data_attributes(ctx, e);
   read_link_identifier(ctx, e);
   if (!price_settled(e)) read_visible_price(ctx, e);
-  const bool skus = !sku_settled(e, url);
+  // Labels are read for the SKU always: whether the shopper is shown an item
+  // number decides between the page's identifiers.
+  const bool skus = true;
   const bool brands = !brand_settled(e);
   if (skus || brands) read_item_labels(ctx, e, skus, brands);
   if (!stock_settled(e)) read_stock_cues(ctx, e);

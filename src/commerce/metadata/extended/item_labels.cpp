@@ -253,6 +253,11 @@ constexpr std::array<std::string_view, 21> kMakerLabels{
     "výrobce",      "výrobca",    "gyártó",    "valmistaja", "tillverkare", "produsent", "proizvođač",
     "üretici",      "κατασκευαστής", "メーカー", "제조사",    "制造商",       "make",      "tootja"};
 
+// Item numbers shorter than this occur in texts by chance.
+constexpr std::size_t kMinShownSku = 4;
+// Texts where a shown item number is looked for: a details line or cell.
+constexpr std::size_t kMaxShownText = 400;
+
 // Label texts longer than this are sentences ("Brand: " and a name fit).
 constexpr std::size_t kMaxBrandLabelText = 80;
 
@@ -303,6 +308,17 @@ std::optional<BrandLabel> brand_label(std::string_view text) {
 
 void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool brands) {
   const PageIndex& page = ctx.page;
+  // The item numbers other sources gave, to see whether the shopper is shown them.
+  std::vector<std::string> unseen;
+  if (skus) {
+    for (const SkuCandidate& c : out.skus) {
+      const bool found_in_text = c.source == Source::item_label || c.source == Source::link;
+      if (!found_in_text && c.value.size() >= kMinShownSku &&
+          std::find(unseen.begin(), unseen.end(), c.value) == unseen.end()) {
+        unseen.push_back(c.value);
+      }
+    }
+  }
   // Labelled item numbers kept, at most: a product's details list one or two.
   constexpr int kMaxLabelledSkus = 4;
   int found = 0;
@@ -323,6 +339,16 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     std::size_t last = raw.size();
     while (is_ascii_space(raw[last - 1])) --last;
     raw = raw.substr(first, last - first);
+    if (!unseen.empty() && raw.size() <= kMaxShownText) {
+      for (auto it = unseen.begin(); it != unseen.end();) {
+        if (raw.find(*it) == std::string_view::npos) {
+          ++it;
+          continue;
+        }
+        out.shown_skus.push_back(std::move(*it));
+        it = unseen.erase(it);
+      }
+    }
     if (raw.size() > 160) continue;
     // Labels start with a letter (or a bracket of East Asian pages).
     const unsigned char c0 = static_cast<unsigned char>(raw.front());

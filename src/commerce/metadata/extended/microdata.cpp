@@ -7,6 +7,8 @@
 #include "text/unicode.hpp"
 
 #include <array>
+#include <optional>
+#include <string>
 
 namespace korvane::commerce::detail::extended {
 namespace {
@@ -106,6 +108,26 @@ std::string organisation_value(const PageIndex& page, std::size_t i) {
   return colon == std::string::npos ? text : std::string(text::strip(std::string_view(text).substr(colon + 1)));
 }
 
+// Lower-cased ASCII letters and digits of `s`.
+std::string alphanumerics(std::string_view s) {
+  std::string out;
+  for (const char c : s) {
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z')) out.push_back(c);
+    if (c >= 'A' && c <= 'Z') out.push_back(static_cast<char>(c - 'A' + 'a'));
+  }
+  return out;
+}
+
+// `text` when it writes identifier `id` with other punctuation or spacing;
+// absent when it writes something else, or `id` exactly.
+std::optional<std::string> shown_form(std::string_view text, std::string_view id) {
+  const std::string_view shown = text::strip(text);
+  if (shown.empty() || shown == id || shown.size() > 64) return std::nullopt;
+  const std::string key = alphanumerics(id);
+  if (key.empty() || alphanumerics(shown) != key) return std::nullopt;
+  return std::string(shown);
+}
+
 }  // namespace
 
 // Properties read per page, at most: a product page states each a few
@@ -173,6 +195,14 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
                                                            : IdField::gtin;
           out.skus.push_back({std::string(id), Source::microdata, field});
           ++sku_count;
+          // The element may show the shopper the same number written their
+          // way ("466/7999" for content "4667999"): that form is the shown one.
+          if (page.attribute(t, "content")) {
+            if (auto shown = shown_form(page.element_text(i, 64), id)) {
+              out.skus.push_back({*shown, Source::microdata, field});
+              out.shown_skus.push_back(std::move(*shown));
+            }
+          }
           break;
         }
         case Prop::brand:
