@@ -148,6 +148,10 @@ const PriceCase kPriceCases[] = {
                   "", R"(<h1>Lamp</h1><span data-price-amount="12.348401" data-price-type="finalPrice"></span>
                      <span data-price-amount="11.95" data-price-type="oldPrice"></span>)",
                   12.35, ""},
+        PriceCase{"a_no_slider_class_is_no_carousel",
+                  "", R"(<h1>Lamp</h1><div class="col-right no-slider"><div itemprop="offers" itemscope>
+                     <meta itemprop="price" content="17.10"><meta itemprop="priceCurrency" content="EUR"></div></div>)",
+                  17.1, "EUR"},
         PriceCase{"visible_price_next_to_heading_not_struck_not_in_carousel",
                   "",
                   R"(<div class="related-products"><span class="price">€ 5,00</span></div><h1>Lamp</h1>
@@ -610,8 +614,12 @@ TEST(Decision, PriceByWeightedVote) {
       {"a_tie_goes_to_the_more_trusted", evidence({{10.0, "", S::meta_tags, 0}, {12.0, "", S::microdata, 0}}), 12.0, "",
        false},
       {"each_source_votes_once_with_its_best",
-       evidence({{5.0, "", S::microdata, 3}, {7.0, "", S::microdata, 0}, {5.0, "", S::visible_price, 0}}), 7.0, "",
+       evidence({{5.0, "", S::microdata, 3}, {7.0, "", S::microdata, 0}, {9.0, "", S::visible_price, 0}}), 7.0, "",
        false},
+      {"a_source_of_several_amounts_votes_for_the_one_another_chose",
+       evidence({{18.0, "", S::microdata, 0}, {17.1, "", S::microdata, 1}, {17.1, "EUR", S::visible_price, 0},
+                 {18.0, "EUR", S::visible_price, 1}}),
+       17.1, "EUR", false},
       {"currency_of_the_most_trusted_backer_else_declared",
        evidence({{8.0, "", S::microdata, 0}, {8.0, "", S::analytics, 0}}, {}, {"PLN"}), 8.0, "PLN", true},
       {"visible_price_alone", evidence({{3.5, "GBP", S::visible_price, 0}}), 3.5, "GBP", false},

@@ -46,7 +46,9 @@ bool names_with(const PageIndex& page, const Tag& t, const std::array<std::strin
     if (!v || v->empty()) continue;
     std::string_view previous;
     const bool hit = any_word(*v, [&](std::string_view w) {
-      if (in_set(w, set)) return true;
+      // "no-slider", "not-sold": the name says the element is not one.
+      const bool negated = iequals(previous, "no") || iequals(previous, "not") || iequals(previous, "non");
+      if (!negated && in_set(w, set)) return true;
       for (const auto& [a, b] : pairs) {
         if (iequals(previous, a) && iequals(w, b)) return true;
       }

@@ -33,19 +33,53 @@ int price_weight(Source s) noexcept {
 // Amounts are kept in cents: closer than half a cent is the same amount.
 bool same_amount(double a, double b) noexcept { return std::fabs(a - b) < 0.005; }
 
-// Each source's best price candidate (the lowest rank, the first among equals).
-std::vector<const PriceCandidate*> votes_of(const Evidence& e) {
-  std::vector<const PriceCandidate*> votes;
+// Each source's first choice: its lowest-ranked candidate, the first among equals.
+std::vector<const PriceCandidate*> first_choices(const Evidence& e) {
+  std::vector<const PriceCandidate*> firsts;
   for (const PriceCandidate& c : e.prices) {
     if (price_weight(c.source) == 0) continue;
-    const auto it = std::find_if(votes.begin(), votes.end(), [&](const PriceCandidate* v) { return v->source == c.source; });
-    if (it == votes.end()) {
-      votes.push_back(&c);
+    const auto it = std::find_if(firsts.begin(), firsts.end(), [&](const PriceCandidate* v) { return v->source == c.source; });
+    if (it == firsts.end()) {
+      firsts.push_back(&c);
     } else if (c.rank < (*it)->rank) {
       *it = &c;
     }
   }
+  return firsts;
+}
+
+// Each source's vote: its first choice; but a source that names several
+// amounts (two offers, a price and a list price) votes for its best-ranked
+// amount that a less trusted source votes for, when there is one. The
+// votes are settled from the least trusted source up, so that each looks
+// at votes already fixed.
+std::vector<const PriceCandidate*> votes_of(const Evidence& e) {
+  std::vector<const PriceCandidate*> votes = first_choices(e);
+  std::sort(votes.begin(), votes.end(), [](const auto* a, const auto* b) { return a->source > b->source; });
+  for (std::size_t k = 0; k < votes.size(); ++k) {
+    const auto backed = [&](const PriceCandidate& c) {
+      return std::any_of(votes.begin(), votes.begin() + static_cast<std::ptrdiff_t>(k),
+                         [&](const PriceCandidate* v) { return same_amount(v->amount, c.amount); });
+    };
+    if (backed(*votes[k])) continue;
+    for (const PriceCandidate& c : e.prices) {
+      if (c.source != votes[k]->source || !backed(c)) continue;
+      if (!backed(*votes[k]) || c.rank < votes[k]->rank) votes[k] = &c;
+    }
+  }
   return votes;
+}
+
+// True when a source names more than one amount: another source may settle which.
+bool undecided_source(const Evidence& e) {
+  for (const PriceCandidate& c : e.prices) {
+    if (price_weight(c.source) == 0) continue;
+    const bool other_amount = std::any_of(e.prices.begin(), e.prices.end(), [&](const PriceCandidate& o) {
+      return o.source == c.source && !same_amount(o.amount, c.amount);
+    });
+    if (other_amount) return true;
+  }
+  return false;
 }
 
 // The voters for one amount.
@@ -224,7 +258,7 @@ bool price_settled(const Evidence& evidence) {
   // The visible price adds one vote of its weight to some amount: the
   // leader stays ahead if its lead is larger than that.
   const auto groups = groups_of(votes_of(evidence));
-  if (groups.empty()) return false;
+  if (groups.empty() || undecided_source(evidence)) return false;
   const int runner_up = groups.size() > 1 ? groups[1].weight : 0;
   return groups[0].weight - runner_up > price_weight(Source::visible_price);
 }
