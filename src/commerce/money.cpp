@@ -412,7 +412,7 @@ bool groups_thousands(const NumberSpan& n, std::size_t last) {
 // The exact decimal a number stands for ("1299.9", "0.75", "2490"), without
 // leading zeros of the whole part or trailing zeros of the fraction; absent
 // when its separators do not make sense together.
-std::optional<std::string> decimal_of(const NumberSpan& n, int minor, bool page_three_decimals) {
+std::optional<std::string> decimal_of(const NumberSpan& n, int minor) {
   // Which group starts the fraction (none: a whole number).
   std::optional<std::size_t> fraction;  // index of the group after the decimal mark
   if (n.leading_point) {
@@ -440,10 +440,10 @@ std::optional<std::string> decimal_of(const NumberSpan& n, int minor, bool page_
     const bool last = at == count - 1;
     bool decimal = m.digits_after != 3 || m.kind == Sep::point_space;
     if (!decimal) {
-      // "1.500": a decimal in a currency of three decimals, on a page that
-      // writes three decimals, or after a zero ("0.500"), or when what stands
-      // before cannot be a first group of thousands ("12345.678").
-      decimal = minor == 3 || page_three_decimals || n.digits.front() == '0' || group_length(n, at) > 3;
+      // "1.500": a decimal in a currency of three decimals, after a zero
+      // ("0.500"), or when what stands before cannot be a first group of
+      // thousands ("12345.678").
+      decimal = minor == 3 || n.digits.front() == '0' || group_length(n, at) > 3;
     }
     if (decimal) {
       if (!last) return std::nullopt;
@@ -757,7 +757,7 @@ Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ct
     token_end = after_begin + 2;
   }
   const std::string code = r.currency && !r.currency->empty() ? *r.currency : std::string(ctx.currency);
-  auto decimal = decimal_of(n, minor_units(code), ctx.three_decimals);
+  auto decimal = decimal_of(n, minor_units(code));
   if (!decimal) return r;
   r.decimal = cents_sign ? hundredth_of(*decimal) : std::move(*decimal);
 
@@ -886,7 +886,7 @@ std::optional<double> read_plain_amount(std::string_view text) {
   if (!is_digit(t.front()) || !is_digit(t.back())) return std::nullopt;
   const NumberSpan number = number_at(t, 0);
   if (number.end != t.size()) return std::nullopt;
-  const auto decimal = decimal_of(number, 2, false);
+  const auto decimal = decimal_of(number, 2);
   if (!decimal) return std::nullopt;
   const auto value = text::parse_decimal(*decimal);
   if (!value || !std::isfinite(*value)) return std::nullopt;

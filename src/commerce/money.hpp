@@ -42,9 +42,6 @@ struct MoneyContext {
   // ambiguous token ("$", "kr", "¥") stands for it when it can, and its
   // minor units tell "1.500" (KWD 1.5) from "1.500" (EUR 1500).
   std::string_view currency;
-  // The page writes amounts with three decimals ("12.500"): a lone point or
-  // comma before three digits is a decimal mark there.
-  bool three_decimals = false;
   // An ambiguous token without a usual reading ("kr", "Rs") that the
   // declared currency does not settle stands for its most common currency
   // (SEK, INR; "kr." DKK) instead of none.
@@ -58,8 +55,8 @@ struct MoneyContext {
 // over one after it. Grouping: of two kinds of separator the last is the
 // decimal mark; a lone point or comma before 1, 2 or 4+ digits is the
 // decimal mark, before exactly three digits it groups thousands unless the
-// currency has three decimals, the number starts with "0" or the page writes
-// three decimals; apostrophes and spaces group. A leading point (".75") and
+// currency has three decimals or the number starts with "0" ("0.500");
+// apostrophes and spaces group. A leading point (".75") and
 // a point followed by a space ("8. 94") are decimal marks. Absent when no
 // amount can be read or its separators contradict each other
 // ("1,234.567.890").
