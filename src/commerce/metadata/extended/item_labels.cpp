@@ -255,8 +255,40 @@ constexpr std::array<std::string_view, 21> kMakerLabels{
 
 // Item numbers shorter than this occur in texts by chance.
 constexpr std::size_t kMinShownSku = 4;
-// Texts where a shown item number is looked for: a details line or cell.
-constexpr std::size_t kMaxShownText = 400;
+// Places of one value looked at, at most: markup repeats ids in links and
+// attributes, and a shown one is found among the first few.
+constexpr int kMaxPlaces = 32;
+
+// True when the page's visible text holds `value` at `at`: between two
+// tags, outside scripts, styles and other raw text.
+bool in_visible_text(const PageIndex& page, std::size_t at, std::size_t length) {
+  const std::size_t next = page.tag_at_or_after(at);
+  if (next == 0) return false;
+  const Tag& before = page.tags()[next - 1];
+  const std::size_t text_end = next < page.tags().size() ? page.tags()[next].begin : page.html().size();
+  return at >= before.end && at + length <= text_end && holds_visible_text(before);
+}
+
+// Notes the item numbers that other sources gave and that the page shows
+// the shopper in its text (searched in the whole page once each, then
+// checked to stand in visible text).
+void note_shown_skus(const PageIndex& page, Evidence& out) {
+  std::vector<std::string_view> looked;
+  for (const SkuCandidate& c : out.skus) {
+    const bool from_text = c.source == Source::item_label || c.source == Source::link;
+    if (from_text || c.value.size() < kMinShownSku) continue;
+    if (std::find(looked.begin(), looked.end(), c.value) != looked.end()) continue;
+    looked.push_back(c.value);
+    std::size_t at = page.html().find(c.value);
+    for (int places = 0; at != std::string_view::npos && places < kMaxPlaces; ++places) {
+      if (in_visible_text(page, at, c.value.size())) {
+        out.shown_skus.push_back(c.value);
+        break;
+      }
+      at = page.html().find(c.value, at + 1);
+    }
+  }
+}
 
 // Label texts longer than this are sentences ("Brand: " and a name fit).
 constexpr std::size_t kMaxBrandLabelText = 80;
@@ -308,17 +340,7 @@ std::optional<BrandLabel> brand_label(std::string_view text) {
 
 void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool brands) {
   const PageIndex& page = ctx.page;
-  // The item numbers other sources gave, to see whether the shopper is shown them.
-  std::vector<std::string> unseen;
-  if (skus) {
-    for (const SkuCandidate& c : out.skus) {
-      const bool found_in_text = c.source == Source::item_label || c.source == Source::link;
-      if (!found_in_text && c.value.size() >= kMinShownSku &&
-          std::find(unseen.begin(), unseen.end(), c.value) == unseen.end()) {
-        unseen.push_back(c.value);
-      }
-    }
-  }
+  if (skus) note_shown_skus(page, out);
   // Labelled item numbers kept, at most: a product's details list one or two.
   constexpr int kMaxLabelledSkus = 4;
   int found = 0;
@@ -339,16 +361,6 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     std::size_t last = raw.size();
     while (is_ascii_space(raw[last - 1])) --last;
     raw = raw.substr(first, last - first);
-    if (!unseen.empty() && raw.size() <= kMaxShownText) {
-      for (auto it = unseen.begin(); it != unseen.end();) {
-        if (raw.find(*it) == std::string_view::npos) {
-          ++it;
-          continue;
-        }
-        out.shown_skus.push_back(std::move(*it));
-        it = unseen.erase(it);
-      }
-    }
     if (raw.size() > 160) continue;
     // Labels start with a letter (or a bracket of East Asian pages).
     const unsigned char c0 = static_cast<unsigned char>(raw.front());
@@ -373,6 +385,8 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     // A label alone needs its value, with a digit, in the next text.
     std::string_view next;
     if (!has_digit) {
+      // A label alone is short (is_label_text reads at most 40 bytes; a
+      // no-break space or two may pad it).
       if (raw.size() > 48) continue;
       next = next_text(page, i);
       if (std::none_of(next.begin(), next.end(), is_digit)) continue;
