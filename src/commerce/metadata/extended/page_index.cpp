@@ -317,6 +317,19 @@ class Tokenizer {
     tags_.push_back(t);
   }
 
+  // Where the quote that opens a value at `q` closes; npos when it does not.
+  // Most values are short: a few bytes are compared in place before the
+  // library search takes over.
+  std::size_t closing_quote(std::size_t q) const noexcept {
+    constexpr std::size_t kInPlace = 24;
+    const char quote = h_[q];
+    const std::size_t stop = std::min(h_.size(), q + 1 + kInPlace);
+    for (std::size_t k = q + 1; k < stop; ++k) {
+      if (h_[k] == quote) return k;
+    }
+    return stop == h_.size() ? npos : h_.find(quote, stop);
+  }
+
   // The name that starts at `p`, up to white space, "/" or ">".
   std::string_view name_at(std::size_t& p) const noexcept {
     const std::size_t begin = p;
@@ -348,7 +361,7 @@ class Tokenizer {
         while (q < h_.size() && is_space(h_[q])) ++q;
         if (q >= h_.size()) return npos;
         if (h_[q] == '"' || h_[q] == '\'') {
-          const std::size_t close = h_.find(h_[q], q + 1);
+          const std::size_t close = closing_quote(q);
           if (close == npos) return npos;
           value = h_.substr(q + 1, close - q - 1);
           p = close + 1;
