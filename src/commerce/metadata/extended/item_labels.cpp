@@ -273,10 +273,15 @@ bool in_visible_text(const PageIndex& page, std::size_t at, std::size_t length) 
 // the shopper in its text (searched in the whole page once each, then
 // checked to stand in visible text).
 void note_shown_skus(const PageIndex& page, Evidence& out) {
+  // Values looked for, at most: a page names its product's item number in a
+  // few fields; searching the page for every id of a long list of other
+  // products would take time in the square of the page's size.
+  constexpr std::size_t kMaxValues = 8;
   std::vector<std::string_view> looked;
   for (const SkuCandidate& c : out.skus) {
+    if (looked.size() == kMaxValues) break;
     const bool from_text = c.source == Source::item_label || c.source == Source::link;
-    if (from_text || c.value.size() < kMinShownSku) continue;
+    if (from_text || c.other_product || c.value.size() < kMinShownSku) continue;
     if (std::find(looked.begin(), looked.end(), c.value) != looked.end()) continue;
     looked.push_back(c.value);
     std::size_t at = page.html().find(c.value);
