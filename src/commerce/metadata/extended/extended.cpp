@@ -104,17 +104,6 @@ bool sells_a_product(const Decision& d, const Evidence& e) {
          std::any_of(e.skus.begin(), e.skus.end(), [&](const SkuCandidate& c) { return structured(c.source); });
 }
 
-// Lower-cased letters and digits of `s`, nothing else ("TP-Link" and "tp
-// link" both give "tplink").
-std::string letters_and_digits(std::string_view s) {
-  std::string out;
-  for (const char c : text::to_lower(s)) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out.push_back(c);
-  }
-  return out;
-}
-
 // True when `brand` names the shop (its site name or its link's host)
 // rather than the product's maker.
 bool names_the_shop(std::string_view brand, const Evidence& e, std::string_view domain) {

@@ -108,23 +108,13 @@ std::string organisation_value(const PageIndex& page, std::size_t i) {
   return colon == std::string::npos ? text : std::string(text::strip(std::string_view(text).substr(colon + 1)));
 }
 
-// Lower-cased ASCII letters and digits of `s`.
-std::string alphanumerics(std::string_view s) {
-  std::string out;
-  for (const char c : s) {
-    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z')) out.push_back(c);
-    if (c >= 'A' && c <= 'Z') out.push_back(static_cast<char>(c - 'A' + 'a'));
-  }
-  return out;
-}
-
 // `text` when it writes identifier `id` with other punctuation or spacing;
 // absent when it writes something else, or `id` exactly.
 std::optional<std::string> shown_form(std::string_view text, std::string_view id) {
   const std::string_view shown = text::strip(text);
   if (shown.empty() || shown == id || shown.size() > 64) return std::nullopt;
-  const std::string key = alphanumerics(id);
-  if (key.empty() || alphanumerics(shown) != key) return std::nullopt;
+  const std::string key = letters_and_digits(id);
+  if (key.empty() || letters_and_digits(shown) != key) return std::nullopt;
   return std::string(shown);
 }
 
