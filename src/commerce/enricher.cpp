@@ -218,9 +218,10 @@ awaitable<RunResult> run_pipeline(EnrichRequest request, RunOptions options, Pro
   }
   if (request.offers) {
     // The fused list, every item labelled, with the summary of that list.
+    const bool extended = options.extraction == ExtractionMode::extended;
     std::vector<EnrichedCommerceMatch> fused = CommerceAggregator::fuse_matches_and_offers(
-        run.result.items, options.extraction == ExtractionMode::extended ? with_read_prices(std::move(*request.offers))
-                                                                         : std::move(*request.offers));
+        run.result.items, extended ? with_read_prices(std::move(*request.offers)) : std::move(*request.offers),
+        options.extraction);
     label_unlabelled(fused);
     models::CommerceSummary fresh;
     fresh.total_matches = static_cast<int>(fused.size());
