@@ -113,6 +113,19 @@ void bind_components(py::module_& m) {
           py::arg("raw_price"), py::arg("currency_hint") = py::none(),
           "The NormalizedPrice of a price text (amount rounded to cents, ISO 4217 code), or None when "
           "no price can be read.")
+      .def_static(
+          "parse_extended",
+          [](const py::object& raw_price, const py::object& currency_hint) -> py::object {
+            auto price = PriceNormalizer::parse_extended(optional_text_view(raw_price, "raw_price"),
+                                                         optional_text_view(currency_hint, "currency_hint"));
+            if (!price) return py::none();
+            return py::cast(std::move(*price));
+          },
+          py::arg("raw_price"), py::arg("currency_hint") = py::none(),
+          "The NormalizedPrice of a price text read the way shops write prices (every currency, local "
+          "grouping by the currency's minor units, 'Free' as 0, not a saving, percentage or former "
+          "price): the amount exactly as written, the currency empty when neither the text nor the hint "
+          "names one; None when the text holds no price.")
       .attr("PRICE_PATTERN") = to_python(PriceNormalizer::PRICE_PATTERN);
 
   operations_class<MerchantClassifier>(m, "MerchantClassifier", "Classifies the merchant behind a domain.")

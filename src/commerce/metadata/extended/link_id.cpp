@@ -1,7 +1,7 @@
 // The item number in the page's own link, the last resort for the SKU: a
-// query value named like a product id ("?sku=1357247", "?pid=260591"), else
-// an id at the end of the path ("/itm/123808916008", "-987929.html",
-// "/dp/B07C8KMQQ6", "x15513912.php").
+// query value named like a product id ("?sku=4417210", "?pid=730155"), else
+// an id at the end of the path ("/item/220931857764", "-551203.html",
+// "/dp/B0A1C2D3E4", "x20031177.php").
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "text/url.hpp"
@@ -71,11 +71,11 @@ void read_link_identifier(const PageContext& ctx, Evidence& out) {
     const std::string& v = values.front();
     if (v.size() >= 4 && v.size() <= 40 && count_if_digit(v) >= 3 &&
         std::all_of(v.begin(), v.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; })) {
-      out.skus.push_back({v, Source::link, 0});
+      out.skus.push_back({v, Source::link, IdField::link});
       return;
     }
   }
-  if (auto id = id_of_path(parts.path)) out.skus.push_back({std::move(*id), Source::link, 1});
+  if (auto id = id_of_path(parts.path)) out.skus.push_back({std::move(*id), Source::link, IdField::link});
 }
 
 }  // namespace korvane::commerce::detail::extended

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -41,6 +42,9 @@ struct PageContext {
   std::string_view url;  // the destination link
   OtherContentMap other;
   Landmarks landmarks;
+  // The page's own names for its product: the main heading, og:title and
+  // the title element (those it has, in that order).
+  std::vector<std::string> titles;
 };
 
 // ---------------------------------------------------------------- element context
@@ -83,8 +87,10 @@ void read_data_attributes(const PageContext& ctx, Evidence& out);
 // The visible price next to the main heading and add-to-cart control.
 void read_visible_price(const PageContext& ctx, Evidence& out);
 
-// Labelled item numbers ("SKU: 123", "Item number" then the value).
-void read_item_labels(const PageContext& ctx, Evidence& out);
+// Labelled item numbers ("SKU: 123", "Item number" then the value) when
+// `skus`, labelled brands and makers ("Marke: Oceana", "Manufacturer" then
+// the name) when `brands`.
+void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool brands);
 
 // Add-to-cart controls and in-stock / sold-out wording.
 void read_stock_cues(const PageContext& ctx, Evidence& out);
