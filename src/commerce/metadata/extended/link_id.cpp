@@ -64,7 +64,9 @@ void read_link_identifier(const PageContext& ctx, Evidence& out) {
   } catch (const InvalidUrlError&) {
     return;
   }
-  for (const auto& [name, values] : text::parse_query(parts.query)) {
+  for (const auto& parameter : text::parse_query(parts.query)) {
+    const std::string& name = parameter.first;
+    const auto& values = parameter.second;
     const bool named = std::any_of(kIdParameters.begin(), kIdParameters.end(),
                                    [&](std::string_view p) { return iequals(name, p); });
     if (!named || values.empty()) continue;
