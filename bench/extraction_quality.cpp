@@ -31,6 +31,7 @@
 #include <korvane/models/json.hpp>
 
 #include "commerce/metadata/extended/extended.hpp"
+#include "support/files.hpp"
 
 #include <boost/json.hpp>
 
@@ -52,10 +53,7 @@ namespace json = boost::json;
 using korvane::commerce::DestinationMetadataParser;
 using korvane::commerce::MetadataResult;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using korvane::testing::read_file;
 
 struct CorpusPage {
   std::string file;  // relative to the corpus folder

@@ -3,6 +3,7 @@
 #include <korvane/commerce/export.hpp>
 
 #include "commerce/csv.hpp"
+#include "support/files.hpp"
 #include <korvane/models/json.hpp>
 
 #include <boost/json.hpp>
@@ -51,12 +52,7 @@ std::vector<std::string> titles(const std::vector<EnrichedCommerceMatch>& items)
   return out;
 }
 
-std::string read_file(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using korvane::testing::read_file;
 
 class TempDir : public ::testing::Test {
  protected:

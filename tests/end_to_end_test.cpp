@@ -2,6 +2,7 @@
 // loopback, a real fetcher and a real browser; and bad input files.
 #include "cli_support.hpp"
 #include "support/processes.hpp"
+#include "support/files.hpp"
 
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
@@ -19,12 +20,7 @@ namespace json = boost::json;
 
 namespace {
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using korvane::testing::read_file;
 
 fs::path temp_dir(const char* name) {
   const fs::path dir = fs::temp_directory_path() / (std::string("korvane-e2e-") + name + "-" + std::to_string(getpid()));

@@ -9,6 +9,8 @@
 #include <korvane/models.hpp>
 #include <korvane/models/json.hpp>
 
+#include "support/files.hpp"
+
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
@@ -28,10 +30,7 @@ using korvane::commerce::ExtractionMode;
 using korvane::commerce::MetadataRequest;
 using korvane::models::NormalizedPrice;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using korvane::testing::read_file;
 
 // The links the pages were saved from, by file.
 std::map<std::string, std::string> links_of(const fs::path& corpus) {
