@@ -176,8 +176,6 @@ std::optional<std::string> token_code(std::string_view token, std::string_view d
   return std::nullopt;
 }
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
 // White space that may stand between a token and its number.
 std::size_t space_length_at(std::string_view s, std::size_t pos) noexcept {
   if (pos >= s.size()) return 0;
@@ -207,7 +205,7 @@ Sep separator_at(std::string_view s, std::size_t pos, std::size_t& length) noexc
 
 std::size_t digits_at(std::string_view s, std::size_t pos) noexcept {
   std::size_t n = 0;
-  while (pos + n < s.size() && is_digit(s[pos + n])) ++n;
+  while (pos + n < s.size() && text::is_ascii_digit(s[pos + n])) ++n;
   return n;
 }
 
@@ -258,7 +256,7 @@ std::optional<std::string> literal_of(std::string_view number, std::string_view 
   std::size_t pos = 0;
   group_starts.push_back(0);
   while (pos < number.size()) {
-    if (is_digit(number[pos])) {
+    if (text::is_ascii_digit(number[pos])) {
       digits.push_back(number[pos++]);
       continue;
     }
@@ -305,7 +303,7 @@ std::size_t run_before(std::string_view s, std::size_t end, int count) noexcept 
     std::size_t prev = begin - 1;
     while (prev > 0 && (static_cast<unsigned char>(s[prev]) & 0xC0) == 0x80) --prev;
     const char c = s[prev];
-    if (is_digit(c) || space_length_at(s, prev) > 0) break;
+    if (text::is_ascii_digit(c) || space_length_at(s, prev) > 0) break;
     begin = prev;
     --count;
   }
@@ -315,7 +313,7 @@ std::size_t run_before(std::string_view s, std::size_t end, int count) noexcept 
 std::size_t run_after(std::string_view s, std::size_t begin, int count) noexcept {
   std::size_t end = begin;
   while (end < s.size() && count > 0) {
-    if (is_digit(s[end]) || space_length_at(s, end) > 0) break;
+    if (text::is_ascii_digit(s[end]) || space_length_at(s, end) > 0) break;
     std::size_t next = end + 1;
     while (next < s.size() && (static_cast<unsigned char>(s[next]) & 0xC0) == 0x80) ++next;
     end = next;
@@ -383,7 +381,7 @@ std::optional<std::string> currency_code_of(std::string_view value) {
 
 std::optional<Money> read_money(std::string_view text, std::string_view declared_currency) {
   std::size_t first = 0;
-  while (first < text.size() && !is_digit(text[first])) ++first;
+  while (first < text.size() && !text::is_ascii_digit(text[first])) ++first;
   if (first == text.size()) return std::nullopt;
   const NumberSpan number = number_at(text, first);
 
@@ -418,7 +416,7 @@ std::optional<double> read_plain_amount(std::string_view text) {
   if (const auto exact = text::parse_decimal(t); exact && std::isfinite(*exact) && *exact >= 0) {
     return text::round_to_cents(*exact);
   }
-  if (!is_digit(t.front()) || !is_digit(t.back())) return std::nullopt;
+  if (!text::is_ascii_digit(t.front()) || !text::is_ascii_digit(t.back())) return std::nullopt;
   const NumberSpan number = number_at(t, 0);
   if (number.end != t.size()) return std::nullopt;
   const auto literal = literal_of(t, {});

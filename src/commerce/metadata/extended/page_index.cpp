@@ -21,9 +21,8 @@ constexpr std::size_t kEndTagReach = 24;
 
 using text::ascii_lower;
 using text::find_icase;
+using text::is_html_space;
 using text::starts_with_icase;
-
-bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
 bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
@@ -298,7 +297,7 @@ class Tokenizer {
   // The name that starts at `p`, up to white space, "/" or ">".
   std::string_view name_at(std::size_t& p) const noexcept {
     const std::size_t begin = p;
-    while (p < h_.size() && !is_space(h_[p]) && h_[p] != '/' && h_[p] != '>') ++p;
+    while (p < h_.size() && !is_html_space(h_[p]) && h_[p] != '/' && h_[p] != '>') ++p;
     return h_.substr(begin, p - begin);
   }
 
@@ -308,7 +307,7 @@ class Tokenizer {
   std::size_t attributes_from(std::size_t p, TagName kind, bool& self_closing) {
     self_closing = false;
     while (true) {
-      while (p < h_.size() && (is_space(h_[p]) || h_[p] == '/')) {
+      while (p < h_.size() && (is_html_space(h_[p]) || h_[p] == '/')) {
         self_closing = h_[p] == '/';
         ++p;
       }
@@ -316,14 +315,14 @@ class Tokenizer {
       if (h_[p] == '>') return p + 1;
       self_closing = false;
       const std::size_t name_begin = p++;
-      while (p < h_.size() && !is_space(h_[p]) && h_[p] != '/' && h_[p] != '>' && h_[p] != '=') ++p;
+      while (p < h_.size() && !is_html_space(h_[p]) && h_[p] != '/' && h_[p] != '>' && h_[p] != '=') ++p;
       const std::string_view name = h_.substr(name_begin, p - name_begin);
       std::size_t q = p;
-      while (q < h_.size() && is_space(h_[q])) ++q;
+      while (q < h_.size() && is_html_space(h_[q])) ++q;
       std::string_view value;
       if (q < h_.size() && h_[q] == '=') {
         ++q;
-        while (q < h_.size() && is_space(h_[q])) ++q;
+        while (q < h_.size() && is_html_space(h_[q])) ++q;
         if (q >= h_.size()) return npos;
         if (h_[q] == '"' || h_[q] == '\'') {
           const std::size_t close = h_.find(h_[q], q + 1);
@@ -332,7 +331,7 @@ class Tokenizer {
           p = close + 1;
         } else {
           const std::size_t begin = q;
-          while (q < h_.size() && !is_space(h_[q]) && h_[q] != '>') ++q;
+          while (q < h_.size() && !is_html_space(h_[q]) && h_[q] != '>') ++q;
           value = h_.substr(begin, q - begin);
           p = q;
         }
@@ -397,7 +396,7 @@ class Tokenizer {
       if (lt == npos) return npos;
       const std::size_t after = lt + 2 + name.size();
       if (after <= h_.size() && text::ascii_iequals(h_.substr(lt + 2, name.size()), name) &&
-          (after == h_.size() || is_space(h_[after]) || h_[after] == '/' || h_[after] == '>')) {
+          (after == h_.size() || is_html_space(h_[after]) || h_[after] == '/' || h_[after] == '>')) {
         return lt;
       }
       p = lt + 2;
