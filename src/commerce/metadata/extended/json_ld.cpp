@@ -232,25 +232,20 @@ bool named_by_link(const json::object& product, std::string_view url) {
 }
 
 void add_identifiers(const json::object& product, int base_rank, Evidence& out) {
-  struct Key {
-    std::string_view name;
-    int rank;
-  };
-  static constexpr std::array<Key, 10> keys{{{"sku", 0},
-                                             {"productID", 1},
-                                             {"mpn", 2},
-                                             {"gtin13", 3},
-                                             {"gtin", 3},
-                                             {"gtin14", 3},
-                                             {"gtin12", 3},
-                                             {"gtin8", 3},
-                                             {"isbn", 3},
-                                             {"productId", 1}}};
-  for (const Key& k : keys) {
-    if (auto id = identifier_of(member(&product, k.name)); id && id->size() <= 64) {
-      out.skus.push_back({std::move(*id), Source::json_ld, base_rank + k.rank});
+  // Ranks: the shop's own number first, then its product id, the maker's
+  // part number, trade item numbers.
+  constexpr int kGtinRank = 3;
+  const auto add = [&](std::string_view name, int rank) {
+    if (auto id = identifier_of(member(&product, name)); id && id->size() <= 64) {
+      out.skus.push_back({std::move(*id), Source::json_ld, base_rank + rank});
     }
-  }
+  };
+  add("sku", 0);
+  add("productID", 1);
+  add("mpn", 2);
+  for (const std::string_view gtin : GTIN_KEYS) add(gtin, kGtinRank);
+  add("isbn", kGtinRank);
+  add("productId", 1);
 }
 
 // The availability of a set of offers: in stock when any offer is, else

@@ -22,20 +22,18 @@ Prop prop_of(std::string_view name) {
     std::string_view name;
     Prop prop;
   };
-  static constexpr std::array<Entry, 12> entries{{{"price", Prop::price},
-                                                  {"lowprice", Prop::price},
-                                                  {"pricecurrency", Prop::currency},
-                                                  {"availability", Prop::availability},
-                                                  {"sku", Prop::sku},
-                                                  {"productid", Prop::product_id},
-                                                  {"mpn", Prop::mpn},
-                                                  {"gtin13", Prop::gtin},
-                                                  {"gtin", Prop::gtin},
-                                                  {"gtin12", Prop::gtin},
-                                                  {"gtin14", Prop::gtin},
-                                                  {"gtin8", Prop::gtin}}};
+  static constexpr std::array<Entry, 7> entries{{{"price", Prop::price},
+                                                 {"lowprice", Prop::price},
+                                                 {"pricecurrency", Prop::currency},
+                                                 {"availability", Prop::availability},
+                                                 {"sku", Prop::sku},
+                                                 {"productid", Prop::product_id},
+                                                 {"mpn", Prop::mpn}}};
   for (const Entry& e : entries) {
     if (iequals(name, e.name)) return e.prop;
+  }
+  for (const std::string_view gtin : GTIN_KEYS) {
+    if (iequals(name, gtin)) return Prop::gtin;
   }
   return Prop::none;
 }
