@@ -9,6 +9,7 @@
 
 #include <boost/json.hpp>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,51 +26,46 @@ std::string json_array(const std::vector<Record>& records) {
   return models::json_text(out);
 }
 
-void search_result(std::string_view text) {
-  commerce::EnrichRequest first;
+// What `read()` reads, or nothing when it throws one of the library's errors.
+template <class Read>
+auto read_or_refuse(Read read) -> std::optional<decltype(read())> {
   try {
-    first = commerce::read_search_result(text);
+    return read();
   } catch (const korvane::Error&) {
-    return;
+    return std::nullopt;
   }
-  const std::string offers = first.offers ? json_array(*first.offers) : "null";
-  const std::string again = "{\"visual_matches\": " + json_array(first.matches) +
+}
+
+void search_result(std::string_view text) {
+  const auto first = read_or_refuse([&] { return commerce::read_search_result(text); });
+  if (!first) return;
+  const std::string offers = first->offers ? json_array(*first->offers) : "null";
+  const std::string again = "{\"visual_matches\": " + json_array(first->matches) +
                             ", \"shopping_results\": " + offers + "}";
   const commerce::EnrichRequest second = commerce::read_search_result(again);
-  require(second.matches == first.matches, "visual matches read back the same");
-  require(second.offers == first.offers, "shopping offers read back the same");
+  require(second.matches == first->matches, "visual matches read back the same");
+  require(second.offers == first->offers, "shopping offers read back the same");
 }
 
 void shopping_offers(std::string_view text) {
-  std::vector<models::ShoppingOffer> first;
-  try {
-    first = commerce::read_shopping_offers(text);
-  } catch (const korvane::Error&) {
-    return;
-  }
-  require(commerce::read_shopping_offers(json_array(first)) == first, "offers read back the same");
+  const auto first = read_or_refuse([&] { return commerce::read_shopping_offers(text); });
+  if (!first) return;
+  require(commerce::read_shopping_offers(json_array(*first)) == *first, "offers read back the same");
 }
 
 void enriched_items(std::string_view text) {
-  commerce::EnrichedItems first;
-  try {
-    first = commerce::read_enriched_items(text);
-  } catch (const korvane::Error&) {
-    return;
-  }
+  const auto first = read_or_refuse([&] { return commerce::read_enriched_items(text); });
+  if (!first) return;
   for (const bool exclude_none : {true, false}) {
-    const std::string again = models::model_dump_json(first.result, 0, exclude_none);
-    require(commerce::read_enriched_items(again).result == first.result, "enriched items read back the same");
+    const std::string again = models::model_dump_json(first->result, 0, exclude_none);
+    require(commerce::read_enriched_items(again).result == first->result, "enriched items read back the same");
   }
 }
 
 // from_json of each record straight from the parsed value.
 template <class Record>
 void record(const boost::json::value& value) {
-  try {
-    static_cast<void>(models::from_json<Record>(value));
-  } catch (const korvane::Error&) {
-  }
+  static_cast<void>(read_or_refuse([&] { return models::from_json<Record>(value); }));
 }
 
 }  // namespace
