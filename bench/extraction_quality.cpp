@@ -53,8 +53,6 @@ namespace json = boost::json;
 using korvane::commerce::DestinationMetadataParser;
 using korvane::commerce::MetadataResult;
 
-using korvane::testing::read_file;
-
 struct CorpusPage {
   std::string file;  // relative to the corpus folder
   std::string url;
@@ -63,7 +61,7 @@ struct CorpusPage {
 
 std::vector<CorpusPage> read_manifest(const fs::path& dir) {
   std::vector<CorpusPage> pages;
-  const json::value manifest = json::parse(read_file(dir / "manifest.json"));
+  const json::value manifest = json::parse(korvane::testing::read_file(dir / "manifest.json"));
   for (const auto& entry : manifest.as_array()) {
     const auto& o = entry.as_object();
     CorpusPage p;
@@ -103,7 +101,7 @@ std::vector<Context> golden_contexts() {
 int dump(const fs::path& dir, const std::vector<CorpusPage>& pages, const fs::path& out_path) {
   std::ofstream out(out_path, std::ios::binary);
   for (const auto& page : pages) {
-    const std::string html = read_file(dir / page.file);
+    const std::string html = korvane::testing::read_file(dir / page.file);
     for (const auto& c : golden_contexts()) {
       const MetadataResult r = DestinationMetadataParser::parse_metadata(html, page.url, c.title, c.merchant,
                                                                          c.price, c.in_stock, c.rank);
@@ -258,7 +256,7 @@ int report(const fs::path& dir, const std::vector<CorpusPage>& pages, bool misse
   for (const auto& page : pages) {
     if (!page.expected) continue;
     ++benchmark_pages;
-    const std::string html = read_file(dir / page.file);
+    const std::string html = korvane::testing::read_file(dir / page.file);
     bool standard_correct[3] = {false, false, false};
     for (int mode = 0; mode < 2; ++mode) {
       ext::Trace trace;
