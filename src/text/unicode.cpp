@@ -49,8 +49,7 @@ std::size_t white_space_at(std::string_view s, std::size_t pos) noexcept {
 std::size_t trailing_white_space_start(std::string_view s) noexcept {
   std::size_t end = s.size();
   while (end > 0) {
-    std::size_t start = end - 1;
-    while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    const std::size_t start = code_point_start(s, end - 1);
     if (white_space_at(s, start) == 0) break;
     end = start;
   }

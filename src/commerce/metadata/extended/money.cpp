@@ -300,8 +300,7 @@ std::optional<std::string> literal_of(std::string_view number, std::string_view 
 std::size_t run_before(std::string_view s, std::size_t end, int count) noexcept {
   std::size_t begin = end;
   while (begin > 0 && count > 0) {
-    std::size_t prev = begin - 1;
-    while (prev > 0 && (static_cast<unsigned char>(s[prev]) & 0xC0) == 0x80) --prev;
+    const std::size_t prev = text::code_point_start(s, begin - 1);
     const char c = s[prev];
     if (text::is_ascii_digit(c) || space_length_at(s, prev) > 0) break;
     begin = prev;
@@ -315,7 +314,7 @@ std::size_t run_after(std::string_view s, std::size_t begin, int count) noexcept
   while (end < s.size() && count > 0) {
     if (text::is_ascii_digit(s[end]) || space_length_at(s, end) > 0) break;
     std::size_t next = end + 1;
-    while (next < s.size() && (static_cast<unsigned char>(s[next]) & 0xC0) == 0x80) ++next;
+    while (next < s.size() && text::is_continuation_byte(s[next])) ++next;
     end = next;
     --count;
   }
@@ -327,7 +326,7 @@ std::size_t run_after(std::string_view s, std::size_t begin, int count) noexcept
 std::optional<std::string> token_ending(std::string_view s, std::size_t begin, std::size_t end,
                                         std::string_view declared) {
   for (std::size_t from = begin; from < end; ++from) {
-    if ((static_cast<unsigned char>(s[from]) & 0xC0) == 0x80) continue;
+    if (text::is_continuation_byte(s[from])) continue;
     const std::string_view token = s.substr(from, end - from);
     const bool glued = from > begin && has_ascii_letter(token) && has_ascii_letter(s.substr(from - 1, 1));
     if (glued) continue;
@@ -339,7 +338,7 @@ std::optional<std::string> token_ending(std::string_view s, std::size_t begin, s
 std::optional<std::string> token_starting(std::string_view s, std::size_t begin, std::size_t end,
                                           std::string_view declared) {
   for (std::size_t to = end; to > begin; --to) {
-    if (to < s.size() && (static_cast<unsigned char>(s[to]) & 0xC0) == 0x80) continue;
+    if (to < s.size() && text::is_continuation_byte(s[to])) continue;
     const std::string_view token = s.substr(begin, to - begin);
     const bool glued = to < end && has_ascii_letter(token) && has_ascii_letter(s.substr(to, 1));
     if (glued) continue;
@@ -350,8 +349,7 @@ std::optional<std::string> token_starting(std::string_view s, std::size_t begin,
 
 std::size_t skip_space_back(std::string_view s, std::size_t end) noexcept {
   while (end > 0) {
-    std::size_t prev = end - 1;
-    while (prev > 0 && (static_cast<unsigned char>(s[prev]) & 0xC0) == 0x80) --prev;
+    const std::size_t prev = text::code_point_start(s, end - 1);
     if (space_length_at(s, prev) == 0) break;
     end = prev;
   }

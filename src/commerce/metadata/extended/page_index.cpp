@@ -3,6 +3,7 @@
 #include "text/html.hpp"
 #include "text/regex.hpp"
 #include "text/unicode.hpp"
+#include "text/utf8.hpp"
 
 #include <algorithm>
 #include <array>
@@ -478,9 +479,7 @@ bool icontains(std::string_view hay, std::string_view lower_text) noexcept {
 PageIndex::PageIndex(ValidUtf8 html) : html_(html.text) {
   constexpr std::size_t limit = std::numeric_limits<std::uint32_t>::max() - 1;
   if (html_.size() > limit) {
-    std::size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(html_[cut]) & 0xC0) == 0x80) --cut;
-    html_ = html_.substr(0, cut);
+    html_ = html_.substr(0, text::code_point_start(html_, limit));
   }
   tags_.reserve(html_.size() / 48 + 16);
   attributes_.reserve(html_.size() / 40 + 16);
@@ -540,9 +539,7 @@ std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const 
   }
   std::string out = text::collapse_white_space(text::html_unescape(raw));
   if (out.size() > max_bytes) {
-    std::size_t cut = max_bytes;
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
-    out.resize(cut);
+    out.resize(text::code_point_start(out, max_bytes));
   }
   return out;
 }
