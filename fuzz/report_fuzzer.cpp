@@ -1,13 +1,16 @@
 // The visual report of any result read from JSON: every text of the records
 // comes out escaped (a text that holds markup adds no element and no
-// attribute to the page) and every link or image address of the page is an
-// http or https one.
+// attribute to the page, and cannot end the page's data block, which stays
+// one JSON document) and every link or image address of the page, in its
+// markup or its data, is an http or https one.
 #include <korvane/commerce/input.hpp>
 #include <korvane/errors.hpp>
 #include <korvane/report.hpp>
 
 #include "fuzz_check.hpp"
 #include "text/unicode.hpp"
+
+#include <boost/json.hpp>
 
 #include <array>
 #include <optional>
@@ -43,6 +46,53 @@ void check_attribute(std::string_view name, std::string_view value) {
     require(starts_with_nocase(value, "http:") || starts_with_nocase(value, "https:"),
             "every link and image address is http or https");
   }
+}
+
+bool is_web_link_or_empty(std::string_view link) {
+  return link.empty() || starts_with_nocase(link, "http:") || starts_with_nocase(link, "https:");
+}
+
+// A text cell of the data block: the JSON string, or its index into "strings".
+std::string cell_text(const boost::json::value& cell, const boost::json::array& strings) {
+  if (cell.is_string()) return std::string(cell.get_string());
+  require(cell.is_int64() && static_cast<std::size_t>(cell.get_int64()) < strings.size(), "text cells are kept");
+  return std::string(strings.at(static_cast<std::size_t>(cell.get_int64())).as_string());
+}
+
+// The page's data block: one JSON document whose links are web links.
+void check_data_block(std::string_view block) {
+  require(block.find("<!--") == std::string_view::npos, "the data block opens no comment");
+  boost::system::error_code ec;
+  const boost::json::value data = boost::json::parse(block, ec);
+  require(!ec, "the data block is one JSON document");
+  const auto& columns = data.at("columns").as_array();
+  const auto& strings = data.at("strings").as_array();
+  const auto column = [&](std::string_view name) {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (columns[i].as_string() == name) return i;
+    }
+    require(false, "the data block has the link columns");
+    return std::size_t{0};
+  };
+  const std::size_t link_origin = column("linkOrigin");
+  const std::size_t image_origin = column("imageOrigin");
+  const std::size_t fallback = column("fallback");
+  for (const auto& item : data.at("items").as_array()) {
+    const auto& cells = item.as_array();
+    for (const std::size_t origin : {link_origin, image_origin}) {
+      require(is_web_link_or_empty(cell_text(cells.at(origin), strings) + cell_text(cells.at(origin + 1), strings)),
+              "every link and image address of the data is http or https");
+    }
+    require(is_web_link_or_empty(cell_text(cells.at(fallback), strings)), "fallback images are http or https");
+  }
+}
+
+// Where the raw text of a script element ends: its "</script" in any case.
+std::size_t script_end(std::string_view page, std::size_t from) {
+  for (std::size_t pos = page.find("</", from); pos != std::string_view::npos; pos = page.find("</", pos + 2)) {
+    if (korvane::text::ascii_iequals(page.substr(pos, 8), "</script")) return pos;
+  }
+  return std::string_view::npos;
 }
 
 // Reads the attributes of the tag that starts at `pos` (just after its name)
@@ -91,10 +141,18 @@ void check_page(std::string_view page) {
     while (name_end < page.size() && is_name_char(page[name_end])) ++name_end;
     const std::string_view name = page.substr(pos + 1, name_end - pos - 1);
     require(name != "x-probe", "no element comes from a record's text");
+    const std::size_t tag_start = pos;
     pos = read_attributes(page, name_end);
-    if (name == "script" || name == "style") {
-      pos = page.find(name == "script" ? "</script>" : "</style>", pos);
-      require(pos != std::string_view::npos, "the script and the style sheet are closed");
+    if (name == "script") {
+      const std::size_t end = script_end(page, pos);
+      require(end != std::string_view::npos, "scripts are closed");
+      if (page.substr(tag_start, pos - tag_start).find("application/json") != std::string_view::npos) {
+        check_data_block(page.substr(pos, end - pos));
+      }
+      pos = end;
+    } else if (name == "style") {
+      pos = page.find("</style>", pos);
+      require(pos != std::string_view::npos, "the style sheet is closed");
     }
   }
 }
