@@ -2,7 +2,7 @@
 # the terminal or ends the process. Only the command-line tool may print; the
 # library logs through the host's loggers and reports failures by exceptions.
 #
-# cmake -DNM=<nm> -DLIBRARY=<library file> -P no_print.cmake
+# cmake -DNM=<nm> -DLIBRARY=<library file> [-DASSERTIONS=ON] -P no_print.cmake
 #
 # The names are the library's undefined symbols (what it calls in other
 # libraries), mangled. What is forbidden and why:
@@ -14,7 +14,8 @@
 #   a console log sink);
 # - fmt's vprint: fmt::print to standard output;
 # - abort, exit, quick_exit, _Exit, __assert_fail: they end the host's
-#   process.
+#   process (__assert_fail is allowed with ASSERTIONS=ON, a build without
+#   NDEBUG, where Boost's headers keep their assertions).
 # Allowed although they look alike: snprintf and friends (formatting into a
 # buffer), write(2) (the browser's pipe, output files), std::terminate (the
 # compiler's own call when an exception leaves a noexcept function), and
@@ -28,6 +29,9 @@ set(forbidden
   "stdout" "stderr"
   "_ZSt4cout" "_ZSt4cerr" "_ZSt4clog" "_ZSt5wcout" "_ZSt5wcerr" "_ZSt5wclog"
   "abort" "exit" "quick_exit" "_Exit" "__assert_fail")
+if(ASSERTIONS)
+  list(REMOVE_ITEM forbidden "__assert_fail")
+endif()
 # fmt::vN::vprint(...), any inline version namespace.
 set(forbidden_pattern "^_ZN3fmt2v[0-9]+6vprintE")
 
