@@ -39,6 +39,7 @@
 #include <korvane/models/json.hpp>
 
 #include "commerce/metadata/extended/extended.hpp"
+#include "support/files.hpp"
 
 #include <boost/json.hpp>
 
@@ -61,11 +62,6 @@ namespace fs = std::filesystem;
 namespace json = boost::json;
 using korvane::commerce::DestinationMetadataParser;
 using korvane::commerce::MetadataResult;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 enum class Half { development, validation };
 
@@ -105,7 +101,7 @@ Half half_of(std::string_view page_id) {
 
 std::vector<CorpusPage> read_manifest(const fs::path& dir) {
   std::vector<CorpusPage> pages;
-  const json::value manifest = json::parse(read_file(dir / "manifest.json"));
+  const json::value manifest = json::parse(korvane::testing::read_file(dir / "manifest.json"));
   for (const auto& entry : manifest.as_array()) {
     const auto& o = entry.as_object();
     CorpusPage p;
@@ -146,7 +142,7 @@ std::vector<Context> golden_contexts() {
 int dump(const fs::path& dir, const std::vector<CorpusPage>& pages, const fs::path& out_path) {
   std::ofstream out(out_path, std::ios::binary);
   for (const auto& page : pages) {
-    const std::string html = read_file(dir / page.file);
+    const std::string html = korvane::testing::read_file(dir / page.file);
     for (const auto& c : golden_contexts()) {
       const MetadataResult r = DestinationMetadataParser::parse_metadata(html, page.url, c.title, c.merchant,
                                                                          c.price, c.in_stock, c.rank);
@@ -356,7 +352,7 @@ int report(const fs::path& dir, const std::vector<CorpusPage>& pages, bool misse
     if (!page.expected) continue;
     const int half = static_cast<int>(page.half);
     ++t.pages[half];
-    const std::string html = read_file(dir / page.file);
+    const std::string html = korvane::testing::read_file(dir / page.file);
     bool standard_correct[kFieldCount] = {};
     for (int mode = 0; mode < 2; ++mode) {
       ext::Trace trace;

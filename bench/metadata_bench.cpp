@@ -8,6 +8,8 @@
 //   build/release/bench/bench_metadata
 #include <korvane/commerce/metadata.hpp>
 
+#include "support/files.hpp"
+
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>
 
@@ -33,10 +35,7 @@ struct Page {
   std::string html;
 };
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using korvane::testing::read_file;
 
 // Pages shaped like shop pages, for when no corpus is at hand.
 std::vector<Page> built_pages() {

@@ -10,6 +10,8 @@
 #include <korvane/models.hpp>
 #include <korvane/models/json.hpp>
 
+#include "support/files.hpp"
+
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
@@ -29,15 +31,10 @@ using korvane::commerce::ExtractionMode;
 using korvane::commerce::MetadataRequest;
 using korvane::models::NormalizedPrice;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The links the pages were saved from, by file.
 std::map<std::string, std::string> links_of(const fs::path& corpus) {
   std::map<std::string, std::string> links;
-  const json::value manifest = json::parse(read_file(corpus / "manifest.json"));
+  const json::value manifest = json::parse(korvane::testing::read_file(corpus / "manifest.json"));
   for (const auto& entry : manifest.as_array()) {
     const auto& o = entry.as_object();
     const auto* url = o.if_contains("original_url");
@@ -74,7 +71,7 @@ TEST(CorpusGolden, StandardAnswersAreUnchanged) {
     const std::string file(expected.at("file").as_string());
     const std::string context(expected.at("context").as_string());
     ASSERT_TRUE(fs::is_regular_file(corpus / file, ec)) << "missing corpus page " << file;
-    const std::string html = read_file(corpus / file);
+    const std::string html = korvane::testing::read_file(corpus / file);
     const auto result = DestinationMetadataParser::parse_metadata(request_for(context, html, links.at(file)));
     EXPECT_EQ(korvane::models::json_text(korvane::commerce::to_json(result)),
               korvane::models::json_text(expected.at("result")))

@@ -480,7 +480,18 @@ INSTANTIATE_TEST_SUITE_P(
                   R"(<link itemprop="availability" href="http://schema.org/InStock"><div class="availability">Ausverkauft</div>)",
                   StockStatus::IN_STOCK},
         StockCase{"sold_out_size_is_about_a_variant",
-                  R"(<h1>Shoe</h1><ul class="size-list"><li class="stock">42 - sold out</li></ul>)", std::nullopt}));
+                  R"(<h1>Shoe</h1><ul class="size-list"><li class="stock">42 - sold out</li></ul>)", std::nullopt},
+        // What says nothing about the stock.
+        StockCase{"availability_value_that_names_no_state", R"(<meta itemprop="availability" content="see store">)",
+                  std::nullopt},
+        StockCase{"wishlist_button_is_no_cart", R"(<h1>Lamp</h1><button class="wishlist">Add to wishlist</button>)",
+                  std::nullopt},
+        StockCase{"stock_words_inside_a_script",
+                  R"(<h1>Lamp</h1><script>var labels = {soldOut: "Sold out", inStock: "In stock"};</script>)",
+                  std::nullopt},
+        StockCase{"page_state_without_a_stock_flag",
+                  R"(<script type="application/json">{"product":{"name":"Desk Lamp","sku":"DL-1"}}</script>)",
+                  std::nullopt}));
 
 TEST(LinkIdentifier, ReadsItemNumbersOfLinks) {
   struct Case {

@@ -88,7 +88,8 @@ py::dict metadata_to_python(MetadataResult r) {
   return d;
 }
 
-void bind_components(py::module_& m) {
+// The operations on links, price texts and domains.
+void bind_text_operations(py::module_& m) {
   operations_class<URLUnwrapper>(m, "URLUnwrapper", "Cleans search-engine links and reduces links to domains.")
       .def_static(
           "unwrap", [](const py::object& url) { return to_python(URLUnwrapper::unwrap(text_view(url, "url"))); },
@@ -139,7 +140,9 @@ void bind_components(py::module_& m) {
           },
           py::arg("domain"), py::arg("title") = "", py::arg("brand") = py::none(),
           py::arg("merchant_name") = py::none(), "The MerchantCategory of the merchant at `domain`.");
+}
 
+void bind_metadata_parser(py::module_& m) {
   operations_class<DestinationMetadataParser>(m, "DestinationMetadataParser",
                                               "Mines destination pages for product metadata.")
       .def_static(
@@ -178,7 +181,9 @@ void bind_components(py::module_& m) {
           "price, stock_status, condition, primary_image_url, shipping_info (always None), page_type, "
           "match_score, fetch_source ('ld_json', 'next_data', 'opengraph' or 'serp_fallback'). Runs "
           "without the GIL.");
+}
 
+void bind_aggregator(py::module_& m) {
   operations_class<CommerceAggregator>(m, "CommerceAggregator", "Fuses visual matches with shopping offers.")
       .def_static(
           "fuse_matches_and_offers",
@@ -320,7 +325,9 @@ void bind_report(py::module_& m) {
 
 void bind_operations(py::module_& m) {
   bind_tables(m);
-  bind_components(m);
+  bind_text_operations(m);
+  bind_metadata_parser(m);
+  bind_aggregator(m);
   bind_exports(m);
   bind_relevance(m);
   bind_report(m);

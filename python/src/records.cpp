@@ -413,7 +413,10 @@ std::vector<models::EnrichedCommerceMatch> items_of(py::handle h, std::string_vi
 
 // ---------------------------------------------------------------- the records
 
-void bind_records(py::module_& m) {
+namespace {
+
+// What the search engine gives: visual matches and shopping offers.
+void bind_search_results(py::module_& m) {
   using namespace models;
 
   RecordClass<VisualMatch>(m, "VisualMatch", "korvane.models.lens", "One visual match of the search engine.")
@@ -447,6 +450,11 @@ void bind_records(py::module_& m) {
       .repr()
       .equality()
       .json_model();
+}
+
+// What enrichment makes: prices and items.
+void bind_enriched_records(py::module_& m) {
+  using namespace models;
 
   // Read-only: the constructor's checks are the only way in.
   RecordClass<NormalizedPrice> price(m, "NormalizedPrice", "korvane.models.commerce",
@@ -495,7 +503,15 @@ void bind_records(py::module_& m) {
         return EnrichedCommerceMatch::from_shopping_offer(record<ShoppingOffer>(offer, "offer"));
       },
       py::arg("offer"), "An item made from a shopping offer (source engine \"shopping\").");
+}
 
+}  // namespace
+
+void bind_records(py::module_& m) {
+  using namespace models;
+
+  bind_search_results(m);
+  bind_enriched_records(m);
   RecordClass<CommerceSummary>(m, "CommerceSummary", "korvane.models.commerce",
                                "The market summary of a result. The counts per category and page type are "
                                "read-only mappings; assign a new dict to change them.")

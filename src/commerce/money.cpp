@@ -228,10 +228,6 @@ std::optional<std::string> token_code(std::string_view token, std::string_view d
   return std::nullopt;
 }
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-bool is_continuation(char c) noexcept { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
 // White space that may stand between a token and its number, or group digits.
 std::size_t space_length_at(std::string_view s, std::size_t pos) noexcept {
   if (pos >= s.size()) return 0;
@@ -251,8 +247,7 @@ std::size_t skip_space(std::string_view s, std::size_t pos) noexcept {
 
 std::size_t skip_space_back(std::string_view s, std::size_t end) noexcept {
   while (end > 0) {
-    std::size_t prev = end - 1;
-    while (prev > 0 && is_continuation(s[prev])) --prev;
+    const std::size_t prev = text::code_point_start(s, end - 1);
     if (space_length_at(s, prev) == 0) break;
     end = prev;
   }
@@ -261,7 +256,7 @@ std::size_t skip_space_back(std::string_view s, std::size_t end) noexcept {
 
 std::size_t digits_at(std::string_view s, std::size_t pos) noexcept {
   std::size_t n = 0;
-  while (pos + n < s.size() && is_digit(s[pos + n])) ++n;
+  while (pos + n < s.size() && text::is_ascii_digit(s[pos + n])) ++n;
   return n;
 }
 
@@ -499,9 +494,8 @@ std::string hundredth_of(const std::string& d) {
 std::size_t run_before(std::string_view s, std::size_t end, int count) noexcept {
   std::size_t begin = end;
   while (begin > 0 && count > 0) {
-    std::size_t prev = begin - 1;
-    while (prev > 0 && is_continuation(s[prev])) --prev;
-    if (is_digit(s[prev]) || space_length_at(s, prev) > 0) break;
+    const std::size_t prev = text::code_point_start(s, begin - 1);
+    if (text::is_ascii_digit(s[prev]) || space_length_at(s, prev) > 0) break;
     begin = prev;
     --count;
   }
@@ -511,9 +505,9 @@ std::size_t run_before(std::string_view s, std::size_t end, int count) noexcept 
 std::size_t run_after(std::string_view s, std::size_t begin, int count) noexcept {
   std::size_t end = begin;
   while (end < s.size() && count > 0) {
-    if (is_digit(s[end]) || space_length_at(s, end) > 0) break;
+    if (text::is_ascii_digit(s[end]) || space_length_at(s, end) > 0) break;
     std::size_t next = end + 1;
-    while (next < s.size() && is_continuation(s[next])) ++next;
+    while (next < s.size() && text::is_continuation_byte(s[next])) ++next;
     end = next;
     --count;
   }
@@ -525,7 +519,7 @@ std::size_t run_after(std::string_view s, std::size_t begin, int count) noexcept
 std::optional<std::string> token_ending(std::string_view s, std::size_t begin, std::size_t end,
                                         std::string_view declared, bool guess, std::size_t& token_begin) {
   for (std::size_t from = begin; from < end; ++from) {
-    if (is_continuation(s[from])) continue;
+    if (text::is_continuation_byte(s[from])) continue;
     const std::string_view token = s.substr(from, end - from);
     const bool glued = from > 0 && has_ascii_letter(token) && has_ascii_letter(s.substr(from - 1, 1));
     if (glued) continue;
@@ -568,7 +562,7 @@ std::string code_word_after(std::string_view s, std::size_t begin) {
 std::optional<std::string> token_starting(std::string_view s, std::size_t begin, std::size_t end,
                                           std::string_view declared, bool guess, std::size_t& token_end) {
   for (std::size_t to = end; to > begin; --to) {
-    if (to < s.size() && is_continuation(s[to])) continue;
+    if (to < s.size() && text::is_continuation_byte(s[to])) continue;
     const std::string_view token = s.substr(begin, to - begin);
     const bool glued = to < s.size() && has_ascii_letter(token) && has_ascii_letter(s.substr(to, 1));
     if (glued) continue;
@@ -600,7 +594,7 @@ std::vector<std::string> words_before(std::string_view s, std::size_t end, int c
   std::size_t pos = lower.size();
   while (pos > 0 && static_cast<int>(words.size()) < count) {
     while (pos > 0 && !(static_cast<unsigned char>(lower[pos - 1]) >= 0x80 || std::isalpha(static_cast<unsigned char>(lower[pos - 1])))) {
-      if (is_digit(lower[pos - 1])) return words;  // another number stands between
+      if (text::is_ascii_digit(lower[pos - 1])) return words;  // another number stands between
       --pos;
     }
     std::size_t begin = pos;
@@ -832,8 +826,8 @@ std::optional<Money> read_money(std::string_view input, const MoneyContext& ctx)
   int numbers = 0;
   std::size_t pos = 0;
   while (pos < s.size() && numbers < kMaxNumbers) {
-    const bool starts = is_digit(s[pos]) ||
-                        (s[pos] == '.' && pos + 1 < s.size() && is_digit(s[pos + 1]) && (pos == 0 || !is_digit(s[pos - 1])));
+    const bool starts = text::is_ascii_digit(s[pos]) ||
+                        (s[pos] == '.' && pos + 1 < s.size() && text::is_ascii_digit(s[pos + 1]) && (pos == 0 || !text::is_ascii_digit(s[pos - 1])));
     if (!starts) {
       ++pos;
       continue;
@@ -842,7 +836,7 @@ std::optional<Money> read_money(std::string_view input, const MoneyContext& ctx)
     Reading r = reading_at(s, pos, ctx);
     // A number whose separators contradict each other is skipped whole.
     pos = std::max(pos + 1, r.number.end);
-    while (pos < s.size() && (is_digit(s[pos]) || ((s[pos] == '.' || s[pos] == ',') && digits_at(s, pos + 1) > 0))) {
+    while (pos < s.size() && (text::is_ascii_digit(s[pos]) || ((s[pos] == '.' || s[pos] == ',') && digits_at(s, pos + 1) > 0))) {
       ++pos;
     }
     if (r.decimal.empty() || r.excluded) continue;
@@ -872,7 +866,7 @@ std::optional<Money> read_money(std::string_view input, const MoneyContext& ctx)
 }
 
 bool says_free(std::string_view text) {
-  if (std::any_of(text.begin(), text.end(), is_digit)) return false;
+  if (std::any_of(text.begin(), text.end(), text::is_ascii_digit)) return false;
   const std::string lower = text::to_lower(text);
   return std::any_of(kFreeWords.begin(), kFreeWords.end(), [&](std::string_view w) { return text::has_phrase(lower, w); });
 }
@@ -883,7 +877,7 @@ std::optional<double> read_plain_amount(std::string_view text) {
   if (const auto exact = text::parse_decimal(t); exact && std::isfinite(*exact) && *exact >= 0) {
     return text::round_to_cents(*exact);
   }
-  if (!is_digit(t.front()) || !is_digit(t.back())) return std::nullopt;
+  if (!text::is_ascii_digit(t.front()) || !text::is_ascii_digit(t.back())) return std::nullopt;
   const NumberSpan number = number_at(t, 0);
   if (number.end != t.size()) return std::nullopt;
   const auto decimal = decimal_of(number, 2);

@@ -199,10 +199,6 @@ std::string_view next_text(const PageIndex& page, std::size_t i) {
   return {};
 }
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-bool is_ascii_space(char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f'; }
-
 // True when `text` (no digits in it) is a label, alone or with a word or two
 // before or after it ("Item number:", "Shop item number:", "Numéro de
 // l'objet :").
@@ -228,7 +224,7 @@ bool is_label_text(std::string_view text) {
 // number ("SKU: 123", "Item #20417", "Bestellnummer 55120"): the word that
 // holds the first digit, when what stands before it is a label.
 std::optional<std::string> labelled_value(std::string_view text) {
-  const auto digit = std::find_if(text.begin(), text.end(), is_digit);
+  const auto digit = std::find_if(text.begin(), text.end(), text::is_ascii_digit);
   const std::size_t first_digit = static_cast<std::size_t>(digit - text.begin());
   std::size_t value_start = text.find_last_of(" :#\t", first_digit);
   if (value_start == std::string_view::npos || value_start > 40) return std::nullopt;
@@ -361,10 +357,10 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     if (raw.size() < 3) continue;
     // ASCII white space first: most texts between tags are only that.
     std::size_t first = 0;
-    while (first < raw.size() && is_ascii_space(raw[first])) ++first;
+    while (first < raw.size() && text::is_html_space(raw[first])) ++first;
     if (first == raw.size()) continue;
     std::size_t last = raw.size();
-    while (is_ascii_space(raw[last - 1])) --last;
+    while (text::is_html_space(raw[last - 1])) --last;
     raw = raw.substr(first, last - first);
     if (raw.size() > 160) continue;
     // Labels start with a letter (or a bracket of East Asian pages).
@@ -386,7 +382,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
       }
     }
     if (!want_sku) continue;
-    const bool has_digit = std::any_of(raw.begin(), raw.end(), is_digit);
+    const bool has_digit = std::any_of(raw.begin(), raw.end(), text::is_ascii_digit);
     // A label alone needs its value, with a digit, in the next text.
     std::string_view next;
     if (!has_digit) {
@@ -394,7 +390,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
       // no-break space or two may pad it).
       if (raw.size() > 48) continue;
       next = next_text(page, i);
-      if (std::none_of(next.begin(), next.end(), is_digit)) continue;
+      if (std::none_of(next.begin(), next.end(), text::is_ascii_digit)) continue;
     }
     raw = text::strip(raw);
     if (raw.size() < 3 || raw.size() > 64) continue;

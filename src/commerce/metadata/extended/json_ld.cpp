@@ -232,25 +232,17 @@ bool named_by_link(const json::object& product, std::string_view url) {
 }
 
 void add_identifiers(const json::object& product, bool other_product, Evidence& out) {
-  struct Key {
-    std::string_view name;
-    IdField field;
-  };
-  static constexpr std::array<Key, 10> keys{{{"sku", IdField::sku},
-                                             {"productID", IdField::product_id},
-                                             {"mpn", IdField::mpn},
-                                             {"gtin13", IdField::gtin},
-                                             {"gtin", IdField::gtin},
-                                             {"gtin14", IdField::gtin},
-                                             {"gtin12", IdField::gtin},
-                                             {"gtin8", IdField::gtin},
-                                             {"isbn", IdField::gtin},
-                                             {"productId", IdField::product_id}}};
-  for (const Key& k : keys) {
-    if (auto id = identifier_of(member(&product, k.name)); id && id->size() <= 64) {
-      out.skus.push_back({std::move(*id), Source::json_ld, k.field, false, other_product});
+  const auto add = [&](std::string_view name, IdField field) {
+    if (auto id = identifier_of(member(&product, name)); id && id->size() <= 64) {
+      out.skus.push_back({std::move(*id), Source::json_ld, field, false, other_product});
     }
-  }
+  };
+  add("sku", IdField::sku);
+  add("productID", IdField::product_id);
+  add("mpn", IdField::mpn);
+  for (const std::string_view gtin : GTIN_KEYS) add(gtin, IdField::gtin);
+  add("isbn", IdField::gtin);
+  add("productId", IdField::product_id);
 }
 
 // The name a "brand" or "manufacturer" value gives: a text, an object's

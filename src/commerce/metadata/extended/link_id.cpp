@@ -4,6 +4,7 @@
 // "/dp/B0A1C2D3E4", "x20031177.php").
 #include "commerce/metadata/extended/readers.hpp"
 
+#include "text/unicode.hpp"
 #include "text/url.hpp"
 
 #include <korvane/errors.hpp>
@@ -19,11 +20,10 @@ constexpr std::array<std::string_view, 10> kIdParameters{"sku",       "pid",    
                                                          "itemid",    "item_id",    "childsku",  "articleid",
                                                          "article",   "skuid"};
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_upper(char c) noexcept { return c >= 'A' && c <= 'Z'; }
 
 std::size_t count_if_digit(std::string_view s) {
-  return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), is_digit));
+  return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), text::is_ascii_digit));
 }
 
 // An id token: six or more digits (after at most two letters, which are
@@ -31,11 +31,11 @@ std::size_t count_if_digit(std::string_view s) {
 // least two of each.
 std::optional<std::string> id_of_token(std::string_view token) {
   std::size_t letters = 0;
-  while (letters < token.size() && letters < 2 && !is_digit(token[letters])) ++letters;
+  while (letters < token.size() && letters < 2 && !text::is_ascii_digit(token[letters])) ++letters;
   const std::string_view digits = token.substr(letters);
   if (digits.size() >= 6 && count_if_digit(digits) == digits.size()) return std::string(digits);
   const bool code = token.size() >= 8 && token.size() <= 20 &&
-                    std::all_of(token.begin(), token.end(), [](char c) { return is_digit(c) || is_upper(c); });
+                    std::all_of(token.begin(), token.end(), [](char c) { return text::is_ascii_digit(c) || is_upper(c); });
   if (code && count_if_digit(token) >= 2 && token.size() - count_if_digit(token) >= 2) return std::string(token);
   return std::nullopt;
 }
@@ -64,7 +64,9 @@ void read_link_identifier(const PageContext& ctx, Evidence& out) {
   } catch (const InvalidUrlError&) {
     return;
   }
-  for (const auto& [name, values] : text::parse_query(parts.query)) {
+  for (const auto& parameter : text::parse_query(parts.query)) {
+    const std::string& name = parameter.first;
+    const auto& values = parameter.second;
     const bool named = std::any_of(kIdParameters.begin(), kIdParameters.end(),
                                    [&](std::string_view p) { return iequals(name, p); });
     if (!named || values.empty()) continue;

@@ -24,7 +24,7 @@ Prop prop_of(std::string_view name) {
     std::string_view name;
     Prop prop;
   };
-  static constexpr std::array<Entry, 14> entries{{{"price", Prop::price},
+  static constexpr std::array<Entry, 9> entries{{{"price", Prop::price},
                                                   {"brand", Prop::brand},
                                                   {"manufacturer", Prop::maker},
                                                   {"lowprice", Prop::price},
@@ -32,14 +32,12 @@ Prop prop_of(std::string_view name) {
                                                   {"availability", Prop::availability},
                                                   {"sku", Prop::sku},
                                                   {"productid", Prop::product_id},
-                                                  {"mpn", Prop::mpn},
-                                                  {"gtin13", Prop::gtin},
-                                                  {"gtin", Prop::gtin},
-                                                  {"gtin12", Prop::gtin},
-                                                  {"gtin14", Prop::gtin},
-                                                  {"gtin8", Prop::gtin}}};
+                                                  {"mpn", Prop::mpn}}};
   for (const Entry& e : entries) {
     if (iequals(name, e.name)) return e.prop;
+  }
+  for (const std::string_view gtin : GTIN_KEYS) {
+    if (iequals(name, gtin)) return Prop::gtin;
   }
   return Prop::none;
 }

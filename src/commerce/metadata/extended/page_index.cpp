@@ -3,6 +3,7 @@
 #include "text/html.hpp"
 #include "text/regex.hpp"
 #include "text/unicode.hpp"
+#include "text/utf8.hpp"
 
 #include <algorithm>
 #include <array>
@@ -22,9 +23,8 @@ constexpr std::size_t kEndTagReach = 24;
 
 using text::ascii_lower;
 using text::find_icase;
+using text::is_html_space;
 using text::starts_with_icase;
-
-bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
 // Bytes that end an attribute name: white space, "/", ">" and "=". A table,
 // since attribute names are the bytes the index reads most.
@@ -333,7 +333,7 @@ class Tokenizer {
   // The name that starts at `p`, up to white space, "/" or ">".
   std::string_view name_at(std::size_t& p) const noexcept {
     const std::size_t begin = p;
-    while (p < h_.size() && !is_space(h_[p]) && h_[p] != '/' && h_[p] != '>') ++p;
+    while (p < h_.size() && !is_html_space(h_[p]) && h_[p] != '/' && h_[p] != '>') ++p;
     return h_.substr(begin, p - begin);
   }
 
@@ -343,7 +343,7 @@ class Tokenizer {
   std::size_t attributes_from(std::size_t p, TagName kind, bool& self_closing) {
     self_closing = false;
     while (true) {
-      while (p < h_.size() && (is_space(h_[p]) || h_[p] == '/')) {
+      while (p < h_.size() && (is_html_space(h_[p]) || h_[p] == '/')) {
         self_closing = h_[p] == '/';
         ++p;
       }
@@ -354,11 +354,11 @@ class Tokenizer {
       while (p < h_.size() && !ends_attribute_name(h_[p])) ++p;
       const std::string_view name = h_.substr(name_begin, p - name_begin);
       std::size_t q = p;
-      while (q < h_.size() && is_space(h_[q])) ++q;
+      while (q < h_.size() && is_html_space(h_[q])) ++q;
       std::string_view value;
       if (q < h_.size() && h_[q] == '=') {
         ++q;
-        while (q < h_.size() && is_space(h_[q])) ++q;
+        while (q < h_.size() && is_html_space(h_[q])) ++q;
         if (q >= h_.size()) return npos;
         if (h_[q] == '"' || h_[q] == '\'') {
           const std::size_t close = closing_quote(q);
@@ -367,7 +367,7 @@ class Tokenizer {
           p = close + 1;
         } else {
           const std::size_t begin = q;
-          while (q < h_.size() && !is_space(h_[q]) && h_[q] != '>') ++q;
+          while (q < h_.size() && !is_html_space(h_[q]) && h_[q] != '>') ++q;
           value = h_.substr(begin, q - begin);
           p = q;
         }
@@ -432,7 +432,7 @@ class Tokenizer {
       if (lt == npos) return npos;
       const std::size_t after = lt + 2 + name.size();
       if (after <= h_.size() && text::ascii_iequals(h_.substr(lt + 2, name.size()), name) &&
-          (after == h_.size() || is_space(h_[after]) || h_[after] == '/' || h_[after] == '>')) {
+          (after == h_.size() || is_html_space(h_[after]) || h_[after] == '/' || h_[after] == '>')) {
         return lt;
       }
       p = lt + 2;
@@ -514,9 +514,7 @@ bool icontains(std::string_view hay, std::string_view lower_text) noexcept {
 PageIndex::PageIndex(ValidUtf8 html) : html_(html.text) {
   constexpr std::size_t limit = std::numeric_limits<std::uint32_t>::max() - 1;
   if (html_.size() > limit) {
-    std::size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(html_[cut]) & 0xC0) == 0x80) --cut;
-    html_ = html_.substr(0, cut);
+    html_ = html_.substr(0, text::code_point_start(html_, limit));
   }
   tags_.reserve(html_.size() / 48 + 16);
   attributes_.reserve(html_.size() / 40 + 16);
@@ -577,9 +575,7 @@ std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const 
   }
   std::string out = text::collapse_white_space(text::html_unescape(raw));
   if (out.size() > max_bytes) {
-    std::size_t cut = max_bytes;
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
-    out.resize(cut);
+    out.resize(text::code_point_start(out, max_bytes));
   }
   return out;
 }

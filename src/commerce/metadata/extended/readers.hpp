@@ -5,6 +5,7 @@
 #include "commerce/metadata/extended/evidence.hpp"
 #include "commerce/metadata/extended/page_index.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -61,6 +62,10 @@ struct PageContext {
 // True when tag `i` is an add-to-cart control (button, input or link whose
 // name, class, id or text says so).
 [[nodiscard]] bool is_add_to_cart(const PageIndex& page, std::size_t i);
+
+// schema.org's GTIN properties (global trade item numbers), in the order
+// their values are collected.
+inline constexpr std::array<std::string_view, 5> GTIN_KEYS{"gtin13", "gtin", "gtin14", "gtin12", "gtin8"};
 
 // ---------------------------------------------------------------- readers
 
