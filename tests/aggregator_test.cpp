@@ -1,8 +1,11 @@
 // Fusion of visual matches with shopping offers; CSV and JSON exports.
 #include <korvane/commerce/aggregator.hpp>
 #include <korvane/commerce/export.hpp>
+#include <korvane/errors.hpp>
 
 #include "commerce/csv.hpp"
+#include "commerce/product_identity.hpp"
+#include "support/files.hpp"
 #include <korvane/models/json.hpp>
 
 #include <boost/json.hpp>
@@ -51,12 +54,7 @@ std::vector<std::string> titles(const std::vector<EnrichedCommerceMatch>& items)
   return out;
 }
 
-std::string read_file(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using korvane::testing::read_file;
 
 class TempDir : public ::testing::Test {
  protected:
@@ -95,6 +93,99 @@ TEST(Fuse, MerchantTitleKeyComparesTheFirst30CharactersCaseInsensitively) {
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(kept, (std::vector<std::string>{"", "", "https://a.example/1", "https://a.example/3", "https://c.example/"}));
   EXPECT_TRUE(CommerceAggregator::fuse_matches_and_offers({}, {}).empty());
+}
+
+// ---------------------------------------------------------------- fusion by product (extended)
+
+struct ListingCase {
+  std::string a, b;
+  bool same;
+};
+
+const ListingCase LISTING_CASES[] = {
+    // Click tracking and the search engine's wrapper say nothing about the listing.
+    {"https://www.ebay.com/itm/256418894517",
+     "https://www.google.com/url?q=https://www.ebay.com/itm/256418894517%3Fmkcid%3D16%26mkevt%3D1%26mkrid%3D711", true},
+    {"https://www.ebay.com/itm/256418894517", "https://ebay.com/itm/Nike-Air-Max-90-Infrared/256418894517?_trkparms=x&hash=item3bb", true},
+    {"https://www.amazon.com/Nike-Air-Max/dp/B07XJ8C8F5/ref=sr_1_3?crid=2&keywords=nike&qid=1&sr=8-3&th=1&psc=1",
+     "https://amazon.com/dp/B07XJ8C8F5", true},
+    {"https://www.amazon.com/gp/product/B07XJ8C8F5?ref_=ox_sc&campid=5338", "https://www.amazon.com/dp/b07xj8c8f5/", true},
+    {"https://www.walmart.com/ip/Nike-Air-Max-90/123456789?athbdg=L1600", "https://walmart.com/ip/123456789", true},
+    {"https://shop.example/p/shoe/?utm_source=x&srsltid=AfmBOo#reviews", "http://SHOP.example/p/shoe", true},
+    // Parameters that choose what is sold, other items, other hosts stay apart.
+    {"https://shop.example/p/shoe?variant=41", "https://shop.example/p/shoe?variant=42", false},
+    {"https://www.ebay.com/itm/256418894517", "https://www.ebay.com/itm/256418894518", false},
+    {"https://www.ebay.com/itm/256418894517", "https://www.ebay.de/itm/256418894517", false},
+    {"https://www.amazon.com/dp/collection", "https://www.amazon.com/dp/collections", false},
+    {"javascript:alert(1)", "JavaScript:alert(1)", false},  // not web links: no listing
+};
+
+TEST(ProductIdentity, LinksOfTheSameListingShareOneKey) {
+  for (const auto& c : LISTING_CASES) {
+    SCOPED_TRACE(c.a + " / " + c.b);
+    const std::string a = commerce::detail::listing_key(c.a);
+    const std::string b = commerce::detail::listing_key(c.b);
+    EXPECT_EQ(!a.empty() && a == b, c.same) << a << " / " << b;
+  }
+  // GTINs by their check digit, in any of their lengths; SKUs only with a brand.
+  EXPECT_EQ(commerce::detail::gtin_of("0 885178-123456").value_or(""), "");  // check digit fails
+  EXPECT_EQ(commerce::detail::gtin_of("4006381333931").value_or(""), "04006381333931");
+  EXPECT_EQ(commerce::detail::gtin_of("04006381333931").value_or(""), "04006381333931");
+  EXPECT_EQ(commerce::detail::gtin_of("CT1685-100"), std::nullopt);
+  EXPECT_EQ(commerce::detail::brand_sku_key("Nike", "CT1685-100"), commerce::detail::brand_sku_key("NIKE", "ct1685 100"));
+  EXPECT_EQ(commerce::detail::brand_sku_key(std::nullopt, "CT1685-100"), std::nullopt);
+  EXPECT_EQ(commerce::detail::brand_sku_key("Nike", "XL"), std::nullopt);  // a size, not a product
+}
+
+TEST(Fuse, ExtendedModeMergesTheSameListingAndClassifiesOffers) {
+  auto ebay_match = item("Nike Air Max 90 Infrared used", "https://www.ebay.com/itm/256418894517?mkcid=16&mkevt=1", "eBay");
+  ebay_match.brand = "Nike";
+  ebay_match.sku = "CT1685-100";
+  ebay_match.condition = ItemCondition::USED;
+  ebay_match.merchant_category = MerchantCategory::MAJOR_MARKETPLACE;
+  auto same_shop_gtin = item("Air Max 90 white", "https://shop.example/p/1", "Shop");
+  same_shop_gtin.sku = "4006381333931";
+  auto same_shop_gtin_again = item("AM90 (colour: white)", "https://shop.example/p/1-white", "Shop");
+  same_shop_gtin_again.sku = "4006381333931";
+  auto other_shop_gtin = item("Air Max 90", "https://other.example/p/9", "Other");
+  other_shop_gtin.sku = "4006381333931";
+  auto other_seller = ebay_match;  // one product, another listing of the marketplace
+  other_seller.direct_url = other_seller.original_url = "https://www.ebay.com/itm/256418894599";
+  other_seller.merchant_name = "eBay - other_seller";
+  const std::vector<EnrichedCommerceMatch> lens{ebay_match, same_shop_gtin, same_shop_gtin_again, other_shop_gtin,
+                                                other_seller};
+  const std::vector<ShoppingOffer> offers{
+      offer("Nike Air Max 90 Infrared", "https://www.ebay.com/itm/256418894517", "eBay - kicks_resale_nyc"),
+      offer("Air Max 90", "https://www.nike.com/t/air-max-90/CT1685-100", "Nike")};
+
+  const auto standard = CommerceAggregator::fuse_matches_and_offers(lens, offers);
+  EXPECT_EQ(standard, CommerceAggregator::fuse_matches_and_offers(lens, offers, commerce::ExtractionMode::standard));
+  EXPECT_EQ(standard.size(), 7U);
+
+  const auto fused = CommerceAggregator::fuse_matches_and_offers(lens, offers, commerce::ExtractionMode::extended);
+  std::vector<std::string> links;
+  for (const auto& m : fused) links.push_back(m.direct_url);
+  std::sort(links.begin(), links.end());
+  EXPECT_EQ(links, (std::vector<std::string>{"https://other.example/p/9", "https://shop.example/p/1",
+                                             "https://www.ebay.com/itm/256418894517",
+                                             "https://www.ebay.com/itm/256418894599",
+                                             "https://www.nike.com/t/air-max-90/CT1685-100"}));
+  const auto at = [&](std::string_view link) {
+    return *std::find_if(fused.begin(), fused.end(), [&](const auto& m) { return m.direct_url == link; });
+  };
+  // The offer stays, completed by the visual match of the same listing.
+  const auto ebay = at("https://www.ebay.com/itm/256418894517");
+  EXPECT_EQ(ebay.source_engine, "shopping");
+  EXPECT_EQ(ebay.merchant_name, "eBay - kicks_resale_nyc");
+  EXPECT_EQ(ebay.brand, "Nike");
+  EXPECT_EQ(ebay.sku, "CT1685-100");
+  EXPECT_EQ(ebay.condition, ItemCondition::USED);
+  // Offers are classified by their domain as matches are.
+  EXPECT_EQ(ebay.merchant_category, MerchantCategory::MAJOR_MARKETPLACE);
+  EXPECT_EQ(at("https://www.nike.com/t/air-max-90/CT1685-100").merchant_category, MerchantCategory::OFFICIAL_BRAND);
+  for (const auto& m : standard) {
+    if (m.source_engine == "shopping") EXPECT_EQ(m.merchant_category, std::nullopt) << m.direct_url;
+  }
 }
 
 TEST(CsvExport, CellsQuotingAndFormulaNeutralisation) {
@@ -199,6 +290,20 @@ std::string drain(int fd) {
   }
 }
 
+// Runs `act` in a child process as the user "nobody" (the test runs as
+// root); whether it returned true.
+template <class Act>
+bool as_nobody(Act act) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(act() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // Whether check_output_path() refuses `path` for a user without privileges:
 // as root, asked in a child process that runs as "nobody".
 bool refused_without_privileges(const fs::path& path) {
@@ -210,15 +315,7 @@ bool refused_without_privileges(const fs::path& path) {
       return true;
     }
   };
-  if (geteuid() != 0) return refused();
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    _exit(refused() ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return geteuid() != 0 ? refused() : as_nobody(refused);
 }
 
 }  // namespace
@@ -300,3 +397,78 @@ TEST_F(TempDir, OutputPathsAreCheckedBeforeAnyWork) {
   fs::permissions(dir_ / "read-only", fs::perms::owner_all);
 }
 
+
+// In a sticky folder (as /tmp) a link or file planted by another user is
+// never followed or replaced, also by root; the exporter's own link is.
+TEST_F(TempDir, StickyFoldersRefuseLinksAndFilesOfOtherUsers) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  const fs::path sticky = dir_ / "sticky";
+  fs::create_directories(sticky);
+  fs::permissions(dir_, fs::perms::all);
+  fs::permissions(sticky, fs::perms::all | fs::perms::sticky_bit);
+  const fs::path secret = dir_ / "secret";
+  std::ofstream(secret) << "root only";
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_TRUE(as_nobody([&] {
+    return symlink(secret.c_str(), (sticky / "planted.json").c_str()) == 0 &&
+           static_cast<bool>(std::ofstream(sticky / "theirs.csv") << "theirs");
+  }));
+
+  CommerceIntelligence ci;
+  ci.items.push_back(item("Blue Shoe", "https://a.example/p"));
+  for (const char* name : {"planted.json", "theirs.csv"}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW((void)commerce::check_output_path(sticky / name), fs::filesystem_error);
+    try {
+      commerce::export_commerce_to_json(ci, sticky / name);
+      ADD_FAILURE() << "written";
+    } catch (const fs::filesystem_error& e) {
+      EXPECT_NE(std::string(e.what()).find("of another user in a sticky folder"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(read_file(secret), "root only");
+  EXPECT_EQ(read_file(sticky / "theirs.csv"), "theirs");
+  EXPECT_TRUE(fs::is_symlink(sticky / "planted.json"));
+
+  // A link of one's own in the same folder leads where it points.
+  const fs::path mine = dir_ / "mine.json";
+  fs::create_symlink(mine, sticky / "own-link.json");
+  EXPECT_EQ(commerce::export_commerce_to_json(ci, sticky / "own-link.json"), mine);
+  EXPECT_EQ(from_json<CommerceIntelligence>(boost::json::parse(read_file(mine))), ci);
+}
+
+// A link of /proc to a file the process has open (/dev/stdout is one) is
+// written in place, appending: the file stays the same file with what it
+// held before.
+TEST_F(TempDir, ProcLinksAreWrittenInPlaceAppending) {
+  const fs::path log = dir_ / "app.txt";
+  std::ofstream(log) << "PREVIOUS\n";
+  const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(log.c_str(), &before), 0);
+  CommerceIntelligence ci;
+  ci.items.push_back(item("Blue Shoe", "https://a.example/p"));
+  const fs::path written = commerce::export_commerce_to_csv(ci, "/dev/fd/" + std::to_string(fd));
+  ::close(fd);
+  struct stat after {};
+  ASSERT_EQ(::stat(log.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(written, fs::canonical(log));
+  EXPECT_EQ(read_file(log), "PREVIOUS\n" + commerce::commerce_to_csv(ci));
+}
+
+// Waiting for a FIFO's reader ends when a stop is requested.
+TEST_F(TempDir, AFifoWithoutReaderWaitsUntilStopped) {
+  const fs::path fifo = dir_ / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::stop_source stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop.request_stop();
+  });
+  EXPECT_THROW(commerce::export_commerce_to_json(CommerceIntelligence{}, fifo, stop.get_token()),
+               korvane::CancelledError);
+  stopper.join();
+  EXPECT_TRUE(fs::is_fifo(fifo));
+}

@@ -1,8 +1,11 @@
 // enrich_batch(): many requests in one loop with one fetcher and one shared
-// browser session, against each request's own enrich() run.
+// browser session, against each request's own enrich() run; its answer
+// lines (enrich_batch_lines()).
 #include <korvane/commerce/run.hpp>
 
 #include <korvane/browser/session.hpp>
+#include <korvane/commerce/batch.hpp>
+#include <korvane/commerce/input.hpp>
 #include <korvane/commerce/async.hpp>
 #include <korvane/commerce/json.hpp>
 #include <korvane/core/fetcher.hpp>
@@ -12,6 +15,8 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
+
+#include "support/page_table.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -29,32 +34,7 @@ namespace asio = boost::asio;
 
 namespace {
 
-// Serves pages from a map; a batch holding a link with "broken" fails as a
-// whole, as a transport that cannot work does.
-class PageTable final : public core::Transport {
- public:
-  explicit PageTable(std::map<std::string, std::string> pages) : pages_(std::move(pages)) {}
-
-  awaitable<std::vector<core::TransportResult>> fetch_all(std::vector<std::string> links, const core::FetcherOptions&,
-                                                          double, const LinkDone& on_link_done) const override {
-    std::vector<core::TransportResult> results;
-    for (const auto& link : links) {
-      if (link.find("broken") != std::string::npos) throw std::runtime_error("transport down for " + link);
-      core::TransportResult r;
-      if (const auto it = pages_.find(link); it != pages_.end()) {
-        r.response = core::RawResponse{200, "text/html; charset=utf-8", it->second};
-      } else {
-        r.failure = {core::FetchFailure::http_status, "status 404"};
-      }
-      results.push_back(std::move(r));
-      if (on_link_done) on_link_done();
-    }
-    co_return results;
-  }
-
- private:
-  std::map<std::string, std::string> pages_;
-};
+using korvane::testing::PageTable;
 
 // A browser whose store search pages ("...?_nkw=<words>") each list one
 // product link named after the words; a search for "nothing" lists none.
@@ -172,7 +152,8 @@ struct Site {
       {"https://shop.acme.com/p/1", product_page("Acme Runner", "19.99")},
       {"https://shop.acme.com/p/2", product_page("Acme Walker", "24.50")},
       {"https://blog.example/review", "<html><head><meta property=\"og:type\" content=\"article\"><title>Review"
-                                      "</title></head><body>" + std::string(300, 'x') + "</body></html>"}});
+                                      "</title></head><body>" + std::string(300, 'x') + "</body></html>"}},
+      "broken");
   RunOptions options;
   Site() {
     options.transport = pages;
@@ -305,4 +286,35 @@ TEST(EnrichBatch, EmptyBatchesAndConcurrencyZero) {
   EXPECT_TRUE(enrich_batch({}, site.options).empty());
   EXPECT_EQ(shared.made, 0);
   EXPECT_THROW((void)enrich_batch(mixed_requests(), site.options, {}, {}, 0), korvane::ValueError);
+}
+
+// Answer lines: each input's identity (its "id", digits kept, or its
+// number), its result as the JSON export writes it, or its error; bad inputs
+// never stop the batch.
+TEST(EnrichBatchLines, AnswersEveryInputWithOneLine) {
+  Site site;
+  site.options.resolve_stores = false;
+  const std::string runner = R"([{"link": "https://shop.acme.com/p/1", "title": "runner"}])";
+  const std::vector<BatchLine> lines = enrich_batch_lines(
+      {{1, runner},
+       {2, R"({"id": 12345678901234567890123, "visual_matches": [{"link": "https://shop.acme.com/p/2"}]})"},
+       {3, " \r"},
+       {std::nullopt, R"({"visual_matches": [{"link": "https://broken.example/p"}]})"},
+       {5, R"({"id": "x")"}},
+      site.options);
+  ASSERT_EQ(lines.size(), 5u);
+  const RunResult alone = enrich(read_search_result(runner), site.options);
+  const boost::json::value whole = to_json(alone.result, {.exclude_none = true});
+  EXPECT_EQ(lines[0].line, "{\"id\":1,\"summary\":" + json_text(whole.at("summary")) +
+                               ",\"items\":" + json_text(whole.at("items")) + "}");
+  EXPECT_EQ(lines[0].items, 1u);
+  EXPECT_EQ(lines[0].priced, 1u);
+  EXPECT_EQ(lines[1].id, "12345678901234567890123");
+  EXPECT_TRUE(lines[1].line.starts_with("{\"id\":12345678901234567890123,\"summary\":"));
+  EXPECT_EQ(lines[2].line, "{\"id\":3,\"error\":\"line 3: empty line\"}");
+  EXPECT_EQ(lines[3].id, "null");
+  EXPECT_EQ(lines[3].error, "transport down for https://broken.example/p");
+  EXPECT_EQ(lines[4].id, "5");
+  EXPECT_TRUE(lines[4].error && lines[4].error->starts_with("line 5: line 1, column 11: invalid JSON"))
+      << lines[4].line;
 }

@@ -12,6 +12,8 @@
 #include <boost/asio/detached.hpp>
 #include <gtest/gtest.h>
 
+#include "support/page_table.hpp"
+
 #include <algorithm>
 #include <map>
 #include <stop_token>
@@ -24,33 +26,7 @@ namespace asio = boost::asio;
 
 namespace {
 
-// Serves pages from a map and remembers every batch it was asked for.
-class PageTable final : public core::Transport {
- public:
-  explicit PageTable(std::map<std::string, std::string> pages) : pages_(std::move(pages)) {}
-
-  awaitable<std::vector<core::TransportResult>> fetch_all(std::vector<std::string> links, const core::FetcherOptions&,
-                                                          double, const LinkDone& on_link_done) const override {
-    batches.push_back(links);
-    std::vector<core::TransportResult> results;
-    for (const auto& link : links) {
-      core::TransportResult r;
-      if (const auto it = pages_.find(link); it != pages_.end()) {
-        r.response = core::RawResponse{200, "text/html; charset=utf-8", it->second};
-      } else {
-        r.failure = {core::FetchFailure::http_status, "status 404"};
-      }
-      results.push_back(std::move(r));
-      if (on_link_done) on_link_done();
-    }
-    co_return results;
-  }
-
-  mutable std::vector<std::vector<std::string>> batches;
-
- private:
-  std::map<std::string, std::string> pages_;
-};
+using korvane::testing::PageTable;
 
 std::string product_page(std::string_view name, std::string_view price, std::string_view currency,
                          std::string_view image = "https://img.example/p.jpg") {
@@ -266,7 +242,8 @@ TEST(DeepEnrichment, MatchesSharingAPageGetTheirOwnAnswers) {
            .direct_url = m.link,
            .initial_title = m.title,
            .initial_merchant = m.source ? std::string_view(*m.source) : std::string_view(domain),
-           .initial_price = PriceNormalizer::parse(m.price, m.currency),
+           .initial_price = mode == ExtractionMode::extended ? PriceNormalizer::parse_extended(m.price, m.currency)
+                                                             : PriceNormalizer::parse(m.price, m.currency),
            .initial_stock = m.in_stock,
            .rank = static_cast<int>(i + 1),
            .extraction = mode});
@@ -305,9 +282,30 @@ TEST(DeepEnrichment, KeptPagesAreFoundByLinkAndText) {
   EXPECT_EQ(title(*b), "Acme Walker");
 }
 
+// A link that cannot be split is a miss of its own item, not of the run: the
+// item keeps the link as given, the report names its reason and match.
+TEST(DeepEnrichment, ALinkThatCannotBeSplitIsAMissOfItsItem) {
+  Pipeline run = make_run({{"https://shop.acme.com/p/1", product_page("Acme Runner", "10", "USD")}});
+  const RunResult result = enrich({.matches = {match("https://shop.acme.com/p/1", "Runner"),
+                                               match("http://[::1", "Broken", "Some Shop"),
+                                               match("https://[broken/p?utm_source=x", "Broken too")}},
+                                  run.options);
+  ASSERT_EQ(result.result.items.size(), 3u);
+  EXPECT_EQ(result.result.items[0].title, "Acme Runner");
+  EXPECT_EQ(result.result.items[1].direct_url, "http://[::1");
+  EXPECT_EQ(result.result.items[1].original_url, "http://[::1");
+  EXPECT_EQ(result.result.items[1].merchant_name, "Some Shop");
+  EXPECT_EQ(result.result.items[2].direct_url, "https://[broken/p?utm_source=x");
+  ASSERT_EQ(result.report.pages_missed.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(result.report.pages_missed[i].url, result.result.items[i + 1].direct_url);
+    EXPECT_EQ(result.report.pages_missed[i].reason, core::FetchFailure::malformed_link);
+    EXPECT_EQ(result.report.pages_missed[i].match, i + 1);
+  }
+}
+
 TEST(DeepEnrichment, FailuresEndTheCall) {
   Pipeline run = make_run({});
-  EXPECT_THROW(deep(run, {match("https://[broken/p", "x")}), korvane::InvalidUrlError);
   const RunOptions failing = run.options;
   const ProgressCallback boom = [](const std::string&) { throw std::runtime_error("progress failed"); };
   EXPECT_THROW(detail::run_coroutine(CommerceEnricher::enrich_matches_deep_async({match("https://a.example/", "A")},

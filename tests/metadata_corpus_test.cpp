@@ -2,8 +2,8 @@
 // in tests/data/metadata_corpus_golden.jsonl (written by
 // `extraction_quality --dump`, two search-result contexts per page): the
 // extended mode's code leaves the default mode alone; so do both contexts
-// parsed on one parse of their page. Skips when the corpus folder is not
-// there.
+// parsed on one parse of their page. Skips only when the corpus folder is
+// not there at all: a folder without its manifest or pages fails.
 #include <korvane/commerce/json.hpp>
 #include <korvane/commerce/metadata.hpp>
 
@@ -11,6 +11,7 @@
 #include <korvane/models/json.hpp>
 
 #include "commerce/metadata/parsed_page.hpp"
+#include "support/files.hpp"
 
 #include <gtest/gtest.h>
 
@@ -33,15 +34,10 @@ using korvane::commerce::MetadataRequest;
 using korvane::commerce::detail::ParsedPage;
 using korvane::models::NormalizedPrice;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The links the pages were saved from, by file.
 std::map<std::string, std::string> links_of(const fs::path& corpus) {
   std::map<std::string, std::string> links;
-  const json::value manifest = json::parse(read_file(corpus / "manifest.json"));
+  const json::value manifest = json::parse(korvane::testing::read_file(corpus / "manifest.json"));
   for (const auto& entry : manifest.as_array()) {
     const auto& o = entry.as_object();
     const auto* url = o.if_contains("original_url");
@@ -66,7 +62,8 @@ MetadataRequest request_for(std::string_view context, std::string_view html, std
 TEST(CorpusGolden, StandardAnswersAreUnchanged) {
   const fs::path corpus = KORVANE_CORPUS_DIR;
   std::error_code ec;
-  if (!fs::exists(corpus / "manifest.json", ec)) GTEST_SKIP() << "no corpus at " << corpus;
+  if (!fs::is_directory(corpus, ec)) GTEST_SKIP() << "no corpus at " << corpus;
+  ASSERT_TRUE(fs::is_regular_file(corpus / "manifest.json", ec)) << "no manifest.json in " << corpus;
   const auto links = links_of(corpus);
   std::ifstream golden(fs::path(KORVANE_TEST_DATA_DIR) / "metadata_corpus_golden.jsonl");
   ASSERT_TRUE(golden) << "golden file missing";
@@ -79,8 +76,9 @@ TEST(CorpusGolden, StandardAnswersAreUnchanged) {
     const std::string file(expected.at("file").as_string());
     const std::string context(expected.at("context").as_string());
     if (file != page_file) {
+      ASSERT_TRUE(fs::is_regular_file(corpus / file, ec)) << "missing corpus page " << file;
       page.reset();
-      html = read_file(corpus / file);
+      html = korvane::testing::read_file(corpus / file);
       page = std::make_unique<ParsedPage>(html);
       page_file = file;
     }

@@ -12,6 +12,7 @@
 #include <korvane/commerce/normalizer.hpp>
 #include <korvane/commerce/resolver.hpp>
 #include <korvane/commerce/unwrapper.hpp>
+#include <korvane/errors.hpp>
 #include <korvane/relevance.hpp>
 
 #include "text/utf8.hpp"
@@ -44,11 +45,29 @@ void sanitize(VisualMatch& m) {
   fix_optional(m.thumbnail);
 }
 
+// The match's link cleaned. A link that cannot be split stays as given: the
+// fetcher then reports it as a malformed link of its match, and the run goes
+// on with the other matches.
+std::string cleaned_link(const VisualMatch& match) {
+  try {
+    return URLUnwrapper::unwrap(match.link);
+  } catch (const InvalidUrlError&) {
+    return match.link;
+  }
+}
+
 EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& url, detail::ParsedPage* page, int rank,
                                  ExtractionMode extraction) {
-  std::string domain = URLUnwrapper::extract_domain(url);
+  std::string domain;
+  try {
+    domain = URLUnwrapper::extract_domain(url);
+  } catch (const InvalidUrlError&) {
+    // (A link kept as given: no domain of its own.)
+  }
   if (domain.empty()) domain = match.source.value_or("");
-  const auto initial_price = PriceNormalizer::parse(match.price, match.currency);
+  const auto initial_price = extraction == ExtractionMode::extended
+                                 ? PriceNormalizer::parse_extended(match.price, match.currency)
+                                 : PriceNormalizer::parse(match.price, match.currency);
 
   const std::string_view initial_merchant =
       match.source && !match.source->empty() ? std::string_view(*match.source) : std::string_view(domain);
@@ -96,10 +115,10 @@ EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& ur
 std::vector<PageMiss> pages_missed(const std::vector<std::string>& urls, const core::FetchReport& fetched) {
   std::vector<PageMiss> missed;
   std::unordered_set<std::string_view> seen;
-  for (const auto& url : urls) {
-    if (!seen.insert(url).second) continue;
-    if (const auto it = fetched.failures.find(url); it != fetched.failures.end()) {
-      missed.push_back(PageMiss{url, it->second.reason, it->second.detail});
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    if (!seen.insert(urls[i]).second) continue;
+    if (const auto it = fetched.failures.find(urls[i]); it != fetched.failures.end()) {
+      missed.push_back(PageMiss{urls[i], it->second.reason, it->second.detail, i});
     }
   }
   return missed;
@@ -120,6 +139,18 @@ std::vector<std::vector<std::size_t>> matches_by_link(const std::vector<std::str
 
 void report_count(const detail::CountObserver& on_counts, RunPhase phase, std::size_t done, std::size_t total) {
   if (on_counts) on_counts(RunProgress{phase, done, total});
+}
+
+// The offers with their price texts read the extended way: the amount and
+// currency a text gives replace the engine's number and currency field.
+std::vector<models::ShoppingOffer> with_read_prices(std::vector<models::ShoppingOffer> offers) {
+  for (auto& offer : offers) {
+    const auto price = PriceNormalizer::parse_extended(offer.price, offer.currency);
+    if (!price) continue;
+    offer.extracted_price = price->amount;
+    if (!price->currency.empty()) offer.currency = price->currency;
+  }
+  return offers;
 }
 
 void label_unlabelled(std::vector<EnrichedCommerceMatch>& items) {
@@ -154,7 +185,7 @@ awaitable<std::vector<EnrichedCommerceMatch>> enrich_deep(std::vector<VisualMatc
 
   std::vector<std::string> urls;
   urls.reserve(matches.size());
-  for (const auto& match : matches) urls.push_back(URLUnwrapper::unwrap(match.link));
+  for (const auto& match : matches) urls.push_back(cleaned_link(match));
 
   co_await notify_progress(on_progress, "Fetching metadata from " + count + " merchant destinations...");
   co_await throw_if_cancelled();
@@ -229,8 +260,10 @@ awaitable<RunResult> run_pipeline(EnrichRequest request, RunOptions options, Pro
   }
   if (request.offers) {
     // The fused list, every item labelled, with the summary of that list.
-    std::vector<EnrichedCommerceMatch> fused =
-        CommerceAggregator::fuse_matches_and_offers(run.result.items, *request.offers);
+    const bool extended = options.extraction == ExtractionMode::extended;
+    std::vector<EnrichedCommerceMatch> fused = CommerceAggregator::fuse_matches_and_offers(
+        run.result.items, extended ? with_read_prices(std::move(*request.offers)) : std::move(*request.offers),
+        options.extraction);
     label_unlabelled(fused);
     models::CommerceSummary fresh;
     fresh.total_matches = static_cast<int>(fused.size());

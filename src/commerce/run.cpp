@@ -68,8 +68,10 @@ std::size_t ResolveReport::stores_failed() const noexcept {
 boost::json::value to_json(const RunReport& report) {
   boost::json::array missed;
   for (const auto& miss : report.pages_missed) {
-    missed.push_back(boost::json::object{
-        {"url", miss.url}, {"reason", core::to_string(miss.reason)}, {"detail", miss.detail}});
+    missed.push_back(boost::json::object{{"url", miss.url},
+                                         {"reason", core::to_string(miss.reason)},
+                                         {"detail", miss.detail},
+                                         {"match", miss.match}});
   }
   boost::json::array stores;
   for (const auto& attempt : report.stores.stores) {

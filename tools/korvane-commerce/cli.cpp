@@ -1,10 +1,13 @@
 #include "cli.hpp"
 
+#include <korvane/commerce/unwrapper.hpp>
 #include <korvane/models/json.hpp>
 
 #include <boost/json/parse.hpp>
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -154,6 +157,35 @@ std::string read_input_file(const fs::path& path) {
   }
   content.resize(got);
   return content;
+}
+
+CLI::Validator positive_seconds() {
+  return CLI::Validator(
+      [](const std::string& text) -> std::string {
+        double seconds = 0.0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+        if (error == std::errc() && end == text.data() + text.size() && std::isfinite(seconds) && seconds > 0) {
+          return {};
+        }
+        return "must be a positive number of seconds, not '" + text + "'";
+      },
+      "SECONDS");
+}
+
+CLI::Validator whole_number_from(long long least) {
+  return CLI::Validator(
+      [least](const std::string& text) -> std::string {
+        long long n = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (error == std::errc() && end == text.data() + text.size() && n >= least) return {};
+        return "must be a whole number of at least " + std::to_string(least) + ", not '" + text + "'";
+      },
+      "N");
+}
+
+std::string domain_argument(std::string_view given) {
+  if (given.find("://") == std::string_view::npos) return std::string(given);
+  return commerce::URLUnwrapper::extract_domain(given);
 }
 
 std::optional<simdjson::dom::element> JsonlRequest::member(std::string_view key) const {

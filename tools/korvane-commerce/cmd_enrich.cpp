@@ -32,14 +32,16 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
                    "Allow pages on loopback and private addresses (local test servers)");
   enrich->add_option("--timeout", settings->options.fetch_timeout, "Seconds each destination page may take to fetch")
       ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(positive_seconds());
   enrich->add_flag("--extended", *extended,
                    "Also read the sources past the standard rules (microdata, page state, analytics, visible "
-                   "price, item labels, stock cues) to find more prices, SKUs and stock states");
+                   "price, item labels, stock cues) to find more prices, SKUs and stock states; fuse offers "
+                   "by product (one item per listing, offers classified by their domain)");
   enrich->add_flag("--quiet,-q", settings->quiet, "No progress or summary on standard error");
   enrich->add_flag("-v,--verbose", settings->verbose,
                    "Debug log of the fetcher and the resolver on standard error (every page's reason)");
   enrich->callback([&state, settings, no_resolve, extended] {
+    settings->outputs.check_one_standard_output();
     const StopOnSignals stop;
     configure_logging(settings->verbose, settings->quiet);
     settings->options.resolve_stores = !*no_resolve;

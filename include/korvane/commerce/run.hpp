@@ -60,7 +60,8 @@ struct RunOptions {
   // settings decide.
   bool allow_private_addresses = false;
 
-  // How much of each page the parser reads.
+  // How much of each page the parser reads; with offers, also how they are
+  // fused (extended: by product, see CommerceAggregator).
   ExtractionMode extraction = ExtractionMode::standard;
 
   // Only the first matches are enriched, as a Python slice [:max_items]
@@ -107,11 +108,14 @@ struct RunCallbacks {
   std::function<void(const RunProgress&)> on_progress;
 };
 
-// A destination page the run did not get.
+// A destination page the run did not get. A link that cannot be split
+// ("http://[::1") is one too: its match keeps the link as given and the
+// reason is malformed_link.
 struct PageMiss {
   std::string url;
   core::FetchFailure reason = core::FetchFailure::transfer_failed;
   std::string detail;  // "status 404", "refused address 10.0.0.1", ...
+  std::size_t match = 0;  // the first match (counted from 0) that links to it
 };
 
 // What became of one store search page.
@@ -177,8 +181,9 @@ struct RunResult {
 // Enriches `request` as CommerceEnricher::process does (every match cleaned,
 // fetched, parsed and classified; store links resolved; a relevance label for
 // every item; the market summary), with `options`. With offers, the result is
-// the fused list (CommerceAggregator::fuse_matches_and_offers), every item
-// labelled, and its summary describes that list. Blocks until done, also when
+// the fused list (CommerceAggregator::fuse_matches_and_offers in the
+// extraction mode of `options`), every item labelled, and its summary
+// describes that list. Blocks until done, also when
 // called from inside a running event loop. Throws korvane::CancelledError
 // once `stop` is requested and the run has released what it held (the
 // browser, its profile folder); korvane::ValueError for options out of range;

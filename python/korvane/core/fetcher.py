@@ -4,11 +4,11 @@ only HTML kept, decoded to UTF-8, private addresses refused)."""
 
 from __future__ import annotations
 
-import os
-from typing import Dict, List, Optional, Union, cast
+from typing import Dict, List, Optional, cast
 
 from korvane import _core
 from korvane._bridge import run_async
+from korvane.commerce.settings import PagesFolder, RunSettings
 
 __all__ = ["ConcurrentFetcher"]
 
@@ -24,12 +24,12 @@ class ConcurrentFetcher:
         urls: List[str],
         timeout: float = 5.0,
         *,
-        pages: Optional[Union[str, "os.PathLike[str]"]] = None,
+        pages: Optional[PagesFolder] = None,
         allow_private: bool = False,
     ) -> Dict[str, Optional[str]]:
         """Each distinct link of ``urls`` mapped to its page's HTML, or to None
         when no page was obtained; every page within ``timeout`` seconds.
         ``pages`` reads them from a folder of saved pages instead of the
         network; ``allow_private`` allows loopback and private addresses."""
-        run = _core.fetch_run(urls, timeout, pages=pages, allow_private=allow_private)
+        run = _core.fetch_run(urls, RunSettings(pages=pages, allow_private=allow_private, timeout=timeout))
         return cast(Dict[str, Optional[str]], await run_async(run, None))

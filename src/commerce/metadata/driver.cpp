@@ -100,14 +100,14 @@ void read_page(MetadataParseState& s, detail::ParsedPage& page, const MetadataRe
   const std::optional<double> before_meta = s.price_amount;
   detail::resolve_meta_tags(s, meta);
   note_origin(before_meta, Origin::meta_tags);
-  if (!s.is_social) {
-    const std::optional<double> before_markup = s.price_amount;
+  // Shop markup (WooCommerce amounts, itemprop values, SKU spans, stock
+  // classes): the extended readers read all of it, each in its place on the
+  // page, so the extended mode does not search the page for it again.
+  if (!s.is_social && request.extraction == ExtractionMode::standard) {
     detail::resolve_html_patterns(s, page.shop_markup());
-    note_origin(before_markup, Origin::markup);
   }
   if (request.extraction == ExtractionMode::extended && !s.is_social) {
-    detail::extended::apply(s, page.extended_reading(s.direct_url), page.shop_markup(),
-                            {request.initial_price, origin}, trace);
+    detail::extended::apply(s, page.extended_reading(s.direct_url), {request.initial_price, origin}, trace);
   }
 
   const std::string lower_title = text::to_lower(s.title);
@@ -179,15 +179,16 @@ void swap_title_and_merchant(MetadataParseState& s) {
 }
 
 // Condition, stock and brand read from the title and merchant of product
-// and marketplace pages.
-void infer_from_title(MetadataParseState& s) {
+// and marketplace pages. The extended mode does not take the merchant for
+// the brand: a shop's name is the brand only where the page says so.
+void infer_from_title(MetadataParseState& s, ExtractionMode mode) {
   const std::string title = text::to_lower(s.title);
   if (!s.condition) s.condition = models::detail::condition_named_in(title);
   if (!s.stock_status && s.price_amount && !contains(title, "sold out") &&
       !contains(title, "out of stock")) {
     s.stock_status = StockStatus::IN_STOCK;
   }
-  if (!detail::is_set(s.brand) && text::code_point_length(s.merchant_name) >= 3 &&
+  if (mode == ExtractionMode::standard && !detail::is_set(s.brand) && text::code_point_length(s.merchant_name) >= 3 &&
       !contains(s.domain, text::to_lower(s.merchant_name))) {
     s.brand = s.merchant_name;
   }
@@ -274,7 +275,7 @@ MetadataResult detail::parse_metadata_of_page(const MetadataRequest& request, Pa
   detail::classify_url(s);
   const bool product_like = s.page_type == PageType::PRODUCT || s.page_type == PageType::MARKETPLACE;
   if (product_like) {
-    infer_from_title(s);
+    infer_from_title(s, request.extraction);
   } else {
     s.sku.reset();
     s.stock_status.reset();

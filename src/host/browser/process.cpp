@@ -114,6 +114,28 @@ pid_t open_pidfd(pid_t pid) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- /proc
+
+std::string read_proc_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      text.clear();  // ended while read (ESRCH): nothing to rely on
+      break;
+    }
+  }
+  ::close(fd);
+  return text;
+}
+
 // ---------------------------------------------------------------- process
 
 ChromiumProcess::ChromiumProcess(const std::string& executable,
@@ -258,9 +280,8 @@ void for_each_live_process(std::string_view marker, Visit&& visit) {
     const char* name = entry->d_name;
     if (name[0] < '1' || name[0] > '9') continue;
     const std::string base = std::string("/proc/") + name;
-    std::ifstream stat(base + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
+    const std::string text = read_proc_file(base + "/stat");
+    const std::string line = text.substr(0, text.find('\n'));
     // "pid (comm) state ppid pgrp ...": comm may hold spaces and parentheses.
     const auto close = line.rfind(')');
     if (close == std::string::npos || close + 2 >= line.size()) continue;
@@ -273,9 +294,7 @@ void for_each_live_process(std::string_view marker, Visit&& visit) {
     if (pid == self) continue;
     bool mentions = false;
     if (!marker.empty()) {
-      std::ifstream cmd(base + "/cmdline", std::ios::binary);
-      const std::string text((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
-      mentions = text.find(marker) != std::string::npos;
+      mentions = read_proc_file(base + "/cmdline").find(marker) != std::string::npos;
     }
     if (visit(pid, static_cast<pid_t>(pgrp), mentions)) break;
   }

@@ -1,5 +1,7 @@
 #include "host/browser/temp_directory.hpp"
 
+#include "host/browser/process.hpp"
+
 #include <korvane/errors.hpp>
 
 #include <fcntl.h>
@@ -10,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <optional>
 #include <sstream>
@@ -29,9 +30,8 @@ struct ProcessStat {
 
 // State and start time of process `pid` from /proc; absent when unreadable.
 std::optional<ProcessStat> read_process_stat(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(in, line)) return std::nullopt;
+  const std::string text = read_proc_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::string line = text.substr(0, text.find('\n'));
   // "pid (command) state ..." and the command may hold anything: the
   // fields start after its last ")". The start time is field 22.
   const auto close = line.rfind(')');

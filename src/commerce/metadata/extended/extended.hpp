@@ -8,7 +8,6 @@
 #include "commerce/metadata/extended/decide.hpp"
 #include "commerce/metadata/extended/evidence.hpp"
 #include "commerce/metadata/embedded_data.hpp"
-#include "commerce/metadata/shop_markup.hpp"
 #include "commerce/metadata/state.hpp"
 
 #include <korvane/commerce/metadata.hpp>
@@ -24,10 +23,11 @@ struct Trace {
   std::optional<Source> price;
   std::optional<Source> sku;
   std::optional<Source> stock;
+  std::optional<Source> brand;
 };
 
 // Where the standard stages took the price they left.
-enum class PriceOrigin { search_result, ld_json, next_data, meta_tags, markup };
+enum class PriceOrigin { search_result, ld_json, next_data, meta_tags };
 
 // What the extended reading needs to know besides the page.
 struct Inputs {
@@ -43,16 +43,14 @@ struct Reading {
 };
 [[nodiscard]] Reading read(ValidUtf8 html, std::string_view url);
 
-// Applies a page's reading (`markup` is the same page's) to `s`, which holds
-// the standard answers. A price that only the visible text backs fills a
+// Applies a page's reading to `s`, which holds the standard answers. A price that only the visible text backs fills a
 // missing price but does not replace one. When nothing is decided, the
 // standard answers stand, except what is known to be wrong: a zero amount;
 // a price from JSON-LD, meta tags or microdata, sources the extended readers
 // read in full, that they did not find for the page's own product (a tiny
 // number read as 1.00, a product of a list); a currency nothing states; a
 // SKU with white space.
-void apply(MetadataParseState& s, const Reading& reading, ShopMarkup& markup, const Inputs& inputs,
-           Trace* trace = nullptr);
+void apply(MetadataParseState& s, const Reading& reading, const Inputs& inputs, Trace* trace = nullptr);
 
 // What the readers find on `html` behind `url`, before any decision (for
 // looking into a parse).
