@@ -3,7 +3,7 @@
 // valid UTF-8.
 #include <korvane/commerce/normalizer.hpp>
 
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 #include "fuzz_check.hpp"
 
 #include <string>
@@ -21,16 +21,19 @@ using PriceParser = std::optional<NormalizedPrice> (*)(std::string_view text);
 
 // Every reader of free-form price texts the library has; a new one joins
 // this list.
-constexpr std::array<PriceParser, 3> kParsers{
+constexpr std::array<PriceParser, 5> kParsers{
     [](std::string_view text) { return korvane::commerce::PriceNormalizer::parse(text); },
     // A currency hint that is no key of the currency table.
     [](std::string_view text) { return korvane::commerce::PriceNormalizer::parse(text, " chf "); },
     // The extended extraction's amounts, as a price record.
     [](std::string_view text) -> std::optional<NormalizedPrice> {
-      const auto money = korvane::commerce::detail::extended::read_money(text, "EUR");
+      const auto money = korvane::commerce::detail::read_money(text, "EUR");
       if (!money) return std::nullopt;
       return NormalizedPrice(korvane::text::sanitize_utf8(text), money->amount, money->currency);
     },
+    // Real-world price texts, without and with a currency hint.
+    [](std::string_view text) { return korvane::commerce::PriceNormalizer::parse_extended(text); },
+    [](std::string_view text) { return korvane::commerce::PriceNormalizer::parse_extended(text, "kr"); },
 };
 
 }  // namespace
