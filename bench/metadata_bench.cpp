@@ -150,6 +150,36 @@ void BM_MemchrScan(benchmark::State& state) {
 BENCHMARK(BM_MemchrScan)->Unit(benchmark::kMillisecond);
 
 #ifdef KORVANE_CLI
+// One run of `korvane-commerce parse --jsonl` with standard input from
+// `input` and its answers thrown away.
+struct CliRun {
+  bool ok = false;
+  double cpu_seconds = 0;   // the child's user and system time
+  double wall_seconds = 0;  // from before the fork to the child's end
+};
+
+CliRun run_cli_parse(const fs::path& input) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int in = ::open(input.c_str(), O_RDONLY);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(in, 0);
+    ::dup2(null, 1);
+    ::execl(KORVANE_CLI, KORVANE_CLI, "parse", "--jsonl", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  ::wait4(child, &status, 0, &usage);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  CliRun run;
+  run.wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.cpu_seconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return run;
+}
+
 // The same pages through `korvane-commerce parse --jsonl`, each page inline
 // in its request line: the command line's own cost (reading and decoding the
 // JSON lines, writing the answers, starting) on top of the parser's. Time is
@@ -165,21 +195,9 @@ void BM_CliParseJsonl(benchmark::State& state) {
     }
   }
   for (auto _ : state) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-      const int in = ::open(input.c_str(), O_RDONLY);
-      const int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(in, 0);
-      ::dup2(null, 1);
-      ::execl(KORVANE_CLI, KORVANE_CLI, "parse", "--jsonl", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(child, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("the command failed");
-    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    state.SetIterationTime(seconds(usage.ru_utime) + seconds(usage.ru_stime));
+    const CliRun run = run_cli_parse(input);
+    if (!run.ok) state.SkipWithError("the command failed");
+    state.SetIterationTime(run.cpu_seconds);
   }
   fs::remove(input);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
@@ -210,20 +228,9 @@ void BM_CliParseJsonlFiles(benchmark::State& state) {
     }
   }
   for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t child = ::fork();
-    if (child == 0) {
-      const int in = ::open(input.c_str(), O_RDONLY);
-      const int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(in, 0);
-      ::dup2(null, 1);
-      ::execl(KORVANE_CLI, KORVANE_CLI, "parse", "--jsonl", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("the command failed");
+    const CliRun run = run_cli_parse(input);
+    if (!run.ok) state.SkipWithError("the command failed");
+    state.SetIterationTime(run.wall_seconds);
   }
   fs::remove_all(folder);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));

@@ -16,6 +16,17 @@ LoopMark::~LoopMark() { --loops_in_this_thread; }
 
 bool loop_running_in_this_thread() noexcept { return loops_in_this_thread > 0; }
 
+std::string message_of(const std::exception_ptr& error) {
+  if (!error) return "unknown failure";
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown failure";
+  }
+}
+
 bool is_cancellation(const std::exception_ptr& error) noexcept {
   try {
     std::rethrow_exception(error);

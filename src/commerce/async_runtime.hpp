@@ -70,6 +70,10 @@ class LoopMark {
 // True when `error` is the cancellation of an asynchronous operation.
 [[nodiscard]] bool is_cancellation(const std::exception_ptr& error) noexcept;
 
+// The message of a failed task's error: what() of a standard exception,
+// else (or for no error at all) "unknown failure".
+[[nodiscard]] std::string message_of(const std::exception_ptr& error);
+
 // Runs `coro` to completion on a new io_context in the calling thread. Once
 // `stop` is requested, the coroutine's awaited operations are cancelled
 // (terminal cancellation), and a run that ends by that cancellation throws

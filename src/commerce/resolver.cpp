@@ -308,18 +308,6 @@ CrawlTargets plan_crawls(const std::vector<EnrichedCommerceMatch>& items, const 
   return targets;
 }
 
-// The message of a crawl's failure.
-std::string message_of(const std::exception_ptr& failure) {
-  if (!failure) return "unknown failure";
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown failure";
-  }
-}
-
 // The entered session, or null when it cannot be opened: then the warning is
 // logged and every crawled link reported as browser_unavailable.
 // Cancellation passes through.
@@ -391,7 +379,7 @@ std::unordered_map<std::string, std::string> record_crawls(std::vector<detail::O
     auto& outcome = results[i];
     if (!outcome.ok() || !outcome.value) {
       attempt.outcome = StoreOutcome::failed;
-      attempt.detail = message_of(outcome.error);
+      attempt.detail = detail::message_of(outcome.error);
       continue;
     }
     const std::size_t items_of_url = attempt.items;

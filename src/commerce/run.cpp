@@ -259,16 +259,6 @@ class SharedSession final : public browser::Session {
   std::shared_ptr<browser::Session> session_;
 };
 
-std::string message_of(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown failure";
-  }
-}
-
 // The page texts a batch keeps parsed for its later runs: the pages of a few
 // dozen results (a page is 0.1 to 1 MB of text; its parsed data adds less
 // than that again), while a worker's whole batch stays far below its
@@ -304,7 +294,7 @@ awaitable<void> batch_worker(Batch& batch) {
     if (!failure) continue;
     const auto state = co_await boost::asio::this_coro::cancellation_state;
     if (state.cancelled() != boost::asio::cancellation_type::none) std::rethrow_exception(failure);
-    batch.outcomes[i].error = message_of(failure);
+    batch.outcomes[i].error = detail::message_of(failure);
   }
 }
 

@@ -132,28 +132,31 @@ json::object isolated_world_params(std::string_view frame_id) {
   return o;
 }
 
-json::object query_params(int context_id, std::string_view selector) {
+namespace {
+
+// Runtime.callFunctionOn: `function` called with `argument` in the context,
+// its result returned by value.
+json::object call_params(int context_id, std::string_view function, json::value argument) {
   json::object arg;
-  arg["value"] = selector;
+  arg["value"] = std::move(argument);
   json::object o;
-  o["functionDeclaration"] = QUERY_FUNCTION;
+  o["functionDeclaration"] = function;
   o["executionContextId"] = context_id;
   o["arguments"] = json::array{std::move(arg)};
   o["returnByValue"] = true;
   return o;
 }
 
+}  // namespace
+
+json::object query_params(int context_id, std::string_view selector) {
+  return call_params(context_id, QUERY_FUNCTION, json::string(selector));
+}
+
 json::object ready_params(int context_id, const std::vector<std::string>& selectors) {
   json::array list;
   for (const auto& selector : selectors) list.emplace_back(selector);
-  json::object arg;
-  arg["value"] = std::move(list);
-  json::object o;
-  o["functionDeclaration"] = READY_SIGNATURE_FUNCTION;
-  o["executionContextId"] = context_id;
-  o["arguments"] = json::array{std::move(arg)};
-  o["returnByValue"] = true;
-  return o;
+  return call_params(context_id, READY_SIGNATURE_FUNCTION, std::move(list));
 }
 
 json::object fail_params(std::string_view request_id) {
