@@ -4,8 +4,8 @@
 // coroutine waits on a signal that the last finished transfer fires.
 #include <korvane/core/fetcher.hpp>
 
-#include "host/fetcher/curl_handles.hpp"
-#include "host/fetcher/policy.hpp"
+#include "core/curl_handles.hpp"
+#include "core/policy.hpp"
 #include "text/unicode.hpp"
 
 #include <korvane/errors.hpp>

@@ -1,6 +1,6 @@
 #include <korvane/core/fetcher.hpp>
 
-#include "host/fetcher/policy.hpp"
+#include "core/policy.hpp"
 #include "text/enum_text.hpp"
 
 #include <korvane/errors.hpp>
