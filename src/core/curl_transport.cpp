@@ -2,9 +2,12 @@
 // libcurl's socket interface by Asio descriptors and a timer on a strand of
 // the awaiting coroutine's executor. Nothing here blocks the event loop: the
 // coroutine waits on a signal that the last finished transfer fires.
+// Transfers start when the transport's pacer admits them (per-host bound,
+// delays) and are started again after a retryable failure.
 #include <korvane/core/fetcher.hpp>
 
 #include "core/curl_handles.hpp"
+#include "core/pacing.hpp"
 #include "core/policy.hpp"
 #include "text/unicode.hpp"
 
@@ -12,6 +15,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -32,6 +36,7 @@
 #include <deque>
 #include <exception>
 #include <limits>
+#include <random>
 #include <unordered_map>
 
 namespace korvane::core {
@@ -76,6 +81,7 @@ std::optional<asio::ip::address> address_of(const curl_sockaddr& a) {
 }
 
 class Batch;
+using detail::PaceClock;
 
 // One link's transfer. Lives until the batch ends, so that the pointers
 // libcurl holds to it stay valid.
@@ -84,14 +90,66 @@ struct Transfer {
   std::size_t index = 0;  // in the batch's links
   std::string host;       // for the per-host bound
   EasyHandle easy;
+  Slist headers;          // with a conditional request's validators
+  bool any_response = false;
   bool running = false;
+  // Per attempt:
   bool headers_checked = false;
   bool stopped_on_headers = false;  // status or type ruled the page out
+  bool sent = false;                // its request went out (pacing)
   std::string body;
   std::optional<FetchMiss> failure;   // why a callback stopped the transfer
   std::vector<std::string> refused;   // addresses the transfer may not connect to
   std::array<char, CURL_ERROR_SIZE> error{};
+  // Across attempts:
+  std::size_t retries = 0;
+  PaceClock::time_point not_before{};  // a retry waits until then
+
+  // Forgets what one attempt left behind.
+  void reset_attempt() {
+    headers_checked = stopped_on_headers = sent = false;
+    body = std::string();
+    failure.reset();
+    refused.clear();
+    error[0] = '\0';
+  }
 };
+
+// Failures of a transfer that a later attempt may not meet: the server or
+// the path to it dropped the connection, or it took too long.
+bool is_retryable_failure(CURLcode code) noexcept {
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM: return true;
+    default: return false;
+  }
+}
+
+// The response headers that decide how a page may be cached, of the last
+// request of a transfer (after redirects).
+CacheHeaders cache_headers_of(CURL* easy) {
+  CacheHeaders h;
+  const auto read = [easy](const char* name, std::string& into) {
+    curl_header* header = nullptr;
+    if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &header) == CURLHE_OK && header != nullptr) {
+      into = header->value;
+    }
+  };
+  read("Cache-Control", h.cache_control);
+  read("Expires", h.expires);
+  read("Date", h.date);
+  read("Age", h.age);
+  read("ETag", h.etag);
+  read("Last-Modified", h.last_modified);
+  read("Vary", h.vary);
+  read("Pragma", h.pragma);
+  return h;
+}
 
 // A socket libcurl asked us to watch. Sockets opened by our open-socket
 // callback are owned (closed here); others, such as the resolver's wake-up
@@ -125,8 +183,8 @@ struct SocketWatch {
 
 class Batch {
  public:
-  Batch(asio::any_io_executor executor, const std::vector<std::string>& links,
-        const FetcherOptions& options, double timeout_seconds, const Transport::LinkDone& on_link_done);
+  Batch(asio::any_io_executor executor, const std::vector<TransportRequest>& requests, const FetcherOptions& options,
+        double timeout_seconds, const Transport::LinkDone& on_link_done, std::shared_ptr<detail::HostPacer> pacer);
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
   ~Batch();
@@ -140,7 +198,9 @@ class Batch {
   static int close_socket(void* batch, curl_socket_t s) noexcept;
   static std::size_t write_body(char* data, std::size_t size, std::size_t count, void* transfer) noexcept;
   static int on_progress(void* transfer, curl_off_t, curl_off_t now, curl_off_t, curl_off_t) noexcept;
+  static int on_request_sent(void* transfer, char*, char*, int, int) noexcept;
 
+  void add(std::size_t index, const TransportRequest& request);
   void configure(Transfer& transfer, const std::string& url);
   void watch(curl_socket_t s, int what, void* socketp);
   void arm(const std::shared_ptr<SocketWatch>& watch, curl_socket_t s);
@@ -149,7 +209,10 @@ class Batch {
   void act(curl_socket_t s, int flags);
   void collect_finished();
   void start_queued();
+  bool start(Transfer& transfer);
+  void wait_for_pace(PaceClock::time_point until);
   void finish(Transfer& transfer, CURLcode code);
+  std::optional<double> retry_wait(const Transfer& transfer, CURLcode code, long status);
   TransportResult result_of(Transfer& transfer, CURLcode code);
   void fail(std::exception_ptr error) noexcept;
   void wake() noexcept;
@@ -160,9 +223,15 @@ class Batch {
   const Transport::LinkDone& on_link_done_;
   long timeout_ms_;
   std::size_t max_total_;
-  std::size_t max_per_host_;
+  detail::PacingRules pacing_;
+  detail::RetryRules retrying_;
+  std::shared_ptr<detail::HostPacer> pacer_;
+  std::size_t waker_ = 0;
+  std::minstd_rand jitter_{std::random_device{}()};
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   asio::steady_timer curl_timer_;
+  asio::steady_timer pace_timer_;
+  std::optional<PaceClock::time_point> pace_wakes_at_;
   asio::steady_timer done_;
   std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> sockets_;
   Slist headers_;
@@ -170,24 +239,27 @@ class Batch {
   std::vector<std::unique_ptr<Transfer>> transfers_;
   std::vector<TransportResult> results_;
   std::deque<Transfer*> queue_;
-  std::unordered_map<std::string, std::size_t> per_host_;
   std::size_t running_ = 0;
   std::size_t finished_ = 0;
   std::exception_ptr error_;
   MultiHandle multi_;
 };
 
-Batch::Batch(asio::any_io_executor executor, const std::vector<std::string>& links,
-             const FetcherOptions& options, double timeout_seconds, const Transport::LinkDone& on_link_done)
+Batch::Batch(asio::any_io_executor executor, const std::vector<TransportRequest>& requests,
+             const FetcherOptions& options, double timeout_seconds, const Transport::LinkDone& on_link_done,
+             std::shared_ptr<detail::HostPacer> pacer)
     : executor_(std::move(executor)),
       options_(options),
       on_link_done_(on_link_done),
       timeout_ms_(std::max(1L, static_cast<long>(std::min(timeout_seconds * 1000.0, 1e9)))),
       max_total_(std::max<std::size_t>(options.max_connections, 1)),
-      max_per_host_(std::max<std::size_t>(options.max_per_host, 1)),
+      pacing_(detail::PacingRules::of(options)),
+      retrying_(detail::RetryRules::of(options)),
+      pacer_(std::move(pacer)),
       curl_timer_(executor_),
+      pace_timer_(executor_),
       done_(executor_),
-      results_(links.size()),
+      results_(requests.size()),
       multi_(curl_multi_init()) {
   if (!multi_) throw FetchError("libcurl cannot start a transfer group");
   CURLM* const multi = multi_.get();
@@ -195,10 +267,10 @@ Batch::Batch(asio::any_io_executor executor, const std::vector<std::string>& lin
   set_multi_option(multi, CURLMOPT_SOCKETDATA, static_cast<void*>(this));
   set_multi_option(multi, CURLMOPT_TIMERFUNCTION, &Batch::on_timer);
   set_multi_option(multi, CURLMOPT_TIMERDATA, static_cast<void*>(this));
-  // Our own queue bounds the transfers, in all and per host of the link;
-  // this bounds the connections that redirects to other hosts may add.
-  // (libcurl's per-host bound is left alone: it counts connection targets,
-  // which CURLOPT_CONNECT_TO may merge.)
+  // Our own queue bounds the transfers, in all and (through the pacer) per
+  // host of the link; this bounds the connections that redirects to other
+  // hosts may add. (libcurl's per-host bound is left alone: it counts
+  // connection targets, which CURLOPT_CONNECT_TO may merge.)
   const auto as_long = [](std::size_t n) {
     return static_cast<long>(std::min<std::size_t>(n, std::numeric_limits<int>::max()));
   };
@@ -212,30 +284,49 @@ Batch::Batch(asio::any_io_executor executor, const std::vector<std::string>& lin
   headers_ = detail::make_slist(headers);
   connect_to_ = detail::make_slist(options_.connect_to);
 
-  transfers_.reserve(links.size());
-  for (std::size_t i = 0; i < links.size(); ++i) {
-    const std::string url = detail::request_url(links[i]);
-    const detail::UrlHandle parsed(curl_url());
-    if (!parsed) throw FetchError("libcurl cannot allocate a URL");
-    char* host = nullptr;
-    if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
-        curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
-      results_[i].failure = {FetchFailure::malformed_link, "malformed link"};
-      ++finished_;
-      link_done();
-      continue;
-    }
-    const detail::CurlString owned_host(host);
-    auto transfer = std::make_unique<Transfer>();
-    transfer->batch = this;
-    transfer->index = i;
-    transfer->host = text::ascii_lower(host);
-    transfer->easy.reset(curl_easy_init());
-    if (!transfer->easy) throw FetchError("libcurl cannot start a transfer");
-    configure(*transfer, url);
-    queue_.push_back(transfer.get());
-    transfers_.push_back(std::move(transfer));
+  transfers_.reserve(requests.size());
+  for (std::size_t i = 0; i < requests.size(); ++i) add(i, requests[i]);
+  // Another batch of the transport that ends a request to a host may let
+  // one of ours start.
+  waker_ = pacer_->subscribe([executor = executor_, alive = alive_, this] {
+    asio::post(executor, [alive, this] {
+      if (*alive) start_queued();
+    });
+  });
+}
+
+// Makes the transfer of request `index`, or its result when libcurl cannot
+// read its link.
+void Batch::add(std::size_t index, const TransportRequest& request) {
+  const std::string url = detail::request_url(request.link);
+  const detail::UrlHandle parsed(curl_url());
+  if (!parsed) throw FetchError("libcurl cannot allocate a URL");
+  char* host = nullptr;
+  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
+    results_[index].failure = {FetchFailure::malformed_link, "malformed link"};
+    ++finished_;
+    link_done();
+    return;
   }
+  const detail::CurlString owned_host(host);
+  auto transfer = std::make_unique<Transfer>();
+  transfer->batch = this;
+  transfer->index = index;
+  transfer->host = text::ascii_lower(host);
+  transfer->any_response = request.any_response;
+  if (!request.if_none_match.empty() || !request.if_modified_since.empty()) {
+    std::vector<std::string> conditional;
+    for (const curl_slist* item = headers_.get(); item != nullptr; item = item->next) conditional.emplace_back(item->data);
+    if (!request.if_none_match.empty()) conditional.push_back("If-None-Match: " + request.if_none_match);
+    if (!request.if_modified_since.empty()) conditional.push_back("If-Modified-Since: " + request.if_modified_since);
+    transfer->headers = detail::make_slist(conditional);
+  }
+  transfer->easy.reset(curl_easy_init());
+  if (!transfer->easy) throw FetchError("libcurl cannot start a transfer");
+  configure(*transfer, url);
+  queue_.push_back(transfer.get());
+  transfers_.push_back(std::move(transfer));
 }
 
 void Batch::configure(Transfer& t, const std::string& url) {
@@ -254,7 +345,7 @@ void Batch::configure(Transfer& t, const std::string& url) {
   set_easy_option(easy, CURLOPT_ACCEPT_ENCODING, "");
   set_easy_option(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   set_easy_option(easy, CURLOPT_USERAGENT, options_.user_agent.c_str());
-  set_easy_option(easy, CURLOPT_HTTPHEADER, headers_.get());
+  set_easy_option(easy, CURLOPT_HTTPHEADER, t.headers ? t.headers.get() : headers_.get());
   if (connect_to_) set_easy_option(easy, CURLOPT_CONNECT_TO, connect_to_.get());
   if (!options_.ca_certificates_pem.empty()) {
     // libcurl copies the blob.
@@ -283,12 +374,20 @@ void Batch::configure(Transfer& t, const std::string& url) {
   // goes to the batch.
   set_easy_option(easy, CURLOPT_CLOSESOCKETFUNCTION, &Batch::close_socket);
   set_easy_option(easy, CURLOPT_CLOSESOCKETDATA, static_cast<void*>(this));
+  if (pacing_.spaced()) {
+    // The delay to the next request counts from the moment this one goes out.
+    set_easy_option(easy, CURLOPT_PREREQFUNCTION, &Batch::on_request_sent);
+    set_easy_option(easy, CURLOPT_PREREQDATA, self);
+  }
 }
 
 Batch::~Batch() {
   *alive_ = false;
+  pacer_->unsubscribe(waker_);
   for (const auto& t : transfers_) {
-    if (t->running) curl_multi_remove_handle(multi_.get(), t->easy.get());
+    if (!t->running) continue;
+    curl_multi_remove_handle(multi_.get(), t->easy.get());
+    pacer_->ended(t->host, PaceClock::now(), -1, false, t->sent, pacing_);
   }
   transfers_.clear();
   multi_.reset();  // closes the cached connections through close_socket
@@ -312,25 +411,56 @@ asio::awaitable<std::vector<TransportResult>> Batch::run() {
 }
 
 void Batch::start_queued() {
+  const auto now = PaceClock::now();
+  std::optional<PaceClock::time_point> next;  // the earliest a waiting transfer may start
   for (auto it = queue_.begin(); it != queue_.end() && running_ < max_total_;) {
     Transfer& t = **it;
-    std::size_t& on_host = per_host_[t.host];
-    if (on_host >= max_per_host_) {
+    if (now < t.not_before) {
+      next = std::min(next.value_or(t.not_before), t.not_before);
+      ++it;
+      continue;
+    }
+    const detail::HostPacer::Admission admission = pacer_->admit(t.host, now, pacing_);
+    if (!admission.started) {
+      if (admission.wait_until) next = std::min(next.value_or(*admission.wait_until), *admission.wait_until);
       ++it;
       continue;
     }
     it = queue_.erase(it);
-    if (const CURLMcode code = curl_multi_add_handle(multi_.get(), t.easy.get()); code != CURLM_OK) {
-      results_[t.index].failure = {FetchFailure::transfer_failed,
-                                   std::string("cannot start the transfer (") + curl_multi_strerror(code) + ")"};
-      ++finished_;
-      link_done();
-      continue;
-    }
-    t.running = true;
-    ++on_host;
-    ++running_;
+    if (!start(t)) pacer_->ended(t.host, now, -1, false, false, pacing_);
   }
+  if (next) wait_for_pace(*next);
+}
+
+// Hands a transfer to libcurl; false (and its result set) when it refuses.
+bool Batch::start(Transfer& t) {
+  if (const CURLMcode code = curl_multi_add_handle(multi_.get(), t.easy.get()); code != CURLM_OK) {
+    results_[t.index].failure = {FetchFailure::transfer_failed,
+                                 std::string("cannot start the transfer (") + curl_multi_strerror(code) + ")"};
+    results_[t.index].retries = t.retries;
+    ++finished_;
+    link_done();
+    return false;
+  }
+  t.running = true;
+  ++running_;
+  return true;
+}
+
+// Runs start_queued() again at `until`, unless it runs earlier anyway.
+void Batch::wait_for_pace(PaceClock::time_point until) {
+  if (pace_wakes_at_ && *pace_wakes_at_ <= until && *pace_wakes_at_ > PaceClock::now()) return;
+  pace_wakes_at_ = until;
+  pace_timer_.expires_at(until);
+  pace_timer_.async_wait([this, alive = alive_](boost::system::error_code ec) {
+    if (ec || !*alive) return;
+    pace_wakes_at_.reset();
+    try {
+      start_queued();
+    } catch (...) {
+      fail(std::current_exception());
+    }
+  });
 }
 
 void Batch::collect_finished() {
@@ -348,15 +478,57 @@ void Batch::collect_finished() {
 }
 
 void Batch::finish(Transfer& t, CURLcode code) {
-  results_[t.index] = result_of(t, code);
+  const auto now = PaceClock::now();
+  long status = 0;
+  curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &status);
+  const bool answered = code == CURLE_OK || (code == CURLE_WRITE_ERROR && t.stopped_on_headers);
+  const bool server_trouble = answered ? detail::is_retryable_status(status) || status >= 500
+                                       : is_retryable_failure(code);
+  // The server's time to answer: from the request's going out to its first byte.
+  curl_off_t sent_at = 0, first_byte = 0;
+  curl_easy_getinfo(t.easy.get(), CURLINFO_PRETRANSFER_TIME_T, &sent_at);
+  curl_easy_getinfo(t.easy.get(), CURLINFO_STARTTRANSFER_TIME_T, &first_byte);
+  const double latency = first_byte > sent_at ? static_cast<double>(first_byte - sent_at) / 1e6 : 0.0;
+  pacer_->ended(t.host, now, latency, server_trouble, t.sent, pacing_);
+
+  const std::optional<double> wait = retry_wait(t, code, answered ? status : 0);
   curl_multi_remove_handle(multi_.get(), t.easy.get());
   t.running = false;
+  --running_;
+  if (wait) {
+    ++t.retries;
+    t.reset_attempt();
+    t.not_before = now + std::chrono::duration_cast<PaceClock::duration>(std::chrono::duration<double>(*wait));
+    queue_.push_back(&t);
+    return;
+  }
+  results_[t.index] = result_of(t, code);
+  results_[t.index].retries = t.retries;
   t.easy.reset();
   t.body = std::string();
-  --running_;
-  --per_host_[t.host];
   ++finished_;
   link_done();
+}
+
+// The seconds before the transfer is made again, or nothing when it is not:
+// no retries left, an answer that is no sign of trouble, or a Retry-After
+// longer than the rules allow. A Retry-After also holds the transfer's host
+// for every batch of the transport.
+std::optional<double> Batch::retry_wait(const Transfer& t, CURLcode code, long status) {
+  if (t.retries >= static_cast<std::size_t>(retrying_.retries)) return std::nullopt;
+  if (status != 0 ? !detail::is_retryable_status(status) : !is_retryable_failure(code)) return std::nullopt;
+  std::optional<double> retry_after;
+  curl_off_t asked = 0;
+  if (status != 0 && curl_easy_getinfo(t.easy.get(), CURLINFO_RETRY_AFTER, &asked) == CURLE_OK && asked > 0) {
+    retry_after = static_cast<double>(asked);
+  }
+  const double jitter = std::uniform_real_distribution<double>(0.0, 1.0)(jitter_);
+  const std::optional<double> wait = detail::retry_wait(retrying_, static_cast<int>(t.retries), retry_after, jitter);
+  if (wait && retry_after) {
+    pacer_->hold(t.host, PaceClock::now() + std::chrono::duration_cast<PaceClock::duration>(
+                                                std::chrono::duration<double>(*wait)));
+  }
+  return wait;
 }
 
 TransportResult Batch::result_of(Transfer& t, CURLcode code) {
@@ -366,7 +538,11 @@ TransportResult Batch::result_of(Transfer& t, CURLcode code) {
   char* type = nullptr;
   curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
   if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && t.stopped_on_headers)) {
-    return {RawResponse{status, type != nullptr ? type : "", std::move(t.body)}, {}};
+    char* final_url = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &final_url);
+    return {RawResponse{status, type != nullptr ? type : "", std::move(t.body), final_url != nullptr ? final_url : "",
+                        cache_headers_of(easy)},
+            {}};
   }
   if (t.failure && (code == CURLE_WRITE_ERROR || code == CURLE_ABORTED_BY_CALLBACK)) {
     return {std::nullopt, *t.failure};
@@ -576,7 +752,7 @@ std::size_t Batch::write_body(char* data, std::size_t size, std::size_t count, v
       curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &status);
       char* type = nullptr;
       curl_easy_getinfo(t.easy.get(), CURLINFO_CONTENT_TYPE, &type);
-      if (detail::header_problem(status, type != nullptr ? type : "")) {
+      if (!t.any_response && detail::header_problem(status, type != nullptr ? type : "")) {
         t.stopped_on_headers = true;
         return 0;  // not a page: no need for its body
       }
@@ -607,24 +783,55 @@ int Batch::on_progress(void* transfer, curl_off_t, curl_off_t now, curl_off_t, c
   return 0;
 }
 
-asio::awaitable<std::vector<TransportResult>> run_batch(std::vector<std::string> links,
+int Batch::on_request_sent(void* transfer, char*, char*, int, int) noexcept {
+  Transfer& t = *static_cast<Transfer*>(transfer);
+  // Only the first request counts (a redirect's next hop may go elsewhere).
+  if (!t.sent) {
+    t.sent = true;
+    try {
+      t.batch->pacer_->sent(t.host, PaceClock::now());
+    } catch (...) {
+      t.batch->fail(std::current_exception());
+    }
+  }
+  return CURL_PREREQFUNC_OK;
+}
+
+asio::awaitable<std::vector<TransportResult>> run_batch(std::vector<TransportRequest> requests,
                                                         const FetcherOptions& options, double timeout_seconds,
-                                                        const Transport::LinkDone& on_link_done) {
-  Batch batch(co_await asio::this_coro::executor, links, options, timeout_seconds, on_link_done);
+                                                        const Transport::LinkDone& on_link_done,
+                                                        std::shared_ptr<detail::HostPacer> pacer) {
+  Batch batch(co_await asio::this_coro::executor, requests, options, timeout_seconds, on_link_done, std::move(pacer));
   co_return co_await batch.run();
 }
 
+// The network transport. Its pacer spaces the requests of all its batches.
 class CurlTransport final : public Transport {
  public:
   asio::awaitable<std::vector<TransportResult>> fetch_all(std::vector<std::string> links,
                                                           const FetcherOptions& options, double timeout_seconds,
                                                           const LinkDone& on_link_done) const override {
+    std::vector<TransportRequest> requests;
+    requests.reserve(links.size());
+    for (std::string& link : links) {
+      TransportRequest& request = requests.emplace_back();
+      request.link = std::move(link);
+    }
+    co_return co_await fetch_requests(std::move(requests), options, timeout_seconds, on_link_done);
+  }
+
+  asio::awaitable<std::vector<TransportResult>> fetch_requests(std::vector<TransportRequest> requests,
+                                                               const FetcherOptions& options, double timeout_seconds,
+                                                               const LinkDone& on_link_done) const override {
     // All of a batch's handlers run on one strand, also when the caller's
     // executor is a pool of threads.
     const auto strand = asio::make_strand(co_await asio::this_coro::executor);
-    co_return co_await asio::co_spawn(strand, run_batch(std::move(links), options, timeout_seconds, on_link_done),
-                                      asio::use_awaitable);
+    co_return co_await asio::co_spawn(
+        strand, run_batch(std::move(requests), options, timeout_seconds, on_link_done, pacer_), asio::use_awaitable);
   }
+
+ private:
+  std::shared_ptr<detail::HostPacer> pacer_ = std::make_shared<detail::HostPacer>();
 };
 
 }  // namespace
