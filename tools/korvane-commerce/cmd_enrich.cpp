@@ -23,9 +23,9 @@ void add_fetch_manners(CLI::App& command, commerce::RunOptions& options) {
                    "Widen each host's delay when it answers more slowly or with errors, narrow it when it recovers");
   command
       .add_option("--retries", fetcher.retries,
-                  "Ask again after a connection reset, a timeout, 429, 502, 503 or 504, at most N times (--retries "
-                  "alone: " + std::to_string(core::DEFAULT_RETRIES) +
-                      "), with exponential backoff or as Retry-After asks (up to 60 s)")
+                  "Ask again after a connection reset, a timeout, 429, 502, 503 or 504, at most N times, with "
+                  "exponential backoff or as Retry-After asks (up to 60 s); without the option never, with it "
+                  "alone " + std::to_string(core::DEFAULT_RETRIES) + " times")
       ->expected(0, 1)
       ->default_str(std::to_string(core::DEFAULT_RETRIES))
       ->type_name("[N]")
@@ -34,7 +34,8 @@ void add_fetch_manners(CLI::App& command, commerce::RunOptions& options) {
                    "Ask each site's robots.txt first and leave out the pages it disallows");
   command.add_option("--cache", options.cache,
                      "Keep destination pages in this SQLite file (made when missing; processes may share it): fresh "
-                     "pages are served without a request, stale ones revalidated");
+                     "pages are served without a request, stale ones revalidated")
+      ->type_name("PATH");
   command.add_option("--cache-max-age", options.cache_max_age,
                      "Seconds a cached page that says nothing of its freshness stays fresh, and the longest any does")
       ->capture_default_str()
