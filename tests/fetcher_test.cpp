@@ -177,17 +177,10 @@ class TestServer {
   std::map<std::string, int> peak_by_host_;
 };
 
-// Serves `body` as it stands: a content provider with a known length is
-// never compressed again by the server.
+// Serves `body` as it stands (see serve_as_is).
 void serve_raw(httplib::Response& res, std::string body, const std::string& type,
                const std::string& encoding = "") {
-  if (!encoding.empty()) res.set_header("Content-Encoding", encoding);
-  auto shared = std::make_shared<std::string>(std::move(body));
-  res.set_content_provider(shared->size(), type,
-                           [shared](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                             sink.write(shared->data() + offset, length);
-                             return true;
-                           });
+  korvane::testing::serve_as_is(res, std::make_shared<const std::string>(std::move(body)), type, encoding);
 }
 
 // Fetches `urls`, checking that progress counts every distinct link once.

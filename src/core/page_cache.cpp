@@ -357,12 +357,13 @@ std::vector<std::optional<CachedResponse>> PageCache::lookup(const std::vector<s
 }
 
 void PageCache::apply(const Update& update, double now) {
+  if (update.fetched.empty() && update.confirmed.empty() && update.used.empty()) return;
   (void)guarded(false, [&](State& s) {
     detail::Transaction write(s.db.get(), true);
     for (const Entry& e : update.fetched) s.keep(e, now, options_.max_age);
     for (const Entry& e : update.confirmed) s.refresh(e, now, options_.max_age);
     for (const std::string& key : update.used) s.touch->reset().bind(1, key).bind(2, now).run();
-    s.evict(options_.max_bytes);
+    if (!update.fetched.empty()) s.evict(options_.max_bytes);  // only new pages make it grow
     write.commit();
     return true;
   });
