@@ -243,6 +243,29 @@ asio::awaitable<std::size_t> refuse_by_robots(FetchCall& call, std::vector<Pendi
   co_return refused;
 }
 
+// The response to read for a pending link's answer: the kept copy when the
+// answer is a 304 that confirms it, else the answer. The cache hears of it.
+RawResponse take_answer(FetchCall& call, Pending& p, RawResponse answer, double received_at) {
+  if (answer.status == 304 && p.cached) {
+    ++call.report.counts.revalidated;
+    if (call.cache != nullptr) call.update.confirmed.push_back({p.key, std::move(answer), received_at});
+    return std::move(p.cached->response);
+  }
+  if (call.cache != nullptr) {
+    // The body is copied only when the page may be kept.
+    RawResponse kept;
+    if (detail::freshness_of(answer, call.cache->options().max_age).storable) {
+      kept = answer;
+    } else {
+      kept.status = answer.status;
+      kept.content_type = answer.content_type;
+      kept.cache_headers = answer.cache_headers;
+    }
+    call.update.fetched.push_back({p.key, std::move(kept), received_at});
+  }
+  return answer;
+}
+
 // Fetches the pending links through the transport (conditionally where a
 // stale copy is kept) and turns each answer into a page or a reason.
 asio::awaitable<void> fetch_pending(FetchCall& call, std::vector<Pending> pending,
@@ -277,15 +300,8 @@ asio::awaitable<void> fetch_pending(FetchCall& call, std::vector<Pending> pendin
       call.report.failures.emplace(p.link, std::move(result.failure));
       continue;
     }
-    RawResponse response = std::move(*result.response);
-    if (response.status == 304 && p.cached) {
-      ++call.report.counts.revalidated;
-      if (call.cache != nullptr) call.update.confirmed.push_back({p.key, std::move(response), received_at});
-      response = std::move(p.cached->response);
-    } else if (call.cache != nullptr) {
-      call.update.fetched.push_back({p.key, response, received_at});
-    }
-    record_outcome(call.report, p.link, std::move(response), call.options);
+    record_outcome(call.report, p.link, take_answer(call, p, std::move(*result.response), received_at),
+                   call.options);
   }
 }
 
