@@ -36,7 +36,8 @@ HostPacer::Admission HostPacer::admit(const std::string& host, PaceClock::time_p
   if (rules.adaptive && !h.learnt_delay && h.in_flight > 0) return {};
   PaceClock::time_point earliest = h.held_until;
   if (rules.spaced() && h.last_sent) {
-    earliest = std::max(earliest, *h.last_sent + seconds(delay_of(h, rules) + SPACING_MARGIN));
+    const double delay = delay_of(h, rules);
+    earliest = std::max(earliest, *h.last_sent + seconds(delay * (1 + SPACING_MARGIN_SHARE) + SPACING_MARGIN));
   }
   if (now < earliest) return {false, earliest};
   ++h.in_flight;

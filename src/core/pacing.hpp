@@ -34,11 +34,14 @@ struct PacingRules {
 inline constexpr double MAX_ADAPTIVE_DELAY = 60.0;
 inline constexpr double MIN_DELAY_AFTER_ERROR = 1.0;
 
-// A server sees a request a little after it goes out, a little more or less
-// so from one request to the next (a new connection or a kept one, its own
-// scheduling): spaced requests go out this much later than the delay, so
-// that the server never sees two closer than the delay.
+// A server sees a request a little after it goes out, more or less so from
+// one request to the next (a new connection or a kept one, its own
+// scheduling: tens of milliseconds on a busy machine): spaced requests go out
+// later than the delay by this much plus this share of it, so that the
+// server never sees two closer than the delay. Slower than asked is polite;
+// faster is not.
 inline constexpr double SPACING_MARGIN = 0.01;
+inline constexpr double SPACING_MARGIN_SHARE = 0.1;
 
 // The next adaptive delay of a host after an answer that took `latency`
 // seconds (one request at a time, on average): the latency at once when it
