@@ -87,7 +87,7 @@ pid_t start_server(const Settings& s, int& port, std::atomic<long>*& requests) {
   const pid_t child = fork();
   if (child != 0) return child;
   prctl(PR_SET_PDEATHSIG, SIGTERM);
-  server->new_task_queue = [] { return new httplib::ThreadPool(128); };
+  server->new_task_queue = [] { return new httplib::ThreadPool(512); };
   server->set_tcp_nodelay(true);
   server->set_keep_alive_max_count(1000000);
   const auto latency = std::chrono::duration<double>(s.latency);

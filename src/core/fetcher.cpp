@@ -204,8 +204,8 @@ std::size_t serve_from_cache(FetchCall& call, std::vector<Pending>& pending) {
       still.push_back(std::move(p));
       continue;
     }
+    if (kept[i]->use_worth_marking(now)) call.update.used.push_back(std::move(p.key));
     record_outcome(call.report, p.link, std::move(kept[i]->response), call.options);
-    call.update.used.push_back(std::move(p.key));
     ++call.report.counts.from_cache;
     ++served;
   }

@@ -53,7 +53,7 @@ CREATE INDEX pages_by_use ON pages (used_at, size);
 
 constexpr const char* COLUMNS =
     "status, url, content_type, cache_control, expires, date, age, etag, last_modified, vary, pragma, body, "
-    "stored_at, fresh_until";
+    "stored_at, fresh_until, used_at";
 
 // What the first 100 bytes of a file say about it.
 enum class FileKind { missing_or_empty, ours, other_sqlite, not_sqlite, truncated };
@@ -105,6 +105,7 @@ CachedResponse cached_from(const Statement& row, int first) {
   r.body = row.text(first + 11);
   cached.stored_at = row.real(first + 12);
   cached.fresh_until = row.real(first + 13);
+  cached.used_at = row.real(first + 14);
   return cached;
 }
 

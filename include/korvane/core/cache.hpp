@@ -38,14 +38,22 @@ struct CacheOptions {
   std::uint64_t max_bytes = DEFAULT_CACHE_MAX_BYTES;
 };
 
-// A response the cache holds, with the times that decide its freshness
-// (seconds since the Unix epoch).
+// Eviction needs the order in which pages were used, not the second: a page
+// served again within this many seconds of its last use is not marked used
+// again, so that serving pages from the cache mostly writes nothing.
+inline constexpr double CACHE_USE_MARK_INTERVAL = 60.0 * 60;
+
+// A response the cache holds, with the times that decide its freshness and
+// its eviction (seconds since the Unix epoch).
 struct CachedResponse {
   RawResponse response;
   double stored_at = 0;    // when it was fetched or last confirmed, less its Age
   double fresh_until = 0;  // after this it must be revalidated
+  double used_at = 0;      // when it was last kept or marked used
 
   [[nodiscard]] bool fresh(double now) const noexcept { return now < fresh_until; }
+  // Whether serving it now should mark it used (see CACHE_USE_MARK_INTERVAL).
+  [[nodiscard]] bool use_worth_marking(double now) const noexcept { return now - used_at >= CACHE_USE_MARK_INTERVAL; }
 };
 
 // A page cache in one SQLite file. Thread-safe; every operation is one short
@@ -86,7 +94,8 @@ class PageCache {
     // 304 answers to conditional requests: the kept page is confirmed and
     // takes the answer's caching headers (its body and type stay).
     std::vector<Entry> confirmed;
-    // Keys whose kept page was served (their last use is now).
+    // Keys whose kept page was served (their last use is now); see
+    // CachedResponse::use_worth_marking.
     std::vector<std::string> used;
   };
 
