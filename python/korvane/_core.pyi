@@ -327,6 +327,8 @@ def enrich_run(
     extended: bool = ...,
     timeout: float = ...,
     max_items: Optional[int] = ...,
+    cache: Optional[_Path] = ...,
+    fetching: Optional[Any] = ...,
 ) -> Run: ...
 def resolve_run(
     items: _Items, max_concurrency: int = ..., timeout: int = ..., *, allow_private: bool = ...
@@ -337,6 +339,8 @@ def fetch_run(
     *,
     pages: Optional[_Path] = ...,
     allow_private: bool = ...,
+    cache: Optional[_Path] = ...,
+    fetching: Optional[Any] = ...,
 ) -> Run: ...
 def batch_run(
     records: Union[List[Tuple[Optional[int], Any]], Tuple[Tuple[Optional[int], Any], ...]],
@@ -347,4 +351,6 @@ def batch_run(
     extended: bool = ...,
     timeout: float = ...,
     concurrency: int = ...,
+    cache: Optional[_Path] = ...,
+    fetching: Optional[Any] = ...,
 ) -> Run: ...

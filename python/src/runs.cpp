@@ -89,6 +89,26 @@ class Run {
   bool started_ = false;  // read and written with the GIL
 };
 
+// The fields of a korvane.core.fetcher.FetchOptions (read by name, each
+// checked) into `options`: pace per host, retries, robots.txt, the cache's
+// maximum age.
+void apply_fetch_options(const py::handle& fetching, commerce::RunOptions& options) {
+  const auto field = [&](const char* name) {
+    if (!py::hasattr(fetching, name)) raise_type_error("fetching", "FetchOptions", fetching);
+    return fetching.attr(name);
+  };
+  const long long per_host = integer(field("per_host"), "fetching.per_host");
+  const long long retries = integer(field("retries"), "fetching.retries");
+  if (per_host < 1) throw py::value_error("fetching.per_host must be at least 1");
+  if (retries < 0) throw py::value_error("fetching.retries must not be negative");
+  options.fetcher.max_per_host = static_cast<std::size_t>(per_host);
+  options.fetcher.host_delay = number(field("host_delay"), "fetching.host_delay");
+  options.fetcher.adaptive = boolean(field("adaptive"), "fetching.adaptive");
+  options.fetcher.retries = static_cast<int>(std::min<long long>(retries, 100));
+  options.fetcher.respect_robots = boolean(field("respect_robots"), "fetching.respect_robots");
+  options.cache_max_age = number(field("cache_max_age"), "fetching.cache_max_age");
+}
+
 // The settings of a run from the keyword arguments of the Python calls.
 struct RunSettings {
   py::object pages = py::none();
@@ -99,11 +119,15 @@ struct RunSettings {
   std::optional<long long> max_items;
   int store_tabs = commerce::DEFAULT_STORE_TABS;
   int store_timeout = commerce::DEFAULT_STORE_TIMEOUT;
+  py::object cache = py::none();     // a page cache file
+  py::object fetching = py::none();  // a korvane.core.fetcher.FetchOptions
 
   [[nodiscard]] commerce::RunOptions options() const {
     commerce::RunOptions o;
     o.fetch_timeout = fetch_timeout;
     if (!pages.is_none()) o.pages = path(pages, "pages");
+    if (!cache.is_none()) o.cache = path(cache, "cache");
+    if (!fetching.is_none()) apply_fetch_options(fetching, o);
     o.allow_private_addresses = allow_private;
     o.resolve_stores = resolve_stores;
     o.extraction = extended ? commerce::ExtractionMode::extended : commerce::ExtractionMode::standard;
@@ -329,7 +353,8 @@ void bind_runs(py::module_& m) {
       "enrich_run",
       [](const py::object& matches, const py::object& offers, const py::object& pages,
          const py::object& allow_private, const py::object& resolve_stores, const py::object& extended,
-         const py::object& timeout, const py::object& max_items) -> std::unique_ptr<Run> {
+         const py::object& timeout, const py::object& max_items, const py::object& cache,
+         const py::object& fetching) -> std::unique_ptr<Run> {
         commerce::EnrichRequest request{.matches = matches_of(matches), .offers = std::nullopt};
         if (!offers.is_none()) {
           request.offers = list_of(offers, "offers", "ShoppingOffer", [](py::handle h, const std::string& what) {
@@ -341,12 +366,15 @@ void bind_runs(py::module_& m) {
                                    .resolve_stores = boolean(resolve_stores, "resolve_stores"),
                                    .extended = boolean(extended, "extended"),
                                    .fetch_timeout = number(timeout, "timeout"),
-                                   .max_items = Field<std::optional<long long>>::from(max_items, "max_items")};
+                                   .max_items = Field<std::optional<long long>>::from(max_items, "max_items"),
+                                   .cache = cache,
+                                   .fetching = fetching};
         return std::make_unique<EnrichRun>(std::move(request), settings.options());
       },
       py::arg("matches"), py::arg("offers") = py::none(), py::kw_only(), py::arg("pages") = py::none(),
       py::arg("allow_private") = false, py::arg("resolve_stores") = true, py::arg("extended") = false,
       py::arg("timeout") = commerce::DEFAULT_FETCH_TIMEOUT, py::arg("max_items") = py::none(),
+      py::arg("cache") = py::none(), py::arg("fetching") = py::none(),
       "A run of the whole pipeline; its result is (CommerceIntelligence, report dict).");
 
   m.def(
@@ -371,7 +399,7 @@ void bind_runs(py::module_& m) {
       "batch_run",
       [](const py::object& records, const py::object& pages, const py::object& allow_private,
          const py::object& resolve_stores, const py::object& extended, const py::object& timeout,
-         const py::object& concurrency) -> std::unique_ptr<Run> {
+         const py::object& concurrency, const py::object& cache, const py::object& fetching) -> std::unique_ptr<Run> {
         std::vector<BatchRun::Record> values =
             list_of(records, "records", "(number, result) pairs", [](py::handle h, const std::string& what) {
               if (!PyTuple_Check(h.ptr()) || PyTuple_GET_SIZE(h.ptr()) != 2) {
@@ -390,31 +418,37 @@ void bind_runs(py::module_& m) {
                                    .resolve_stores = boolean(resolve_stores, "resolve_stores"),
                                    .extended = boolean(extended, "extended"),
                                    .fetch_timeout = number(timeout, "timeout"),
-                                   .max_items = std::nullopt};
+                                   .max_items = std::nullopt,
+                                   .cache = cache,
+                                   .fetching = fetching};
         return std::make_unique<BatchRun>(std::move(values), settings.options(),
                                           static_cast<std::size_t>(parallel));
       },
       py::arg("records"), py::kw_only(), py::arg("pages") = py::none(), py::arg("allow_private") = false,
       py::arg("resolve_stores") = true, py::arg("extended") = false,
       py::arg("timeout") = commerce::DEFAULT_FETCH_TIMEOUT,
-      py::arg("concurrency") = commerce::DEFAULT_BATCH_CONCURRENCY,
+      py::arg("concurrency") = commerce::DEFAULT_BATCH_CONCURRENCY, py::arg("cache") = py::none(),
+      py::arg("fetching") = py::none(),
       "A batch of enrichments, one browser session for all; its result is a list of (id, JSON line, items, "
       "priced items, error or None), one per record.");
 
   m.def(
       "fetch_run",
       [](const py::object& urls, const py::object& timeout, const py::object& pages,
-         const py::object& allow_private) -> std::unique_ptr<Run> {
+         const py::object& allow_private, const py::object& cache, const py::object& fetching) -> std::unique_ptr<Run> {
         std::vector<std::string> links = list_of(
             urls, "urls", "str", [](py::handle h, const std::string& what) { return std::string(text_view(h, what)); });
         const RunSettings settings{.pages = pages,
                                    .allow_private = boolean(allow_private, "allow_private"),
                                    .fetch_timeout = number(timeout, "timeout"),
-                                   .max_items = std::nullopt};
+                                   .max_items = std::nullopt,
+                                   .cache = cache,
+                                   .fetching = fetching};
         return std::make_unique<FetchRun>(std::move(links), settings.options());
       },
       py::arg("urls"), py::arg("timeout") = commerce::DEFAULT_FETCH_TIMEOUT, py::kw_only(),
-      py::arg("pages") = py::none(), py::arg("allow_private") = false,
+      py::arg("pages") = py::none(), py::arg("allow_private") = false, py::arg("cache") = py::none(),
+      py::arg("fetching") = py::none(),
       "A batch of page fetches; its result is a dict from each link to its HTML or None.");
 }
 

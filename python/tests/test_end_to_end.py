@@ -8,12 +8,14 @@ import asyncio
 import json
 from typing import Any, Dict, List
 
-from conftest import EXAMPLES
+import pytest
+from conftest import EXAMPLES, LocalServer, product_page
 
 from korvane.commerce import CommerceEnricher
 from korvane.commerce.input import read_search_result
 from korvane.commerce.run import enrich
-from korvane.core.fetcher import ConcurrentFetcher
+from korvane.core.fetcher import ConcurrentFetcher, FetchOptions
+from korvane.models.lens import VisualMatch
 
 # Store search links keep their link when resolution is off.
 STORE_SEARCH_POSITIONS = {8, 12}
@@ -49,3 +51,23 @@ def test_fetch_many_maps_every_link_to_its_page_or_none() -> None:
     pages = asyncio.run(ConcurrentFetcher.fetch_many([missing, listed, missing], pages=EXAMPLES / "pages"))
     assert list(pages) == [missing, listed]
     assert pages[missing] is None and "<html" in (pages[listed] or "").lower()
+
+
+def test_a_rerun_with_a_page_cache_asks_the_server_for_nothing(server: LocalServer, tmp_path: Any) -> None:
+    matches = [VisualMatch(link=server.add(f"/p{i}", product_page(f"Shoe {i}")), title=f"Shoe {i}") for i in range(3)]
+    settings: Dict[str, Any] = {"allow_private": True, "resolve_stores": False, "cache": tmp_path / "pages.sqlite",
+                                "fetching": FetchOptions(per_host=2, retries=1, respect_robots=True)}
+    first = enrich(matches, **settings)
+    assert first.report["pages_fetched"] == 3 and first.report["pages_from_cache"] == 0
+    for asked in server.requested.values():
+        asked.clear()
+
+    second = enrich(matches, **settings)
+    assert second.report["pages_from_cache"] == 3 and "cache_problem" not in second.report
+    assert not any(asked.is_set() for asked in server.requested.values())
+    assert [i.model_dump() for i in second.result.items] == [i.model_dump() for i in first.result.items]
+
+    with pytest.raises(TypeError, match="retries"):
+        FetchOptions(retries="2")  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match="per_host"):
+        FetchOptions(per_host=0)

@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Tuple, 
 
 from korvane import _core
 from korvane._bridge import run_async, run_blocking
+from korvane.core.fetcher import CacheFile, FetchOptions
 
 if TYPE_CHECKING:
     from dask.bag.core import Bag
@@ -72,6 +73,8 @@ def enrich_records(
     extended: bool = False,
     timeout: float = 5.0,
     concurrency: int = 4,
+    cache: Optional[CacheFile] = None,
+    fetching: Optional[FetchOptions] = None,
 ) -> List[BatchResult]:
     """Enriches every search result in this process, in one call of the
     library's batch form (one fetcher, at most one browser session, up to
@@ -83,7 +86,10 @@ def enrich_records(
     The settings are those of ``korvane.commerce.run.enrich``: ``pages`` (a
     folder of saved pages with a manifest.json instead of the network; its
     manifest is read once per process), ``allow_private``, ``resolve_stores``,
-    ``extended``, ``timeout`` (seconds per destination page)."""
+    ``extended``, ``timeout`` (seconds per destination page), ``cache`` (a
+    page cache file, which the processes of one machine may share) and
+    ``fetching`` (pace per host, retries, robots.txt; the pace and what
+    robots.txt said hold for this call's results)."""
     records: List[Tuple[Optional[int], SearchResultData]] = [
         r if isinstance(r, tuple) else (None if start is None else start + i, r) for i, r in enumerate(results)
     ]
@@ -95,6 +101,8 @@ def enrich_records(
         extended=extended,
         timeout=timeout,
         concurrency=concurrency,
+        cache=cache,
+        fetching=fetching,
     )
     answers: List[Tuple[Any, str, int, int, Optional[str]]] = run_blocking(run_async(run, None))
     return [BatchResult(*answer) for answer in answers]

@@ -16,6 +16,7 @@ with other ones into the same folder is refused.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import glob
 import json
 import logging
@@ -30,6 +31,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional
 
 from korvane.batch import BatchResult, InputSlice, enrich_bag, read_results, slice_inputs
+from korvane.core.fetcher import DEFAULT_RETRIES, FetchOptions
 
 __all__ = ["WORKER_MALLOC_ENVIRONMENT", "main", "part_path", "worker_malloc_settings"]
 
@@ -63,7 +65,29 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         "--concurrency", type=int, default=4, metavar="N",
         help="results a worker enriches at once (default 4; more when the pages come from the network)",
     )
+    fetching = parser.add_argument_group("fetching at scale (each worker process paces its own requests)")
+    fetching.add_argument("--per-host", type=int, default=4, metavar="N", help="requests in flight to one host (default 4)")
+    fetching.add_argument("--host-delay", type=float, default=0.0, metavar="S",
+                          help="seconds between the requests to one host at least (default 0)")
+    fetching.add_argument("--adaptive", action="store_true",
+                          help="each host's delay follows its latency and errors")
+    fetching.add_argument("--retries", type=int, nargs="?", const=DEFAULT_RETRIES, default=0, metavar="N",
+                          help=f"ask again after a reset, a timeout, 429, 502, 503 or 504, at most N times "
+                               f"(alone: {DEFAULT_RETRIES}; default: never)")
+    fetching.add_argument("--respect-robots", action="store_true",
+                          help="read each site's robots.txt first and leave out the pages it disallows")
+    fetching.add_argument("--cache", metavar="FILE",
+                          help="a page cache file (SQLite) the workers of this machine share")
+    fetching.add_argument("--cache-max-age", type=float, default=86400.0, metavar="S",
+                          help="seconds a cached page that says nothing stays fresh, the most any does (default 86400)")
     args = parser.parse_args(argv)
+    try:
+        args.fetching = FetchOptions(
+            per_host=args.per_host, host_delay=args.host_delay, adaptive=args.adaptive, retries=args.retries,
+            respect_robots=args.respect_robots, cache_max_age=args.cache_max_age,
+        )
+    except ValueError as error:
+        parser.error(str(error))
     if args.partition_size < 1:
         parser.error("--partition-size must be at least 1")
     if args.workers is not None and args.workers < 1:
@@ -196,6 +220,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         "resolve_stores": not args.no_resolve,
         "extended": args.extended,
         "timeout": args.timeout,
+        "cache": os.path.abspath(args.cache) if args.cache else None,
     }
     output = Path(args.output)
     try:
@@ -204,7 +229,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             # (Workers on other machines may have the folder where this one has not.)
             raise FileNotFoundError(f"{args.pages}: no manifest.json in this page folder")
         output.mkdir(parents=True, exist_ok=True)
-        _check_run_file(output, files, {"partition_size": args.partition_size, **options})
+        _check_run_file(
+            output,
+            files,
+            {"partition_size": args.partition_size, **options, "fetching": dataclasses.asdict(args.fetching)},
+        )
         slices = slice_inputs(files, args.partition_size)
     except (OSError, ValueError) as error:
         print(f"korvane.batch: {error}", file=sys.stderr)
@@ -219,7 +248,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
         with _client(args) as client:
             ready = time.monotonic()
-            parts = enrich_bag(read_results(pending), concurrency=args.concurrency, **options).to_delayed()
+            parts = enrich_bag(
+                read_results(pending), concurrency=args.concurrency, fetching=args.fetching, **options
+            ).to_delayed()
             futures = client.compute(parts)
             part_of = {future.key: piece for future, piece in zip(futures, pending)}
             bar = _show_progress(futures) if sys.stdout.isatty() else None

@@ -7,6 +7,7 @@ from typing import List, Optional, Union, cast
 
 from korvane import _core
 from korvane._bridge import ProgressCallback, run_async, run_blocking
+from korvane.core.fetcher import CacheFile, FetchOptions
 from korvane.models.commerce import CommerceIntelligence
 from korvane.models.lens import VisualMatch
 
@@ -30,7 +31,12 @@ class CommerceEnricher:
       fetched and opened (local servers);
     - ``resolve_stores``: store search links are opened in the browser;
     - ``extended``: the extended reading of product pages;
-    - ``timeout``: seconds each destination page may take to fetch.
+    - ``timeout``: seconds each destination page may take to fetch;
+    - ``cache``: a page cache file (SQLite, made when missing; processes may
+      share it): fresh pages are served without a request, stale ones
+      revalidated;
+    - ``fetching``: a ``korvane.core.fetcher.FetchOptions`` (pace per host,
+      retries, robots.txt).
     """
 
     @classmethod
@@ -44,6 +50,8 @@ class CommerceEnricher:
         resolve_stores: bool = True,
         extended: bool = False,
         timeout: float = 5.0,
+        cache: Optional[CacheFile] = None,
+        fetching: Optional[FetchOptions] = None,
     ) -> CommerceIntelligence:
         """The commerce intelligence of ``matches``, items in match order.
 
@@ -59,6 +67,8 @@ class CommerceEnricher:
             resolve_stores=resolve_stores,
             extended=extended,
             timeout=timeout,
+            cache=cache,
+            fetching=fetching,
         )
         result, _report = await run_async(run, on_progress)
         return cast(CommerceIntelligence, result)
@@ -74,6 +84,8 @@ class CommerceEnricher:
         resolve_stores: bool = True,
         extended: bool = False,
         timeout: float = 5.0,
+        cache: Optional[CacheFile] = None,
+        fetching: Optional[FetchOptions] = None,
     ) -> CommerceIntelligence:
         """The blocking form of ``process_async``; also works when the calling
         thread runs an event loop (it then blocks that loop until done)."""
@@ -86,5 +98,7 @@ class CommerceEnricher:
                 resolve_stores=resolve_stores,
                 extended=extended,
                 timeout=timeout,
+                cache=cache,
+                fetching=fetching,
             )
         )

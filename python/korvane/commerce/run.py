@@ -10,6 +10,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Union
 
 from korvane import _core
 from korvane._bridge import ProgressCallback, run_async, run_blocking
+from korvane.core.fetcher import CacheFile, FetchOptions
 from korvane.models.commerce import CommerceIntelligence
 from korvane.models.lens import VisualMatch
 from korvane.models.shopping import ShoppingOffer
@@ -20,8 +21,10 @@ __all__ = ["RunResult", "enrich", "enrich_async"]
 class RunResult(NamedTuple):
     """A run's result and its report (the JSON form of the library's
     RunReport: ``matches``, ``pages_requested``, ``pages_fetched``,
-    ``pages_missed``, ``store_candidates``, ``items_resolved``, ``stores``,
-    ``seconds``)."""
+    ``pages_missed``, ``pages_from_cache``, ``pages_revalidated``,
+    ``retries``, ``robots_refused``, ``store_candidates``,
+    ``items_resolved``, ``stores``, ``seconds``, and ``cache_problem`` when
+    the page cache could not be used)."""
 
     result: CommerceIntelligence
     report: Dict[str, Any]
@@ -38,10 +41,13 @@ async def enrich_async(
     extended: bool = False,
     timeout: float = 5.0,
     max_items: Optional[int] = None,
+    cache: Optional[CacheFile] = None,
+    fetching: Optional[FetchOptions] = None,
 ) -> RunResult:
     """The run of ``CommerceEnricher.process_async`` with the same settings,
     the offers fused in when given, and only the first ``max_items`` matches
-    when set (as a slice ``[:max_items]`` takes them)."""
+    when set (as a slice ``[:max_items]`` takes them); ``cache`` and
+    ``fetching`` as for ``CommerceEnricher.process_async``."""
     run = _core.enrich_run(
         matches,
         offers,
@@ -51,6 +57,8 @@ async def enrich_async(
         extended=extended,
         timeout=timeout,
         max_items=max_items,
+        cache=cache,
+        fetching=fetching,
     )
     result, report = await run_async(run, on_progress)
     return RunResult(result, report)
@@ -67,6 +75,8 @@ def enrich(
     extended: bool = False,
     timeout: float = 5.0,
     max_items: Optional[int] = None,
+    cache: Optional[CacheFile] = None,
+    fetching: Optional[FetchOptions] = None,
 ) -> RunResult:
     """The blocking form of ``enrich_async``."""
     return run_blocking(
@@ -80,5 +90,7 @@ def enrich(
             extended=extended,
             timeout=timeout,
             max_items=max_items,
+            cache=cache,
+            fetching=fetching,
         )
     )
