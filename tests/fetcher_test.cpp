@@ -24,8 +24,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -671,6 +673,21 @@ class FetcherManners : public ::testing::Test {
       }
       res.set_content(page_html, "text/html");
     });
+    // 503 once with Retry-After as a date two seconds ahead, then the page.
+    http.Get("/unavailable-until", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      if (server_.hits(req.path) == 1) {
+        res.status = 503;
+        const std::time_t later = std::time(nullptr) + 2;
+        std::array<char, 64> date{};
+        std::tm utc{};
+        gmtime_r(&later, &utc);
+        std::strftime(date.data(), date.size(), "%a, %d %b %Y %H:%M:%S GMT", &utc);
+        res.set_header("Retry-After", date.data());
+        return;
+      }
+      res.set_content(page_html, "text/html");
+    });
     // 502 twice with no Retry-After (backoff), then the page.
     http.Get("/bad-gateway", [this](const httplib::Request& req, httplib::Response& res) {
       TestServer::InFlight counted(server_, req);
@@ -694,6 +711,12 @@ class FetcherManners : public ::testing::Test {
       TestServer::InFlight counted(server_, req);
       res.status = 404;
       res.set_content("<html>gone</html>", "text/html");
+    });
+    // The first answer takes longer than the client waits.
+    http.Get("/late", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      if (server_.hits(req.path) == 1) server_.pause(3s);
+      res.set_content(page_html, "text/html");
     });
     // The first answer breaks off after its headers.
     http.Get("/cut", [this](const httplib::Request& req, httplib::Response& res) {
@@ -842,9 +865,10 @@ TEST_F(FetcherManners, RetriesWhatTheServerAsksToRetryAndNothingElse) {
   o.retry_backoff = 0.05;
   o.max_retry_after = 10;
   const std::vector<std::string> links{"http://a.test/unavailable", "http://a.test/bad-gateway", "http://a.test/busy",
-                                       "http://a.test/gone", "http://a.test/cut"};
+                                       "http://a.test/gone", "http://a.test/cut", "http://a.test/late",
+                                       "http://a.test/unavailable-until"};
   const auto start = std::chrono::steady_clock::now();
-  const FetchReport report = fetch(ConcurrentFetcher(o), links);
+  const FetchReport report = fetch(ConcurrentFetcher(o), links, 1.0);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   EXPECT_EQ(report.pages.at("http://a.test/unavailable"), page_html);
@@ -854,6 +878,16 @@ TEST_F(FetcherManners, RetriesWhatTheServerAsksToRetryAndNothingElse) {
   EXPECT_EQ(report.pages.at("http://a.test/bad-gateway"), page_html);  // after two backoffs
   EXPECT_EQ(report.pages.at("http://a.test/cut"), page_html);
   EXPECT_EQ(report.retried.at("http://a.test/cut"), 1u);
+  EXPECT_EQ(report.pages.at("http://a.test/late"), page_html);  // after a timeout
+  EXPECT_EQ(report.retried.at("http://a.test/late"), 1u);
+  EXPECT_EQ(report.pages.at("http://a.test/unavailable-until"), page_html);
+  const auto arrivals = server_.arrivals();
+  std::vector<std::chrono::steady_clock::time_point> until;
+  for (const auto& a : arrivals) {
+    if (a.path == "/unavailable-until") until.push_back(a.at);
+  }
+  ASSERT_EQ(until.size(), 2u);
+  EXPECT_GE(std::chrono::duration<double>(until[1] - until[0]).count(), 0.9);  // the date, a second or two ahead
   // An hour is past the cap: asked once, its status the reason.
   EXPECT_EQ(server_.hits("/busy"), 1);
   EXPECT_EQ(report.failures.at("http://a.test/busy").detail, "status 429");
@@ -861,7 +895,7 @@ TEST_F(FetcherManners, RetriesWhatTheServerAsksToRetryAndNothingElse) {
   // An answer that came is never asked again.
   EXPECT_EQ(server_.hits("/gone"), 1);
   EXPECT_EQ(report.failures.at("http://a.test/gone").detail, "status 404");
-  EXPECT_EQ(report.counts.retries, 5u);
+  EXPECT_EQ(report.counts.retries, 7u);
 
   // Without retries (the default) every link is asked once.
   const FetchReport once = fetch(ConcurrentFetcher(options()), {"http://b.test/down", "http://b.test/cut"});
