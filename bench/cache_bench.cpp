@@ -169,7 +169,8 @@ int main(int argc, char** argv) {
   std::error_code ec;
   const auto cache_bytes = fs::file_size(s.cache, ec);
   const RunFigures warm = run(s, port, *requests);
-  for (const auto& [name, f] : {std::pair{"first run (empty cache)", cold}, std::pair{"second run (warm cache)", warm}}) {
+  for (const auto& [name, f] :
+       {std::pair{"first run (empty cache)", cold}, std::pair{"second run (warm cache)", warm}}) {
     std::printf("%-24s %8.2f s  %7ld requests  %7zu pages (%zu from the cache)  %zu priced items; fetching %.1f s, "
                 "parsing %.1f s summed over the results\n",
                 name, f.seconds, f.requests, f.pages, f.from_cache, f.priced, f.fetch_seconds, f.parse_seconds);

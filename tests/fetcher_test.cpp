@@ -809,7 +809,9 @@ TEST_F(FetcherManners, BoundsEachHostAcrossTheBatchesOfOneFetcher) {
   for (int batch = 0; batch < 2; ++batch) {
     std::vector<std::string> links;
     for (const char* host : {"a.test", "b.test"}) {
-      for (int i = 0; i < 6; ++i) links.push_back("http://" + std::string(host) + "/slow/" + std::to_string(batch * 10 + i));
+      for (int i = 0; i < 6; ++i) {
+        links.push_back("http://" + std::string(host) + "/slow/" + std::to_string(batch * 10 + i));
+      }
     }
     reports.push_back(asio::co_spawn(io, fetcher.fetch(links, 5), asio::use_future));
   }
@@ -974,7 +976,9 @@ TEST_F(FetcherManners, ServesFreshPagesFromItsCacheAndRevalidatesStaleOnes) {
   EXPECT_EQ(second.counts.from_cache, 2u);
   EXPECT_EQ(second.counts.revalidated, 2u);
   for (const char* path : {"/fresh", "/plain"}) EXPECT_EQ(server_.hits(path), 1) << path;
-  for (const char* path : {"/tagged", "/dated", "/unkept", "/personal", "/gone"}) EXPECT_EQ(server_.hits(path), 2) << path;
+  for (const char* path : {"/tagged", "/dated", "/unkept", "/personal", "/gone"}) {
+    EXPECT_EQ(server_.hits(path), 2) << path;
+  }
   const auto arrivals = server_.arrivals();
   const auto last = [&](const std::string& path) {
     return *std::find_if(arrivals.rbegin(), arrivals.rend(), [&](const auto& a) { return a.path == path; });

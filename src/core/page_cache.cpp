@@ -221,7 +221,8 @@ void PageCache::State::keep(const Entry& entry, double now, double max_age) {
   }
   const double stored_at = entry.received_at - freshness.age;
   upsert->reset().bind(1, entry.key).bind(2, now).bind(3, size_of(entry.key, r)).bind(4, stored_at);
-  upsert->bind(5, stored_at + freshness.lifetime).bind(6, std::int64_t{r.status}).bind(7, r.url).bind(8, r.content_type);
+  upsert->bind(5, stored_at + freshness.lifetime).bind(6, std::int64_t{r.status}).bind(7, r.url);
+  upsert->bind(8, r.content_type);
   bind_headers(*upsert, 9, r.cache_headers);
   upsert->bind_blob(17, r.body).run();
 }
@@ -230,7 +231,8 @@ void PageCache::State::refresh(const Entry& entry, double now, double max_age) {
   if (!select->reset().bind(1, entry.key).step()) return;  // evicted meanwhile
   CachedResponse kept = cached_from(*select, 0);
   select->reset();
-  kept.response.cache_headers = detail::merge_headers(std::move(kept.response.cache_headers), entry.response.cache_headers);
+  CacheHeaders& headers = kept.response.cache_headers;
+  headers = detail::merge_headers(std::move(headers), entry.response.cache_headers);
   const detail::Freshness freshness = detail::freshness_of(kept.response, max_age);
   if (!freshness.storable) {
     drop->reset().bind(1, entry.key).run();
@@ -279,7 +281,9 @@ std::string set_aside(const fs::path& path, const std::string& reason) {
       fs::rename(fs::path(path).concat(suffix), fs::path(aside).concat(suffix), ignored);
     }
   }
-  if (ec) return "the page cache " + path.string() + " is damaged (" + reason + ") and cannot be set aside: " + ec.message();
+  if (ec) {
+    return "the page cache " + path.string() + " is damaged (" + reason + ") and cannot be set aside: " + ec.message();
+  }
   return "the page cache " + path.string() + " was damaged (" + reason + "); set aside as " + aside.string();
 }
 

@@ -43,7 +43,9 @@ inline void check_sqlite(sqlite3* db, int code) {
 }
 
 // Runs statements that return no rows.
-inline void execute(sqlite3* db, const char* sql) { check_sqlite(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr)); }
+inline void execute(sqlite3* db, const char* sql) {
+  check_sqlite(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
+}
 
 // A prepared statement, reset and unbound before each use.
 class Statement {
@@ -97,7 +99,8 @@ class Statement {
   [[nodiscard]] std::string text(int column) const {
     const auto* data = sqlite3_column_blob(statement_.get(), column);
     const int size = sqlite3_column_bytes(statement_.get(), column);
-    return data != nullptr ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(size)) : std::string();
+    if (data == nullptr) return {};
+    return std::string(static_cast<const char*>(data), static_cast<std::size_t>(size));
   }
   [[nodiscard]] double real(int column) const { return sqlite3_column_double(statement_.get(), column); }
   [[nodiscard]] std::int64_t integer(int column) const { return sqlite3_column_int64(statement_.get(), column); }
