@@ -118,8 +118,9 @@ struct FetcherOptions {
   // Consults each host's /robots.txt first (RFC 9309), once per host and
   // fetcher, with `robots_agent` as the product token: a link it disallows
   // is not requested (FetchFailure::robots_disallowed). A robots.txt that is
-  // missing (4xx) allows everything; a server error (5xx) or an unreachable
-  // host disallows the whole host for the fetcher's life.
+  // missing (4xx) allows everything; a server error (5xx), a 429 or an
+  // unreachable host disallows the whole host for the fetcher's life. A
+  // fresh page in the page cache is served without asking.
   bool respect_robots = false;
   std::string robots_agent = "korvane-commerce";
   // Redirects followed per link; one more fails with "too many redirects".
