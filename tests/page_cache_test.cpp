@@ -187,6 +187,11 @@ TEST(PageCacheFile, LeavesFilesThatAreNoCacheOfOursAlone) {
     EXPECT_EQ(read_bytes(path), before) << path;
     EXPECT_FALSE(fs::exists(fs::path(path).concat(".damaged")));
   }
+  // A folder where the file should be: reported, nothing thrown.
+  fs::create_directories(folder / "a-folder");
+  const auto cache = PageCache::open(folder / "a-folder");
+  EXPECT_FALSE(cache->usable());
+  EXPECT_NE(cache->problem().find("cannot use the page cache"), std::string::npos) << cache->problem();
 }
 
 TEST(PageCacheFile, SetsADamagedFileAsideAndStartsAnew) {

@@ -135,6 +135,9 @@ struct PageCache::State {
   bool usable = false;
 
   void open(const fs::path& path);
+  // Opens the file; SQLite's failure becomes `problem`, unless the file is
+  // damaged: then true, with SQLite's message in `reason`.
+  bool try_open(const fs::path& path, std::string& reason);
   void prepare();
   void keep(const Entry& entry, double now, double max_age);
   void refresh(const Entry& entry, double now, double max_age);
@@ -270,21 +273,35 @@ PageCache::PageCache(fs::path path, CacheOptions options)
 PageCache::~PageCache() = default;
 
 // Renames a damaged cache file and its write-ahead files out of the way (a
-// new file must not meet the old log); returns what happened.
-std::string set_aside(const fs::path& path, const std::string& reason) {
-  const fs::path aside = fs::path(path).concat(".damaged");
+// new file must not meet the old log); returns whether it could.
+bool set_aside(const fs::path& path) {
   std::error_code ec;
-  fs::rename(path, aside, ec);
+  fs::rename(path, fs::path(path).concat(".damaged"), ec);
   for (const char* suffix : {"-wal", "-shm"}) {
     std::error_code ignored;
     if (fs::exists(fs::path(path).concat(suffix), ignored)) {
-      fs::rename(fs::path(path).concat(suffix), fs::path(aside).concat(suffix), ignored);
+      fs::rename(fs::path(path).concat(suffix), fs::path(path).concat(".damaged").concat(suffix), ignored);
     }
   }
-  if (ec) {
-    return "the page cache " + path.string() + " is damaged (" + reason + ") and cannot be set aside: " + ec.message();
+  return !ec;
+}
+
+// What setting a damaged file aside did, for problem().
+std::string set_aside_notice(const fs::path& path, const std::string& reason, bool done) {
+  const std::string damaged = "the page cache " + path.string() + " was damaged (" + reason + ")";
+  return done ? damaged + "; set aside as " + path.string() + ".damaged" : damaged + " and cannot be set aside";
+}
+
+bool PageCache::State::try_open(const fs::path& path, std::string& reason) {
+  try {
+    open(path);
+    return false;
+  } catch (const SqliteError& e) {
+    close();
+    reason = e.what();
+    if (!e.damaged()) problem = "cannot use the page cache " + path.string() + ": " + reason;
+    return e.damaged();
   }
-  return "the page cache " + path.string() + " was damaged (" + reason + "); set aside as " + aside.string();
 }
 
 std::shared_ptr<PageCache> PageCache::open(const fs::path& path, CacheOptions options) {
@@ -297,29 +314,15 @@ std::shared_ptr<PageCache> PageCache::open(const fs::path& path, CacheOptions op
     state.problem = path.string() +
                     (kind == FileKind::not_sqlite ? " is not an SQLite file" : " is another program's database") +
                     ", not a page cache; not used";
-  }
-  for (int attempt = 0; attempt < 2 && state.problem.empty(); ++attempt) {
-    try {
-      if (kind == FileKind::truncated && attempt == 0) {
-        throw SqliteError(SQLITE_CORRUPT, "shorter than its header says");
-      }
-      state.open(path);
-      break;
-    } catch (const SqliteError& e) {
-      state.close();
-      if (!e.damaged() || attempt > 0) {
-        state.problem = "cannot use the page cache " + path.string() + ": " + e.what();
-        break;
-      }
-      const std::string what = set_aside(path, e.what());
-      if (what.find("cannot be set aside") != std::string::npos) {
-        state.problem = what;
-        break;
-      }
+  } else {
+    std::string reason = "shorter than its header says";
+    const bool damaged = kind == FileKind::truncated || state.try_open(path, reason);
+    if (damaged) {
       // A new cache where the damaged one was; the notice stays.
-      state.open(path);
-      if (state.usable) state.problem = what + "; a new one was started";
-      break;
+      const bool moved = set_aside(path);
+      std::string notice = set_aside_notice(path, reason, moved);
+      if (moved && !state.try_open(path, reason) && state.usable) notice += "; a new one was started";
+      state.problem = state.problem.empty() ? notice : notice + "; " + state.problem;
     }
   }
   if (!state.problem.empty()) detail::fetcher_logger()->warn("{}", state.problem);
@@ -335,7 +338,7 @@ Result PageCache::guarded(Result fallback, Work&& work) {
   } catch (const SqliteError& e) {
     if (e.damaged()) {
       state_->close();
-      state_->problem = set_aside(path_, e.what());
+      state_->problem = set_aside_notice(path_, e.what(), set_aside(path_));
       detail::fetcher_logger()->warn("{}", state_->problem);
     } else {
       detail::fetcher_logger()->warn("page cache {}: {}", path_.string(), e.what());
