@@ -3,6 +3,7 @@
 #include <korvane/commerce/export.hpp>
 
 #include "commerce/csv.hpp"
+#include "commerce/product_identity.hpp"
 #include <korvane/models/json.hpp>
 
 #include <boost/json.hpp>
@@ -95,6 +96,99 @@ TEST(Fuse, MerchantTitleKeyComparesTheFirst30CharactersCaseInsensitively) {
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(kept, (std::vector<std::string>{"", "", "https://a.example/1", "https://a.example/3", "https://c.example/"}));
   EXPECT_TRUE(CommerceAggregator::fuse_matches_and_offers({}, {}).empty());
+}
+
+// ---------------------------------------------------------------- fusion by product (extended)
+
+struct ListingCase {
+  std::string a, b;
+  bool same;
+};
+
+const ListingCase LISTING_CASES[] = {
+    // Click tracking and the search engine's wrapper say nothing about the listing.
+    {"https://www.ebay.com/itm/256418894517",
+     "https://www.google.com/url?q=https://www.ebay.com/itm/256418894517%3Fmkcid%3D16%26mkevt%3D1%26mkrid%3D711", true},
+    {"https://www.ebay.com/itm/256418894517", "https://ebay.com/itm/Nike-Air-Max-90-Infrared/256418894517?_trkparms=x&hash=item3bb", true},
+    {"https://www.amazon.com/Nike-Air-Max/dp/B07XJ8C8F5/ref=sr_1_3?crid=2&keywords=nike&qid=1&sr=8-3&th=1&psc=1",
+     "https://amazon.com/dp/B07XJ8C8F5", true},
+    {"https://www.amazon.com/gp/product/B07XJ8C8F5?ref_=ox_sc&campid=5338", "https://www.amazon.com/dp/b07xj8c8f5/", true},
+    {"https://www.walmart.com/ip/Nike-Air-Max-90/123456789?athbdg=L1600", "https://walmart.com/ip/123456789", true},
+    {"https://shop.example/p/shoe/?utm_source=x&srsltid=AfmBOo#reviews", "http://SHOP.example/p/shoe", true},
+    // Parameters that choose what is sold, other items, other hosts stay apart.
+    {"https://shop.example/p/shoe?variant=41", "https://shop.example/p/shoe?variant=42", false},
+    {"https://www.ebay.com/itm/256418894517", "https://www.ebay.com/itm/256418894518", false},
+    {"https://www.ebay.com/itm/256418894517", "https://www.ebay.de/itm/256418894517", false},
+    {"https://www.amazon.com/dp/collection", "https://www.amazon.com/dp/collections", false},
+    {"javascript:alert(1)", "JavaScript:alert(1)", false},  // not web links: no listing
+};
+
+TEST(ProductIdentity, LinksOfTheSameListingShareOneKey) {
+  for (const auto& c : LISTING_CASES) {
+    SCOPED_TRACE(c.a + " / " + c.b);
+    const std::string a = commerce::detail::listing_key(c.a);
+    const std::string b = commerce::detail::listing_key(c.b);
+    EXPECT_EQ(!a.empty() && a == b, c.same) << a << " / " << b;
+  }
+  // GTINs by their check digit, in any of their lengths; SKUs only with a brand.
+  EXPECT_EQ(commerce::detail::gtin_of("0 885178-123456").value_or(""), "");  // check digit fails
+  EXPECT_EQ(commerce::detail::gtin_of("4006381333931").value_or(""), "04006381333931");
+  EXPECT_EQ(commerce::detail::gtin_of("04006381333931").value_or(""), "04006381333931");
+  EXPECT_EQ(commerce::detail::gtin_of("CT1685-100"), std::nullopt);
+  EXPECT_EQ(commerce::detail::brand_sku_key("Nike", "CT1685-100"), commerce::detail::brand_sku_key("NIKE", "ct1685 100"));
+  EXPECT_EQ(commerce::detail::brand_sku_key(std::nullopt, "CT1685-100"), std::nullopt);
+  EXPECT_EQ(commerce::detail::brand_sku_key("Nike", "XL"), std::nullopt);  // a size, not a product
+}
+
+TEST(Fuse, ExtendedModeMergesTheSameListingAndClassifiesOffers) {
+  auto ebay_match = item("Nike Air Max 90 Infrared used", "https://www.ebay.com/itm/256418894517?mkcid=16&mkevt=1", "eBay");
+  ebay_match.brand = "Nike";
+  ebay_match.sku = "CT1685-100";
+  ebay_match.condition = ItemCondition::USED;
+  ebay_match.merchant_category = MerchantCategory::MAJOR_MARKETPLACE;
+  auto same_shop_gtin = item("Air Max 90 white", "https://shop.example/p/1", "Shop");
+  same_shop_gtin.sku = "4006381333931";
+  auto same_shop_gtin_again = item("AM90 (colour: white)", "https://shop.example/p/1-white", "Shop");
+  same_shop_gtin_again.sku = "4006381333931";
+  auto other_shop_gtin = item("Air Max 90", "https://other.example/p/9", "Other");
+  other_shop_gtin.sku = "4006381333931";
+  auto other_seller = ebay_match;  // one product, another listing of the marketplace
+  other_seller.direct_url = other_seller.original_url = "https://www.ebay.com/itm/256418894599";
+  other_seller.merchant_name = "eBay - other_seller";
+  const std::vector<EnrichedCommerceMatch> lens{ebay_match, same_shop_gtin, same_shop_gtin_again, other_shop_gtin,
+                                                other_seller};
+  const std::vector<ShoppingOffer> offers{
+      offer("Nike Air Max 90 Infrared", "https://www.ebay.com/itm/256418894517", "eBay - kicks_resale_nyc"),
+      offer("Air Max 90", "https://www.nike.com/t/air-max-90/CT1685-100", "Nike")};
+
+  const auto standard = CommerceAggregator::fuse_matches_and_offers(lens, offers);
+  EXPECT_EQ(standard, CommerceAggregator::fuse_matches_and_offers(lens, offers, commerce::ExtractionMode::standard));
+  EXPECT_EQ(standard.size(), 7U);
+
+  const auto fused = CommerceAggregator::fuse_matches_and_offers(lens, offers, commerce::ExtractionMode::extended);
+  std::vector<std::string> links;
+  for (const auto& m : fused) links.push_back(m.direct_url);
+  std::sort(links.begin(), links.end());
+  EXPECT_EQ(links, (std::vector<std::string>{"https://other.example/p/9", "https://shop.example/p/1",
+                                             "https://www.ebay.com/itm/256418894517",
+                                             "https://www.ebay.com/itm/256418894599",
+                                             "https://www.nike.com/t/air-max-90/CT1685-100"}));
+  const auto at = [&](std::string_view link) {
+    return *std::find_if(fused.begin(), fused.end(), [&](const auto& m) { return m.direct_url == link; });
+  };
+  // The offer stays, completed by the visual match of the same listing.
+  const auto ebay = at("https://www.ebay.com/itm/256418894517");
+  EXPECT_EQ(ebay.source_engine, "shopping");
+  EXPECT_EQ(ebay.merchant_name, "eBay - kicks_resale_nyc");
+  EXPECT_EQ(ebay.brand, "Nike");
+  EXPECT_EQ(ebay.sku, "CT1685-100");
+  EXPECT_EQ(ebay.condition, ItemCondition::USED);
+  // Offers are classified by their domain as matches are.
+  EXPECT_EQ(ebay.merchant_category, MerchantCategory::MAJOR_MARKETPLACE);
+  EXPECT_EQ(at("https://www.nike.com/t/air-max-90/CT1685-100").merchant_category, MerchantCategory::OFFICIAL_BRAND);
+  for (const auto& m : standard) {
+    if (m.source_engine == "shopping") EXPECT_EQ(m.merchant_category, std::nullopt) << m.direct_url;
+  }
 }
 
 TEST(CsvExport, CellsQuotingAndFormulaNeutralisation) {

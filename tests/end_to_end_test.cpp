@@ -91,6 +91,33 @@ TEST(EndToEnd, OffersAreFusedIntoTheDemoResult) {
   EXPECT_EQ(items.front().at("relevance"), "exact_match");
 }
 
+// The example's eBay listing comes as an offer and as a visual match whose
+// link carries click tracking: two items in the standard fusion, one in the
+// extended, which also classifies every offer's merchant.
+TEST(EndToEnd, ExtendedFusionListsTheSameListingOnceAndClassifiesOffers) {
+  const auto listing = [](const json::value& item) {
+    return std::string_view(item.at("direct_url").as_string()).starts_with("https://www.ebay.com/itm/256418894517");
+  };
+  const auto run = [&](const char* name, const std::string& flags) {
+    const fs::path out = temp_dir(name);
+    EXPECT_EQ(run_cli("demo --quiet --no-resolve " + flags + " --output " + out.string()).status, 0);
+    return json::parse(read_file(out / "result.json")).at("items").as_array();
+  };
+  const auto standard = run("standard-fusion", "");
+  EXPECT_EQ(std::count_if(standard.begin(), standard.end(), listing), 2);
+
+  const auto extended = run("extended-fusion", "--extended");
+  ASSERT_EQ(std::count_if(extended.begin(), extended.end(), listing), 1);
+  const auto& ebay = *std::find_if(extended.begin(), extended.end(), listing);
+  EXPECT_EQ(ebay.at("source_engine"), "shopping");  // the offer stays, with what the page said
+  EXPECT_EQ(ebay.at("sku"), "CT1685-100");
+  EXPECT_EQ(ebay.at("condition"), "used");
+  for (const auto& item : extended) {
+    if (item.at("source_engine") == "shopping") EXPECT_TRUE(item.as_object().contains("merchant_category")) << item;
+  }
+  EXPECT_EQ(ebay.at("merchant_category"), "major_marketplace");
+}
+
 // The same example read from its page folder, without network or browser:
 // the items are those of the demo but for the two store search links.
 TEST(EndToEnd, EnrichFromAPageFolderWritesJsonToStandardOutput) {

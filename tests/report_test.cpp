@@ -4,6 +4,7 @@
 
 #include <korvane/relevance.hpp>
 
+#include <boost/json.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -56,6 +57,29 @@ std::vector<std::string> attribute_values(const std::string& html, const std::st
   return values;
 }
 
+// The page's data block, parsed; fails the test when the block holds
+// anything that could end it early.
+boost::json::object data_of(const std::string& html) {
+  const std::string block = between(html, "<script type=\"application/json\" id=\"report-data\">", "</script>");
+  EXPECT_EQ(block.find('<'), std::string::npos);
+  return boost::json::parse(block).as_object();
+}
+
+// Column `name` of every item of the data block, texts looked up.
+std::vector<boost::json::value> column_of(const boost::json::object& data, std::string_view name) {
+  const auto& columns = data.at("columns").as_array();
+  const auto at = static_cast<std::size_t>(
+      std::find(columns.begin(), columns.end(), boost::json::value(name)) - columns.begin());
+  const bool text = name != "amount" && name != "score" && name != "resolved" && name != "group";
+  std::vector<boost::json::value> out;
+  for (const auto& row : data.at("items").as_array()) {
+    const auto& v = row.as_array().at(at);
+    const bool indexed = text && v.is_int64();  // else the text itself
+    out.push_back(indexed ? data.at("strings").as_array().at(static_cast<std::size_t>(v.as_int64())) : v);
+  }
+  return out;
+}
+
 // The markup of the cards alone.
 std::string cards_of(const std::string& html) { return between(html, "<div id=\"grid\"", "</section>"); }
 
@@ -75,6 +99,7 @@ struct EscapeCase {
   std::string input;
   std::string as_text;       // in element content
   std::string as_attribute;  // in a double-quoted attribute value
+  std::string as_value{};    // as the page's data gives it to the script, when not `input`
 };
 
 const EscapeCase ESCAPE_CASES[] = {
@@ -84,7 +109,8 @@ const EscapeCase ESCAPE_CASES[] = {
     {"' onmouseover='alert(1)", "' onmouseover='alert(1)", "&#39; onmouseover=&#39;alert(1)"},
     {"Tom & Jerry &amp; </h3>", "Tom &amp; Jerry &amp;amp; &lt;/h3&gt;", "Tom &amp; Jerry &amp;amp; &lt;/h3&gt;"},
     {"bad \xFF byte\x01, tab\tkept", "bad \xEF\xBF\xBD byte\xEF\xBF\xBD, tab\tkept",
-     "bad \xEF\xBF\xBD byte\xEF\xBF\xBD, tab\tkept"},
+     "bad \xEF\xBF\xBD byte\xEF\xBF\xBD, tab\tkept", "bad \xEF\xBF\xBD byte\xEF\xBF\xBD, tab\tkept"},
+    {"</script><!-- \xE2\x80\xA8", "&lt;/script&gt;&lt;!-- \xE2\x80\xA8", "&lt;/script&gt;&lt;!-- \xE2\x80\xA8"},
 };
 
 TEST(Report, HostileTextIsEscapedForWhereItGoes) {
@@ -103,7 +129,16 @@ TEST(Report, HostileTextIsEscapedForWhereItGoes) {
     EXPECT_THAT(html, HasSubstr("alt=\"" + c.as_attribute + "\""));                // image alt text
     EXPECT_THAT(html, HasSubstr("aria-label=\"" + c.as_attribute + ": 1 price"));  // price chart
     EXPECT_EQ(attribute_values(html, "onerror").size() + attribute_values(html, "onmouseover").size(), 0U);
-    EXPECT_EQ(html.find("<script", html.find("</script>")), std::string::npos) << "a second script element";
+    // The page's script, then its data block, which ends where it should.
+    const std::string data_open = "<script type=\"application/json\" id=\"report-data\">";
+    const auto data_at = html.find("<script", html.find("</script>"));
+    EXPECT_EQ(html.substr(data_at, data_open.size()), data_open);
+    EXPECT_EQ(html.find("<script", data_at + 1), std::string::npos) << "a third script element";
+    const auto data = data_of(html);
+    const std::string value = c.as_value.empty() ? c.input : c.as_value;
+    for (const auto* column : {"title", "brand", "merchant", "currency"}) {
+      EXPECT_EQ(column_of(data, column).at(0), boost::json::value(value)) << column;
+    }
   }
 }
 
@@ -186,6 +221,47 @@ TEST(Report, OneCardPerItemInResultOrder) {
   EXPECT_THAT(empty, HasSubstr("This result has no items."));
   EXPECT_THAT(empty, HasSubstr("No item has a price."));
   EXPECT_THAT(empty, Not(HasSubstr("id=\"filters\"")));
+}
+
+TEST(Report, ManyItemsAreDataWithTheFirstCardsWrittenOutCountedBySourceAndProduct) {
+  // Pairs share brand and SKU; the last item is the first one's listing with
+  // click tracking; the first 150 are shopping offers.
+  constexpr std::size_t count = 450;
+  std::vector<EnrichedCommerceMatch> items;
+  for (std::size_t i = 0; i < count; ++i) {
+    auto m = item("Shoe " + std::to_string(i), "https://shop.example/p/" + std::to_string(i));
+    m.brand = "Acme";
+    m.sku = "AC-" + std::to_string(1000 + i / 2);
+    m.price = korvane::models::NormalizedPrice("x", 10.0 + static_cast<double>(i), "USD");
+    if (i < 150) m.source_engine = "shopping";
+    items.push_back(std::move(m));
+  }
+  items.back().sku.reset();
+  items.back().price = korvane::models::NormalizedPrice("x", 1234567.5, "USD");
+  items.back().direct_url = "https://www.shop.example/p/0?mkcid=16&mkevt=1";
+  const std::string html = commerce_to_html(result_of(items));
+
+  EXPECT_THAT(html, HasSubstr("<p class=\"sub\">450 items: 300 visual matches, 150 shopping offers; 225 products</p>"));
+  EXPECT_THAT(html, HasSubstr("<dt>Visual matches</dt><dd>300</dd>"));
+  EXPECT_THAT(html, HasSubstr("<dt>Shopping offers</dt><dd>150</dd>"));
+  EXPECT_THAT(html, HasSubstr("<dt>Products</dt><dd>225</dd>"));
+  // Cards for the first 200, a note for readers without the script, every item as data.
+  EXPECT_EQ(attribute_values(cards_of(html), "data-index").size(), 200U);
+  EXPECT_THAT(html, HasSubstr("Without JavaScript this page lists the first 200 of 450 items"));
+  const auto data = data_of(html);
+  const auto titles = column_of(data, "title");
+  const auto groups = column_of(data, "group");
+  ASSERT_EQ(titles.size(), count);
+  EXPECT_EQ(titles[count - 2], boost::json::value("Shoe 448"));
+  EXPECT_EQ(groups[0], groups[1]);
+  EXPECT_NE(groups[1], groups[2]);
+  EXPECT_EQ(groups[count - 1], groups[0]);
+  EXPECT_EQ(groups[count - 2], boost::json::value(224));
+  EXPECT_EQ(column_of(data, "price")[count - 1], boost::json::value("1,234,567.50"));
+  EXPECT_EQ(column_of(data, "amount")[count - 1], boost::json::value(1234567.5));
+  // So many prices are drawn as counts per stretch of the axis, not one mark each.
+  EXPECT_THAT(html, Not(HasSubstr("<circle class=\"m")));
+  EXPECT_THAT(html, HasSubstr("<rect class=\"m"));
 }
 
 TEST(Report, ExportWritesTheReportWhereTheOtherExportsWould) {

@@ -5,27 +5,39 @@
 // surface (<korvane/commerce.hpp> and its EXPORTS list) stays what it is and
 // a host that only wants the data never sees it. It only reads records.
 //
-// The page holds everything it needs: inline CSS, inline SVG charts and a
-// small inline script, nothing from the network but the items' own images.
-// Without JavaScript it shows the whole result; the script only filters and
-// sorts the cards. What the page shows of the result:
-//   - a summary: items, priced items, price range and median in the
-//     summary's currency, items in stock, resolved store links (the figures
-//     of `commerce.summary` as they are; charts and cards come from `items`);
-//   - one price strip per currency, every priced item a mark, outliers
-//     (beyond 1.5 interquartile ranges) marked;
+// The page holds everything it needs: inline CSS, inline SVG charts, a small
+// inline script and the items as one JSON data block (never run), nothing
+// from the network but the items' own images. What the page shows of the
+// result:
+//   - a summary: visual matches, shopping offers and products counted
+//     apart, priced items, price range and median in the summary's
+//     currency, items in stock, resolved store links (the figures of
+//     `commerce.summary` as they are; the rest comes from `items`);
+//   - one price strip per currency, every priced item a mark (beyond 400
+//     prices, bars counting the prices of each stretch of the axis),
+//     outliers (beyond 1.5 interquartile ranges) marked;
 //   - bar charts of the merchant categories and the page types;
-//   - one card per item in the order of `items`, each with `data-index`
-//     (its position in `items`): image (lazy-loaded, a placeholder when
-//     there is none or it fails), title, price, merchant and category,
-//     relevance, page type, stock, condition and the link;
-//   - filters (merchant category, relevance, in stock, priced) and sorting
-//     (result order, price up, price down).
+//   - the items, 48 cards to a page with a pager: a search box (title,
+//     merchant, brand, SKU; every word must occur), filters (merchant
+//     category, relevance, in stock, priced), sorting (result order, price
+//     up, price down) and one card per product: items that are the same
+//     listing (the link without tracking parameters, or the same
+//     marketplace item number), have the same GTIN, or the same brand and
+//     SKU share one card that lists their offers and the price range;
+//     switchable to one card per item, each with `data-index` (its position
+//     in `items`): image (lazy-loaded, a placeholder when there is none or
+//     it fails), title, price, merchant and category, relevance, page type,
+//     stock, condition and the link.
+// Without JavaScript the page shows the summary, the charts and the cards
+// of the first 200 items in result order (so all of an ordinary result),
+// with a note when there are more.
 // Data from pages is treated as hostile: every text is escaped for where it
-// goes, only http: and https: links become links (others are shown as
+// goes (in the data block "<", ">" and "&" too, so that it cannot end the
+// block), only http: and https: links become links (others are shown as
 // text), images come only from http(s), links carry rel="noopener
-// noreferrer", and a Content-Security-Policy allows no script but the page's
-// own (by its hash) and no connections.
+// noreferrer", the script builds cards with DOM calls and never writes
+// markup, and a Content-Security-Policy allows no script but the page's own
+// (by its hash) and no connections.
 #pragma once
 
 #include <korvane/models.hpp>

@@ -1,5 +1,6 @@
 """The visual report of a result: one self-contained HTML page (summary,
-price strips, charts, filterable cards), safe against hostile page data.
+price strips, charts, searchable and filterable cards a page at a time, one
+card per product), safe against hostile page data.
 
 ``resolved_links`` is the number of store links the resolution replaced, when
 the caller knows it; by default it is counted from the items.

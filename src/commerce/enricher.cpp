@@ -213,7 +213,7 @@ awaitable<RunResult> run_pipeline(EnrichRequest request, RunOptions options, Pro
   if (request.offers) {
     // The fused list, every item labelled, with the summary of that list.
     std::vector<EnrichedCommerceMatch> fused =
-        CommerceAggregator::fuse_matches_and_offers(run.result.items, *request.offers);
+        CommerceAggregator::fuse_matches_and_offers(run.result.items, *request.offers, options.extraction);
     label_unlabelled(fused);
     models::CommerceSummary fresh;
     fresh.total_matches = static_cast<int>(fused.size());

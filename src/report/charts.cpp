@@ -105,14 +105,14 @@ struct Scale {
 
 std::string strip_caption(std::string_view currency, std::size_t count, const Spread& s, std::size_t outliers) {
   std::string caption(currency);
-  caption.append(": ").append(std::to_string(count)).append(count == 1 ? " price" : " prices");
+  caption.append(": ").append(format_count(count)).append(count == 1 ? " price" : " prices");
   if (s.high > s.low) {
     caption.append(" from ").append(format_amount(s.low)).append(" to ").append(format_amount(s.high));
     caption.append(", median ").append(format_amount(s.median));
   } else {
     caption.append(", all ").append(format_amount(s.low));
   }
-  if (outliers > 0) caption.append("; ").append(std::to_string(outliers)).append(outliers == 1 ? " outlier" : " outliers");
+  if (outliers > 0) caption.append("; ").append(format_count(outliers)).append(outliers == 1 ? " outlier" : " outliers");
   return caption;
 }
 
@@ -186,6 +186,53 @@ void append_marks(std::string& out, std::string_view currency, std::span<const P
   }
 }
 
+// Beyond this many prices a strip shows how many fall into each stretch of
+// the axis instead of one mark per price: hundreds of overlapping marks are
+// no longer readable, and tens of thousands would make the page heavy.
+constexpr std::size_t MOST_MARKS = 400;
+constexpr std::size_t BINS = 60;  // stretches of 7.5 units across the strip's 452
+constexpr double TALLEST_BIN = 50;
+
+// One bar per stretch of the axis that holds prices, its height in
+// proportion to their number, marked as outliers when it holds one; the
+// count and price range as tooltip.
+void append_bins(std::string& out, std::string_view currency, std::span<const PricePoint> points, const Spread& s,
+                 const Scale& scale) {
+  struct Bin {
+    std::size_t count = 0;
+    double low = 0, high = 0;
+    bool outlier = false;
+  };
+  std::array<Bin, BINS> bins{};
+  const double width = (STRIP_RIGHT - STRIP_LEFT) / static_cast<double>(BINS);
+  for (const auto& p : points) {
+    const double at = std::floor((scale.x(p.amount) - STRIP_LEFT) / width);
+    Bin& bin = bins[static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(BINS - 1)))];
+    bin.low = bin.count == 0 ? p.amount : std::min(bin.low, p.amount);
+    bin.high = bin.count == 0 ? p.amount : std::max(bin.high, p.amount);
+    bin.outlier = bin.outlier || s.is_outlier(p.amount);
+    ++bin.count;
+  }
+  std::size_t most = 1;
+  for (const auto& bin : bins) most = std::max(most, bin.count);
+  for (std::size_t i = 0; i < BINS; ++i) {
+    const Bin& bin = bins[i];
+    if (bin.count == 0) continue;
+    const double height = std::max(2.0, TALLEST_BIN * static_cast<double>(bin.count) / static_cast<double>(most));
+    out.append(bin.outlier ? "<rect class=\"m out\"" : "<rect class=\"m\"");
+    append_number_attribute(out, "x", STRIP_LEFT + width * static_cast<double>(i));
+    append_number_attribute(out, "y", STRIP_AXIS - 2 - height);
+    append_number_attribute(out, "width", width - 1);
+    append_number_attribute(out, "height", height);
+    out.append("><title>").append(format_count(bin.count)).append(bin.count == 1 ? " price, " : " prices, ");
+    out.append(format_amount(bin.low));
+    if (bin.high > bin.low) out.append(" \xE2\x80\x93 ").append(format_amount(bin.high));
+    out.append(" ");
+    append_text(out, currency);
+    out.append("</title></rect>");
+  }
+}
+
 }  // namespace
 
 void append_price_strip(std::string& out, std::string_view currency, std::span<const PricePoint> points) {
@@ -202,7 +249,11 @@ void append_price_strip(std::string& out, std::string_view currency, std::span<c
   out.append("\">");
   append_axis(out, scale);
   append_box(out, spread, scale);
-  append_marks(out, currency, points, spread, scale);
+  if (points.size() > MOST_MARKS) {
+    append_bins(out, currency, points, spread, scale);
+  } else {
+    append_marks(out, currency, points, spread, scale);
+  }
   out.append("</svg><figcaption>");
   append_text(out, caption);
   out.append("</figcaption></figure>");
@@ -212,7 +263,7 @@ void append_bar_chart(std::string& out, std::string_view caption, std::span<cons
   constexpr double width = 360;
   constexpr double row = 24;
   constexpr double label_width = 160;
-  constexpr double longest_bar = 160;
+  constexpr double longest_bar = 120;  // room after the longest bar for a count of six digits, also at the phone font size
   std::size_t most = 1;
   for (const auto& b : bars) most = std::max(most, b.count);
 
@@ -223,7 +274,7 @@ void append_bar_chart(std::string& out, std::string_view caption, std::span<cons
   for (const auto& b : bars) {
     out.append(&b == bars.data() ? ": " : ", ");
     append_attribute(out, b.label);
-    out.append(" ").append(std::to_string(b.count));
+    out.append(" ").append(format_count(b.count));
   }
   out.append("\">");
   double y = 2;
@@ -242,7 +293,7 @@ void append_bar_chart(std::string& out, std::string_view caption, std::span<cons
     out.append(" height=\"14\" rx=\"3\"/><text class=\"num\"");
     append_number_attribute(out, "x", label_width + length + 6);
     append_number_attribute(out, "y", y + 15);
-    out.append(">").append(std::to_string(b.count)).append("</text>");
+    out.append(">").append(format_count(b.count)).append("</text>");
     y += row;
   }
   out.append("</svg><figcaption>");

@@ -18,7 +18,9 @@ struct PricePoint {
 // Appends a <figure> with a strip of `points` (all in `currency`, not
 // empty) on a linear price axis: the interquartile box, the median, every
 // point a mark with its title and price as tooltip; points beyond 1.5
-// interquartile ranges from the box are marked as outliers.
+// interquartile ranges from the box are marked as outliers. With more than
+// a few hundred points, bars counting the points of each stretch of the
+// axis stand for the marks (outliers marked the same way).
 void append_price_strip(std::string& out, std::string_view currency, std::span<const PricePoint> points);
 
 // One bar: a label, a count and the CSS class that colours it.

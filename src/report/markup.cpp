@@ -1,9 +1,12 @@
 #include "report/markup.hpp"
 
+#include <korvane/commerce/unwrapper.hpp>
+
 #include "text/number.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -50,6 +53,20 @@ std::string_view attribute_reference(unsigned char c) noexcept {
   }
 }
 
+std::string_view json_escape(unsigned char c) noexcept {
+  switch (c) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '<': return "\\u003c";
+    case '>': return "\\u003e";
+    case '&': return "\\u0026";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    default: return is_control(c) ? text::replacement_character : std::string_view();
+  }
+}
+
 bool starts_with_ascii_nocase(std::string_view s, std::string_view prefix) noexcept {
   return s.size() >= prefix.size() && text::ascii_iequals(s.substr(0, prefix.size()), prefix);
 }
@@ -59,6 +76,12 @@ bool starts_with_ascii_nocase(std::string_view s, std::string_view prefix) noexc
 void append_text(std::string& out, std::string_view text) { append_escaped(out, text, text_reference); }
 
 void append_attribute(std::string& out, std::string_view text) { append_escaped(out, text, attribute_reference); }
+
+void append_json_string(std::string& out, std::string_view text) {
+  out.push_back('"');
+  append_escaped(out, text, json_escape);
+  out.push_back('"');
+}
 
 std::optional<std::string_view> web_link(std::string_view url) {
   // Browsers strip leading and trailing C0 controls and spaces before they
@@ -71,17 +94,56 @@ std::optional<std::string_view> web_link(std::string_view url) {
   return std::nullopt;
 }
 
+bool has_price(const models::EnrichedCommerceMatch& item) noexcept {
+  return item.price && std::isfinite(item.price->amount);
+}
+
+std::vector<std::string_view> image_sources(const models::EnrichedCommerceMatch& item) {
+  std::vector<std::string_view> sources;
+  for (const auto* candidate : {&item.primary_image_url, &item.thumbnail}) {
+    if (!*candidate) continue;
+    const auto link = web_link(**candidate);
+    if (link && std::find(sources.begin(), sources.end(), *link) == sources.end()) sources.push_back(*link);
+  }
+  return sources;
+}
+
+std::string link_text(std::string_view link) {
+  std::string host;
+  try {
+    host = commerce::URLUnwrapper::extract_domain(link);
+  } catch (const InvalidUrlError&) {
+  }
+  return host.empty() ? std::string(link) : host;
+}
+
+namespace {
+
+// Appends the digits `digits` with a comma before every group of three from
+// the right: "1299" gives "1,299".
+void append_grouped(std::string& out, std::string_view digits) {
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
+  }
+}
+
+}  // namespace
+
 std::string format_amount(double amount) {
   const std::string fixed = text::format_fixed2(amount);
-  const std::size_t point = fixed.find('.');
-  const std::size_t digits_end = point == std::string::npos ? fixed.size() : point;
-  const std::size_t digits_begin = !fixed.empty() && fixed.front() == '-' ? 1 : 0;
-  std::string out(fixed.substr(0, digits_begin));
-  for (std::size_t i = digits_begin; i < digits_end; ++i) {
-    if (i > digits_begin && (digits_end - i) % 3 == 0) out.push_back(',');
-    out.push_back(fixed[i]);
-  }
-  out.append(fixed.substr(digits_end));
+  const std::string_view text = fixed;
+  const std::size_t digits_begin = text.starts_with('-') ? 1 : 0;
+  const std::size_t digits_end = std::min(text.find('.'), text.size());
+  std::string out(text.substr(0, digits_begin));
+  append_grouped(out, text.substr(digits_begin, digits_end - digits_begin));
+  out.append(text.substr(digits_end));
+  return out;
+}
+
+std::string format_count(std::size_t n) {
+  std::string out;
+  append_grouped(out, std::to_string(n));
   return out;
 }
 

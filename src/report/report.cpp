@@ -3,8 +3,11 @@
 #include <korvane/commerce/unwrapper.hpp>
 
 #include "commerce/output_file.hpp"
+#include "commerce/product_identity.hpp"
 #include "report/assets.hpp"
 #include "report/charts.hpp"
+#include "report/data.hpp"
+#include "report/labels.hpp"
 #include "report/markup.hpp"
 #include "text/number.hpp"
 
@@ -27,7 +30,17 @@ namespace {
 
 using detail::append_attribute;
 using detail::append_text;
+using detail::CATEGORIES;
 using detail::format_amount;
+using detail::has_price;
+using detail::ItemFacts;
+using detail::key_of;
+using detail::label;
+using detail::NO_CATEGORY;
+using detail::NO_RELEVANCE;
+using detail::NO_STOCK;
+using detail::PAGE_TYPES;
+using detail::RELEVANCE;
 using detail::SCRIPT;
 using detail::STYLE;
 using detail::web_link;
@@ -54,70 +67,6 @@ const std::string& style_hash() {
   static const std::string hash = csp_hash(STYLE);
   return hash;
 }
-
-// ---------------------------------------------------------------- words shown for values
-
-std::string_view label(models::MerchantCategory v) {
-  switch (v) {
-    case models::MerchantCategory::OFFICIAL_BRAND: return "Official brand";
-    case models::MerchantCategory::MAJOR_MARKETPLACE: return "Major marketplace";
-    case models::MerchantCategory::RESELLER_SPECIALIST: return "Reseller";
-    case models::MerchantCategory::UNVERIFIED: return "Unverified";
-  }
-  return "";
-}
-
-std::string_view label(models::PageType v) {
-  switch (v) {
-    case models::PageType::PRODUCT: return "Product";
-    case models::PageType::MARKETPLACE: return "Marketplace";
-    case models::PageType::ARTICLE: return "Article";
-    case models::PageType::PORTFOLIO: return "Portfolio";
-    case models::PageType::SOCIAL: return "Social";
-    case models::PageType::UNCATEGORIZED: return "Uncategorised";
-  }
-  return "";
-}
-
-std::string_view label(models::RelevanceLabel v) {
-  switch (v) {
-    case models::RelevanceLabel::EXACT_MATCH: return "Exact match";
-    case models::RelevanceLabel::HIGH: return "High relevance";
-    case models::RelevanceLabel::MEDIUM: return "Medium relevance";
-    case models::RelevanceLabel::LOW: return "Low relevance";
-  }
-  return "";
-}
-
-std::string_view label(models::StockStatus v) {
-  switch (v) {
-    case models::StockStatus::IN_STOCK: return "In stock";
-    case models::StockStatus::OUT_OF_STOCK: return "Out of stock";
-    case models::StockStatus::PREORDER: return "Preorder";
-  }
-  return "";
-}
-
-std::string_view label(models::ItemCondition v) {
-  switch (v) {
-    case models::ItemCondition::NEW: return "New";
-    case models::ItemCondition::USED: return "Used";
-    case models::ItemCondition::REFURBISHED: return "Refurbished";
-  }
-  return "";
-}
-
-constexpr std::string_view NO_CATEGORY = "No category";
-constexpr std::string_view NO_RELEVANCE = "Not labelled";
-
-// The value's text ("major_marketplace"), or "none" when absent: the key the
-// cards carry and the filters compare.
-template <class Enum>
-std::string_view key_of(const std::optional<Enum>& v) {
-  return v ? models::to_string(*v) : std::string_view("none");
-}
-
-bool has_price(const EnrichedCommerceMatch& item) { return item.price && std::isfinite(item.price->amount); }
 
 // A visual-match item whose link the store resolution replaced.
 bool link_resolved(const EnrichedCommerceMatch& item) {
@@ -146,16 +95,6 @@ std::vector<std::pair<std::optional<Enum>, std::size_t>> count_by(
   return counts;
 }
 
-constexpr std::array CATEGORIES = {models::MerchantCategory::OFFICIAL_BRAND,
-                                   models::MerchantCategory::MAJOR_MARKETPLACE,
-                                   models::MerchantCategory::RESELLER_SPECIALIST,
-                                   models::MerchantCategory::UNVERIFIED};
-constexpr std::array RELEVANCE = {models::RelevanceLabel::EXACT_MATCH, models::RelevanceLabel::HIGH,
-                                  models::RelevanceLabel::MEDIUM, models::RelevanceLabel::LOW};
-constexpr std::array PAGE_TYPES = {models::PageType::PRODUCT,   models::PageType::MARKETPLACE,
-                                   models::PageType::ARTICLE,   models::PageType::PORTFOLIO,
-                                   models::PageType::SOCIAL,    models::PageType::UNCATEGORIZED};
-
 // ---------------------------------------------------------------- parts of the page
 
 void append_head(std::string& out, std::size_t items) {
@@ -182,16 +121,37 @@ void append_stat(std::string& out, std::string_view name, std::string_view value
   out.append("</dd></div>");
 }
 
-void append_summary(std::string& out, const CommerceIntelligence& commerce, std::size_t resolved) {
+// What the header counts: items by where they come from, product groups,
+// store links.
+struct Counts {
+  std::size_t items = 0;
+  std::size_t matches = 0;   // items from visual matches (source engine "lens")
+  std::size_t offers = 0;    // items from shopping offers ("shopping")
+  std::size_t products = 0;  // product groups
+  std::size_t resolved = 0;
+};
+
+std::string counted(std::size_t n, std::string_view one, std::string_view many) {
+  return detail::format_count(n) + " " + std::string(n == 1 ? one : many);
+}
+
+void append_summary(std::string& out, const CommerceIntelligence& commerce, const Counts& counts) {
   const auto& s = commerce.summary;
   out.append("<header class=\"top\">\n<h1>Commerce report</h1>\n<p class=\"sub\">");
-  out.append(std::to_string(commerce.items.size())).append(commerce.items.size() == 1 ? " item" : " items");
-  if (s.total_matches > 0) {
-    out.append(" from ").append(std::to_string(s.total_matches)).append(" search results");
+  out.append(counted(counts.items, "item", "items"));
+  if (counts.items > 0) {
+    out.append(": ").append(counted(counts.matches, "visual match", "visual matches"));
+    out.append(", ").append(counted(counts.offers, "shopping offer", "shopping offers"));
+    if (const std::size_t other = counts.items - counts.matches - counts.offers; other > 0) {
+      out.append(", ").append(detail::format_count(other)).append(" from other sources");
+    }
+    out.append("; ").append(counted(counts.products, "product", "products"));
   }
   out.append("</p>\n<dl class=\"stats\">");
-  append_stat(out, "Items", std::to_string(commerce.items.size()));
-  append_stat(out, "Priced", std::to_string(s.total_priced_matches));
+  append_stat(out, "Visual matches", detail::format_count(counts.matches));
+  append_stat(out, "Shopping offers", detail::format_count(counts.offers));
+  append_stat(out, "Products", detail::format_count(counts.products));
+  append_stat(out, "Priced", detail::format_count(static_cast<std::size_t>(std::max(0, s.total_priced_matches))));
   if (s.min_price && s.max_price) {
     const std::string range = *s.min_price == *s.max_price
                                   ? format_amount(*s.min_price)
@@ -201,8 +161,8 @@ void append_summary(std::string& out, const CommerceIntelligence& commerce, std:
     append_stat(out, "Price range", "\xE2\x80\x94", s.currency);
   }
   append_stat(out, "Median price", s.median_price ? format_amount(*s.median_price) : "\xE2\x80\x94", s.currency);
-  append_stat(out, "In stock", std::to_string(s.in_stock_count));
-  append_stat(out, "Store links resolved", std::to_string(resolved));
+  append_stat(out, "In stock", detail::format_count(static_cast<std::size_t>(std::max(0, s.in_stock_count))));
+  append_stat(out, "Store links resolved", detail::format_count(counts.resolved));
   out.append("</dl>\n</header>\n");
 }
 
@@ -268,9 +228,12 @@ void append_options(std::string& out, const std::vector<std::pair<std::optional<
   }
 }
 
-// The filters work only with the script, which shows them.
+// The search, filters, sorting, grouping and pager work only with the
+// script, which shows them.
 void append_filters(std::string& out, const std::vector<EnrichedCommerceMatch>& items) {
-  out.append("<form id=\"filters\" class=\"filters\" hidden aria-label=\"Filter and sort the items\">");
+  out.append("<form id=\"filters\" class=\"filters\" hidden role=\"search\" aria-label=\"Search, filter and sort the items\">");
+  out.append("<label class=\"search\">Search<input type=\"search\" name=\"q\" autocomplete=\"off\" spellcheck=\"false\" ");
+  out.append("placeholder=\"Title, merchant, brand or SKU\"></label>");
   out.append("<label>Merchant category<select name=\"category\">");
   append_options(out, count_by(items, CATEGORIES, &EnrichedCommerceMatch::merchant_category), NO_CATEGORY);
   out.append("</select></label><label>Relevance<select name=\"relevance\">");
@@ -281,8 +244,20 @@ void append_filters(std::string& out, const std::vector<EnrichedCommerceMatch>& 
   out.append("<label>Sort<select name=\"sort\"><option value=\"result\">Result order</option>");
   out.append("<option value=\"price-up\">Price, low to high</option>");
   out.append("<option value=\"price-down\">Price, high to low</option></select></label>");
+  out.append("<label class=\"check\"><input type=\"checkbox\" name=\"group\" checked>One card per product</label>");
   out.append("<button type=\"reset\">Reset</button><output id=\"shown\" aria-live=\"polite\"></output></form>\n");
   out.append("<p id=\"none-shown\" class=\"empty\" hidden>No item matches these filters.</p>\n");
+}
+
+// Page buttons under the cards, for the script.
+void append_pager(std::string& out) {
+  out.append("<nav id=\"pager\" class=\"pager\" hidden aria-label=\"Pages\">");
+  out.append("<button type=\"button\" data-go=\"first\" aria-label=\"First page\">\xC2\xAB</button>");
+  out.append("<button type=\"button\" data-go=\"prev\">\xE2\x80\xB9 Previous</button>");
+  out.append("<label>Page <input type=\"number\" name=\"page\" min=\"1\" value=\"1\" inputmode=\"numeric\"></label>");
+  out.append("<span id=\"pages\"></span>");
+  out.append("<button type=\"button\" data-go=\"next\">Next \xE2\x80\xBA</button>");
+  out.append("<button type=\"button\" data-go=\"last\" aria-label=\"Last page\">\xC2\xBB</button></nav>\n");
 }
 
 void append_fact(std::string& out, std::string_view name, std::string_view value) {
@@ -293,12 +268,7 @@ void append_fact(std::string& out, std::string_view name, std::string_view value
 
 void append_image(std::string& out, const EnrichedCommerceMatch& item) {
   // The page's own image first, the search engine's thumbnail as fallback.
-  std::vector<std::string_view> sources;
-  for (const auto* candidate : {&item.primary_image_url, &item.thumbnail}) {
-    if (!*candidate) continue;
-    const auto link = web_link(**candidate);
-    if (link && std::find(sources.begin(), sources.end(), *link) == sources.end()) sources.push_back(*link);
-  }
+  const std::vector<std::string_view> sources = detail::image_sources(item);
   out.append("<figure class=\"ph\">");
   if (!sources.empty()) {
     out.append("<img src=\"");
@@ -318,17 +288,12 @@ void append_link(std::string& out, const EnrichedCommerceMatch& item, bool resol
   out.append("<p class=\"link\">");
   const auto link = web_link(item.direct_url);
   if (link) {
-    std::string host;
-    try {
-      host = commerce::URLUnwrapper::extract_domain(*link);
-    } catch (const InvalidUrlError&) {
-    }
     out.append("<a href=\"");
     append_attribute(out, *link);
     out.append("\" rel=\"noopener noreferrer\" target=\"_blank\" title=\"");
     append_attribute(out, *link);
     out.append("\">");
-    append_text(out, host.empty() ? *link : std::string_view(host));
+    append_text(out, detail::link_text(*link));
     out.append("</a>");
     if (resolved) out.append(" <span class=\"resolved\">\xE2\x9C\x93 direct store link</span>");
   } else if (item.direct_url.empty()) {
@@ -372,7 +337,7 @@ void append_card(std::string& out, const EnrichedCommerceMatch& item, std::size_
 
   out.append("<dl class=\"facts\">");
   append_fact(out, "Page", label(item.page_type));
-  append_fact(out, "Stock", item.stock_status ? label(*item.stock_status) : "Unknown");
+  append_fact(out, "Stock", item.stock_status ? label(*item.stock_status) : NO_STOCK);
   if (item.condition) append_fact(out, "Condition", label(*item.condition));
   if (item.brand && !item.brand->empty()) append_fact(out, "Brand", *item.brand);
   if (item.sku && !item.sku->empty()) append_fact(out, "SKU", *item.sku);
@@ -382,31 +347,64 @@ void append_card(std::string& out, const EnrichedCommerceMatch& item, std::size_
   out.append("</div></article>\n");
 }
 
-}  // namespace
+// Cards written into the page itself, for readers without JavaScript (and
+// the first view before the script runs): a whole ordinary search result;
+// beyond it, the first ones and a note, so that a result of many thousands
+// of items does not become a page of many thousands of cards.
+constexpr std::size_t STATIC_CARDS = 200;
 
-std::string commerce_to_html(const CommerceIntelligence& commerce, const ReportOptions& options) {
-  const auto& items = commerce.items;
-  std::vector<bool> resolved(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) resolved[i] = link_resolved(items[i]);
-  const auto resolved_count = static_cast<std::size_t>(std::count(resolved.begin(), resolved.end(), true));
-
-  std::string out;
-  out.reserve(STYLE.size() + SCRIPT.size() + 4096 + items.size() * 1600);
-  append_head(out, items.size());
-  out.append("<body>\n");
-  append_summary(out, commerce, options.resolved_links.value_or(resolved_count));
-  out.append("<main>\n");
-  append_prices(out, commerce);
-  append_breakdowns(out, items);
+void append_items(std::string& out, const std::vector<EnrichedCommerceMatch>& items,
+                  const std::vector<ItemFacts>& facts) {
   out.append("<section aria-labelledby=\"h-items\">\n<h2 id=\"h-items\">Items</h2>\n");
   if (items.empty()) {
     out.append("<p class=\"empty\">This result has no items.</p>\n");
   } else {
     append_filters(out, items);
   }
+  const std::size_t shown = std::min(items.size(), STATIC_CARDS);
+  if (shown < items.size()) {
+    out.append("<p id=\"static-note\" class=\"note\">Without JavaScript this page lists the first ");
+    out.append(detail::format_count(shown)).append(" of ").append(detail::format_count(items.size()));
+    out.append(" items, in result order. With JavaScript on, it pages through all of them, with search, "
+               "filters and one card per product.</p>\n");
+  }
   out.append("<div id=\"grid\" class=\"grid\">\n");
-  for (std::size_t i = 0; i < items.size(); ++i) append_card(out, items[i], i, resolved[i]);
-  out.append("</div>\n</section>\n</main>\n");
+  for (std::size_t i = 0; i < shown; ++i) append_card(out, items[i], i, facts[i].resolved);
+  out.append("</div>\n");
+  if (!items.empty()) {
+    append_pager(out);
+    detail::append_data_block(out, items, facts);
+  }
+  out.append("</section>\n");
+}
+
+}  // namespace
+
+std::string commerce_to_html(const CommerceIntelligence& commerce, const ReportOptions& options) {
+  const auto& items = commerce.items;
+  const std::vector<std::size_t> groups = commerce::detail::product_groups(items);
+  std::vector<ItemFacts> facts(items.size());
+  Counts counts;
+  counts.items = items.size();
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    facts[i] = {.resolved = link_resolved(items[i]), .group = groups[i]};
+    counts.resolved += facts[i].resolved ? 1U : 0U;
+    counts.matches += items[i].source_engine == "lens" ? 1U : 0U;
+    counts.offers += items[i].source_engine == "shopping" ? 1U : 0U;
+    counts.products = std::max(counts.products, groups[i] + 1);
+  }
+  if (options.resolved_links) counts.resolved = *options.resolved_links;
+
+  std::string out;
+  out.reserve(STYLE.size() + SCRIPT.size() + 8192 + std::min(items.size(), STATIC_CARDS) * 1600 + items.size() * 300);
+  append_head(out, items.size());
+  out.append("<body>\n");
+  append_summary(out, commerce, counts);
+  out.append("<main>\n");
+  append_prices(out, commerce);
+  append_breakdowns(out, items);
+  append_items(out, items, facts);
+  out.append("</main>\n");
   out.append("<footer>Made by korvane-commerce from a visual product search. Prices and stock as the pages "
              "stated them.</footer>\n</body>\n</html>\n");
   return out;

@@ -1,9 +1,9 @@
 // Looking at the processes of this machine from tests.
 #pragma once
 
+#include "host/browser/process.hpp"
+
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace korvane::testing {
@@ -14,13 +14,12 @@ inline int processes_mentioning(const std::string& marker) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const auto name = entry.path().filename().string();
     if (name.empty() || name[0] < '1' || name[0] > '9') continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
+    // (A process may end while it is looked at: read_proc_file then gives "".)
+    const std::string stat = browser::detail::read_proc_file((entry.path() / "stat").string());
+    const std::string line = stat.substr(0, stat.find('\n'));
     const auto close = line.rfind(')');
     if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') continue;
-    std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
+    const std::string text = browser::detail::read_proc_file((entry.path() / "cmdline").string());
     if (text.find(marker) != std::string::npos) ++count;
   }
   return count;

@@ -71,7 +71,7 @@ void add_demo_command(CLI::App& app, RunState& state) {
   demo->add_flag("--no-resolve", *no_resolve, "Skip store resolution (no browser)");
   demo->add_flag("--without-offers", *without_offers,
                  "Write the enriched matches alone, in match order, without the example's shopping offers");
-  demo->add_flag("--extended", *extended, "Read the pages with the extended extraction");
+  demo->add_flag("--extended", *extended, "Read the pages with the extended extraction and fuse the offers by product");
   demo->add_flag("--quiet,-q", *quiet, "No progress or summary on standard error");
   demo->add_flag("-v,--verbose", *verbose, "Debug log of the fetcher and the resolver on standard error");
   demo->callback([&state, examples, output, no_resolve, quiet, verbose, without_offers, extended] {

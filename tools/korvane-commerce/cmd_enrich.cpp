@@ -74,7 +74,8 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
   add_fetch_manners(*enrich, settings->options);
   enrich->add_flag("--extended", *extended,
                    "Also read the sources past the standard rules (microdata, page state, analytics, visible "
-                   "price, item labels, stock cues) to find more prices, SKUs and stock states");
+                   "price, item labels, stock cues) to find more prices, SKUs and stock states; fuse offers "
+                   "by product (one item per listing, offers classified by their domain)");
   enrich->add_flag("--quiet,-q", settings->quiet, "No progress or summary on standard error");
   enrich->add_flag("-v,--verbose", settings->verbose,
                    "Debug log of the fetcher and the resolver on standard error (every page's reason)");

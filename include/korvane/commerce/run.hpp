@@ -75,7 +75,8 @@ struct RunOptions {
   // settings decide.
   bool allow_private_addresses = false;
 
-  // How much of each page the parser reads.
+  // How much of each page the parser reads; with offers, also how they are
+  // fused (extended: by product, see CommerceAggregator).
   ExtractionMode extraction = ExtractionMode::standard;
 
   // Only the first matches are enriched, as a Python slice [:max_items]
@@ -200,8 +201,9 @@ struct RunResult {
 // Enriches `request` as CommerceEnricher::process does (every match cleaned,
 // fetched, parsed and classified; store links resolved; a relevance label for
 // every item; the market summary), with `options`. With offers, the result is
-// the fused list (CommerceAggregator::fuse_matches_and_offers), every item
-// labelled, and its summary describes that list. Blocks until done, also when
+// the fused list (CommerceAggregator::fuse_matches_and_offers in the
+// extraction mode of `options`), every item labelled, and its summary
+// describes that list. Blocks until done, also when
 // called from inside a running event loop. Throws korvane::CancelledError
 // once `stop` is requested and the run has released what it held (the
 // browser, its profile folder); korvane::ValueError for options out of range;

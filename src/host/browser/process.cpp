@@ -219,6 +219,28 @@ std::vector<std::string> chromium_arguments(bool headless, const fs::path& profi
   return args;
 }
 
+// ---------------------------------------------------------------- /proc
+
+std::string read_proc_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      text.clear();  // ended while read (ESRCH): nothing to rely on
+      break;
+    }
+  }
+  ::close(fd);
+  return text;
+}
+
 // ---------------------------------------------------------------- temporary directory
 
 namespace {
@@ -230,9 +252,8 @@ struct ProcessStat {
 
 // State and start time of process `pid` from /proc; absent when unreadable.
 std::optional<ProcessStat> read_process_stat(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(in, line)) return std::nullopt;
+  const std::string text = read_proc_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::string line = text.substr(0, text.find('\n'));
   // "pid (command) state ..." and the command may hold anything: the
   // fields start after its last ")". The start time is field 22.
   const auto close = line.rfind(')');
@@ -515,9 +536,8 @@ void for_each_live_process(std::string_view marker, Visit&& visit) {
     const char* name = entry->d_name;
     if (name[0] < '1' || name[0] > '9') continue;
     const std::string base = std::string("/proc/") + name;
-    std::ifstream stat(base + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
+    const std::string text = read_proc_file(base + "/stat");
+    const std::string line = text.substr(0, text.find('\n'));
     // "pid (comm) state ppid pgrp ...": comm may hold spaces and parentheses.
     const auto close = line.rfind(')');
     if (close == std::string::npos || close + 2 >= line.size()) continue;
@@ -530,9 +550,7 @@ void for_each_live_process(std::string_view marker, Visit&& visit) {
     if (pid == self) continue;
     bool mentions = false;
     if (!marker.empty()) {
-      std::ifstream cmd(base + "/cmdline", std::ios::binary);
-      const std::string text((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
-      mentions = text.find(marker) != std::string::npos;
+      mentions = read_proc_file(base + "/cmdline").find(marker) != std::string::npos;
     }
     if (visit(pid, static_cast<pid_t>(pgrp), mentions)) break;
   }

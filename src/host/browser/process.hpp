@@ -124,6 +124,11 @@ class ChromiumProcess {
   std::string marker_;
 };
 
+// The text of a file under /proc, such as "/proc/<pid>/stat"; empty when it
+// cannot be read, also when the process ends while it is read (a read then
+// fails, which a std::ifstream reports by throwing).
+[[nodiscard]] std::string read_proc_file(const std::string& path);
+
 // True while some process of group `pgid` is alive (zombies do not count).
 [[nodiscard]] bool group_has_live_members(pid_t pgid);
 
