@@ -1,6 +1,7 @@
 // Fusion of visual matches with shopping offers; CSV and JSON exports.
 #include <korvane/commerce/aggregator.hpp>
 #include <korvane/commerce/export.hpp>
+#include <korvane/errors.hpp>
 
 #include "commerce/csv.hpp"
 #include "commerce/product_identity.hpp"
@@ -293,6 +294,20 @@ std::string drain(int fd) {
   }
 }
 
+// Runs `act` in a child process as the user "nobody" (the test runs as
+// root); whether it returned true.
+template <class Act>
+bool as_nobody(Act act) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(act() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // Whether check_output_path() refuses `path` for a user without privileges:
 // as root, asked in a child process that runs as "nobody".
 bool refused_without_privileges(const fs::path& path) {
@@ -304,15 +319,7 @@ bool refused_without_privileges(const fs::path& path) {
       return true;
     }
   };
-  if (geteuid() != 0) return refused();
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    _exit(refused() ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return geteuid() != 0 ? refused() : as_nobody(refused);
 }
 
 }  // namespace
@@ -394,3 +401,78 @@ TEST_F(TempDir, OutputPathsAreCheckedBeforeAnyWork) {
   fs::permissions(dir_ / "read-only", fs::perms::owner_all);
 }
 
+
+// In a sticky folder (as /tmp) a link or file planted by another user is
+// never followed or replaced, also by root; the exporter's own link is.
+TEST_F(TempDir, StickyFoldersRefuseLinksAndFilesOfOtherUsers) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  const fs::path sticky = dir_ / "sticky";
+  fs::create_directories(sticky);
+  fs::permissions(dir_, fs::perms::all);
+  fs::permissions(sticky, fs::perms::all | fs::perms::sticky_bit);
+  const fs::path secret = dir_ / "secret";
+  std::ofstream(secret) << "root only";
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_TRUE(as_nobody([&] {
+    return symlink(secret.c_str(), (sticky / "planted.json").c_str()) == 0 &&
+           static_cast<bool>(std::ofstream(sticky / "theirs.csv") << "theirs");
+  }));
+
+  CommerceIntelligence ci;
+  ci.items.push_back(item("Blue Shoe", "https://a.example/p"));
+  for (const char* name : {"planted.json", "theirs.csv"}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW((void)commerce::check_output_path(sticky / name), fs::filesystem_error);
+    try {
+      commerce::export_commerce_to_json(ci, sticky / name);
+      ADD_FAILURE() << "written";
+    } catch (const fs::filesystem_error& e) {
+      EXPECT_NE(std::string(e.what()).find("of another user in a sticky folder"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(read_file(secret), "root only");
+  EXPECT_EQ(read_file(sticky / "theirs.csv"), "theirs");
+  EXPECT_TRUE(fs::is_symlink(sticky / "planted.json"));
+
+  // A link of one's own in the same folder leads where it points.
+  const fs::path mine = dir_ / "mine.json";
+  fs::create_symlink(mine, sticky / "own-link.json");
+  EXPECT_EQ(commerce::export_commerce_to_json(ci, sticky / "own-link.json"), mine);
+  EXPECT_EQ(from_json<CommerceIntelligence>(boost::json::parse(read_file(mine))), ci);
+}
+
+// A link of /proc to a file the process has open (/dev/stdout is one) is
+// written in place, appending: the file stays the same file with what it
+// held before.
+TEST_F(TempDir, ProcLinksAreWrittenInPlaceAppending) {
+  const fs::path log = dir_ / "app.txt";
+  std::ofstream(log) << "PREVIOUS\n";
+  const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(log.c_str(), &before), 0);
+  CommerceIntelligence ci;
+  ci.items.push_back(item("Blue Shoe", "https://a.example/p"));
+  const fs::path written = commerce::export_commerce_to_csv(ci, "/dev/fd/" + std::to_string(fd));
+  ::close(fd);
+  struct stat after {};
+  ASSERT_EQ(::stat(log.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(written, fs::canonical(log));
+  EXPECT_EQ(read_file(log), "PREVIOUS\n" + commerce::commerce_to_csv(ci));
+}
+
+// Waiting for a FIFO's reader ends when a stop is requested.
+TEST_F(TempDir, AFifoWithoutReaderWaitsUntilStopped) {
+  const fs::path fifo = dir_ / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::stop_source stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop.request_stop();
+  });
+  EXPECT_THROW(commerce::export_commerce_to_json(CommerceIntelligence{}, fifo, stop.get_token()),
+               korvane::CancelledError);
+  stopper.join();
+  EXPECT_TRUE(fs::is_fifo(fifo));
+}

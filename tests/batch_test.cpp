@@ -1,8 +1,11 @@
 // enrich_batch(): many requests in one loop with one fetcher and one shared
-// browser session, against each request's own enrich() run.
+// browser session, against each request's own enrich() run; its answer
+// lines (enrich_batch_lines()).
 #include <korvane/commerce/run.hpp>
 
 #include <korvane/browser/session.hpp>
+#include <korvane/commerce/batch.hpp>
+#include <korvane/commerce/input.hpp>
 #include <korvane/commerce/async.hpp>
 #include <korvane/commerce/json.hpp>
 #include <korvane/core/fetcher.hpp>
@@ -305,4 +308,35 @@ TEST(EnrichBatch, EmptyBatchesAndConcurrencyZero) {
   EXPECT_TRUE(enrich_batch({}, site.options).empty());
   EXPECT_EQ(shared.made, 0);
   EXPECT_THROW((void)enrich_batch(mixed_requests(), site.options, {}, {}, 0), korvane::ValueError);
+}
+
+// Answer lines: each input's identity (its "id", digits kept, or its
+// number), its result as the JSON export writes it, or its error; bad inputs
+// never stop the batch.
+TEST(EnrichBatchLines, AnswersEveryInputWithOneLine) {
+  Site site;
+  site.options.resolve_stores = false;
+  const std::string runner = R"([{"link": "https://shop.acme.com/p/1", "title": "runner"}])";
+  const std::vector<BatchLine> lines = enrich_batch_lines(
+      {{1, runner},
+       {2, R"({"id": 12345678901234567890123, "visual_matches": [{"link": "https://shop.acme.com/p/2"}]})"},
+       {3, " \r"},
+       {std::nullopt, R"({"visual_matches": [{"link": "https://broken.example/p"}]})"},
+       {5, R"({"id": "x")"}},
+      site.options);
+  ASSERT_EQ(lines.size(), 5u);
+  const RunResult alone = enrich(read_search_result(runner), site.options);
+  const boost::json::value whole = to_json(alone.result, {.exclude_none = true});
+  EXPECT_EQ(lines[0].line, "{\"id\":1,\"summary\":" + json_text(whole.at("summary")) +
+                               ",\"items\":" + json_text(whole.at("items")) + "}");
+  EXPECT_EQ(lines[0].items, 1u);
+  EXPECT_EQ(lines[0].priced, 1u);
+  EXPECT_EQ(lines[1].id, "12345678901234567890123");
+  EXPECT_TRUE(lines[1].line.starts_with("{\"id\":12345678901234567890123,\"summary\":"));
+  EXPECT_EQ(lines[2].line, "{\"id\":3,\"error\":\"line 3: empty line\"}");
+  EXPECT_EQ(lines[3].id, "null");
+  EXPECT_EQ(lines[3].error, "transport down for https://broken.example/p");
+  EXPECT_EQ(lines[4].id, "5");
+  EXPECT_TRUE(lines[4].error && lines[4].error->starts_with("line 5: line 1, column 11: invalid JSON"))
+      << lines[4].line;
 }

@@ -60,3 +60,23 @@ TEST(CliSimilarity, ArgumentsAndJsonl) {
   EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 4);
   EXPECT_NE(r.output.rfind("{\"error\":"), r.output.find("{\"error\":"));
 }
+
+// Arguments of the wrong kind are taken as meant or refused clearly: a link
+// where a domain is expected stands for its domain, a search result given
+// to resolve is refused with a hint, a value out of range says what is
+// wanted.
+TEST(CliArguments, WrongKindsAreTakenAsMeantOrRefusedClearly) {
+  EXPECT_EQ(run_cli("classify 'https://www.amazon.com/dp/x'").output, "major_marketplace\n");
+  EXPECT_EQ(run_cli("classify --jsonl", "{\"domain\": \"https://www.ebay.com/itm/1\"}\n").output,
+            "{\"result\":\"major_marketplace\"}\n");
+  const auto search_result = run_cli("resolve " KORVANE_SOURCE_DIR "/examples/visual-search-result.json 2>&1");
+  EXPECT_EQ(search_result.status, 1);
+  EXPECT_NE(search_result.output.find("a visual-search result, not enriched items: enrich it first"),
+            std::string::npos)
+      << search_result.output;
+  const auto timeout = run_cli("enrich x.json --timeout abc 2>&1");
+  EXPECT_EQ(timeout.status, 2);
+  EXPECT_NE(timeout.output.find("--timeout: must be a positive number of seconds, not 'abc'"), std::string::npos)
+      << timeout.output;
+  EXPECT_LT(timeout.output.size(), 200u);
+}

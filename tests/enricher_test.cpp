@@ -204,9 +204,30 @@ TEST(DeepEnrichment, DuplicateLinksShareOnePageAndHostlessLinksUseTheSource) {
   EXPECT_EQ(items[2].merchant_name, "Acme Shop");
 }
 
+// A link that cannot be split is a miss of its own item, not of the run: the
+// item keeps the link as given, the report names its reason and match.
+TEST(DeepEnrichment, ALinkThatCannotBeSplitIsAMissOfItsItem) {
+  Pipeline run = make_run({{"https://shop.acme.com/p/1", product_page("Acme Runner", "10", "USD")}});
+  const RunResult result = enrich({.matches = {match("https://shop.acme.com/p/1", "Runner"),
+                                               match("http://[::1", "Broken", "Some Shop"),
+                                               match("https://[broken/p?utm_source=x", "Broken too")}},
+                                  run.options);
+  ASSERT_EQ(result.result.items.size(), 3u);
+  EXPECT_EQ(result.result.items[0].title, "Acme Runner");
+  EXPECT_EQ(result.result.items[1].direct_url, "http://[::1");
+  EXPECT_EQ(result.result.items[1].original_url, "http://[::1");
+  EXPECT_EQ(result.result.items[1].merchant_name, "Some Shop");
+  EXPECT_EQ(result.result.items[2].direct_url, "https://[broken/p?utm_source=x");
+  ASSERT_EQ(result.report.pages_missed.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(result.report.pages_missed[i].url, result.result.items[i + 1].direct_url);
+    EXPECT_EQ(result.report.pages_missed[i].reason, core::FetchFailure::malformed_link);
+    EXPECT_EQ(result.report.pages_missed[i].match, i + 1);
+  }
+}
+
 TEST(DeepEnrichment, FailuresEndTheCall) {
   Pipeline run = make_run({});
-  EXPECT_THROW(deep(run, {match("https://[broken/p", "x")}), korvane::InvalidUrlError);
   const RunOptions failing = run.options;
   const ProgressCallback boom = [](const std::string&) { throw std::runtime_error("progress failed"); };
   EXPECT_THROW(detail::run_coroutine(CommerceEnricher::enrich_matches_deep_async({match("https://a.example/", "A")},

@@ -45,6 +45,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace korvane::report {
@@ -64,12 +65,14 @@ struct ReportOptions {
                                            const ReportOptions& options = {});
 
 // Writes commerce_to_html(commerce, options) to `output_path` and returns the
-// absolute path written, with the rules of the CSV and JSON exports: missing
-// directories are created, an existing file is replaced only once the new
-// one is complete. Throws std::filesystem::filesystem_error when the
-// directory or file cannot be written.
+// absolute path written, with the rules of the CSV and JSON exports
+// (commerce/export.hpp): missing directories are created, an existing file
+// is replaced only once the new one is complete, special files are written
+// in place (a FIFO's reader awaited until `stop` is requested). Throws
+// std::filesystem::filesystem_error when the directory or file cannot be
+// written.
 std::filesystem::path export_commerce_to_html(const models::CommerceIntelligence& commerce,
                                               const std::filesystem::path& output_path,
-                                              const ReportOptions& options = {});
+                                              const ReportOptions& options = {}, std::stop_token stop = {});
 
 }  // namespace korvane::report

@@ -22,7 +22,7 @@ import concurrent.futures
 import inspect
 import threading
 from collections.abc import Callable, Coroutine
-from typing import Any, Optional, TypeVar
+from typing import Any, NamedTuple, Optional, TypeVar, cast
 
 from korvane import _core
 
@@ -33,8 +33,24 @@ T = TypeVar("T")
 ProgressCallback = Callable[[str], object]
 
 
-async def _deliver(on_progress: ProgressCallback, message: str) -> None:
-    result = on_progress(message)
+class RunProgress(NamedTuple):
+    """Counts of one phase of a run, for a progress bar: ``done`` of
+    ``total`` pages (``phase`` "fetching" or "parsing") or store search
+    pages ("resolving")."""
+
+    phase: str
+    done: int
+    total: int
+
+
+#: A counts callback: called with a RunProgress after every page fetched or
+#: parsed and every store search page crawled; plain or returning an
+#: awaitable, as a progress callback.
+CountsCallback = Callable[[RunProgress], object]
+
+
+async def _deliver(callback: Callable[[Any], object], event: Any) -> None:
+    result = callback(event)
     if inspect.isawaitable(result):
         await result
 
@@ -48,22 +64,32 @@ def _settle(future: asyncio.Future[Any], result: Any, error: Optional[BaseExcept
         future.set_result(result)
 
 
-async def run_async(run: _core.Run, on_progress: Optional[ProgressCallback]) -> Any:
-    """The result of ``run``, made on a thread of its own (see the module)."""
-    if on_progress is not None and not callable(on_progress):
-        raise TypeError(f"on_progress must be callable or None, not {type(on_progress).__name__}")
+async def run_async(
+    run: _core.Run, on_progress: Optional[ProgressCallback], on_counts: Optional[CountsCallback] = None
+) -> Any:
+    """The result of ``run``, made on a thread of its own (see the module);
+    counts go to ``on_counts`` as messages go to ``on_progress``."""
+    for name, callback in (("on_progress", on_progress), ("on_counts", on_counts)):
+        if callback is not None and not callable(callback):
+            raise TypeError(f"{name} must be callable or None, not {type(callback).__name__}")
     loop = asyncio.get_running_loop()
     finished: asyncio.Future[Any] = loop.create_future()
     stopping = threading.Event()
 
-    def on_message(message: str) -> None:  # on the run's thread
-        if stopping.is_set() or on_progress is None:
-            return
-        asyncio.run_coroutine_threadsafe(_deliver(on_progress, message), loop).result()
+    def deliver(callback: Callable[[Any], object], event: Any) -> None:  # on the run's thread
+        if not stopping.is_set():
+            asyncio.run_coroutine_threadsafe(_deliver(callback, event), loop).result()
+
+    def on_message(message: str) -> None:
+        deliver(cast(Callable[[Any], object], on_progress), message)
+
+    def on_count(phase: str, done: int, total: int) -> None:
+        deliver(cast(Callable[[Any], object], on_counts), RunProgress(phase, done, total))
 
     def work() -> None:
         try:
-            result = run.run(on_message if on_progress is not None else None)
+            result = run.run(on_message if on_progress is not None else None,
+                             on_count if on_counts is not None else None)
         except BaseException as error:  # handed to the awaiting task
             loop.call_soon_threadsafe(_settle, finished, None, error)
         else:

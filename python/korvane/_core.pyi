@@ -2,12 +2,31 @@
 
 import enum
 import os
-from typing import Any, Callable, ClassVar, Dict, FrozenSet, List, Mapping, Optional, Tuple, Union
+from typing import (
+    AbstractSet,
+    Any,
+    Callable,
+    ClassVar,
+    Dict,
+    FrozenSet,
+    Iterable,
+    List,
+    Mapping,
+    Optional,
+    Sequence,
+    SupportsIndex,
+    Tuple,
+    Union,
+)
+
+from korvane.commerce.settings import RunSettings
 
 __version__: str
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-_Items = Union[List["EnrichedCommerceMatch"], Tuple["EnrichedCommerceMatch", ...]]
+_Items = Iterable["EnrichedCommerceMatch"]
+# include= and exclude= of model_dump: field names, or a dict of them.
+_FieldSet = Union[AbstractSet[str], Sequence[str], Mapping[str, Any]]
 
 # ---------------------------------------------------------------- enumerations
 
@@ -43,7 +62,29 @@ class RelevanceLabel(str, enum.Enum):
 
 # ---------------------------------------------------------------- records
 
-class VisualMatch:
+class _JsonForm:
+    """(Only in these stubs: the methods every record class has.)"""
+    def model_dump(
+        self,
+        *,
+        mode: str = ...,
+        include: Optional[_FieldSet] = ...,
+        exclude: Optional[_FieldSet] = ...,
+        exclude_none: bool = ...,
+    ) -> Dict[str, Any]: ...
+    def model_dump_json(
+        self,
+        *,
+        indent: Optional[int] = ...,
+        include: Optional[_FieldSet] = ...,
+        exclude: Optional[_FieldSet] = ...,
+        exclude_none: bool = ...,
+    ) -> str: ...
+    def __getstate__(self) -> Dict[str, Any]: ...
+    def __setstate__(self, state: Dict[str, Any]) -> None: ...
+    def __reduce_ex__(self, protocol: SupportsIndex) -> Tuple[Any, ...]: ...
+
+class VisualMatch(_JsonForm):
     link: str
     title: str
     source: Optional[str]
@@ -54,7 +95,7 @@ class VisualMatch:
     def __init__(
         self,
         *,
-        link: str = ...,
+        link: str,
         title: str = ...,
         source: Optional[str] = ...,
         price: Optional[str] = ...,
@@ -64,14 +105,12 @@ class VisualMatch:
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(self, *, exclude_none: bool = ...) -> Dict[str, Any]: ...
-    def model_dump_json(self, *, indent: Optional[int] = ..., exclude_none: bool = ...) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "VisualMatch"]) -> "VisualMatch": ...
-    def __getstate__(self) -> str: ...
-    def __setstate__(self, state: str) -> None: ...
+    @staticmethod
+    def model_validate_json(json_data: Union[str, bytes]) -> "VisualMatch": ...
 
-class ShoppingOffer:
+class ShoppingOffer(_JsonForm):
     title: str
     link: str
     source: Optional[str]
@@ -104,15 +143,13 @@ class ShoppingOffer:
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(self, *, exclude_none: bool = ...) -> Dict[str, Any]: ...
-    def model_dump_json(self, *, indent: Optional[int] = ..., exclude_none: bool = ...) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "ShoppingOffer"]) -> "ShoppingOffer": ...
-    def __getstate__(self) -> str: ...
-    def __setstate__(self, state: str) -> None: ...
+    @staticmethod
+    def model_validate_json(json_data: Union[str, bytes]) -> "ShoppingOffer": ...
 
-class NormalizedPrice:
-    def __init__(self, *, raw: str, amount: float, currency: str) -> None: ...
+class NormalizedPrice(_JsonForm):
+    def __init__(self, *, raw: str = ..., amount: float, currency: str = ...) -> None: ...
     @property
     def raw(self) -> str: ...
     @property
@@ -121,14 +158,12 @@ class NormalizedPrice:
     def currency(self) -> str: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(self, *, exclude_none: bool = ...) -> Dict[str, Any]: ...
-    def model_dump_json(self, *, indent: Optional[int] = ..., exclude_none: bool = ...) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "NormalizedPrice"]) -> "NormalizedPrice": ...
-    def __getstate__(self) -> str: ...
-    def __setstate__(self, state: str) -> None: ...
+    @staticmethod
+    def model_validate_json(json_data: Union[str, bytes]) -> "NormalizedPrice": ...
 
-class EnrichedCommerceMatch:
+class EnrichedCommerceMatch(_JsonForm):
     title: str
     direct_url: str
     original_url: str
@@ -171,14 +206,12 @@ class EnrichedCommerceMatch:
     def from_shopping_offer(offer: ShoppingOffer) -> "EnrichedCommerceMatch": ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(self, *, exclude_none: bool = ...) -> Dict[str, Any]: ...
-    def model_dump_json(self, *, indent: Optional[int] = ..., exclude_none: bool = ...) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "EnrichedCommerceMatch"]) -> "EnrichedCommerceMatch": ...
-    def __getstate__(self) -> str: ...
-    def __setstate__(self, state: str) -> None: ...
+    @staticmethod
+    def model_validate_json(json_data: Union[str, bytes]) -> "EnrichedCommerceMatch": ...
 
-class CommerceSummary:
+class CommerceSummary(_JsonForm):
     total_matches: int
     currency: str
     total_priced_matches: int
@@ -205,14 +238,12 @@ class CommerceSummary:
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(self, *, exclude_none: bool = ...) -> Dict[str, Any]: ...
-    def model_dump_json(self, *, indent: Optional[int] = ..., exclude_none: bool = ...) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "CommerceSummary"]) -> "CommerceSummary": ...
-    def __getstate__(self) -> str: ...
-    def __setstate__(self, state: str) -> None: ...
+    @staticmethod
+    def model_validate_json(json_data: Union[str, bytes]) -> "CommerceSummary": ...
 
-class CommerceIntelligence:
+class CommerceIntelligence(_JsonForm):
     summary: CommerceSummary
     items: List[EnrichedCommerceMatch]
     def __init__(
@@ -220,12 +251,14 @@ class CommerceIntelligence:
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def model_dump(self, *, exclude_none: bool = ...) -> Dict[str, Any]: ...
-    def model_dump_json(self, *, indent: Optional[int] = ..., exclude_none: bool = ...) -> str: ...
     @staticmethod
     def model_validate(obj: Union[Dict[str, Any], "CommerceIntelligence"]) -> "CommerceIntelligence": ...
-    def __getstate__(self) -> Tuple[CommerceSummary, List[EnrichedCommerceMatch]]: ...
-    def __setstate__(self, state: Tuple[CommerceSummary, List[EnrichedCommerceMatch]]) -> None: ...
+    @staticmethod
+    def model_validate_json(json_data: Union[str, bytes]) -> "CommerceIntelligence": ...
+    def __getstate__(self) -> Tuple[CommerceSummary, List[EnrichedCommerceMatch]]: ...  # type: ignore[override]
+    def __setstate__(  # type: ignore[override]
+        self, state: Tuple[CommerceSummary, List[EnrichedCommerceMatch]]
+    ) -> None: ...
 
 class RelevanceContext:
     query: Optional[str]
@@ -314,43 +347,25 @@ def export_commerce_to_html(
 # ---------------------------------------------------------------- runs
 
 class Run:
-    def run(self, on_message: Optional[Callable[[str], None]] = ...) -> Any: ...
+    def run(
+        self,
+        on_message: Optional[Callable[[str], None]] = ...,
+        on_counts: Optional[Callable[[str, int, int], None]] = ...,
+    ) -> Any: ...
     def stop(self) -> None: ...
 
 def enrich_run(
-    matches: Union[List[VisualMatch], Tuple[VisualMatch, ...]],
-    offers: Optional[Union[List[ShoppingOffer], Tuple[ShoppingOffer, ...]]] = ...,
+    matches: Iterable[VisualMatch],
+    offers: Optional[Iterable[ShoppingOffer]],
+    settings: RunSettings,
     *,
-    pages: Optional[_Path] = ...,
-    allow_private: bool = ...,
-    resolve_stores: bool = ...,
-    extended: bool = ...,
-    timeout: float = ...,
     max_items: Optional[int] = ...,
-    cache: Optional[_Path] = ...,
-    fetching: Optional[Any] = ...,
 ) -> Run: ...
-def resolve_run(
-    items: _Items, max_concurrency: int = ..., timeout: int = ..., *, allow_private: bool = ...
-) -> Run: ...
-def fetch_run(
-    urls: Union[List[str], Tuple[str, ...]],
-    timeout: float = ...,
-    *,
-    pages: Optional[_Path] = ...,
-    allow_private: bool = ...,
-    cache: Optional[_Path] = ...,
-    fetching: Optional[Any] = ...,
-) -> Run: ...
+def resolve_run(items: _Items, max_concurrency: int, timeout: int, settings: RunSettings) -> Run: ...
+def fetch_run(urls: Iterable[str], settings: RunSettings) -> Run: ...
 def batch_run(
-    records: Union[List[Tuple[Optional[int], Any]], Tuple[Tuple[Optional[int], Any], ...]],
+    records: Iterable[Tuple[Optional[int], Any]],
+    settings: RunSettings,
     *,
-    pages: Optional[_Path] = ...,
-    allow_private: bool = ...,
-    resolve_stores: bool = ...,
-    extended: bool = ...,
-    timeout: float = ...,
     concurrency: int = ...,
-    cache: Optional[_Path] = ...,
-    fetching: Optional[Any] = ...,
 ) -> Run: ...

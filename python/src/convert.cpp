@@ -75,6 +75,24 @@ std::filesystem::path path(py::handle h, std::string_view what) {
                                            static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))));
 }
 
+py::sequence elements(py::handle h, std::string_view what, std::string_view element_type) {
+  if (PyList_Check(h.ptr()) || PyTuple_Check(h.ptr())) return py::reinterpret_borrow<py::sequence>(h);
+  const bool text_or_mapping = PyUnicode_Check(h.ptr()) || PyBytes_Check(h.ptr()) || PyByteArray_Check(h.ptr()) ||
+                               py::isinstance(h, py::module_::import("collections.abc").attr("Mapping"));
+  if (text_or_mapping || !py::isinstance<py::iterable>(h)) {
+    raise_type_error(what, "a list or other iterable of " + std::string(element_type), h);
+  }
+  PyObject* listed = PySequence_List(h.ptr());
+  if (listed == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::sequence>(listed);
+}
+
+bool holds_value(py::handle h) {
+  auto* instance = reinterpret_cast<py::detail::instance*>(h.ptr());
+  const py::detail::value_and_holder held = instance->get_value_and_holder(nullptr, false);
+  return held && held.holder_constructed();
+}
+
 py::object enum_class(const char* name) {
   const py::object module = py::reinterpret_steal<py::object>(PyImport_GetModule(py::str(MODULE_NAME).ptr()));
   if (!module) {

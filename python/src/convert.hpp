@@ -43,13 +43,15 @@ inline constexpr const char* MODULE_NAME = "korvane._core";
 [[nodiscard]] bool boolean(py::handle h, std::string_view what);
 // A str or os.PathLike, in the file system's encoding.
 [[nodiscard]] std::filesystem::path path(py::handle h, std::string_view what);
-// A list or tuple; each element converted by `convert(element, "<what>[i]")`.
+// The elements of a list, a tuple or any other iterable (a generator, say:
+// read once, here) as a sequence; TypeError for a str, bytes, a mapping or
+// what is not iterable.
+[[nodiscard]] py::sequence elements(py::handle h, std::string_view what, std::string_view element_type);
+
+// elements() each converted by `convert(element, "<what>[i]")`.
 template <class Convert>
 [[nodiscard]] auto list_of(py::handle h, std::string_view what, std::string_view element_type, Convert convert) {
-  if (!PyList_Check(h.ptr()) && !PyTuple_Check(h.ptr())) {
-    raise_type_error(what, "a list of " + std::string(element_type), h);
-  }
-  const py::sequence seq = py::reinterpret_borrow<py::sequence>(h);
+  const py::sequence seq = elements(h, what, element_type);
   std::vector<std::decay_t<decltype(convert(h, std::string(what)))>> out;
   out.reserve(seq.size());
   std::size_t i = 0;
@@ -59,13 +61,21 @@ template <class Convert>
   return out;
 }
 
-// An instance of the bound class of Record.
+// Whether the bound instance `h` holds its C++ value: not when it was made
+// by Class.__new__ without __init__ (its memory was never initialised).
+[[nodiscard]] bool holds_value(py::handle h);
+
+// The value of an instance of the bound class of Record. TypeError for any
+// other object (also an unbound method called with another `self`) and for
+// an instance that holds no value.
 template <class Record>
-[[nodiscard]] const Record& record(py::handle h, std::string_view what) {
-  if (!py::isinstance<Record>(h)) {
-    raise_type_error(what, py::str(py::type::of<Record>().attr("__name__")).cast<std::string>(), h);
+[[nodiscard]] Record& record(py::handle h, std::string_view what) {
+  const auto name = [] { return py::str(py::type::of<Record>().attr("__name__")).cast<std::string>(); };
+  if (!py::isinstance<Record>(h)) raise_type_error(what, name(), h);
+  if (!holds_value(h)) {
+    throw py::type_error(std::string(what) + " is an uninitialised " + name() + " (made by __new__ without __init__)");
   }
-  return h.cast<const Record&>();
+  return h.cast<Record&>();
 }
 
 // ---------------------------------------------------------------- enumerations

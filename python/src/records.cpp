@@ -3,11 +3,12 @@
 #include <korvane/models/json.hpp>
 #include <korvane/relevance.hpp>
 
-#include <boost/json/parse.hpp>
-#include <pybind11/operators.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
+#include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -29,6 +30,11 @@ void add_enum(py::module_& m, const char* doc) {
       EnumName<Enum>::value, members, py::arg("module") = "korvane.models.common",
       py::arg("qualname") = EnumName<Enum>::value, py::arg("type") = py::module_::import("builtins").attr("str"));
   cls.attr("__doc__") = doc;
+  // str() and f-strings give the text value, as for a str enum (Python 3.11
+  // would otherwise give "PageType.PRODUCT").
+  const py::object text = py::module_::import("builtins").attr("str");
+  cls.attr("__str__") = text.attr("__str__");
+  cls.attr("__format__") = text.attr("__format__");
   m.attr(EnumName<Enum>::value) = cls;
 }
 
@@ -72,7 +78,9 @@ class RecordClass {
     const std::string what = name_ + "." + name;
     FieldAccess<Record> f{name, [member](const Record& r) { return Field<T>::to(r.*member); },
                           [member, what](Record& r, py::handle v) { r.*member = Field<T>::from(v, what); }};
-    cls_.def_property(name, f.get, [set = f.set](Record& r, const py::object& v) { set(r, v); });
+    cls_.def_property(
+        name, [get = f.get](const py::object& self) { return get(record<Record>(self, "self")); },
+        [set = f.set](const py::object& self, const py::object& v) { set(record<Record>(self, "self"), v); });
     fields_->push_back(std::move(f));
     return *this;
   }
@@ -80,36 +88,42 @@ class RecordClass {
   template <class T>
   RecordClass& readonly(const char* name, T Record::*member) {
     FieldAccess<Record> f{name, [member](const Record& r) { return Field<T>::to(r.*member); }, {}};
-    cls_.def_property_readonly(name, f.get);
+    cls_.def_property_readonly(name,
+                               [get = f.get](const py::object& self) { return get(record<Record>(self, "self")); });
     fields_->push_back(std::move(f));
     return *this;
   }
 
   // Record(field=value, ...): keyword arguments only, the others keep the
-  // struct's defaults.
-  RecordClass& keyword_init() {
-    cls_.def(py::init([fields = fields_, name = name_](const py::args& args, const py::kwargs& kwargs) {
+  // struct's defaults. As model_validate() reads a dict: unknown names are
+  // ignored, the `required` fields must be given (TypeError naming the first
+  // one missing).
+  RecordClass& keyword_init(std::vector<std::string> required = {}) {
+    cls_.def(py::init([fields = fields_, name = name_, required](const py::args& args, const py::kwargs& kwargs) {
                if (!args.empty()) throw py::type_error(name + "() takes keyword arguments only");
+               for (const std::string& field : required) {
+                 if (!kwargs.contains(field)) {
+                   throw py::type_error(name + "() missing required keyword argument '" + field + "'");
+                 }
+               }
                Record r{};
                for (const auto& [key, value] : kwargs) {
                  const std::string_view key_name = text_view(key, "keyword");
                  const auto f = std::find_if(fields->begin(), fields->end(),
                                              [&](const FieldAccess<Record>& a) { return a.name == key_name; });
-                 if (f == fields->end() || !f->set) {
-                   throw py::type_error(name + "() got an unexpected keyword argument '" + std::string(key_name) +
-                                        "'");
-                 }
-                 f->set(r, value);
+                 if (f != fields->end() && f->set) f->set(r, value);
                }
                return r;
              }),
-             "Builds the record from keyword arguments; fields not given keep their defaults.");
+             "Builds the record from keyword arguments; fields not given keep their defaults, unknown names "
+             "are ignored (as model_validate does).");
     return *this;
   }
 
   // Name(field=repr(value), ...), fields in declaration order.
   RecordClass& repr() {
-    cls_.def("__repr__", [fields = fields_, name = name_](const Record& r) {
+    cls_.def("__repr__", [fields = fields_, name = name_](const py::object& self) {
+      const Record& r = record<Record>(self, "self");
       std::string out = name + "(";
       for (std::size_t i = 0; i < fields->size(); ++i) {
         if (i > 0) out += ", ";
@@ -121,7 +135,12 @@ class RecordClass {
   }
 
   RecordClass& equality() {
-    cls_.def(py::self == py::self);  // also sets __hash__ to None: records are mutable
+    cls_.def("__eq__", [](const py::object& self, const py::object& other) -> py::object {
+      const Record& r = record<Record>(self, "self");
+      if (!py::isinstance<Record>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+      return py::bool_(r == record<Record>(other, "other"));
+    });
+    cls_.attr("__hash__") = py::none();  // records are mutable
     return *this;
   }
 
@@ -145,28 +164,106 @@ int indent_of(const py::object& indent) {
   return n;
 }
 
+// The fields that include= and exclude= name at one level (pydantic's
+// forms): a set or other iterable of field names, or a dict from a field
+// name to True (the whole field) or to the same form for the fields inside
+// it (of each element, for a list of records). Absent when None.
+using FieldSpec = std::map<std::string, py::object, std::less<>>;
+
+std::optional<FieldSpec> field_spec(py::handle h, std::string_view what) {
+  if (h.is_none()) return std::nullopt;
+  FieldSpec spec;
+  if (PyDict_Check(h.ptr())) {
+    for (const auto& [key, nested] : py::reinterpret_borrow<py::dict>(h)) {
+      const bool whole = nested.ptr() == Py_True || nested.ptr() == Py_Ellipsis;
+      spec[std::string(text_view(key, what))] = whole ? py::none() : py::reinterpret_borrow<py::object>(nested);
+    }
+    return spec;
+  }
+  if (PyUnicode_Check(h.ptr()) || !py::isinstance<py::iterable>(h)) {
+    raise_type_error(what, "a set of field names, a dict or None", h);
+  }
+  for (const py::handle name : py::reinterpret_borrow<py::iterable>(h)) {
+    spec[std::string(text_view(name, what))] = py::none();
+  }
+  return spec;
+}
+
+// `v` with only the fields that `include` keeps and `exclude` leaves
+// (member order kept).
+void filter_fields(boost::json::value& v, py::handle include, py::handle exclude) {
+  if (auto* array = v.if_array()) {
+    for (auto& element : *array) filter_fields(element, include, exclude);
+    return;
+  }
+  auto* object = v.if_object();
+  const auto kept = field_spec(include, "include");
+  const auto left = field_spec(exclude, "exclude");
+  if (object == nullptr || (!kept && !left)) return;
+  boost::json::object out;
+  for (auto& member : *object) {
+    const auto in = kept ? kept->find(std::string_view(member.key())) : FieldSpec::const_iterator();
+    const auto out_of = left ? left->find(std::string_view(member.key())) : FieldSpec::const_iterator();
+    if (kept && in == kept->end()) continue;
+    const bool excluded = left && out_of != left->end();
+    if (excluded && out_of->second.is_none()) continue;
+    filter_fields(member.value(), kept ? in->second : py::none(), excluded ? out_of->second : py::none());
+    out.emplace(member.key(), std::move(member.value()));
+  }
+  *object = std::move(out);
+}
+
+// NaN and the infinities as null, as JSON text holds them.
+void null_non_finite(boost::json::value& v) {
+  if (auto* array = v.if_array()) {
+    for (auto& element : *array) null_non_finite(element);
+  } else if (auto* object = v.if_object()) {
+    for (auto& member : *object) null_non_finite(member.value());
+  } else if (v.is_double() && !std::isfinite(v.get_double())) {
+    v = nullptr;
+  }
+}
+
+// The JSON form of a record with model_dump's options.
+template <class Model>
+boost::json::value dumped(const Model& model, const py::object& include, const py::object& exclude,
+                          const py::object& exclude_none) {
+  boost::json::value v = models::to_json(model, {.exclude_none = boolean(exclude_none, "exclude_none")});
+  filter_fields(v, include, exclude);
+  return v;
+}
+
 // The JSON methods of a Python class `cls` whose instances convert to Model
 // with `to_model(handle)` and are made from one with `from_model(Model)`.
 template <class Model, class Bound, class ToModel, class FromModel>
 void add_json_methods(py::class_<Bound>& cls, ToModel to_model, FromModel from_model) {
   cls.def(
       "model_dump",
-      [to_model](const py::object& self, const py::object& exclude_none) {
-        return json_to_python(
-            models::to_json(to_model(self), {.exclude_none = boolean(exclude_none, "exclude_none")}));
+      [to_model](const py::object& self, const py::object& mode, const py::object& include,
+                 const py::object& exclude, const py::object& exclude_none) {
+        const std::string_view how = text_view(mode, "mode");
+        if (how != "python" && how != "json") throw py::value_error("mode must be 'python' or 'json'");
+        boost::json::value v = dumped(to_model(self), include, exclude, exclude_none);
+        if (how == "json") null_non_finite(v);
+        return json_to_python(v);
       },
-      py::kw_only(), py::arg("exclude_none") = false,
+      py::kw_only(), py::arg("mode") = "python", py::arg("include") = py::none(), py::arg("exclude") = py::none(),
+      py::arg("exclude_none") = false,
       "The record's JSON form as Python values: nested records as dicts, enumerations as their text "
-      "values; with exclude_none, absent fields are left out at every level.");
+      "values; mode='json' gives what the JSON text holds (NaN and infinities as None). include and "
+      "exclude name the fields kept or left out (a set of names, or a dict for the fields inside one); "
+      "with exclude_none, absent fields are left out at every level.");
   cls.def(
       "model_dump_json",
-      [to_model](const py::object& self, const py::object& indent, const py::object& exclude_none) {
-        return to_python(
-            models::model_dump_json(to_model(self), indent_of(indent), boolean(exclude_none, "exclude_none")));
+      [to_model](const py::object& self, const py::object& indent, const py::object& include,
+                 const py::object& exclude, const py::object& exclude_none) {
+        return to_python(models::json_text(dumped(to_model(self), include, exclude, exclude_none), indent_of(indent)));
       },
-      py::kw_only(), py::arg("indent") = py::none(), py::arg("exclude_none") = false,
+      py::kw_only(), py::arg("indent") = py::none(), py::arg("include") = py::none(),
+      py::arg("exclude") = py::none(), py::arg("exclude_none") = false,
       "The record as JSON text, the same as the library writes: compact when indent is None, fields in "
-      "declaration order, numbers as the shortest text that reads back the same.");
+      "declaration order, numbers as the shortest text that reads back the same (NaN and infinities, "
+      "which JSON has not, as null). include, exclude and exclude_none as for model_dump.");
   cls.def_static(
       "model_validate",
       [from_model](const py::object& obj) -> py::object {
@@ -176,21 +273,53 @@ void add_json_methods(py::class_<Bound>& cls, ToModel to_model, FromModel from_m
       },
       py::arg("obj"),
       "The record of a dict in the JSON form (as model_dump gives it); absent and None members take "
-      "the defaults. Raises ValueError naming the member that has the wrong shape.");
+      "the defaults, unknown members are ignored. Raises ValueError naming the member that has the "
+      "wrong shape.");
+  cls.def_static(
+      "model_validate_json",
+      [from_model](const py::object& json_data) -> py::object {
+        if (PyBytes_Check(json_data.ptr())) {
+          const std::string text(py::reinterpret_borrow<py::bytes>(json_data));
+          return from_model(models::model_validate_json<Model>(text));
+        }
+        return from_model(models::model_validate_json<Model>(text_view(json_data, "json_data")));
+      },
+      py::arg("json_data"),
+      "The record of a JSON text (str or bytes), as model_validate reads its dict; numbers are read "
+      "correctly rounded. Raises ValueError naming the position of invalid JSON or the member that has "
+      "the wrong shape.");
+}
+
+// Pickling with every protocol: __reduce_ex__ gives copyreg.__newobj__ (an
+// instance without value) and the state that __setstate__ then gives it.
+// (Protocols 0 and 1 would otherwise rebuild the object through
+// object.__new__, which pybind11 classes refuse.)
+template <class Bound, class GetState, class SetState>
+void add_pickling(py::class_<Bound>& cls, GetState get_state, SetState set_state) {
+  cls.def(py::pickle(std::move(get_state), std::move(set_state)));
+  cls.def(
+      "__reduce_ex__",
+      [](const py::object& self, const py::object&) {
+        (void)record<Bound>(self, "self");
+        return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"), py::make_tuple(py::type::of(self)),
+                              self.attr("__getstate__")());
+      },
+      py::arg("protocol"));
 }
 
 template <class Record>
 RecordClass<Record>& RecordClass<Record>::json_model() {
   add_json_methods<Record>(
-      cls_, [](py::handle self) -> const Record& { return self.cast<const Record&>(); },
+      cls_, [](py::handle self) -> const Record& { return record<Record>(self, "self"); },
       [](Record r) { return py::cast(std::move(r)); });
-  // Pickled (and copied by the copy module) as the JSON text.
-  cls_.def(py::pickle([](const Record& r) {
-                        return py::reinterpret_steal<py::str>(to_python(models::model_dump_json(r, 0, false)).release());
-                      },
-                      [](const py::str& state) {
-                        return models::from_json<Record>(boost::json::parse(text_view(state, "state")));
-                      }));
+  // Pickled (and copied by the copy module) as the JSON form's Python
+  // values, which keep what JSON text cannot (NaN, infinities).
+  add_pickling(
+      cls_,
+      [](const py::object& self) {
+        return py::reinterpret_borrow<py::dict>(json_to_python(models::to_json(record<Record>(self, "self"))));
+      },
+      [](const py::dict& state) { return models::from_json<Record>(python_to_json(state, "state")); });
   return *this;
 }
 
@@ -216,36 +345,44 @@ void bind_intelligence(py::module_& m) {
           }),
           py::kw_only(), py::arg("summary") = py::none(), py::arg("items") = py::none(),
           "A result; without arguments the empty result (a default summary and no items).");
+  const auto value = [](const py::object& self) -> Intelligence& { return record<Intelligence>(self, "self"); };
   cls.def_property(
-      "summary", [](const Intelligence& v) { return v.summary; },
-      [](Intelligence& v, const py::object& summary) {
+      "summary", [value](const py::object& self) { return value(self).summary; },
+      [value](const py::object& self, const py::object& summary) {
         (void)record<models::CommerceSummary>(summary, "CommerceIntelligence.summary");
-        v.summary = summary;
+        value(self).summary = summary;
       });
   cls.def_property(
-      "items", [](const Intelligence& v) { return v.items; },
-      [](Intelligence& v, const py::object& items) {
+      "items", [value](const py::object& self) { return value(self).items; },
+      [value](const py::object& self, const py::object& items) {
         if (!PyList_Check(items.ptr())) raise_type_error("CommerceIntelligence.items", "a list", items);
-        v.items = items;
+        value(self).items = items;
       });
-  cls.def("__repr__", [](const Intelligence& v) {
+  cls.def("__repr__", [value](const py::object& self) {
+    const Intelligence& v = value(self);
     return "CommerceIntelligence(summary=" + py::repr(v.summary).cast<std::string>() +
            ", items=" + py::repr(v.items).cast<std::string>() + ")";
   });
-  cls.def("__eq__", [](const Intelligence& a, const py::object& other) -> py::object {
+  cls.def("__eq__", [value](const py::object& self, const py::object& other) -> py::object {
+    const Intelligence& a = value(self);
     if (!py::isinstance<Intelligence>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-    const auto& b = other.cast<const Intelligence&>();
+    const Intelligence& b = record<Intelligence>(other, "other");
     return py::bool_(a.summary.equal(b.summary) && a.items.equal(b.items));
   });
   cls.attr("__hash__") = py::none();
   add_json_methods<models::CommerceIntelligence>(
       cls, [](py::handle self) { return to_model(self, "CommerceIntelligence"); },
       [](models::CommerceIntelligence v) { return to_python(std::move(v)); });
-  cls.def(py::pickle([](const Intelligence& v) { return py::make_tuple(v.summary, v.items); },
-                     [](const py::tuple& state) {
-                       if (state.size() != 2) throw py::value_error("bad CommerceIntelligence state");
-                       return Intelligence{state[0], state[1]};
-                     }));
+  add_pickling(
+      cls,
+      [value](const py::object& self) {
+        const Intelligence& v = value(self);
+        return py::make_tuple(v.summary, v.items);
+      },
+      [](const py::tuple& state) {
+        if (state.size() != 2) throw py::value_error("bad CommerceIntelligence state");
+        return Intelligence{state[0], state[1]};
+      });
 }
 
 }  // namespace
@@ -287,7 +424,7 @@ void bind_records(py::module_& m) {
       .field("currency", &VisualMatch::currency)
       .field("thumbnail", &VisualMatch::thumbnail)
       .field("in_stock", &VisualMatch::in_stock)
-      .keyword_init()
+      .keyword_init({"link"})
       .repr()
       .equality()
       .json_model();
@@ -321,12 +458,13 @@ void bind_records(py::module_& m) {
       .repr()
       .equality()
       .json_model();
+  // (raw and currency as model_validate reads them: empty when not given.)
   price.cls().def(py::init([](const py::object& raw, const py::object& amount, const py::object& currency) {
                     return NormalizedPrice(std::string(text_view(raw, "NormalizedPrice.raw")),
                                            number(amount, "NormalizedPrice.amount"),
                                            std::string(text_view(currency, "NormalizedPrice.currency")));
                   }),
-                  py::kw_only(), py::arg("raw"), py::arg("amount"), py::arg("currency"));
+                  py::kw_only(), py::arg("raw") = "", py::arg("amount"), py::arg("currency") = "");
 
   RecordClass<EnrichedCommerceMatch> item(m, "EnrichedCommerceMatch", "korvane.models.commerce",
                                           "One commerce item: a visual match or a shopping offer, enriched.");

@@ -1,16 +1,16 @@
 #include "bindings.hpp"
 #include "records.hpp"
 
+#include <korvane/commerce/batch.hpp>
 #include <korvane/commerce/input.hpp>
 #include <korvane/commerce/json.hpp>
 #include <korvane/commerce/run.hpp>
 #include <korvane/core/fetcher.hpp>
 #include <korvane/models/json.hpp>
 
-#include <boost/json/object.hpp>
-#include <boost/json/parse.hpp>
-#include <boost/json/serialize.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -31,11 +31,13 @@ class PythonCallable {
  public:
   explicit PythonCallable(py::object fn) : held_(std::make_shared<Held>(std::move(fn))) {}
 
-  // Calls it with `msg`, holding the GIL for the call. A Python exception
-  // leaves as py::error_already_set, which ends the library's run.
-  void operator()(std::string msg) const {
+  // Calls it, holding the GIL, with the argument tuple that `arguments()`
+  // (called with the GIL too) makes. A Python exception leaves as
+  // py::error_already_set, which ends the library's run.
+  template <class Arguments>
+  void call(Arguments arguments) const {
     const py::gil_scoped_acquire locked;
-    held_->fn(to_python(msg));
+    held_->fn(*arguments());
   }
 
  private:
@@ -52,6 +54,23 @@ class PythonCallable {
   std::shared_ptr<const Held> held_;
 };
 
+// The run's observers: `on_message(text)` for each progress message and
+// `on_counts(phase, done, total)` for each count (None: not wanted).
+commerce::RunCallbacks callbacks_of(const py::object& on_message, const py::object& on_counts) {
+  commerce::RunCallbacks callbacks;
+  if (!on_message.is_none()) {
+    callbacks.on_message = [fn = PythonCallable(on_message)](const std::string& message) {
+      fn.call([&] { return py::make_tuple(to_python(message)); });
+    };
+  }
+  if (!on_counts.is_none()) {
+    callbacks.on_progress = [fn = PythonCallable(on_counts)](const commerce::RunProgress& counts) {
+      fn.call([&] { return py::make_tuple(to_python(commerce::to_string(counts.phase)), counts.done, counts.total); });
+    };
+  }
+  return callbacks;
+}
+
 // One blocking library call, for a thread of its own: the arguments are
 // converted when the run is made (with the GIL, so a wrong argument fails at
 // once), run() makes the call without the GIL and returns its result as
@@ -64,11 +83,10 @@ class Run {
   Run& operator=(const Run&) = delete;
   virtual ~Run() = default;
 
-  py::object run(const py::object& on_message) {
+  py::object run(const py::object& on_message, const py::object& on_counts) {
     if (started_) throw std::runtime_error("a run runs once");
     started_ = true;
-    commerce::RunCallbacks callbacks;
-    if (!on_message.is_none()) callbacks.on_message = PythonCallable(on_message);
+    const commerce::RunCallbacks callbacks = callbacks_of(on_message, on_counts);
     {
       const py::gil_scoped_release unlocked;
       call(callbacks, stop_.get_token());
@@ -89,49 +107,81 @@ class Run {
   bool started_ = false;  // read and written with the GIL
 };
 
-// The fields of a korvane.core.fetcher.FetchOptions (read by name, each
-// checked) into `options`: pace per host, retries, robots.txt, the cache's
-// maximum age.
-void apply_fetch_options(const py::handle& fetching, commerce::RunOptions& options) {
-  const auto field = [&](const char* name) {
-    if (!py::hasattr(fetching, name)) raise_type_error("fetching", "FetchOptions", fetching);
-    return fetching.attr(name);
-  };
-  const long long per_host = integer(field("per_host"), "fetching.per_host");
-  const long long retries = integer(field("retries"), "fetching.retries");
-  if (per_host < 1) throw py::value_error("fetching.per_host must be at least 1");
-  if (retries < 0) throw py::value_error("fetching.retries must not be negative");
-  options.fetcher.max_per_host = static_cast<std::size_t>(per_host);
-  options.fetcher.host_delay = number(field("host_delay"), "fetching.host_delay");
-  options.fetcher.adaptive = boolean(field("adaptive"), "fetching.adaptive");
-  options.fetcher.retries = static_cast<int>(std::min<long long>(retries, 100));
-  options.fetcher.respect_robots = boolean(field("respect_robots"), "fetching.respect_robots");
-  options.cache_max_age = number(field("cache_max_age"), "fetching.cache_max_age");
+// Raises the OSError `type` as open() would: (errno, message, path).
+[[noreturn]] void raise_os_error(PyObject* type, int error, const char* message, const std::filesystem::path& at) {
+  const py::object exception = py::reinterpret_borrow<py::object>(type)(error, message, path_to_python(at));
+  PyErr_SetObject(type, exception.ptr());
+  throw py::error_already_set();
 }
 
-// The settings of a run from the keyword arguments of the Python calls.
+// A page folder is checked when the run is made: FileNotFoundError when it
+// or its manifest.json is missing, NotADirectoryError for a file.
+void check_page_folder(const std::filesystem::path& folder) {
+  std::error_code ignored;
+  const auto status = std::filesystem::status(folder, ignored);
+  if (!std::filesystem::exists(status)) raise_os_error(PyExc_FileNotFoundError, ENOENT, "No such page folder", folder);
+  if (!std::filesystem::is_directory(status)) {
+    raise_os_error(PyExc_NotADirectoryError, ENOTDIR, "Not a page folder", folder);
+  }
+  if (!std::filesystem::is_regular_file(folder / "manifest.json", ignored)) {
+    raise_os_error(PyExc_FileNotFoundError, ENOENT, "No manifest.json in this page folder", folder / "manifest.json");
+  }
+}
+
+// The settings of a run: the fields of a korvane.commerce.settings.RunSettings
+// (read by name, each checked), and the store settings of the resolver's
+// arguments.
 struct RunSettings {
   py::object pages = py::none();
   bool allow_private = false;
   bool resolve_stores = true;
   bool extended = false;
   double fetch_timeout = commerce::DEFAULT_FETCH_TIMEOUT;
-  std::optional<long long> max_items;
   int store_tabs = commerce::DEFAULT_STORE_TABS;
   int store_timeout = commerce::DEFAULT_STORE_TIMEOUT;
-  py::object cache = py::none();     // a page cache file
-  py::object fetching = py::none();  // a korvane.core.fetcher.FetchOptions
+  // Fetching at scale: pace per host, retries, robots.txt, the page cache.
+  core::FetcherOptions fetching{};
+  py::object cache = py::none();
+  double cache_max_age = core::DEFAULT_CACHE_MAX_AGE;
+
+  static RunSettings of(const py::handle& settings) {
+    const auto field = [&](const char* name) {
+      if (!py::hasattr(settings, name)) raise_type_error("settings", "RunSettings", settings);
+      return settings.attr(name);
+    };
+    RunSettings run{.pages = field("pages"),
+                    .allow_private = boolean(field("allow_private"), "settings.allow_private"),
+                    .resolve_stores = boolean(field("resolve_stores"), "settings.resolve_stores"),
+                    .extended = boolean(field("extended"), "settings.extended"),
+                    .fetch_timeout = number(field("timeout"), "settings.timeout")};
+    const long long per_host = integer(field("per_host"), "settings.per_host");
+    const long long retries = integer(field("retries"), "settings.retries");
+    if (per_host < 1) throw py::value_error("settings.per_host must be at least 1");
+    if (retries < 0) throw py::value_error("settings.retries must not be negative");
+    run.fetching.max_per_host = static_cast<std::size_t>(per_host);
+    run.fetching.host_delay = number(field("host_delay"), "settings.host_delay");
+    run.fetching.adaptive = boolean(field("adaptive"), "settings.adaptive");
+    // (More than a hundred retries of one page is no retry policy.)
+    run.fetching.retries = static_cast<int>(std::min<long long>(retries, 100));
+    run.fetching.respect_robots = boolean(field("respect_robots"), "settings.respect_robots");
+    run.cache = field("cache");
+    run.cache_max_age = number(field("cache_max_age"), "settings.cache_max_age");
+    return run;
+  }
 
   [[nodiscard]] commerce::RunOptions options() const {
     commerce::RunOptions o;
     o.fetch_timeout = fetch_timeout;
-    if (!pages.is_none()) o.pages = path(pages, "pages");
-    if (!cache.is_none()) o.cache = path(cache, "cache");
-    if (!fetching.is_none()) apply_fetch_options(fetching, o);
+    if (!pages.is_none()) {
+      o.pages = path(pages, "settings.pages");
+      check_page_folder(*o.pages);
+    }
+    o.fetcher = fetching;
+    if (!cache.is_none()) o.cache = path(cache, "settings.cache");
+    o.cache_max_age = cache_max_age;
     o.allow_private_addresses = allow_private;
     o.resolve_stores = resolve_stores;
     o.extraction = extended ? commerce::ExtractionMode::extended : commerce::ExtractionMode::standard;
-    o.max_items = max_items;
     o.store_tabs = store_tabs;
     o.store_timeout = store_timeout;
     return o;
@@ -238,90 +288,36 @@ std::shared_ptr<const core::Transport> folder_transport(const std::filesystem::p
 }
 
 // The library's batch of enrichments over search results given as JSON
-// texts: each read by the library's reader, its identity its "id" member or
-// its number, its answer one JSON line.
+// texts, answered as JSON lines (enrich_batch_lines).
 class BatchRun final : public Run {
  public:
-  struct Record {
-    std::optional<long long> number;
-    std::string text;
-  };
-
-  BatchRun(std::vector<Record> records, commerce::RunOptions options, std::size_t concurrency)
-      : records_(std::move(records)), options_(std::move(options)), concurrency_(concurrency) {}
+  BatchRun(std::vector<commerce::BatchInput> inputs, commerce::RunOptions options, std::size_t concurrency)
+      : inputs_(std::move(inputs)), options_(std::move(options)), concurrency_(concurrency) {}
 
  protected:
   void call(const commerce::RunCallbacks& callbacks, std::stop_token stop) override {
-    std::vector<commerce::EnrichRequest> requests;
-    std::vector<std::optional<std::size_t>> request_of(records_.size());
-    answers_.resize(records_.size());
-    for (std::size_t i = 0; i < records_.size(); ++i) {
-      Answer& answer = answers_[i];
-      answer.id = identity(records_[i]);
-      const std::string source = records_[i].number ? "line " + std::to_string(*records_[i].number) : "input";
-      try {
-        requests.push_back(commerce::read_search_result(records_[i].text, source));
-        request_of[i] = requests.size() - 1;
-      } catch (const Error& e) {
-        answer.error = e.what();
-      }
-    }
     if (options_.pages && !options_.transport) options_.transport = folder_transport(*options_.pages);
-    std::vector<commerce::BatchOutcome> outcomes =
-        commerce::enrich_batch(std::move(requests), options_, callbacks, std::move(stop), concurrency_);
-    for (std::size_t i = 0; i < records_.size(); ++i) {
-      Answer& answer = answers_[i];
-      boost::json::object line;
-      line.emplace("id", answer.id);
-      if (request_of[i] && outcomes[*request_of[i]].run) {
-        const commerce::RunResult& run = *outcomes[*request_of[i]].run;
-        boost::json::value result = models::to_json(run.result, {.exclude_none = true});
-        line.emplace("summary", std::move(result.as_object()["summary"]));
-        line.emplace("items", std::move(result.as_object()["items"]));
-        answer.items = run.result.items.size();
-        answer.priced = static_cast<std::size_t>(std::max(0, run.result.summary.total_priced_matches));
-      } else {
-        if (request_of[i]) answer.error = std::move(outcomes[*request_of[i]].error);
-        line.emplace("error", *answer.error);
-      }
-      answer.line = models::json_text(line);
-    }
+    lines_ = commerce::enrich_batch_lines(std::move(inputs_), options_, callbacks, std::move(stop), concurrency_);
   }
 
-  // [(id, line, items, priced, error or None)], in the order of the records.
+  // [(id, line, items, priced, error or None)], in the order of the inputs;
+  // the id as Python's json module reads it (an integer of any size stays
+  // an int).
   py::object result() override {
+    const py::object loads = py::module_::import("json").attr("loads");
     py::list answers;
-    for (Answer& a : answers_) {
-      answers.append(py::make_tuple(json_to_python(a.id), to_python(a.line), a.items, a.priced,
+    for (commerce::BatchLine& a : lines_) {
+      answers.append(py::make_tuple(loads(to_python(a.id)), to_python(a.line), a.items, a.priced,
                                     a.error ? to_python(*a.error) : py::object(py::none())));
     }
     return answers;
   }
 
  private:
-  struct Answer {
-    boost::json::value id;
-    std::string line;
-    std::size_t items = 0;
-    std::size_t priced = 0;
-    std::optional<std::string> error;
-  };
-
-  // The record's "id" member when it is a JSON object with one, else its
-  // number (null without one).
-  static boost::json::value identity(const Record& record) {
-    boost::system::error_code error;
-    boost::json::value parsed = boost::json::parse(record.text, error);
-    if (!error && parsed.is_object()) {
-      if (auto* id = parsed.as_object().if_contains("id")) return std::move(*id);
-    }
-    return record.number ? boost::json::value(*record.number) : boost::json::value(nullptr);
-  }
-
-  std::vector<Record> records_;
+  std::vector<commerce::BatchInput> inputs_;
   commerce::RunOptions options_;
   std::size_t concurrency_;
-  std::vector<Answer> answers_;
+  std::vector<commerce::BatchLine> lines_;
 };
 
 // A search result as JSON text: a str or bytes as it is, other values (a
@@ -330,7 +326,11 @@ std::string result_text(py::handle h, const std::string& what) {
   if (PyBytes_Check(h.ptr())) return std::string(py::reinterpret_borrow<py::bytes>(h));
   if (PyUnicode_Check(h.ptr())) return std::string(text_view(h, what));
   if (!PyDict_Check(h.ptr()) && !PyList_Check(h.ptr())) raise_type_error(what, "str, bytes, dict or list", h);
-  return boost::json::serialize(python_to_json(h, what));
+  // Python's own JSON writer: it keeps integers of any size (an "id", say);
+  // records inside are written in their JSON form.
+  const py::cpp_function record_form(
+      [](const py::object& value) { return json_to_python(python_to_json(value, "value")); });
+  return py::str(py::module_::import("json").attr("dumps")(h, py::arg("default") = record_form)).cast<std::string>();
 }
 
 std::vector<models::VisualMatch> matches_of(const py::object& matches) {
@@ -343,112 +343,83 @@ std::vector<models::VisualMatch> matches_of(const py::object& matches) {
 
 void bind_runs(py::module_& m) {
   py::class_<Run>(m, "Run",
-                  "One blocking library call: run(on_message) makes it without the GIL (call it on a thread "
-                  "of its own) and returns its result; stop() asks it to end from any thread, after which "
+                  "One blocking library call: run(on_message, on_counts) makes it without the GIL (call it on "
+                  "a thread of its own) and returns its result; stop() asks it to end from any thread, after which "
                   "run() raises korvane.errors.CancelledError once the browser is closed.")
-      .def("run", &Run::run, py::arg("on_message") = py::none())
-      .def("stop", &Run::stop);
+      .def(
+          "run",
+          [](const py::object& self, const py::object& on_message, const py::object& on_counts) {
+            return record<Run>(self, "self").run(on_message, on_counts);
+          },
+          py::arg("on_message") = py::none(), py::arg("on_counts") = py::none())
+      .def("stop", [](const py::object& self) { record<Run>(self, "self").stop(); });
 
   m.def(
       "enrich_run",
-      [](const py::object& matches, const py::object& offers, const py::object& pages,
-         const py::object& allow_private, const py::object& resolve_stores, const py::object& extended,
-         const py::object& timeout, const py::object& max_items, const py::object& cache,
-         const py::object& fetching) -> std::unique_ptr<Run> {
+      [](const py::object& matches, const py::object& offers, const py::object& settings,
+         const py::object& max_items) -> std::unique_ptr<Run> {
         commerce::EnrichRequest request{.matches = matches_of(matches), .offers = std::nullopt};
         if (!offers.is_none()) {
           request.offers = list_of(offers, "offers", "ShoppingOffer", [](py::handle h, const std::string& what) {
             return record<models::ShoppingOffer>(h, what);
           });
         }
-        const RunSettings settings{.pages = pages,
-                                   .allow_private = boolean(allow_private, "allow_private"),
-                                   .resolve_stores = boolean(resolve_stores, "resolve_stores"),
-                                   .extended = boolean(extended, "extended"),
-                                   .fetch_timeout = number(timeout, "timeout"),
-                                   .max_items = Field<std::optional<long long>>::from(max_items, "max_items"),
-                                   .cache = cache,
-                                   .fetching = fetching};
-        return std::make_unique<EnrichRun>(std::move(request), settings.options());
+        commerce::RunOptions options = RunSettings::of(settings).options();
+        options.max_items = Field<std::optional<long long>>::from(max_items, "max_items");
+        return std::make_unique<EnrichRun>(std::move(request), std::move(options));
       },
-      py::arg("matches"), py::arg("offers") = py::none(), py::kw_only(), py::arg("pages") = py::none(),
-      py::arg("allow_private") = false, py::arg("resolve_stores") = true, py::arg("extended") = false,
-      py::arg("timeout") = commerce::DEFAULT_FETCH_TIMEOUT, py::arg("max_items") = py::none(),
-      py::arg("cache") = py::none(), py::arg("fetching") = py::none(),
+      py::arg("matches"), py::arg("offers"), py::arg("settings"), py::kw_only(), py::arg("max_items") = py::none(),
       "A run of the whole pipeline; its result is (CommerceIntelligence, report dict).");
 
   m.def(
       "resolve_run",
       [](const py::object& items, const py::object& max_concurrency, const py::object& timeout,
-         const py::object& allow_private) -> std::unique_ptr<Run> {
-        std::vector<models::EnrichedCommerceMatch> values = items_of(items, "items");
-        const RunSettings settings{.allow_private = boolean(allow_private, "allow_private"),
-                                   .max_items = std::nullopt,
-                                   .store_tabs = Field<int>::from(max_concurrency, "max_concurrency"),
-                                   .store_timeout = Field<int>::from(timeout, "timeout")};
-        // A list of our own (py::list(items) would share a list).
-        py::list records = py::reinterpret_steal<py::list>(PySequence_List(items.ptr()));
+         const py::object& settings) -> std::unique_ptr<Run> {
+        // A list of our own (py::list(items) would share a list), read once.
+        py::list records = py::reinterpret_steal<py::list>(PySequence_List(elements(items, "items",
+                                                                                   "EnrichedCommerceMatch").ptr()));
         if (!records) throw py::error_already_set();
-        return std::make_unique<ResolveRun>(std::move(records), std::move(values), settings.options());
+        std::vector<models::EnrichedCommerceMatch> values = items_of(records, "items");
+        RunSettings run = RunSettings::of(settings);
+        run.store_tabs = Field<int>::from(max_concurrency, "max_concurrency");
+        run.store_timeout = Field<int>::from(timeout, "timeout");
+        return std::make_unique<ResolveRun>(std::move(records), std::move(values), run.options());
       },
-      py::arg("items"), py::arg("max_concurrency") = commerce::DEFAULT_STORE_TABS,
-      py::arg("timeout") = commerce::DEFAULT_STORE_TIMEOUT, py::kw_only(), py::arg("allow_private") = false,
+      py::arg("items"), py::arg("max_concurrency"), py::arg("timeout"), py::arg("settings"),
       "A store resolution of the items; its result is a new list of the same records.");
 
   m.def(
       "batch_run",
-      [](const py::object& records, const py::object& pages, const py::object& allow_private,
-         const py::object& resolve_stores, const py::object& extended, const py::object& timeout,
-         const py::object& concurrency, const py::object& cache, const py::object& fetching) -> std::unique_ptr<Run> {
-        std::vector<BatchRun::Record> values =
+      [](const py::object& records, const py::object& settings, const py::object& concurrency) -> std::unique_ptr<Run> {
+        std::vector<commerce::BatchInput> values =
             list_of(records, "records", "(number, result) pairs", [](py::handle h, const std::string& what) {
               if (!PyTuple_Check(h.ptr()) || PyTuple_GET_SIZE(h.ptr()) != 2) {
                 raise_type_error(what, "a (number, result) pair", h);
               }
               const py::tuple pair = py::reinterpret_borrow<py::tuple>(h);
-              BatchRun::Record record;
-              if (!pair[0].is_none()) record.number = integer(pair[0], what + "[0]");
-              record.text = result_text(pair[1], what + "[1]");
-              return record;
+              commerce::BatchInput input;
+              if (!pair[0].is_none()) input.number = integer(pair[0], what + "[0]");
+              input.text = result_text(pair[1], what + "[1]");
+              return input;
             });
         const long long parallel = integer(concurrency, "concurrency");
         if (parallel < 1) throw py::value_error("concurrency must be at least 1");
-        const RunSettings settings{.pages = pages,
-                                   .allow_private = boolean(allow_private, "allow_private"),
-                                   .resolve_stores = boolean(resolve_stores, "resolve_stores"),
-                                   .extended = boolean(extended, "extended"),
-                                   .fetch_timeout = number(timeout, "timeout"),
-                                   .max_items = std::nullopt,
-                                   .cache = cache,
-                                   .fetching = fetching};
-        return std::make_unique<BatchRun>(std::move(values), settings.options(),
+        return std::make_unique<BatchRun>(std::move(values), RunSettings::of(settings).options(),
                                           static_cast<std::size_t>(parallel));
       },
-      py::arg("records"), py::kw_only(), py::arg("pages") = py::none(), py::arg("allow_private") = false,
-      py::arg("resolve_stores") = true, py::arg("extended") = false,
-      py::arg("timeout") = commerce::DEFAULT_FETCH_TIMEOUT,
-      py::arg("concurrency") = commerce::DEFAULT_BATCH_CONCURRENCY, py::arg("cache") = py::none(),
-      py::arg("fetching") = py::none(),
+      py::arg("records"), py::arg("settings"), py::kw_only(),
+      py::arg("concurrency") = commerce::DEFAULT_BATCH_CONCURRENCY,
       "A batch of enrichments, one browser session for all; its result is a list of (id, JSON line, items, "
       "priced items, error or None), one per record.");
 
   m.def(
       "fetch_run",
-      [](const py::object& urls, const py::object& timeout, const py::object& pages,
-         const py::object& allow_private, const py::object& cache, const py::object& fetching) -> std::unique_ptr<Run> {
+      [](const py::object& urls, const py::object& settings) -> std::unique_ptr<Run> {
         std::vector<std::string> links = list_of(
             urls, "urls", "str", [](py::handle h, const std::string& what) { return std::string(text_view(h, what)); });
-        const RunSettings settings{.pages = pages,
-                                   .allow_private = boolean(allow_private, "allow_private"),
-                                   .fetch_timeout = number(timeout, "timeout"),
-                                   .max_items = std::nullopt,
-                                   .cache = cache,
-                                   .fetching = fetching};
-        return std::make_unique<FetchRun>(std::move(links), settings.options());
+        return std::make_unique<FetchRun>(std::move(links), RunSettings::of(settings).options());
       },
-      py::arg("urls"), py::arg("timeout") = commerce::DEFAULT_FETCH_TIMEOUT, py::kw_only(),
-      py::arg("pages") = py::none(), py::arg("allow_private") = false, py::arg("cache") = py::none(),
-      py::arg("fetching") = py::none(),
+      py::arg("urls"), py::arg("settings"),
       "A batch of page fetches; its result is a dict from each link to its HTML or None.");
 }
 

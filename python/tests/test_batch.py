@@ -134,6 +134,7 @@ def test_parts_equal_the_command_line_result_by_result(tmp_path: Path) -> None:
     errors = {a["id"]: a["error"] for a in answers if "error" in a}
     assert list(errors) == [18, 61, "no-link"]
     assert errors[18].startswith("line 18: line 1, column 39: invalid JSON")
+    assert errors[61] == "line 61: empty line"
     assert errors["no-link"] == "line 100: visual_matches[0].link is missing"
 
 
@@ -203,6 +204,80 @@ def test_a_rerun_computes_only_the_parts_not_written(tmp_path: Path, cluster: An
     assert (output / "part-00000.jsonl").read_text(encoding="utf-8") == "kept\n"
 
 
+def test_a_signal_stops_the_command_cleanly_and_a_rerun_continues(tmp_path: Path) -> None:
+    """Ctrl-C reaches the whole process group (the command and its workers):
+    one line, exit 130, the parts written kept, no temporary part, no worker
+    left; the same command then computes the rest."""
+    source = tmp_path / "in.jsonl"
+    source.write_text("\n".join(search_results(100) * 10) + "\n", encoding="utf-8")
+    output = tmp_path / "out"
+    command = [sys.executable, "-m", "korvane.batch", str(source), "--output", str(output), "--workers", "1",
+               "--partition-size", "10", "--pages", str(PAGES), "--no-resolve"]
+    with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                          start_new_session=True) as run:
+        deadline = time.monotonic() + 60
+        while not list(output.glob("part-*.jsonl")) and time.monotonic() < deadline and run.poll() is None:
+            time.sleep(0.05)
+        os.killpg(run.pid, signal.SIGINT)
+        _, errors = run.communicate(timeout=60)
+    assert run.returncode == 130, errors
+    lines = errors.splitlines()
+    assert len(lines) == 1 and lines[0].endswith("parts done; run again to continue"), errors
+    done = int(lines[0].split("stopped: ")[1].split(" of ")[0])
+    assert 0 < done < 100 and len(list(output.glob("part-*.jsonl"))) == done
+    assert not list(output.glob("*.tmp"))
+    # (Python's resource tracker of the command ends once it sees the command gone.)
+    deadline = time.monotonic() + 10
+    while (left := subprocess.run(["pgrep", "-a", "-s", str(run.pid)], capture_output=True, text=True).stdout) and (
+            time.monotonic() < deadline):
+        time.sleep(0.1)
+    assert left == "", "processes of the stopped command are still running"
+
+    rerun = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert rerun.returncode == 0, rerun.stderr
+    assert f"({done} parts written before)" in rerun.stderr
+    assert len(read_parts(output)) == 1000
+
+
+def test_a_part_that_cannot_be_written_leaves_no_temporary_file(
+    tmp_path: Path, cluster: Any, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    source = tmp_path / "in.jsonl"
+    source.write_text("\n".join(search_results(100)[:20]) + "\n", encoding="utf-8")
+    output = tmp_path / "out"
+    args: List[Any] = [source, "--output", output, "--scheduler", cluster.scheduler.address,
+                       "--partition-size", 10, "--pages", PAGES, "--no-resolve"]
+
+    def full_disk(fd: int) -> None:
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr("korvane.batch.command.os.fsync", full_disk)
+    assert run_command(args) == 1
+    assert sorted(p.name for p in output.iterdir()) == ["_batch.json"]
+    monkeypatch.undo()
+    assert run_command(args) == 0
+    assert len(read_parts(output)) == 20
+
+
+def test_command_messages_say_what_is_wrong(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    source = tmp_path / "in.jsonl"
+    source.write_text("[]\n", encoding="utf-8")
+    (tmp_path / "a-file").write_text("", encoding="utf-8")
+    cases = [
+        ([source, "--output", tmp_path / "a-file"], "a-file: not a folder"),
+        ([tmp_path / "missing.jsonl", "--output", tmp_path / "out"], "missing.jsonl: no such file"),
+        ([tmp_path, "--output", tmp_path / "out"], ": is a folder, not a file"),
+    ]
+    for args, message in cases:
+        assert run_command(args) == 1
+        assert message in capsys.readouterr().err
+    # Parts of another version of the library are not mixed with this one's.
+    (tmp_path / "old").mkdir()
+    (tmp_path / "old" / "_batch.json").write_text('{"version": "0.0.1", "inputs": [], "settings": {}}')
+    assert run_command([source, "--output", tmp_path / "old"]) == 1
+    assert "written by version 0.0.1 of korvane" in capsys.readouterr().err
+
+
 def test_enrich_records_identities_and_input_forms() -> None:
     example = json.loads((EXAMPLES / "visual-search-result.json").read_text(encoding="utf-8"))
     matches = example["visual_matches"][:3]
@@ -213,14 +288,18 @@ def test_enrich_records_identities_and_input_forms() -> None:
             {"visual_matches": matches, "id": {"shop": "a", "n": 1}},   # a dict, any JSON as id
             (41, matches),                                        # a list with its own number
             "[{}]",
+            '{"id": 12345678901234567890123, "visual_matches": []}',  # ids of any size, kept exactly
+            {"id": 12345678901234567890124, "visual_matches": matches},
         ],
         start=10,
         pages=PAGES,
         resolve_stores=False,
     )
-    assert [a.id for a in answers] == [10, 7, {"shop": "a", "n": 1}, 41, 14]
-    assert [a.items for a in answers] == [3, 3, 3, 3, 0]
-    assert len({json.dumps(json.loads(a.line)["items"]) for a in answers[:4]}) == 1
+    assert [a.id for a in answers] == [
+        10, 7, {"shop": "a", "n": 1}, 41, 14, 12345678901234567890123, 12345678901234567890124]
+    assert json.loads(answers[5].line)["id"] == 12345678901234567890123
+    assert [a.items for a in answers] == [3, 3, 3, 3, 0, 0, 3]
+    assert len({json.dumps(json.loads(a.line)["items"]) for a in answers[:4] + answers[6:]}) == 1
     assert answers[4].error == "line 14: [0].link is missing"
     assert json.loads(answers[4].line) == {"id": 14, "error": answers[4].error}
     assert enrich_records([], pages=PAGES) == []

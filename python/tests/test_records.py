@@ -9,11 +9,13 @@ import json
 import math
 import pickle
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable, Dict, List
 
 import pytest
 
+from korvane import _core
 from korvane.commerce import export_commerce_to_json
+from korvane.commerce.input import read_shopping_offers
 from korvane.errors import InvalidValueError, KorvaneError
 from korvane.models.commerce import CommerceIntelligence, CommerceSummary, EnrichedCommerceMatch, NormalizedPrice
 from korvane.models.common import ItemCondition, MerchantCategory, PageType, RelevanceLabel, StockStatus
@@ -69,8 +71,6 @@ class TestConstruction:
             item.price = {"amount": 1}  # type: ignore[assignment]
         with pytest.raises(TypeError, match="keyword arguments only"):
             VisualMatch("https://a.example")  # type: ignore[misc]
-        with pytest.raises(TypeError, match="unexpected keyword argument 'url'"):
-            VisualMatch(url="https://a.example")  # type: ignore[call-arg]
 
     def test_refused_values_are_value_errors(self) -> None:
         for amount in (-0.01, math.inf, math.nan):
@@ -137,13 +137,93 @@ class TestJsonForm:
         with pytest.raises(TypeError, match=r"obj\.link must be a JSON value"):
             VisualMatch.model_validate({"link": object()})
 
-    def test_records_pickle_and_copy(self) -> None:
+    def test_records_pickle_with_every_protocol_and_copy(self) -> None:
         result = CommerceIntelligence(items=[full_item(), EnrichedCommerceMatch(title="b")])
-        assert pickle.loads(pickle.dumps(result)) == result
+        records: List[Any] = [
+            result, full_item(), NormalizedPrice(raw="$1", amount=1, currency="USD"),
+            VisualMatch(link="https://a.example"),
+            ShoppingOffer(title="T", extracted_price=math.nan), CommerceSummary(max_price=math.inf),
+        ]
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            for record in records:
+                again = pickle.loads(pickle.dumps(record, protocol=protocol))
+                assert type(again) is type(record) and repr(again) == repr(record), protocol
         deep = copy.deepcopy(result)
         deep.items[0].title = "changed"
         assert result.items[0].title != "changed"
         assert copy.copy(full_item()) == full_item()
+
+    def test_json_text_is_always_json_and_numbers_read_back_exactly(self) -> None:
+        summary = CommerceSummary(min_price=math.nan, max_price=math.inf, average_price=1.0002094674975935e22)
+        text = summary.model_dump_json()
+        assert json.loads(text)["min_price"] is None and json.loads(text)["max_price"] is None
+        assert json.loads(text, parse_constant=lambda c: pytest.fail(f"{c} in {text}"))
+        offer = '[{"title": "t", "link": "https://a.example", "extracted_price": 1.0002094674975935e+22}]'
+        assert read_shopping_offers(offer)[0].extracted_price == 1.0002094674975935e22
+
+
+class TestPydanticHabits:
+    """The records behave as pydantic models do where that is what a user
+    expects."""
+
+    def test_construction_and_validation_follow_one_rule(self) -> None:
+        data: Dict[str, Any] = {"link": "https://a.example", "title": "T", "position": 3, "source_icon": "x"}
+        assert VisualMatch(**data) == VisualMatch.model_validate(data)  # unknown keys ignored by both
+        with pytest.raises(TypeError, match="missing required keyword argument 'link'"):
+            VisualMatch(title="no link")  # type: ignore[call-arg]
+        with pytest.raises(InvalidValueError, match="link is missing"):
+            VisualMatch.model_validate({"title": "no link"})
+        assert NormalizedPrice(amount=2) == NormalizedPrice.model_validate({"amount": 2})
+
+    def test_validate_json_and_dump_modes(self) -> None:
+        item = full_item()
+        assert EnrichedCommerceMatch.model_validate_json(item.model_dump_json()) == item
+        assert EnrichedCommerceMatch.model_validate_json(item.model_dump_json().encode()) == item
+        with pytest.raises(InvalidValueError, match=r"^line 1, column 2: invalid JSON"):
+            VisualMatch.model_validate_json("{,}")
+        assert item.model_dump(include={"title", "price"}) == {"title": item.title, "price": item.model_dump()["price"]}
+        assert list(item.model_dump(exclude={"price": {"raw"}})["price"]) == ["amount", "currency"]
+        assert "direct_url" not in item.model_dump_json(exclude={"direct_url"})
+        result = CommerceIntelligence(items=[full_item()])
+        assert result.model_dump(include={"items": {"title"}}) == {"items": [{"title": item.title}]}
+        summary = CommerceSummary(max_price=math.inf)
+        assert math.isinf(summary.model_dump()["max_price"]) and summary.model_dump(mode="json")["max_price"] is None
+
+    def test_enumerations_print_their_value(self) -> None:
+        assert f"{PageType.PRODUCT}" == str(PageType.PRODUCT) == "product"
+        assert f"{StockStatus.IN_STOCK:>10}" == "  in_stock"
+
+
+class TestMisuse:
+    """Objects made without __init__ and methods called on other objects
+    raise TypeError, as Python's own types do, instead of crashing."""
+
+    def test_uninitialised_records_are_refused(self) -> None:
+        uses: List[Callable[[Any], object]] = [repr, lambda o: o.model_dump(), pickle.dumps, lambda o: o == o]
+        for cls in (VisualMatch, ShoppingOffer, NormalizedPrice, EnrichedCommerceMatch, CommerceSummary,
+                    CommerceIntelligence):
+            blank: Any = cls.__new__(cls)  # type: ignore[call-overload]
+            for use in uses:
+                with pytest.raises(TypeError, match="uninitialised"):
+                    use(blank)
+        with pytest.raises(TypeError, match="uninitialised"):
+            NormalizedPrice.__new__(NormalizedPrice).amount
+        with pytest.raises(TypeError, match="uninitialised"):
+            EnrichedCommerceMatch(price=NormalizedPrice.__new__(NormalizedPrice))
+
+    def test_methods_called_on_other_objects(self) -> None:
+        nothing: Any = None
+        calls: List[Callable[[], object]] = [
+            lambda: _core.Run.stop(nothing),
+            lambda: _core.Run.run(nothing),
+            lambda: VisualMatch.__repr__(nothing),
+            lambda: CommerceIntelligence.model_dump(VisualMatch(link="x")),
+            lambda: VisualMatch.__eq__(nothing, VisualMatch(link="x")),
+            lambda: EnrichedCommerceMatch.title.fget(nothing),  # type: ignore[attr-defined]
+        ]
+        for call in calls:
+            with pytest.raises(TypeError):
+                call()
 
 
 class TestResultHoldsItsItems:

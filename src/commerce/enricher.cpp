@@ -10,6 +10,7 @@
 #include <korvane/commerce/normalizer.hpp>
 #include <korvane/commerce/resolver.hpp>
 #include <korvane/commerce/unwrapper.hpp>
+#include <korvane/errors.hpp>
 #include <korvane/relevance.hpp>
 
 #include "text/utf8.hpp"
@@ -42,9 +43,25 @@ void sanitize(VisualMatch& m) {
   fix_optional(m.thumbnail);
 }
 
+// The match's link cleaned. A link that cannot be split stays as given: the
+// fetcher then reports it as a malformed link of its match, and the run goes
+// on with the other matches.
+std::string cleaned_link(const VisualMatch& match) {
+  try {
+    return URLUnwrapper::unwrap(match.link);
+  } catch (const InvalidUrlError&) {
+    return match.link;
+  }
+}
+
 EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& url, const core::PageMap& pages,
                                  int rank, ExtractionMode extraction) {
-  std::string domain = URLUnwrapper::extract_domain(url);
+  std::string domain;
+  try {
+    domain = URLUnwrapper::extract_domain(url);
+  } catch (const InvalidUrlError&) {
+    // (A link kept as given: no domain of its own.)
+  }
   if (domain.empty()) domain = match.source.value_or("");
   const auto initial_price = PriceNormalizer::parse(match.price, match.currency);
 
@@ -94,11 +111,11 @@ EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& ur
 std::vector<PageMiss> pages_missed(const std::vector<std::string>& urls, const core::FetchReport& fetched) {
   std::vector<PageMiss> missed;
   std::unordered_set<std::string_view> seen;
-  for (const auto& url : urls) {
-    if (!seen.insert(url).second) continue;
-    if (const auto it = fetched.failures.find(url); it != fetched.failures.end()) {
-      const auto retried = fetched.retried.find(url);
-      missed.push_back(PageMiss{url, it->second.reason, it->second.detail,
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    if (!seen.insert(urls[i]).second) continue;
+    if (const auto it = fetched.failures.find(urls[i]); it != fetched.failures.end()) {
+      const auto retried = fetched.retried.find(urls[i]);
+      missed.push_back(PageMiss{urls[i], it->second.reason, it->second.detail, i,
                                 retried != fetched.retried.end() ? retried->second : 0});
     }
   }
@@ -140,7 +157,7 @@ awaitable<std::vector<EnrichedCommerceMatch>> enrich_deep(std::vector<VisualMatc
 
   std::vector<std::string> urls;
   urls.reserve(matches.size());
-  for (const auto& match : matches) urls.push_back(URLUnwrapper::unwrap(match.link));
+  for (const auto& match : matches) urls.push_back(cleaned_link(match));
 
   co_await notify_progress(on_progress, "Fetching metadata from " + count + " merchant destinations...");
   co_await throw_if_cancelled();

@@ -9,8 +9,6 @@
 
 #include <boost/json/array.hpp>
 
-
-
 namespace korvane::commerce {
 namespace fs = std::filesystem;
 using models::EnrichedCommerceMatch;
@@ -101,28 +99,37 @@ std::string commerce_csv_text(const models::CommerceIntelligence& commerce) {
 
 }  // namespace detail
 
-fs::path export_commerce_to_csv(const models::CommerceIntelligence& commerce, const fs::path& output_path) {
+std::string commerce_to_csv(const models::CommerceIntelligence& commerce) {
   detail::start_unit(detail::Unit::aggregator);
-  const detail::OutputTarget target = detail::inspect_output_path(output_path);
-  detail::write_output(target, detail::commerce_csv_text(commerce));
-  return target.path;
+  return detail::commerce_csv_text(commerce);
 }
 
-fs::path export_items_to_json(std::span<const EnrichedCommerceMatch> items, const fs::path& output_path) {
+std::string commerce_to_json(const models::CommerceIntelligence& commerce) {
   detail::start_unit(detail::Unit::aggregator);
-  const detail::OutputTarget target = detail::inspect_output_path(output_path);
+  return models::model_dump_json(commerce, 2, true);
+}
+
+std::string items_to_json(std::span<const EnrichedCommerceMatch> items) {
+  detail::start_unit(detail::Unit::aggregator);
   boost::json::array array;
   array.reserve(items.size());
   for (const auto& item : items) array.push_back(models::to_json(item, {.exclude_none = true}));
-  detail::write_output(target, models::json_text(array, 2));
-  return target.path;
+  return models::json_text(array, 2);
 }
 
-fs::path export_commerce_to_json(const models::CommerceIntelligence& commerce, const fs::path& output_path) {
-  detail::start_unit(detail::Unit::aggregator);
-  const detail::OutputTarget target = detail::inspect_output_path(output_path);
-  detail::write_output(target, models::model_dump_json(commerce, 2, true));
-  return target.path;
+fs::path export_commerce_to_csv(const models::CommerceIntelligence& commerce, const fs::path& output_path,
+                                std::stop_token stop) {
+  return detail::write_output_file(output_path, commerce_to_csv(commerce), std::move(stop));
+}
+
+fs::path export_items_to_json(std::span<const EnrichedCommerceMatch> items, const fs::path& output_path,
+                              std::stop_token stop) {
+  return detail::write_output_file(output_path, items_to_json(items), std::move(stop));
+}
+
+fs::path export_commerce_to_json(const models::CommerceIntelligence& commerce, const fs::path& output_path,
+                                 std::stop_token stop) {
+  return detail::write_output_file(output_path, commerce_to_json(commerce), std::move(stop));
 }
 
 }  // namespace korvane::commerce

@@ -3,8 +3,8 @@
 #include <korvane/errors.hpp>
 #include <korvane/models/json.hpp>
 
-#include <boost/json/parser.hpp>
-#include <boost/json/stream_parser.hpp>
+#include "commerce/input_values.hpp"
+#include "text/json_reader.hpp"
 
 #include <string>
 
@@ -13,32 +13,15 @@ namespace json = boost::json;
 
 namespace {
 
-std::string position_of(std::string_view text, std::size_t offset) {
-  std::size_t line = 1, column = 1;
-  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      column = 1;
-    } else {
-      ++column;
-    }
-  }
-  return "line " + std::to_string(line) + ", column " + std::to_string(column);
-}
-
 [[noreturn]] void fail(std::string_view source, const std::string& why) {
   throw InputError(std::string(source) + ": " + why);
 }
 
 json::value parse(std::string_view text, std::string_view source) {
-  json::parse_options options;
-  options.max_depth = 1000;
-  json::stream_parser parser({}, options);
-  boost::system::error_code ec;
-  const std::size_t used = parser.write_some(text.data(), text.size(), ec);
-  if (!ec) parser.finish(ec);
-  if (ec) fail(source, position_of(text, used) + ": invalid JSON: " + ec.message());
-  return parser.release();
+  text::JsonError error;
+  auto document = text::read_json(text, detail::input_parse_options(), error);
+  if (!document) throw InputError(detail::invalid_json_message(text, error.offset, error.code.message(), source));
+  return std::move(*document);
 }
 
 // Every element of the array `v` read as a Record, named "name[i]".
@@ -63,8 +46,20 @@ std::vector<Record> read_array(const json::value& v, const std::string& name, st
 
 }  // namespace
 
-EnrichRequest read_search_result(std::string_view json_text, std::string_view source) {
-  const json::value doc = parse(json_text, source);
+namespace detail {
+
+json::parse_options input_parse_options() {
+  json::parse_options options;
+  options.max_depth = 1000;  // deeper than any search result; far from the stack's limit
+  return options;
+}
+
+std::string invalid_json_message(std::string_view text, std::size_t offset, std::string_view reason,
+                                 std::string_view source) {
+  return std::string(source) + ": " + text::line_and_column(text, offset) + ": invalid JSON: " + std::string(reason);
+}
+
+EnrichRequest search_result_of(const json::value& doc, std::string_view source) {
   EnrichRequest request;
   if (doc.is_array()) {
     request.matches = read_array<models::VisualMatch>(doc, "", source);
@@ -81,6 +76,12 @@ EnrichRequest read_search_result(std::string_view json_text, std::string_view so
   return request;
 }
 
+}  // namespace detail
+
+EnrichRequest read_search_result(std::string_view json_text, std::string_view source) {
+  return detail::search_result_of(parse(json_text, source), source);
+}
+
 std::vector<models::ShoppingOffer> read_shopping_offers(std::string_view json_text, std::string_view source) {
   const json::value doc = parse(json_text, source);
   if (doc.is_object()) {
@@ -92,12 +93,40 @@ std::vector<models::ShoppingOffer> read_shopping_offers(std::string_view json_te
   return read_array<models::ShoppingOffer>(doc, "", source);
 }
 
+namespace {
+
+// Enriched items always carry a direct_url (the export writes it); a visual
+// match carries a link instead, and reading one as an item would give an
+// empty item.
+void check_enriched(const json::value& items, const std::string& name, std::string_view source) {
+  if (!items.is_array()) return;  // (read_array names it)
+  std::size_t i = 0;
+  for (const auto& item : items.get_array()) {
+    const std::string where = name + "[" + std::to_string(i++) + "]";
+    const auto* object = item.if_object();
+    if (object == nullptr || object->contains("direct_url")) continue;
+    if (object->contains("link")) fail(source, where + " is a visual match, not an enriched item: enrich it first");
+    fail(source, where + ".direct_url is missing");
+  }
+}
+
+}  // namespace
+
 EnrichedItems read_enriched_items(std::string_view json_text, std::string_view source) {
   const json::value doc = parse(json_text, source);
   EnrichedItems items;
   if (doc.is_array()) {
+    check_enriched(doc, "", source);
     items.result.items = read_array<models::EnrichedCommerceMatch>(doc, "", source);
     return items;
+  }
+  if (const auto* object = doc.if_object()) {
+    if (!object->contains("items")) {
+      fail(source, object->contains("visual_matches")
+                       ? "a visual-search result, not enriched items: enrich it first"
+                       : "the object has no \"items\" member");
+    }
+    check_enriched(object->at("items"), "items", source);
   }
   try {
     items.result = models::from_json<models::CommerceIntelligence>(doc);

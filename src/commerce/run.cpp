@@ -65,7 +65,10 @@ std::size_t ResolveReport::stores_failed() const noexcept {
 boost::json::value to_json(const RunReport& report) {
   boost::json::array missed;
   for (const auto& miss : report.pages_missed) {
-    boost::json::object o{{"url", miss.url}, {"reason", core::to_string(miss.reason)}, {"detail", miss.detail}};
+    boost::json::object o{{"url", miss.url},
+                          {"reason", core::to_string(miss.reason)},
+                          {"detail", miss.detail},
+                          {"match", miss.match}};
     if (miss.retries > 0) o.emplace("retries", miss.retries);
     missed.push_back(std::move(o));
   }

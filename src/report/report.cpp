@@ -411,8 +411,8 @@ std::string commerce_to_html(const CommerceIntelligence& commerce, const ReportO
 }
 
 fs::path export_commerce_to_html(const CommerceIntelligence& commerce, const fs::path& output_path,
-                                 const ReportOptions& options) {
-  return commerce::detail::write_output_file(output_path, commerce_to_html(commerce, options));
+                                 const ReportOptions& options, std::stop_token stop) {
+  return commerce::detail::write_output_file(output_path, commerce_to_html(commerce, options), std::move(stop));
 }
 
 }  // namespace korvane::report

@@ -4,6 +4,7 @@
 #include <boost/json/value_stack.hpp>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -101,6 +102,8 @@ struct Handler {
       number_part.append(literal);
       literal = number_part;
     }
+    // The nearest double (beyond the range of doubles: Boost.JSON's value).
+    (void)std::from_chars(literal.data(), literal.data() + literal.size(), d);
     if (is_integer_literal(literal)) {
       big_integers.push_back({std::string(literal), d});
       st.push_double(box(big_integers.size() - 1));
@@ -127,10 +130,10 @@ struct Handler {
 };
 
 // Gives every boxed integer of `document` its double back and hands its
-// digits to `arena`. Values inside arrays and objects
+// digits to `arena` when there is one. Values inside arrays and objects
 // keep their addresses when the document is moved; the document itself
 // does not, so a document that is one big integer keeps only its double.
-void restore_big_integers(json::value& document, std::vector<BigInteger>& big, JsonArena& arena) {
+void restore_big_integers(json::value& document, std::vector<BigInteger>& big, JsonArena* arena) {
   std::vector<json::value*> stack{&document};
   while (!stack.empty()) {
     json::value* v = stack.back();
@@ -143,7 +146,7 @@ void restore_big_integers(json::value& document, std::vector<BigInteger>& big, J
       const auto index = unbox(v->get_double());
       if (!index) continue;
       v->emplace_double() = big[*index].value;
-      if (v != &document) arena.keep_integer_text(*v, std::move(big[*index].digits));
+      if (arena != nullptr && v != &document) arena->keep_integer_text(*v, std::move(big[*index].digits));
     }
   }
 }
@@ -176,19 +179,37 @@ const std::string* big_integer_text(const json::value& number) noexcept {
   return arena == nullptr ? nullptr : arena->integer_text(number);
 }
 
-std::optional<json::value> parse_json(std::string_view text, JsonArena& arena, const json::parse_options& options) {
-  const json::storage_ptr storage(&arena);
+std::optional<json::value> read_json(std::string_view text, const json::parse_options& options, JsonError& error,
+                                     JsonArena* arena) {
+  const json::storage_ptr storage = arena != nullptr ? json::storage_ptr(arena) : json::storage_ptr();
   json::basic_parser<Handler> parser(options, storage);
   Handler& handler = parser.handler();
   handler.st.reset(storage);
-  json::error_code ec;
-  const std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
-  if (ec || used < text.size()) return std::nullopt;
+  error = {};
+  error.offset = parser.write_some(false, text.data(), text.size(), error.code);
+  if (!error.code && error.offset < text.size()) error.code = json::error::extra_data;
+  if (error.code) return std::nullopt;
   json::value document = handler.st.release();
-  if (!handler.big_integers.empty()) {
-    restore_big_integers(document, handler.big_integers, arena);
-  }
+  if (!handler.big_integers.empty()) restore_big_integers(document, handler.big_integers, arena);
   return document;
+}
+
+std::string line_and_column(std::string_view text, std::size_t offset) {
+  std::size_t line = 1, column = 1;
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+std::optional<json::value> parse_json(std::string_view text, JsonArena& arena, const json::parse_options& options) {
+  JsonError ignored;
+  return read_json(text, options, ignored, &arena);
 }
 
 }  // namespace korvane::text

@@ -46,9 +46,27 @@ class JsonArena final : public boost::json::memory_resource {
 // read by parse_json() into a JsonArena, else null.
 [[nodiscard]] const std::string* big_integer_text(const boost::json::value& number) noexcept;
 
-// Parses `text` as one JSON document whose values use `arena`'s memory:
-// absent when it is not valid JSON by `options`. A document that is itself
-// an integer too large for 64 bits keeps only its double.
+// Where and why a text is not JSON.
+struct JsonError {
+  boost::json::error_code code;
+  std::size_t offset = 0;  // the bytes read before the fault
+};
+
+// Reads `text` as one JSON document by `options`, every number the double
+// nearest to its text (correctly rounded, which Boost.JSON's own parser is
+// not: 1.0002094674975935e+22 would come back one unit off). With `arena`,
+// the values use its memory and integers too large for 64 bits keep their
+// digits (see JsonArena); without, they are the nearest double. Absent, with
+// `error` set, when the text is not valid JSON.
+[[nodiscard]] std::optional<boost::json::value> read_json(std::string_view text,
+                                                          const boost::json::parse_options& options, JsonError& error,
+                                                          JsonArena* arena = nullptr);
+
+// "line L, column C" of the byte `offset` of `text`, counted from 1.
+[[nodiscard]] std::string line_and_column(std::string_view text, std::size_t offset);
+
+// read_json() into `arena`, without the error. A document that is itself an
+// integer too large for 64 bits keeps only its double.
 [[nodiscard]] std::optional<boost::json::value> parse_json(std::string_view text, JsonArena& arena,
                                                            const boost::json::parse_options& options);
 

@@ -5,6 +5,8 @@
 
 #include <boost/json.hpp>
 
+#include <cmath>
+
 namespace korvane::text {
 namespace {
 
@@ -48,6 +50,8 @@ void write_value(std::string& out, const boost::json::value& v, int indent, int 
     case boost::json::kind::double_:
       if (const std::string* digits = big_integer_text(v)) {
         out += *digits;
+      } else if (!std::isfinite(v.get_double())) {
+        out += "null";  // JSON has no NaN or infinity
       } else {
         out += format_shortest(v.get_double());
       }

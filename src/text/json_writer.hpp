@@ -13,7 +13,8 @@ namespace korvane::text {
 // without spaces. Strings are written as UTF-8 with only '"', '\\' and
 // control characters escaped; doubles as format_shortest() writes them,
 // except integers too large for 64 bits read by parse_json(), which are
-// written with their source digits.
+// written with their source digits, and NaN and the infinities, which JSON
+// cannot hold: they are written as null.
 [[nodiscard]] std::string write_json(const boost::json::value& v, int indent = 0);
 
 // The text form of a JSON value: a string is itself, an integer its decimal

@@ -1,10 +1,13 @@
 #include "cli.hpp"
 
+#include <korvane/commerce/unwrapper.hpp>
 #include <korvane/models/json.hpp>
 
 #include <boost/json/parse.hpp>
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -138,6 +141,44 @@ std::string read_input_file(const fs::path& path) {
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw std::runtime_error(path.string() + ": cannot read the file");
   return content;
+}
+
+namespace {
+
+CLI::Validator seconds_check(bool zero_allowed) {
+  return CLI::Validator(
+      [zero_allowed](const std::string& text) -> std::string {
+        double seconds = 0.0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+        if (error == std::errc() && end == text.data() + text.size() && std::isfinite(seconds) &&
+            (seconds > 0 || (zero_allowed && seconds == 0))) {
+          return {};
+        }
+        return std::string(zero_allowed ? "must be a number of seconds, 0 or more" : "must be a positive number of seconds") +
+               ", not '" + text + "'";
+      },
+      "SECONDS");
+}
+
+}  // namespace
+
+CLI::Validator positive_seconds() { return seconds_check(false); }
+CLI::Validator seconds_or_zero() { return seconds_check(true); }
+
+CLI::Validator whole_number_from(long long least) {
+  return CLI::Validator(
+      [least](const std::string& text) -> std::string {
+        long long n = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (error == std::errc() && end == text.data() + text.size() && n >= least) return {};
+        return "must be a whole number of at least " + std::to_string(least) + ", not '" + text + "'";
+      },
+      "N");
+}
+
+std::string domain_argument(std::string_view given) {
+  if (given.find("://") == std::string_view::npos) return std::string(given);
+  return commerce::URLUnwrapper::extract_domain(given);
 }
 
 std::optional<simdjson::dom::element> JsonlRequest::member(std::string_view key) const {

@@ -64,6 +64,17 @@ std::string json_line(const boost::json::value& v);
 // (std::runtime_error) when it is a directory, missing or unreadable.
 std::string read_input_file(const std::filesystem::path& path);
 
+// Option checks whose messages say what is wanted: "must be a positive
+// number of seconds, not 'abc'", "must be a number of seconds, 0 or more,
+// not '-1'", "must be a whole number of at least 1, not '0'".
+[[nodiscard]] CLI::Validator positive_seconds();
+[[nodiscard]] CLI::Validator seconds_or_zero();
+[[nodiscard]] CLI::Validator whole_number_from(long long least);
+
+// A merchant domain given on the command line: a link ("https://www.x.com/p")
+// stands for its domain, as the domain command prints it.
+[[nodiscard]] std::string domain_argument(std::string_view given);
+
 // Subcommands.
 void add_unwrap_commands(CLI::App& app, RunState& state);
 void add_enrich_commands(CLI::App& app, RunState& state);

@@ -37,7 +37,8 @@ void add_classify_commands(CLI::App& app, RunState& state) {
   auto* cmd = app.add_subcommand(
       "classify", "Print the merchant category of a domain (major_marketplace, reseller_specialist, "
                   "official_brand, unverified)");
-  cmd->add_option("DOMAIN", opts->domain, "Merchant domain, as the domain command prints it");
+  cmd->add_option("DOMAIN", opts->domain,
+                  "Merchant domain, as the domain command prints it (a link stands for its domain)");
   cmd->add_option("--title", opts->title, "Product title");
   cmd->add_option("--brand", opts->brand, "Product brand");
   cmd->add_option("--merchant", opts->merchant, "Merchant name");
@@ -48,7 +49,7 @@ void add_classify_commands(CLI::App& app, RunState& state) {
   cmd->callback([&state, opts] {
     if (opts->jsonl) {
       state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const JsonlRequest& o) {
-        const std::string_view domain = o.text("domain");
+        const std::string domain = domain_argument(o.text("domain"));
         const std::string_view title = o.optional_text("title").value_or("");
         const auto brand = o.optional_text("brand");
         const auto merchant = o.optional_text("merchant_name");
@@ -59,7 +60,7 @@ void add_classify_commands(CLI::App& app, RunState& state) {
       return;
     }
     if (!opts->domain) throw CLI::ValidationError("classify", "give a DOMAIN, or --jsonl");
-    const auto category = commerce::MerchantClassifier::classify(*opts->domain, opts->title,
+    const auto category = commerce::MerchantClassifier::classify(domain_argument(*opts->domain), opts->title,
                                                                  as_view(opts->brand),
                                                                  as_view(opts->merchant));
     std::cout << models::to_string(category) << '\n';

@@ -15,10 +15,10 @@ void add_fetch_manners(CLI::App& command, commerce::RunOptions& options) {
   core::FetcherOptions& fetcher = options.fetcher;
   command.add_option("--per-host", fetcher.max_per_host, "Requests in flight to one host at most")
       ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(whole_number_from(1));
   command.add_option("--host-delay", fetcher.host_delay, "Seconds between the requests to one host at least")
       ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
+      ->check(seconds_or_zero());
   command.add_flag("--adaptive", fetcher.adaptive,
                    "Widen each host's delay when it answers more slowly or with errors, narrow it when it recovers");
   command
@@ -28,8 +28,8 @@ void add_fetch_manners(CLI::App& command, commerce::RunOptions& options) {
                   "alone " + std::to_string(core::DEFAULT_RETRIES) + " times")
       ->expected(0, 1)
       ->default_str(std::to_string(core::DEFAULT_RETRIES))
-      ->type_name("[N]")
-      ->check(CLI::NonNegativeNumber);
+      ->check(whole_number_from(0))
+      ->type_name("[N]");
   command.add_flag("--respect-robots", fetcher.respect_robots,
                    "Ask each site's robots.txt first and leave out the pages it disallows");
   command.add_option("--cache", options.cache,
@@ -39,7 +39,7 @@ void add_fetch_manners(CLI::App& command, commerce::RunOptions& options) {
   command.add_option("--cache-max-age", options.cache_max_age,
                      "Seconds a cached page that says nothing of its freshness stays fresh, and the longest any does")
       ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
+      ->check(seconds_or_zero());
 }
 
 }  // namespace
@@ -70,7 +70,7 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
                    "Allow pages on loopback and private addresses (local test servers)");
   enrich->add_option("--timeout", settings->options.fetch_timeout, "Seconds each destination page may take to fetch")
       ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(positive_seconds());
   add_fetch_manners(*enrich, settings->options);
   enrich->add_flag("--extended", *extended,
                    "Also read the sources past the standard rules (microdata, page state, analytics, visible "
@@ -80,6 +80,7 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
   enrich->add_flag("-v,--verbose", settings->verbose,
                    "Debug log of the fetcher and the resolver on standard error (every page's reason)");
   enrich->callback([&state, settings, no_resolve, extended] {
+    settings->outputs.check_one_standard_output();
     const StopOnSignals stop;
     configure_logging(settings->verbose, settings->quiet);
     settings->options.resolve_stores = !*no_resolve;

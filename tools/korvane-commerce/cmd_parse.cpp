@@ -87,7 +87,7 @@ void add_parse_commands(CLI::App& app, RunState& state) {
   in->excludes(out);
   cmd->add_option("--rank", opts->rank, "1-based position in the search result")
       ->capture_default_str()
-      ->check(CLI::Range(1, INT_MAX));
+      ->check(whole_number_from(1));
   cmd->add_flag("--extended", opts->extended,
                 "Also read the sources past the standard rules (microdata, page state, analytics, "
                 "visible price, item labels, stock cues); with --jsonl, for every line");

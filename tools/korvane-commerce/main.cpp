@@ -1,6 +1,7 @@
 // korvane-commerce: commerce intelligence from visual product search results.
 #include "cli.hpp"
 #include "signals.hpp"
+#include "standard_output.hpp"
 
 #include <korvane/errors.hpp>
 
@@ -36,17 +37,17 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return finish_standard_output(app.exit(e));
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return finish_standard_output(app.exit(e));
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return finish_standard_output(app.exit(e));
   } catch (const CLI::ParseError& e) {
     (void)app.exit(e);
     return EXIT_USAGE;
   } catch (const std::exception& e) {
     std::cerr << "korvane-commerce: " << e.what() << '\n';
-    return EXIT_FAILED;
+    return finish_standard_output(EXIT_FAILED);
   }
-  return state.exit_code;
+  return finish_standard_output(state.exit_code);
 }

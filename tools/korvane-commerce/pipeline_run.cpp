@@ -2,6 +2,7 @@
 
 #include "cli.hpp"
 #include "progress.hpp"
+#include "standard_output.hpp"
 
 #include <korvane/commerce/export.hpp>
 #include <korvane/commerce/input.hpp>
@@ -9,11 +10,9 @@
 #include <korvane/models/json.hpp>
 #include <korvane/report.hpp>
 
-#include <boost/json/array.hpp>
 #include <fmt/format.h>
 
 #include <cstdio>
-#include <iostream>
 #include <map>
 #include <unistd.h>
 
@@ -22,9 +21,6 @@ namespace fs = std::filesystem;
 using models::CommerceIntelligence;
 
 namespace {
-
-// "-" is standard output; the exports write special files directly.
-fs::path output_path(const fs::path& given) { return given == "-" ? fs::path("/dev/stdout") : given; }
 
 // What a file operation's failure says, without the standard library's
 // decoration ("filesystem error: ...: ... [path]").
@@ -35,12 +31,13 @@ std::string reason_of(const std::exception& e) {
   return text;
 }
 
-// Every named output target, checked before any work is done.
+// Every named output target, checked before any work is done (standard
+// output is written as it is).
 void check_outputs(const Outputs& outputs) {
   for (const auto* target : {&outputs.json, &outputs.csv, &outputs.html}) {
-    if (!*target) continue;
+    if (!*target || names_standard_output(**target)) continue;
     try {
-      (void)commerce::check_output_path(output_path(**target));
+      (void)commerce::check_output_path(**target);
     } catch (const fs::filesystem_error& e) {
       throw std::runtime_error(std::string(**target) + ": " + reason_of(e));
     }
@@ -48,39 +45,52 @@ void check_outputs(const Outputs& outputs) {
 }
 
 // Writes each named output; a failing one is reported and the others are
-// still written. Returns the paths written and whether all succeeded.
-bool write_outputs(const commerce::RunResult& run, const Outputs& outputs, std::vector<fs::path>& written) {
+// still written. Returns the paths written and whether all succeeded. A
+// stop requested while a FIFO waits for its reader ends the writing with
+// korvane::CancelledError.
+bool write_outputs(const commerce::RunResult& run, const Outputs& outputs, std::vector<fs::path>& written,
+                   const std::stop_token& stop) {
   const CommerceIntelligence& result = run.result;
+  const report::ReportOptions report_options{.resolved_links = run.report.stores.items_resolved};
   bool all = true;
-  const auto attempt = [&](const std::optional<fs::path>& target, auto&& write) {
+  const auto attempt = [&](const std::optional<fs::path>& target, auto&& text, auto&& export_file) {
     if (!target) return;
     try {
-      written.push_back(write(result, output_path(*target)));
+      // Standard output is written in place; a file with the export's rules.
+      if (names_standard_output(*target)) {
+        write_standard_output(text());
+      } else {
+        written.push_back(export_file(*target));
+      }
+    } catch (const CancelledError&) {
+      throw;
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "korvane-commerce: cannot write %s: %s\n", target->c_str(), reason_of(e).c_str());
+      if (names_standard_output(*target)) {
+        std::fprintf(stderr, "korvane-commerce: %s\n", e.what());
+      } else {
+        std::fprintf(stderr, "korvane-commerce: cannot write %s: %s\n", target->c_str(), reason_of(e).c_str());
+      }
       all = false;
     }
   };
-  attempt(outputs.json, [](const CommerceIntelligence& r, const fs::path& p) {
-    return commerce::export_commerce_to_json(r, p);
-  });
-  attempt(outputs.csv, [](const CommerceIntelligence& r, const fs::path& p) {
-    return commerce::export_commerce_to_csv(r, p);
-  });
-  attempt(outputs.html, [&run](const CommerceIntelligence& r, const fs::path& p) {
-    return report::export_commerce_to_html(r, p, {.resolved_links = run.report.stores.items_resolved});
-  });
+  attempt(
+      outputs.json, [&] { return commerce::commerce_to_json(result); },
+      [&](const fs::path& p) { return commerce::export_commerce_to_json(result, p, stop); });
+  attempt(
+      outputs.csv, [&] { return commerce::commerce_to_csv(result); },
+      [&](const fs::path& p) { return commerce::export_commerce_to_csv(result, p, stop); });
+  attempt(
+      outputs.html, [&] { return report::commerce_to_html(result, report_options); },
+      [&](const fs::path& p) { return report::export_commerce_to_html(result, p, report_options, stop); });
   if (!outputs.json && !outputs.csv && !outputs.html && outputs.json_to_stdout) {
-    std::cout << models::model_dump_json(result, 2, true) << '\n' << std::flush;
+    try {
+      write_standard_output(commerce::commerce_to_json(result) + '\n');
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "korvane-commerce: %s\n", e.what());
+      all = false;
+    }
   }
   return all;
-}
-
-// Enriched items alone as a JSON array (absent fields left out).
-std::string items_json_text(const std::vector<models::EnrichedCommerceMatch>& items) {
-  boost::json::array array;
-  for (const auto& item : items) array.push_back(models::to_json(item, {.exclude_none = true}));
-  return models::json_text(array, 2);
 }
 
 // "3 (2 timeout, 1 http_status)": the pages missed by reason.
@@ -162,6 +172,14 @@ void print_summary(const commerce::RunResult& run, const commerce::RunOptions& o
 
 }  // namespace
 
+void Outputs::check_one_standard_output() const {
+  int to_standard_output = 0;
+  for (const auto* target : {&json, &csv, &html}) to_standard_output += *target && names_standard_output(**target);
+  if (to_standard_output > 1) {
+    throw CLI::ValidationError("--json/--csv/--html", "at most one output may go to standard output");
+  }
+}
+
 int run_enrich(const EnrichSettings& settings, const StopOnSignals& stop) {
   // Read everything and check every output first: a malformed file or an
   // unwritable target stops the run before any work.
@@ -187,7 +205,13 @@ int run_enrich(const EnrichSettings& settings, const StopOnSignals& stop) {
   }
   progress.finish();
   std::vector<fs::path> written;
-  const bool all_written = write_outputs(run, settings.outputs, written);
+  bool all_written = false;
+  try {
+    all_written = write_outputs(run, settings.outputs, written, stop.token());
+  } catch (const CancelledError& e) {
+    std::fprintf(stderr, "korvane-commerce: %s\n", e.what());
+    return stop.exit_status();
+  }
   if (!settings.quiet) print_summary(run, settings.options, settings.verbose, written, progress.elapsed_seconds());
   return all_written ? EXIT_OK : EXIT_FAILED;
 }
@@ -217,14 +241,19 @@ int run_resolve(const ResolveSettings& settings, const StopOnSignals& stop) {
   input.result.items = std::move(resolved.items);
 
   std::optional<fs::path> written;
-  if (!target) {
-    const std::string text = input.whole_result ? models::model_dump_json(input.result, 2, true)
-                                                : items_json_text(input.result.items);
-    std::cout << text << '\n' << std::flush;
-  } else if (input.whole_result) {
-    written = commerce::export_commerce_to_json(input.result, output_path(*target));
-  } else {
-    written = commerce::export_items_to_json(input.result.items, output_path(*target));
+  try {
+    if (!target || names_standard_output(*target)) {
+      const std::string text =
+          input.whole_result ? commerce::commerce_to_json(input.result) : commerce::items_to_json(input.result.items);
+      write_standard_output(target ? text : text + '\n');
+    } else if (input.whole_result) {
+      written = commerce::export_commerce_to_json(input.result, *target, stop.token());
+    } else {
+      written = commerce::export_items_to_json(input.result.items, *target, stop.token());
+    }
+  } catch (const CancelledError& e) {
+    std::fprintf(stderr, "korvane-commerce: %s\n", e.what());
+    return stop.exit_status();
   }
   if (!settings.quiet) {
     print_stores(resolved.report);

@@ -13,12 +13,16 @@
 
 namespace korvane::cli {
 
-// Where a run's result goes. "-" means standard output.
+// Where a run's result goes. "-" (or /dev/stdout) means standard output.
 struct Outputs {
   std::optional<std::filesystem::path> json;
   std::optional<std::filesystem::path> csv;
   std::optional<std::filesystem::path> html;  // the visual report
   bool json_to_stdout = true;  // when no output is named
+
+  // Throws CLI::ValidationError (a usage error) when more than one of them
+  // names standard output.
+  void check_one_standard_output() const;
 };
 
 struct EnrichSettings {

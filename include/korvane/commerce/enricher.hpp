@@ -37,9 +37,10 @@ class CommerceEnricher {
   // (beyond the length: all; 0: none; negative: that many left out from the
   // end). Sends "Fetching metadata from N merchant destinations..." and
   // "Extracting structured product metadata & price intelligence (N
-  // items)...". Nothing is contained: a link that cannot be split
-  // (InvalidUrlError), a failing fetch or callback ends the call; a page the
-  // fetcher did not get is no failure. `options` says where pages come from
+  // items)...". A failing fetch or callback ends the call; a page the
+  // fetcher did not get is no failure, and neither is a link that cannot be
+  // split ("http://[::1"): its item keeps the link as given and the fetcher
+  // reports it as malformed_link. `options` says where pages come from
   // and how they are read (its max_items is not used here).
   [[nodiscard]] static awaitable<std::vector<models::EnrichedCommerceMatch>> enrich_matches_deep_async(
       std::vector<models::VisualMatch> matches, std::optional<long long> max_items = std::nullopt,

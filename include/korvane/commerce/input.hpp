@@ -27,7 +27,9 @@ namespace korvane::commerce {
                                                                       std::string_view source = "input");
 
 // Enriched items: an object with "items" (and "summary") as the JSON export
-// writes it, or a JSON array of items.
+// writes it, or a JSON array of items. Every item has its "direct_url" (a
+// visual-search result or a visual match is refused, with a hint to enrich
+// it first).
 struct EnrichedItems {
   models::CommerceIntelligence result;
   bool whole_result = false;  // the text was an object with a summary

@@ -129,11 +129,14 @@ struct RunCallbacks {
 };
 
 // A destination page the run did not get: the reason of its last attempt,
-// and how many times it was asked again before that.
+// and how many times it was asked again before that. A link that cannot be
+// split ("http://[::1") is one too: its match keeps the link as given and
+// the reason is malformed_link.
 struct PageMiss {
   std::string url;
   core::FetchFailure reason = core::FetchFailure::transfer_failed;
   std::string detail;  // "status 404", "refused address 10.0.0.1", ...
+  std::size_t match = 0;  // the first match (counted from 0) that links to it
   std::size_t retries = 0;
 };
 

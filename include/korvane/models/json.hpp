@@ -43,6 +43,12 @@ template <class Record>
 template <class Record>
 [[nodiscard]] Record from_json(const boost::json::value& v, std::string_view where = {});
 
+// The record of a JSON text, as from_json() reads its value; numbers are the
+// doubles nearest their text. Throws ValueError "line L, column C: invalid
+// JSON: ..." for a text that is not JSON, or as from_json() does.
+template <class Record>
+[[nodiscard]] Record model_validate_json(std::string_view json_text);
+
 template <> [[nodiscard]] NormalizedPrice from_json<NormalizedPrice>(const boost::json::value&, std::string_view);
 template <> [[nodiscard]] VisualMatch from_json<VisualMatch>(const boost::json::value&, std::string_view);
 template <> [[nodiscard]] ShoppingOffer from_json<ShoppingOffer>(const boost::json::value&, std::string_view);

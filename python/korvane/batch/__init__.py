@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Tuple, 
 
 from korvane import _core
 from korvane._bridge import run_async, run_blocking
-from korvane.core.fetcher import CacheFile, FetchOptions
+from korvane.commerce.settings import RunSettings, run_settings
 
 if TYPE_CHECKING:
     from dask.bag.core import Bag
@@ -67,14 +67,9 @@ def enrich_records(
     results: Iterable[Union[SearchResultData, Tuple[int, SearchResultData]]],
     *,
     start: Optional[int] = 1,
-    pages: Optional[Union[str, "os.PathLike[str]"]] = None,
-    allow_private: bool = False,
-    resolve_stores: bool = True,
-    extended: bool = False,
-    timeout: float = 5.0,
     concurrency: int = 4,
-    cache: Optional[CacheFile] = None,
-    fetching: Optional[FetchOptions] = None,
+    settings: Optional[RunSettings] = None,
+    **options: Any,
 ) -> List[BatchResult]:
     """Enriches every search result in this process, in one call of the
     library's batch form (one fetcher, at most one browser session, up to
@@ -83,27 +78,14 @@ def enrich_records(
     numbered from ``start`` by their position (``start=None``: no number). A
     result that cannot be read gives an error answer, never an exception.
 
-    The settings are those of ``korvane.commerce.run.enrich``: ``pages`` (a
-    folder of saved pages with a manifest.json instead of the network; its
-    manifest is read once per process), ``allow_private``, ``resolve_stores``,
-    ``extended``, ``timeout`` (seconds per destination page), ``cache`` (a
-    page cache file, which the processes of one machine may share) and
-    ``fetching`` (pace per host, retries, robots.txt; the pace and what
-    robots.txt said hold for this call's results)."""
+    The run's settings are ``settings`` (a
+    ``korvane.commerce.settings.RunSettings``) and keyword arguments of its
+    field names, as for ``korvane.commerce.run.enrich``; a page folder's
+    manifest is read once per process."""
     records: List[Tuple[Optional[int], SearchResultData]] = [
         r if isinstance(r, tuple) else (None if start is None else start + i, r) for i, r in enumerate(results)
     ]
-    run = _core.batch_run(
-        records,
-        pages=pages,
-        allow_private=allow_private,
-        resolve_stores=resolve_stores,
-        extended=extended,
-        timeout=timeout,
-        concurrency=concurrency,
-        cache=cache,
-        fetching=fetching,
-    )
+    run = _core.batch_run(records, run_settings(settings, options), concurrency=concurrency)
     answers: List[Tuple[Any, str, int, int, Optional[str]]] = run_blocking(run_async(run, None))
     return [BatchResult(*answer) for answer in answers]
 

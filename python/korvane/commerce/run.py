@@ -5,17 +5,16 @@ store pages crawled with their outcomes, times)."""
 
 from __future__ import annotations
 
-import os
-from typing import Any, Dict, List, NamedTuple, Optional, Union
+from typing import Any, Dict, Iterable, NamedTuple, Optional
 
 from korvane import _core
-from korvane._bridge import ProgressCallback, run_async, run_blocking
-from korvane.core.fetcher import CacheFile, FetchOptions
+from korvane._bridge import CountsCallback, ProgressCallback, RunProgress, run_async, run_blocking
+from korvane.commerce.settings import RunSettings, run_settings
 from korvane.models.commerce import CommerceIntelligence
 from korvane.models.lens import VisualMatch
 from korvane.models.shopping import ShoppingOffer
 
-__all__ = ["RunResult", "enrich", "enrich_async"]
+__all__ = ["RunProgress", "RunResult", "enrich", "enrich_async"]
 
 
 class RunResult(NamedTuple):
@@ -31,52 +30,33 @@ class RunResult(NamedTuple):
 
 
 async def enrich_async(
-    matches: List[VisualMatch],
-    offers: Optional[List[ShoppingOffer]] = None,
+    matches: Iterable[VisualMatch],
+    offers: Optional[Iterable[ShoppingOffer]] = None,
     *,
     on_progress: Optional[ProgressCallback] = None,
-    pages: Optional[Union[str, "os.PathLike[str]"]] = None,
-    allow_private: bool = False,
-    resolve_stores: bool = True,
-    extended: bool = False,
-    timeout: float = 5.0,
+    on_counts: Optional[CountsCallback] = None,
     max_items: Optional[int] = None,
-    cache: Optional[CacheFile] = None,
-    fetching: Optional[FetchOptions] = None,
+    settings: Optional[RunSettings] = None,
+    **options: Any,
 ) -> RunResult:
-    """The run of ``CommerceEnricher.process_async`` with the same settings,
-    the offers fused in when given, and only the first ``max_items`` matches
-    when set (as a slice ``[:max_items]`` takes them); ``cache`` and
-    ``fetching`` as for ``CommerceEnricher.process_async``."""
-    run = _core.enrich_run(
-        matches,
-        offers,
-        pages=pages,
-        allow_private=allow_private,
-        resolve_stores=resolve_stores,
-        extended=extended,
-        timeout=timeout,
-        max_items=max_items,
-        cache=cache,
-        fetching=fetching,
-    )
-    result, report = await run_async(run, on_progress)
+    """The run of ``CommerceEnricher.process_async`` with the same settings
+    (``settings`` and keyword arguments of its field names), the offers fused
+    in when given, and only the first ``max_items`` matches when set (as a
+    slice ``[:max_items]`` takes them); ``on_counts`` as for ``process_async``."""
+    run = _core.enrich_run(matches, offers, run_settings(settings, options), max_items=max_items)
+    result, report = await run_async(run, on_progress, on_counts)
     return RunResult(result, report)
 
 
 def enrich(
-    matches: List[VisualMatch],
-    offers: Optional[List[ShoppingOffer]] = None,
+    matches: Iterable[VisualMatch],
+    offers: Optional[Iterable[ShoppingOffer]] = None,
     *,
     on_progress: Optional[ProgressCallback] = None,
-    pages: Optional[Union[str, "os.PathLike[str]"]] = None,
-    allow_private: bool = False,
-    resolve_stores: bool = True,
-    extended: bool = False,
-    timeout: float = 5.0,
+    on_counts: Optional[CountsCallback] = None,
     max_items: Optional[int] = None,
-    cache: Optional[CacheFile] = None,
-    fetching: Optional[FetchOptions] = None,
+    settings: Optional[RunSettings] = None,
+    **options: Any,
 ) -> RunResult:
     """The blocking form of ``enrich_async``."""
     return run_blocking(
@@ -84,13 +64,8 @@ def enrich(
             matches,
             offers,
             on_progress=on_progress,
-            pages=pages,
-            allow_private=allow_private,
-            resolve_stores=resolve_stores,
-            extended=extended,
-            timeout=timeout,
+            on_counts=on_counts,
             max_items=max_items,
-            cache=cache,
-            fetching=fetching,
+            settings=run_settings(settings, options),
         )
     )
