@@ -2,6 +2,8 @@
 // brands and merchant names search results carry.
 #include <korvane/commerce/classifier.hpp>
 
+#include "commerce/merchant_label.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <array>

@@ -9,6 +9,8 @@
 #include <korvane/commerce/run.hpp>
 #include <korvane/models/json.hpp>
 
+#include "support/files.hpp"
+
 
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>
@@ -33,12 +35,7 @@ using korvane::models::VisualMatch;
 
 constexpr std::size_t match_count = 200;
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using korvane::testing::read_file;
 
 // Link (http, as served here) to page, from the corpus; empty without it.
 std::unordered_map<std::string, std::string> corpus_pages() {

@@ -1,13 +1,21 @@
 // Extraction quality over the saved real pages of the corpus, scored the way
 // the public product-extraction benchmark scores its pages.
 //
-//   extraction_quality [--corpus DIR]            F1 table, standard and extended
-//   extraction_quality [--corpus DIR] --misses   plus every wrong or missing answer
+//   extraction_quality [--corpus DIR]            F1 tables, standard and extended, for the
+//                                                development and the validation half
+//   extraction_quality [--corpus DIR] --misses   plus every wrong or missing answer of the
+//                                                development half
 //   extraction_quality [--corpus DIR] --dump OUT standard results of every page, one
 //                                                JSON line each (the golden file of
 //                                                tests/metadata_corpus_test.cpp)
 //
-// Scoring, per field (price, SKU, availability), over the pages whose
+// The benchmark pages are split once, by their page id, into a development
+// half (rules are written looking at these pages) and a validation half
+// (only its scores are ever looked at: they estimate how the rules do on
+// pages nobody tuned for). A page belongs to the development half when the
+// 64-bit FNV-1a hash of its id is below 2^63.
+//
+// Scoring, per field (price, SKU, availability, brand), over the pages whose
 // manifest entry carries the benchmark's ground truth (`expected.values`):
 //   predicted = pages where the parser gives a value for the field (an empty
 //               SKU text is no value);
@@ -19,7 +27,7 @@
 //   F1 = 2PR / (P + R).
 // Equality: a price as a decimal number (our amount, two decimals, against the
 // ground-truth text read as a decimal: "49" equals 49.00, "2.449" does not
-// equal 2449.00); SKU as text, both stripped; availability as the schema.org
+// equal 2449.00); SKU and brand as text, both stripped; availability as the schema.org
 // name ("InStock", "OutOfStock", "PreOrder") of our stock status.
 //
 // Every page is parsed as the enricher would parse a bare link: its HTML and
@@ -31,9 +39,12 @@
 #include <korvane/models/json.hpp>
 
 #include "commerce/metadata/extended/extended.hpp"
+#include "support/files.hpp"
 
 #include <boost/json.hpp>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -52,20 +63,45 @@ namespace json = boost::json;
 using korvane::commerce::DestinationMetadataParser;
 using korvane::commerce::MetadataResult;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+enum class Half { development, validation };
 
 struct CorpusPage {
   std::string file;  // relative to the corpus folder
   std::string url;
   std::optional<json::object> expected;  // the benchmark's ground truth
+  Half half = Half::development;
 };
+
+// The benchmark's page id, as the manifest's `expected.format` names it
+// ("... (page id 8830b6...)"); empty when it names none.
+std::string page_id_of(const json::object& expected) {
+  const auto* format = expected.if_contains("format");
+  if (format == nullptr || !format->is_string()) return {};
+  const std::string_view f = format->as_string();
+  constexpr std::string_view mark = "page id ";
+  const std::size_t at = f.find(mark);
+  if (at == std::string_view::npos) return {};
+  std::string id;
+  for (std::size_t k = at + mark.size(); k < f.size() && std::isxdigit(static_cast<unsigned char>(f[k])); ++k) {
+    id.push_back(f[k]);
+  }
+  return id;
+}
+
+// The fixed split: FNV-1a (64 bits) of the page id, the lower half of the
+// hash range for development.
+Half half_of(std::string_view page_id) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (const char c : page_id) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001b3ULL;
+  }
+  return h >> 63 == 0 ? Half::development : Half::validation;
+}
 
 std::vector<CorpusPage> read_manifest(const fs::path& dir) {
   std::vector<CorpusPage> pages;
-  const json::value manifest = json::parse(read_file(dir / "manifest.json"));
+  const json::value manifest = json::parse(korvane::testing::read_file(dir / "manifest.json"));
   for (const auto& entry : manifest.as_array()) {
     const auto& o = entry.as_object();
     CorpusPage p;
@@ -76,6 +112,7 @@ std::vector<CorpusPage> read_manifest(const fs::path& dir) {
       if (const auto* v = e->as_object().if_contains("values"); v != nullptr && v->is_object() &&
                                                                  v->as_object().contains("availability")) {
         p.expected = v->as_object();
+        p.half = half_of(page_id_of(e->as_object()));
       }
     }
     pages.push_back(std::move(p));
@@ -105,7 +142,7 @@ std::vector<Context> golden_contexts() {
 int dump(const fs::path& dir, const std::vector<CorpusPage>& pages, const fs::path& out_path) {
   std::ofstream out(out_path, std::ios::binary);
   for (const auto& page : pages) {
-    const std::string html = read_file(dir / page.file);
+    const std::string html = korvane::testing::read_file(dir / page.file);
     for (const auto& c : golden_contexts()) {
       const MetadataResult r = DestinationMetadataParser::parse_metadata(html, page.url, c.title, c.merchant,
                                                                          c.price, c.in_stock, c.rank);
@@ -190,9 +227,17 @@ struct Score {
   }
 };
 
-enum class Field { price, sku, availability };
+enum class Field { price, sku, availability, brand };
+constexpr Field kFields[] = {Field::price, Field::sku, Field::availability, Field::brand};
+constexpr int kFieldCount = 4;
 constexpr const char* field_name(Field f) {
-  return f == Field::price ? "price" : f == Field::sku ? "sku" : "availability";
+  switch (f) {
+    case Field::price: return "price";
+    case Field::sku: return "sku";
+    case Field::availability: return "availability";
+    case Field::brand: return "brand";
+  }
+  return "";
 }
 
 struct FieldOutcome {
@@ -201,38 +246,38 @@ struct FieldOutcome {
   bool correct = false;
 };
 
-FieldOutcome judge(Field field, const MetadataResult& r, const json::object& truth) {
+// A text answer against the ground truth's texts, both stripped; an empty
+// answer is no answer.
+FieldOutcome judge_text(const std::optional<std::string>& value, const json::object& truth, std::string_view key) {
   FieldOutcome o;
+  if (value && !stripped(*value).empty()) o.got = stripped(*value);
+  for (const auto& t : texts_of(truth, key)) {
+    o.want.push_back(t);
+    if (o.got && stripped(t) == *o.got) o.correct = true;
+  }
+  return o;
+}
+
+FieldOutcome judge(Field field, const MetadataResult& r, const json::object& truth) {
   switch (field) {
-    case Field::price:
+    case Field::price: {
+      FieldOutcome o;
       o.got = predicted_price(r);
       for (const auto& t : texts_of(truth, "price")) {
         o.want.push_back(t);
         if (o.got && canonical_decimal(t) == o.got) o.correct = true;
       }
-      break;
-    case Field::sku:
-      if (r.sku && !stripped(*r.sku).empty()) o.got = stripped(*r.sku);  // an empty SKU is no answer
-      for (const auto& t : texts_of(truth, "sku")) {
-        o.want.push_back(t);
-        if (o.got && stripped(t) == *o.got) o.correct = true;
-      }
-      break;
-    case Field::availability:
-      o.got = predicted_availability(r);
-      for (const auto& t : texts_of(truth, "availability")) {
-        o.want.push_back(t);
-        if (o.got && stripped(t) == *o.got) o.correct = true;
-      }
-      break;
+      return o;
+    }
+    case Field::sku: return judge_text(r.sku, truth, "sku");
+    case Field::availability: return judge_text(predicted_availability(r), truth, "availability");
+    case Field::brand: return judge_text(r.brand, truth, "brand");
   }
-  return o;
+  return {};
 }
 
-struct ModeRun {
-  const char* name;
-  Score scores[3];
-};
+constexpr const char* kModeNames[2] = {"standard", "extended"};
+constexpr const char* kHalfNames[2] = {"development", "validation"};
 
 // Right and wrong answers per field and source of the extended mode, and
 // how many of them differ from the standard answer (gained: right where the
@@ -250,69 +295,98 @@ std::string source_name(const std::optional<korvane::commerce::detail::extended:
   return answered ? "inferred from the price" : "-";
 }
 
+const std::optional<korvane::commerce::detail::extended::Source>& traced(
+    const korvane::commerce::detail::extended::Trace& trace, Field f) {
+  switch (f) {
+    case Field::price: return trace.price;
+    case Field::sku: return trace.sku;
+    case Field::availability: return trace.stock;
+    case Field::brand: return trace.brand;
+  }
+  return trace.price;
+}
+
+struct Tables {
+  Score scores[2][2][kFieldCount];  // [half][mode][field]
+  int pages[2] = {0, 0};            // per half
+  SourceTable sources[kFieldCount];  // extended mode, development half
+};
+
+void print_scores(const Tables& t) {
+  for (int half = 0; half < 2; ++half) {
+    std::printf("%s half: %d pages\n", kHalfNames[half], t.pages[half]);
+    std::printf("  %-9s", "mode");
+    for (const Field f : kFields) std::printf(" | %-29s", (std::string(field_name(f)) + " F1 (P / R)").c_str());
+    std::printf("\n");
+    for (int mode = 0; mode < 2; ++mode) {
+      std::printf("  %-9s", kModeNames[mode]);
+      for (const auto& s : t.scores[half][mode]) {
+        std::printf(" | %.3f (%.2f / %.2f) %2d/%2d/%2d", s.f1(), s.precision(), s.recall(), s.correct, s.predicted,
+                    s.expected);
+      }
+      std::printf("\n");
+    }
+    std::printf("\n");
+  }
+  std::printf("(each cell: F1 (precision / recall) correct/predicted/expected)\n\n");
+  std::printf("extended mode, development half: the source of each answer, right / wrong (of which\n"
+              "gained over the standard mode: right where it was not / lost: wrong where it was right)\n");
+  for (const Field f : kFields) {
+    std::printf("  %s:\n", field_name(f));
+    for (const auto& [name, tally] : t.sources[static_cast<int>(f)]) {
+      std::printf("    %-24s %3d right %3d wrong   (gained %2d, lost %2d)\n", name.c_str(), tally.right, tally.wrong,
+                  tally.gained, tally.lost);
+    }
+  }
+}
+
+// Scores every benchmark page in both modes. With `misses`, every wrong or
+// missing answer of the development half is printed; the validation half's
+// answers are never shown, only counted.
 int report(const fs::path& dir, const std::vector<CorpusPage>& pages, bool misses) {
   namespace ext = korvane::commerce::detail::extended;
   using korvane::commerce::ExtractionMode;
   using korvane::commerce::MetadataRequest;
-  ModeRun runs[2] = {{"standard", {}}, {"extended", {}}};
-  SourceTable sources[3];
-  int benchmark_pages = 0;
+  Tables t;
   for (const auto& page : pages) {
     if (!page.expected) continue;
-    ++benchmark_pages;
-    const std::string html = read_file(dir / page.file);
-    bool standard_correct[3] = {false, false, false};
+    const int half = static_cast<int>(page.half);
+    ++t.pages[half];
+    const std::string html = korvane::testing::read_file(dir / page.file);
+    bool standard_correct[kFieldCount] = {};
     for (int mode = 0; mode < 2; ++mode) {
       ext::Trace trace;
       const MetadataRequest request{.html = html,
                                     .direct_url = page.url,
                                     .extraction = mode == 0 ? ExtractionMode::standard : ExtractionMode::extended};
       const MetadataResult r = korvane::commerce::detail::parse_metadata_traced(request, &trace);
-      for (const Field f : {Field::price, Field::sku, Field::availability}) {
+      for (const Field f : kFields) {
+        const int fi = static_cast<int>(f);
         const FieldOutcome o = judge(f, r, *page.expected);
-        Score& s = runs[mode].scores[static_cast<int>(f)];
+        Score& s = t.scores[half][mode][fi];
         if (o.got) ++s.predicted;
         if (!o.want.empty()) ++s.expected;
         if (o.correct) ++s.correct;
-        if (mode == 0) standard_correct[static_cast<int>(f)] = o.correct;
+        if (mode == 0) standard_correct[fi] = o.correct;
+        if (page.half != Half::development) continue;
         if (mode == 1 && o.got) {
-          const auto& src = f == Field::price ? trace.price : f == Field::sku ? trace.sku : trace.stock;
-          SourceTally& t = sources[static_cast<int>(f)][source_name(src, true)];
-          (o.correct ? t.right : t.wrong) += 1;
-          const bool before = standard_correct[static_cast<int>(f)];
-          if (o.correct && !before) ++t.gained;
-          if (!o.correct && before) ++t.lost;
+          SourceTally& tally = t.sources[fi][source_name(traced(trace, f), true)];
+          (o.correct ? tally.right : tally.wrong) += 1;
+          if (o.correct && !standard_correct[fi]) ++tally.gained;
+          if (!o.correct && standard_correct[fi]) ++tally.lost;
         }
         if (misses && !o.correct && (o.got || !o.want.empty())) {
           std::string want;
           for (const auto& w : o.want) want += (want.empty() ? "" : " | ") + w;
-          std::printf("  %-9s %-12s %-60s got %-24s want %s\n", runs[mode].name, field_name(f), page.file.c_str(),
-                      o.got ? o.got->c_str() : "-", want.empty() ? "-" : want.c_str());
+          std::string got = o.got ? *o.got : "-";
+          if (mode == 1 && o.got) got += " (" + source_name(traced(trace, f), true) + ")";
+          std::printf("  %-9s %-12s %-60s got %-24s want %s\n", kModeNames[mode], field_name(f), page.file.c_str(),
+                      got.c_str(), want.empty() ? "-" : want.c_str());
         }
       }
     }
   }
-  std::printf("%d benchmark pages\n\n", benchmark_pages);
-  std::printf("%-10s | %-26s | %-26s | %-26s\n", "mode", "price F1 (P / R)", "SKU F1 (P / R)",
-              "availability F1 (P / R)");
-  for (const ModeRun& run : runs) {
-    std::printf("%-10s", run.name);
-    for (const auto& s : run.scores) {
-      std::printf(" | %.3f (%.2f / %.2f) %3d/%3d/%3d", s.f1(), s.precision(), s.recall(), s.correct, s.predicted,
-                  s.expected);
-    }
-    std::printf("\n");
-  }
-  std::printf("(each cell: F1 (precision / recall) correct/predicted/expected)\n\n");
-  std::printf("extended mode: the source of each answer, right / wrong (of which gained over the standard\n"
-              "mode: right where it was not / lost: wrong where it was right)\n");
-  for (const Field f : {Field::price, Field::sku, Field::availability}) {
-    std::printf("  %s:\n", field_name(f));
-    for (const auto& [name, t] : sources[static_cast<int>(f)]) {
-      std::printf("    %-24s %3d right %3d wrong   (gained %2d, lost %2d)\n", name.c_str(), t.right, t.wrong, t.gained,
-                  t.lost);
-    }
-  }
+  print_scores(t);
   return 0;
 }
 

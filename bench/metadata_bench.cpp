@@ -8,6 +8,8 @@
 //   build/release/bench/bench_metadata
 #include <korvane/commerce/metadata.hpp>
 
+#include "support/files.hpp"
+
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>
 
@@ -33,10 +35,7 @@ struct Page {
   std::string html;
 };
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using korvane::testing::read_file;
 
 // Pages shaped like shop pages, for when no corpus is at hand.
 std::vector<Page> built_pages() {
@@ -213,6 +212,40 @@ void BM_NextJsShopPage(benchmark::State& state) {
 BENCHMARK(BM_NextJsShopPage)
     ->ArgNames({"extended", "social"})
     ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------- many JSON-LD blocks
+
+// A category page with one small JSON-LD product block per listed item (or
+// a hostile page of many blocks): the time must grow linearly with the
+// number of blocks, so the time per block (items/s) stays flat.
+std::string json_ld_blocks_page(std::int64_t blocks) {
+  std::string html = "<!doctype html><html><head><title>Lamps</title></head><body><h1>Lamps</h1>";
+  for (std::int64_t i = 0; i < blocks; ++i) {
+    const std::string n = std::to_string(i);
+    html += R"(<div class="tile"><a href="/p/)" + n + R"(">Lamp )" + n +
+            R"(</a><script type="application/ld+json">{"@context":"https://schema.org","@type":"Product",)"
+            R"("name":"Lamp )" + n + R"(","sku":"L-)" + n + R"(","offers":{"@type":"Offer","price":")" +
+            std::to_string(10 + i % 90) + R"(.99","priceCurrency":"EUR"}}</script></div>)";
+  }
+  return html + "</body></html>";
+}
+
+// Arguments: the number of blocks, then the mode (0 standard, 1 extended).
+void BM_JsonLdBlocks(benchmark::State& state) {
+  const std::string html = json_ld_blocks_page(state.range(0));
+  const ExtractionMode mode = state.range(1) == 0 ? ExtractionMode::standard : ExtractionMode::extended;
+  for (auto _ : state) {
+    auto r = DestinationMetadataParser::parse_metadata(MetadataRequest{
+        .html = html, .direct_url = "https://shop.example/c/lamps", .initial_title = "Lamps", .extraction = mode});
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * html.size()));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_JsonLdBlocks)
+    ->ArgNames({"blocks", "extended"})
+    ->ArgsProduct({{1000, 4000, 8000}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------- hostile pages

@@ -5,6 +5,7 @@
 
 #include "commerce/csv.hpp"
 #include "commerce/product_identity.hpp"
+#include "support/files.hpp"
 #include <korvane/models/json.hpp>
 
 #include <boost/json.hpp>
@@ -53,12 +54,7 @@ std::vector<std::string> titles(const std::vector<EnrichedCommerceMatch>& items)
   return out;
 }
 
-std::string read_file(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using korvane::testing::read_file;
 
 class TempDir : public ::testing::Test {
  protected:

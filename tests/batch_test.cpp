@@ -16,6 +16,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
+#include "support/page_table.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -32,32 +34,7 @@ namespace asio = boost::asio;
 
 namespace {
 
-// Serves pages from a map; a batch holding a link with "broken" fails as a
-// whole, as a transport that cannot work does.
-class PageTable final : public core::Transport {
- public:
-  explicit PageTable(std::map<std::string, std::string> pages) : pages_(std::move(pages)) {}
-
-  awaitable<std::vector<core::TransportResult>> fetch_all(std::vector<std::string> links, const core::FetcherOptions&,
-                                                          double, const LinkDone& on_link_done) const override {
-    std::vector<core::TransportResult> results;
-    for (const auto& link : links) {
-      if (link.find("broken") != std::string::npos) throw std::runtime_error("transport down for " + link);
-      core::TransportResult r;
-      if (const auto it = pages_.find(link); it != pages_.end()) {
-        r.response = core::RawResponse{200, "text/html; charset=utf-8", it->second};
-      } else {
-        r.failure = {core::FetchFailure::http_status, "status 404"};
-      }
-      results.push_back(std::move(r));
-      if (on_link_done) on_link_done();
-    }
-    co_return results;
-  }
-
- private:
-  std::map<std::string, std::string> pages_;
-};
+using korvane::testing::PageTable;
 
 // A browser whose store search pages ("...?_nkw=<words>") each list one
 // product link named after the words; a search for "nothing" lists none.
@@ -175,7 +152,8 @@ struct Site {
       {"https://shop.acme.com/p/1", product_page("Acme Runner", "19.99")},
       {"https://shop.acme.com/p/2", product_page("Acme Walker", "24.50")},
       {"https://blog.example/review", "<html><head><meta property=\"og:type\" content=\"article\"><title>Review"
-                                      "</title></head><body>" + std::string(300, 'x') + "</body></html>"}});
+                                      "</title></head><body>" + std::string(300, 'x') + "</body></html>"}},
+      "broken");
   RunOptions options;
   Site() {
     options.transport = pages;

@@ -185,9 +185,9 @@ TEST(ChromiumProcess, TerminateKillsTheGroupAndMarkedProcesses) {
                                     marker);
     ::close(child_end);
     pid = process.pid();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The helper outside the group, once the script has started it.
+    EXPECT_TRUE(korvane::testing::eventually([&] { return korvane::testing::processes_mentioning(marker + "/log") == 1; }));
     EXPECT_TRUE(detail::group_has_live_members(pid));
-    EXPECT_EQ(korvane::testing::processes_mentioning(marker + "/log"), 1);  // the helper outside the group
     EXPECT_FALSE(process.try_reap());
     process.terminate();
     EXPECT_TRUE(process.reaped());

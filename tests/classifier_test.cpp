@@ -2,6 +2,8 @@
 // of a host, and brand evidence from the brand, merchant name and title.
 #include <korvane/commerce/classifier.hpp>
 
+#include "commerce/merchant_label.hpp"
+
 #include <gtest/gtest.h>
 
 #include <optional>

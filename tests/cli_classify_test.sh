@@ -59,5 +59,20 @@ expect "price jsonl" '{"result":{"raw":"$1,299.99","amount":1299.99,"currency":"
 {"error":"member \"raw\" must be a string or null"}
 {"error":"line 7: expected a JSON object"}' "$actual"
 
+# The extended reading, by flag or per line; the standard answers stay.
+expect "price extended" "1299.0 EUR" "$("$bin" price --extended '1.299,- €')"
+expect "price extended no currency" "19.99" "$("$bin" price --extended 19.99)"
+actual=$("$bin" price --jsonl <<'JSONL'
+{"raw": "1 234,56 €", "extended": true}
+{"raw": "1 234,56 €"}
+{"raw": "KWD 1.250", "extended": true}
+{"raw": "40% OFF", "extended": true}
+JSONL
+)
+expect "price jsonl extended" '{"result":{"raw":"1 234,56 €","amount":1234.56,"currency":"EUR"}}
+{"result":null}
+{"result":{"raw":"KWD 1.250","amount":1.25,"currency":"KWD"}}
+{"result":null}' "$actual"
+
 [ "$failures" -eq 0 ] || exit 1
 echo "all CLI checks passed"

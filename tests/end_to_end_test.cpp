@@ -2,6 +2,7 @@
 // loopback, a real fetcher and a real browser; and bad input files.
 #include "cli_support.hpp"
 #include "support/processes.hpp"
+#include "support/files.hpp"
 
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
@@ -21,12 +22,7 @@ namespace json = boost::json;
 
 namespace {
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using korvane::testing::read_file;
 
 // A fresh folder korvane-e2e-NAME-PID in the temporary folder, removed with
 // the object (also when an assertion ends the test early).

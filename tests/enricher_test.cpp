@@ -8,6 +8,8 @@
 #include <boost/asio/detached.hpp>
 #include <gtest/gtest.h>
 
+#include "support/page_table.hpp"
+
 #include <algorithm>
 #include <map>
 #include <stop_token>
@@ -20,33 +22,7 @@ namespace asio = boost::asio;
 
 namespace {
 
-// Serves pages from a map and remembers every batch it was asked for.
-class PageTable final : public core::Transport {
- public:
-  explicit PageTable(std::map<std::string, std::string> pages) : pages_(std::move(pages)) {}
-
-  awaitable<std::vector<core::TransportResult>> fetch_all(std::vector<std::string> links, const core::FetcherOptions&,
-                                                          double, const LinkDone& on_link_done) const override {
-    batches.push_back(links);
-    std::vector<core::TransportResult> results;
-    for (const auto& link : links) {
-      core::TransportResult r;
-      if (const auto it = pages_.find(link); it != pages_.end()) {
-        r.response = core::RawResponse{200, "text/html; charset=utf-8", it->second};
-      } else {
-        r.failure = {core::FetchFailure::http_status, "status 404"};
-      }
-      results.push_back(std::move(r));
-      if (on_link_done) on_link_done();
-    }
-    co_return results;
-  }
-
-  mutable std::vector<std::vector<std::string>> batches;
-
- private:
-  std::map<std::string, std::string> pages_;
-};
+using korvane::testing::PageTable;
 
 std::string product_page(std::string_view name, std::string_view price, std::string_view currency,
                          std::string_view image = "https://img.example/p.jpg") {

@@ -11,7 +11,7 @@
 #include "commerce/metadata/extended/evidence.hpp"
 #include "commerce/metadata/extended/extended.hpp"
 #include "commerce/metadata/extended/loose_json.hpp"
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 #include "commerce/metadata/extended/page_index.hpp"
 
 #include <gtest/gtest.h>
@@ -96,7 +96,7 @@ const PriceCase kPriceCases[] = {
                      "priceSpecification":{"price":2.25,"priceCurrency":"CHF"}}}</script>)",
                   "", 2.25, "CHF"},
         PriceCase{"json_ld_tiny_number_is_no_price",
-                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"price":0.00001,
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"price":0.000004,
                      "priceCurrency":"EUR"}}</script>)",
                   "", std::nullopt, ""},
         PriceCase{"json_ld_products_of_an_item_list_are_not_the_pages",
@@ -114,13 +114,13 @@ const PriceCase kPriceCases[] = {
                   R"(<meta property="og:price:amount" content="499.00"><meta property="og:price:currency" content="eur">)",
                   "", 499.0, "EUR"},
         PriceCase{"current_sale_price_meta_and_markup_agree",
-                  R"(<meta property="product:price:amount" content="1148.00"><meta property="product:price:currency" content="PLN">
-                     <meta property="product:sale_price:amount" content="997.00">)",
-                  R"(<h1>Lamp</h1><span class="product-price" data-price="997.00">997 zł</span>)", 997.0, "PLN"},
+                  R"(<meta property="product:price:amount" content="1260.00"><meta property="product:price:currency" content="PLN">
+                     <meta property="product:sale_price:amount" content="1090.00">)",
+                  R"(<h1>Lamp</h1><span class="product-price" data-price="1090.00">1090 zł</span>)", 1090.0, "PLN"},
         PriceCase{"analytics_detail_object",
                   "",
                   R"(<script>dataLayer.push({'ecommerce': {'currencyCode': 'EUR', 'detail': {'products': [
-                     {'id': '400105394', 'price': '99.95'}]}}});</script>)",
+                     {'id': '500723118', 'price': '99.95'}]}}});</script>)",
                   99.95, "EUR"},
         PriceCase{"page_state_product_named_like_the_page",
                   "", R"(<script type="application/json">{"props":{"product":{"name":"Desk Lamp","price":"24.90",
@@ -132,13 +132,26 @@ const PriceCase kPriceCases[] = {
         PriceCase{"page_state_whole_number_may_count_cents",
                   "", R"(<script type="application/json">{"product":{"name":"Desk Lamp","price":2490}}</script>)",
                   std::nullopt, ""},
+        PriceCase{"page_state_whole_number_of_a_currency_without_minor_units",
+                  "", R"(<script type="application/json">{"product":{"name":"Desk Lamp","price":2490,
+                     "currency":"JPY"}}</script>)",
+                  2490.0, "JPY"},
+        PriceCase{"page_state_minor_units_agreeing_with_another_source",
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"price":"19.00","priceCurrency":"EUR"}}</script>
+                     <meta property="og:price:amount" content="24.90"><meta property="og:price:currency" content="EUR">)",
+                  R"(<script type="application/json">{"product":{"name":"Desk Lamp","price":2490}}</script>)",
+                  24.9, "EUR"},
         PriceCase{"view_content_event",
-                  "", "<script>fbq('track', 'ViewContent', {content_ids: ['1131'], value: 29, currency: 'TWD'});</script>",
-                  29.0, "TWD"},
+                  "", "<script>fbq('track', 'ViewContent', {content_ids: ['2207'], value: 45, currency: 'TWD'});</script>",
+                  45.0, "TWD"},
         PriceCase{"data_price_amount",
-                  "", R"(<h1>Lamp</h1><span data-price-amount="10.748401" data-price-type="finalPrice"></span>
+                  "", R"(<h1>Lamp</h1><span data-price-amount="12.348401" data-price-type="finalPrice"></span>
                      <span data-price-amount="11.95" data-price-type="oldPrice"></span>)",
-                  10.75, ""},
+                  12.35, ""},
+        PriceCase{"a_no_slider_class_is_no_carousel",
+                  "", R"(<h1>Lamp</h1><div class="col-right no-slider"><div itemprop="offers" itemscope>
+                     <meta itemprop="price" content="17.10"><meta itemprop="priceCurrency" content="EUR"></div></div>)",
+                  17.1, "EUR"},
         PriceCase{"visible_price_next_to_heading_not_struck_not_in_carousel",
                   "",
                   R"(<div class="related-products"><span class="price">€ 5,00</span></div><h1>Lamp</h1>
@@ -165,7 +178,7 @@ const PriceCase kPriceCases[] = {
                   "", R"(<div vocab="https://schema.org/" typeof="Offer"><span property="schema:price" content="59.00">59</span>
                      <meta property="schema:priceCurrency" content="GBP"></div>)",
                   59.0, "GBP"},
-        PriceCase{"open_graph_price_text", R"(<meta property="og:price" content="30,000원~">)", "", 30000.0, "KRW"},
+        PriceCase{"open_graph_price_text", R"(<meta property="og:price" content="45,000원~">)", "", 45000.0, "KRW"},
         PriceCase{"sale_price_with_an_end_date_gives_way_to_the_regular_one",
                   R"(<meta property="product:price:amount" content="40"><meta property="product:price:currency" content="EUR">
                      <meta property="product:sale_price:amount" content="30">
@@ -182,9 +195,9 @@ const PriceCase kPriceCases[] = {
                      {"price":35,"priceCurrency":"EUR"}]}}</script>)",
                   "", 35.0, "EUR"},
         PriceCase{"json_ld_event_ticket",
-                  R"(<script type="application/ld+json">{"@type":"Event","name":"Show","offers":{"price":"3340",
+                  R"(<script type="application/ld+json">{"@type":"Event","name":"Show","offers":{"price":"4590",
                      "priceCurrency":"CLP"}}</script>)",
-                  "", 3340.0, "CLP"},
+                  "", 4590.0, "CLP"},
         PriceCase{"microdata_price_of_a_listed_product_skipped",
                   "", R"(<ul itemscope itemtype="https://schema.org/ItemList"><li itemprop="itemListElement" itemscope
                      itemtype="https://schema.org/Product"><meta itemprop="price" content="5"></li></ul>)",
@@ -199,12 +212,12 @@ const PriceCase kPriceCases[] = {
                   "", R"(<script>gtag("event", "view_item", {currency: "EUR", items: [{item_id: "A1", price: 12.5}]});</script>)",
                   12.5, "EUR"},
         PriceCase{"viewed_product_event",
-                  "", R"(<script>analytics.track("Viewed Product", {"currency":"EUR","price":"499.00","sku":"1257009"});</script>)",
-                  499.0, "EUR"},
+                  "", R"(<script>analytics.track("Viewed Product", {"currency":"EUR","price":"329.00","sku":"3304518"});</script>)",
+                  329.0, "EUR"},
         PriceCase{"state_assignment_with_product_key",
-                  "", R"(<script>window.__INITIAL_STATE__ = {"page":{"product":{"title":"Desk Lamp","salePrice":{"now":"136.00"},
+                  "", R"(<script>window.__INITIAL_STATE__ = {"page":{"product":{"title":"Desk Lamp","salePrice":{"now":"24.50"},
                      "currency":"GBP"}}};</script>)",
-                  136.0, "GBP"},
+                  24.5, "GBP"},
         PriceCase{"json_ld_in_a_comment",
                   R"(<script type="application/ld+json"><!-- {"@type":"Product","offers":{"price":"7.25","priceCurrency":"USD"}} --></script>)",
                   "", 7.25, "USD"},
@@ -227,23 +240,24 @@ const PriceCase kPriceCases[] = {
                   "", R"(<h1>Lamp</h1><del><span data-price="40.00"></span></del>)", std::nullopt, ""},
         PriceCase{"the_vote_beats_a_single_structured_source",
                   R"(<script type="application/ld+json">{"@type":"Product","offers":{"price":"18.00","priceCurrency":"EUR"}}</script>)",
-                  R"(<h1>Book</h1><div itemprop="offers" itemscope><meta itemprop="price" content="17.10"></div>
-                     <span data-price-amount="17.1"></span><div class="price">€ 17,10</div>)",
-                  17.1, "EUR"}};
+                  R"(<h1>Book</h1><div itemprop="offers" itemscope><meta itemprop="price" content="21.30"></div>
+                     <span data-price-amount="21.3"></span><div class="price">€ 21,30</div>)",
+                  21.3, "EUR"}};
 
 INSTANTIATE_TEST_SUITE_P(Sources, ExtendedPrice, testing::ValuesIn(kPriceCases));
 
 TEST(ExtendedPrice, StandardModeIgnoresTheNewSources) {
   const std::string html = page("", R"(<span itemprop="price">24.50</span><h1>Lamp</h1><div class="price">€ 24,90</div>)");
   EXPECT_FALSE(parse(html, ExtractionMode::standard).price.has_value());
-  // And it still guesses the dollar where the extended mode does not.
-  const std::string woo = page("", R"(<span class="woocommerce-Price-amount amount">15.00</span>)");
+  // And it still guesses the dollar where the extended mode reads the page's currency.
+  const std::string woo = page("", R"(<h1>Lamp</h1><p class="price"><span class="woocommerce-Price-amount amount"><bdi>15.00&nbsp;<span
+      class="woocommerce-Price-currencySymbol">&euro;</span></bdi></span></p>)");
   const MetadataResult standard = parse(woo, ExtractionMode::standard);
   const MetadataResult extended = parse(woo, ExtractionMode::extended);
   ASSERT_TRUE(standard.price && extended.price);
   EXPECT_EQ(standard.price->currency, "USD");
-  EXPECT_EQ(extended.price->currency, "");
-  EXPECT_EQ(extended.price->raw, "15.00");
+  EXPECT_EQ(extended.price->amount, 15.0);
+  EXPECT_EQ(extended.price->currency, "EUR");
 }
 
 TEST(ExtendedPrice, VisiblePriceFarFromTheProductIsNotItsPrice) {
@@ -292,54 +306,126 @@ INSTANTIATE_TEST_SUITE_P(
         SkuCase{"json_ld_sku_over_gtin", R"(<script type="application/ld+json">{"@type":"Product","gtin13":"4006381333931",
                   "sku":"TS-1"}</script>)", "https://shop.example/p", "TS-1"},
         SkuCase{"json_ld_blank_sku_falls_to_mpn", R"(<script type="application/ld+json">{"@type":"Product","sku":" ",
-                  "mpn":"101693"}</script>)", "https://shop.example/p", "101693"},
-        SkuCase{"microdata_element_text_first_word", R"(<span itemprop="productID"> TE502955-1293415 Housse </span>)",
-                "https://shop.example/p", "TE502955-1293415"},
-        SkuCase{"meta_retailer_item_id", R"(<meta property="product:retailer_item_id" content="9780552173742">)",
-                "https://shop.example/p", "9780552173742"},
-        SkuCase{"data_attribute", R"(<button class="wishlist" data-sku="21128AC57NWP">Save</button>)",
-                "https://shop.example/p", "21128AC57NWP"},
-        SkuCase{"hidden_form_field", R"(<form><input type="hidden" name="sku" value="14551914"></form>)",
-                "https://shop.example/p", "14551914"},
-        SkuCase{"label_and_value_in_one_text", "<p>Item #418295</p>", "https://shop.example/p", "418295"},
+                  "mpn":"402217"}</script>)", "https://shop.example/p", "402217"},
+        SkuCase{"microdata_element_text_first_word", R"(<span itemprop="productID"> AB1204-55 Lampe de bureau </span>)",
+                "https://shop.example/p", "AB1204-55"},
+        SkuCase{"meta_retailer_item_id", R"(<meta property="product:retailer_item_id" content="9781234567897">)",
+                "https://shop.example/p", "9781234567897"},
+        SkuCase{"data_attribute", R"(<button class="wishlist" data-sku="40311BX82QLT">Save</button>)",
+                "https://shop.example/p", "40311BX82QLT"},
+        SkuCase{"hidden_form_field", R"(<form><input type="hidden" name="sku" value="30127745"></form>)",
+                "https://shop.example/p", "30127745"},
+        SkuCase{"label_and_value_in_one_text", "<p>Item #20417</p>", "https://shop.example/p", "20417"},
         SkuCase{"label_then_value_in_the_next_cell", "<table><tr><th>Artikelnummer</th><td>1357247</td></tr></table>",
                 "https://shop.example/p", "1357247"},
-        SkuCase{"label_after_a_word", "<div>eBay item number:</div><div>123808916008</div>",
-                "https://shop.example/p", "123808916008"},
-        SkuCase{"cyrillic_label", "<span>Код: 73556</span>", "https://shop.example/p", "73556"},
-        SkuCase{"east_asian_label", "<td>〈商品編號：M14876706〉</td>", "https://shop.example/p", "M14876706"},
-        SkuCase{"label_with_punctuation", "<li>Art.-Nr.: 400105394</li>", "https://shop.example/p", "400105394"},
-        SkuCase{"french_label", "<p>Référence : TE-502955</p>", "https://shop.example/p", "TE-502955"},
+        SkuCase{"label_after_a_word", "<div>Shop item number:</div><div>220931857764</div>",
+                "https://shop.example/p", "220931857764"},
+        SkuCase{"cyrillic_label", "<span>Код: 61428</span>", "https://shop.example/p", "61428"},
+        SkuCase{"east_asian_label", "<td>〈商品編號：K2041733〉</td>", "https://shop.example/p", "K2041733"},
+        SkuCase{"label_with_punctuation", "<li>Art.-Nr.: 500723118</li>", "https://shop.example/p", "500723118"},
+        SkuCase{"french_label", "<p>Référence : AB-120455</p>", "https://shop.example/p", "AB-120455"},
         SkuCase{"spanish_label_in_a_definition_list", "<dl><dt>Código</dt><dd>98765</dd></dl>",
                 "https://shop.example/p", "98765"},
         SkuCase{"label_between_direction_marks",
-                "<li><span>ASIN\n\xE2\x80\x8F : \xE2\x80\x8E</span><span>B081ZQK4BZ</span></li>",
-                "https://shop.example/p", "B081ZQK4BZ"},
-        SkuCase{"label_and_value_in_separate_spans", R"(<div>Nr ref. <span id="refNumber">82514129</span></div>)",
-                "https://shop.example/p", "82514129"},
+                "<li><span>ASIN\n\xE2\x80\x8F : \xE2\x80\x8E</span><span>B0A1C2D3E4</span></li>",
+                "https://shop.example/p", "B0A1C2D3E4"},
+        SkuCase{"label_and_value_in_separate_spans", R"(<div>Nr ref. <span id="refNumber">93061572</span></div>)",
+                "https://shop.example/p", "93061572"},
         SkuCase{"label_without_an_item_number", "<p>SKU: N/A</p>", "https://shop.example/p", ""},
         SkuCase{"sentence_mentioning_a_label_word", "<p>Enter the product code 12345 at checkout</p>",
                 "https://shop.example/p", ""},
         SkuCase{"label_in_a_carousel_is_another_products", R"(<div class="carousel"><p>SKU: 999999</p></div>)",
                 "https://shop.example/p", ""},
-        SkuCase{"link_item_number_as_last_resort", "", "https://shop.example/itm/123808916008", "123808916008"},
-        SkuCase{"link_query_item_number", "", "https://shop.example/store/1?pid=260591", "260591"},
+        SkuCase{"link_item_number_as_last_resort", "", "https://shop.example/item/220931857764", "220931857764"},
+        SkuCase{"link_query_item_number", "", "https://shop.example/store/1?pid=730155", "730155"},
         SkuCase{"json_ld_variant_the_link_names",
                 R"(<script type="application/ld+json">{"@type":"ProductGroup","hasVariant":[
                    {"@type":"Product","sku":"L-RED","offers":{"price":"20"}},
                    {"@type":"Product","sku":"L-BLUE","offers":{"price":"25"}}]}</script>)",
                 "https://shop.example/p/lamp?variant=L-BLUE", "L-BLUE"},
         SkuCase{"analytics_sku_key_over_its_id",
-                R"(<script>dataLayer.push({"ecommerce":{"detail":{"products":[{"id":"4687731687","sku":"1257009",
+                R"(<script>dataLayer.push({"ecommerce":{"detail":{"products":[{"id":"5521900431","sku":"3304518",
                    "price":"499.00"}]}}});</script>)",
-                "https://shop.example/p", "1257009"},
-        SkuCase{"data_product_code", R"(<div data-product-code="83810610"></div>)", "https://shop.example/p", "83810610"},
+                "https://shop.example/p", "3304518"},
+        SkuCase{"data_product_code", R"(<div data-product-code="72940315"></div>)", "https://shop.example/p", "72940315"},
         SkuCase{"a_witness_more_beats_a_stronger_field",
-                R"(<script type="application/ld+json">{"@type":"Product","gtin13":"5099873388655"}</script>
-                   <span itemprop="sku">DWFW-2</span><p>SKU: 5099873388655</p><span data-sku="5099873388655"></span>)",
-                "https://shop.example/p", "5099873388655"},
+                R"(<script type="application/ld+json">{"@type":"Product","gtin13":"4012345678901"}</script>
+                   <span itemprop="sku">DWFW-2</span><p>SKU: 4012345678901</p><span data-sku="4012345678901"></span>)",
+                "https://shop.example/p", "4012345678901"},
+        SkuCase{"microdata_content_shown_with_other_punctuation",
+                R"(<h1>Lamp</h1><span itemprop="sku" content="5521907">552/1907</span>)",
+                "https://shop.example/p/5521907", "552/1907"},
+        SkuCase{"the_shown_product_code_over_hidden_variant_ids",
+                R"(<script type="application/ld+json">{"@type":"Product","sku":"900417733","offers":{"price":"10"}}</script>
+                   <div data-sku="900417733"></div><h1>Lamp</h1><p class="code">Product code: 61240098</p>)",
+                "https://shop.example/p", "61240098"},
         SkuCase{"a_value_with_spaces_is_no_sku", R"(<span itemprop="sku" content="Unavailable at this store"></span>)",
                 "https://shop.example/p", ""}));
+
+// ---------------------------------------------------------------- brand
+
+struct BrandCase {
+  const char* name;
+  const char* head;
+  const char* body;
+  const char* brand;  // empty: none
+};
+
+void PrintTo(const BrandCase& c, std::ostream* os) { *os << c.name; }
+
+class ExtendedBrand : public testing::TestWithParam<BrandCase> {};
+
+TEST_P(ExtendedBrand, NamesTheProductsBrandNotTheShop) {
+  const BrandCase& c = GetParam();
+  const std::string head = std::string(R"(<meta property="og:price:amount" content="10">)") + c.head;
+  const MetadataResult r = parse(page(head, c.body), ExtractionMode::extended, "https://www.lamp-shop.example/p/1");
+  EXPECT_EQ(r.brand.value_or(""), c.brand);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, ExtendedBrand,
+    testing::Values(
+        BrandCase{"json_ld_brand_object", R"(<script type="application/ld+json">{"@type":"Product",
+                    "brand":{"@type":"Brand","name":"Lumetta"},"offers":{"price":"10"}}</script>)", "", "Lumetta"},
+        BrandCase{"json_ld_manufacturer_when_no_brand", R"(<script type="application/ld+json">{"@type":"Product",
+                    "manufacturer":{"name":"Lumetta Works"},"offers":{"price":"10"}}</script>)", "", "Lumetta Works"},
+        BrandCase{"microdata_brand_item_name", "",
+                  R"(<div itemprop="brand" itemscope itemtype="https://schema.org/Brand"><img src="l.png">
+                     <span itemprop="name">Lumetta</span></div>)", "Lumetta"},
+        BrandCase{"microdata_brand_text_after_its_label", "",
+                  R"(<h5 itemprop="brand"><span>More from the brand: </span><a href="/b">Lumetta</a></h5>)", "Lumetta"},
+        BrandCase{"product_brand_meta", R"(<meta property="product:brand" content="Lumetta">)", "", "Lumetta"},
+        BrandCase{"label_and_name_in_one_text", "", "<h1>Desk Lamp</h1><a href=\"/s?k=lumetta\">Marke: Lumetta</a>",
+                  "Lumetta"},
+        BrandCase{"label_then_name_in_the_next_cell", "",
+                  "<table><tr><td>Kaubamärk</td><td><a href=\"/c/1\">Lumetta</a></td></tr></table>", "Lumetta"},
+        BrandCase{"maker_label_when_no_brand", "", "<ul><li>Manufacturer : <span>Lumetta Works</span></li></ul>",
+                  "Lumetta Works"},
+        BrandCase{"analytics_product_brand", "",
+                  R"(<script>dataLayer.push({"ecommerce":{"detail":{"products":[{"id":"L1","price":"10",
+                     "brand":"Lumetta"}]}}});</script>)", "Lumetta"},
+        BrandCase{"a_label_alone_in_a_menu_link_is_no_label", "",
+                  R"(<nav-list><a href="/brands">Brand</a><a href="/gifts">Gift cards</a></nav-list>)", ""},
+        BrandCase{"template_placeholder_is_no_brand", "", R"(<span itemprop="brand">$metabrand</span>)", ""},
+        BrandCase{"site_name_is_the_shop_not_the_brand", R"(<meta property="og:site_name" content="Lamp Shop">)", "",
+                  ""},
+        BrandCase{"shop_named_as_the_brand_by_structured_data", R"(<meta property="og:site_name" content="Lamp Shop">
+                    <script type="application/ld+json">{"@type":"Product","brand":"Lamp Shop","offers":{"price":"10"}}</script>)",
+                  "", "Lamp Shop"}));
+
+TEST(ExtendedBrand, TheSearchResultsMerchantIsNoBrand) {
+  const std::string html = page(R"(<meta property="og:type" content="product"><meta property="og:price:amount" content="10">)",
+                                "<h1>Desk Lamp</h1>");
+  const auto request = [&](ExtractionMode mode) {
+    return MetadataRequest{.html = html,
+                           .direct_url = "https://shop.example/p/1",
+                           .initial_title = "Desk Lamp",
+                           .initial_merchant = "Lamp Outlet Store",
+                           .extraction = mode};
+  };
+  EXPECT_EQ(DestinationMetadataParser::parse_metadata(request(ExtractionMode::standard)).brand, "Lamp Outlet Store");
+  EXPECT_EQ(DestinationMetadataParser::parse_metadata(request(ExtractionMode::extended)).brand, std::nullopt);
+}
 
 // ---------------------------------------------------------------- availability
 
@@ -394,7 +480,18 @@ INSTANTIATE_TEST_SUITE_P(
                   R"(<link itemprop="availability" href="http://schema.org/InStock"><div class="availability">Ausverkauft</div>)",
                   StockStatus::IN_STOCK},
         StockCase{"sold_out_size_is_about_a_variant",
-                  R"(<h1>Shoe</h1><ul class="size-list"><li class="stock">42 - sold out</li></ul>)", std::nullopt}));
+                  R"(<h1>Shoe</h1><ul class="size-list"><li class="stock">42 - sold out</li></ul>)", std::nullopt},
+        // What says nothing about the stock.
+        StockCase{"availability_value_that_names_no_state", R"(<meta itemprop="availability" content="see store">)",
+                  std::nullopt},
+        StockCase{"wishlist_button_is_no_cart", R"(<h1>Lamp</h1><button class="wishlist">Add to wishlist</button>)",
+                  std::nullopt},
+        StockCase{"stock_words_inside_a_script",
+                  R"(<h1>Lamp</h1><script>var labels = {soldOut: "Sold out", inStock: "In stock"};</script>)",
+                  std::nullopt},
+        StockCase{"page_state_without_a_stock_flag",
+                  R"(<script type="application/json">{"product":{"name":"Desk Lamp","sku":"DL-1"}}</script>)",
+                  std::nullopt}));
 
 TEST(LinkIdentifier, ReadsItemNumbersOfLinks) {
   struct Case {
@@ -402,11 +499,11 @@ TEST(LinkIdentifier, ReadsItemNumbersOfLinks) {
     const char* id;  // empty: none
   };
   const Case cases[] = {
-      {"https://www.shop.example/itm/123808916008", "123808916008"},
-      {"https://www.shop.example/dp/B07C8KMQQ6", "B07C8KMQQ6"},
-      {"https://shop.example/kitchen/taller/TalleR_TR_1047-1609583.html", "1609583"},
-      {"https://shop.example/Giesswein-KRAMSACH-x15513912.php", "15513912"},
-      {"https://shop.example/de/servietten-28110?sku=1357247", "1357247"},
+      {"https://www.shop.example/item/220931857764", "220931857764"},
+      {"https://www.shop.example/dp/B0F9E8D7C6", "B0F9E8D7C6"},
+      {"https://shop.example/kitchen/pans/Brand_PN_2210-3318402.html", "3318402"},
+      {"https://shop.example/Brand-Model-x20031177.php", "20031177"},
+      {"https://shop.example/de/tischlampe-10322?sku=4417210", "4417210"},
       {"https://shop.example/p/desk-lamp", ""},
       {"https://shop.example/category/12345/", ""},  // five digits: a category more often than an item
       {"https://shop.example/p/desk-lamp?utm_id=123456789", ""},
@@ -528,8 +625,12 @@ TEST(Decision, PriceByWeightedVote) {
       {"a_tie_goes_to_the_more_trusted", evidence({{10.0, "", S::meta_tags, 0}, {12.0, "", S::microdata, 0}}), 12.0, "",
        false},
       {"each_source_votes_once_with_its_best",
-       evidence({{5.0, "", S::microdata, 3}, {7.0, "", S::microdata, 0}, {5.0, "", S::visible_price, 0}}), 7.0, "",
+       evidence({{5.0, "", S::microdata, 3}, {7.0, "", S::microdata, 0}, {9.0, "", S::visible_price, 0}}), 7.0, "",
        false},
+      {"a_source_of_several_amounts_votes_for_the_one_another_chose",
+       evidence({{18.0, "", S::microdata, 0}, {17.1, "", S::microdata, 1}, {17.1, "EUR", S::visible_price, 0},
+                 {18.0, "EUR", S::visible_price, 1}}),
+       17.1, "EUR", false},
       {"currency_of_the_most_trusted_backer_else_declared",
        evidence({{8.0, "", S::microdata, 0}, {8.0, "", S::analytics, 0}}, {}, {"PLN"}), 8.0, "PLN", true},
       {"visible_price_alone", evidence({{3.5, "GBP", S::visible_price, 0}}), 3.5, "GBP", false},
@@ -546,34 +647,39 @@ TEST(Decision, PriceByWeightedVote) {
 
 TEST(Decision, SkuByFieldWitnessesAndLink) {
   using S = ext::Source;
+  using F = ext::IdField;
   struct Case {
     const char* name;
     std::vector<ext::SkuCandidate> skus;
     const char* url;
     const char* sku;
-    bool settled;  // no item label could change it
   };
   const Case cases[] = {
-      {"sku_field_over_gtin", {{"4006381333931", S::json_ld, 3}, {"TS-1", S::json_ld, 0}}, "https://s.example/p",
-       "TS-1", true},
+      {"sku_field_over_gtin", {{"4006381333931", S::json_ld, F::gtin}, {"TS-1", S::json_ld, F::sku}}, "https://s.example/p",
+       "TS-1"},
       {"agreeing_witnesses_over_one_stronger_field",
-       {{"A-1", S::json_ld, 0}, {"B-2", S::microdata, 1}, {"B-2", S::data_attributes, 0}, {"B-2", S::analytics, 1}},
-       "https://s.example/p", "B-2", false},
+       {{"A-1", S::json_ld, F::sku}, {"B-2", S::microdata, F::product_id}, {"B-2", S::data_attributes, F::sku},
+        {"B-2", S::analytics, F::sku}},
+       "https://s.example/p", "B-2"},
       {"the_link_is_no_witness_but_a_bonus",
-       {{"A-1", S::microdata, 0}, {"77777", S::data_attributes, 1}, {"77777", S::link, 1}},
-       "https://s.example/p/77777", "A-1", false},
-      {"implausible_values_are_left_out", {{"not a sku", S::json_ld, 0}, {"K-9", S::item_label, 0}},
-       "https://s.example/p", "K-9", false},
-      {"link_alone_is_the_last_resort", {{"123456789", S::link, 1}}, "https://s.example/itm/123456789", "123456789",
-       false},
+       {{"A-1", S::microdata, F::sku}, {"77777", S::data_attributes, F::sku, true}, {"77777", S::link, F::link}},
+       "https://s.example/p/77777", "A-1"},
+      {"implausible_values_are_left_out", {{"not a sku", S::json_ld, F::sku}, {"K-9", S::item_label, F::sku}},
+       "https://s.example/p", "K-9"},
+      {"link_alone_is_the_last_resort", {{"123456789", S::link, F::link}}, "https://s.example/itm/123456789", "123456789"},
+      {"a_labelled_number_beats_hidden_ids",
+       {{"55512345", S::json_ld, F::sku}, {"55512345", S::data_attributes, F::sku}, {"A-204", S::item_label, F::sku}},
+       "https://s.example/p", "A-204"},
+      {"a_structured_number_the_page_shows_stays",
+       {{"SHOWN-1", S::json_ld, F::sku}, {"A-204", S::item_label, F::sku}}, "https://s.example/p", "SHOWN-1"},
   };
   for (const Case& c : cases) {
     ext::Evidence e;
     e.skus = c.skus;
+    e.shown_skus = {"SHOWN-1"};
     const auto d = ext::decide(e, c.url);
     ASSERT_TRUE(d.sku.has_value()) << c.name;
     EXPECT_EQ(d.sku->value, c.sku) << c.name;
-    EXPECT_EQ(ext::sku_settled(e, c.url), c.settled) << c.name;
   }
 }
 
@@ -590,9 +696,14 @@ TEST(Decision, AvailabilityFromTheMostTrustedSource) {
 TEST(ExtendedStock, WordingInTheShopsLanguages) {
   struct Case {
     const char* text;
-    StockStatus status;
+    std::optional<StockStatus> status;
   };
   const Case cases[] = {
+      // Whole words and negations: no stock word inside another word.
+      {"Unavailable", StockStatus::OUT_OF_STOCK},   {"Not available", StockStatus::OUT_OF_STOCK},
+      {"Nicht mehr lieferbar", StockStatus::OUT_OF_STOCK},
+      {"Ce produit n'est pas disponible", StockStatus::OUT_OF_STOCK},
+      {"Ships to Laos and Mali", std::nullopt},
       {"Épuisé", StockStatus::OUT_OF_STOCK},        {"Agotado", StockStatus::OUT_OF_STOCK},
       {"Esaurito", StockStatus::OUT_OF_STOCK},      {"Produkt niedostępny", StockStatus::OUT_OF_STOCK},
       {"Нет в наличии", StockStatus::OUT_OF_STOCK}, {"在庫切れ", StockStatus::OUT_OF_STOCK},
@@ -625,7 +736,7 @@ class ReadMoney : public testing::TestWithParam<MoneyCase> {};
 
 TEST_P(ReadMoney, ReadsAmountAndCurrency) {
   const MoneyCase& c = GetParam();
-  const auto m = ext::read_money(c.text, c.declared);
+  const auto m = korvane::commerce::detail::read_money(c.text, c.declared);
   ASSERT_TRUE(m.has_value());
   EXPECT_DOUBLE_EQ(m->amount, c.amount);
   EXPECT_EQ(m->currency, c.currency);
@@ -637,14 +748,14 @@ INSTANTIATE_TEST_SUITE_P(
                     MoneyCase{"1\xC2\xA0" "299,00 zł", "", 1299.0, "PLN"},   // no-break space
                     MoneyCase{"1\xE2\x80\xAF" "299,00 Kč", "", 1299.0, "CZK"},  // narrow no-break space
                     MoneyCase{"R$ 1.299,90", "", 1299.9, "BRL"},
-                    MoneyCase{"30,000원~", "", 30000.0, "KRW"},
-                    MoneyCase{"₩ 30,000", "", 30000.0, "KRW"},
+                    MoneyCase{"45,000원~", "", 45000.0, "KRW"},
+                    MoneyCase{"₩ 45,000", "", 45000.0, "KRW"},
                     MoneyCase{"1.234.567,89 €", "", 1234567.89, "EUR"},
-                    MoneyCase{"$2.449", "ARS", 2449.0, "ARS"},
+                    MoneyCase{"$3.179", "ARS", 3179.0, "ARS"},
                     MoneyCase{"12,5 lei", "", 12.5, "RON"},
                     MoneyCase{"0.500", "", 0.5, ""},
                     MoneyCase{"KWD 1.500", "KWD", 1.5, "KWD"},
-                    MoneyCase{"881,00 169,00 Kn", "", 881.0, ""},  // two prices: the first, without a token
+                    MoneyCase{"120,00 95,00 Kn", "", 95.0, "HRK"},  // two amounts: the one the token stands by
                     MoneyCase{"199 kr", "SEK", 199.0, "SEK"},
                     MoneyCase{"199 kr", "", 199.0, ""},
                     MoneyCase{"$ 10", "CAD", 10.0, "CAD"},
@@ -652,27 +763,27 @@ INSTANTIATE_TEST_SUITE_P(
                     MoneyCase{"Preis: 49,90 EUR", "", 49.9, "EUR"},
                     MoneyCase{"₺1.250,00", "", 1250.0, "TRY"},
                     MoneyCase{"฿990", "", 990.0, "THB"},
-                    MoneyCase{"Rp 150.000", "", 150000.0, "IDR"},
-                    MoneyCase{"RM 89.90", "", 89.9, "MYR"},
+                    MoneyCase{"Rp 275.000", "", 275000.0, "IDR"},
+                    MoneyCase{"RM 64.90", "", 64.9, "MYR"},
                     MoneyCase{"12.990 Ft", "", 12990.0, "HUF"},
                     MoneyCase{"249 ₽", "", 249.0, "RUB"},
                     MoneyCase{"1 250 грн.", "", 1250.0, "UAH"},
-                    MoneyCase{"131 990 тг.", "", 131990.0, "KZT"},
-                    MoneyCase{"₪ 99.90", "", 99.9, "ILS"},
+                    MoneyCase{"142 500 тг.", "", 142500.0, "KZT"},
+                    MoneyCase{"₪ 79.90", "", 79.9, "ILS"},
                     MoneyCase{"350.000₫", "", 350000.0, "VND"},
-                    MoneyCase{"₦ 4,500", "", 4500.0, "NGN"},
-                    MoneyCase{"126 ر.س", "", 126.0, "SAR"},
-                    MoneyCase{"¥ 1,980", "", 1980.0, "JPY"},
-                    MoneyCase{"¥ 1,980", "CNY", 1980.0, "CNY"},
-                    MoneyCase{"Rs. 23,450", "PKR", 23450.0, "PKR"},
+                    MoneyCase{"₦ 7,250", "", 7250.0, "NGN"},
+                    MoneyCase{"185 ر.س", "", 185.0, "SAR"},
+                    MoneyCase{"¥ 2,350", "", 2350.0, "JPY"},
+                    MoneyCase{"¥ 2,350", "CNY", 2350.0, "CNY"},
+                    MoneyCase{"Rs. 18,750", "PKR", 18750.0, "PKR"},
                     MoneyCase{"20,- €", "", 20.0, "EUR"}));
 
 TEST(ReadMoney, WordsAreNoCurrencies) {
   // "ALL" is a code, but only upper case standing by the number counts.
-  EXPECT_EQ(ext::read_money("all 25")->currency, "");
-  EXPECT_EQ(ext::read_money("ALL 25")->currency, "ALL");
-  EXPECT_FALSE(ext::read_money("no digits").has_value());
-  EXPECT_FALSE(ext::read_money("1,234.567.890").has_value());
+  EXPECT_EQ(korvane::commerce::detail::read_money("all 25")->currency, "");
+  EXPECT_EQ(korvane::commerce::detail::read_money("ALL 25")->currency, "ALL");
+  EXPECT_FALSE(korvane::commerce::detail::read_money("no digits").has_value());
+  EXPECT_FALSE(korvane::commerce::detail::read_money("1,234.567.890").has_value());
 }
 
 TEST(ReadMoney, CurrencyValuesOfStructuredData) {
@@ -683,7 +794,7 @@ TEST(ReadMoney, CurrencyValuesOfStructuredData) {
   const Case cases[] = {{"eur", "EUR"}, {" EUR ", "EUR"}, {"€", "EUR"}, {"zł", "PLN"}, {"RUR", "RUB"},
                         {"R$", "BRL"},  {"$", "USD"},     {"kr", ""},   {"XYZ", ""},   {"Dollar", ""}};
   for (const Case& c : cases) {
-    EXPECT_EQ(ext::currency_code_of(c.value).value_or(""), c.code) << c.value;
+    EXPECT_EQ(korvane::commerce::detail::currency_code_of(c.value).value_or(""), c.code) << c.value;
   }
 }
 

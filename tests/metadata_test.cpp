@@ -6,6 +6,8 @@
 #include <korvane/models.hpp>
 #include <korvane/models/json.hpp>
 
+#include "commerce/metadata/hosts.hpp"
+
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>

@@ -293,3 +293,97 @@ TEST(PriceNormalizer, PatternTextHasTheTokenBeforeAndAfterTheNumber) {
   EXPECT_LT(leading, number);
   EXPECT_LT(number, trailing);
 }
+
+// ---------------------------------------------------------------- extended reading
+
+namespace {
+
+struct ExtendedCase {
+  const char* raw;
+  const char* hint;         // null: none
+  const char* amount;       // the exact decimal; null: no price
+  const char* currency;
+};
+
+}  // namespace
+
+TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
+  const ExtendedCase cases[] = {
+      // Grouping and decimal marks, decided by the currency's minor units.
+      {"$1,299.99", nullptr, "1299.99", "USD"},
+      {"1.299,99 €", nullptr, "1299.99", "EUR"},
+      {"1.299,- €", nullptr, "1299", "EUR"},
+      {"CHF 1'299.50", nullptr, "1299.5", "CHF"},
+      {"CHF 1\xE2\x80\x99" "299.\xE2\x80\x93", nullptr, "1299", "CHF"},            // ’ and an en dash
+      {"1\xC2\xA0" "298,00 z\xC5\x82", nullptr, "1298", "PLN"},                     // no-break space
+      {"1\xE2\x80\xAF" "450,00 K\xC4\x8D", nullptr, "1450", "CZK"},                 // narrow no-break space
+      {"1 298,00 \xE2\x82\xAC", nullptr, "1298", "EUR"},
+      {"\xE2\x82\xB9" "1,29,999.00", nullptr, "129999", "INR"},                     // ₹, lakh grouping
+      {"$24.990", "CLP", "24990", "CLP"},
+      {"5.000 \xE2\x82\xAC", nullptr, "5000", "EUR"},
+      {"KWD 1.250", nullptr, "1.25", "KWD"},
+      {"3.500 OMR", nullptr, "3.5", "OMR"},
+      {"BHD 12.125", nullptr, "12.125", "BHD"},
+      {"12,5 lei", nullptr, "12.5", "RON"},
+      {".75", "GBP", "0.75", "GBP"},
+      {"\xC2\xA3.99", nullptr, "0.99", "GBP"},
+      {"8. 94 \xE2\x82\xAC", nullptr, "8.94", "EUR"},
+      {"$12 99", nullptr, "12.99", "USD"},                                           // cents set apart
+      {"12\xE2\x82\xAC" "99", nullptr, "12.99", "EUR"},                             // 12€99
+      {"\xEF\xBC\x91\xEF\xBC\x8C\xEF\xBC\x99\xEF\xBC\x98\xEF\xBC\x90\xE5\x86\x86", nullptr, "1980", "JPY"},  // １，９８０円
+      {"0.005", "KWD", "0.005", "KWD"},                                             // exact, not rounded to cents
+      // Currencies: symbols, abbreviations, codes in any case, the hint.
+      {"R$ 1.299,90", nullptr, "1299.9", "BRL"},
+      {"12,50 eur", nullptr, "12.5", "EUR"},
+      {"US$ 12", nullptr, "12", "USD"},
+      {"C$ 14.99", nullptr, "14.99", "CAD"},
+      {"$ 10", "CAD", "10", "CAD"},
+      {"$ 10", "EUR", "10", "USD"},
+      {"\xC2\xA5 2,350", "CNY", "2350", "CNY"},
+      {"199 kr", nullptr, "199", "SEK"},
+      {"kr. 249,00", nullptr, "249", "DKK"},
+      {"199 kr", "NOK", "199", "NOK"},
+      {"2 350 \xE2\x82\xBD", nullptr, "2350", "RUB"},
+      {"185 \xD8\xB1.\xD8\xB3", nullptr, "185", "SAR"},                             // ر.س
+      {"CAD $12.99", nullptr, "12.99", "CAD"},                                      // a code settles a symbol
+      {"$12.99 NZD", nullptr, "12.99", "NZD"},
+      {"99\xC2\xA2", nullptr, "0.99", "USD"},                                       // 99¢
+      {"R199.00", nullptr, "199", "ZAR"},
+      {"350.000 VN\xC4\x90", nullptr, "350000", "VND"},                             // VNĐ
+      {"19.99", nullptr, "19.99", ""},                                              // never a guessed USD
+      {"19.99", "\xE2\x82\xAC", "19.99", "EUR"},
+      {"19.99", "no currency", "19.99", ""},
+      // Which amount of several.
+      {"Was $30 Now $20", nullptr, "20", "USD"},
+      {"Regular price $35.00 Sale price $29.00", nullptr, "29", "USD"},
+      {"UVP 49,99 \xE2\x82\xAC 39,99 \xE2\x82\xAC", nullptr, "39.99", "EUR"},
+      {"\xE2\x82\xAC 1,99 (\xE2\x82\xAC 9,95 / kg)", nullptr, "1.99", "EUR"},
+      {"-20% 39,99 \xE2\x82\xAC", nullptr, "39.99", "EUR"},
+      {"2 x 19,99 \xE2\x82\xAC", nullptr, "19.99", "EUR"},
+      {"from 12,50 \xE2\x82\xAC", nullptr, "12.5", "EUR"},
+      {"$10.00 - $20.00", nullptr, "10", "USD"},
+      {"49,99 \xE2\x82\xAC inkl. MwSt. zzgl. 4,95 \xE2\x82\xAC Versand", nullptr, "49.99", "EUR"},
+      // Nothing, and no price.
+      {"Free", "USD", "0", "USD"},
+      {"Gratis", nullptr, "0", ""},
+      {"40% OFF", nullptr, nullptr, ""},
+      {"Save $5.00", nullptr, nullptr, ""},
+      {"Buy 2 get 1 free", nullptr, nullptr, ""},
+      {"Sold out", nullptr, nullptr, ""},
+      {"1,234.567.890", nullptr, nullptr, ""},
+  };
+  for (const ExtendedCase& c : cases) {
+    const auto hint = c.hint ? std::optional<std::string_view>(c.hint) : std::nullopt;
+    const auto price = PriceNormalizer::parse_extended(c.raw, hint);
+    if (c.amount == nullptr) {
+      EXPECT_FALSE(price.has_value()) << c.raw << " gave " << price->amount;
+      continue;
+    }
+    ASSERT_TRUE(price.has_value()) << c.raw;
+    EXPECT_EQ(price->amount, std::stod(c.amount)) << c.raw;
+    EXPECT_EQ(price->currency, c.currency) << c.raw;
+    EXPECT_EQ(price->raw, korvane::text::strip(c.raw)) << c.raw;
+  }
+  EXPECT_FALSE(PriceNormalizer::parse_extended(std::nullopt).has_value());
+  EXPECT_FALSE(PriceNormalizer::parse_extended("   ").has_value());
+}

@@ -14,6 +14,7 @@
 
 #include "cli_support.hpp"
 #include "support/devtools.hpp"
+#include "support/files.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -41,12 +42,7 @@ const fs::path ARTEFACTS = fs::path(KORVANE_ARTEFACT_DIR) / "report";
 
 void write_file(const fs::path& p, std::string_view content) { std::ofstream(p, std::ios::binary) << content; }
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using korvane::testing::read_file;
 
 std::string choose(std::string_view control, std::string_view value) {
   return "(() => { const c = document.getElementById('filters').elements['" + std::string(control) + "']; c.value = '" +

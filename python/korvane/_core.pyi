@@ -294,6 +294,8 @@ class PriceNormalizer:
     PRICE_PATTERN: ClassVar[str]
     @staticmethod
     def parse(raw_price: Optional[str], currency_hint: Optional[str] = ...) -> Optional[NormalizedPrice]: ...
+    @staticmethod
+    def parse_extended(raw_price: Optional[str], currency_hint: Optional[str] = ...) -> Optional[NormalizedPrice]: ...
 
 class MerchantClassifier:
     @staticmethod

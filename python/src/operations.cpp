@@ -88,7 +88,8 @@ py::dict metadata_to_python(MetadataResult r) {
   return d;
 }
 
-void bind_components(py::module_& m) {
+// The operations on links, price texts and domains.
+void bind_text_operations(py::module_& m) {
   operations_class<URLUnwrapper>(m, "URLUnwrapper", "Cleans search-engine links and reduces links to domains.")
       .def_static(
           "unwrap", [](const py::object& url) { return to_python(URLUnwrapper::unwrap(text_view(url, "url"))); },
@@ -113,6 +114,19 @@ void bind_components(py::module_& m) {
           py::arg("raw_price"), py::arg("currency_hint") = py::none(),
           "The NormalizedPrice of a price text (amount rounded to cents, ISO 4217 code), or None when "
           "no price can be read.")
+      .def_static(
+          "parse_extended",
+          [](const py::object& raw_price, const py::object& currency_hint) -> py::object {
+            auto price = PriceNormalizer::parse_extended(optional_text_view(raw_price, "raw_price"),
+                                                         optional_text_view(currency_hint, "currency_hint"));
+            if (!price) return py::none();
+            return py::cast(std::move(*price));
+          },
+          py::arg("raw_price"), py::arg("currency_hint") = py::none(),
+          "The NormalizedPrice of a price text read the way shops write prices (every currency, local "
+          "grouping by the currency's minor units, 'Free' as 0, not a saving, percentage or former "
+          "price): the amount exactly as written, the currency empty when neither the text nor the hint "
+          "names one; None when the text holds no price.")
       .attr("PRICE_PATTERN") = to_python(PriceNormalizer::PRICE_PATTERN);
 
   operations_class<MerchantClassifier>(m, "MerchantClassifier", "Classifies the merchant behind a domain.")
@@ -126,7 +140,9 @@ void bind_components(py::module_& m) {
           },
           py::arg("domain"), py::arg("title") = "", py::arg("brand") = py::none(),
           py::arg("merchant_name") = py::none(), "The MerchantCategory of the merchant at `domain`.");
+}
 
+void bind_metadata_parser(py::module_& m) {
   operations_class<DestinationMetadataParser>(m, "DestinationMetadataParser",
                                               "Mines destination pages for product metadata.")
       .def_static(
@@ -165,7 +181,9 @@ void bind_components(py::module_& m) {
           "price, stock_status, condition, primary_image_url, shipping_info (always None), page_type, "
           "match_score, fetch_source ('ld_json', 'next_data', 'opengraph' or 'serp_fallback'). Runs "
           "without the GIL.");
+}
 
+void bind_aggregator(py::module_& m) {
   operations_class<CommerceAggregator>(m, "CommerceAggregator", "Fuses visual matches with shopping offers.")
       .def_static(
           "fuse_matches_and_offers",
@@ -307,7 +325,9 @@ void bind_report(py::module_& m) {
 
 void bind_operations(py::module_& m) {
   bind_tables(m);
-  bind_components(m);
+  bind_text_operations(m);
+  bind_metadata_parser(m);
+  bind_aggregator(m);
   bind_exports(m);
   bind_relevance(m);
   bind_report(m);

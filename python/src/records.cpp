@@ -168,25 +168,25 @@ int indent_of(const py::object& indent) {
 // forms): a set or other iterable of field names, or a dict from a field
 // name to True (the whole field) or to the same form for the fields inside
 // it (of each element, for a list of records). Absent when None.
-using FieldSpec = std::map<std::string, py::object, std::less<>>;
+using FieldSelection = std::map<std::string, py::object, std::less<>>;
 
-std::optional<FieldSpec> field_spec(py::handle h, std::string_view what) {
+std::optional<FieldSelection> field_selection(py::handle h, std::string_view what) {
   if (h.is_none()) return std::nullopt;
-  FieldSpec spec;
+  FieldSelection chosen;
   if (PyDict_Check(h.ptr())) {
     for (const auto& [key, nested] : py::reinterpret_borrow<py::dict>(h)) {
       const bool whole = nested.ptr() == Py_True || nested.ptr() == Py_Ellipsis;
-      spec[std::string(text_view(key, what))] = whole ? py::none() : py::reinterpret_borrow<py::object>(nested);
+      chosen[std::string(text_view(key, what))] = whole ? py::none() : py::reinterpret_borrow<py::object>(nested);
     }
-    return spec;
+    return chosen;
   }
   if (PyUnicode_Check(h.ptr()) || !py::isinstance<py::iterable>(h)) {
     raise_type_error(what, "a set of field names, a dict or None", h);
   }
   for (const py::handle name : py::reinterpret_borrow<py::iterable>(h)) {
-    spec[std::string(text_view(name, what))] = py::none();
+    chosen[std::string(text_view(name, what))] = py::none();
   }
-  return spec;
+  return chosen;
 }
 
 // `v` with only the fields that `include` keeps and `exclude` leaves
@@ -197,13 +197,13 @@ void filter_fields(boost::json::value& v, py::handle include, py::handle exclude
     return;
   }
   auto* object = v.if_object();
-  const auto kept = field_spec(include, "include");
-  const auto left = field_spec(exclude, "exclude");
+  const auto kept = field_selection(include, "include");
+  const auto left = field_selection(exclude, "exclude");
   if (object == nullptr || (!kept && !left)) return;
   boost::json::object out;
   for (auto& member : *object) {
-    const auto in = kept ? kept->find(std::string_view(member.key())) : FieldSpec::const_iterator();
-    const auto out_of = left ? left->find(std::string_view(member.key())) : FieldSpec::const_iterator();
+    const auto in = kept ? kept->find(std::string_view(member.key())) : FieldSelection::const_iterator();
+    const auto out_of = left ? left->find(std::string_view(member.key())) : FieldSelection::const_iterator();
     if (kept && in == kept->end()) continue;
     const bool excluded = left && out_of != left->end();
     if (excluded && out_of->second.is_none()) continue;
@@ -413,7 +413,10 @@ std::vector<models::EnrichedCommerceMatch> items_of(py::handle h, std::string_vi
 
 // ---------------------------------------------------------------- the records
 
-void bind_records(py::module_& m) {
+namespace {
+
+// What the search engine gives: visual matches and shopping offers.
+void bind_search_results(py::module_& m) {
   using namespace models;
 
   RecordClass<VisualMatch>(m, "VisualMatch", "korvane.models.lens", "One visual match of the search engine.")
@@ -447,6 +450,11 @@ void bind_records(py::module_& m) {
       .repr()
       .equality()
       .json_model();
+}
+
+// What enrichment makes: prices and items.
+void bind_enriched_records(py::module_& m) {
+  using namespace models;
 
   // Read-only: the constructor's checks are the only way in.
   RecordClass<NormalizedPrice> price(m, "NormalizedPrice", "korvane.models.commerce",
@@ -495,7 +503,15 @@ void bind_records(py::module_& m) {
         return EnrichedCommerceMatch::from_shopping_offer(record<ShoppingOffer>(offer, "offer"));
       },
       py::arg("offer"), "An item made from a shopping offer (source engine \"shopping\").");
+}
 
+}  // namespace
+
+void bind_records(py::module_& m) {
+  using namespace models;
+
+  bind_search_results(m);
+  bind_enriched_records(m);
   RecordClass<CommerceSummary>(m, "CommerceSummary", "korvane.models.commerce",
                                "The market summary of a result. The counts per category and page type are "
                                "read-only mappings; assign a new dict to change them.")

@@ -51,6 +51,11 @@ class TestOperations:
         assert URLUnwrapper.unwrap("") == "" and URLUnwrapper.extract_domain("https://WWW.A.com:80/") == "a.com:80"
         assert PriceNormalizer.parse(None) is None
         assert PriceNormalizer.parse("12,50", "eur") == NormalizedPrice(raw="12,50", amount=12.5, currency="EUR")
+        # The extended reading: local grouping, exact amounts, no guessed currency.
+        assert PriceNormalizer.parse_extended("1.299,- €") == NormalizedPrice(raw="1.299,- €", amount=1299, currency="EUR")
+        assert PriceNormalizer.parse_extended("KWD 1.250") == NormalizedPrice(raw="KWD 1.250", amount=1.25, currency="KWD")
+        assert PriceNormalizer.parse_extended("19.99") == NormalizedPrice(raw="19.99", amount=19.99, currency="")
+        assert PriceNormalizer.parse_extended("40% OFF") is None
         assert MerchantClassifier.classify("www.amazon.co.uk") is MerchantCategory.MAJOR_MARKETPLACE
 
     def test_parse_metadata_gives_the_12_entries_in_order(self) -> None:

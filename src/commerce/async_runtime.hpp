@@ -83,6 +83,13 @@ awaitable<T> after_first_suspension(awaitable<T> coro) {
   co_return co_await std::move(coro);
 }
 
+// Keeps the value a coroutine completed with (a flag for one without value).
+inline void keep_value(std::optional<bool>& slot) { slot.emplace(true); }
+template <class T, class V>
+void keep_value(std::optional<T>& slot, V&& value) {
+  slot.emplace(std::forward<V>(value));
+}
+
 template <class T>
 T run_on_new_loop(awaitable<T> coro, std::stop_token stop = {}) {
   boost::asio::io_context ctx;
@@ -92,10 +99,8 @@ T run_on_new_loop(awaitable<T> coro, std::stop_token stop = {}) {
   const auto on_done = [&](std::exception_ptr e, auto&&... value) {
     if (e) {
       error = e;
-    } else if constexpr (sizeof...(value) == 0) {
-      result.emplace(true);
     } else {
-      result.emplace(std::move(value)...);
+      keep_value(result, std::forward<decltype(value)>(value)...);
     }
   };
   boost::asio::co_spawn(ctx, after_first_suspension(std::move(coro)),

@@ -1,5 +1,6 @@
 #include <korvane/commerce/classifier.hpp>
 
+#include "commerce/merchant_label.hpp"
 #include "commerce/units.hpp"
 
 #include <array>

@@ -63,7 +63,9 @@ EnrichedCommerceMatch enrich_one(const VisualMatch& match, const std::string& ur
     // (A link kept as given: no domain of its own.)
   }
   if (domain.empty()) domain = match.source.value_or("");
-  const auto initial_price = PriceNormalizer::parse(match.price, match.currency);
+  const auto initial_price = extraction == ExtractionMode::extended
+                                 ? PriceNormalizer::parse_extended(match.price, match.currency)
+                                 : PriceNormalizer::parse(match.price, match.currency);
 
   std::optional<std::string_view> html;
   if (const auto it = pages.find(url); it != pages.end() && it->second) html = *it->second;
@@ -124,6 +126,18 @@ std::vector<PageMiss> pages_missed(const std::vector<std::string>& urls, const c
 
 void report_count(const detail::CountObserver& on_counts, RunPhase phase, std::size_t done, std::size_t total) {
   if (on_counts) on_counts(RunProgress{phase, done, total});
+}
+
+// The offers with their price texts read the extended way: the amount and
+// currency a text gives replace the engine's number and currency field.
+std::vector<models::ShoppingOffer> with_read_prices(std::vector<models::ShoppingOffer> offers) {
+  for (auto& offer : offers) {
+    const auto price = PriceNormalizer::parse_extended(offer.price, offer.currency);
+    if (!price) continue;
+    offer.extracted_price = price->amount;
+    if (!price->currency.empty()) offer.currency = price->currency;
+  }
+  return offers;
 }
 
 void label_unlabelled(std::vector<EnrichedCommerceMatch>& items) {
@@ -229,8 +243,10 @@ awaitable<RunResult> run_pipeline(EnrichRequest request, RunOptions options, Pro
   }
   if (request.offers) {
     // The fused list, every item labelled, with the summary of that list.
-    std::vector<EnrichedCommerceMatch> fused =
-        CommerceAggregator::fuse_matches_and_offers(run.result.items, *request.offers, options.extraction);
+    const bool extended = options.extraction == ExtractionMode::extended;
+    std::vector<EnrichedCommerceMatch> fused = CommerceAggregator::fuse_matches_and_offers(
+        run.result.items, extended ? with_read_prices(std::move(*request.offers)) : std::move(*request.offers),
+        options.extraction);
     label_unlabelled(fused);
     models::CommerceSummary fresh;
     fresh.total_matches = static_cast<int>(fused.size());

@@ -1,10 +1,12 @@
 #include <korvane/commerce/normalizer.hpp>
 
+#include "commerce/money.hpp"
 #include "commerce/units.hpp"
 
 #include <korvane/errors.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "text/number.hpp"
@@ -141,6 +143,30 @@ std::optional<models::NormalizedPrice> PriceNormalizer::parse(
     // The record refuses the amount (an overflowing literal gives infinity).
     return std::nullopt;
   }
+}
+
+std::optional<models::NormalizedPrice> PriceNormalizer::parse_extended(
+    std::optional<std::string_view> raw_price, std::optional<std::string_view> currency_hint) {
+  detail::start_unit(detail::Unit::normalizer);
+  if (!raw_price) return std::nullopt;
+  std::string raw_storage;
+  const std::string_view raw = text::strip(text::as_valid_utf8(*raw_price, raw_storage));
+  // Price texts are short; a longer text is a page or a description.
+  constexpr std::size_t kMaxPriceText = 4096;
+  if (raw.empty() || raw.size() > kMaxPriceText) return std::nullopt;
+  std::string hint_storage;
+  std::string hinted;
+  if (currency_hint) {
+    hinted = detail::currency_code_of(text::as_valid_utf8(*currency_hint, hint_storage)).value_or("");
+  }
+  const auto money = detail::read_money(raw, detail::MoneyContext{.currency = hinted, .guess = true});
+  if (!money && !detail::says_free(raw)) return std::nullopt;
+  // "Free" and its translations cost nothing.
+  const std::string_view amount = money ? std::string_view(money->decimal) : std::string_view("0");
+  std::string currency = money && money->currency_written ? money->currency : hinted;
+  const std::optional<double> value = text::parse_decimal(amount);
+  if (!value || !std::isfinite(*value)) return std::nullopt;
+  return models::NormalizedPrice(std::string(raw), *value, std::move(currency));
 }
 
 }  // namespace korvane::commerce

@@ -1,6 +1,7 @@
 #include <korvane/commerce/resolver.hpp>
 
 #include "commerce/resolver_crawl.hpp"
+#include "commerce/search_engine.hpp"
 #include "commerce/units.hpp"
 
 #include <korvane/commerce/unwrapper.hpp>

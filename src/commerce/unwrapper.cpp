@@ -1,5 +1,6 @@
 #include <korvane/commerce/unwrapper.hpp>
 
+#include "commerce/search_engine.hpp"
 #include "commerce/units.hpp"
 
 #include "text/unicode.hpp"

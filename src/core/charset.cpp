@@ -116,13 +116,9 @@ constexpr std::pair<std::string_view, std::string_view> icu_names[] = {
     {"x-user-defined", "windows-1252"},
 };
 
-bool is_ascii_space(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
-
 std::string_view trim(std::string_view s) noexcept {
-  while (!s.empty() && is_ascii_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_ascii_space(s.back())) s.remove_suffix(1);
+  while (!s.empty() && text::is_html_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && text::is_html_space(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -141,10 +137,10 @@ std::optional<std::string> charset_in_content(std::string_view content) {
     }
     if (at + 7 > content.size()) return std::nullopt;
     pos = at + 7;
-    while (pos < content.size() && is_ascii_space(content[pos])) ++pos;
+    while (pos < content.size() && text::is_html_space(content[pos])) ++pos;
     if (pos >= content.size() || content[pos] != '=') continue;
     ++pos;
-    while (pos < content.size() && is_ascii_space(content[pos])) ++pos;
+    while (pos < content.size() && text::is_html_space(content[pos])) ++pos;
     if (pos >= content.size()) return std::nullopt;
     const char quote = content[pos];
     if (quote == '"' || quote == '\'') {
@@ -153,7 +149,7 @@ std::optional<std::string> charset_in_content(std::string_view content) {
       return std::string(content.substr(pos + 1, end - pos - 1));
     }
     std::size_t end = pos;
-    while (end < content.size() && !is_ascii_space(content[end]) && content[end] != ';') ++end;
+    while (end < content.size() && !text::is_html_space(content[end]) && content[end] != ';') ++end;
     return std::string(content.substr(pos, end - pos));
   }
   return std::nullopt;
@@ -168,20 +164,20 @@ struct Attribute {
 // Reads the attribute at `pos`, advancing past it; absent at the end of the
 // tag (`pos` then at the ">" or the end of input).
 std::optional<Attribute> next_attribute(std::string_view s, std::size_t& pos) {
-  while (pos < s.size() && (is_ascii_space(s[pos]) || s[pos] == '/')) ++pos;
+  while (pos < s.size() && (text::is_html_space(s[pos]) || s[pos] == '/')) ++pos;
   if (pos >= s.size() || s[pos] == '>') return std::nullopt;
   Attribute attribute;
   while (pos < s.size()) {
     const char c = s[pos];
     if (c == '=' && !attribute.name.empty()) break;
-    if (is_ascii_space(c) || c == '/' || c == '>') break;
+    if (text::is_html_space(c) || c == '/' || c == '>') break;
     attribute.name.push_back(text::ascii_lower(c));
     ++pos;
   }
-  while (pos < s.size() && is_ascii_space(s[pos])) ++pos;
+  while (pos < s.size() && text::is_html_space(s[pos])) ++pos;
   if (pos >= s.size() || s[pos] != '=') return attribute;
   ++pos;
-  while (pos < s.size() && is_ascii_space(s[pos])) ++pos;
+  while (pos < s.size() && text::is_html_space(s[pos])) ++pos;
   if (pos >= s.size()) return attribute;
   const char quote = s[pos];
   if (quote == '"' || quote == '\'') {
@@ -191,7 +187,7 @@ std::optional<Attribute> next_attribute(std::string_view s, std::size_t& pos) {
     pos = end == std::string_view::npos ? s.size() : end + 1;
     return attribute;
   }
-  while (pos < s.size() && !is_ascii_space(s[pos]) && s[pos] != '>') {
+  while (pos < s.size() && !text::is_html_space(s[pos]) && s[pos] != '>') {
     attribute.value.push_back(s[pos]);
     ++pos;
   }
@@ -278,7 +274,7 @@ std::optional<std::string> charset_parameter(std::string_view content_type) {
     }
     const std::string_view name = trim(content_type.substr(pos, eq - pos));
     std::size_t value_start = eq + 1;
-    while (value_start < content_type.size() && is_ascii_space(content_type[value_start])) ++value_start;
+    while (value_start < content_type.size() && text::is_html_space(content_type[value_start])) ++value_start;
     std::string value;
     std::size_t next = std::string_view::npos;
     if (value_start < content_type.size() && content_type[value_start] == '"') {
@@ -311,7 +307,7 @@ std::optional<std::string_view> meta_charset(std::string_view html) {
       if (end == std::string_view::npos) break;
       pos = end + 3;
     } else if (istarts_with(s, pos, "<meta") && pos + 5 < s.size() &&
-               (is_ascii_space(s[pos + 5]) || s[pos + 5] == '/')) {
+               (text::is_html_space(s[pos + 5]) || s[pos + 5] == '/')) {
       pos += 5;
       if (auto encoding = meta_element_encoding(s, pos)) return encoding;
     } else if (pos + 1 < s.size() &&

@@ -14,10 +14,6 @@
 namespace korvane::core::detail {
 namespace {
 
-bool is_ascii_space(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
-
 using text::ascii_lower;
 
 bool istarts_with(std::string_view s, std::string_view prefix) noexcept {
@@ -182,8 +178,8 @@ std::string link_host(std::string_view link) {
 
 std::string media_type(std::string_view content_type) {
   std::string_view essence = content_type.substr(0, content_type.find(';'));
-  while (!essence.empty() && is_ascii_space(essence.front())) essence.remove_prefix(1);
-  while (!essence.empty() && is_ascii_space(essence.back())) essence.remove_suffix(1);
+  while (!essence.empty() && text::is_html_space(essence.front())) essence.remove_prefix(1);
+  while (!essence.empty() && text::is_html_space(essence.back())) essence.remove_suffix(1);
   const auto slash = essence.find('/');
   if (slash == std::string_view::npos || slash == 0 || slash + 1 == essence.size()) return {};
   return ascii_lower(essence);
@@ -196,7 +192,7 @@ bool is_html_media_type(std::string_view media) noexcept {
 
 bool looks_like_html(std::string_view body) noexcept {
   if (body.substr(0, 3) == "\xEF\xBB\xBF") body.remove_prefix(3);
-  while (!body.empty() && is_ascii_space(body.front())) body.remove_prefix(1);
+  while (!body.empty() && text::is_html_space(body.front())) body.remove_prefix(1);
   if (istarts_with(body, "<!--")) return true;
   // Signatures of the MIME sniffing standard, plus <meta> and <link> that
   // open many head-only documents; each followed by a space or ">".
@@ -206,7 +202,7 @@ bool looks_like_html(std::string_view body) noexcept {
       "<br",            "<p",    "<meta", "<link"};
   for (const std::string_view signature : signatures) {
     if (istarts_with(body, signature) && body.size() > signature.size() &&
-        (is_ascii_space(body[signature.size()]) || body[signature.size()] == '>')) {
+        (text::is_html_space(body[signature.size()]) || body[signature.size()] == '>')) {
       return true;
     }
   }
@@ -215,7 +211,7 @@ bool looks_like_html(std::string_view body) noexcept {
   const std::string_view head = body.substr(0, 1024);
   for (std::size_t at = head.find('<'); at != std::string_view::npos; at = head.find('<', at + 1)) {
     const std::string_view rest = head.substr(at);
-    if (istarts_with(rest, "<html") && rest.size() > 5 && (is_ascii_space(rest[5]) || rest[5] == '>')) {
+    if (istarts_with(rest, "<html") && rest.size() > 5 && (text::is_html_space(rest[5]) || rest[5] == '>')) {
       return true;
     }
   }

@@ -32,14 +32,14 @@ bool ends_word(std::string_view rest) noexcept {
   return true;
 }
 
-bool is_ascii_space(unsigned char c) noexcept {
+bool is_ascii_white_space(unsigned char c) noexcept {
   return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
 
 // Length in bytes of the white-space code point at `pos`, or 0.
 std::size_t white_space_at(std::string_view s, std::size_t pos) noexcept {
   const auto b = static_cast<unsigned char>(s[pos]);
-  if (b < 0x80) return is_ascii_space(b) ? 1 : 0;
+  if (b < 0x80) return is_ascii_white_space(b) ? 1 : 0;
   std::size_t p = pos;
   const char32_t cp = next_code_point(s, p);
   return is_white_space(cp) ? p - pos : 0;
@@ -49,8 +49,7 @@ std::size_t white_space_at(std::string_view s, std::size_t pos) noexcept {
 std::size_t trailing_white_space_start(std::string_view s) noexcept {
   std::size_t end = s.size();
   while (end > 0) {
-    std::size_t start = end - 1;
-    while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    const std::size_t start = code_point_start(s, end - 1);
     if (white_space_at(s, start) == 0) break;
     end = start;
   }
@@ -66,7 +65,7 @@ std::string from_icu(const icu::UnicodeString& u) {
 }  // namespace
 
 bool is_white_space(char32_t cp) noexcept {
-  if (cp < 0x80) return is_ascii_space(static_cast<unsigned char>(cp));
+  if (cp < 0x80) return is_ascii_white_space(static_cast<unsigned char>(cp));
   return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE) != 0;
 }
 

@@ -48,6 +48,15 @@ namespace korvane::text {
   return true;
 }
 
+// An ASCII digit, '0' to '9'.
+[[nodiscard]] constexpr bool is_ascii_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// ASCII white space as HTML reads it in markup, attributes and headers:
+// space, tab, line feed, form feed and carriage return (not the vertical tab).
+[[nodiscard]] constexpr bool is_html_space(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
+}
+
 // Full Unicode upper-casing (root locale).
 [[nodiscard]] std::string to_upper(std::string_view s);
 

@@ -19,9 +19,8 @@ constexpr std::array<std::string_view, 17> schemes_with_params{
     "rtsps", "rtspu", "sip", "sips", "mms", "sftp", "tel"};
 
 bool is_alpha(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_scheme_char(char c) noexcept {
-  return is_alpha(c) || is_digit(c) || c == '+' || c == '-' || c == '.';
+  return is_alpha(c) || is_ascii_digit(c) || c == '+' || c == '-' || c == '.';
 }
 
 bool has_scheme(std::string_view s) noexcept {
@@ -296,7 +295,7 @@ std::string form_encode(std::string_view s) {
   out.reserve(s.size());
   for (const char c : s) {
     const auto u = static_cast<unsigned char>(c);
-    if (is_alpha(c) || is_digit(c) || c == '_' || c == '.' || c == '-' || c == '~') {
+    if (is_alpha(c) || is_ascii_digit(c) || c == '_' || c == '.' || c == '-' || c == '~') {
       out.push_back(c);
     } else if (c == ' ') {
       out.push_back('+');

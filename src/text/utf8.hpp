@@ -31,6 +31,19 @@ inline constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
 // when it holds fewer).
 [[nodiscard]] std::size_t code_point_prefix_bytes(std::string_view s, std::size_t n) noexcept;
 
+// True for a byte inside a code point's encoding (10xxxxxx), not its first.
+[[nodiscard]] constexpr bool is_continuation_byte(char c) noexcept {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// The start of the code point that byte `pos` of UTF-8 text belongs to
+// (`pos` itself when a code point starts there): where a cut or a step back
+// keeps whole code points.
+[[nodiscard]] constexpr std::size_t code_point_start(std::string_view s, std::size_t pos) noexcept {
+  while (pos > 0 && pos < s.size() && is_continuation_byte(s[pos])) --pos;
+  return pos;
+}
+
 // Decodes the code point that starts at `pos` of valid UTF-8 text and
 // advances `pos` past it.
 [[nodiscard]] char32_t next_code_point(std::string_view s, std::size_t& pos) noexcept;

@@ -3,8 +3,10 @@
 
 #include "host/browser/process.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 namespace korvane::testing {
 
@@ -23,6 +25,18 @@ inline int processes_mentioning(const std::string& marker) {
     if (text.find(marker) != std::string::npos) ++count;
   }
   return count;
+}
+
+// Waits until `condition()` holds, looking every few milliseconds, for at
+// most `limit` (generous: CI machines are loaded); returns whether it held.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 }  // namespace korvane::testing

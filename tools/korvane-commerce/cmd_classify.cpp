@@ -18,9 +18,12 @@ std::optional<std::string_view> as_view(const std::optional<std::string>& s) {
 }
 std::optional<std::string_view> as_view(std::optional<std::string_view> s) { return s; }
 
-// "1299.99 USD": the amount in the library's shortest round-trip form.
+// "1299.99 USD": the amount in the library's shortest round-trip form (and
+// the amount alone when the currency is unknown).
 std::string price_line(const models::NormalizedPrice& price) {
-  return models::json_text(boost::json::value(price.amount)) + " " + price.currency;
+  std::string line = models::json_text(boost::json::value(price.amount));
+  if (!price.currency.empty()) line += " " + price.currency;
+  return line;
 }
 
 }  // namespace
@@ -72,6 +75,7 @@ void add_price_commands(CLI::App& app, RunState& state) {
     std::optional<std::string> text;
     std::optional<std::string> hint;
     bool jsonl = false;
+    bool extended = false;
   };
   auto opts = std::make_shared<Options>();
   auto* cmd = app.add_subcommand(
@@ -79,22 +83,31 @@ void add_price_commands(CLI::App& app, RunState& state) {
                "when the text holds no price");
   cmd->add_option("TEXT", opts->text, "Price text, such as \"$1,299.99\" or \"12,50 EUR\"");
   cmd->add_option("--hint", opts->hint, "Currency to use when the text names none");
+  cmd->add_flag("--extended", opts->extended,
+                "Read the text the way shops write prices (every currency, local grouping, \"Free\", "
+                "former and per-unit prices; the amount exact, an unnamed currency empty); with --jsonl, "
+                "for every line");
   cmd->add_flag("--jsonl", opts->jsonl,
-                "Read {\"raw\": text|null, \"hint\": text|null} objects, one per line, from standard "
-                "input; answer {\"result\": null}, {\"result\": {\"raw\", \"amount\", \"currency\"}} "
-                "or {\"error\": ...} for each");
+                "Read {\"raw\": text|null, \"hint\": text|null, \"extended\": bool} objects, one per "
+                "line, from standard input; answer {\"result\": null}, {\"result\": {\"raw\", "
+                "\"amount\", \"currency\"}} or {\"error\": ...} for each");
   cmd->callback([&state, opts] {
+    const auto read = [](std::optional<std::string_view> raw, std::optional<std::string_view> hint, bool extended) {
+      return extended ? commerce::PriceNormalizer::parse_extended(raw, hint)
+                      : commerce::PriceNormalizer::parse(raw, hint);
+    };
     if (opts->jsonl) {
-      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [](const JsonlRequest& o) {
+      const bool extended = opts->extended;
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [extended, read](const JsonlRequest& o) {
         const auto raw = o.optional_text("raw");
         const auto hint = o.optional_text("hint");
-        const auto price = commerce::PriceNormalizer::parse(as_view(raw), as_view(hint));
+        const auto price = read(as_view(raw), as_view(hint), extended || o.optional_bool("extended").value_or(false));
         return price ? models::to_json(*price) : boost::json::value(nullptr);
       });
       return;
     }
     if (!opts->text) throw CLI::ValidationError("price", "give a TEXT, or --jsonl");
-    const auto price = commerce::PriceNormalizer::parse(*opts->text, as_view(opts->hint));
+    const auto price = read(*opts->text, as_view(opts->hint), opts->extended);
     if (!price) {
       std::cerr << "korvane-commerce price: no price in \"" << *opts->text << "\"\n";
       state.exit_code = 1;

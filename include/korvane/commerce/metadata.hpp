@@ -140,21 +140,4 @@ class DestinationMetadataParser {
       std::optional<bool> initial_stock = std::nullopt, int rank = 1);
 };
 
-namespace detail {
-
-// True when `host` occurs in `domain` as whole labels: preceded by the start
-// or a ".", followed by the end, a "." or a ":". So "x.com" matches
-// "www.x.com" and "x.com:8080" but not "rolex.com".
-[[nodiscard]] bool host_occurs_in(std::string_view domain, std::string_view host) noexcept;
-
-// True when some host of `table` occurs in `domain` by host_occurs_in().
-template <std::size_t N>
-[[nodiscard]] bool any_host_occurs_in(const StringSet<N>& table, std::string_view domain) noexcept {
-  for (const std::string_view host : table) {
-    if (host_occurs_in(domain, host)) return true;
-  }
-  return false;
-}
-
-}  // namespace detail
 }  // namespace korvane::commerce

@@ -55,6 +55,26 @@ class PriceNormalizer {
   [[nodiscard]] static std::optional<models::NormalizedPrice> parse(
       std::optional<std::string_view> raw_price,
       std::optional<std::string_view> currency_hint = std::nullopt);
+
+  // The price in `raw_price` read the way shops write prices (opt-in, beside
+  // parse): every ISO 4217 code and the usual symbols and abbreviations
+  // ("zł", "Kč", "R$", "kr", "₹", ...); grouping with points, commas,
+  // apostrophes, thin and no-break spaces decided from the currency's minor
+  // units ("24.990" CLP is 24990, "1.500" KWD is 1.5); "1.299,-", ".75",
+  // "8. 94", digits of other scripts; the amount a currency stands next to,
+  // not a saving, a percentage ("40% OFF" gives none) or a former price
+  // ("was $30 now $20" gives 20); "Free" and its translations give 0. The
+  // amount is the written decimal exactly, not rounded to cents. The
+  // currency is the one the text writes (an ambiguous symbol takes the hint
+  // when it can stand for it: "$" with hint "CAD" is CAD), else the hint's
+  // code, else empty: never a guessed "USD".
+  //   parse_extended("1.299,- €") -> {"1.299,- €", 1299, "EUR"}
+  //   parse_extended("KWD 1.250") -> {"KWD 1.250", 1.25, "KWD"}
+  //   parse_extended("19.99")     -> {"19.99", 19.99, ""}
+  // Absent when the text is absent or holds no price.
+  [[nodiscard]] static std::optional<models::NormalizedPrice> parse_extended(
+      std::optional<std::string_view> raw_price,
+      std::optional<std::string_view> currency_hint = std::nullopt);
 };
 
 }  // namespace korvane::commerce

@@ -16,12 +16,6 @@ inline constexpr StringSet TRACKING_PARAMS{std::array<std::string_view, 12>{
     "utm_source", "utm_medium", "utm_campaign", "utm_term", "utm_content", "gclid",
     "fbclid", "msclkid", "ved", "usg", "sa", "source"}};
 
-namespace detail {
-// The visual search engine's domain label; its redirect links live on hosts
-// that contain this label followed by a dot.
-inline constexpr std::string_view SEARCH_ENGINE_LABEL = "google";
-}  // namespace detail
-
 class URLUnwrapper {
  public:
   URLUnwrapper() = delete;

@@ -1,6 +1,7 @@
 #include <korvane/commerce/classifier.hpp>
 #include <korvane/commerce/metadata.hpp>
 
+#include "commerce/metadata/hosts.hpp"
 #include "commerce/metadata/state.hpp"
 #include "text/unicode.hpp"
 

@@ -112,11 +112,10 @@ void read_page(MetadataParseState& s, detail::ValidUtf8 html, const MetadataRequ
   const std::optional<double> before_meta = s.price_amount;
   detail::resolve_meta_tags(s, meta);
   note_origin(before_meta, Origin::meta_tags);
-  if (!s.is_social) {
-    const std::optional<double> before_markup = s.price_amount;
-    detail::resolve_html_patterns(s, html);
-    note_origin(before_markup, Origin::markup);
-  }
+  // Shop markup (WooCommerce amounts, itemprop values, SKU spans, stock
+  // classes): the extended readers read all of it, each in its place on the
+  // page, so the extended mode does not search the page for it again.
+  if (!s.is_social && request.extraction == ExtractionMode::standard) detail::resolve_html_patterns(s, html);
   if (request.extraction == ExtractionMode::extended && !s.is_social) {
     detail::extended::read_page(s, html, {request.initial_price, origin}, trace);
   }
@@ -189,15 +188,16 @@ void swap_title_and_merchant(MetadataParseState& s) {
 }
 
 // Condition, stock and brand read from the title and merchant of product
-// and marketplace pages.
-void infer_from_title(MetadataParseState& s) {
+// and marketplace pages. The extended mode does not take the merchant for
+// the brand: a shop's name is the brand only where the page says so.
+void infer_from_title(MetadataParseState& s, ExtractionMode mode) {
   const std::string title = text::to_lower(s.title);
   if (!s.condition) s.condition = models::detail::condition_named_in(title);
   if (!s.stock_status && s.price_amount && !contains(title, "sold out") &&
       !contains(title, "out of stock")) {
     s.stock_status = StockStatus::IN_STOCK;
   }
-  if (!detail::is_set(s.brand) && text::code_point_length(s.merchant_name) >= 3 &&
+  if (mode == ExtractionMode::standard && !detail::is_set(s.brand) && text::code_point_length(s.merchant_name) >= 3 &&
       !contains(s.domain, text::to_lower(s.merchant_name))) {
     s.brand = s.merchant_name;
   }
@@ -280,7 +280,7 @@ MetadataResult detail::parse_metadata_traced(const MetadataRequest& request, ext
   detail::classify_url(s);
   const bool product_like = s.page_type == PageType::PRODUCT || s.page_type == PageType::MARKETPLACE;
   if (product_like) {
-    infer_from_title(s);
+    infer_from_title(s, request.extraction);
   } else {
     s.sku.reset();
     s.stock_status.reset();

@@ -46,7 +46,9 @@ bool names_with(const PageIndex& page, const Tag& t, const std::array<std::strin
     if (!v || v->empty()) continue;
     std::string_view previous;
     const bool hit = any_word(*v, [&](std::string_view w) {
-      if (in_set(w, set)) return true;
+      // "no-slider", "not-sold": the name says the element is not one.
+      const bool negated = iequals(previous, "no") || iequals(previous, "not") || iequals(previous, "non");
+      if (!negated && in_set(w, set)) return true;
       for (const auto& [a, b] : pairs) {
         if (iequals(previous, a) && iequals(w, b)) return true;
       }
@@ -76,6 +78,14 @@ constexpr std::array<std::string_view, 20> kOtherProductWords{
 constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kOtherProductPairs{
     {{"mini", "cart"}, {"also", "bought"}, {"also", "viewed"}, {"cross", "sell"}, {"also", "like"}}};
 
+// How far up a struck-through or former-price name reaches: a price is
+// wrapped in a few spans and a box ("old-price" > "price" > span > span);
+// farther up, the name is a whole offer block's, which holds the current
+// price too.
+constexpr int kStruckLevels = 6;
+// A unit, shipping or saving name sits on the amount or its label pair.
+constexpr int kOtherAmountLevels = 2;
+
 bool struck_by_style(const PageIndex& page, const Tag& t) {
   const auto style = page.attribute(t, "style");
   return style && icontains(*style, "line-through");
@@ -85,7 +95,7 @@ bool struck_by_style(const PageIndex& page, const Tag& t) {
 
 bool is_struck(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
-  for (int steps = 0; at != Tag::none && steps < 6; ++steps) {
+  for (int steps = 0; at != Tag::none && steps < kStruckLevels; ++steps) {
     const Tag& t = page.tags()[at];
     if (t.kind == TagName::del || t.kind == TagName::s || t.kind == TagName::strike) return true;
     if (t.attribute_count > 0 && (names_with(page, t, kStruckWords, kStruckPairs) || struck_by_style(page, t))) {
@@ -98,7 +108,7 @@ bool is_struck(const PageIndex& page, std::size_t i) {
 
 bool is_other_amount(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
-  for (int steps = 0; at != Tag::none && steps < 2; ++steps) {
+  for (int steps = 0; at != Tag::none && steps < kOtherAmountLevels; ++steps) {
     const Tag& t = page.tags()[at];
     if (t.attribute_count > 0 && names_with(page, t, kOtherAmountWords, kOtherAmountPairs)) return true;
     at = t.parent;
@@ -145,9 +155,33 @@ Landmarks find_landmarks(const PageIndex& page, const OtherContentMap& other) {
   return marks;
 }
 
+std::vector<std::string> titles_of(const PageIndex& page, const Landmarks& marks) {
+  // Titles are a line; reading further only reads descriptions.
+  constexpr std::size_t kMaxTitleBytes = 200;
+  std::vector<std::string> titles;
+  if (marks.main_heading != Tag::none) titles.push_back(page.element_text(marks.main_heading, kMaxTitleBytes));
+  std::string og, title;
+  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+    const Tag& t = page.tags()[i];
+    if (t.kind == TagName::body) break;
+    if (t.closing) continue;
+    if (t.kind == TagName::title && title.empty()) title = page.element_text(i, kMaxTitleBytes);
+    if (t.kind == TagName::meta && og.empty()) {
+      if (const auto key = page.attribute(t, "property"); key && iequals(*key, "og:title")) {
+        og = page.attribute_text(t, "content").value_or("");
+      }
+    }
+  }
+  for (std::string* s : {&og, &title}) {
+    if (!s->empty()) titles.push_back(std::move(*s));
+  }
+  return titles;
+}
+
 }  // namespace
 
 PageContext::PageContext(const PageIndex& index, std::string_view link)
-    : page(index), url(link), other(index), landmarks(find_landmarks(index, other)) {}
+    : page(index), url(link), other(index), landmarks(find_landmarks(index, other)),
+      titles(titles_of(index, landmarks)) {}
 
 }  // namespace korvane::commerce::detail::extended

@@ -4,7 +4,7 @@
 // outside lists of other products and former prices.
 #include "commerce/metadata/extended/readers.hpp"
 
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 #include "text/html.hpp"
 #include "text/unicode.hpp"
 
@@ -58,6 +58,7 @@ std::optional<std::string> sku_value(std::string_view raw) {
 
 void read_data_attributes(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
+  if (!page.has_hint(hint_price | hint_sku | hint_name)) return;
   int prices = 0;
   int skus = 0;
   int ids = 0;
@@ -71,7 +72,8 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
       if (hidden_id && ids < 2 && !ctx.other.contains(i)) {
         if (const auto raw = page.attribute(t, "value")) {
           if (auto v = sku_value(*raw); v && v->size() >= 4) {
-            out.skus.push_back({std::move(*v), Source::data_attributes, 4 + ids++});
+            out.skus.push_back({std::move(*v), Source::data_attributes, IdField::internal_id});
+            ++ids;
           }
         }
         continue;
@@ -82,7 +84,7 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
         const std::string value = text::html_unescape(a.value);
         std::optional<Money> money;
         if (const auto plain = read_plain_amount(value)) {
-          money = Money{*plain, {}, false};
+          money = Money{*plain, {}, false, {}};
         } else if (value.size() <= 40) {
           money = read_money(value, out.declared_currency());
         }
@@ -92,7 +94,7 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
       } else if (skus < 4 && (names_sku(a.name) || hidden_sku)) {
         const auto raw = hidden_sku ? page.attribute(t, "value") : std::optional<std::string_view>(a.value);
         if (!raw || ctx.other.contains(i)) continue;
-        if (auto v = sku_value(*raw)) out.skus.push_back({std::move(*v), Source::data_attributes, skus++});
+        if (auto v = sku_value(*raw)) out.skus.push_back({std::move(*v), Source::data_attributes, IdField::sku, skus++ > 0});
       }
     }
   }

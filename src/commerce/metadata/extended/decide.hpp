@@ -9,6 +9,8 @@
 // with a bonus for every further source that agrees and for occurring in
 // the page's link.
 // Availability: the most trusted source that says something.
+// Brand: the most trusted source that names a brand, else the most trusted
+// that names the maker.
 #pragma once
 
 #include "commerce/metadata/extended/evidence.hpp"
@@ -36,20 +38,27 @@ struct StockDecision {
   Source source = Source::standard;
 };
 
+struct BrandDecision {
+  std::string value;
+  Source source = Source::standard;
+};
+
 struct Decision {
   std::optional<PriceDecision> price;
   std::optional<SkuDecision> sku;
   std::optional<StockDecision> stock;
+  std::optional<BrandDecision> brand;
 };
 
 [[nodiscard]] Decision decide(const Evidence& evidence, std::string_view url);
 
 // Whether the evidence so far already settles a field: no candidate the
-// later, weaker readers can add (a visible price; an item label; a stock
-// cue) could change the decision. The readers run from the most to the
+// later, weaker readers can add (a visible price; a stock cue; a brand
+// label) could change the decision. (Item labels are always read for the
+// SKU: whether the shopper is shown a number weighs in its decision.) The readers run from the most to the
 // least trusted and the weak ones are skipped once a field is settled.
 [[nodiscard]] bool price_settled(const Evidence& evidence);
-[[nodiscard]] bool sku_settled(const Evidence& evidence, std::string_view url);
 [[nodiscard]] bool stock_settled(const Evidence& evidence);
+[[nodiscard]] bool brand_settled(const Evidence& evidence);
 
 }  // namespace korvane::commerce::detail::extended

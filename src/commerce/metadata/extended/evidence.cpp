@@ -1,5 +1,6 @@
 #include "commerce/metadata/extended/evidence.hpp"
 
+#include "text/html.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
@@ -20,6 +21,7 @@ std::string_view to_string(Source s) noexcept {
     case Source::add_to_cart: return "add_to_cart";
     case Source::stock_wording: return "stock_wording";
     case Source::link: return "link";
+    case Source::byline: return "byline";
     case Source::standard: return "standard";
   }
   return "standard";
@@ -43,6 +45,38 @@ bool plausible_sku(std::string_view value) noexcept {
   // Non-ASCII white space (no-break spaces) is rare in values; those pass here
   // and are stripped by the readers.
   return alnum;
+}
+
+std::string letters_and_digits(std::string_view s) {
+  std::string out;
+  for (const char c : text::to_lower(s)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out.push_back(c);
+  }
+  return out;
+}
+
+std::optional<std::string> brand_text(std::string_view value) {
+  // Brand names are a few words; longer texts are descriptions or lists.
+  constexpr std::size_t kMaxBrandBytes = 60;
+  if (value.size() > 4 * kMaxBrandBytes) return std::nullopt;
+  std::string text = text::collapse_white_space(text::html_unescape(value));
+  if (text.empty() || text.size() > kMaxBrandBytes) return std::nullopt;
+  if (text.find("://") != std::string::npos || text.starts_with("www.")) return std::nullopt;
+  // Template placeholders a page left unfilled ("$metabrand", "{{ brand }}").
+  if (text.front() == '$' || text.find("{{") != std::string::npos || text.find("${") != std::string::npos) {
+    return std::nullopt;
+  }
+  const bool letter = std::any_of(text.begin(), text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x80 || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+  });
+  if (!letter) return std::nullopt;
+  return text;
+}
+
+void Evidence::add_brand(std::string_view value, Source source, bool maker) {
+  if (auto text = brand_text(value)) brands.push_back({std::move(*text), source, maker});
 }
 
 void Evidence::note_written_currency(std::string code) {

@@ -3,7 +3,8 @@
 #include "commerce/metadata/extended/decide.hpp"
 #include "commerce/metadata/extended/page_index.hpp"
 #include "commerce/metadata/extended/readers.hpp"
-#include "commerce/metadata/markup.hpp"
+
+#include "text/unicode.hpp"
 
 #include <algorithm>
 
@@ -22,7 +23,11 @@ Evidence gather(const PageIndex& index, std::string_view url) {
   read_data_attributes(ctx, e);
   read_link_identifier(ctx, e);
   if (!price_settled(e)) read_visible_price(ctx, e);
-  if (!sku_settled(e, url)) read_item_labels(ctx, e);
+  // Labels are read for the SKU always: whether the shopper is shown an item
+  // number decides between the page's identifiers.
+  const bool skus = true;
+  const bool brands = !brand_settled(e);
+  if (skus || brands) read_item_labels(ctx, e, skus, brands);
   if (!stock_settled(e)) read_stock_cues(ctx, e);
   return e;
 }
@@ -38,19 +43,12 @@ bool stated(std::string_view code, const Evidence& e, const std::optional<models
 }
 
 // True when the standard stage that set the price read a source that the
-// extended readers read in full: JSON-LD, meta tags, or microdata (the
-// markup stage tries a WooCommerce amount first, which the visible-price
-// reader reads only next to the product).
-bool read_in_full(PriceOrigin origin, ValidUtf8 html) {
-  switch (origin) {
-    case PriceOrigin::ld_json:
-    case PriceOrigin::meta_tags: return true;
-    case PriceOrigin::markup: return !find_woocommerce_amount(html).has_value();
-    default: return false;
-  }
+// extended readers read in full: JSON-LD or meta tags.
+bool read_in_full(PriceOrigin origin) {
+  return origin == PriceOrigin::ld_json || origin == PriceOrigin::meta_tags;
 }
 
-void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, const Inputs& inputs, ValidUtf8 html,
+void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, const Inputs& inputs,
                  Trace* trace) {
   const auto& serp_price = inputs.serp_price;
   const bool serp_amount = serp_price && s.price_amount && *s.price_amount == serp_price->amount;
@@ -72,7 +70,7 @@ void apply_price(MetadataParseState& s, const Decision& d, const Evidence& e, co
   // The standard answer or the search result's price stands, without a zero
   // amount from the page, without an amount of a source read in full that
   // the readers rejected, and without a currency nobody states.
-  if ((*s.price_amount == 0.0 || read_in_full(inputs.price_origin, html)) && !serp_amount) {
+  if ((*s.price_amount == 0.0 || read_in_full(inputs.price_origin)) && !serp_amount) {
     // Known to be wrong: back to the search result's price, if any.
     s.price_amount.reset();
     if (serp_price) {
@@ -106,6 +104,34 @@ bool sells_a_product(const Decision& d, const Evidence& e) {
          std::any_of(e.skus.begin(), e.skus.end(), [&](const SkuCandidate& c) { return structured(c.source); });
 }
 
+// True when `brand` names the shop (its site name or its link's host)
+// rather than the product's maker.
+bool names_the_shop(std::string_view brand, const Evidence& e, std::string_view domain) {
+  const std::string key = letters_and_digits(brand);
+  if (key.empty()) return false;
+  for (const std::string& shop : e.shop_names) {
+    if (letters_and_digits(shop) == key) return true;
+  }
+  // The host without its top-level domain ("shop.example.co.uk" gives
+  // "shop.example.co"): a brand that holds it, or that it holds, is the
+  // shop's name written out ("www.shop.example", "Shop Example").
+  const std::string_view host = domain.substr(0, domain.rfind('.'));
+  const std::string site = letters_and_digits(host);
+  return !site.empty() && (site.find(key) != std::string::npos || key.find(site) != std::string::npos);
+}
+
+void apply_brand(MetadataParseState& s, const Decision& d, const Evidence& e, Trace* trace) {
+  if (d.brand) {
+    s.brand = d.brand->value;
+    if (trace != nullptr) trace->brand = d.brand->source;
+    return;
+  }
+  // Nothing names the product's brand: a standard answer that names the
+  // shop (its site name, its host) is not the brand.
+  if (is_set(s.brand) && names_the_shop(*s.brand, e, s.domain)) s.brand.reset();
+  if (is_set(s.brand) && trace != nullptr) trace->brand = Source::standard;
+}
+
 }  // namespace
 
 Evidence gather(ValidUtf8 html, std::string_view url) {
@@ -118,7 +144,7 @@ void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trac
   const Evidence e = gather(index, s.direct_url);
   const Decision d = decide(e, s.direct_url);
 
-  apply_price(s, d, e, inputs, html, trace);
+  apply_price(s, d, e, inputs, trace);
   const bool other_type = s.page_type == models::PageType::ARTICLE || s.page_type == models::PageType::PORTFOLIO ||
                           s.page_type == models::PageType::UNCATEGORIZED;
   if (other_type && sells_a_product(d, e)) s.page_type = models::PageType::PRODUCT;
@@ -130,6 +156,7 @@ void read_page(MetadataParseState& s, ValidUtf8 html, const Inputs& inputs, Trac
   } else {
     s.sku.reset();
   }
+  apply_brand(s, d, e, trace);
   if (d.stock) {
     s.stock_status = d.stock->status;
     if (trace != nullptr) trace->stock = d.stock->source;

@@ -22,10 +22,11 @@ struct Trace {
   std::optional<Source> price;
   std::optional<Source> sku;
   std::optional<Source> stock;
+  std::optional<Source> brand;
 };
 
 // Where the standard stages took the price they left.
-enum class PriceOrigin { search_result, ld_json, next_data, meta_tags, markup };
+enum class PriceOrigin { search_result, ld_json, next_data, meta_tags };
 
 // What the extended reading needs to know besides the page.
 struct Inputs {

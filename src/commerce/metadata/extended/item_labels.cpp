@@ -1,5 +1,5 @@
 // Item numbers as product pages label them for shoppers: "SKU: 123",
-// "Item #418295", "Artikelnummer" followed by the number in the next cell.
+// "Item #20417", "Artikelnummer" followed by the number in the next cell.
 // The labels are those of the languages of the shops we meet; the value
 // must look like an item number (one word of letters, digits and - _ . /,
 // with a digit in it).
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <vector>
 
 namespace korvane::commerce::detail::extended {
@@ -156,7 +157,7 @@ std::optional<std::string> item_number(std::string_view s) {
 }
 
 // `s` with full-width colons as ":" and the angle brackets that East Asian
-// pages put around labels ("〈商品編號：M14876706〉") removed.
+// pages put around labels ("〈商品編號：K2041733〉") removed.
 std::string without_cjk_punctuation(std::string s) {
   static constexpr std::array<std::pair<std::string_view, std::string_view>, 5> replacements{{
       {"\xEF\xBC\x9A", ":"},  // ：
@@ -198,13 +199,9 @@ std::string_view next_text(const PageIndex& page, std::size_t i) {
   return {};
 }
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-bool is_ascii_space(char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f'; }
-
 // True when `text` (no digits in it) is a label, alone or with a word or two
-// before or after it ("Item number:", "eBay item number:", "Numéro de
-// l'objet eBay :").
+// before or after it ("Item number:", "Shop item number:", "Numéro de
+// l'objet :").
 bool is_label_text(std::string_view text) {
   if (text.size() > 40) return false;
   const std::string lower = text::to_lower(text);
@@ -224,10 +221,10 @@ bool is_label_text(std::string_view text) {
 }
 
 // The value of a text that starts with a label and goes on with the item
-// number ("SKU: 123", "Item #418295", "Bestellnummer 79961"): the word that
+// number ("SKU: 123", "Item #20417", "Bestellnummer 55120"): the word that
 // holds the first digit, when what stands before it is a label.
 std::optional<std::string> labelled_value(std::string_view text) {
-  const auto digit = std::find_if(text.begin(), text.end(), is_digit);
+  const auto digit = std::find_if(text.begin(), text.end(), text::is_ascii_digit);
   const std::size_t first_digit = static_cast<std::size_t>(digit - text.begin());
   std::size_t value_start = text.find_last_of(" :#\t", first_digit);
   if (value_start == std::string_view::npos || value_start > 40) return std::nullopt;
@@ -239,34 +236,161 @@ std::optional<std::string> labelled_value(std::string_view text) {
   return item_number(text.substr(value_start));
 }
 
+// Brand labels ("Brand:", "Marke", "Marque", "Kaubamärk" ...) and maker
+// labels ("Manufacturer", "Hersteller" ...), lower-cased, without their
+// trailing ":".
+constexpr std::array<std::string_view, 30> kBrandLabels{
+    "brand",  "brand name", "marke",    "marque",   "marca",  "merk",   "märke",   "mærke",
+    "merke",  "merkki",     "marka",    "бренд",    "марка",  "kaubamärk", "zīmols", "prekės ženklas",
+    "značka", "márka",      "znamka",   "brend",    "μάρκα",  "ブランド", "品牌",   "브랜드",
+    "מותג",   "thương hiệu", "ยี่ห้อ",    "العلامة التجارية", "merek", "blagovna znamka"};
+constexpr std::array<std::string_view, 21> kMakerLabels{
+    "manufacturer", "hersteller", "fabricant", "fabricante", "produttore", "producent", "производитель",
+    "výrobce",      "výrobca",    "gyártó",    "valmistaja", "tillverkare", "produsent", "proizvođač",
+    "üretici",      "κατασκευαστής", "メーカー", "제조사",    "制造商",       "make",      "tootja"};
+
+// Item numbers shorter than this occur in texts by chance.
+constexpr std::size_t kMinShownSku = 4;
+// Places of one value looked at, at most: markup repeats ids in links and
+// attributes, and a shown one is found among the first few.
+constexpr int kMaxPlaces = 32;
+
+// True when the page's visible text holds `value` at `at`: between two
+// tags, outside scripts, styles and other raw text.
+bool in_visible_text(const PageIndex& page, std::size_t at, std::size_t length) {
+  const std::size_t next = page.tag_at_or_after(at);
+  if (next == 0) return false;
+  const Tag& before = page.tags()[next - 1];
+  const std::size_t text_end = next < page.tags().size() ? page.tags()[next].begin : page.html().size();
+  return at >= before.end && at + length <= text_end && holds_visible_text(before);
+}
+
+// Notes the item numbers that other sources gave and that the page shows
+// the shopper in its text (searched in the whole page once each, then
+// checked to stand in visible text).
+void note_shown_skus(const PageIndex& page, Evidence& out) {
+  // Values looked for, at most: a page names its product's item number in a
+  // few fields; searching the page for every id of a long list of other
+  // products would take time in the square of the page's size.
+  constexpr std::size_t kMaxValues = 8;
+  std::vector<std::string_view> looked;
+  for (const SkuCandidate& c : out.skus) {
+    if (looked.size() == kMaxValues) break;
+    const bool from_text = c.source == Source::item_label || c.source == Source::link;
+    if (from_text || c.other_product || c.value.size() < kMinShownSku) continue;
+    if (std::find(looked.begin(), looked.end(), c.value) != looked.end()) continue;
+    looked.push_back(c.value);
+    std::size_t at = page.html().find(c.value);
+    for (int places = 0; at != std::string_view::npos && places < kMaxPlaces; ++places) {
+      if (in_visible_text(page, at, c.value.size())) {
+        out.shown_skus.push_back(c.value);
+        break;
+      }
+      at = page.html().find(c.value, at + 1);
+    }
+  }
+}
+
+// Label texts longer than this are sentences ("Brand: " and a name fit).
+constexpr std::size_t kMaxBrandLabelText = 80;
+
+struct BrandLabel {
+  bool maker = false;
+  std::string_view value;  // what follows the label in the same text; empty when the label stands alone
+};
+
+// The first bytes of the brand and maker labels, lower-cased: most texts
+// of a page start otherwise and are passed over without lower-casing them.
+constexpr std::array<bool, 256> kBrandLabelStarts = [] {
+  std::array<bool, 256> t{};
+  const auto add = [&t](std::string_view label) {
+    const auto c = static_cast<unsigned char>(label.front());
+    t[c] = true;
+    if (c >= 'a' && c <= 'z') t[c - 'a' + 'A'] = true;
+  };
+  for (const std::string_view label : kBrandLabels) add(label);
+  for (const std::string_view label : kMakerLabels) add(label);
+  return t;
+}();
+
+// `text` as a brand or maker label, alone ("Marke", "Brand:") or followed
+// by its value ("Marke: Oceana"); absent when it is none.
+std::optional<BrandLabel> brand_label(std::string_view text) {
+  if (text.empty() || !kBrandLabelStarts[static_cast<unsigned char>(text.front())]) return std::nullopt;
+  std::size_t colon = text.find(':');
+  std::size_t colon_length = 1;
+  if (const std::size_t wide = text.find("\xEF\xBC\x9A"); wide < colon) {  // full-width colon
+    colon = wide;
+    colon_length = 3;
+  }
+  const std::string_view head = colon == std::string_view::npos ? text : text.substr(0, colon);
+  if (head.size() > 40) return std::nullopt;
+  const std::string lower = text::to_lower(head);
+  const std::string_view name = trim_label_end(lower);
+  const auto listed = [name](const auto& labels) {
+    return std::find(labels.begin(), labels.end(), name) != labels.end();
+  };
+  const bool brand = listed(kBrandLabels);
+  if (!brand && !listed(kMakerLabels)) return std::nullopt;
+  const std::string_view value =
+      colon == std::string_view::npos ? std::string_view() : text::strip(text.substr(colon + colon_length));
+  return BrandLabel{!brand, value};
+}
+
 }  // namespace
 
-void read_item_labels(const PageContext& ctx, Evidence& out) {
+void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool brands) {
   const PageIndex& page = ctx.page;
+  if (skus) note_shown_skus(page, out);
+  // Labelled item numbers kept, at most: a product's details list one or two.
+  constexpr int kMaxLabelledSkus = 4;
   int found = 0;
+  bool brand_found = false;
+  bool maker_found = false;
   std::string storage;
-  for (std::size_t i = 0; i < page.tags().size() && found < 4; ++i) {
+  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+    const bool want_sku = skus && found < kMaxLabelledSkus;
+    const bool want_brand = brands && !brand_found;
+    if (!want_sku && !want_brand) break;
     if (!holds_visible_text(page.tags()[i])) continue;
     std::string_view raw = page.text_after(i);
     if (raw.size() < 3) continue;
     // ASCII white space first: most texts between tags are only that.
     std::size_t first = 0;
-    while (first < raw.size() && is_ascii_space(raw[first])) ++first;
+    while (first < raw.size() && text::is_html_space(raw[first])) ++first;
     if (first == raw.size()) continue;
     std::size_t last = raw.size();
-    while (is_ascii_space(raw[last - 1])) --last;
+    while (text::is_html_space(raw[last - 1])) --last;
     raw = raw.substr(first, last - first);
     if (raw.size() > 160) continue;
     // Labels start with a letter (or a bracket of East Asian pages).
     const unsigned char c0 = static_cast<unsigned char>(raw.front());
     if (c0 < 0x80 && !((c0 | 0x20) >= 'a' && (c0 | 0x20) <= 'z')) continue;
-    const bool has_digit = std::any_of(raw.begin(), raw.end(), is_digit);
+    if (want_brand && raw.size() <= kMaxBrandLabelText) {
+      if (const auto label = brand_label(text::strip(raw)); label && !ctx.other.contains(i)) {
+        const BrandLabel& l = *label;
+        // A label alone in a link is a menu entry ("Brands"), not a label.
+        const bool link = page.tags()[i].kind == TagName::a && !page.tags()[i].closing;
+        if (l.value.empty() && link) continue;
+        const std::string_view value = l.value.empty() ? next_text(page, i) : l.value;
+        if (!(l.maker ? maker_found : brand_found) && !is_label_text(value) && !brand_label(value)) {
+          const std::size_t before = out.brands.size();
+          out.add_brand(value, Source::item_label, l.maker);
+          if (out.brands.size() > before) (l.maker ? maker_found : brand_found) = true;
+        }
+        continue;
+      }
+    }
+    if (!want_sku) continue;
+    const bool has_digit = std::any_of(raw.begin(), raw.end(), text::is_ascii_digit);
     // A label alone needs its value, with a digit, in the next text.
     std::string_view next;
     if (!has_digit) {
+      // A label alone is short (is_label_text reads at most 40 bytes; a
+      // no-break space or two may pad it).
       if (raw.size() > 48) continue;
       next = next_text(page, i);
-      if (std::none_of(next.begin(), next.end(), is_digit)) continue;
+      if (std::none_of(next.begin(), next.end(), text::is_ascii_digit)) continue;
     }
     raw = text::strip(raw);
     if (raw.size() < 3 || raw.size() > 64) continue;
@@ -284,7 +408,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out) {
       value = item_number(next);
     }
     if (!value || ctx.other.contains(i)) continue;
-    out.skus.push_back({std::move(*value), Source::item_label, found++});
+    out.skus.push_back({std::move(*value), Source::item_label, IdField::sku, found++ > 0});
   }
 }
 

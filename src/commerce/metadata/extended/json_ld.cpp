@@ -231,24 +231,48 @@ bool named_by_link(const json::object& product, std::string_view url) {
   return false;
 }
 
-void add_identifiers(const json::object& product, int base_rank, Evidence& out) {
-  struct Key {
-    std::string_view name;
-    int rank;
+void add_identifiers(const json::object& product, bool other_product, Evidence& out) {
+  const auto add = [&](std::string_view name, IdField field) {
+    if (auto id = identifier_of(member(&product, name)); id && id->size() <= 64) {
+      out.skus.push_back({std::move(*id), Source::json_ld, field, false, other_product});
+    }
   };
-  static constexpr std::array<Key, 10> keys{{{"sku", 0},
-                                             {"productID", 1},
-                                             {"mpn", 2},
-                                             {"gtin13", 3},
-                                             {"gtin", 3},
-                                             {"gtin14", 3},
-                                             {"gtin12", 3},
-                                             {"gtin8", 3},
-                                             {"isbn", 3},
-                                             {"productId", 1}}};
-  for (const Key& k : keys) {
-    if (auto id = identifier_of(member(&product, k.name)); id && id->size() <= 64) {
-      out.skus.push_back({std::move(*id), Source::json_ld, base_rank + k.rank});
+  add("sku", IdField::sku);
+  add("productID", IdField::product_id);
+  add("mpn", IdField::mpn);
+  for (const std::string_view gtin : GTIN_KEYS) add(gtin, IdField::gtin);
+  add("isbn", IdField::gtin);
+  add("productId", IdField::product_id);
+}
+
+// The name a "brand" or "manufacturer" value gives: a text, an object's
+// "name", or the first of a list of those; absent for anything else.
+std::optional<std::string_view> organisation_name(const json::value* v) {
+  if (v == nullptr) return std::nullopt;
+  if (const auto* arr = v->if_array(); arr != nullptr && !arr->empty()) v = &arr->front();
+  if (v->is_string()) return std::string_view(v->get_string());
+  if (const auto* o = v->if_object()) {
+    if (const auto* name = o->if_contains("name"); name != nullptr && name->is_string()) {
+      return std::string_view(name->get_string());
+    }
+  }
+  return std::nullopt;
+}
+
+// The brand of the page's product, else of another of its own products (a
+// group whose variant was chosen); its maker after that.
+void add_product_brand(const json::object* chosen, const std::vector<const json::object*>& own, Evidence& out) {
+  std::vector<const json::object*> order;
+  if (chosen != nullptr) order.push_back(chosen);
+  for (const auto* p : own) {
+    if (p != chosen) order.push_back(p);
+  }
+  for (const std::string_view key : {"brand", "manufacturer"}) {
+    for (const auto* p : order) {
+      if (const auto name = organisation_name(member(p, key))) {
+        out.add_brand(*name, Source::json_ld, key == "manufacturer");
+        return;
+      }
     }
   }
 }
@@ -270,7 +294,9 @@ std::optional<models::StockStatus> offers_availability(const std::vector<const j
 void add_offer_facts(const std::vector<const json::object*>& offers, const json::object* priced, Evidence& out) {
   if (const auto status = offers_availability(offers)) out.stock.push_back({*status, Source::json_ld, 0});
   if (priced != nullptr) {
-    if (auto id = identifier_of(member(priced, "sku"))) out.skus.push_back({std::move(*id), Source::json_ld, 1});
+    if (auto id = identifier_of(member(priced, "sku"))) {
+      out.skus.push_back({std::move(*id), Source::json_ld, IdField::sku, /*secondary=*/true});
+    }
   }
 }
 
@@ -346,11 +372,12 @@ void read_json_ld(const PageContext& ctx, Evidence& out) {
   if (chosen != nullptr) {
     if (price) out.prices.push_back({price->money.amount, price->money.currency, Source::json_ld, 0});
     add_offer_facts(offers_of(*chosen), price ? price->offer : nullptr, out);
-    add_identifiers(*chosen, 0, out);
+    add_identifiers(*chosen, false, out);
   }
+  add_product_brand(chosen, own, out);
   // Identifiers of the other own products (a group and its variants) rank lower.
   for (const auto* p : own) {
-    if (p != chosen) add_identifiers(*p, 4, out);
+    if (p != chosen) add_identifiers(*p, true, out);
   }
   if (price) return;
   for (const auto* offer : found.offers) {

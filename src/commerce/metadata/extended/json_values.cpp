@@ -50,11 +50,11 @@ std::optional<Money> price_of(const json::value* v, std::string_view declared_cu
   std::optional<Money> money;
   if (v->is_number()) {
     const double d = v->to_number<double>();
-    if (std::isfinite(d)) money = Money{text::round_to_cents(d), {}, false};
+    if (std::isfinite(d)) money = Money{text::round_to_cents(d), {}, false, {}};
   } else if (v->is_string()) {
     const std::string_view s = v->get_string();
     if (const auto plain = read_plain_amount(s)) {
-      money = Money{*plain, {}, false};
+      money = Money{*plain, {}, false, {}};
     } else if (s.size() <= 64) {
       money = read_money(s, declared_currency);
     }

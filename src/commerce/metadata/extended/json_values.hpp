@@ -3,7 +3,7 @@
 // or as IRIs.
 #pragma once
 
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>

@@ -1,9 +1,10 @@
 // The item number in the page's own link, the last resort for the SKU: a
-// query value named like a product id ("?sku=1357247", "?pid=260591"), else
-// an id at the end of the path ("/itm/123808916008", "-987929.html",
-// "/dp/B07C8KMQQ6", "x15513912.php").
+// query value named like a product id ("?sku=4417210", "?pid=730155"), else
+// an id at the end of the path ("/item/220931857764", "-551203.html",
+// "/dp/B0A1C2D3E4", "x20031177.php").
 #include "commerce/metadata/extended/readers.hpp"
 
+#include "text/unicode.hpp"
 #include "text/url.hpp"
 
 #include <korvane/errors.hpp>
@@ -19,11 +20,10 @@ constexpr std::array<std::string_view, 10> kIdParameters{"sku",       "pid",    
                                                          "itemid",    "item_id",    "childsku",  "articleid",
                                                          "article",   "skuid"};
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_upper(char c) noexcept { return c >= 'A' && c <= 'Z'; }
 
 std::size_t count_if_digit(std::string_view s) {
-  return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), is_digit));
+  return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), text::is_ascii_digit));
 }
 
 // An id token: six or more digits (after at most two letters, which are
@@ -31,11 +31,11 @@ std::size_t count_if_digit(std::string_view s) {
 // least two of each.
 std::optional<std::string> id_of_token(std::string_view token) {
   std::size_t letters = 0;
-  while (letters < token.size() && letters < 2 && !is_digit(token[letters])) ++letters;
+  while (letters < token.size() && letters < 2 && !text::is_ascii_digit(token[letters])) ++letters;
   const std::string_view digits = token.substr(letters);
   if (digits.size() >= 6 && count_if_digit(digits) == digits.size()) return std::string(digits);
   const bool code = token.size() >= 8 && token.size() <= 20 &&
-                    std::all_of(token.begin(), token.end(), [](char c) { return is_digit(c) || is_upper(c); });
+                    std::all_of(token.begin(), token.end(), [](char c) { return text::is_ascii_digit(c) || is_upper(c); });
   if (code && count_if_digit(token) >= 2 && token.size() - count_if_digit(token) >= 2) return std::string(token);
   return std::nullopt;
 }
@@ -64,18 +64,20 @@ void read_link_identifier(const PageContext& ctx, Evidence& out) {
   } catch (const InvalidUrlError&) {
     return;
   }
-  for (const auto& [name, values] : text::parse_query(parts.query)) {
+  for (const auto& parameter : text::parse_query(parts.query)) {
+    const std::string& name = parameter.first;
+    const auto& values = parameter.second;
     const bool named = std::any_of(kIdParameters.begin(), kIdParameters.end(),
                                    [&](std::string_view p) { return iequals(name, p); });
     if (!named || values.empty()) continue;
     const std::string& v = values.front();
     if (v.size() >= 4 && v.size() <= 40 && count_if_digit(v) >= 3 &&
         std::all_of(v.begin(), v.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; })) {
-      out.skus.push_back({v, Source::link, 0});
+      out.skus.push_back({v, Source::link, IdField::link});
       return;
     }
   }
-  if (auto id = id_of_path(parts.path)) out.skus.push_back({std::move(*id), Source::link, 1});
+  if (auto id = id_of_path(parts.path)) out.skus.push_back({std::move(*id), Source::link, IdField::link});
 }
 
 }  // namespace korvane::commerce::detail::extended

@@ -4,7 +4,7 @@
 // or the regular price is missing.
 #include "commerce/metadata/extended/readers.hpp"
 
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 #include "text/unicode.hpp"
 
 namespace korvane::commerce::detail::extended {
@@ -19,6 +19,8 @@ struct MetaValues {
   std::optional<std::string> price_text;     // og:price, product:price (a whole price text)
   std::optional<std::string> availability;
   std::optional<std::string> item_id;
+  std::optional<std::string> brand;          // product:brand, og:brand
+  std::optional<std::string> site_name;      // og:site_name, application-name
 };
 
 // The first value of each key wins, as the page's head lists the main product first.
@@ -38,7 +40,8 @@ void read_meta_tags(const PageContext& ctx, Evidence& out) {
     if (!key) key = page.attribute(t, "itemprop");
     if (!key || key->size() > 64) continue;
     if (!icontains(*key, "price") && !icontains(*key, "availab") && !icontains(*key, "retailer_item_id") &&
-        !icontains(*key, "currency")) {
+        !icontains(*key, "currency") && !icontains(*key, "brand") && !icontains(*key, "site_name") &&
+        !icontains(*key, "application-name")) {
       continue;
     }
     const std::string k = text::ascii_lower(text::strip(*key));
@@ -60,6 +63,10 @@ void read_meta_tags(const PageContext& ctx, Evidence& out) {
       keep_first(m.availability, std::move(*content));
     } else if (k == "product:retailer_item_id") {
       keep_first(m.item_id, std::move(*content));
+    } else if (k == "product:brand" || k == "og:brand") {
+      keep_first(m.brand, std::move(*content));
+    } else if (k == "og:site_name" || k == "application-name") {
+      keep_first(m.site_name, std::move(*content));
     }
   }
 
@@ -74,7 +81,7 @@ void read_meta_tags(const PageContext& ctx, Evidence& out) {
   out.declare_currency(currency);
 
   const auto amount_of = [&out](const std::string& text, const std::string& code) -> std::optional<Money> {
-    if (const auto plain = read_plain_amount(text)) return Money{*plain, code, false};
+    if (const auto plain = read_plain_amount(text)) return Money{*plain, code, false, {}};
     auto money = read_money(text, code.empty() ? out.declared_currency() : std::string_view(code));
     if (money && money->currency.empty()) money->currency = code;
     return money;
@@ -95,9 +102,13 @@ void read_meta_tags(const PageContext& ctx, Evidence& out) {
       out.stock.push_back({*status, Source::meta_tags, 0});
     }
   }
+  if (m.brand) out.add_brand(*m.brand, Source::meta_tags);
+  if (m.site_name) {
+    if (auto name = brand_text(*m.site_name)) out.shop_names.push_back(std::move(*name));
+  }
   if (m.item_id) {
     const std::string_view id = text::strip(*m.item_id);
-    if (!id.empty() && id.size() <= 64) out.skus.push_back({std::string(id), Source::meta_tags, 0});
+    if (!id.empty() && id.size() <= 64) out.skus.push_back({std::string(id), Source::meta_tags, IdField::sku});
   }
 }
 

@@ -3,15 +3,17 @@
 // element text), outside lists of other products and struck-through prices.
 #include "commerce/metadata/extended/readers.hpp"
 
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 #include "text/unicode.hpp"
 
 #include <array>
+#include <optional>
+#include <string>
 
 namespace korvane::commerce::detail::extended {
 namespace {
 
-enum class Prop { none, price, currency, availability, sku, product_id, mpn, gtin };
+enum class Prop { none, price, currency, availability, sku, product_id, mpn, gtin, brand, maker };
 
 // The property a name stands for; prefixes ("schema:") and vocabularies
 // ("http://schema.org/price") are dropped.
@@ -22,20 +24,20 @@ Prop prop_of(std::string_view name) {
     std::string_view name;
     Prop prop;
   };
-  static constexpr std::array<Entry, 12> entries{{{"price", Prop::price},
+  static constexpr std::array<Entry, 9> entries{{{"price", Prop::price},
+                                                  {"brand", Prop::brand},
+                                                  {"manufacturer", Prop::maker},
                                                   {"lowprice", Prop::price},
                                                   {"pricecurrency", Prop::currency},
                                                   {"availability", Prop::availability},
                                                   {"sku", Prop::sku},
                                                   {"productid", Prop::product_id},
-                                                  {"mpn", Prop::mpn},
-                                                  {"gtin13", Prop::gtin},
-                                                  {"gtin", Prop::gtin},
-                                                  {"gtin12", Prop::gtin},
-                                                  {"gtin14", Prop::gtin},
-                                                  {"gtin8", Prop::gtin}}};
+                                                  {"mpn", Prop::mpn}}};
   for (const Entry& e : entries) {
     if (iequals(name, e.name)) return e.prop;
+  }
+  for (const std::string_view gtin : GTIN_KEYS) {
+    if (iequals(name, gtin)) return Prop::gtin;
   }
   return Prop::none;
 }
@@ -80,6 +82,40 @@ std::string value_of(const PageIndex& page, std::size_t i) {
   return page.element_text(i, 96);
 }
 
+// The name of a brand or manufacturer element: its content attribute, or
+// the "name" property inside it when it is an item of its own, else its
+// text.
+std::string organisation_value(const PageIndex& page, std::size_t i) {
+  const Tag& t = page.tags()[i];
+  if (auto content = page.attribute_text(t, "content")) return *content;
+  if (page.attribute(t, "itemscope") && t.content_end != Tag::none) {
+    // An organisation item holds a few properties (name, logo, link).
+    constexpr std::size_t kScopeTags = 32;
+    for (std::size_t k = i + 1; k < page.tags().size() && k <= i + kScopeTags; ++k) {
+      const Tag& inner = page.tags()[k];
+      if (inner.begin >= t.content_end) break;
+      if (inner.closing || (inner.hints & hint_itemprop) == 0) continue;
+      if (const auto prop = page.attribute(inner, "itemprop"); prop && iequals(*prop, "name")) {
+        return value_of(page, k);
+      }
+    }
+  }
+  // An element's text may put a label before the name ("Brand: Acme").
+  const std::string text = page.element_text(i, 96);
+  const std::size_t colon = text.rfind(':');
+  return colon == std::string::npos ? text : std::string(text::strip(std::string_view(text).substr(colon + 1)));
+}
+
+// `text` when it writes identifier `id` with other punctuation or spacing;
+// absent when it writes something else, or `id` exactly.
+std::optional<std::string> shown_form(std::string_view text, std::string_view id) {
+  const std::string_view shown = text::strip(text);
+  if (shown.empty() || shown == id || shown.size() > 64) return std::nullopt;
+  const std::string key = letters_and_digits(id);
+  if (key.empty() || letters_and_digits(shown) != key) return std::nullopt;
+  return std::string(shown);
+}
+
 }  // namespace
 
 // Properties read per page, at most: a product page states each a few
@@ -88,6 +124,7 @@ constexpr int kMaxProperties = 64;
 
 void read_microdata(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
+  if (!page.has_hint(hint_itemprop)) return;
   int price_rank = 0;
   int sku_count = 0;
   int read = 0;
@@ -102,7 +139,7 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
     for (const std::string_view name : text::split_white_space(*names)) {
       const Prop prop = prop_of(name);
       if (prop == Prop::none) continue;
-      if ((prop == Prop::price && price_rank > 8) || (prop >= Prop::sku && sku_count > 16)) continue;
+      if ((prop == Prop::price && price_rank > 8) || (prop >= Prop::sku && prop <= Prop::gtin && sku_count > 16)) continue;
       ++read;
       if (in_listed_scope(page, i)) break;
       const std::string value = value_of(page, i);
@@ -111,7 +148,7 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
           if (is_struck(page, i) || ctx.other.contains(i)) break;
           std::optional<Money> money;
           if (const auto plain = read_plain_amount(value)) {
-            money = Money{*plain, {}, false};
+            money = Money{*plain, {}, false, {}};
           } else {
             money = read_money(value, out.declared_currency());
           }
@@ -134,17 +171,32 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
         case Prop::mpn:
         case Prop::gtin: {
           std::string_view id = text::strip(value);
-          // An element's text may hold more than the identifier ("TE502955-1293415 Housse de ...").
+          // An element's text may hold more than the identifier ("AB1204-55 Lampe de bureau ...").
           if (!page.attribute(t, "content")) {
             const auto words = text::split_white_space(id);
             if (!words.empty()) id = words.front();
           }
           if (id.empty() || id.size() > 64) break;
-          const int rank = prop == Prop::sku ? 0 : prop == Prop::product_id ? 1 : prop == Prop::mpn ? 2 : 3;
-          out.skus.push_back({std::string(id), Source::microdata, rank});
+          const IdField field = prop == Prop::sku          ? IdField::sku
+                                : prop == Prop::product_id ? IdField::product_id
+                                : prop == Prop::mpn        ? IdField::mpn
+                                                           : IdField::gtin;
+          out.skus.push_back({std::string(id), Source::microdata, field});
           ++sku_count;
+          // The element may show the shopper the same number written their
+          // way ("466/7999" for content "4667999"): that form is the shown one.
+          if (page.attribute(t, "content")) {
+            if (auto shown = shown_form(page.element_text(i, 64), id)) {
+              out.skus.push_back({*shown, Source::microdata, field});
+              out.shown_skus.push_back(std::move(*shown));
+            }
+          }
           break;
         }
+        case Prop::brand:
+        case Prop::maker:
+          if (!ctx.other.contains(i)) out.add_brand(organisation_value(page, i), Source::microdata, prop == Prop::maker);
+          break;
         case Prop::none: break;
       }
     }

@@ -3,9 +3,11 @@
 #include "text/html.hpp"
 #include "text/regex.hpp"
 #include "text/unicode.hpp"
+#include "text/utf8.hpp"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -21,9 +23,18 @@ constexpr std::size_t kEndTagReach = 24;
 
 using text::ascii_lower;
 using text::find_icase;
+using text::is_html_space;
 using text::starts_with_icase;
 
-bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+// Bytes that end an attribute name: white space, "/", ">" and "=". A table,
+// since attribute names are the bytes the index reads most.
+constexpr std::array<bool, 256> kAttributeNameEnd = [] {
+  std::array<bool, 256> t{};
+  for (const char c : {' ', '\t', '\n', '\r', '\f', '/', '>', '='}) t[static_cast<unsigned char>(c)] = true;
+  return t;
+}();
+
+bool ends_attribute_name(char c) noexcept { return kAttributeNameEnd[static_cast<unsigned char>(c)]; }
 
 bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
@@ -151,50 +162,61 @@ bool ends_itself(TagName kind) noexcept {
   }
 }
 
-// Hints of a class, id or itemprop value. The second letter is tested
-// first: the first letters are among the commonest.
+// Four bytes of `v` from `i` with ASCII letters lower-cased (other bytes
+// change too, but never into a letter).
+std::uint32_t lower4(std::string_view v, std::size_t i) noexcept {
+  std::uint32_t w = 0;
+  std::memcpy(&w, v.data() + i, 4);
+  return w | 0x20202020U;
+}
+
+constexpr std::uint32_t word4(const char (&s)[5]) noexcept {
+  // In memory order, as lower4 loads them on a little-endian machine.
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(s[0])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[1])) << 8U |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[2])) << 16U |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[3])) << 24U;
+}
+
+// Hints of a class, id or itemprop value: "price", "availab", "stock",
+// "sold", "inventory" anywhere in it, without ASCII case. Four bytes are
+// compared at a time: class values are long and the words are rare.
 std::uint16_t hints_of_name_value(std::string_view v) noexcept {
+  static_assert(std::endian::native == std::endian::little, "lower4 reads little-endian words");
   std::uint16_t h = 0;
-  for (std::size_t i = 0; i + 1 < v.size(); ++i) {
-    const char next = ascii_lower(v[i + 1]);
-    switch (ascii_lower(v[i])) {
-      case 'p':
-        if (next == 'r' && starts_with_icase(v, i, "price")) h |= hint_price;
-        break;
-      case 'a':
-        if (next == 'v' && starts_with_icase(v, i, "availab")) h |= hint_stock;
-        break;
-      case 's':
-        if ((next == 't' && starts_with_icase(v, i, "stock")) || (next == 'o' && starts_with_icase(v, i, "sold"))) {
-          h |= hint_stock;
-        }
-        break;
-      case 'i':
-        if (next == 'n' && starts_with_icase(v, i, "inventory")) h |= hint_stock;
-        break;
-      default: break;
+  for (std::size_t i = 0; i + 4 <= v.size(); ++i) {
+    const std::uint32_t w = lower4(v, i);
+    if (w == word4("pric")) {
+      if (i + 4 < v.size() && ascii_lower(v[i + 4]) == 'e') h |= hint_price;
+    } else if (w == word4("avai")) {
+      if (starts_with_icase(v, i, "availab")) h |= hint_stock;
+    } else if (w == word4("stoc") || w == word4("sold")) {
+      if (w == word4("sold") || (i + 4 < v.size() && ascii_lower(v[i + 4]) == 'k')) h |= hint_stock;
+    } else if (w == word4("inve")) {
+      if (starts_with_icase(v, i, "inventory")) h |= hint_stock;
     }
   }
   return h;
 }
 
-// Hints of any naming value: add-to-cart words.
+// Hints of any naming value: add-to-cart words ("cart", "basket", "bag",
+// "buy", "trolley"), four bytes at a time.
 std::uint16_t hints_of_value(std::string_view v) noexcept {
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    switch (ascii_lower(v[i])) {
-      case 'c':
-        if (starts_with_icase(v, i, "cart")) return hint_cart;
-        break;
-      case 'b':
-        if (starts_with_icase(v, i, "basket") || starts_with_icase(v, i, "bag") || starts_with_icase(v, i, "buy")) {
-          return hint_cart;
-        }
-        break;
-      case 't':
-        if (starts_with_icase(v, i, "trolley")) return hint_cart;
-        break;
-      default: break;
-    }
+  constexpr std::uint32_t three = 0x00FFFFFFU;  // the first three bytes of a word
+  const auto three_letter = [](std::uint32_t w) { return (w & three) == (word4("bag_") & three) || (w & three) == (word4("buy_") & three); };
+  std::size_t i = 0;
+  for (; i + 4 <= v.size(); ++i) {
+    const std::uint32_t w = lower4(v, i);
+    if (w == word4("cart") || w == word4("bask") || three_letter(w)) return hint_cart;
+    if (w == word4("trol") && starts_with_icase(v, i, "trolley")) return hint_cart;
+  }
+  // A three-letter word at the very end.
+  if (v.size() >= 3) {
+    const std::size_t at = v.size() - 3;
+    const std::uint32_t w = static_cast<std::uint32_t>(static_cast<unsigned char>(v[at]) | 0x20U) |
+                            static_cast<std::uint32_t>(static_cast<unsigned char>(v[at + 1]) | 0x20U) << 8U |
+                            static_cast<std::uint32_t>(static_cast<unsigned char>(v[at + 2]) | 0x20U) << 16U;
+    if (three_letter(w)) return hint_cart;
   }
   return 0;
 }
@@ -295,10 +317,23 @@ class Tokenizer {
     tags_.push_back(t);
   }
 
+  // Where the quote that opens a value at `q` closes; npos when it does not.
+  // Most values are short: a few bytes are compared in place before the
+  // library search takes over.
+  std::size_t closing_quote(std::size_t q) const noexcept {
+    constexpr std::size_t kInPlace = 24;
+    const char quote = h_[q];
+    const std::size_t stop = std::min(h_.size(), q + 1 + kInPlace);
+    for (std::size_t k = q + 1; k < stop; ++k) {
+      if (h_[k] == quote) return k;
+    }
+    return stop == h_.size() ? npos : h_.find(quote, stop);
+  }
+
   // The name that starts at `p`, up to white space, "/" or ">".
   std::string_view name_at(std::size_t& p) const noexcept {
     const std::size_t begin = p;
-    while (p < h_.size() && !is_space(h_[p]) && h_[p] != '/' && h_[p] != '>') ++p;
+    while (p < h_.size() && !is_html_space(h_[p]) && h_[p] != '/' && h_[p] != '>') ++p;
     return h_.substr(begin, p - begin);
   }
 
@@ -308,7 +343,7 @@ class Tokenizer {
   std::size_t attributes_from(std::size_t p, TagName kind, bool& self_closing) {
     self_closing = false;
     while (true) {
-      while (p < h_.size() && (is_space(h_[p]) || h_[p] == '/')) {
+      while (p < h_.size() && (is_html_space(h_[p]) || h_[p] == '/')) {
         self_closing = h_[p] == '/';
         ++p;
       }
@@ -316,23 +351,23 @@ class Tokenizer {
       if (h_[p] == '>') return p + 1;
       self_closing = false;
       const std::size_t name_begin = p++;
-      while (p < h_.size() && !is_space(h_[p]) && h_[p] != '/' && h_[p] != '>' && h_[p] != '=') ++p;
+      while (p < h_.size() && !ends_attribute_name(h_[p])) ++p;
       const std::string_view name = h_.substr(name_begin, p - name_begin);
       std::size_t q = p;
-      while (q < h_.size() && is_space(h_[q])) ++q;
+      while (q < h_.size() && is_html_space(h_[q])) ++q;
       std::string_view value;
       if (q < h_.size() && h_[q] == '=') {
         ++q;
-        while (q < h_.size() && is_space(h_[q])) ++q;
+        while (q < h_.size() && is_html_space(h_[q])) ++q;
         if (q >= h_.size()) return npos;
         if (h_[q] == '"' || h_[q] == '\'') {
-          const std::size_t close = h_.find(h_[q], q + 1);
+          const std::size_t close = closing_quote(q);
           if (close == npos) return npos;
           value = h_.substr(q + 1, close - q - 1);
           p = close + 1;
         } else {
           const std::size_t begin = q;
-          while (q < h_.size() && !is_space(h_[q]) && h_[q] != '>') ++q;
+          while (q < h_.size() && !is_html_space(h_[q]) && h_[q] != '>') ++q;
           value = h_.substr(begin, q - begin);
           p = q;
         }
@@ -397,7 +432,7 @@ class Tokenizer {
       if (lt == npos) return npos;
       const std::size_t after = lt + 2 + name.size();
       if (after <= h_.size() && text::ascii_iequals(h_.substr(lt + 2, name.size()), name) &&
-          (after == h_.size() || is_space(h_[after]) || h_[after] == '/' || h_[after] == '>')) {
+          (after == h_.size() || is_html_space(h_[after]) || h_[after] == '/' || h_[after] == '>')) {
         return lt;
       }
       p = lt + 2;
@@ -479,13 +514,12 @@ bool icontains(std::string_view hay, std::string_view lower_text) noexcept {
 PageIndex::PageIndex(ValidUtf8 html) : html_(html.text) {
   constexpr std::size_t limit = std::numeric_limits<std::uint32_t>::max() - 1;
   if (html_.size() > limit) {
-    std::size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(html_[cut]) & 0xC0) == 0x80) --cut;
-    html_ = html_.substr(0, cut);
+    html_ = html_.substr(0, text::code_point_start(html_, limit));
   }
   tags_.reserve(html_.size() / 48 + 16);
   attributes_.reserve(html_.size() / 40 + 16);
   text_end_ = Tokenizer(html_, tags_, attributes_).run();
+  for (const Tag& t : tags_) hints_ |= t.hints;
 }
 
 std::optional<std::string_view> PageIndex::attribute(const Tag& tag, std::string_view name) const noexcept {
@@ -541,9 +575,7 @@ std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const 
   }
   std::string out = text::collapse_white_space(text::html_unescape(raw));
   if (out.size() > max_bytes) {
-    std::size_t cut = max_bytes;
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
-    out.resize(cut);
+    out.resize(text::code_point_start(out, max_bytes));
   }
   return out;
 }

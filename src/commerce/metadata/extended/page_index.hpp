@@ -105,6 +105,9 @@ class PageIndex {
     return html_.substr(tag.begin + (tag.closing ? 2U : 1U), tag.name_length);
   }
   [[nodiscard]] const std::vector<Tag>& tags() const noexcept { return tags_; }
+  // True when some tag of the page has one of the `hints` (Hint bits): a
+  // reader whose tags the page lacks has nothing to read.
+  [[nodiscard]] bool has_hint(std::uint16_t hints) const noexcept { return (hints_ & hints) != 0; }
   [[nodiscard]] std::span<const Attribute> attributes(const Tag& tag) const noexcept {
     return {attributes_.data() + tag.first_attribute, tag.attribute_count};
   }
@@ -134,6 +137,7 @@ class PageIndex {
   std::size_t text_end_ = 0;  // the page's end, or the start of a tag that never ends
   std::vector<Tag> tags_;
   std::vector<Attribute> attributes_;
+  std::uint16_t hints_ = 0;  // every tag's hints together
 };
 
 // ---------------------------------------------------------------- ASCII helpers

@@ -12,6 +12,7 @@
 #include "commerce/metadata/extended/loose_json.hpp"
 #include "commerce/metadata/extraction.hpp"
 #include "text/html.hpp"
+#include "text/number.hpp"
 #include "text/regex.hpp"
 #include "text/unicode.hpp"
 
@@ -20,6 +21,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdint>
 #include <deque>
 #include <set>
 #include <vector>
@@ -60,24 +63,10 @@ std::vector<std::string> words_of(std::string_view s) {
 // The words of the page's own names for its product: og:title, the main
 // heading and the title element.
 std::set<std::string> title_words(const PageContext& ctx) {
-  const PageIndex& page = ctx.page;
   std::set<std::string> words;
-  const auto add = [&words](std::string_view s) {
-    for (auto& w : words_of(s)) words.insert(std::move(w));
-  };
-  for (std::size_t i = 0; i < page.tags().size(); ++i) {
-    const Tag& t = page.tags()[i];
-    if (t.closing) continue;
-    if (t.kind == TagName::title) add(page.element_text(i, 200));
-    if (t.kind == TagName::meta) {
-      const auto key = page.attribute(t, "property");
-      if (key && iequals(*key, "og:title")) {
-        if (auto c = page.attribute_text(t, "content")) add(*c);
-      }
-    }
-    if (t.kind == TagName::body) break;
+  for (const std::string& title : ctx.titles) {
+    for (auto& w : words_of(title)) words.insert(std::move(w));
   }
-  if (ctx.landmarks.main_heading != Tag::none) add(page.element_text(ctx.landmarks.main_heading, 200));
   return words;
 }
 
@@ -97,7 +86,7 @@ constexpr std::array<std::string_view, 9> kPriceKeys{"price",      "salePrice", 
                                                     "priceValue", "actualPrice",  "specialPrice"};
 
 // The price of a product object: a number or text, or an object holding
-// the current amount ({"now": "136.00"}, {"value": 30000}).
+// the current amount ({"now": "24.50"}, {"value": 12000}).
 std::optional<Money> object_price(const json::object& o, std::string_view declared) {
   for (const std::string_view key : kPriceKeys) {
     const json::value* v = o.if_contains(key);
@@ -145,17 +134,33 @@ std::optional<models::StockStatus> object_availability(const json::object& o) {
   return std::nullopt;
 }
 
-void add_skus(const json::object& o, Source source, int base, Evidence& out) {
+// The identifiers of a product object; `listed` when it is an item of a
+// list (an event's "items"), which says less than a product object itself.
+void add_skus(const json::object& o, Source source, bool listed, Evidence& out) {
   static constexpr std::array<std::string_view, 8> strong{"sku",        "productSku",  "skuCode",   "articleNumber",
                                                           "itemNumber", "productCode", "item_sku", "product_sku"};
   for (const std::string_view key : strong) {
     if (auto id = identifier_of(o.if_contains(key)); id && id->size() <= 64) {
-      out.skus.push_back({std::move(*id), source, base});
+      out.skus.push_back({std::move(*id), source, IdField::sku, listed});
     }
   }
   for (const std::string_view key : {"id", "item_id", "productId", "code", "product_id"}) {
     if (auto id = identifier_of(o.if_contains(key)); id && id->size() <= 64 && id->size() >= 3) {
-      out.skus.push_back({std::move(*id), source, base + 2});
+      out.skus.push_back({std::move(*id), source, IdField::internal_id, listed});
+    }
+  }
+}
+
+// The brand of a product object: "brand" (a text or an object's "name"),
+// "brandName", "item_brand" or the shop platform's "vendor".
+void add_object_brand(const json::object& o, Source source, Evidence& out) {
+  for (const std::string_view key : {"brand", "brandName", "item_brand", "vendor"}) {
+    const json::value* v = o.if_contains(key);
+    if (v == nullptr) continue;
+    if (const auto* inner = v->if_object()) v = inner->if_contains("name");
+    if (v != nullptr && v->is_string() && !text::strip(v->get_string()).empty()) {
+      out.add_brand(v->get_string(), source);
+      return;
     }
   }
 }
@@ -192,7 +197,8 @@ void read_ecommerce(const json::object& ecommerce, Evidence& out) {
   if (auto m = object_price(*product, currency)) {
     out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 0});
   }
-  add_skus(*product, Source::analytics, 1, out);
+  add_skus(*product, Source::analytics, false, out);
+  add_object_brand(*product, Source::analytics, out);
   if (auto s = object_availability(*product)) out.stock.push_back({*s, Source::analytics, 1});
 }
 
@@ -205,14 +211,16 @@ void read_event(const json::object& params, Evidence& out) {
     if (auto m = object_price(params, currency)) {
       out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 1});
     }
-    add_skus(params, Source::analytics, 1, out);
+    add_skus(params, Source::analytics, false, out);
+    add_object_brand(params, Source::analytics, out);
     return;
   }
   if (const auto* items = first_object(params.if_contains("items"))) {
     if (auto m = object_price(*items, currency)) {
       out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::analytics, 1});
     }
-    add_skus(*items, Source::analytics, 2, out);
+    add_skus(*items, Source::analytics, true, out);
+    add_object_brand(*items, Source::analytics, out);
     return;
   }
   if (auto m = price_of(params.if_contains("value"), currency)) {
@@ -221,7 +229,7 @@ void read_event(const json::object& params, Evidence& out) {
   const json::value* ids = params.if_contains("content_ids");
   if (ids != nullptr && ids->is_array() && ids->get_array().size() == 1) ids = &ids->get_array().front();
   if (auto id = identifier_of(ids); id && id->size() >= 3 && id->size() <= 64) {
-    out.skus.push_back({std::move(*id), Source::analytics, 3});
+    out.skus.push_back({std::move(*id), Source::analytics, IdField::internal_id});
   }
 }
 
@@ -240,16 +248,41 @@ struct Walk {
   bool ecommerce_found = false;
 };
 
-// True when the first price key of a state object holds a whole number of
-// four or more digits: shop platforms' states often count cents there
-// (49900 for 499.00), which nothing in the value tells apart.
-bool price_may_count_cents(const json::object& o) {
+// The whole number of four or more digits that the first price key of a
+// state object holds, if it does: shop platforms' states often count minor
+// units there (49900 for 499.00), which nothing in the value tells apart.
+std::optional<std::uint64_t> whole_price(const json::object& o) {
+  // Below this, a whole number is read as the amount itself: prices under
+  // 10.00 counted in cents are rare, and small whole prices are common.
+  constexpr std::uint64_t kMaybeMinorUnits = 1000;
   for (const std::string_view key : kPriceKeys) {
     const json::value* v = o.if_contains(key);
     if (v == nullptr) continue;
-    return (v->is_int64() && v->get_int64() >= 1000) || (v->is_uint64() && v->get_uint64() >= 1000);
+    std::optional<std::uint64_t> n;
+    if (v->is_int64() && v->get_int64() >= 0) n = static_cast<std::uint64_t>(v->get_int64());
+    if (v->is_uint64()) n = v->get_uint64();
+    if (n && *n >= kMaybeMinorUnits) return n;
+    return std::nullopt;
   }
-  return false;
+  return std::nullopt;
+}
+
+// The amount a whole number `n` of a state object stands for: itself in a
+// currency without minor units (JPY 2490); else the reading another source
+// of the page agrees with, counted in minor units (24900 for 249.00) or
+// not; absent when nothing tells.
+std::optional<double> whole_price_amount(std::uint64_t n, std::string_view currency, const Evidence& e) {
+  const int digits = currency.empty() ? 2 : minor_units(currency);
+  if (!currency.empty() && digits == 0) return static_cast<double>(n);
+  double scale = 1.0;
+  for (int k = 0; k < digits; ++k) scale *= 10.0;
+  const double minor = text::round_to_cents(static_cast<double>(n) / scale);
+  const double whole = static_cast<double>(n);
+  for (const PriceCandidate& c : e.prices) {
+    if (std::fabs(c.amount - minor) < 0.005) return minor;
+    if (std::fabs(c.amount - whole) < 0.005) return whole;
+  }
+  return std::nullopt;
 }
 
 void consider_product(const json::object& o, Walk& w) {
@@ -257,14 +290,19 @@ void consider_product(const json::object& o, Walk& w) {
   const std::string_view name = name_of(o);
   if (name.empty() || !matches_title(name, w.title)) return;
   const std::string currency = object_currency(o);
-  auto m = object_price(o, currency.empty() ? w.out.declared_currency() : std::string_view(currency));
-  if (price_may_count_cents(o)) m.reset();
+  const std::string_view page_currency = currency.empty() ? w.out.declared_currency() : std::string_view(currency);
+  auto m = object_price(o, page_currency);
+  if (const auto n = whole_price(o)) {
+    m.reset();
+    if (const auto amount = whole_price_amount(*n, page_currency, w.out)) m = Money{*amount, {}, false, {}};
+  }
   const auto stock = object_availability(o);
   if (!m && !stock) return;
   w.product_found = true;
   w.out.declare_currency(currency);
   if (m) w.out.prices.push_back({m->amount, m->currency.empty() ? currency : m->currency, Source::page_state, 0});
-  add_skus(o, Source::page_state, 1, w.out);
+  add_skus(o, Source::page_state, false, w.out);
+  add_object_brand(o, Source::page_state, w.out);
   if (stock) w.out.stock.push_back({*stock, Source::page_state, 1});
 }
 
@@ -321,15 +359,16 @@ std::optional<json::value> parse_strict(std::string_view body, const json::stora
 struct Anchor {
   std::string_view lower;  // the anchor in lower case
   bool event;              // the literal holds an event's parameters
+  std::string_view part;   // a part it shares with others: a script without it holds none of them
 };
-constexpr std::array<Anchor, 8> kAnchors{{{"viewcontent", true},
-                                          {"view_item", true},
-                                          {"viewed product", true},
-                                          {"product viewed", true},
-                                          {"datalayer", false},
-                                          {"ecommerce", false},
-                                          {"__initial_state__", false},
-                                          {"__preloaded_state__", false}}};
+constexpr std::array<Anchor, 8> kAnchors{{{"viewcontent", true, "view"},
+                                          {"view_item", true, "view"},
+                                          {"viewed product", true, "view"},
+                                          {"product viewed", true, "view"},
+                                          {"datalayer", false, "datalayer"},
+                                          {"ecommerce", false, "ecommerce"},
+                                          {"__initial_state__", false, "_state__"},
+                                          {"__preloaded_state__", false, "_state__"}}};
 
 // The first "{" or "[" within a short distance after `pos`, skipping only
 // what may stand between a name and its value.
@@ -360,8 +399,24 @@ void read_script(std::string_view body, Walk& w, const json::storage_ptr& sp) {
   };
   int tries = 0;
   int failures = 0;
+  // Where each shared part first occurs: one search serves the anchors that
+  // share it, and a script without it is not searched for them.
+  std::array<std::pair<std::string_view, std::size_t>, kAnchors.size()> parts{};
+  std::size_t known_parts = 0;
+  const auto first_part = [&](std::string_view part) {
+    for (std::size_t k = 0; k < known_parts; ++k) {
+      if (parts[k].first == part) return parts[k].second;
+    }
+    const std::size_t at = find_icase(scanned, part);
+    parts[known_parts++] = {part, at};
+    return at;
+  };
   for (const Anchor& anchor : kAnchors) {
-    std::size_t pos = 0;
+    const std::size_t part_at = first_part(anchor.part);
+    if (part_at == npos) continue;
+    // The part lies inside the anchor, at most this far from its start.
+    const std::size_t reach = anchor.lower.size();
+    std::size_t pos = part_at > reach ? part_at - reach : 0;
     while (tries < kMaxLiterals) {
       // The vectorised caseless search is much faster than a plain one on
       // script text; anchors differing only in case count as well.

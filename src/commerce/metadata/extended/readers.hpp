@@ -5,8 +5,10 @@
 #include "commerce/metadata/extended/evidence.hpp"
 #include "commerce/metadata/extended/page_index.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -41,6 +43,9 @@ struct PageContext {
   std::string_view url;  // the destination link
   OtherContentMap other;
   Landmarks landmarks;
+  // The page's own names for its product: the main heading, og:title and
+  // the title element (those it has, in that order).
+  std::vector<std::string> titles;
 };
 
 // ---------------------------------------------------------------- element context
@@ -57,6 +62,10 @@ struct PageContext {
 // True when tag `i` is an add-to-cart control (button, input or link whose
 // name, class, id or text says so).
 [[nodiscard]] bool is_add_to_cart(const PageIndex& page, std::size_t i);
+
+// schema.org's GTIN properties (global trade item numbers), in the order
+// their values are collected.
+inline constexpr std::array<std::string_view, 5> GTIN_KEYS{"gtin13", "gtin", "gtin14", "gtin12", "gtin8"};
 
 // ---------------------------------------------------------------- readers
 
@@ -83,8 +92,10 @@ void read_data_attributes(const PageContext& ctx, Evidence& out);
 // The visible price next to the main heading and add-to-cart control.
 void read_visible_price(const PageContext& ctx, Evidence& out);
 
-// Labelled item numbers ("SKU: 123", "Item number" then the value).
-void read_item_labels(const PageContext& ctx, Evidence& out);
+// Labelled item numbers ("SKU: 123", "Item number" then the value) when
+// `skus`, labelled brands and makers ("Marke: Oceana", "Manufacturer" then
+// the name) when `brands`.
+void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool brands);
 
 // Add-to-cart controls and in-stock / sold-out wording.
 void read_stock_cues(const PageContext& ctx, Evidence& out);

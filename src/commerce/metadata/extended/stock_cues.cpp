@@ -4,6 +4,7 @@
 // add-to-cart control itself.
 #include "commerce/metadata/extended/readers.hpp"
 
+#include "text/wording.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
@@ -31,11 +32,12 @@ constexpr std::array<std::string_view, 44> kCartTexts{
     "dodaj v košarico",     "в кошик",              "ใส่ตะกร้า",            "thêm vào giỏ",
     "أضف إلى السلة",        "הוסף לסל",             "lisa ostukorvi",       "pievienot grozam"};
 
-// Sold-out wording, lower-cased; tested before the in-stock wording, which
-// it often contains ("nicht verfügbar", "indisponible").
-constexpr std::array<std::string_view, 72> kSoldOutTexts{
+// Sold-out wording, lower-cased, found as whole words; tested before the
+// in-stock wording, which it often contains ("nicht verfügbar").
+constexpr std::array<std::string_view, 74> kSoldOutTexts{
     "out of stock",        "sold out",             "currently unavailable", "no longer available",
-    "temporarily unavailable", "not in stock",     "ausverkauft",           "nicht verfügbar",
+    "temporarily unavailable", "not in stock",     "unavailable",           "not available",
+    "ausverkauft",           "nicht verfügbar",
     "nicht lieferbar",     "nicht auf lager",      "vergriffen",            "épuisé",
     "rupture de stock",    "indisponible",         "plus disponible",       "non disponible",
     "agotado",             "sin stock",            "no disponible",         "sin existencias",
@@ -57,18 +59,40 @@ constexpr std::array<std::string_view, 12> kSoldOutMore{
     "售完",       "缺货",        "售罄",        "hết hàng", "สินค้าหมด", "אזל מהמלאי",
     "نفذت الكمية", "غير متوفر",   "nav pieejams", "nėra sandėlyje", "μη διαθέσιμο", "razprodano"};
 
-constexpr std::array<std::string_view, 36> kInStockTexts{
+// In-stock wording, lower-cased, found as whole words; a negation right
+// before it ("not available", "nicht lieferbar") reads as sold out. Single
+// words that are also names are left out ("Laos", in stock in Estonian, is
+// a country): only the phrases around them count.
+constexpr std::array<std::string_view, 37> kInStockTexts{
     "in stock",      "auf lager",    "sofort lieferbar", "lieferbar",      "verfügbar",   "en stock",
     "disponible",    "en existencia", "disponibile",     "disponível",     "em estoque",  "dostępny",
     "na stanie",     "в наличии",    "op voorraad",      "i lager",        "på lager",    "varastossa",
     "skladem",       "skladom",      "raktáron",         "în stoc",        "na zalogi",   "na stanju",
     "stokta",        "在庫あり",     "有貨",             "现货",           "재고있음",        "còn hàng",
-    "במלאי",         "متوفر",        "available",        "laos",           "noliktavā",   "sandėlyje"};
+    "במלאי",         "متوفر",        "available",        "on laos",        "laos olemas", "noliktavā",
+    "sandėlyje"};
+
+// Attribute values longer than this are data (JSON, encoded images), not names.
+constexpr std::size_t kMaxNameValue = 200;
+// A variant chooser wraps its options in a list, a fieldset and a box or two.
+constexpr int kChooserLevels = 8;
+// Availability wording is a short sentence; a longer text is a description
+// that may mention stock in passing.
+constexpr std::size_t kMaxWording = 160;
+// A button's own label is a few words.
+constexpr std::size_t kMaxButtonLabel = 64;
+// Stock-named elements looked at, at most: the product's own report comes
+// early on the page, and pages of many listed items stay cheap.
+constexpr int kMaxStockElements = 40;
 
 template <std::size_t N>
-bool contains_any(std::string_view hay, const std::array<std::string_view, N>& phrases) {
-  return std::any_of(phrases.begin(), phrases.end(),
-                     [&](std::string_view p) { return hay.find(p) != std::string_view::npos; });
+bool contains_any(std::string_view hay, const std::array<std::string_view, N>& parts) {
+  return std::any_of(parts.begin(), parts.end(), [&](std::string_view p) { return hay.find(p) != std::string_view::npos; });
+}
+
+template <std::size_t N>
+bool has_any_phrase(std::string_view text, const std::array<std::string_view, N>& phrases) {
+  return std::any_of(phrases.begin(), phrases.end(), [&](std::string_view p) { return text::has_phrase(text, p); });
 }
 
 // The attribute values of `t` that name it, lower-cased, without "-", "_" and spaces.
@@ -78,7 +102,7 @@ std::string squeezed_names(const PageIndex& page, const Tag& t) {
     const bool naming = iequals(a.name, "class") || iequals(a.name, "id") || iequals(a.name, "name") ||
                         iequals(a.name, "value") || iequals(a.name, "title") || iequals(a.name, "aria-label") ||
                         istarts_with(a.name, "data-");
-    if (!naming || a.value.size() > 200) continue;
+    if (!naming || a.value.size() > kMaxNameValue) continue;
     for (const char c : a.value) {
       if (c == '-' || c == '_' || c == ' ') continue;
       out.push_back(text::ascii_lower(c));
@@ -98,7 +122,7 @@ bool is_disabled(const PageIndex& page, const Tag& t) {
 // Elements of variant choosers (sizes, colours), whose wording is about one variant.
 bool in_variant_chooser(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
-  for (int steps = 0; at != Tag::none && steps < 8; ++steps) {
+  for (int steps = 0; at != Tag::none && steps < kChooserLevels; ++steps) {
     const Tag& t = page.tags()[at];
     if (t.kind == TagName::select || t.kind == TagName::option) return true;
     if (const auto cls = page.attribute(t, "class")) {
@@ -113,12 +137,16 @@ bool in_variant_chooser(const PageIndex& page, std::size_t i) {
 }
 
 std::optional<models::StockStatus> status_of_wording(std::string_view text) {
-  if (text.empty() || text.size() > 160) return std::nullopt;
+  if (text.empty() || text.size() > kMaxWording) return std::nullopt;
   const std::string lower = text::to_lower(text);
-  if (contains_any(lower, kSoldOutTexts) || contains_any(lower, kSoldOutMore)) {
+  if (has_any_phrase(lower, kSoldOutTexts) || has_any_phrase(lower, kSoldOutMore)) {
     return models::StockStatus::OUT_OF_STOCK;
   }
-  if (contains_any(lower, kInStockTexts)) return models::StockStatus::IN_STOCK;
+  for (const std::string_view phrase : kInStockTexts) {
+    const std::size_t at = text::find_phrase(lower, phrase);
+    if (at == std::string::npos) continue;
+    return text::negated_before(lower, at) ? models::StockStatus::OUT_OF_STOCK : models::StockStatus::IN_STOCK;
+  }
   return std::nullopt;
 }
 
@@ -133,8 +161,8 @@ bool is_add_to_cart(const PageIndex& page, std::size_t i) {
   }
   if (contains_any(squeezed_names(page, t), kCartAttributeWords)) return true;
   if (t.kind != TagName::button) return false;
-  const std::string label = text::to_lower(page.element_text(i, 64));
-  return contains_any(label, kCartTexts);
+  const std::string label = text::to_lower(page.element_text(i, kMaxButtonLabel));
+  return has_any_phrase(label, kCartTexts);
 }
 
 void read_stock_cues(const PageContext& ctx, Evidence& out) {
@@ -142,7 +170,7 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
   const std::size_t cart = ctx.landmarks.add_to_cart;
   if (cart != Tag::none) {
     const Tag& t = page.tags()[cart];
-    const auto said = t.kind == TagName::button ? status_of_wording(page.element_text(cart, 64)) : std::nullopt;
+    const auto said = t.kind == TagName::button ? status_of_wording(page.element_text(cart, kMaxButtonLabel)) : std::nullopt;
     if (said == models::StockStatus::OUT_OF_STOCK) {
       out.stock.push_back({*said, Source::stock_wording, 0});
     } else if (!is_disabled(page, t)) {
@@ -151,8 +179,9 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
   }
   // Availability reports: the first that says something, outside other
   // products and variant choosers.
+  if (!page.has_hint(hint_stock)) return;
   int seen = 0;
-  for (std::size_t i = 0; i < page.tags().size() && seen < 40; ++i) {
+  for (std::size_t i = 0; i < page.tags().size() && seen < kMaxStockElements; ++i) {
     const Tag& t = page.tags()[i];
     if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::link ||
         t.kind == TagName::script || t.kind == TagName::input) {
@@ -161,7 +190,7 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
     if ((t.hints & hint_stock) == 0) continue;
     ++seen;
     if (ctx.other.contains(i) || in_variant_chooser(page, i)) continue;
-    if (const auto status = status_of_wording(page.element_text(i, 160))) {
+    if (const auto status = status_of_wording(page.element_text(i, kMaxWording))) {
       out.stock.push_back({*status, Source::stock_wording, 1});
       return;
     }

@@ -5,7 +5,7 @@
 // add-to-cart control.
 #include "commerce/metadata/extended/readers.hpp"
 
-#include "commerce/metadata/extended/money.hpp"
+#include "commerce/money.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
@@ -14,15 +14,33 @@
 namespace korvane::commerce::detail::extended {
 namespace {
 
-// Texts longer than this are containers of more than a price.
+// Texts longer than this are containers of more than a price ("€ 1.299,00
+// inkl. MwSt. zzgl. Versand" is 40 bytes).
 constexpr std::size_t kMaxPriceText = 64;
-// Candidates looked at, at most.
+// Texts are read a little past that limit, to see that they pass it.
+constexpr std::size_t kPriceTextRead = kMaxPriceText + 32;
+// Price-named elements looked at, at most: the product's own price comes
+// early, and pages of thousands of listed prices stay cheap.
 constexpr std::size_t kMaxCandidates = 400;
 // Farther than this many tags from the main heading and the add-to-cart
-// control, a price is not the product's.
+// control, a price is not the product's: a product block (gallery, title,
+// rating, price, options, cart) spans a few hundred tags, a page thousands.
 constexpr std::size_t kMaxDistance = 600;
-// A price class seen this often belongs to a list of products.
+// A price class seen this often belongs to a list of products: a product
+// shows its price, a former price and perhaps a unit price, so up to three
+// elements of one class are its own.
 constexpr long kListRepeats = 4;
+// Letters allowed before the amount: a currency code or abbreviation
+// ("CHF", "zł"), not a word ("statt", "save", "from").
+constexpr std::size_t kMaxLettersBefore = 3;
+// Letters allowed after it: a currency and a short tax or shipping note
+// ("€ inkl. MwSt.", "VAT included").
+constexpr std::size_t kMaxLettersAfter = 24;
+// A bare number takes a currency written in its parent or grandparent
+// ("€ <span>17</span>"), not from farther away.
+constexpr int kCurrencyLevels = 2;
+// Visible candidates passed on: the nearest few to the landmarks.
+constexpr int kMaxVisibleCandidates = 3;
 
 // True when `text` reads as a price: at most a currency code's letters
 // before the amount ("€ 19,99", "CHF 2.25", not "statt 4.50" or "save 5"),
@@ -34,7 +52,7 @@ bool reads_as_price(std::string_view text) {
     return static_cast<std::size_t>(
         std::count_if(s.begin(), s.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }));
   };
-  return letters(text.substr(0, digit)) <= 3 && letters(text.substr(digit)) <= 24;
+  return letters(text.substr(0, digit)) <= kMaxLettersBefore && letters(text.substr(digit)) <= kMaxLettersAfter;
 }
 
 struct Candidate {
@@ -57,14 +75,14 @@ std::size_t distance_to(const Landmarks& marks, std::size_t i) {
 // The amount of a price element. A bare number takes the currency that its
 // parent or grandparent writes next to it ("€ <span>17,10</span>").
 std::optional<Money> money_of(const PageIndex& page, std::size_t i, std::string_view declared) {
-  const std::string text = page.element_text(i, 96);
+  const std::string text = page.element_text(i, kPriceTextRead);
   if (text.empty() || text.size() > kMaxPriceText || !reads_as_price(text)) return std::nullopt;
   auto money = read_money(text, declared);
   if (!money || !(money->amount > 0.0)) return std::nullopt;
   if (money->currency_written) return money;
   std::size_t at = page.tags()[i].parent;
-  for (int up = 0; up < 2 && at != Tag::none; ++up, at = page.tags()[at].parent) {
-    const std::string outer = page.element_text(at, 96);
+  for (int up = 0; up < kCurrencyLevels && at != Tag::none; ++up, at = page.tags()[at].parent) {
+    const std::string outer = page.element_text(at, kPriceTextRead);
     if (outer.size() > kMaxPriceText || !reads_as_price(outer)) break;
     const auto around = read_money(outer, declared);
     if (around && around->currency_written && around->amount == money->amount) return around;
@@ -76,6 +94,7 @@ std::optional<Money> money_of(const PageIndex& page, std::size_t i, std::string_
 
 void read_visible_price(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
+  if (!page.has_hint(hint_price)) return;
   const bool has_landmark = ctx.landmarks.main_heading != Tag::none || ctx.landmarks.add_to_cart != Tag::none;
   std::vector<Candidate> candidates;
   std::vector<std::string_view> price_classes;  // the class of every price-named element
@@ -118,7 +137,7 @@ void read_visible_price(const PageContext& ctx, Evidence& out) {
   int rank = 0;
   for (const Candidate& c : candidates) {
     out.prices.push_back({c.money.amount, c.money.currency, Source::visible_price, rank++});
-    if (rank == 3) break;
+    if (rank == kMaxVisibleCandidates) break;
   }
 }
 
