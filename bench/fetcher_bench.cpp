@@ -68,13 +68,7 @@ pid_t start_server() {
                                                                    httplib::Response& res) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(req.matches[1].str())));
     const bool zipped = req.matches[2].str() == "gzip";
-    const auto body = zipped ? packed : plain;
-    if (zipped) res.set_header("Content-Encoding", "gzip");
-    res.set_content_provider(body->size(), "text/html; charset=utf-8",
-                             [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                               sink.write(body->data() + offset, length);
-                               return true;
-                             });
+    korvane::testing::serve_as_is(res, zipped ? packed : plain, "text/html; charset=utf-8", zipped ? "gzip" : "");
   });
   server->listen_after_bind();
   _exit(0);

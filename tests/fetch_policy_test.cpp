@@ -1,7 +1,7 @@
 // The destination fetcher's rules, without any network: address ranges,
 // link checks, response acceptance and charset decoding.
-#include "host/fetcher/charset.hpp"
-#include "host/fetcher/policy.hpp"
+#include "core/charset.hpp"
+#include "core/policy.hpp"
 
 #include <korvane/core/fetcher.hpp>
 

@@ -11,6 +11,7 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
+#include <korvane/core/cache.hpp>
 #include <gtest/gtest.h>
 #include "support/loopback.hpp"
 
@@ -23,11 +24,14 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -91,6 +95,8 @@ class TestServer {
       const std::lock_guard lock(s_.mutex_);
       ++s_.hits_[req.path];
       s_.last_headers_ = req.headers;
+      s_.arrivals_.push_back({host_, req.path, std::chrono::steady_clock::now(), req.get_header_value("If-None-Match"),
+                              req.get_header_value("If-Modified-Since")});
       const int now = ++s_.in_flight_;
       s_.peak_ = std::max(s_.peak_, now);
       const int on_host = ++s_.in_flight_by_host_[host_];
@@ -108,6 +114,30 @@ class TestServer {
     TestServer& s_;
     std::string host_;
   };
+
+  // A request as it arrived.
+  struct Arrival {
+    std::string host;
+    std::string path;
+    std::chrono::steady_clock::time_point at;
+    std::string if_none_match;
+    std::string if_modified_since;
+  };
+  std::vector<Arrival> arrivals() {
+    const std::lock_guard lock(mutex_);
+    return arrivals_;
+  }
+  // The seconds between the arrivals of the requests to `host`.
+  std::vector<double> gaps(const std::string& host) {
+    std::vector<double> gaps;
+    std::optional<std::chrono::steady_clock::time_point> last;
+    for (const Arrival& a : arrivals()) {
+      if (a.host != host) continue;
+      if (last) gaps.push_back(std::chrono::duration<double>(a.at - *last).count());
+      last = a.at;
+    }
+    return gaps;
+  }
 
   int hits(const std::string& path) {
     const std::lock_guard lock(mutex_);
@@ -142,23 +172,17 @@ class TestServer {
   bool stopping_ = false;
   std::map<std::string, int> hits_;
   httplib::Headers last_headers_;
+  std::vector<Arrival> arrivals_;
   int in_flight_ = 0;
   int peak_ = 0;
   std::map<std::string, int> in_flight_by_host_;
   std::map<std::string, int> peak_by_host_;
 };
 
-// Serves `body` as it stands: a content provider with a known length is
-// never compressed again by the server.
+// Serves `body` as it stands (see serve_as_is).
 void serve_raw(httplib::Response& res, std::string body, const std::string& type,
                const std::string& encoding = "") {
-  if (!encoding.empty()) res.set_header("Content-Encoding", encoding);
-  auto shared = std::make_shared<std::string>(std::move(body));
-  res.set_content_provider(shared->size(), type,
-                           [shared](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                             sink.write(shared->data() + offset, length);
-                             return true;
-                           });
+  korvane::testing::serve_as_is(res, std::make_shared<const std::string>(std::move(body)), type, encoding);
 }
 
 // Fetches `urls`, checking that progress counts every distinct link once.
@@ -190,6 +214,17 @@ const std::string page_html = "<!DOCTYPE html><html><head><title>Blue shoe</titl
 class Fetcher : public ::testing::Test {
  protected:
   void SetUp() override {
+    serve_pages();
+    serve_redirects();
+    serve_compressed();
+    serve_charsets();
+    serve_refusals();
+    serve_large_and_stalled();
+    server_.start();
+  }
+
+  // A page, and numbered pages that take 200 ms each.
+  void serve_pages() {
     auto& http = server_.http();
     http.Get("/page", [this](const httplib::Request& req, httplib::Response& res) {
       TestServer::InFlight counted(server_, req);
@@ -200,7 +235,12 @@ class Fetcher : public ::testing::Test {
       server_.pause(200ms);
       res.set_content("<html><body>page " + req.matches[1].str() + "</body></html>", "text/html");
     });
-    // Redirects.
+  }
+
+  // Redirects within the server, in a loop, and to schemes and addresses
+  // never followed.
+  void serve_redirects() {
+    auto& http = server_.http();
     http.Get("/redirect", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/hop"); });
     http.Get("/hop", [](const httplib::Request&, httplib::Response& res) {
       res.set_redirect("/page", 301);
@@ -215,7 +255,11 @@ class Fetcher : public ::testing::Test {
     http.Get("/to-unspecified", [this](const httplib::Request&, httplib::Response& res) {
       res.set_redirect("http://0.0.0.0:" + std::to_string(server_.port()) + "/page");
     });
-    // Compression.
+  }
+
+  // Content codings: gzip, brotli, a bomb and a body that is no gzip.
+  void serve_compressed() {
+    auto& http = server_.http();
     http.Get("/gzip", [this](const httplib::Request& req, httplib::Response& res) {
       TestServer::InFlight counted(server_, req);
       serve_raw(res, korvane::testing::gzip(page_html), "text/html", "gzip");
@@ -231,7 +275,11 @@ class Fetcher : public ::testing::Test {
     http.Get("/bad-gzip", [](const httplib::Request&, httplib::Response& res) {
       serve_raw(res, "this is not gzip at all", "text/html", "gzip");
     });
-    // Charsets.
+  }
+
+  // Pages in charsets declared by header, by <meta>, or not at all.
+  void serve_charsets() {
+    auto& http = server_.http();
     http.Get("/sjis", [](const httplib::Request&, httplib::Response& res) {
       serve_raw(res, "<html><title>\x93\xFA\x96\x7B\x8C\xEA</title></html>", "text/html; charset=Shift_JIS");
     });
@@ -253,7 +301,11 @@ class Fetcher : public ::testing::Test {
     http.Get("/untyped", [](const httplib::Request&, httplib::Response& res) {
       serve_raw(res, "<!doctype html><p>untyped</p>", "");
     });
-    // Refusals.
+  }
+
+  // Answers that are no page: error statuses, other types.
+  void serve_refusals() {
+    auto& http = server_.http();
     http.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
       res.status = 404;
       res.set_content("<html>not found</html>", "text/html");
@@ -268,6 +320,11 @@ class Fetcher : public ::testing::Test {
     http.Get("/untyped-binary", [](const httplib::Request&, httplib::Response& res) {
       serve_raw(res, "%PDF-1.7 binary", "");
     });
+  }
+
+  // Pages past the size caps, and one that stalls past any timeout.
+  void serve_large_and_stalled() {
+    auto& http = server_.http();
     http.Get("/big", [](const httplib::Request&, httplib::Response& res) {
       serve_raw(res, "<html>" + std::string(200 * 1024, 'x'), "text/html");
     });
@@ -300,7 +357,6 @@ class Fetcher : public ::testing::Test {
         return true;
       });
     });
-    server_.start();
   }
 
   TestServer server_;
@@ -559,6 +615,385 @@ TEST_F(Fetcher, WorksOnAPoolOfThreads) {
   pool.join();
   EXPECT_TRUE(report.failures.empty());
   EXPECT_EQ(report.pages.at(server_.url("/gzip")), page_html);
+}
+
+// A server for the manners of a fetcher at scale: pacing, retries,
+// robots.txt, caching. Hosts are told apart by name (CURLOPT_CONNECT_TO
+// sends them all to this one server).
+class FetcherManners : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    serve_paced();
+    serve_troubled();
+    serve_robots();
+    serve_cacheable();
+    server_.start();
+  }
+
+  // Options that send the example hosts to the test server.
+  FetcherOptions options() const {
+    FetcherOptions o = local_options();
+    const std::string port = std::to_string(server_.port());
+    for (const char* host : {"a.test", "b.test", "rules.test", "missing.test", "broken.test"}) {
+      o.connect_to.push_back(std::string(host) + ":80:127.0.0.1:" + port);
+    }
+    return o;
+  }
+
+  // Pages that answer at once, after 200 ms, and ever later (50 ms more per
+  // page number).
+  void serve_paced() {
+    auto& http = server_.http();
+    http.Get(R"(/now/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      res.set_content("<html>now</html>", "text/html");
+    });
+    http.Get(R"(/slow/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      server_.pause(200ms);
+      res.set_content("<html>slow</html>", "text/html");
+    });
+    http.Get(R"(/slower/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      server_.pause(std::chrono::milliseconds(50 * std::stoi(req.matches[1].str())));
+      res.set_content("<html>slower</html>", "text/html");
+    });
+  }
+
+  // Answers that ask to come back later, and one that cuts the connection.
+  void serve_troubled() {
+    auto& http = server_.http();
+    // 503 with Retry-After: 1 twice, then the page.
+    http.Get("/unavailable", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      if (server_.hits(req.path) <= 2) {
+        res.status = 503;
+        res.set_header("Retry-After", "1");
+        return;
+      }
+      res.set_content(page_html, "text/html");
+    });
+    // 503 once with Retry-After as a date two seconds ahead, then the page.
+    http.Get("/unavailable-until", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      if (server_.hits(req.path) == 1) {
+        res.status = 503;
+        const std::time_t later = std::time(nullptr) + 2;
+        std::array<char, 64> date{};
+        std::tm utc{};
+        gmtime_r(&later, &utc);
+        std::strftime(date.data(), date.size(), "%a, %d %b %Y %H:%M:%S GMT", &utc);
+        res.set_header("Retry-After", date.data());
+        return;
+      }
+      res.set_content(page_html, "text/html");
+    });
+    // 502 twice with no Retry-After (backoff), then the page.
+    http.Get("/bad-gateway", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      if (server_.hits(req.path) <= 2) {
+        res.status = 502;
+        return;
+      }
+      res.set_content(page_html, "text/html");
+    });
+    http.Get("/down", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      res.status = 503;
+    });
+    // Asks for an hour: longer than any cap.
+    http.Get("/busy", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      res.status = 429;
+      res.set_header("Retry-After", "3600");
+    });
+    http.Get("/gone", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      res.status = 404;
+      res.set_content("<html>gone</html>", "text/html");
+    });
+    // The first answer takes longer than the client waits.
+    http.Get("/late", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      if (server_.hits(req.path) == 1) server_.pause(3s);
+      res.set_content(page_html, "text/html");
+    });
+    // The first answer breaks off after its headers.
+    http.Get("/cut", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      const bool first = server_.hits(req.path) == 1;
+      res.set_content_provider(page_html.size(), "text/html",
+                               [first](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                 if (first) return false;
+                                 sink.write(page_html.data() + offset, length);
+                                 return true;
+                               });
+    });
+  }
+
+  // robots.txt of three hosts: rules, none (404), a server error.
+  void serve_robots() {
+    server_.http().Get("/robots.txt", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      const std::string host = req.get_header_value("Host");
+      if (host.rfind("rules.test", 0) == 0) {
+        res.set_content("User-agent: *\nDisallow: /now/\nAllow: /now/1$\n\nUser-agent: korvane-commerce\n"
+                        "Disallow: /private\n",
+                        "text/plain");
+      } else if (host.rfind("broken.test", 0) == 0) {
+        res.status = 500;
+      } else {
+        res.status = 404;
+      }
+    });
+    server_.http().Get("/private", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      res.set_content(page_html, "text/html");
+    });
+  }
+
+  // Pages with what HTTP caching needs: a lifetime, validators, refusals.
+  void serve_cacheable() {
+    auto& http = server_.http();
+    http.Get("/fresh", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      res.set_header("Cache-Control", "max-age=600");
+      serve_raw(res, "<html><title>\x93\xFA\x96\x7B</title></html>", "text/html; charset=Shift_JIS");
+    });
+    http.Get("/tagged", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      res.set_header("Cache-Control", "no-cache");
+      res.set_header("ETag", "\"v1\"");
+      if (req.get_header_value("If-None-Match") == "\"v1\"") {
+        res.status = 304;
+        return;
+      }
+      res.set_content(page_html, "text/html");
+    });
+    http.Get("/dated", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      res.set_header("Last-Modified", "Wed, 21 Oct 2015 07:28:00 GMT");
+      res.set_header("Cache-Control", "max-age=0");
+      if (req.has_header("If-Modified-Since")) {
+        res.status = 304;
+        return;
+      }
+      res.set_content(page_html, "text/html");
+    });
+    http.Get("/plain", [this](const httplib::Request& req, httplib::Response& res) {
+      TestServer::InFlight counted(server_, req);
+      res.set_content(page_html, "text/html");
+    });
+    const std::pair<const char*, const char*> refusals[] = {{"/unkept", "no-store"},
+                                                            {"/personal", "private, max-age=600"}};
+    for (const auto& [path, cache_control] : refusals) {
+      http.Get(path, [this, cache_control](const httplib::Request& req, httplib::Response& res) {
+        TestServer::InFlight counted(server_, req);
+        res.set_header("Cache-Control", cache_control);
+        res.set_content(page_html, "text/html");
+      });
+    }
+  }
+
+  TestServer server_;
+};
+
+TEST_F(FetcherManners, BoundsEachHostAcrossTheBatchesOfOneFetcher) {
+  FetcherOptions o = options();
+  o.max_per_host = 2;
+  const ConcurrentFetcher fetcher(o);
+  // Two batches at once through one fetcher (as the runs of a batch share
+  // theirs), each with six pages on each of two hosts.
+  asio::io_context io;
+  std::vector<std::future<FetchReport>> reports;
+  for (int batch = 0; batch < 2; ++batch) {
+    std::vector<std::string> links;
+    for (const char* host : {"a.test", "b.test"}) {
+      for (int i = 0; i < 6; ++i) {
+        links.push_back("http://" + std::string(host) + "/slow/" + std::to_string(batch * 10 + i));
+      }
+    }
+    reports.push_back(asio::co_spawn(io, fetcher.fetch(links, 5), asio::use_future));
+  }
+  io.run();
+  for (auto& report : reports) EXPECT_TRUE(report.get().failures.empty());
+  const auto peaks = server_.peak_by_host();
+  ASSERT_EQ(peaks.size(), 2u);
+  for (const auto& [host, peak] : peaks) EXPECT_EQ(peak, 2) << host;
+}
+
+TEST_F(FetcherManners, SpacesTheRequestsToOneHost) {
+  FetcherOptions o = options();
+  o.host_delay = 0.2;
+  std::vector<std::string> links;
+  for (int i = 0; i < 4; ++i) {
+    links.push_back("http://a.test/now/" + std::to_string(i));
+    links.push_back("http://b.test/now/" + std::to_string(i));
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const FetchReport report = fetch(ConcurrentFetcher(o), links);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_TRUE(report.failures.empty());
+  for (const char* host : {"a.test", "b.test"}) {
+    const std::vector<double> gaps = server_.gaps(host);
+    ASSERT_EQ(gaps.size(), 3u) << host;
+    for (const double gap : gaps) EXPECT_GE(gap, 0.2) << host;
+  }
+  EXPECT_LT(seconds, 2.0);  // the two hosts side by side: about 0.6 s
+}
+
+TEST_F(FetcherManners, AdaptivePaceSlowsDownForAHostThatAnswersSlower) {
+  FetcherOptions o = options();
+  o.adaptive = true;
+  std::vector<std::string> links;
+  for (int i = 1; i <= 8; ++i) links.push_back("http://a.test/slower/" + std::to_string(i));
+  const FetchReport report = fetch(ConcurrentFetcher(o), links);
+  EXPECT_TRUE(report.failures.empty());
+  // Without the adaptive pace the four allowed at once would start together;
+  // with it the host is asked one request at a time until it answers, and
+  // then no faster than its latency (50 ms more per page): when page k
+  // starts, with at most four in flight, page k - 4 has answered at least.
+  const std::vector<double> gaps = server_.gaps("a.test");
+  ASSERT_EQ(gaps.size(), 7u);
+  EXPECT_GE(gaps[0], 0.05) << "page 2 waits for page 1's answer";
+  for (int page = 5; page <= 8; ++page) {
+    EXPECT_GE(gaps[static_cast<std::size_t>(page - 2)], 0.05 * (page - 4)) << "before page " << page;
+  }
+}
+
+TEST_F(FetcherManners, RetriesWhatTheServerAsksToRetryAndNothingElse) {
+  FetcherOptions o = options();
+  o.retries = 2;
+  o.retry_backoff = 0.05;
+  o.max_retry_after = 10;
+  const std::vector<std::string> links{"http://a.test/unavailable", "http://a.test/bad-gateway", "http://a.test/busy",
+                                       "http://a.test/gone", "http://a.test/cut", "http://a.test/late",
+                                       "http://a.test/unavailable-until"};
+  const auto start = std::chrono::steady_clock::now();
+  const FetchReport report = fetch(ConcurrentFetcher(o), links, 1.0);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  EXPECT_EQ(report.pages.at("http://a.test/unavailable"), page_html);
+  EXPECT_GE(seconds, 2.0);  // two Retry-After: 1
+  EXPECT_EQ(server_.hits("/unavailable"), 3);
+  EXPECT_EQ(report.retried.at("http://a.test/unavailable"), 2u);
+  EXPECT_EQ(report.pages.at("http://a.test/bad-gateway"), page_html);  // after two backoffs
+  EXPECT_EQ(report.pages.at("http://a.test/cut"), page_html);
+  EXPECT_EQ(report.retried.at("http://a.test/cut"), 1u);
+  EXPECT_EQ(report.pages.at("http://a.test/late"), page_html);  // after a timeout
+  EXPECT_EQ(report.retried.at("http://a.test/late"), 1u);
+  EXPECT_EQ(report.pages.at("http://a.test/unavailable-until"), page_html);
+  const auto arrivals = server_.arrivals();
+  std::vector<std::chrono::steady_clock::time_point> until;
+  for (const auto& a : arrivals) {
+    if (a.path == "/unavailable-until") until.push_back(a.at);
+  }
+  ASSERT_EQ(until.size(), 2u);
+  EXPECT_GE(std::chrono::duration<double>(until[1] - until[0]).count(), 0.9);  // the date, a second or two ahead
+  // An hour is past the cap: asked once, its status the reason.
+  EXPECT_EQ(server_.hits("/busy"), 1);
+  EXPECT_EQ(report.failures.at("http://a.test/busy").detail, "status 429");
+  EXPECT_FALSE(report.retried.contains("http://a.test/busy"));
+  // An answer that came is never asked again.
+  EXPECT_EQ(server_.hits("/gone"), 1);
+  EXPECT_EQ(report.failures.at("http://a.test/gone").detail, "status 404");
+  EXPECT_EQ(report.counts.retries, 7u);
+
+  // Without retries (the default) every link is asked once.
+  const FetchReport once = fetch(ConcurrentFetcher(options()), {"http://b.test/down", "http://b.test/cut"});
+  EXPECT_EQ(once.failures.at("http://b.test/down").detail, "status 503");
+  EXPECT_EQ(server_.hits("/down"), 1);
+  EXPECT_EQ(once.counts.retries, 0u);
+}
+
+TEST_F(FetcherManners, RespectsRobotsTxtWhenAskedTo) {
+  FetcherOptions o = options();
+  o.respect_robots = true;
+  const ConcurrentFetcher fetcher(o);
+  const std::vector<std::string> links{"http://rules.test/private", "http://rules.test/now/1",
+                                       "http://missing.test/private", "http://broken.test/now/2"};
+  FetchReport report = fetch(fetcher, links);
+  // The group naming us wins over "*": /private is refused, /now/1 allowed.
+  EXPECT_EQ(report.failures.at("http://rules.test/private"),
+            (korvane::core::FetchMiss{korvane::core::FetchFailure::robots_disallowed, "disallowed by robots.txt"}));
+  EXPECT_TRUE(report.pages.at("http://rules.test/now/1"));
+  EXPECT_TRUE(report.pages.at("http://missing.test/private"));  // no robots.txt: all allowed
+  EXPECT_EQ(report.failures.at("http://broken.test/now/2").reason, korvane::core::FetchFailure::robots_disallowed);
+  EXPECT_EQ(report.counts.robots_refused, 2u);
+  EXPECT_EQ(server_.hits("/private"), 1);  // only missing.test's
+  EXPECT_EQ(server_.hits("/now/2"), 0);
+  // Each robots.txt once per fetcher, however many calls.
+  report = fetch(fetcher, {"http://rules.test/now/3", "http://broken.test/now/4"});
+  EXPECT_EQ(server_.hits("/robots.txt"), 3);
+  EXPECT_TRUE(report.pages.at("http://rules.test/now/3"));  // "*" forbids /now/, not our group
+  EXPECT_EQ(server_.total_hits(), 6);
+
+  // Without the option robots.txt is never asked for.
+  EXPECT_TRUE(fetch(ConcurrentFetcher(options()), {"http://rules.test/private"}).failures.empty());
+  EXPECT_EQ(server_.hits("/robots.txt"), 3);
+}
+
+// A cache file in a folder of its own, removed afterwards.
+class CacheFolder {
+ public:
+  CacheFolder()
+      : path_(std::filesystem::temp_directory_path() /
+              ("korvane-cache-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++))) {
+    std::filesystem::create_directories(path_);
+  }
+  ~CacheFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  CacheFolder(const CacheFolder&) = delete;
+  CacheFolder& operator=(const CacheFolder&) = delete;
+  std::filesystem::path file() const { return path_ / "pages.sqlite"; }
+
+ private:
+  static inline int counter_ = 0;
+  std::filesystem::path path_;
+};
+
+TEST_F(FetcherManners, ServesFreshPagesFromItsCacheAndRevalidatesStaleOnes) {
+  const CacheFolder folder;
+  const std::vector<std::string> links{"http://a.test/fresh",  "http://a.test/tagged",   "http://a.test/dated",
+                                       "http://a.test/plain",  "http://a.test/unkept",   "http://a.test/personal",
+                                       "http://a.test/gone"};
+  const FetchReport first =
+      fetch(ConcurrentFetcher(options(), nullptr, korvane::core::PageCache::open(folder.file())), links);
+  EXPECT_EQ(server_.total_hits(), 7);
+  EXPECT_EQ(first.counts, korvane::core::FetchCounts{});
+
+  // A new fetcher (a new run) on the same file.
+  const FetchReport second =
+      fetch(ConcurrentFetcher(options(), nullptr, korvane::core::PageCache::open(folder.file())), links);
+  // Fresh pages (max-age, or no word and our own day) without a request;
+  // stale ones asked with their validators, answered 304; pages that may not
+  // be kept, and misses, asked again.
+  EXPECT_EQ(second.pages, first.pages);  // decoded alike: the Shift_JIS title too
+  EXPECT_EQ(second.pages.at("http://a.test/fresh"), "<html><title>日本</title></html>");
+  EXPECT_EQ(second.failures, first.failures);
+  EXPECT_EQ(second.counts.from_cache, 2u);
+  EXPECT_EQ(second.counts.revalidated, 2u);
+  for (const char* path : {"/fresh", "/plain"}) EXPECT_EQ(server_.hits(path), 1) << path;
+  for (const char* path : {"/tagged", "/dated", "/unkept", "/personal", "/gone"}) {
+    EXPECT_EQ(server_.hits(path), 2) << path;
+  }
+  const auto arrivals = server_.arrivals();
+  const auto last = [&](const std::string& path) {
+    return *std::find_if(arrivals.rbegin(), arrivals.rend(), [&](const auto& a) { return a.path == path; });
+  };
+  EXPECT_EQ(last("/tagged").if_none_match, "\"v1\"");
+  EXPECT_EQ(last("/dated").if_modified_since, "Wed, 21 Oct 2015 07:28:00 GMT");
+  EXPECT_EQ(last("/unkept").if_none_match, "");
+
+  // Our own maximum age: with none left, the plain page is asked again (no
+  // validators: a whole request).
+  korvane::core::CacheOptions short_lived;
+  short_lived.max_age = 0;
+  (void)fetch(ConcurrentFetcher(options(), nullptr, korvane::core::PageCache::open(folder.file(), short_lived)),
+              {"http://a.test/plain"});
+  EXPECT_EQ(server_.hits("/plain"), 2);
 }
 
 TEST(FetcherCall, RejectsTimeoutsThatAreNoDuration) {

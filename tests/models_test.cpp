@@ -75,7 +75,7 @@ TEST(Enums, EveryMemberRoundTripsThroughItsTextValue) {
       "FetchFailure",
       {"malformed_link", "unsupported_scheme", "refused_address", "dns_failure", "connection_failed",
        "tls_failure", "timeout", "too_many_redirects", "http_status", "not_html", "empty_response", "too_large",
-       "bad_content_encoding", "not_in_page_folder", "unreadable_file", "transfer_failed"},
+       "bad_content_encoding", "not_in_page_folder", "unreadable_file", "transfer_failed", "robots_disallowed"},
       core::enum_from_string<core::FetchFailure>);
   expect_round_trip<commerce::FetchSource>("FetchSource", {"ld_json", "next_data", "opengraph", "serp_fallback"},
                                            commerce::enum_from_string<commerce::FetchSource>);

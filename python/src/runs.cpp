@@ -9,6 +9,7 @@
 #include <korvane/models/json.hpp>
 
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <map>
@@ -138,17 +139,34 @@ struct RunSettings {
   double fetch_timeout = commerce::DEFAULT_FETCH_TIMEOUT;
   int store_tabs = commerce::DEFAULT_STORE_TABS;
   int store_timeout = commerce::DEFAULT_STORE_TIMEOUT;
+  // Fetching at scale: pace per host, retries, robots.txt, the page cache.
+  core::FetcherOptions fetching{};
+  py::object cache = py::none();
+  double cache_max_age = core::DEFAULT_CACHE_MAX_AGE;
 
   static RunSettings of(const py::handle& settings) {
     const auto field = [&](const char* name) {
       if (!py::hasattr(settings, name)) raise_type_error("settings", "RunSettings", settings);
       return settings.attr(name);
     };
-    return {.pages = field("pages"),
-            .allow_private = boolean(field("allow_private"), "settings.allow_private"),
-            .resolve_stores = boolean(field("resolve_stores"), "settings.resolve_stores"),
-            .extended = boolean(field("extended"), "settings.extended"),
-            .fetch_timeout = number(field("timeout"), "settings.timeout")};
+    RunSettings run{.pages = field("pages"),
+                    .allow_private = boolean(field("allow_private"), "settings.allow_private"),
+                    .resolve_stores = boolean(field("resolve_stores"), "settings.resolve_stores"),
+                    .extended = boolean(field("extended"), "settings.extended"),
+                    .fetch_timeout = number(field("timeout"), "settings.timeout")};
+    const long long per_host = integer(field("per_host"), "settings.per_host");
+    const long long retries = integer(field("retries"), "settings.retries");
+    if (per_host < 1) throw py::value_error("settings.per_host must be at least 1");
+    if (retries < 0) throw py::value_error("settings.retries must not be negative");
+    run.fetching.max_per_host = static_cast<std::size_t>(per_host);
+    run.fetching.host_delay = number(field("host_delay"), "settings.host_delay");
+    run.fetching.adaptive = boolean(field("adaptive"), "settings.adaptive");
+    // (More than a hundred retries of one page is no retry policy.)
+    run.fetching.retries = static_cast<int>(std::min<long long>(retries, 100));
+    run.fetching.respect_robots = boolean(field("respect_robots"), "settings.respect_robots");
+    run.cache = field("cache");
+    run.cache_max_age = number(field("cache_max_age"), "settings.cache_max_age");
+    return run;
   }
 
   [[nodiscard]] commerce::RunOptions options() const {
@@ -158,6 +176,9 @@ struct RunSettings {
       o.pages = path(pages, "settings.pages");
       check_page_folder(*o.pages);
     }
+    o.fetcher = fetching;
+    if (!cache.is_none()) o.cache = path(cache, "settings.cache");
+    o.cache_max_age = cache_max_age;
     o.allow_private_addresses = allow_private;
     o.resolve_stores = resolve_stores;
     o.extraction = extended ? commerce::ExtractionMode::extended : commerce::ExtractionMode::standard;

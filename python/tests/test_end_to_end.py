@@ -9,13 +9,14 @@ import json
 from typing import Any, Dict, List
 
 import pytest
-from conftest import EXAMPLES
+from conftest import EXAMPLES, LocalServer, product_page
 
 from korvane.commerce import CommerceEnricher
 from korvane.commerce.input import read_search_result
 from korvane.commerce.run import RunProgress, enrich
 from korvane.commerce.settings import RunSettings
 from korvane.core.fetcher import ConcurrentFetcher
+from korvane.models.lens import VisualMatch
 
 # Store search links keep their link when resolution is off.
 STORE_SEARCH_POSITIONS = {8, 12}
@@ -86,3 +87,23 @@ def test_settings_as_one_value_or_as_keywords() -> None:
         RunSettings(extended=1)  # type: ignore[arg-type]
     with pytest.raises(ValueError, match="timeout"):
         RunSettings(timeout=float("nan"))
+
+
+def test_a_rerun_with_a_page_cache_asks_the_server_for_nothing(server: LocalServer, tmp_path: Any) -> None:
+    matches = [VisualMatch(link=server.add(f"/p{i}", product_page(f"Shoe {i}")), title=f"Shoe {i}") for i in range(3)]
+    settings = RunSettings(allow_private=True, resolve_stores=False, cache=tmp_path / "pages.sqlite", per_host=2,
+                           retries=1, respect_robots=True)
+    first = enrich(matches, settings=settings)
+    assert first.report["pages_fetched"] == 3 and first.report["pages_from_cache"] == 0
+    for asked in server.requested.values():
+        asked.clear()
+
+    second = enrich(matches, settings=settings)
+    assert second.report["pages_from_cache"] == 3 and "cache_problem" not in second.report
+    assert not any(asked.is_set() for asked in server.requested.values())
+    assert [i.model_dump() for i in second.result.items] == [i.model_dump() for i in first.result.items]
+
+    with pytest.raises(TypeError, match="retries"):
+        RunSettings(retries="2")  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match="per_host"):
+        RunSettings(per_host=0)

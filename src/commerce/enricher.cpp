@@ -118,7 +118,9 @@ std::vector<PageMiss> pages_missed(const std::vector<std::string>& urls, const c
   for (std::size_t i = 0; i < urls.size(); ++i) {
     if (!seen.insert(urls[i]).second) continue;
     if (const auto it = fetched.failures.find(urls[i]); it != fetched.failures.end()) {
-      missed.push_back(PageMiss{urls[i], it->second.reason, it->second.detail, i});
+      const auto retried = fetched.retried.find(urls[i]);
+      missed.push_back(PageMiss{urls[i], it->second.reason, it->second.detail, i,
+                                retried != fetched.retried.end() ? retried->second : 0});
     }
   }
   return missed;
@@ -193,12 +195,18 @@ awaitable<std::vector<EnrichedCommerceMatch>> enrich_deep(std::vector<VisualMatc
   const core::ConcurrentFetcher fetcher = fetcher_of(options);
   core::FetchProgress fetch_progress;
   if (on_counts) {
+    // The last count comes with the fetch's counts, below.
     fetch_progress = [&on_counts](std::size_t done, std::size_t total) {
-      report_count(on_counts, RunPhase::fetching, done, total);
+      if (done < total) report_count(on_counts, RunPhase::fetching, done, total);
     };
   }
   const core::FetchReport fetched = co_await fetcher.fetch(urls, options.fetch_timeout, std::move(fetch_progress));
+  if (on_counts) {
+    on_counts(RunProgress{RunPhase::fetching, fetched.pages.size(), fetched.pages.size(), fetched.counts});
+  }
   report.fetch_time = Clock::now() - fetch_start;
+  report.fetch_counts = fetched.counts;
+  report.cache_problem = fetched.cache_problem;
   report.pages_requested = fetched.pages.size();
   report.pages_fetched = fetched.pages.size() - fetched.failures.size();
   report.pages_missed = pages_missed(urls, fetched);

@@ -68,10 +68,12 @@ std::size_t ResolveReport::stores_failed() const noexcept {
 boost::json::value to_json(const RunReport& report) {
   boost::json::array missed;
   for (const auto& miss : report.pages_missed) {
-    missed.push_back(boost::json::object{{"url", miss.url},
-                                         {"reason", core::to_string(miss.reason)},
-                                         {"detail", miss.detail},
-                                         {"match", miss.match}});
+    boost::json::object o{{"url", miss.url},
+                          {"reason", core::to_string(miss.reason)},
+                          {"detail", miss.detail},
+                          {"match", miss.match}};
+    if (miss.retries > 0) o.emplace("retries", miss.retries);
+    missed.push_back(std::move(o));
   }
   boost::json::array stores;
   for (const auto& attempt : report.stores.stores) {
@@ -82,11 +84,15 @@ boost::json::value to_json(const RunReport& report) {
     o.emplace("items", attempt.items);
     stores.push_back(std::move(o));
   }
-  return boost::json::object{
+  boost::json::object json{
       {"matches", report.matches},
       {"pages_requested", report.pages_requested},
       {"pages_fetched", report.pages_fetched},
       {"pages_missed", std::move(missed)},
+      {"pages_from_cache", report.fetch_counts.from_cache},
+      {"pages_revalidated", report.fetch_counts.revalidated},
+      {"retries", report.fetch_counts.retries},
+      {"robots_refused", report.fetch_counts.robots_refused},
       {"store_candidates", report.stores.candidates},
       {"items_resolved", report.stores.items_resolved},
       {"stores", std::move(stores)},
@@ -94,16 +100,23 @@ boost::json::value to_json(const RunReport& report) {
                                       {"parse", report.parse_time.count()},
                                       {"resolve", report.resolve_time.count()},
                                       {"total", report.total_time.count()}}}};
+  if (!report.cache_problem.empty()) json.emplace("cache_problem", report.cache_problem);
+  return json;
 }
 
 namespace detail {
 
 core::ConcurrentFetcher fetcher_of(const RunOptions& options) {
+  if (options.shared_fetcher) return *options.shared_fetcher;  // a copy shares all it holds
   core::FetcherOptions fetcher = options.fetcher;
   fetcher.allow_private_addresses = fetcher.allow_private_addresses || options.allow_private_addresses;
   std::shared_ptr<const core::Transport> transport = options.transport;
   if (!transport && options.pages) transport = core::make_directory_transport(*options.pages);
-  return core::ConcurrentFetcher(std::move(fetcher), std::move(transport));
+  std::shared_ptr<core::PageCache> cache;
+  if (options.cache) {
+    cache = core::PageCache::open(*options.cache, {.max_age = options.cache_max_age, .max_bytes = options.cache_max_bytes});
+  }
+  return core::ConcurrentFetcher(std::move(fetcher), std::move(transport), std::move(cache));
 }
 
 browser::SessionFactory session_factory_of(const RunOptions& options) {
@@ -305,11 +318,11 @@ awaitable<std::vector<BatchOutcome>> run_batch(std::vector<EnrichRequest> reques
   batch.requests = std::move(requests);
   if (batch.requests.empty()) co_return std::move(batch.outcomes);
 
-  // One transport for every run: a page folder's manifest is read once.
+  // One fetcher for every run: a page folder's manifest is read once, and
+  // the runs share the pace per host, what robots.txt said and the cache.
   batch.options = std::move(options);
-  if (!batch.options.transport) {
-    batch.options.transport = batch.options.pages ? core::make_directory_transport(*batch.options.pages)
-                                                  : core::make_curl_transport();
+  if (!batch.options.shared_fetcher) {
+    batch.options.shared_fetcher = std::make_shared<const core::ConcurrentFetcher>(detail::fetcher_of(batch.options));
   }
   const auto executor = co_await boost::asio::this_coro::executor;
   const auto browser = std::make_shared<BatchBrowser>(executor, detail::session_factory_of(batch.options));

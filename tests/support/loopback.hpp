@@ -1,11 +1,14 @@
 // Helpers for tests and benchmarks that run cpp-httplib servers on loopback.
 #pragma once
 
+#include <httplib.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <zlib.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -26,6 +29,21 @@ inline void widen_backlog(int port) {
       ::listen(fd, 1024);
     }
   }
+}
+
+// Serves `body` as it stands (with `encoding` as its Content-Encoding when
+// given): a content provider with a known length is never compressed again
+// by the server, which would otherwise brotli-compress text for clients that
+// accept it.
+inline void serve_as_is(httplib::Response& res, std::shared_ptr<const std::string> body, const std::string& type,
+                        const std::string& encoding = "") {
+  if (!encoding.empty()) res.set_header("Content-Encoding", encoding);
+  const std::size_t size = body->size();
+  res.set_content_provider(size, type,
+                           [body = std::move(body)](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                             sink.write(body->data() + offset, length);
+                             return true;
+                           });
 }
 
 // `in` compressed as a gzip stream.

@@ -159,18 +159,27 @@ std::string read_input_file(const fs::path& path) {
   return content;
 }
 
-CLI::Validator positive_seconds() {
+namespace {
+
+CLI::Validator seconds_check(bool zero_allowed) {
   return CLI::Validator(
-      [](const std::string& text) -> std::string {
+      [zero_allowed](const std::string& text) -> std::string {
         double seconds = 0.0;
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-        if (error == std::errc() && end == text.data() + text.size() && std::isfinite(seconds) && seconds > 0) {
+        if (error == std::errc() && end == text.data() + text.size() && std::isfinite(seconds) &&
+            (seconds > 0 || (zero_allowed && seconds == 0))) {
           return {};
         }
-        return "must be a positive number of seconds, not '" + text + "'";
+        return std::string(zero_allowed ? "must be a number of seconds, 0 or more" : "must be a positive number of seconds") +
+               ", not '" + text + "'";
       },
       "SECONDS");
 }
+
+}  // namespace
+
+CLI::Validator positive_seconds() { return seconds_check(false); }
+CLI::Validator seconds_or_zero() { return seconds_check(true); }
 
 CLI::Validator whole_number_from(long long least) {
   return CLI::Validator(

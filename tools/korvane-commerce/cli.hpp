@@ -65,9 +65,10 @@ std::string json_line(const boost::json::value& v);
 std::string read_input_file(const std::filesystem::path& path);
 
 // Option checks whose messages say what is wanted: "must be a positive
-// number of seconds, not 'abc'", "must be a whole number of at least 1, not
-// '0'".
+// number of seconds, not 'abc'", "must be a number of seconds, 0 or more,
+// not '-1'", "must be a whole number of at least 1, not '0'".
 [[nodiscard]] CLI::Validator positive_seconds();
+[[nodiscard]] CLI::Validator seconds_or_zero();
 [[nodiscard]] CLI::Validator whole_number_from(long long least);
 
 // A merchant domain given on the command line: a link ("https://www.x.com/p")

@@ -4,7 +4,45 @@
 #include "progress.hpp"
 #include "signals.hpp"
 
+#include <korvane/core/fetch.hpp>
+
 namespace korvane::cli {
+namespace {
+
+// The options of fetching at scale: the pace per host, retries, robots.txt
+// and the page cache.
+void add_fetch_manners(CLI::App& command, commerce::RunOptions& options) {
+  core::FetcherOptions& fetcher = options.fetcher;
+  command.add_option("--per-host", fetcher.max_per_host, "Requests in flight to one host at most")
+      ->capture_default_str()
+      ->check(whole_number_from(1));
+  command.add_option("--host-delay", fetcher.host_delay, "Seconds between the requests to one host at least")
+      ->capture_default_str()
+      ->check(seconds_or_zero());
+  command.add_flag("--adaptive", fetcher.adaptive,
+                   "Widen each host's delay when it answers more slowly or with errors, narrow it when it recovers");
+  command
+      .add_option("--retries", fetcher.retries,
+                  "Ask again after a connection reset, a timeout, 429, 502, 503 or 504, at most N times, with "
+                  "exponential backoff or as Retry-After asks (up to 60 s); without the option never, with it "
+                  "alone " + std::to_string(core::DEFAULT_RETRIES) + " times")
+      ->expected(0, 1)
+      ->default_str(std::to_string(core::DEFAULT_RETRIES))
+      ->check(whole_number_from(0))
+      ->type_name("[N]");
+  command.add_flag("--respect-robots", fetcher.respect_robots,
+                   "Ask each site's robots.txt first and leave out the pages it disallows");
+  command.add_option("--cache", options.cache,
+                     "Keep destination pages in this SQLite file (made when missing; processes may share it): fresh "
+                     "pages are served without a request, stale ones revalidated")
+      ->type_name("PATH");
+  command.add_option("--cache-max-age", options.cache_max_age,
+                     "Seconds a cached page that says nothing of its freshness stays fresh, and the longest any does")
+      ->capture_default_str()
+      ->check(seconds_or_zero());
+}
+
+}  // namespace
 
 void add_enrich_commands(CLI::App& app, RunState& state) {
   auto* enrich = app.add_subcommand(
@@ -33,6 +71,7 @@ void add_enrich_commands(CLI::App& app, RunState& state) {
   enrich->add_option("--timeout", settings->options.fetch_timeout, "Seconds each destination page may take to fetch")
       ->capture_default_str()
       ->check(positive_seconds());
+  add_fetch_manners(*enrich, settings->options);
   enrich->add_flag("--extended", *extended,
                    "Also read the sources past the standard rules (microdata, page state, analytics, visible "
                    "price, item labels, stock cues) to find more prices, SKUs and stock states; fuse offers "

@@ -154,6 +154,10 @@ void print_summary(const commerce::RunResult& run, const commerce::RunOptions& o
     std::fprintf(stderr, "%s\n", merchants.c_str());
   }
   const auto& report = run.report;
+  if (const std::string counts = fetch_counts_text(report.fetch_counts); !counts.empty()) {
+    std::fprintf(stderr, "pages: %s\n", counts.c_str());
+  }
+  if (!report.cache_problem.empty()) std::fprintf(stderr, "page cache: %s\n", report.cache_problem.c_str());
   if (!report.pages_missed.empty()) {
     std::fprintf(stderr, "pages not fetched: %s%s\n", misses_by_reason(report.pages_missed).c_str(),
                  verbose ? "" : "; -v shows each page's reason");

@@ -21,6 +21,19 @@ std::string_view counted(commerce::RunPhase phase) {
 
 }  // namespace
 
+std::string fetch_counts_text(const core::FetchCounts& counts) {
+  std::string text;
+  const auto add = [&text](std::size_t n, std::string_view what) {
+    if (n == 0) return;
+    text += fmt::format("{}{} {}", text.empty() ? "" : ", ", n, what);
+  };
+  add(counts.from_cache, "from the cache");
+  add(counts.revalidated, "revalidated");
+  add(counts.retries, counts.retries == 1 ? "retry" : "retries");
+  add(counts.robots_refused, "refused by robots.txt");
+  return text;
+}
+
 ProgressDisplay::ProgressDisplay(bool quiet)
     : quiet_(quiet), terminal_(isatty(STDERR_FILENO) != 0), start_(Clock::now()) {}
 
@@ -62,6 +75,9 @@ void ProgressDisplay::count(const commerce::RunProgress& progress) {
   const double seconds = std::chrono::duration<double>(now - phase_start_).count();
   std::string text = fmt::format("{} {}/{}", counted(progress.phase), progress.done, progress.total);
   if (seconds > 0.05) text += fmt::format(", {:.0f}/s", static_cast<double>(progress.done) / seconds);
+  if (const std::string counts = fetch_counts_text(progress.fetch_counts); !counts.empty()) {
+    text += " (" + counts + ")";
+  }
   print(text);
 }
 

@@ -44,6 +44,10 @@ class ProgressDisplay {
   bool phase_seen_ = false;
 };
 
+// "3 from the cache, 1 revalidated, 2 retries, 1 refused by robots.txt":
+// the counts that are not zero; empty when all are.
+[[nodiscard]] std::string fetch_counts_text(const core::FetchCounts& counts);
+
 // Sends the library's log lines (the fetcher's and the resolver's loggers) to
 // standard error: warnings, or everything from debug level on with `verbose`.
 void configure_logging(bool verbose, bool quiet);

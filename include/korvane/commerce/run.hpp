@@ -13,11 +13,13 @@
 
 #include <korvane/browser/options.hpp>
 #include <korvane/commerce/metadata.hpp>
+#include <korvane/core/cache.hpp>
 #include <korvane/core/fetch.hpp>
 #include <korvane/models.hpp>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -29,6 +31,7 @@
 
 namespace korvane::core {
 class Transport;
+class ConcurrentFetcher;
 }
 
 namespace korvane::commerce {
@@ -43,10 +46,22 @@ inline constexpr int DEFAULT_STORE_TIMEOUT = 15;
 struct RunOptions {
   // Destination pages: the time each may take, where they come from (a folder
   // of saved pages with a manifest.json instead of the network), and the
-  // fetcher's own settings (concurrency, size limits, headers, ...).
+  // fetcher's own settings (concurrency and pace per host, retries,
+  // robots.txt, size limits, headers, ...).
   double fetch_timeout = DEFAULT_FETCH_TIMEOUT;
   std::optional<std::filesystem::path> pages;
   core::FetcherOptions fetcher{};
+
+  // A page cache on disk for destination pages (an SQLite file, made when
+  // missing; the processes of one machine may share it): a page still fresh
+  // is served without a request, a stale one is asked for conditionally.
+  // Pages that say nothing of their freshness stay fresh `cache_max_age`
+  // seconds, none longer; past `cache_max_bytes` the pages used longest ago
+  // go. A file that cannot serve is reported (RunReport::cache_problem) and
+  // the run goes on without it.
+  std::optional<std::filesystem::path> cache;
+  double cache_max_age = core::DEFAULT_CACHE_MAX_AGE;
+  std::uint64_t cache_max_bytes = core::DEFAULT_CACHE_MAX_BYTES;
 
   // Store search links: resolved in a headless browser, with this many tabs
   // at once and this many seconds per page; the browser's own settings.
@@ -70,9 +85,12 @@ struct RunOptions {
   std::optional<long long> max_items;
 
   // Replacements, for tests and embedding: where pages come from (instead of
-  // the network or `pages`) and how browser sessions are made (instead of
-  // Chromium with `browser`).
+  // the network or `pages`), the fetcher itself (instead of one made from
+  // the settings above, so that runs share its pace per host, robots.txt
+  // and cache), and how browser sessions are made (instead of Chromium with
+  // `browser`).
   std::shared_ptr<const core::Transport> transport;
+  std::shared_ptr<const core::ConcurrentFetcher> shared_fetcher;
   browser::SessionFactory session_factory;
 };
 
@@ -90,11 +108,13 @@ enum class RunPhase { fetching, parsing, resolving };
 [[nodiscard]] std::string_view to_string(RunPhase phase) noexcept;
 
 // Progress of one phase: `done` of `total` pages (fetching, parsing) or store
-// search pages (resolving).
+// search pages (resolving); at the end of fetching, also the pages from the
+// cache, the revalidations, the retries and the robots.txt refusals.
 struct RunProgress {
   RunPhase phase = RunPhase::fetching;
   std::size_t done = 0;
   std::size_t total = 0;
+  core::FetchCounts fetch_counts{};
 };
 
 // Optional observers of a run, called on the run's thread; a failing
@@ -108,14 +128,16 @@ struct RunCallbacks {
   std::function<void(const RunProgress&)> on_progress;
 };
 
-// A destination page the run did not get. A link that cannot be split
-// ("http://[::1") is one too: its match keeps the link as given and the
-// reason is malformed_link.
+// A destination page the run did not get: the reason of its last attempt,
+// and how many times it was asked again before that. A link that cannot be
+// split ("http://[::1") is one too: its match keeps the link as given and
+// the reason is malformed_link.
 struct PageMiss {
   std::string url;
   core::FetchFailure reason = core::FetchFailure::transfer_failed;
   std::string detail;  // "status 404", "refused address 10.0.0.1", ...
   std::size_t match = 0;  // the first match (counted from 0) that links to it
+  std::size_t retries = 0;
 };
 
 // What became of one store search page.
@@ -165,6 +187,8 @@ struct RunReport {
   std::size_t pages_requested = 0;  // distinct destination links
   std::size_t pages_fetched = 0;
   std::vector<PageMiss> pages_missed;  // in the order of the matches
+  core::FetchCounts fetch_counts;   // from the cache, revalidated, retries, refused by robots.txt
+  std::string cache_problem;        // why the page cache was not used, or what became of its file
   ResolveReport stores;             // empty when resolution was off
   std::chrono::duration<double> fetch_time{0};
   std::chrono::duration<double> parse_time{0};

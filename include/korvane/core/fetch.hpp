@@ -35,6 +35,7 @@ enum class FetchFailure {
   not_in_page_folder,    // a page folder that does not list the link
   unreadable_file,       // a page folder's file that cannot be read
   transfer_failed,       // anything else
+  robots_disallowed,     // the site's robots.txt does not allow it (when asked to respect it)
 };
 
 // Text values, in lower snake case: "refused_address", "http_status", ...
@@ -55,24 +56,73 @@ struct FetchMiss {
   friend bool operator==(const FetchMiss&, const FetchMiss&) = default;
 };
 
+// What a batch did beyond fetching: pages served by the page cache, retried
+// requests, links refused by robots.txt.
+struct FetchCounts {
+  std::size_t from_cache = 0;      // fresh cached pages served without a request
+  std::size_t revalidated = 0;     // stale cached pages the server confirmed unchanged (304)
+  std::size_t retries = 0;         // requests made again after a reset, timeout, 429, 502, 503 or 504
+  std::size_t robots_refused = 0;  // links refused by robots.txt
+
+  friend bool operator==(const FetchCounts&, const FetchCounts&) = default;
+};
+
 // The outcome of one batch: a page or nothing per link, and for every link
 // without a page why.
 struct FetchReport {
   PageMap pages;
   std::unordered_map<std::string, FetchMiss> failures;
+  FetchCounts counts;
+  // Links whose request was made again, with how many times (a page that
+  // failed after its retries has the last attempt's reason in `failures`).
+  std::unordered_map<std::string, std::size_t> retried;
+  // Why the page cache could not be used (a damaged or foreign file, ...);
+  // empty when there is none or it worked.
+  std::string cache_problem;
 };
 
 // Told after each link of a batch has its outcome: links done, links in all
 // (distinct links).
 using FetchProgress = std::function<void(std::size_t done, std::size_t total)>;
 
+// Retries made when they are asked for without a number (the command
+// line's --retries).
+inline constexpr int DEFAULT_RETRIES = 2;
+
 // How the fetcher behaves. The defaults suit fetching shop pages on the open
 // network.
 struct FetcherOptions {
   // Transfers running at the same time, in all and per host (the host of the
-  // link as passed). Zero counts as one.
+  // link as passed). Zero counts as one. The per-host bound holds for every
+  // batch fetched through one transport, also at once (the runs of
+  // enrich_batch share theirs).
   std::size_t max_connections = 16;
   std::size_t max_per_host = 4;
+  // Seconds between the requests to one host at least (0: none), counted
+  // from the moment a request is sent. With `adaptive`, each host's delay
+  // also follows its answers: it widens towards the host's latency when the
+  // host answers more slowly, doubles on errors (429, 5xx, timeouts, resets)
+  // and narrows again when answers come back fast, never below `host_delay`.
+  double host_delay = 0.0;
+  bool adaptive = false;
+  // Requests made again after a connection reset, a timeout or a status 429,
+  // 502, 503 or 504, at most this many times per link (0: never). A retry
+  // waits an exponential backoff (`retry_backoff` seconds, doubled each
+  // time, with random jitter), or the time a Retry-After header asks (in
+  // seconds or as a date): when that is longer than `max_retry_after`
+  // seconds the page is given up at once. An answer other than those
+  // statuses is never asked again (a 404 stays a 404).
+  int retries = 0;
+  double retry_backoff = 0.5;
+  double max_retry_after = 60.0;
+  // Consults each host's /robots.txt first (RFC 9309), once per host and
+  // fetcher, with `robots_agent` as the product token: a link it disallows
+  // is not requested (FetchFailure::robots_disallowed). A robots.txt that is
+  // missing (4xx) allows everything; a server error (5xx), a 429 or an
+  // unreachable host disallows the whole host for the fetcher's life. A
+  // fresh page in the page cache is served without asking.
+  bool respect_robots = false;
+  std::string robots_agent = "korvane-commerce";
   // Redirects followed per link; one more fails with "too many redirects".
   int max_redirects = 5;
   // Largest body accepted as sent (compressed or not), and largest body after
@@ -99,6 +149,37 @@ struct FetcherOptions {
   // when not empty: an offline demo's own certificate, say. Server
   // certificates are always verified.
   std::string ca_certificates_pem;
+};
+
+// The response headers that say how long a page may be kept and how to ask
+// whether it changed (each empty when the response had none).
+struct CacheHeaders {
+  std::string cache_control;
+  std::string expires;
+  std::string date;
+  std::string age;
+  std::string etag;
+  std::string last_modified;
+  std::string vary;
+  std::string pragma;
+
+  friend bool operator==(const CacheHeaders&, const CacheHeaders&) = default;
+};
+
+// A response as a transport received it: the final status after redirects,
+// the Content-Type header as sent (empty when there was none) and the body
+// with its content coding undone but still in its own charset; the final
+// link after redirects (empty: the link asked for) and the caching headers.
+// A transport may leave the body empty when the status or type already rule
+// it out.
+struct RawResponse {
+  long status = 0;
+  std::string content_type;
+  std::string body;
+  std::string url{};
+  CacheHeaders cache_headers{};
+
+  friend bool operator==(const RawResponse&, const RawResponse&) = default;
 };
 
 }  // namespace korvane::core

@@ -13,6 +13,7 @@
 // never prints).
 #pragma once
 
+#include <korvane/core/cache.hpp>
 #include <korvane/core/fetch.hpp>
 
 #include <boost/asio/awaitable.hpp>
@@ -28,20 +29,28 @@
 
 namespace korvane::core {
 
-// A response as a transport received it: the final status after redirects,
-// the Content-Type header as sent (empty when there was none) and the body
-// with its content coding undone but still in its own charset. A transport
-// may leave the body empty when the status or type already rule it out.
-struct RawResponse {
-  long status = 0;
-  std::string content_type;
-  std::string body;
+namespace detail {
+class RobotsMemo;
+}  // namespace detail
+
+// One link for a transport to fetch. A stored copy's validators make the
+// request conditional (If-None-Match, If-Modified-Since: a 304 answer means
+// the copy is still good). `any_response` keeps every answer with its body,
+// whatever its status and type (robots.txt); otherwise a transport may stop
+// reading a body that the status or type rules out.
+struct TransportRequest {
+  std::string link;
+  std::string if_none_match{};
+  std::string if_modified_since{};
+  bool any_response = false;
 };
 
-// What a transport got for one link: a response, or the reason it has none.
+// What a transport got for one link: a response, or the reason it has none;
+// and how many times the request was made again before that.
 struct TransportResult {
   std::optional<RawResponse> response;
   FetchMiss failure;  // set when `response` is absent
+  std::size_t retries = 0;
 };
 
 // Where pages come from: the network through libcurl, a folder of saved
@@ -62,6 +71,14 @@ class Transport {
   [[nodiscard]] virtual boost::asio::awaitable<std::vector<TransportResult>> fetch_all(
       std::vector<std::string> links, const FetcherOptions& options, double timeout_seconds,
       const LinkDone& on_link_done) const = 0;
+
+  // Fetches each of `requests` as fetch_all() fetches links, honouring their
+  // validators and `any_response`. This default asks fetch_all() for the
+  // links alone, as a transport that cannot make conditional requests does:
+  // the whole page comes back instead of a 304.
+  [[nodiscard]] virtual boost::asio::awaitable<std::vector<TransportResult>> fetch_requests(
+      std::vector<TransportRequest> requests, const FetcherOptions& options, double timeout_seconds,
+      const LinkDone& on_link_done) const;
 };
 
 // The network transport: libcurl's multi interface driven by the awaiting
@@ -93,24 +110,35 @@ struct SavedPage {
 [[nodiscard]] std::shared_ptr<const Transport> make_directory_transport(
     const std::filesystem::path& folder);
 
-// Fetches batches of pages concurrently. Holds only its options and its
-// transport, so one instance can serve any number of calls, also at once.
+// Fetches batches of pages concurrently. Holds its options, its transport,
+// its page cache and what it learnt of sites' robots.txt; one instance can
+// serve any number of calls, also at once, and its copies share all of it.
 class ConcurrentFetcher {
  public:
   // A fetcher with `options`, fetching through `transport`, or through
-  // libcurl when it is null (korvane::FetchError when libcurl cannot start).
-  explicit ConcurrentFetcher(FetcherOptions options = {},
-                             std::shared_ptr<const Transport> transport = nullptr);
+  // libcurl when it is null (korvane::FetchError when libcurl cannot start),
+  // and keeping pages in `cache` when there is one.
+  explicit ConcurrentFetcher(FetcherOptions options = {}, std::shared_ptr<const Transport> transport = nullptr,
+                             std::shared_ptr<PageCache> cache = nullptr);
+  ~ConcurrentFetcher();
+  ConcurrentFetcher(const ConcurrentFetcher&);
+  ConcurrentFetcher(ConcurrentFetcher&&) noexcept;
+  ConcurrentFetcher& operator=(const ConcurrentFetcher&);
+  ConcurrentFetcher& operator=(ConcurrentFetcher&&) noexcept;
 
   // Fetches every link of `urls` (duplicates once) within `timeout_seconds`
-  // per page, following redirects. Keeps only HTML pages with a 2xx status,
-  // decoded to UTF-8 as browsers do: by a byte order mark, else the
-  // Content-Type charset, else a <meta> charset declaration in the first
-  // 16 KiB, else as UTF-8; invalid bytes become U+FFFD. Throws
-  // korvane::ValueError when the timeout is not a positive finite number,
-  // and whatever the transport throws when it cannot work; never for a
-  // single link. `on_progress`, when not empty, is told after each distinct
-  // link has its outcome. The fetcher must outlive the awaited call.
+  // per page (per attempt, with retries), following redirects. Keeps only
+  // HTML pages with a 2xx status, decoded to UTF-8 as browsers do: by a byte
+  // order mark, else the Content-Type charset, else a <meta> charset
+  // declaration in the first 16 KiB, else as UTF-8; invalid bytes become
+  // U+FFFD. With a page cache, a fresh kept page is served without a
+  // request and a stale one is asked for conditionally; with
+  // options.respect_robots, links their site's robots.txt disallows are not
+  // asked for. Throws korvane::ValueError when the timeout is not a positive
+  // finite number, and whatever the transport throws when it cannot work;
+  // never for a single link. `on_progress`, when not empty, is told after
+  // each distinct link has its outcome. The fetcher must outlive the
+  // awaited call.
   [[nodiscard]] boost::asio::awaitable<FetchReport> fetch(std::vector<std::string> urls, double timeout_seconds,
                                                           FetchProgress on_progress = {}) const;
 
@@ -119,12 +147,16 @@ class ConcurrentFetcher {
   [[nodiscard]] static boost::asio::awaitable<PageMap> fetch_many(std::vector<std::string> urls,
                                                                   double timeout = 5.0);
 
-  // The options the fetcher was made with.
+  // The options the fetcher was made with, and its page cache (null when it
+  // has none).
   [[nodiscard]] const FetcherOptions& options() const noexcept { return options_; }
+  [[nodiscard]] const std::shared_ptr<PageCache>& cache() const noexcept { return cache_; }
 
  private:
   FetcherOptions options_;
   std::shared_ptr<const Transport> transport_;
+  std::shared_ptr<PageCache> cache_;
+  std::shared_ptr<detail::RobotsMemo> robots_;
 };
 
 }  // namespace korvane::core

@@ -37,7 +37,7 @@ from typing import Any, Dict, List, Optional
 
 from korvane import __version__
 from korvane.batch import BatchResult, InputSlice, enrich_bag, read_results, slice_inputs
-from korvane.commerce.settings import RunSettings
+from korvane.commerce.settings import DEFAULT_RETRIES, RunSettings
 
 __all__ = ["WORKER_MALLOC_ENVIRONMENT", "main", "part_path", "worker_malloc_settings"]
 
@@ -74,6 +74,7 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         "--concurrency", type=int, default=4, metavar="N",
         help="results a worker enriches at once (default 4; more when the pages come from the network)",
     )
+    _fetching_arguments(parser)
     args = parser.parse_args(argv)
     if args.partition_size < 1:
         parser.error("--partition-size must be at least 1")
@@ -83,7 +84,30 @@ def _arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         parser.error("--concurrency must be at least 1")
     if not (math.isfinite(args.timeout) and args.timeout > 0):
         parser.error("--timeout must be a positive number of seconds")
+    if args.per_host < 1:
+        parser.error("--per-host must be at least 1")
+    if args.retries < 0:
+        parser.error("--retries must not be negative")
+    for name in ("host_delay", "cache_max_age"):
+        if not (math.isfinite(getattr(args, name)) and getattr(args, name) >= 0):
+            parser.error(f"--{name.replace('_', '-')} must be a number of seconds, 0 or more")
     return args
+
+
+def _fetching_arguments(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("fetching at scale (each worker process paces its own requests)")
+    group.add_argument("--per-host", type=int, default=4, metavar="N", help="requests in flight to one host (default 4)")
+    group.add_argument("--host-delay", type=float, default=0.0, metavar="S",
+                       help="seconds between the requests to one host at least (default 0)")
+    group.add_argument("--adaptive", action="store_true", help="each host's delay follows its latency and errors")
+    group.add_argument("--retries", type=int, nargs="?", const=DEFAULT_RETRIES, default=0, metavar="N",
+                       help=f"ask again after a reset, a timeout, 429, 502, 503 or 504, at most N times "
+                            f"(alone: {DEFAULT_RETRIES}; default: never)")
+    group.add_argument("--respect-robots", action="store_true",
+                       help="read each site's robots.txt first and leave out the pages it disallows")
+    group.add_argument("--cache", metavar="FILE", help="a page cache file (SQLite) the workers of this machine share")
+    group.add_argument("--cache-max-age", type=float, default=86400.0, metavar="S",
+                       help="seconds a cached page that says nothing stays fresh, the most any does (default 86400)")
 
 
 def _input_files(patterns: Sequence[str]) -> List[str]:
@@ -334,6 +358,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         resolve_stores=not args.no_resolve,
         extended=args.extended,
         timeout=args.timeout,
+        per_host=args.per_host,
+        host_delay=args.host_delay,
+        adaptive=args.adaptive,
+        retries=args.retries,
+        respect_robots=args.respect_robots,
+        cache=os.path.abspath(args.cache) if args.cache else None,
+        cache_max_age=args.cache_max_age,
     )
     output = Path(args.output)
     try:

@@ -23,7 +23,9 @@ class CommerceEnricher:
     Both forms take the run's settings as ``settings`` (a
     ``korvane.commerce.settings.RunSettings``) and as keyword arguments of
     its field names (``pages``, ``allow_private``, ``resolve_stores``,
-    ``extended``, ``timeout``), which replace those of ``settings``.
+    ``extended``, ``timeout``, and those of fetching at scale: ``per_host``,
+    ``host_delay``, ``adaptive``, ``retries``, ``respect_robots``,
+    ``cache``, ``cache_max_age``), which replace those of ``settings``.
     """
 
     @classmethod

@@ -20,8 +20,10 @@ __all__ = ["RunProgress", "RunResult", "enrich", "enrich_async"]
 class RunResult(NamedTuple):
     """A run's result and its report (the JSON form of the library's
     RunReport: ``matches``, ``pages_requested``, ``pages_fetched``,
-    ``pages_missed``, ``store_candidates``, ``items_resolved``, ``stores``,
-    ``seconds``)."""
+    ``pages_missed``, ``pages_from_cache``, ``pages_revalidated``,
+    ``retries``, ``robots_refused``, ``store_candidates``,
+    ``items_resolved``, ``stores``, ``seconds``, and ``cache_problem`` when
+    the page cache could not be used)."""
 
     result: CommerceIntelligence
     report: Dict[str, Any]

@@ -4,7 +4,7 @@
 // refuse the same addresses.
 #pragma once
 
-#include "host/fetcher/policy.hpp"
+#include "core/policy.hpp"
 
 #include <boost/asio/ip/address.hpp>
 

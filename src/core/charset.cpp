@@ -1,4 +1,4 @@
-#include "host/fetcher/charset.hpp"
+#include "core/charset.hpp"
 
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"

@@ -1,6 +1,6 @@
-#include "host/fetcher/policy.hpp"
+#include "core/policy.hpp"
 
-#include "host/fetcher/charset.hpp"
+#include "core/charset.hpp"
 #include "text/unicode.hpp"
 #include "text/url.hpp"
 

@@ -72,7 +72,11 @@ class DirectoryTransport final : public Transport {
     if (ec) return {std::nullopt, {FetchFailure::unreadable_file, "cannot read " + path.filename().string()}};
     if (size > options.max_page_bytes) return {std::nullopt, {FetchFailure::too_large, "too large"}};
     try {
-      return {RawResponse{200, found->second.content_type, read_file(path)}, {}};
+      RawResponse response;
+      response.status = 200;
+      response.content_type = found->second.content_type;
+      response.body = read_file(path);
+      return {std::move(response), {}};
     } catch (const FetchError&) {
       return {std::nullopt, {FetchFailure::unreadable_file, "cannot read " + path.filename().string()}};
     }
