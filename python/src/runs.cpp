@@ -339,6 +339,61 @@ std::vector<models::VisualMatch> matches_of(const py::object& matches) {
   });
 }
 
+// enrich_run(matches, offers, settings, *, max_items)
+std::unique_ptr<Run> enrich_run(const py::object& matches, const py::object& offers, const py::object& settings,
+                                const py::object& max_items) {
+  commerce::EnrichRequest request{.matches = matches_of(matches), .offers = std::nullopt};
+  if (!offers.is_none()) {
+    request.offers = list_of(offers, "offers", "ShoppingOffer", [](py::handle h, const std::string& what) {
+      return record<models::ShoppingOffer>(h, what);
+    });
+  }
+  commerce::RunOptions options = RunSettings::of(settings).options();
+  options.max_items = Field<std::optional<long long>>::from(max_items, "max_items");
+  return std::make_unique<EnrichRun>(std::move(request), std::move(options));
+}
+
+// resolve_run(items, max_concurrency, timeout, settings)
+std::unique_ptr<Run> resolve_run(const py::object& items, const py::object& max_concurrency,
+                                 const py::object& timeout, const py::object& settings) {
+  // A list of our own (py::list(items) would share a list), read once.
+  py::list records =
+      py::reinterpret_steal<py::list>(PySequence_List(elements(items, "items", "EnrichedCommerceMatch").ptr()));
+  if (!records) throw py::error_already_set();
+  std::vector<models::EnrichedCommerceMatch> values = items_of(records, "items");
+  RunSettings run = RunSettings::of(settings);
+  run.store_tabs = Field<int>::from(max_concurrency, "max_concurrency");
+  run.store_timeout = Field<int>::from(timeout, "timeout");
+  return std::make_unique<ResolveRun>(std::move(records), std::move(values), run.options());
+}
+
+// A batch record: a (number or None, search result) pair.
+commerce::BatchInput batch_input(py::handle h, const std::string& what) {
+  if (!PyTuple_Check(h.ptr()) || PyTuple_GET_SIZE(h.ptr()) != 2) raise_type_error(what, "a (number, result) pair", h);
+  const py::tuple pair = py::reinterpret_borrow<py::tuple>(h);
+  commerce::BatchInput input;
+  if (!pair[0].is_none()) input.number = integer(pair[0], what + "[0]");
+  input.text = result_text(pair[1], what + "[1]");
+  return input;
+}
+
+// batch_run(records, settings, *, concurrency)
+std::unique_ptr<Run> batch_run(const py::object& records, const py::object& settings,
+                               const py::object& concurrency) {
+  std::vector<commerce::BatchInput> values = list_of(records, "records", "(number, result) pairs", batch_input);
+  const long long parallel = integer(concurrency, "concurrency");
+  if (parallel < 1) throw py::value_error("concurrency must be at least 1");
+  return std::make_unique<BatchRun>(std::move(values), RunSettings::of(settings).options(),
+                                    static_cast<std::size_t>(parallel));
+}
+
+// fetch_run(urls, settings)
+std::unique_ptr<Run> fetch_run(const py::object& urls, const py::object& settings) {
+  std::vector<std::string> links = list_of(
+      urls, "urls", "str", [](py::handle h, const std::string& what) { return std::string(text_view(h, what)); });
+  return std::make_unique<FetchRun>(std::move(links), RunSettings::of(settings).options());
+}
+
 }  // namespace
 
 void bind_runs(py::module_& m) {
@@ -354,73 +409,17 @@ void bind_runs(py::module_& m) {
           py::arg("on_message") = py::none(), py::arg("on_counts") = py::none())
       .def("stop", [](const py::object& self) { record<Run>(self, "self").stop(); });
 
-  m.def(
-      "enrich_run",
-      [](const py::object& matches, const py::object& offers, const py::object& settings,
-         const py::object& max_items) -> std::unique_ptr<Run> {
-        commerce::EnrichRequest request{.matches = matches_of(matches), .offers = std::nullopt};
-        if (!offers.is_none()) {
-          request.offers = list_of(offers, "offers", "ShoppingOffer", [](py::handle h, const std::string& what) {
-            return record<models::ShoppingOffer>(h, what);
-          });
-        }
-        commerce::RunOptions options = RunSettings::of(settings).options();
-        options.max_items = Field<std::optional<long long>>::from(max_items, "max_items");
-        return std::make_unique<EnrichRun>(std::move(request), std::move(options));
-      },
-      py::arg("matches"), py::arg("offers"), py::arg("settings"), py::kw_only(), py::arg("max_items") = py::none(),
-      "A run of the whole pipeline; its result is (CommerceIntelligence, report dict).");
-
-  m.def(
-      "resolve_run",
-      [](const py::object& items, const py::object& max_concurrency, const py::object& timeout,
-         const py::object& settings) -> std::unique_ptr<Run> {
-        // A list of our own (py::list(items) would share a list), read once.
-        py::list records = py::reinterpret_steal<py::list>(PySequence_List(elements(items, "items",
-                                                                                   "EnrichedCommerceMatch").ptr()));
-        if (!records) throw py::error_already_set();
-        std::vector<models::EnrichedCommerceMatch> values = items_of(records, "items");
-        RunSettings run = RunSettings::of(settings);
-        run.store_tabs = Field<int>::from(max_concurrency, "max_concurrency");
-        run.store_timeout = Field<int>::from(timeout, "timeout");
-        return std::make_unique<ResolveRun>(std::move(records), std::move(values), run.options());
-      },
-      py::arg("items"), py::arg("max_concurrency"), py::arg("timeout"), py::arg("settings"),
-      "A store resolution of the items; its result is a new list of the same records.");
-
-  m.def(
-      "batch_run",
-      [](const py::object& records, const py::object& settings, const py::object& concurrency) -> std::unique_ptr<Run> {
-        std::vector<commerce::BatchInput> values =
-            list_of(records, "records", "(number, result) pairs", [](py::handle h, const std::string& what) {
-              if (!PyTuple_Check(h.ptr()) || PyTuple_GET_SIZE(h.ptr()) != 2) {
-                raise_type_error(what, "a (number, result) pair", h);
-              }
-              const py::tuple pair = py::reinterpret_borrow<py::tuple>(h);
-              commerce::BatchInput input;
-              if (!pair[0].is_none()) input.number = integer(pair[0], what + "[0]");
-              input.text = result_text(pair[1], what + "[1]");
-              return input;
-            });
-        const long long parallel = integer(concurrency, "concurrency");
-        if (parallel < 1) throw py::value_error("concurrency must be at least 1");
-        return std::make_unique<BatchRun>(std::move(values), RunSettings::of(settings).options(),
-                                          static_cast<std::size_t>(parallel));
-      },
-      py::arg("records"), py::arg("settings"), py::kw_only(),
-      py::arg("concurrency") = commerce::DEFAULT_BATCH_CONCURRENCY,
-      "A batch of enrichments, one browser session for all; its result is a list of (id, JSON line, items, "
-      "priced items, error or None), one per record.");
-
-  m.def(
-      "fetch_run",
-      [](const py::object& urls, const py::object& settings) -> std::unique_ptr<Run> {
-        std::vector<std::string> links = list_of(
-            urls, "urls", "str", [](py::handle h, const std::string& what) { return std::string(text_view(h, what)); });
-        return std::make_unique<FetchRun>(std::move(links), RunSettings::of(settings).options());
-      },
-      py::arg("urls"), py::arg("settings"),
-      "A batch of page fetches; its result is a dict from each link to its HTML or None.");
+  m.def("enrich_run", &enrich_run, py::arg("matches"), py::arg("offers"), py::arg("settings"), py::kw_only(),
+        py::arg("max_items") = py::none(),
+        "A run of the whole pipeline; its result is (CommerceIntelligence, report dict).");
+  m.def("resolve_run", &resolve_run, py::arg("items"), py::arg("max_concurrency"), py::arg("timeout"),
+        py::arg("settings"), "A store resolution of the items; its result is a new list of the same records.");
+  m.def("batch_run", &batch_run, py::arg("records"), py::arg("settings"), py::kw_only(),
+        py::arg("concurrency") = commerce::DEFAULT_BATCH_CONCURRENCY,
+        "A batch of enrichments, one browser session for all; its result is a list of (id, JSON line, items, "
+        "priced items, error or None), one per record.");
+  m.def("fetch_run", &fetch_run, py::arg("urls"), py::arg("settings"),
+        "A batch of page fetches; its result is a dict from each link to its HTML or None.");
 }
 
 }  // namespace korvane::python

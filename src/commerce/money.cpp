@@ -675,92 +675,109 @@ struct Reading {
   bool current = false;    // named as the current price
 };
 
-// Reads the number at `begin` and what surrounds it; an empty decimal when
-// its separators do not make sense together.
-Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ctx) {
-  Reading r;
-  r.number = number_at(s, begin);
-  NumberSpan& n = r.number;
-  // The token right before wins over the one right after.
-  const std::size_t before_end = skip_space_back(s, n.begin);
-  std::size_t token_begin = before_end;
-  r.currency = token_ending(s, run_before(s, before_end, 6), before_end, ctx.currency, ctx.guess, token_begin);
-  std::string_view symbol = s.substr(token_begin, before_end - token_begin);
-  std::size_t after = n.end;
-  // "12€99": a symbol between the units and the cents.
-  if (n.marks.empty() && !n.leading_point && !r.currency) {
-    std::size_t token_end = 0;
-    const std::size_t run = run_after(s, after, 3);
-    if (auto code = token_starting(s, after, run, ctx.currency, ctx.guess, token_end);
-        code && !has_ascii_letter(s.substr(after, token_end - after)) && digits_at(s, token_end) == 2 &&
-        digits_at(s, token_end + 2) == 0) {
-      n.marks.push_back({Sep::point, 2});
-      n.group_starts.push_back(n.digits.size());
-      n.digits.append(s.substr(token_end, 2));
-      n.end = token_end + 2;
-      after = n.end;
-      r.currency = std::move(code);
-    }
-  }
-  after += whole_amount_dash(s, after);
-  const std::size_t after_begin = skip_space(s, after);
-  std::size_t token_end = after_begin;
-  if (!r.currency) {
-    r.currency = token_starting(s, after_begin, run_after(s, after_begin, 6), ctx.currency, ctx.guess, token_end);
-    symbol = s.substr(after_begin, token_end - after_begin);
-  } else {
-    std::size_t ignored = 0;
-    if (token_starting(s, after_begin, run_after(s, after_begin, 6), ctx.currency, ctx.guess, ignored)) token_end = ignored;
-  }
-  // "$12 99": cents set apart after a token-led whole number.
-  if (r.currency && n.marks.empty() && !n.leading_point && n.end < s.size() && s[n.end] == ' ' &&
-      digits_at(s, n.end + 1) == 2 && digits_at(s, n.end + 3) == 0 && token_end == after_begin) {
-    n.marks.push_back({Sep::point, 2});
-    n.group_starts.push_back(n.digits.size());
-    n.digits.append(s.substr(n.end + 1, 2));
-    n.end += 3;
-    token_end = n.end;
-  }
-  // An ISO code beside an ambiguous symbol settles it: "CAD $12", "$12 NZD",
-  // "12 $ CAD".
-  if (const Family* family = r.currency ? family_of(symbol) : nullptr) {
-    for (const std::string& code :
-         {code_word_before(s, token_begin), code_word_after(s, after_begin), code_word_after(s, token_end)}) {
-      if (in_family(*family, code)) r.currency = code;
-    }
-  }
-  // "12 99 €": cents set apart before a trailing token.
-  if (!r.currency && n.marks.empty() && !n.leading_point && n.end < s.size() && s[n.end] == ' ' &&
-      digits_at(s, n.end + 1) == 2 && digits_at(s, n.end + 3) == 0) {
-    const std::size_t cents_token = skip_space(s, n.end + 3);
-    std::size_t cents_token_end = 0;
-    if (auto code = token_starting(s, cents_token, run_after(s, cents_token, 6), ctx.currency, ctx.guess,
-                                   cents_token_end)) {
-      n.marks.push_back({Sep::point, 2});
-      n.group_starts.push_back(n.digits.size());
-      n.digits.append(s.substr(n.end + 1, 2));
-      n.end += 3;
-      r.currency = std::move(code);
-      token_end = cents_token_end;
-    }
-  }
-  // "99¢": cents of a dollar.
-  const bool cents_sign = !r.currency && s.compare(after_begin, 2, "\xC2\xA2") == 0;
-  if (cents_sign) {
-    r.currency = in_family(kDollar, ctx.currency) ? std::string(ctx.currency) : std::string(kDollar.usual);
-    token_end = after_begin + 2;
-  }
-  const std::string code = r.currency && !r.currency->empty() ? *r.currency : std::string(ctx.currency);
-  auto decimal = decimal_of(n, minor_units(code));
-  if (!decimal) return r;
-  r.decimal = cents_sign ? hundredth_of(*decimal) : std::move(*decimal);
+// Where the currency tokens around a number lie.
+struct Around {
+  std::size_t before_end = 0;   // where the text before the number ends, white space skipped
+  std::size_t token_begin = 0;  // where the token before it starts (before_end: none)
+  std::size_t after_begin = 0;  // where the text after it starts, a whole-amount dash and white space skipped
+  std::size_t token_end = 0;    // where the token after it ends (after_begin: none)
+  std::string_view symbol;      // the token, as written, that named the currency first
+};
 
-  // What the words around say.
-  const std::size_t rest = skip_space(s, token_end);
+// True when the number is one run of digits: no separator, no leading point.
+bool is_plain_whole(const NumberSpan& n) noexcept { return n.marks.empty() && !n.leading_point; }
+
+// The two digits at `at` become the number's cents.
+void append_cents(NumberSpan& n, std::string_view s, std::size_t at) {
+  n.marks.push_back({Sep::point, 2});
+  n.group_starts.push_back(n.digits.size());
+  n.digits.append(s.substr(at, 2));
+  n.end = at + 2;
+}
+
+// True when one space and exactly two digits follow a plain whole number
+// ("12 99"): cents that may be set apart.
+bool cents_set_apart(std::string_view s, const NumberSpan& n) noexcept {
+  return is_plain_whole(n) && n.end < s.size() && s[n.end] == ' ' && digits_at(s, n.end + 1) == 2 &&
+         digits_at(s, n.end + 3) == 0;
+}
+
+// "12€99": a symbol between the units and the cents; the number takes the
+// cents, and the symbol's code is returned.
+std::optional<std::string> symbol_inside(std::string_view s, const MoneyContext& ctx, NumberSpan& n) {
+  if (!is_plain_whole(n)) return std::nullopt;
+  std::size_t token_end = 0;
+  auto code = token_starting(s, n.end, run_after(s, n.end, 3), ctx.currency, ctx.guess, token_end);
+  if (!code || has_ascii_letter(s.substr(n.end, token_end - n.end)) || digits_at(s, token_end) != 2 ||
+      digits_at(s, token_end + 2) != 0) {
+    return std::nullopt;
+  }
+  append_cents(n, s, token_end);
+  return code;
+}
+
+// Finds the currency tokens around the reading's number and takes the
+// currency of the one before it, else the one inside it, else the one after.
+Around currency_tokens(std::string_view s, const MoneyContext& ctx, Reading& r) {
+  NumberSpan& n = r.number;
+  Around a;
+  // The token right before wins over the one right after.
+  a.before_end = skip_space_back(s, n.begin);
+  a.token_begin = a.before_end;
+  r.currency = token_ending(s, run_before(s, a.before_end, 6), a.before_end, ctx.currency, ctx.guess, a.token_begin);
+  a.symbol = s.substr(a.token_begin, a.before_end - a.token_begin);
+  if (!r.currency) r.currency = symbol_inside(s, ctx, n);
+  a.after_begin = skip_space(s, n.end + whole_amount_dash(s, n.end));
+  a.token_end = a.after_begin;
+  auto after = token_starting(s, a.after_begin, run_after(s, a.after_begin, 6), ctx.currency, ctx.guess, a.token_end);
+  if (!r.currency) {
+    r.currency = std::move(after);
+    a.symbol = s.substr(a.after_begin, a.token_end - a.after_begin);
+  }
+  return a;
+}
+
+// "$12 99": cents set apart after a token-led whole number.
+void join_cents_after_token(std::string_view s, Around& a, Reading& r) {
+  if (!r.currency || a.token_end != a.after_begin || !cents_set_apart(s, r.number)) return;
+  append_cents(r.number, s, r.number.end + 1);
+  a.token_end = r.number.end;
+}
+
+// An ISO code beside an ambiguous symbol settles it: "CAD $12", "$12 NZD",
+// "12 $ CAD".
+void settle_family(std::string_view s, const Around& a, Reading& r) {
+  const Family* family = r.currency ? family_of(a.symbol) : nullptr;
+  if (family == nullptr) return;
+  for (const std::string& code :
+       {code_word_before(s, a.token_begin), code_word_after(s, a.after_begin), code_word_after(s, a.token_end)}) {
+    if (in_family(*family, code)) r.currency = code;
+  }
+}
+
+// "12 99 €": cents set apart before a trailing token.
+void join_cents_before_token(std::string_view s, const MoneyContext& ctx, Around& a, Reading& r) {
+  NumberSpan& n = r.number;
+  if (r.currency || !cents_set_apart(s, n)) return;
+  const std::size_t cents_token = skip_space(s, n.end + 3);
+  std::size_t cents_token_end = 0;
+  if (auto code =
+          token_starting(s, cents_token, run_after(s, cents_token, 6), ctx.currency, ctx.guess, cents_token_end)) {
+    append_cents(n, s, n.end + 1);
+    r.currency = std::move(code);
+    a.token_end = cents_token_end;
+  }
+}
+
+// What the words around the number say: a percentage, a change to a price,
+// a saving or a count is excluded; a former, per-unit or instalment price is
+// secondary; a price named as current is current.
+void read_words_around(std::string_view s, const Around& a, Reading& r) {
+  const std::size_t rest = skip_space(s, a.token_end);
   if (rest < s.size() && (s[rest] == '%' || s.compare(rest, 2, "\xD9\xAA") == 0)) r.excluded = true;  // % and ٪
   // "-20%", "−5 €", "+ 4.95": a change to a price, not one.
-  const std::size_t run_start = run_before(s, before_end, 6);
-  const std::size_t sign = s.substr(run_start, before_end - run_start).empty() || r.currency
+  const std::size_t run_start = run_before(s, a.before_end, 6);
+  const std::size_t sign = s.substr(run_start, a.before_end - run_start).empty() || r.currency
                                ? skip_space_back(s, run_start)
                                : run_start + 1;
   const auto is_sign_before = [&s](std::size_t at) {
@@ -773,12 +790,34 @@ Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ct
   if (!slash && !r.currency && one_of(next, kCountWords)) r.excluded = true;
   if (slash || one_of(next, kPerWords)) r.secondary = true;
   if (one_of(next, kMonthWords)) r.secondary = true;
-  for (const std::string& w : words_before(s, before_end, 3)) {
+  for (const std::string& w : words_before(s, a.before_end, 3)) {
     if (one_of(w, kSavingWords)) r.excluded = true;
     if (one_of(w, kFormerWords)) r.secondary = true;
     if (one_of(w, kInstalmentWords)) r.secondary = true;
     if (one_of(w, kCurrentWords)) r.current = true;
   }
+}
+
+// Reads the number at `begin` and what surrounds it; an empty decimal when
+// its separators do not make sense together.
+Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ctx) {
+  Reading r;
+  r.number = number_at(s, begin);
+  Around a = currency_tokens(s, ctx, r);
+  join_cents_after_token(s, a, r);
+  settle_family(s, a, r);
+  join_cents_before_token(s, ctx, a, r);
+  // "99¢": cents of a dollar.
+  const bool cents_sign = !r.currency && s.compare(a.after_begin, 2, "\xC2\xA2") == 0;
+  if (cents_sign) {
+    r.currency = in_family(kDollar, ctx.currency) ? std::string(ctx.currency) : std::string(kDollar.usual);
+    a.token_end = a.after_begin + 2;
+  }
+  const std::string code = r.currency && !r.currency->empty() ? *r.currency : std::string(ctx.currency);
+  auto decimal = decimal_of(r.number, minor_units(code));
+  if (!decimal) return r;
+  r.decimal = cents_sign ? hundredth_of(*decimal) : std::move(*decimal);
+  read_words_around(s, a, r);
   return r;
 }
 

@@ -7,6 +7,8 @@
 #include "commerce/money.hpp"
 #include "text/unicode.hpp"
 
+#include <array>
+
 namespace korvane::commerce::detail::extended {
 namespace {
 
@@ -23,53 +25,74 @@ struct MetaValues {
   std::optional<std::string> site_name;      // og:site_name, application-name
 };
 
+// The keys each value is read from (lower case).
+struct KeySlot {
+  std::string_view key;
+  std::optional<std::string> MetaValues::*slot;
+};
+constexpr std::array<KeySlot, 17> kKeySlots{{
+    {"og:price:amount", &MetaValues::amount},
+    {"product:price:amount", &MetaValues::amount},
+    {"og:price:currency", &MetaValues::currency},
+    {"product:price:currency", &MetaValues::currency},
+    {"product:sale_price:amount", &MetaValues::sale_amount},
+    {"og:sale_price:amount", &MetaValues::sale_amount},
+    {"product:sale_price:currency", &MetaValues::sale_currency},
+    {"og:sale_price:currency", &MetaValues::sale_currency},
+    {"og:price", &MetaValues::price_text},
+    {"product:price", &MetaValues::price_text},
+    {"og:availability", &MetaValues::availability},
+    {"product:availability", &MetaValues::availability},
+    {"product:retailer_item_id", &MetaValues::item_id},
+    {"product:brand", &MetaValues::brand},
+    {"og:brand", &MetaValues::brand},
+    {"og:site_name", &MetaValues::site_name},
+    {"application-name", &MetaValues::site_name},
+}};
+
 // The first value of each key wins, as the page's head lists the main product first.
 void keep_first(std::optional<std::string>& slot, std::string value) {
   if (!slot && !text::strip(value).empty()) slot = std::move(value);
 }
 
-}  // namespace
+// The tag's key (property, name or itemprop; lower case) when it may name
+// one of the values read here.
+std::optional<std::string> meta_key(const PageIndex& page, const Tag& t) {
+  auto key = page.attribute(t, "property");
+  if (!key) key = page.attribute(t, "name");
+  if (!key) key = page.attribute(t, "itemprop");
+  if (!key || key->size() > 64) return std::nullopt;
+  if (!icontains(*key, "price") && !icontains(*key, "availab") && !icontains(*key, "retailer_item_id") &&
+      !icontains(*key, "currency") && !icontains(*key, "brand") && !icontains(*key, "site_name") &&
+      !icontains(*key, "application-name")) {
+    return std::nullopt;
+  }
+  return text::ascii_lower(text::strip(*key));
+}
 
-void read_meta_tags(const PageContext& ctx, Evidence& out) {
-  const PageIndex& page = ctx.page;
+// The values of the page's meta tags, the first of each key.
+MetaValues meta_values(const PageIndex& page) {
   MetaValues m;
   for (const Tag& t : page.tags()) {
     if (t.kind != TagName::meta || t.closing) continue;
-    auto key = page.attribute(t, "property");
-    if (!key) key = page.attribute(t, "name");
-    if (!key) key = page.attribute(t, "itemprop");
-    if (!key || key->size() > 64) continue;
-    if (!icontains(*key, "price") && !icontains(*key, "availab") && !icontains(*key, "retailer_item_id") &&
-        !icontains(*key, "currency") && !icontains(*key, "brand") && !icontains(*key, "site_name") &&
-        !icontains(*key, "application-name")) {
-      continue;
-    }
-    const std::string k = text::ascii_lower(text::strip(*key));
+    const auto key = meta_key(page, t);
+    if (!key) continue;
     auto content = page.attribute_text(t, "content");
     if (!content) continue;
-    if (k == "og:price:amount" || k == "product:price:amount") {
-      keep_first(m.amount, std::move(*content));
-    } else if (k == "og:price:currency" || k == "product:price:currency") {
-      keep_first(m.currency, std::move(*content));
-    } else if (k == "product:sale_price:amount" || k == "og:sale_price:amount") {
-      keep_first(m.sale_amount, std::move(*content));
-    } else if (k == "product:sale_price:currency" || k == "og:sale_price:currency") {
-      keep_first(m.sale_currency, std::move(*content));
-    } else if (k == "product:sale_price_dates:end") {
-      m.sale_has_end = !text::strip(*content).empty();
-    } else if (k == "og:price" || k == "product:price") {
-      keep_first(m.price_text, std::move(*content));
-    } else if (k == "og:availability" || k == "product:availability") {
-      keep_first(m.availability, std::move(*content));
-    } else if (k == "product:retailer_item_id") {
-      keep_first(m.item_id, std::move(*content));
-    } else if (k == "product:brand" || k == "og:brand") {
-      keep_first(m.brand, std::move(*content));
-    } else if (k == "og:site_name" || k == "application-name") {
-      keep_first(m.site_name, std::move(*content));
+    if (*key == "product:sale_price_dates:end") m.sale_has_end = !text::strip(*content).empty();
+    for (const KeySlot& k : kKeySlots) {
+      if (k.key == *key) {
+        keep_first(m.*k.slot, std::move(*content));
+        break;
+      }
     }
   }
+  return m;
+}
 
+// The sale price (when current) and the regular price, in that rank; the
+// declared currency of the page.
+void add_prices(const MetaValues& m, Evidence& out) {
   std::string currency;
   if (m.currency) {
     if (auto code = currency_code_of(*m.currency)) currency = *code;
@@ -97,6 +120,13 @@ void read_meta_tags(const PageContext& ctx, Evidence& out) {
   if (regular && regular->amount > 0.0) {
     out.prices.push_back({regular->amount, regular->currency, Source::meta_tags, rank++});
   }
+}
+
+}  // namespace
+
+void read_meta_tags(const PageContext& ctx, Evidence& out) {
+  const MetaValues m = meta_values(ctx.page);
+  add_prices(m, out);
   if (m.availability) {
     if (const auto status = availability_of(text::strip(*m.availability))) {
       out.stock.push_back({*status, Source::meta_tags, 0});
