@@ -122,6 +122,31 @@ bool is_label(std::string_view s) {
   return std::binary_search(sorted_labels().begin(), sorted_labels().end(), s);
 }
 
+// A text lower-cased as text::to_lower() does it; short ASCII texts, which
+// most texts next to labels are, without allocating.
+class Lowered {
+ public:
+  explicit Lowered(std::string_view s) {
+    const bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii && s.size() <= buffer_.size()) {
+      std::transform(s.begin(), s.end(), buffer_.begin(), [](char c) { return text::ascii_lower(c); });
+      view_ = std::string_view(buffer_.data(), s.size());
+    } else {
+      storage_ = text::to_lower(s);
+      view_ = storage_;
+    }
+  }
+  Lowered(const Lowered&) = delete;
+  Lowered& operator=(const Lowered&) = delete;
+
+  [[nodiscard]] std::string_view view() const noexcept { return view_; }
+
+ private:
+  std::array<char, 64> buffer_{};
+  std::string storage_;
+  std::string_view view_;
+};
+
 // `s` without trailing white space (also no-break spaces and direction
 // marks), ":", "#", "." and "-".
 std::string_view trim_label_end(std::string_view s) {
@@ -193,7 +218,11 @@ bool holds_visible_text(const Tag& t) {
 std::string_view next_text(const PageIndex& page, std::size_t i) {
   for (std::size_t j = i + 1; j < page.tags().size() && j <= i + 8; ++j) {
     if (!holds_visible_text(page.tags()[j])) return {};
-    const std::string_view t = text::strip(page.text_after(j));
+    // Most texts between tags are indentation: passed over 16 bytes at a time.
+    const std::string_view after = page.text_after(j);
+    const std::size_t blank = text::html_space_run(after);
+    if (blank == after.size()) continue;
+    const std::string_view t = text::strip(after.substr(blank));
     if (!t.empty()) return t;
   }
   return {};
@@ -204,8 +233,8 @@ std::string_view next_text(const PageIndex& page, std::size_t i) {
 // l'objet :").
 bool is_label_text(std::string_view text) {
   if (text.size() > 40) return false;
-  const std::string lower = text::to_lower(text);
-  const std::string_view whole = trim_label_end(lower);
+  const Lowered lower(text);
+  const std::string_view whole = trim_label_end(lower.view());
   if (is_label(whole)) return true;
   int words = 0;
   for (std::size_t cut = whole.find(' '); cut != std::string_view::npos && words < 2;
@@ -230,8 +259,8 @@ std::optional<std::string> labelled_value(std::string_view text) {
   if (value_start == std::string_view::npos || value_start > 40) return std::nullopt;
   const char separator = text[value_start];
   ++value_start;
-  const std::string lower = text::to_lower(text.substr(0, value_start));
-  const std::string_view head = trim_label_end(lower);
+  const Lowered lower(text.substr(0, value_start));
+  const std::string_view head = trim_label_end(lower.view());
   if (!is_label(head) && !(separator == '#' && head == "item")) return std::nullopt;
   return item_number(text.substr(value_start));
 }
@@ -325,8 +354,8 @@ std::optional<BrandLabel> brand_label(std::string_view text) {
   }
   const std::string_view head = colon == std::string_view::npos ? text : text.substr(0, colon);
   if (head.size() > 40) return std::nullopt;
-  const std::string lower = text::to_lower(head);
-  const std::string_view name = trim_label_end(lower);
+  const Lowered lower(head);
+  const std::string_view name = trim_label_end(lower.view());
   const auto listed = [name](const auto& labels) {
     return std::find(labels.begin(), labels.end(), name) != labels.end();
   };
@@ -356,8 +385,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     std::string_view raw = page.text_after(i);
     if (raw.size() < 3) continue;
     // ASCII white space first: most texts between tags are only that.
-    std::size_t first = 0;
-    while (first < raw.size() && text::is_html_space(raw[first])) ++first;
+    const std::size_t first = text::html_space_run(raw);
     if (first == raw.size()) continue;
     std::size_t last = raw.size();
     while (text::is_html_space(raw[last - 1])) --last;
@@ -396,8 +424,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     if (raw.size() < 3 || raw.size() > 64) continue;
     // References and East Asian punctuation are rare; only then is a copy made.
     std::string_view textv = raw;
-    if (raw.find('&') != std::string_view::npos || raw.find('\xEF') != std::string_view::npos ||
-        raw.find('\xE3') != std::string_view::npos) {
+    if (std::any_of(raw.begin(), raw.end(), [](char c) { return c == '&' || c == '\xEF' || c == '\xE3'; })) {
       storage = without_cjk_punctuation(text::html_unescape(raw));
       textv = storage;
     }

@@ -10,6 +10,9 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace korvane::commerce::detail::extended {
 namespace {
@@ -178,6 +181,27 @@ constexpr std::uint32_t word4(const char (&s)[5]) noexcept {
          static_cast<std::uint32_t>(static_cast<unsigned char>(s[3])) << 24U;
 }
 
+// The first two bytes of the words of hints_of_name_value ("pr", "av",
+// "st", "so", "in"), in either case: bit k of kPairFirst[a] & kPairSecond[b]
+// is set when a, b start word k. Most positions of a value start none and
+// are passed over with two look-ups.
+struct PairTables {
+  std::array<std::uint8_t, 256> first{};
+  std::array<std::uint8_t, 256> second{};
+};
+constexpr PairTables kHintWordStarts = [] {
+  PairTables t;
+  constexpr std::array<std::string_view, 5> pairs{"pr", "av", "st", "so", "in"};
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    const auto bit = static_cast<std::uint8_t>(1U << k);
+    for (const int shift : {0, 'a' - 'A'}) {
+      t.first[static_cast<unsigned char>(pairs[k][0] - shift)] |= bit;
+      t.second[static_cast<unsigned char>(pairs[k][1] - shift)] |= bit;
+    }
+  }
+  return t;
+}();
+
 // Hints of a class, id or itemprop value: "price", "availab", "stock",
 // "sold", "inventory" anywhere in it, without ASCII case. Four bytes are
 // compared at a time: class values are long and the words are rare.
@@ -185,6 +209,10 @@ std::uint16_t hints_of_name_value(std::string_view v) noexcept {
   static_assert(std::endian::native == std::endian::little, "lower4 reads little-endian words");
   std::uint16_t h = 0;
   for (std::size_t i = 0; i + 4 <= v.size(); ++i) {
+    if ((kHintWordStarts.first[static_cast<unsigned char>(v[i])] &
+         kHintWordStarts.second[static_cast<unsigned char>(v[i + 1])]) == 0) {
+      continue;
+    }
     const std::uint32_t w = lower4(v, i);
     if (w == word4("pric")) {
       if (i + 4 < v.size() && ascii_lower(v[i + 4]) == 'e') h |= hint_price;
@@ -221,18 +249,37 @@ std::uint16_t hints_of_value(std::string_view v) noexcept {
   return 0;
 }
 
+// Hints of a data-* attribute name: "price" in it, or "sku", "code" or
+// "number" (without ASCII case), read in one pass.
+std::uint16_t hints_of_data_name(std::string_view n) noexcept {
+  std::uint16_t h = 0;
+  for (std::size_t i = 0; i < n.size(); ++i) {
+    switch (ascii_lower(n[i])) {
+      case 'p':
+        if (starts_with_icase(n, i, "price")) h |= hint_price;
+        break;
+      case 's':
+        if (starts_with_icase(n, i, "sku")) h |= hint_sku;
+        break;
+      case 'c':
+        if (starts_with_icase(n, i, "code")) h |= hint_sku;
+        break;
+      case 'n':
+        if (starts_with_icase(n, i, "number")) h |= hint_sku;
+        break;
+      default: break;
+    }
+  }
+  return h;
+}
+
 // The hints of one attribute of a tag of kind `kind`. Add-to-cart words
 // only matter on the controls that can be one.
 std::uint16_t hints_of(const Attribute& a, TagName kind) noexcept {
   const bool control = kind == TagName::button || kind == TagName::input || kind == TagName::a;
   const auto cart = [&](std::string_view v) -> std::uint16_t { return control ? hints_of_value(v) : 0; };
   const std::string_view n = a.name;
-  if (n.size() > 5 && istarts_with(n, "data-")) {
-    std::uint16_t h = cart(a.value);
-    if (icontains(n, "price")) h |= hint_price;
-    if (icontains(n, "sku") || icontains(n, "code") || icontains(n, "number")) h |= hint_sku;
-    return h;
-  }
+  if (n.size() > 5 && istarts_with(n, "data-")) return cart(a.value) | hints_of_data_name(n);
   switch (n.size()) {
     case 2:
       if (iequals(n, "id")) return hints_of_name_value(a.value) | cart(a.value);
@@ -323,6 +370,15 @@ class Tokenizer {
   std::size_t closing_quote(std::size_t q) const noexcept {
     constexpr std::size_t kInPlace = 24;
     const char quote = h_[q];
+#if defined(__SSE2__)
+    // The next 16 bytes in one comparison, when the page holds them.
+    if (q + 17 <= h_.size()) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + q + 1));
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(quote))));
+      if (hits != 0) return q + 1 + static_cast<std::size_t>(std::countr_zero(hits));
+      return h_.find(quote, q + 17);
+    }
+#endif
     const std::size_t stop = std::min(h_.size(), q + 1 + kInPlace);
     for (std::size_t k = q + 1; k < stop; ++k) {
       if (h_[k] == quote) return k;
@@ -533,13 +589,6 @@ std::optional<std::string> PageIndex::attribute_text(const Tag& tag, std::string
   const auto raw = attribute(tag, name);
   if (!raw) return std::nullopt;
   return text::html_unescape(*raw);
-}
-
-std::string_view PageIndex::text_after(std::size_t i) const noexcept {
-  if (i >= tags_.size()) return {};
-  const std::size_t begin = tags_[i].end;
-  const std::size_t end = i + 1 < tags_.size() ? tags_[i + 1].begin : text_end_;
-  return end > begin ? html_.substr(begin, end - begin) : std::string_view();
 }
 
 std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const {

@@ -120,7 +120,12 @@ class PageIndex {
 
   // The raw text between tag `i` and the next tag (the body of a script or
   // style element when tag `i` opens one).
-  [[nodiscard]] std::string_view text_after(std::size_t i) const noexcept;
+  [[nodiscard]] std::string_view text_after(std::size_t i) const noexcept {
+    if (i >= tags_.size()) return {};
+    const std::size_t begin = tags_[i].end;
+    const std::size_t end = i + 1 < tags_.size() ? tags_[i + 1].begin : text_end_;
+    return end > begin ? html_.substr(begin, end - begin) : std::string_view();
+  }
 
   // The text content of the element that tag `i` opens: its text pieces,
   // without those of scripts, styles and templates, references decoded, runs
