@@ -7,10 +7,6 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
-#include <bit>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace korvane::text {
 namespace {
@@ -67,28 +63,6 @@ std::string from_icu(const icu::UnicodeString& u) {
 }
 
 }  // namespace
-
-std::size_t html_space_run(std::string_view s) noexcept {
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i tab = _mm_set1_epi8('\t');
-  const __m128i line_feed = _mm_set1_epi8('\n');
-  const __m128i form_feed = _mm_set1_epi8('\f');
-  const __m128i carriage_return = _mm_set1_epi8('\r');
-  for (; i + 16 <= s.size(); i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
-    const __m128i blank = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, line_feed)),
-        _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_or_si128(_mm_cmpeq_epi8(v, carriage_return),
-                                                           _mm_cmpeq_epi8(v, form_feed))));
-    const auto other = static_cast<unsigned>(~_mm_movemask_epi8(blank)) & 0xFFFFU;
-    if (other != 0) return i + static_cast<std::size_t>(std::countr_zero(other));
-  }
-#endif
-  while (i < s.size() && is_html_space(s[i])) ++i;
-  return i;
-}
 
 bool is_white_space(char32_t cp) noexcept {
   if (cp < 0x80) return is_ascii_white_space(static_cast<unsigned char>(cp));

@@ -57,11 +57,6 @@ namespace korvane::text {
   return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
-// The length of the run of HTML white space that `s` starts with (s.size()
-// when `s` is all white space). Sixteen bytes at a time: the texts between
-// a page's tags are mostly indentation.
-[[nodiscard]] std::size_t html_space_run(std::string_view s) noexcept;
-
 // Full Unicode upper-casing (root locale).
 [[nodiscard]] std::string to_upper(std::string_view s);
 

@@ -220,7 +220,7 @@ std::string_view next_text(const PageIndex& page, std::size_t i) {
     if (!holds_visible_text(page.tags()[j])) return {};
     // Most texts between tags are indentation: passed over 16 bytes at a time.
     const std::string_view after = page.text_after(j);
-    const std::size_t blank = text::html_space_run(after);
+    const std::size_t blank = page.leading_space(after);
     if (blank == after.size()) continue;
     const std::string_view t = text::strip(after.substr(blank));
     if (!t.empty()) return t;
@@ -385,7 +385,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     std::string_view raw = page.text_after(i);
     if (raw.size() < 3) continue;
     // ASCII white space first: most texts between tags are only that.
-    const std::size_t first = text::html_space_run(raw);
+    const std::size_t first = page.leading_space(raw);
     if (first == raw.size()) continue;
     std::size_t last = raw.size();
     while (text::is_html_space(raw[last - 1])) --last;

@@ -48,6 +48,7 @@ std::optional<json::value> parse_block(std::string_view body, const json::storag
   options.allow_trailing_commas = true;
   options.allow_invalid_utf8 = true;
   json::parser parser(sp, options);
+  parser.reset(sp);  // the value in `sp` too, not only the parser's stack
   json::error_code ec;
   parser.write(body.data(), body.size(), ec);
   if (!ec) return parser.release();

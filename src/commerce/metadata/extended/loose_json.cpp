@@ -321,6 +321,7 @@ std::optional<LooseValue> read_loose_literal(std::string_view text, std::size_t 
   json::parse_options options;
   options.max_depth = max_depth;
   json::parser parser(sp, options);
+  parser.reset(sp);  // the value in `sp` too, not only the parser's stack
   json::error_code ec;
   const std::size_t used = parser.write_some(text.data() + pos, text.size() - pos, ec);
   if (!ec) return LooseValue{parser.release(), pos + used};

@@ -122,27 +122,35 @@ constexpr std::array<NameInfo, 66> kNames{{
 
 
 
-// Where the names of each first letter start in kNames ('a' to 'z', then the end).
-constexpr std::array<std::size_t, 27> kLetterStarts = [] {
-  std::array<std::size_t, 27> starts{};
-  std::size_t at = 0;
-  for (std::size_t letter = 0; letter < 26; ++letter) {
-    while (at < kNames.size() && static_cast<std::size_t>(kNames[at].name[0] - 'a') < letter) ++at;
-    starts[letter] = at;
+// The entries of kNames by first letter and length ('a' to 'z', 1 to 8
+// bytes): at most five names share both ("script", "select", "source",
+// "strike", "strong"), and a lookup compares only those.
+constexpr std::size_t kMaxNameLength = 8;
+constexpr std::size_t kMaxSameLetterAndLength = 5;
+constexpr std::uint8_t kNoName = 0xFF;
+using NameGroup = std::array<std::uint8_t, kMaxSameLetterAndLength>;
+constexpr std::array<NameGroup, 26 * kMaxNameLength> kNameGroups = [] {
+  std::array<NameGroup, 26 * kMaxNameLength> groups{};
+  for (NameGroup& g : groups) g.fill(kNoName);
+  for (std::size_t k = 0; k < kNames.size(); ++k) {
+    const std::string_view n = kNames[k].name;
+    NameGroup& g = groups[static_cast<std::size_t>(n[0] - 'a') * kMaxNameLength + n.size() - 1];
+    std::size_t slot = 0;
+    while (g[slot] != kNoName) ++slot;  // one name more than the group holds does not compile
+    g[slot] = static_cast<std::uint8_t>(k);
   }
-  starts[26] = kNames.size();
-  return starts;
+  return groups;
 }();
 
 const NameInfo& info_of(std::string_view name) noexcept {
   static constexpr NameInfo unknown{};
-  if (name.empty() || name.size() > 8) return unknown;
+  if (name.empty() || name.size() > kMaxNameLength) return unknown;
   const char first = ascii_lower(name[0]);
   if (first < 'a' || first > 'z') return unknown;
-  const auto letter = static_cast<std::size_t>(first - 'a');
-  for (std::size_t k = kLetterStarts[letter]; k < kLetterStarts[letter + 1]; ++k) {
+  const NameGroup& group = kNameGroups[static_cast<std::size_t>(first - 'a') * kMaxNameLength + name.size() - 1];
+  for (const std::uint8_t k : group) {
+    if (k == kNoName) break;
     const std::string_view candidate = kNames[k].name;
-    if (candidate.size() != name.size()) continue;
     std::size_t i = 1;
     while (i < name.size() && ascii_lower(name[i]) == candidate[i]) ++i;
     if (i == name.size()) return kNames[k];
@@ -181,18 +189,23 @@ constexpr std::uint32_t word4(const char (&s)[5]) noexcept {
          static_cast<std::uint32_t>(static_cast<unsigned char>(s[3])) << 24U;
 }
 
-// The first two bytes of the words of hints_of_name_value ("pr", "av",
-// "st", "so", "in"), in either case: bit k of kPairFirst[a] & kPairSecond[b]
-// is set when a, b start word k. Most positions of a value start none and
-// are passed over with two look-ups.
+// The first two bytes of a set of words, in either case: bit k of
+// first[a] & second[b] is set when a, b start word k. Most positions of a
+// value start no word of the set and are passed over with two look-ups.
 struct PairTables {
   std::array<std::uint8_t, 256> first{};
   std::array<std::uint8_t, 256> second{};
+
+  [[nodiscard]] bool may_start(std::string_view v, std::size_t i) const noexcept {
+    return (first[static_cast<unsigned char>(v[i])] & second[static_cast<unsigned char>(v[i + 1])]) != 0;
+  }
 };
-constexpr PairTables kHintWordStarts = [] {
+
+template <std::size_t N>
+constexpr PairTables pair_tables(const std::array<std::string_view, N>& pairs) {
+  static_assert(N <= 8, "one bit per pair");
   PairTables t;
-  constexpr std::array<std::string_view, 5> pairs{"pr", "av", "st", "so", "in"};
-  for (std::size_t k = 0; k < pairs.size(); ++k) {
+  for (std::size_t k = 0; k < N; ++k) {
     const auto bit = static_cast<std::uint8_t>(1U << k);
     for (const int shift : {0, 'a' - 'A'}) {
       t.first[static_cast<unsigned char>(pairs[k][0] - shift)] |= bit;
@@ -200,7 +213,12 @@ constexpr PairTables kHintWordStarts = [] {
     }
   }
   return t;
-}();
+}
+
+// "price", "availab", "stock", "sold", "inventory".
+constexpr PairTables kNameWordStarts = pair_tables<5>({"pr", "av", "st", "so", "in"});
+// "cart", "basket", "bag", "buy", "trolley".
+constexpr PairTables kCartWordStarts = pair_tables<4>({"ca", "ba", "bu", "tr"});
 
 // Hints of a class, id or itemprop value: "price", "availab", "stock",
 // "sold", "inventory" anywhere in it, without ASCII case. Four bytes are
@@ -209,10 +227,7 @@ std::uint16_t hints_of_name_value(std::string_view v) noexcept {
   static_assert(std::endian::native == std::endian::little, "lower4 reads little-endian words");
   std::uint16_t h = 0;
   for (std::size_t i = 0; i + 4 <= v.size(); ++i) {
-    if ((kHintWordStarts.first[static_cast<unsigned char>(v[i])] &
-         kHintWordStarts.second[static_cast<unsigned char>(v[i + 1])]) == 0) {
-      continue;
-    }
+    if (!kNameWordStarts.may_start(v, i)) continue;
     const std::uint32_t w = lower4(v, i);
     if (w == word4("pric")) {
       if (i + 4 < v.size() && ascii_lower(v[i + 4]) == 'e') h |= hint_price;
@@ -234,6 +249,7 @@ std::uint16_t hints_of_value(std::string_view v) noexcept {
   const auto three_letter = [](std::uint32_t w) { return (w & three) == (word4("bag_") & three) || (w & three) == (word4("buy_") & three); };
   std::size_t i = 0;
   for (; i + 4 <= v.size(); ++i) {
+    if (!kCartWordStarts.may_start(v, i)) continue;
     const std::uint32_t w = lower4(v, i);
     if (w == word4("cart") || w == word4("bask") || three_letter(w)) return hint_cart;
     if (w == word4("trol") && starts_with_icase(v, i, "trolley")) return hint_cart;
@@ -315,9 +331,8 @@ class Tokenizer {
   std::size_t run() {
     std::size_t pos = 0;
     while (pos < h_.size()) {
-      const void* found = std::memchr(h_.data() + pos, '<', h_.size() - pos);
-      if (found == nullptr) break;
-      const std::size_t lt = static_cast<std::size_t>(static_cast<const char*>(found) - h_.data());
+      const std::size_t lt = find_byte('<', pos);
+      if (lt == npos) break;
       pos = step(lt);
       if (pos == npos) return unterminated_ == npos ? lt : unterminated_;
     }
@@ -367,24 +382,23 @@ class Tokenizer {
   // Where the quote that opens a value at `q` closes; npos when it does not.
   // Most values are short: a few bytes are compared in place before the
   // library search takes over.
-  std::size_t closing_quote(std::size_t q) const noexcept {
-    constexpr std::size_t kInPlace = 24;
-    const char quote = h_[q];
+  // Where byte `c` first occurs from `from`; npos when it does not. Tags and
+  // attribute values are mostly short: the next 16 bytes are compared at
+  // once before the library search takes over.
+  std::size_t find_byte(char c, std::size_t from) const noexcept {
 #if defined(__SSE2__)
-    // The next 16 bytes in one comparison, when the page holds them.
-    if (q + 17 <= h_.size()) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + q + 1));
-      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(quote))));
-      if (hits != 0) return q + 1 + static_cast<std::size_t>(std::countr_zero(hits));
-      return h_.find(quote, q + 17);
+    if (from + 16 <= h_.size()) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + from));
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+      if (hits != 0) return from + static_cast<std::size_t>(std::countr_zero(hits));
+      from += 16;
     }
 #endif
-    const std::size_t stop = std::min(h_.size(), q + 1 + kInPlace);
-    for (std::size_t k = q + 1; k < stop; ++k) {
-      if (h_[k] == quote) return k;
-    }
-    return stop == h_.size() ? npos : h_.find(quote, stop);
+    return h_.find(c, from);
   }
+
+  // Where the quote that opens a value at `q` closes; npos when it does not.
+  std::size_t closing_quote(std::size_t q) const noexcept { return find_byte(h_[q], q + 1); }
 
   // The name that starts at `p`, up to white space, "/" or ">".
   std::string_view name_at(std::size_t& p) const noexcept {
@@ -589,6 +603,31 @@ std::optional<std::string> PageIndex::attribute_text(const Tag& tag, std::string
   const auto raw = attribute(tag, name);
   if (!raw) return std::nullopt;
   return text::html_unescape(*raw);
+}
+
+std::size_t PageIndex::leading_space(std::string_view text) const noexcept {
+  if (text.empty()) return 0;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const auto readable = static_cast<std::size_t>(html_.data() + html_.size() - text.data());
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i line_feed = _mm_set1_epi8('\n');
+  const __m128i form_feed = _mm_set1_epi8('\f');
+  const __m128i carriage_return = _mm_set1_epi8('\r');
+  for (; i < text.size() && i + 16 <= readable; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    const __m128i blank = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, line_feed)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, tab),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, carriage_return), _mm_cmpeq_epi8(v, form_feed))));
+    const auto other = static_cast<unsigned>(~_mm_movemask_epi8(blank)) & 0xFFFFU;
+    if (other != 0) return std::min(text.size(), i + static_cast<std::size_t>(std::countr_zero(other)));
+  }
+  if (i >= text.size()) return text.size();
+#endif
+  while (i < text.size() && is_html_space(text[i])) ++i;
+  return i;
 }
 
 std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const {

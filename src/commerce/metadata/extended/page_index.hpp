@@ -127,6 +127,12 @@ class PageIndex {
     return end > begin ? html_.substr(begin, end - begin) : std::string_view();
   }
 
+  // The length of the HTML white space that `text`, a part of the page,
+  // starts with (text.size() when it is all white space). Most texts
+  // between tags are indentation: 16 bytes are looked at at once, reading
+  // on into the page past `text`.
+  [[nodiscard]] std::size_t leading_space(std::string_view text) const noexcept;
+
   // The text content of the element that tag `i` opens: its text pieces,
   // without those of scripts, styles and templates, references decoded, runs
   // of white space as one space, a space between block-level pieces; cut

@@ -349,6 +349,7 @@ std::optional<json::value> parse_strict(std::string_view body, const json::stora
   json::parse_options options;
   options.max_depth = kMaxJsonDepth;
   json::parser parser(sp, options);
+  parser.reset(sp);  // the value in `sp` too, not only the parser's stack
   json::error_code ec;
   parser.write(body.data(), body.size(), ec);
   if (ec) return std::nullopt;
