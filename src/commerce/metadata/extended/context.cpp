@@ -119,7 +119,8 @@ bool is_other_amount(const PageIndex& page, std::size_t i) {
 bool OtherContentMap::contains(std::size_t i) const {
   // Walk up to the first element whose answer is known, then settle the
   // answers on the way back down.
-  std::vector<std::size_t> path;
+  std::vector<std::size_t>& path = path_;
+  path.clear();
   std::size_t at = i;
   while (at != Tag::none && known_[at] == unknown) {
     path.push_back(at);

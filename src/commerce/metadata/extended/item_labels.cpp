@@ -410,7 +410,11 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
       }
     }
     if (!want_sku) continue;
-    const bool has_digit = std::any_of(raw.begin(), raw.end(), text::is_ascii_digit);
+    // Labelled texts are short: longer ones are passed over before they
+    // are read for digits.
+    const std::string_view stripped = text::strip(raw);
+    if (stripped.size() < 3 || stripped.size() > 64) continue;
+    const bool has_digit = std::any_of(stripped.begin(), stripped.end(), text::is_ascii_digit);
     // A label alone needs its value, with a digit, in the next text.
     std::string_view next;
     if (!has_digit) {
@@ -420,8 +424,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
       next = next_text(page, i);
       if (std::none_of(next.begin(), next.end(), text::is_ascii_digit)) continue;
     }
-    raw = text::strip(raw);
-    if (raw.size() < 3 || raw.size() > 64) continue;
+    raw = stripped;
     // References and East Asian punctuation are rare; only then is a copy made.
     std::string_view textv = raw;
     if (std::any_of(raw.begin(), raw.end(), [](char c) { return c == '&' || c == '\xEF' || c == '\xE3'; })) {

@@ -33,6 +33,7 @@ class OtherContentMap {
   static constexpr std::int8_t unknown = -1;
   const PageIndex& page_;
   mutable std::vector<std::int8_t> known_;
+  mutable std::vector<std::size_t> path_;  // contains()'s walk, kept for its memory
 };
 
 // What every reader of one page shares.
