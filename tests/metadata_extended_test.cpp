@@ -872,6 +872,39 @@ TEST(PageIndex, ReadsTagsAsBrowsersDo) {
   EXPECT_EQ(index.element_text(p), "In stock");
 }
 
+// The index looks at 16 bytes at once for the next "<", a value's closing
+// quote and the end of white space: values, names and runs of every length
+// around that, also where the page ends right after them.
+TEST(PageIndex, ReadsValuesAndTextOfEveryLength) {
+  for (std::size_t n = 0; n <= 40; ++n) {
+    SCOPED_TRACE(n);
+    const std::string filler(n, 'x');
+    const std::string blank(n, n % 2 == 0 ? ' ' : '\n');
+    const std::string html = "<button class=\"" + filler + "Stock " + filler + "Cart\" title='" + filler + "'>" + blank +
+                             "SKU: 12345</button><p data-" + filler + "price=1>" + blank;
+    const ext::PageIndex index(korvane::commerce::detail::ValidUtf8{html});
+    const auto& tags = index.tags();
+    ASSERT_EQ(tags.size(), 3U);
+    EXPECT_EQ(index.attribute(tags[0], "class").value_or(""), filler + "Stock " + filler + "Cart");
+    EXPECT_EQ(index.attribute(tags[0], "title").value_or("-"), filler);
+    EXPECT_EQ(tags[0].hints & (ext::hint_stock | ext::hint_cart), ext::hint_stock | ext::hint_cart);
+    EXPECT_EQ(tags[2].hints & ext::hint_price, ext::hint_price);
+    EXPECT_EQ(index.element_text(0), "SKU: 12345");
+    const std::string_view label = index.text_after(0);
+    EXPECT_EQ(index.leading_space(label), n);
+    EXPECT_EQ(index.leading_space(index.text_after(2)), n);  // all white space, up to the page's end
+  }
+  // Names that share their first letter and length.
+  const std::string names = "<script></script><select><strike><strong><source><style></style>";
+  const ext::PageIndex index(korvane::commerce::detail::ValidUtf8{names});
+  std::vector<ext::TagName> kinds;
+  for (const ext::Tag& t : index.tags()) {
+    if (!t.closing) kinds.push_back(t.kind);
+  }
+  EXPECT_EQ(kinds, (std::vector<ext::TagName>{ext::TagName::script, ext::TagName::select, ext::TagName::strike,
+                                              ext::TagName::other, ext::TagName::other, ext::TagName::style}));
+}
+
 TEST(Availability, ReadsSchemaValuesInAnySpelling) {
   EXPECT_EQ(ext::availability_of("http://schema.org/InStock"), StockStatus::IN_STOCK);
   EXPECT_EQ(ext::availability_of("in_stock"), StockStatus::IN_STOCK);
