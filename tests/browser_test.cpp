@@ -24,7 +24,10 @@
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
+#include "support/browser_links.hpp"
+#include "support/loopback.hpp"
 #include "support/processes.hpp"
+#include "support/records.hpp"
 
 #include <gtest/gtest.h>
 
@@ -53,6 +56,7 @@ using korvane::commerce::DirectStoreResolver;
 using korvane::commerce::ResolverOptions;
 using korvane::commerce::detail::run_coroutine;
 using korvane::models::EnrichedCommerceMatch;
+using korvane::testing::item;
 using testing::HasSubstr;
 using std::chrono::milliseconds;
 
@@ -136,39 +140,39 @@ const show = (items, replace) => {
 
 class StoreServer {
  public:
-  StoreServer() {
-    server_.new_task_queue = [] { return new httplib::ThreadPool(32); };
-    server_.set_keep_alive_timeout(1);
+  StoreServer() : loopback_(32) {
+    auto& http = loopback_.http();
+    http.set_keep_alive_timeout(1);
     const auto search = [this](const httplib::Request& req, httplib::Response& res) {
       if (on_search) on_search();
       res.set_content(search_page(req.get_param_value("q")), "text/html");
     };
-    server_.Get("/sch/i.html", search);
-    server_.Get("/search", search);
-    server_.Get("/search/all", search);
-    server_.Get("/api/results", [](const httplib::Request& req, httplib::Response& res) {
+    http.Get("/sch/i.html", search);
+    http.Get("/search", search);
+    http.Get("/search/all", search);
+    http.Get("/api/results", [](const httplib::Request& req, httplib::Response& res) {
       res.set_content(results_for(req.get_header_value("Host")), "application/json");
     });
-    server_.Get("/late/search", [](const httplib::Request& req, httplib::Response& res) {
+    http.Get("/late/search", [](const httplib::Request& req, httplib::Response& res) {
       res.set_content(late_page(req.get_param_value("kind")), "text/html");
     });
-    server_.Get("/api/late", [](const httplib::Request&, httplib::Response& res) {
+    http.Get("/api/late", [](const httplib::Request&, httplib::Response& res) {
       std::this_thread::sleep_for(milliseconds(150));
       res.set_content(R"([{"href": "/p/blue-canvas-shoes", "text": "Blue Canvas Shoes"},
         {"href": "/p/red-leather-boots", "text": "Red Leather Boots"}])",
                       "application/json");
     });
-    server_.Get("/missing/search", [](const httplib::Request&, httplib::Response& res) {
+    http.Get("/missing/search", [](const httplib::Request&, httplib::Response& res) {
       res.status = 404;
       res.set_content("<html><body><a href=\"/p/red-leather-boots\">Red Leather Boots</a></body></html>",
                       "text/html");
     });
-    server_.Get("/slow/search", [this](const httplib::Request&, httplib::Response& res) {
+    http.Get("/slow/search", [this](const httplib::Request&, httplib::Response& res) {
       if (on_slow) on_slow();
       for (int i = 0; i < 60 && !stopping_; ++i) std::this_thread::sleep_for(milliseconds(50));
       res.set_content("<html><body>late</body></html>", "text/html");
     });
-    server_.Get("/probe", [this](const httplib::Request& req, httplib::Response& res) {
+    http.Get("/probe", [this](const httplib::Request& req, httplib::Response& res) {
       {
         const std::lock_guard lock(mutex_);
         user_agents_.push_back(req.get_header_value("User-Agent"));
@@ -186,14 +190,14 @@ class StoreServer {
       </script></body></html>)",
                       "text/html");
     });
-    server_.Get("/text", [](const httplib::Request&, httplib::Response& res) {
+    http.Get("/text", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(R"(<html><body>
         <p id="b-first">first</p>
         <a id="words" href="/x?y=1" class="c">Nike <b>Air</b><script>var hidden = 'jordan';</script><style>.q { color: red }</style><span>Max</span>90</a>
         <p id="a-last">last</p></body></html>)",
                       "text/html");
     });
-    server_.Get("/delayed", [this](const httplib::Request&, httplib::Response& res) {
+    http.Get("/delayed", [this](const httplib::Request&, httplib::Response& res) {
       const int now = ++documents_in_flight;
       int peak = documents_peak.load();
       while (now > peak && !documents_peak.compare_exchange_weak(peak, now)) {
@@ -206,29 +210,22 @@ class StoreServer {
       ++resource_requests;
       res.set_content("", "application/octet-stream");
     };
-    server_.Get("/img.png", resource);
-    server_.Get("/style.css", resource);
-    server_.Get("/font.woff2", resource);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    http.Get("/img.png", resource);
+    http.Get("/style.css", resource);
+    http.Get("/font.woff2", resource);
+    loopback_.start();
   }
   ~StoreServer() {
     stopping_ = true;
-    server_.stop();
-    thread_.join();
+    loopback_.stop();
   }
   StoreServer(const StoreServer&) = delete;
   StoreServer& operator=(const StoreServer&) = delete;
 
-  [[nodiscard]] int port() const { return port_; }
+  [[nodiscard]] int port() const { return loopback_.port(); }
 
   // Session options: private addresses allowed, every host on this server.
-  [[nodiscard]] SessionOptions options() const {
-    SessionOptions o;
-    o.allow_private_addresses = true;
-    o.extra_args.push_back("--host-resolver-rules=MAP * 127.0.0.1:" + std::to_string(port_));
-    return o;
-  }
+  [[nodiscard]] SessionOptions options() const { return korvane::testing::every_host_to(port()); }
 
   std::vector<std::string> user_agents() {
     const std::lock_guard lock(mutex_);
@@ -247,9 +244,7 @@ class StoreServer {
   std::atomic<int> documents_peak{0};
 
  private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
+  korvane::testing::LoopbackServer loopback_;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::vector<std::string> user_agents_;
@@ -288,15 +283,6 @@ class LogCapture {
  private:
   std::ostringstream out_;
 };
-
-EnrichedCommerceMatch item(std::string title, std::string url, std::optional<std::string> merchant = {}) {
-  EnrichedCommerceMatch m;
-  m.title = std::move(title);
-  m.direct_url = url;
-  m.original_url = std::move(url);
-  m.merchant_name = std::move(merchant);
-  return m;
-}
 
 std::string href_of(const Element& e) {
   const auto it = e.attrib().find("href");

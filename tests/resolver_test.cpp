@@ -14,6 +14,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include "support/records.hpp"
 
 #include <map>
 #include <set>
@@ -30,6 +31,7 @@ using korvane::commerce::awaitable;
 using korvane::commerce::DirectStoreResolver;
 using korvane::commerce::ResolverOptions;
 using korvane::models::EnrichedCommerceMatch;
+using korvane::testing::item;
 using testing::ElementsAre;
 using testing::HasSubstr;
 namespace detail = korvane::commerce::detail;
@@ -183,15 +185,6 @@ class LogCapture {
 };
 
 // ---------------------------------------------------------------- helpers
-
-EnrichedCommerceMatch item(std::string title, std::string url, std::optional<std::string> merchant = std::nullopt) {
-  EnrichedCommerceMatch m;
-  m.title = std::move(title);
-  m.direct_url = url;
-  m.original_url = std::move(url);
-  m.merchant_name = std::move(merchant);
-  return m;
-}
 
 struct Outcome {
   std::vector<std::string> progress;
