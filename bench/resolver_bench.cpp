@@ -23,7 +23,7 @@
 #include "commerce/async_runtime.hpp"
 #include "commerce/resolver_crawl.hpp"
 #include "host/browser/executable.hpp"
-#include "support/browser_links.hpp"
+#include "support/browser.hpp"
 #include "support/loopback.hpp"
 
 #include <benchmark/benchmark.h>

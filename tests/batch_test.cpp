@@ -18,7 +18,7 @@
 
 #include "support/page_table.hpp"
 #include "support/records.hpp"
-#include "support/browser_links.hpp"
+#include "support/browser.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -41,14 +41,9 @@ using korvane::testing::match;
 
 // A browser whose store search pages ("...?_nkw=<words>") each list one
 // product link named after the words; a search for "nothing" lists none.
-struct FakeBrowser {
+struct FakeBrowser : korvane::testing::SessionCounts {
   std::chrono::milliseconds delay{5};
   bool unavailable = false;
-  int made = 0;
-  int entered = 0;
-  int exited = 0;
-  int open_now = 0;
-  int open_peak = 0;
   int fetches = 0;
 };
 
@@ -84,7 +79,7 @@ class FakeSession final : public browser::Session {
   }
   awaitable<std::unique_ptr<browser::Page>> fetch(std::string url) override {
     ++browser_.fetches;
-    browser_.open_peak = std::max(browser_.open_peak, ++browser_.open_now);
+    browser_.tab_opened();
     asio::steady_timer timer(co_await asio::this_coro::executor, browser_.delay);
     try {
       co_await timer.async_wait(asio::use_awaitable);

@@ -24,7 +24,7 @@
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
-#include "support/browser_links.hpp"
+#include "support/browser.hpp"
 #include "support/loopback.hpp"
 #include "support/processes.hpp"
 #include "support/records.hpp"
@@ -36,6 +36,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -293,6 +294,16 @@ std::string href_of(const Element& e) {
 // the test ends: no session leaves a profile behind.
 class Browser : public ::testing::Test {
  protected:
+  // Runs `body` with a session of `tabs` tabs on the store server, entered
+  // before and left after.
+  void with_session(int tabs, const std::function<awaitable<void>(AsyncStealthySession&)>& body) {
+    run_coroutine([&]() -> awaitable<void> {
+      AsyncStealthySession session(tabs, 10000, server_.options());
+      co_await session.enter();
+      co_await body(session);
+      co_await session.exit();
+    }());
+  }
   void SetUp() override {
     char templ[] = "/tmp/korvane-browser-test-XXXXXX";
     ASSERT_NE(::mkdtemp(templ), nullptr);
@@ -319,9 +330,7 @@ class Browser : public ::testing::Test {
 // ---------------------------------------------------------------- the session
 
 TEST_F(Browser, FindsLinksThatScriptsInsertAfterLoad) {
-  run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(2, 10000, server_.options());
-    co_await session.enter();
+  with_session(2, [&](AsyncStealthySession& session) -> awaitable<void> {
     EXPECT_GT(session.start_up_time().count(), 0);
     std::string url = "http://www.ebay.com/sch/i.html?_nkw=nike+air+max";
     const auto page = co_await session.fetch(url);
@@ -337,17 +346,14 @@ TEST_F(Browser, FindsLinksThatScriptsInsertAfterLoad) {
         EXPECT_EQ(links[1]->get_all_text(), "Nike Air Max 90\nWhite");
       }
     }
-    co_await session.exit();
-  }());
+  });
 }
 
 // A page counted as ready as soon as its links have settled gives the links
 // of the page that has loaded and settled, however it shows them; a page
 // with none is waited for as before. One tab, reused from page to page.
 TEST_F(Browser, ReadyPagesGiveTheLinksOfTheSettledPage) {
-  run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(1, 10000, server_.options());
-    co_await session.enter();
+  with_session(1, [&](AsyncStealthySession& session) -> awaitable<void> {
     const auto hrefs = [](const std::vector<std::unique_ptr<Element>>& links) {
       std::vector<std::string> out;
       for (const auto& link : links) out.push_back(href_of(*link));
@@ -368,14 +374,11 @@ TEST_F(Browser, ReadyPagesGiveTheLinksOfTheSettledPage) {
         EXPECT_THAT(ready, testing::Contains("/p/red-leather-boots"));
       }
     }
-    co_await session.exit();
-  }());
+  });
 }
 
 TEST_F(Browser, StatusTextAndDocumentOrder) {
-  run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(1, 10000, server_.options());
-    co_await session.enter();
+  with_session(1, [&](AsyncStealthySession& session) -> awaitable<void> {
     std::string missing = "http://shop.example/missing/search";
     auto not_found = co_await session.fetch(missing);
     EXPECT_TRUE(not_found);
@@ -411,14 +414,11 @@ TEST_F(Browser, StatusTextAndDocumentOrder) {
       }
       EXPECT_TRUE(refused);
     }
-    co_await session.exit();
-  }());
+  });
 }
 
 TEST_F(Browser, StealthMeasures) {
-  run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(1, 10000, server_.options());
-    co_await session.enter();
+  with_session(1, [&](AsyncStealthySession& session) -> awaitable<void> {
     std::string url = "http://shop.example/probe";
     const auto page = co_await session.fetch(url);
     EXPECT_TRUE(page);
@@ -438,8 +438,8 @@ TEST_F(Browser, StealthMeasures) {
         EXPECT_EQ(a.at("runtime"), "object");
       }
     }
-    co_await session.exit();
-  }());
+    co_return;
+  });
   ASSERT_FALSE(server_.user_agents().empty());
   EXPECT_THAT(server_.user_agents().front(), testing::Not(HasSubstr("Headless")));
   EXPECT_THAT(server_.accept_languages().front(), testing::StartsWith("en-US,en"));
@@ -476,9 +476,7 @@ TEST_F(Browser, DisabledResourcesAreNotRequested) {
 }
 
 TEST_F(Browser, AtMostMaxPagesTabsAtOnce) {
-  run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(2, 10000, server_.options());
-    co_await session.enter();
+  with_session(2, [&](AsyncStealthySession& session) -> awaitable<void> {
     std::vector<awaitable<bool>> tasks;
     for (int i = 0; i < 5; ++i) {
       tasks.push_back([](Session& s, std::string url) -> awaitable<bool> {
@@ -488,8 +486,8 @@ TEST_F(Browser, AtMostMaxPagesTabsAtOnce) {
     }
     const auto outcomes = co_await korvane::commerce::detail::gather(std::move(tasks));
     for (const auto& o : outcomes) EXPECT_TRUE(o.ok() && o.value && *o.value);
-    co_await session.exit();
-  }());
+    co_return;
+  });
   EXPECT_EQ(server_.documents_peak.load(), 2);
 }
 

@@ -14,6 +14,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include "support/browser.hpp"
 #include "support/records.hpp"
 
 #include <map>
@@ -53,19 +54,14 @@ struct SiteSpec {
 };
 
 // What the fake browser serves and what it saw.
-struct FakeBrowser {
+struct FakeBrowser : korvane::testing::SessionCounts {
   std::map<std::string, SiteSpec> sites;
   std::string enter_error;  // enter() throws this
   bool factory_throws = false;
   std::chrono::milliseconds delay{0};
 
-  int made = 0;
-  int entered = 0;
-  int exited = 0;
   int max_pages = 0;
   int timeout_ms = 0;
-  int open_now = 0;
-  int open_peak = 0;
   std::vector<std::string> fetched;
   std::vector<std::string> queries;  // "url | selector"
 };
@@ -119,8 +115,7 @@ class FakeSession final : public Session {
   }
   awaitable<std::unique_ptr<Page>> fetch(std::string url) override {
     browser_.fetched.push_back(url);
-    ++browser_.open_now;
-    browser_.open_peak = std::max(browser_.open_peak, browser_.open_now);
+    browser_.tab_opened();
     if (browser_.delay.count() > 0) {
       const auto executor = co_await asio::this_coro::executor;
       asio::steady_timer timer(executor, browser_.delay);

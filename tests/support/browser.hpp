@@ -1,6 +1,6 @@
-// Pieces for browser sessions in tests and benchmarks: a link element as a
-// fake page or a peer's reading gives it, and session options that send
-// every host to one loopback server.
+// Pieces for browser sessions in tests and benchmarks: what a fake browser
+// counts, a link element as a fake page or a peer's reading gives it, and
+// session options that send every host to one loopback server.
 #pragma once
 
 #include <korvane/browser/options.hpp>
@@ -8,12 +8,25 @@
 
 #include "host/browser/snapshot_element.hpp"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
 #include <utility>
 
 namespace korvane::testing {
+
+// What a fake browser counts: sessions made, entered and left; tabs open now
+// and at most at once.
+struct SessionCounts {
+  int made = 0;
+  int entered = 0;
+  int exited = 0;
+  int open_now = 0;
+  int open_peak = 0;
+
+  void tab_opened() { open_peak = std::max(open_peak, ++open_now); }
+};
 
 // A link with its href and its text (all text and own text alike).
 inline std::unique_ptr<browser::Element> link_element(std::string href, const std::string& text) {
