@@ -137,6 +137,13 @@ std::string to_lower(std::string_view s) {
   return from_icu(u);
 }
 
+std::string to_upper(std::string_view s) {
+  if (is_ascii(s)) return ascii_upper(s);
+  auto u = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+  u.toUpper(icu::Locale::getRoot());
+  return from_icu(u);
+}
+
 std::string letters_and_digits(std::string_view s) {
   std::string out;
   for (const char c : to_lower(s)) {
@@ -144,13 +151,6 @@ std::string letters_and_digits(std::string_view s) {
     if (u >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out.push_back(c);
   }
   return out;
-}
-
-std::string to_upper(std::string_view s) {
-  if (is_ascii(s)) return ascii_upper(s);
-  auto u = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
-  u.toUpper(icu::Locale::getRoot());
-  return from_icu(u);
 }
 
 std::string title_case(std::string_view s) {
