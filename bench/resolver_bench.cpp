@@ -46,9 +46,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using korvane::browser::AsyncStealthySession;
-using korvane::browser::Session;
-using korvane::browser::SessionOptions;
+using namespace korvane::browser;
 using korvane::commerce::DirectStoreResolver;
 using korvane::commerce::ResolverOptions;
 using korvane::models::EnrichedCommerceMatch;

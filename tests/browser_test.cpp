@@ -45,13 +45,7 @@ namespace {
 
 namespace asio = boost::asio;
 namespace fs = std::filesystem;
-using korvane::browser::AsyncStealthySession;
-using korvane::browser::BrowserError;
-using korvane::browser::BrowserUnavailableError;
-using korvane::browser::Element;
-using korvane::browser::Page;
-using korvane::browser::Session;
-using korvane::browser::SessionOptions;
+using namespace korvane::browser;
 using korvane::commerce::awaitable;
 using korvane::commerce::DirectStoreResolver;
 using korvane::commerce::ResolverOptions;

@@ -18,8 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using korvane::models::CommerceIntelligence;
-using korvane::models::EnrichedCommerceMatch;
+using namespace korvane::models;
 using korvane::report::commerce_to_html;
 using korvane::testing::item;
 using testing::HasSubstr;

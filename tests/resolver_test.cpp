@@ -28,14 +28,11 @@ using korvane::browser::BrowserError;
 using korvane::browser::Element;
 using korvane::browser::Page;
 using korvane::browser::Session;
-using korvane::commerce::awaitable;
-using korvane::commerce::DirectStoreResolver;
-using korvane::commerce::ResolverOptions;
+using namespace korvane::commerce;
 using korvane::models::EnrichedCommerceMatch;
 using korvane::testing::item;
 using testing::ElementsAre;
 using testing::HasSubstr;
-namespace detail = korvane::commerce::detail;
 
 // ---------------------------------------------------------------- the fake browser
 
