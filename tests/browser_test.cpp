@@ -19,12 +19,11 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <httplib.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
 #include "support/browser.hpp"
+#include "support/log_capture.hpp"
 #include "support/loopback.hpp"
 #include "support/processes.hpp"
 #include "support/records.hpp"
@@ -52,6 +51,7 @@ using korvane::commerce::ResolverOptions;
 using korvane::commerce::detail::run_coroutine;
 using korvane::models::EnrichedCommerceMatch;
 using korvane::testing::item;
+using korvane::testing::LogCapture;
 using testing::HasSubstr;
 using std::chrono::milliseconds;
 
@@ -259,25 +259,6 @@ void expect_nothing_left(int pid, const std::string& dir) {
   int status = 0;
   EXPECT_EQ(::waitpid(pid, &status, WNOHANG), -1) << "the browser was not reaped";
 }
-
-class LogCapture {
- public:
-  LogCapture() {
-    spdlog::drop("korvane.commerce.resolver");
-    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out_);
-    sink->set_pattern("%l %v");
-    auto logger = std::make_shared<spdlog::logger>("korvane.commerce.resolver", sink);
-    logger->set_level(spdlog::level::debug);
-    spdlog::register_logger(logger);
-  }
-  ~LogCapture() { spdlog::drop("korvane.commerce.resolver"); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-  [[nodiscard]] std::string text() const { return out_.str(); }
-
- private:
-  std::ostringstream out_;
-};
 
 std::string href_of(const Element& e) {
   const auto it = e.attrib().find("href");
@@ -660,7 +641,7 @@ TEST_F(Browser, ResolverFindsProductLinksOnStorePages) {
       item("Just a product", "http://shop.example/p/123"),
   };
   std::vector<std::string> progress;
-  LogCapture log;
+  LogCapture log("korvane.commerce.resolver");
   DirectStoreResolver::resolve(
       items, 2, 10, [&progress](std::string msg) { progress.push_back(std::move(msg)); },
       resolver_options(server_));
@@ -680,7 +661,7 @@ TEST_F(Browser, ResolverFindsProductLinksOnStorePages) {
 TEST_F(Browser, ResolverGivesUpOnSlowPagesAndMissingBrowser) {
   {
     std::vector<EnrichedCommerceMatch> items{item("Late Page", "http://shop.example/slow/search?q=late")};
-    LogCapture log;
+    LogCapture log("korvane.commerce.resolver");
     DirectStoreResolver::resolve(items, 1, 1, {}, resolver_options(server_));
     EXPECT_EQ(items[0].direct_url, "http://shop.example/slow/search?q=late");
     EXPECT_THAT(log.text(), HasSubstr("debug Failed crawling store URL 'http://shop.example/slow/search?q=late': "
@@ -710,7 +691,7 @@ TEST_F(Browser, ResolverGivesUpOnSlowPagesAndMissingBrowser) {
                                              item("B", "http://shop.example/search/all?q=b")};
     const auto before = items;
     std::vector<std::string> progress;
-    LogCapture log;
+    LogCapture log("korvane.commerce.resolver");
     DirectStoreResolver::resolve(items, 4, 15, [&progress](std::string msg) { progress.push_back(std::move(msg)); });
     ::unsetenv("KORVANE_CHROMIUM");
     EXPECT_EQ(items, before);
@@ -757,7 +738,7 @@ TEST_F(Browser, KillingTheBrowserMidCrawlLeavesNothingAndReturns) {
                                            item("Red Leather Boots", "http://shop.example/search/all?q=2"),
                                            item("Red Leather Boots", "http://shop.example/search/all?q=3")};
   std::vector<std::string> progress;
-  LogCapture log;
+  LogCapture log("korvane.commerce.resolver");
   DirectStoreResolver::resolve(
       items, 1, 10, [&progress](std::string msg) { progress.push_back(std::move(msg)); }, options);
   server_.on_search = nullptr;

@@ -13,11 +13,10 @@
 #include <boost/asio/use_future.hpp>
 #include <korvane/core/cache.hpp>
 #include <gtest/gtest.h>
+#include "support/log_capture.hpp"
 #include "support/loopback.hpp"
 
 #include <httplib.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -1049,15 +1048,12 @@ TEST(FetcherCall, LogsEveryReasonAtDebugLevelToTheHostsLogger) {
   // Without a logger of the host's, nothing is written anywhere.
   EXPECT_NO_THROW(fetch(fetcher, {"https://a.example/lost"}));
 
-  std::ostringstream out;
-  auto logger = std::make_shared<spdlog::logger>(
-      "korvane.core.fetcher", std::make_shared<spdlog::sinks::ostream_sink_mt>(out));
-  logger->set_level(spdlog::level::debug);
-  logger->set_pattern("%l %v");
-  spdlog::register_logger(logger);
-  (void)fetch(fetcher, {"https://a.example/", "https://a.example/lost", "gopher://a.example/"});
-  spdlog::drop("korvane.core.fetcher");
-  const std::string log = out.str();
+  std::string log;
+  {
+    const korvane::testing::LogCapture capture("korvane.core.fetcher");
+    (void)fetch(fetcher, {"https://a.example/", "https://a.example/lost", "gopher://a.example/"});
+    log = capture.text();
+  }
   EXPECT_NE(log.find("debug no page for https://a.example/lost: lost in transit"), std::string::npos) << log;
   EXPECT_NE(log.find("debug no page for gopher://a.example/: unsupported scheme (gopher)"), std::string::npos)
       << log;

@@ -9,12 +9,11 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include "support/browser.hpp"
+#include "support/log_capture.hpp"
 #include "support/records.hpp"
 
 #include <map>
@@ -31,6 +30,7 @@ using korvane::browser::Session;
 using namespace korvane::commerce;
 using korvane::models::EnrichedCommerceMatch;
 using korvane::testing::item;
+using korvane::testing::LogCapture;
 using testing::ElementsAre;
 using testing::HasSubstr;
 
@@ -148,34 +148,6 @@ ResolverOptions fake_options(FakeBrowser& browser) {
   return options;
 }
 
-// ---------------------------------------------------------------- captured log lines
-
-class LogCapture {
- public:
-  LogCapture() {
-    spdlog::drop("korvane.commerce.resolver");
-    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out_);
-    sink->set_pattern("%l %v");
-    logger_ = std::make_shared<spdlog::logger>("korvane.commerce.resolver", sink);
-    logger_->set_level(spdlog::level::debug);
-    spdlog::register_logger(logger_);
-  }
-  ~LogCapture() { spdlog::drop("korvane.commerce.resolver"); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<std::string> lines() const {
-    std::vector<std::string> result;
-    std::istringstream in(out_.str());
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-  }
-
- private:
-  std::ostringstream out_;
-  std::shared_ptr<spdlog::logger> logger_;
-};
-
 // ---------------------------------------------------------------- helpers
 
 struct Outcome {
@@ -184,7 +156,7 @@ struct Outcome {
 };
 
 Outcome resolve(std::vector<EnrichedCommerceMatch>& items, FakeBrowser& browser, int max_concurrency = 4) {
-  LogCapture capture;
+  LogCapture capture("korvane.commerce.resolver");
   Outcome run;
   auto& returned = DirectStoreResolver::resolve(
       items, max_concurrency, 15, [&run](std::string msg) { run.progress.push_back(std::move(msg)); },
