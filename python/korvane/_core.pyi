@@ -320,7 +320,10 @@ class DestinationMetadataParser:
 class CommerceAggregator:
     @staticmethod
     def fuse_matches_and_offers(
-        lens_items: _Items, shopping_offers: Union[List[ShoppingOffer], Tuple[ShoppingOffer, ...]]
+        lens_items: _Items,
+        shopping_offers: Union[List[ShoppingOffer], Tuple[ShoppingOffer, ...]],
+        *,
+        extended: bool = ...,
     ) -> List[EnrichedCommerceMatch]: ...
 
 def export_commerce_to_csv(commerce: CommerceIntelligence, output_path: _Path) -> str: ...

@@ -187,17 +187,19 @@ void bind_aggregator(py::module_& m) {
   operations_class<CommerceAggregator>(m, "CommerceAggregator", "Fuses visual matches with shopping offers.")
       .def_static(
           "fuse_matches_and_offers",
-          [](const py::object& lens_items, const py::object& shopping_offers) {
+          [](const py::object& lens_items, const py::object& shopping_offers, const py::object& extended) {
             const auto items = items_of(lens_items, "lens_items");
             const auto offers = list_of(shopping_offers, "shopping_offers", "ShoppingOffer",
                                         [](py::handle h, const std::string& what) {
                                           return record<models::ShoppingOffer>(h, what);
                                         });
-            return to_python(CommerceAggregator::fuse_matches_and_offers(items, offers));
+            const auto mode = boolean(extended, "extended") ? ExtractionMode::extended : ExtractionMode::standard;
+            return to_python(CommerceAggregator::fuse_matches_and_offers(items, offers, mode));
           },
-          py::arg("lens_items"), py::arg("shopping_offers"),
+          py::arg("lens_items"), py::arg("shopping_offers"), py::kw_only(), py::arg("extended") = false,
           "One deduplicated list (new records) of the offers and the items, offers first, in relevance "
-          "order.");
+          "order. extended=True also merges listings that agree once tracking is removed, and items of one "
+          "shop with the same GTIN or brand and SKU, and gives offers their merchant category.");
 }
 
 // ---------------------------------------------------------------- exports, readers

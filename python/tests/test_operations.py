@@ -78,6 +78,9 @@ class TestOperations:
         offer = ShoppingOffer(title="Red shoe", link="https://b.example/p", extracted_price=10.0, position=1)
         fused = CommerceAggregator.fuse_matches_and_offers([item], (offer,))
         assert [i.source_engine for i in fused] == ["shopping", "lens"] and fused[1] == item and fused[1] is not item
+        tracked = EnrichedCommerceMatch(title="Red shoe, size 42", direct_url="https://b.example/p?utm_source=lens")
+        assert len(CommerceAggregator.fuse_matches_and_offers([tracked], [offer])) == 2
+        assert len(CommerceAggregator.fuse_matches_and_offers([tracked], [offer], extended=True)) == 1
         assert relevance.classify_match_relevance(item) in RelevanceLabel
         assert relevance.sort_commerce_items([item])[0] == item
         summary = relevance.recompute_market_summary(fused, CommerceSummary(total_matches=2))
