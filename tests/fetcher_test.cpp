@@ -776,8 +776,9 @@ class FetcherManners : public ::testing::Test {
     });
     const std::pair<const char*, const char*> refusals[] = {{"/unkept", "no-store"},
                                                             {"/personal", "private, max-age=600"}};
-    for (const auto& [path, cache_control] : refusals) {
-      http.Get(path, [this, cache_control](const httplib::Request& req, httplib::Response& res) {
+    for (const auto& refusal : refusals) {
+      const char* cache_control = refusal.second;  // (Clang 14 captures no structured binding)
+      http.Get(refusal.first, [this, cache_control](const httplib::Request& req, httplib::Response& res) {
         TestServer::InFlight counted(server_, req);
         res.set_header("Cache-Control", cache_control);
         res.set_content(page_html, "text/html");
