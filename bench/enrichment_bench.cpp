@@ -257,21 +257,27 @@ korvane::models::CommerceIntelligence many_items() {
   return ci;
 }
 
-void BM_ExportCsv(benchmark::State& state) {
+// Writes the items to a temporary file with `write` in every iteration.
+template <class Write>
+void export_items(benchmark::State& state, Write write, const std::string& ending) {
   const auto ci = many_items();
-  const fs::path out = fs::temp_directory_path() / "korvane-bench-export.csv";
-  for (auto _ : state) benchmark::DoNotOptimize(korvane::commerce::export_commerce_to_csv(ci, out));
+  const fs::path out = fs::temp_directory_path() / ("korvane-bench-export." + ending);
+  for (auto _ : state) benchmark::DoNotOptimize(write(ci, out));
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * ci.items.size()));
   fs::remove(out);
+}
+
+void BM_ExportCsv(benchmark::State& state) {
+  export_items(
+      state, [](const auto& ci, const fs::path& out) { return korvane::commerce::export_commerce_to_csv(ci, out); },
+      "csv");
 }
 BENCHMARK(BM_ExportCsv)->Unit(benchmark::kMillisecond);
 
 void BM_ExportJson(benchmark::State& state) {
-  const auto ci = many_items();
-  const fs::path out = fs::temp_directory_path() / "korvane-bench-export.json";
-  for (auto _ : state) benchmark::DoNotOptimize(korvane::commerce::export_commerce_to_json(ci, out));
-  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * ci.items.size()));
-  fs::remove(out);
+  export_items(
+      state, [](const auto& ci, const fs::path& out) { return korvane::commerce::export_commerce_to_json(ci, out); },
+      "json");
 }
 BENCHMARK(BM_ExportJson)->Unit(benchmark::kMillisecond);
 

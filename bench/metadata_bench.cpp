@@ -180,6 +180,17 @@ CliRun run_cli_parse(const fs::path& input) {
   return run;
 }
 
+// Runs the command over `input` in every iteration, timed by its `seconds`
+// (CPU or wall clock); `bytes` of pages per run.
+void time_cli_parse(benchmark::State& state, const fs::path& input, std::size_t bytes, double CliRun::*seconds) {
+  for (auto _ : state) {
+    const CliRun run = run_cli_parse(input);
+    if (!run.ok) state.SkipWithError("the command failed");
+    state.SetIterationTime(run.*seconds);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+
 // The same pages through `korvane-commerce parse --jsonl`, each page inline
 // in its request line: the command line's own cost (reading and decoding the
 // JSON lines, writing the answers, starting) on top of the parser's. Time is
@@ -194,13 +205,8 @@ void BM_CliParseJsonl(benchmark::State& state) {
       bytes += page.html.size();
     }
   }
-  for (auto _ : state) {
-    const CliRun run = run_cli_parse(input);
-    if (!run.ok) state.SkipWithError("the command failed");
-    state.SetIterationTime(run.cpu_seconds);
-  }
+  time_cli_parse(state, input, bytes, &CliRun::cpu_seconds);
   fs::remove(input);
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 BENCHMARK(BM_CliParseJsonl)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -227,13 +233,8 @@ void BM_CliParseJsonlFiles(benchmark::State& state) {
       bytes += page.html.size();
     }
   }
-  for (auto _ : state) {
-    const CliRun run = run_cli_parse(input);
-    if (!run.ok) state.SkipWithError("the command failed");
-    state.SetIterationTime(run.wall_seconds);
-  }
+  time_cli_parse(state, input, bytes, &CliRun::wall_seconds);
   fs::remove_all(folder);
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 BENCHMARK(BM_CliParseJsonlFiles)->UseManualTime()->Unit(benchmark::kMillisecond);
 #endif

@@ -23,6 +23,8 @@
 #include "commerce/async_runtime.hpp"
 #include "commerce/resolver_crawl.hpp"
 #include "host/browser/executable.hpp"
+#include "support/browser.hpp"
+#include "support/loopback.hpp"
 
 #include <benchmark/benchmark.h>
 #include <boost/json.hpp>
@@ -44,9 +46,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using korvane::browser::AsyncStealthySession;
-using korvane::browser::Session;
-using korvane::browser::SessionOptions;
+using namespace korvane::browser;
 using korvane::commerce::DirectStoreResolver;
 using korvane::commerce::ResolverOptions;
 using korvane::models::EnrichedCommerceMatch;
@@ -136,26 +136,26 @@ std::string results(const std::string& host, const std::string& query) {
 
 class StoreServer {
  public:
-  StoreServer() {
-    // Enough workers that connections kept alive by either browser never
-    // make the other wait for one.
-    server_.new_task_queue = [] { return new httplib::ThreadPool(256); };
-    server_.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+  // Enough workers that connections kept alive by either browser never
+  // make the other wait for one.
+  StoreServer() : loopback_(256) {
+    auto& http = loopback_.http();
+    http.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
       std::this_thread::sleep_for(RESPONSE_DELAY);
       return httplib::Server::HandlerResponse::Unhandled;
     });
     const auto page = [](const httplib::Request&, httplib::Response& res) {
       res.set_content(search_page(), "text/html; charset=utf-8");
     };
-    server_.Get("/sch/i.html", page);
-    server_.Get("/search", page);
-    server_.Get("/catalogsearch/result", page);
-    server_.Get("/api/search", [](const httplib::Request& req, httplib::Response& res) {
+    http.Get("/sch/i.html", page);
+    http.Get("/search", page);
+    http.Get("/catalogsearch/result", page);
+    http.Get("/api/search", [](const httplib::Request& req, httplib::Response& res) {
       std::string query;
       for (const auto& [name, value] : req.params) query = value;  // the one parameter
       res.set_content(results(req.get_header_value("Host"), query), "application/json");
     });
-    server_.Get("/static/site.css", [](const httplib::Request&, httplib::Response& res) {
+    http.Get("/static/site.css", [](const httplib::Request&, httplib::Response& res) {
       std::string css = ".card { margin: 4px; }";
       if (page_style == PageStyle::shop) {
         css = "@font-face { font-family: Brand; src: url(/static/brand.woff2); } body { font-family: Brand; } " + css;
@@ -165,34 +165,24 @@ class StoreServer {
     const auto image = [](const httplib::Request&, httplib::Response& res) {
       res.set_content(std::string(2048, '\0'), "image/png");
     };
-    server_.Get(R"(/static/.*\.(png|jpg))", image);
-    server_.Get(R"(/thumbs/.*)", image);
-    server_.Get("/static/brand.woff2", [](const httplib::Request&, httplib::Response& res) {
+    http.Get(R"(/static/.*\.(png|jpg))", image);
+    http.Get(R"(/thumbs/.*)", image);
+    http.Get("/static/brand.woff2", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(std::string(4096, '\0'), "font/woff2");
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    loopback_.start();
   }
-  ~StoreServer() {
-    server_.stop();
-    thread_.join();
-  }
+  ~StoreServer() { loopback_.stop(); }
   StoreServer(const StoreServer&) = delete;
   StoreServer& operator=(const StoreServer&) = delete;
 
-  [[nodiscard]] int port() const { return port_; }
+  [[nodiscard]] int port() const { return loopback_.port(); }
 
-  [[nodiscard]] SessionOptions options() const {
-    SessionOptions o;
-    o.allow_private_addresses = true;
-    o.extra_args.push_back("--host-resolver-rules=MAP * 127.0.0.1:" + std::to_string(port_));
-    return o;
-  }
+  // Session options: private addresses allowed, every host on this server.
+  [[nodiscard]] SessionOptions options() const { return korvane::testing::every_host_to(port()); }
 
  private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
+  korvane::testing::LoopbackServer loopback_;
 };
 
 StoreServer& server() {
@@ -382,19 +372,6 @@ BENCHMARK(BM_Resolve20StorePages)
 
 // ---------------------------------------------------------------- against Playwright
 
-// A link as the peer read it.
-class PeerLink final : public korvane::browser::Element {
- public:
-  PeerLink(std::string href, std::string text) : text_(std::move(text)) { attrib_.emplace("href", std::move(href)); }
-  [[nodiscard]] const std::map<std::string, std::string>& attrib() const override { return attrib_; }
-  [[nodiscard]] std::string get_all_text() const override { return text_; }
-  [[nodiscard]] std::string text() const override { return text_; }
-
- private:
-  std::map<std::string, std::string> attrib_;
-  std::string text_;
-};
-
 // What one run of the peer gave: its time, and the product link it leads
 // to for each item (the project's own choice applied to the links it read).
 struct PeerRun {
@@ -456,8 +433,8 @@ PeerRun run_playwright(const std::vector<EnrichedCommerceMatch>& items, int tabs
   for (std::size_t i = 0; i < items.size() && i < results.size(); ++i) {
     std::vector<std::unique_ptr<korvane::browser::Element>> links;
     for (const auto& link : results[i].at("links").as_array()) {
-      links.push_back(std::make_unique<PeerLink>(std::string(link.at("href").as_string()),
-                                                 std::string(link.at("text").as_string())));
+      links.push_back(korvane::testing::link_element(std::string(link.at("href").as_string()),
+                                                     std::string(link.at("text").as_string())));
     }
     run.chosen.push_back(
         korvane::commerce::detail::choose_product_link(links, items[i].direct_url, items[i].title).product_url);

@@ -3,36 +3,24 @@
 // fragments, and clean links.
 #include <korvane/commerce/unwrapper.hpp>
 
+#include "support/files.hpp"
+
 #include <benchmark/benchmark.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
+// The links of bench/data/unwrap_links.txt (also read by the Python layer's
+// benchmark): ten shops' product links, each behind two search-engine
+// redirect links, with tracking parameters, with a text fragment, and clean.
 std::vector<std::string> realistic_links() {
-  const std::vector<std::string> shops = {
-      "www.nike.com/t/air-max-90-mens-shoes-6n3vKB/CN8490-002",
-      "www.amazon.com/Apple-MacBook-13-inch-256GB-Storage/dp/B08N5M7S6K",
-      "www.ebay.com/itm/1234567890",
-      "www.zalando.de/adidas-originals-samba-og-sneaker-low-ad115o0ju-a11.html",
-      "shop.example-boutique.store/products/linen-shirt-white?variant=4455",
-      "www.etsy.com/listing/987654321/handmade-ceramic-mug",
-      "stockx.com/air-jordan-1-retro-high-og-chicago-lost-and-found",
-      "www.johnlewis.com/john-lewis-anyday-duvet/p5417361",
-      "www.ikea.com/de/de/p/billy-buecherregal-weiss-00263850/",
-      "www.farfetch.com/shopping/women/gucci-horsebit-loafers-item-12345678.aspx",
-  };
+  std::istringstream lines(korvane::testing::read_file(KORVANE_BENCH_SOURCE_DIR "/data/unwrap_links.txt"));
   std::vector<std::string> links;
-  for (const auto& s : shops) {
-    const std::string target = "https://" + s;
-    links.push_back("https://www.google.com/url?sa=t&rct=j&q=&esrc=s&source=web&cd=&ved=2ahUKEwi"
-                    "&url=" + target + "&usg=AOvVaw3");
-    links.push_back("https://www.google.co.uk/url?q=" + target + "%3Futm_source%3Dlens%26ref%3Dabc&sa=U");
-    links.push_back(target + (target.find('?') == std::string::npos ? "?" : "&") +
-                    "utm_source=google&utm_medium=cpc&utm_campaign=spring_sale&gclid=EAIaIQob&color=black");
-    links.push_back(target + "#:~:text=Air%20Max%2090");
-    links.push_back(target);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) links.push_back(line);
   }
   return links;
 }

@@ -6,6 +6,7 @@
 #include "commerce/csv.hpp"
 #include "commerce/product_identity.hpp"
 #include "support/files.hpp"
+#include "support/records.hpp"
 #include <korvane/models/json.hpp>
 
 #include <boost/json.hpp>
@@ -29,23 +30,16 @@ namespace commerce = korvane::commerce;
 
 namespace {
 
+ShoppingOffer offer(std::string title, std::string link, std::optional<std::string> source = {}) {
+  return korvane::testing::listing<ShoppingOffer>(std::move(link), std::move(title), std::move(source));
+}
+
+// A product page's item with a strong match.
 EnrichedCommerceMatch item(std::string title, std::string link, std::optional<std::string> merchant = {}) {
-  EnrichedCommerceMatch m;
-  m.title = std::move(title);
-  m.direct_url = link;
-  m.original_url = std::move(link);
-  m.merchant_name = std::move(merchant);
+  auto m = korvane::testing::item(std::move(title), std::move(link), std::move(merchant));
   m.match_score = 90;
   m.page_type = PageType::PRODUCT;
   return m;
-}
-
-ShoppingOffer offer(std::string title, std::string link, std::optional<std::string> source = {}) {
-  ShoppingOffer o;
-  o.title = std::move(title);
-  o.link = std::move(link);
-  o.source = std::move(source);
-  return o;
 }
 
 std::vector<std::string> titles(const std::vector<EnrichedCommerceMatch>& items) {

@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "support/page_table.hpp"
+#include "support/records.hpp"
+#include "support/browser.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -35,30 +37,14 @@ namespace asio = boost::asio;
 namespace {
 
 using korvane::testing::PageTable;
+using korvane::testing::match;
 
 // A browser whose store search pages ("...?_nkw=<words>") each list one
 // product link named after the words; a search for "nothing" lists none.
-struct FakeBrowser {
+struct FakeBrowser : korvane::testing::SessionCounts {
   std::chrono::milliseconds delay{5};
   bool unavailable = false;
-  int made = 0;
-  int entered = 0;
-  int exited = 0;
-  int open_now = 0;
-  int open_peak = 0;
   int fetches = 0;
-};
-
-class FakeElement final : public browser::Element {
- public:
-  FakeElement(std::string href, std::string text) : text_(std::move(text)) { attrib_["href"] = std::move(href); }
-  const std::map<std::string, std::string>& attrib() const override { return attrib_; }
-  std::string get_all_text() const override { return text_; }
-  std::string text() const override { return text_; }
-
- private:
-  std::map<std::string, std::string> attrib_;
-  std::string text_;
 };
 
 class FakePage final : public browser::Page {
@@ -73,7 +59,7 @@ class FakePage final : public browser::Page {
       std::replace(slug.begin(), slug.end(), '+', '-');
       std::string text = words_;
       std::replace(text.begin(), text.end(), '+', ' ');
-      links.push_back(std::make_unique<FakeElement>("https://www.ebay.com/itm/" + slug, text));
+      links.push_back(korvane::testing::link_element("https://www.ebay.com/itm/" + slug, text));
     }
     co_return links;
   }
@@ -93,7 +79,7 @@ class FakeSession final : public browser::Session {
   }
   awaitable<std::unique_ptr<browser::Page>> fetch(std::string url) override {
     ++browser_.fetches;
-    browser_.open_peak = std::max(browser_.open_peak, ++browser_.open_now);
+    browser_.tab_opened();
     asio::steady_timer timer(co_await asio::this_coro::executor, browser_.delay);
     try {
       co_await timer.async_wait(asio::use_awaitable);
@@ -126,10 +112,7 @@ std::string product_page(std::string_view name, std::string_view price) {
          "\",\"priceCurrency\":\"EUR\"}}</script></head><body>" + std::string(200, ' ') + "</body></html>";
 }
 
-VisualMatch match(std::string link, std::string title, std::optional<std::string> price = {}) {
-  VisualMatch m;
-  m.link = std::move(link);
-  m.title = std::move(title);
+VisualMatch priced(VisualMatch m, std::string price) {
   m.price = std::move(price);
   return m;
 }
@@ -169,7 +152,7 @@ std::vector<EnrichRequest> mixed_requests() {
   for (int i = 0; i < 10; ++i) {
     EnrichRequest r;
     const std::string n = std::to_string(i);
-    r.matches = {match("https://shop.acme.com/p/" + std::to_string(1 + i % 2), "runner " + n, "$" + n + "9.99"),
+    r.matches = {priced(match("https://shop.acme.com/p/" + std::to_string(1 + i % 2), "runner " + n), "$" + n + "9.99"),
                  match("https://gone.example/p/" + n, "Gone " + n),
                  store_link("acme+runner+" + n), store_link("acme+walker+" + std::to_string(i / 2)),
                  store_link("nothing")};

@@ -19,12 +19,14 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <httplib.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
+#include "support/browser.hpp"
+#include "support/log_capture.hpp"
+#include "support/loopback.hpp"
 #include "support/processes.hpp"
+#include "support/records.hpp"
 
 #include <gtest/gtest.h>
 
@@ -33,6 +35,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -41,18 +44,14 @@ namespace {
 
 namespace asio = boost::asio;
 namespace fs = std::filesystem;
-using korvane::browser::AsyncStealthySession;
-using korvane::browser::BrowserError;
-using korvane::browser::BrowserUnavailableError;
-using korvane::browser::Element;
-using korvane::browser::Page;
-using korvane::browser::Session;
-using korvane::browser::SessionOptions;
+using namespace korvane::browser;
 using korvane::commerce::awaitable;
 using korvane::commerce::DirectStoreResolver;
 using korvane::commerce::ResolverOptions;
 using korvane::commerce::detail::run_coroutine;
 using korvane::models::EnrichedCommerceMatch;
+using korvane::testing::item;
+using korvane::testing::LogCapture;
 using testing::HasSubstr;
 using std::chrono::milliseconds;
 
@@ -136,39 +135,39 @@ const show = (items, replace) => {
 
 class StoreServer {
  public:
-  StoreServer() {
-    server_.new_task_queue = [] { return new httplib::ThreadPool(32); };
-    server_.set_keep_alive_timeout(1);
+  StoreServer() : loopback_(32) {
+    auto& http = loopback_.http();
+    http.set_keep_alive_timeout(1);
     const auto search = [this](const httplib::Request& req, httplib::Response& res) {
       if (on_search) on_search();
       res.set_content(search_page(req.get_param_value("q")), "text/html");
     };
-    server_.Get("/sch/i.html", search);
-    server_.Get("/search", search);
-    server_.Get("/search/all", search);
-    server_.Get("/api/results", [](const httplib::Request& req, httplib::Response& res) {
+    http.Get("/sch/i.html", search);
+    http.Get("/search", search);
+    http.Get("/search/all", search);
+    http.Get("/api/results", [](const httplib::Request& req, httplib::Response& res) {
       res.set_content(results_for(req.get_header_value("Host")), "application/json");
     });
-    server_.Get("/late/search", [](const httplib::Request& req, httplib::Response& res) {
+    http.Get("/late/search", [](const httplib::Request& req, httplib::Response& res) {
       res.set_content(late_page(req.get_param_value("kind")), "text/html");
     });
-    server_.Get("/api/late", [](const httplib::Request&, httplib::Response& res) {
+    http.Get("/api/late", [](const httplib::Request&, httplib::Response& res) {
       std::this_thread::sleep_for(milliseconds(150));
       res.set_content(R"([{"href": "/p/blue-canvas-shoes", "text": "Blue Canvas Shoes"},
         {"href": "/p/red-leather-boots", "text": "Red Leather Boots"}])",
                       "application/json");
     });
-    server_.Get("/missing/search", [](const httplib::Request&, httplib::Response& res) {
+    http.Get("/missing/search", [](const httplib::Request&, httplib::Response& res) {
       res.status = 404;
       res.set_content("<html><body><a href=\"/p/red-leather-boots\">Red Leather Boots</a></body></html>",
                       "text/html");
     });
-    server_.Get("/slow/search", [this](const httplib::Request&, httplib::Response& res) {
+    http.Get("/slow/search", [this](const httplib::Request&, httplib::Response& res) {
       if (on_slow) on_slow();
       for (int i = 0; i < 60 && !stopping_; ++i) std::this_thread::sleep_for(milliseconds(50));
       res.set_content("<html><body>late</body></html>", "text/html");
     });
-    server_.Get("/probe", [this](const httplib::Request& req, httplib::Response& res) {
+    http.Get("/probe", [this](const httplib::Request& req, httplib::Response& res) {
       {
         const std::lock_guard lock(mutex_);
         user_agents_.push_back(req.get_header_value("User-Agent"));
@@ -186,14 +185,14 @@ class StoreServer {
       </script></body></html>)",
                       "text/html");
     });
-    server_.Get("/text", [](const httplib::Request&, httplib::Response& res) {
+    http.Get("/text", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(R"(<html><body>
         <p id="b-first">first</p>
         <a id="words" href="/x?y=1" class="c">Nike <b>Air</b><script>var hidden = 'jordan';</script><style>.q { color: red }</style><span>Max</span>90</a>
         <p id="a-last">last</p></body></html>)",
                       "text/html");
     });
-    server_.Get("/delayed", [this](const httplib::Request&, httplib::Response& res) {
+    http.Get("/delayed", [this](const httplib::Request&, httplib::Response& res) {
       const int now = ++documents_in_flight;
       int peak = documents_peak.load();
       while (now > peak && !documents_peak.compare_exchange_weak(peak, now)) {
@@ -206,29 +205,22 @@ class StoreServer {
       ++resource_requests;
       res.set_content("", "application/octet-stream");
     };
-    server_.Get("/img.png", resource);
-    server_.Get("/style.css", resource);
-    server_.Get("/font.woff2", resource);
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    http.Get("/img.png", resource);
+    http.Get("/style.css", resource);
+    http.Get("/font.woff2", resource);
+    loopback_.start();
   }
   ~StoreServer() {
     stopping_ = true;
-    server_.stop();
-    thread_.join();
+    loopback_.stop();
   }
   StoreServer(const StoreServer&) = delete;
   StoreServer& operator=(const StoreServer&) = delete;
 
-  [[nodiscard]] int port() const { return port_; }
+  [[nodiscard]] int port() const { return loopback_.port(); }
 
   // Session options: private addresses allowed, every host on this server.
-  [[nodiscard]] SessionOptions options() const {
-    SessionOptions o;
-    o.allow_private_addresses = true;
-    o.extra_args.push_back("--host-resolver-rules=MAP * 127.0.0.1:" + std::to_string(port_));
-    return o;
-  }
+  [[nodiscard]] SessionOptions options() const { return korvane::testing::every_host_to(port()); }
 
   std::vector<std::string> user_agents() {
     const std::lock_guard lock(mutex_);
@@ -247,9 +239,7 @@ class StoreServer {
   std::atomic<int> documents_peak{0};
 
  private:
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
+  korvane::testing::LoopbackServer loopback_;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::vector<std::string> user_agents_;
@@ -270,34 +260,6 @@ void expect_nothing_left(int pid, const std::string& dir) {
   EXPECT_EQ(::waitpid(pid, &status, WNOHANG), -1) << "the browser was not reaped";
 }
 
-class LogCapture {
- public:
-  LogCapture() {
-    spdlog::drop("korvane.commerce.resolver");
-    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out_);
-    sink->set_pattern("%l %v");
-    auto logger = std::make_shared<spdlog::logger>("korvane.commerce.resolver", sink);
-    logger->set_level(spdlog::level::debug);
-    spdlog::register_logger(logger);
-  }
-  ~LogCapture() { spdlog::drop("korvane.commerce.resolver"); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-  [[nodiscard]] std::string text() const { return out_.str(); }
-
- private:
-  std::ostringstream out_;
-};
-
-EnrichedCommerceMatch item(std::string title, std::string url, std::optional<std::string> merchant = {}) {
-  EnrichedCommerceMatch m;
-  m.title = std::move(title);
-  m.direct_url = url;
-  m.original_url = std::move(url);
-  m.merchant_name = std::move(merchant);
-  return m;
-}
-
 std::string href_of(const Element& e) {
   const auto it = e.attrib().find("href");
   return it == e.attrib().end() ? std::string() : it->second;
@@ -307,6 +269,16 @@ std::string href_of(const Element& e) {
 // the test ends: no session leaves a profile behind.
 class Browser : public ::testing::Test {
  protected:
+  // Runs `body` with a session of `tabs` tabs on the store server, entered
+  // before and left after.
+  void with_session(int tabs, const std::function<awaitable<void>(AsyncStealthySession&)>& body) {
+    run_coroutine([&]() -> awaitable<void> {
+      AsyncStealthySession session(tabs, 10000, server_.options());
+      co_await session.enter();
+      co_await body(session);
+      co_await session.exit();
+    }());
+  }
   void SetUp() override {
     char templ[] = "/tmp/korvane-browser-test-XXXXXX";
     ASSERT_NE(::mkdtemp(templ), nullptr);
@@ -333,9 +305,7 @@ class Browser : public ::testing::Test {
 // ---------------------------------------------------------------- the session
 
 TEST_F(Browser, FindsLinksThatScriptsInsertAfterLoad) {
-  run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(2, 10000, server_.options());
-    co_await session.enter();
+  with_session(2, [&](AsyncStealthySession& session) -> awaitable<void> {
     EXPECT_GT(session.start_up_time().count(), 0);
     std::string url = "http://www.ebay.com/sch/i.html?_nkw=nike+air+max";
     const auto page = co_await session.fetch(url);
@@ -351,17 +321,14 @@ TEST_F(Browser, FindsLinksThatScriptsInsertAfterLoad) {
         EXPECT_EQ(links[1]->get_all_text(), "Nike Air Max 90\nWhite");
       }
     }
-    co_await session.exit();
-  }());
+  });
 }
 
 // A page counted as ready as soon as its links have settled gives the links
 // of the page that has loaded and settled, however it shows them; a page
 // with none is waited for as before. One tab, reused from page to page.
 TEST_F(Browser, ReadyPagesGiveTheLinksOfTheSettledPage) {
-  run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(1, 10000, server_.options());
-    co_await session.enter();
+  with_session(1, [&](AsyncStealthySession& session) -> awaitable<void> {
     const auto hrefs = [](const std::vector<std::unique_ptr<Element>>& links) {
       std::vector<std::string> out;
       for (const auto& link : links) out.push_back(href_of(*link));
@@ -382,14 +349,11 @@ TEST_F(Browser, ReadyPagesGiveTheLinksOfTheSettledPage) {
         EXPECT_THAT(ready, testing::Contains("/p/red-leather-boots"));
       }
     }
-    co_await session.exit();
-  }());
+  });
 }
 
 TEST_F(Browser, StatusTextAndDocumentOrder) {
-  run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(1, 10000, server_.options());
-    co_await session.enter();
+  with_session(1, [&](AsyncStealthySession& session) -> awaitable<void> {
     std::string missing = "http://shop.example/missing/search";
     auto not_found = co_await session.fetch(missing);
     EXPECT_TRUE(not_found);
@@ -425,14 +389,11 @@ TEST_F(Browser, StatusTextAndDocumentOrder) {
       }
       EXPECT_TRUE(refused);
     }
-    co_await session.exit();
-  }());
+  });
 }
 
 TEST_F(Browser, StealthMeasures) {
-  run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(1, 10000, server_.options());
-    co_await session.enter();
+  with_session(1, [&](AsyncStealthySession& session) -> awaitable<void> {
     std::string url = "http://shop.example/probe";
     const auto page = co_await session.fetch(url);
     EXPECT_TRUE(page);
@@ -452,8 +413,8 @@ TEST_F(Browser, StealthMeasures) {
         EXPECT_EQ(a.at("runtime"), "object");
       }
     }
-    co_await session.exit();
-  }());
+    co_return;
+  });
   ASSERT_FALSE(server_.user_agents().empty());
   EXPECT_THAT(server_.user_agents().front(), testing::Not(HasSubstr("Headless")));
   EXPECT_THAT(server_.accept_languages().front(), testing::StartsWith("en-US,en"));
@@ -490,9 +451,7 @@ TEST_F(Browser, DisabledResourcesAreNotRequested) {
 }
 
 TEST_F(Browser, AtMostMaxPagesTabsAtOnce) {
-  run_coroutine([this]() -> awaitable<void> {
-    AsyncStealthySession session(2, 10000, server_.options());
-    co_await session.enter();
+  with_session(2, [&](AsyncStealthySession& session) -> awaitable<void> {
     std::vector<awaitable<bool>> tasks;
     for (int i = 0; i < 5; ++i) {
       tasks.push_back([](Session& s, std::string url) -> awaitable<bool> {
@@ -502,8 +461,8 @@ TEST_F(Browser, AtMostMaxPagesTabsAtOnce) {
     }
     const auto outcomes = co_await korvane::commerce::detail::gather(std::move(tasks));
     for (const auto& o : outcomes) EXPECT_TRUE(o.ok() && o.value && *o.value);
-    co_await session.exit();
-  }());
+    co_return;
+  });
   EXPECT_EQ(server_.documents_peak.load(), 2);
 }
 
@@ -682,7 +641,7 @@ TEST_F(Browser, ResolverFindsProductLinksOnStorePages) {
       item("Just a product", "http://shop.example/p/123"),
   };
   std::vector<std::string> progress;
-  LogCapture log;
+  LogCapture log("korvane.commerce.resolver");
   DirectStoreResolver::resolve(
       items, 2, 10, [&progress](std::string msg) { progress.push_back(std::move(msg)); },
       resolver_options(server_));
@@ -702,7 +661,7 @@ TEST_F(Browser, ResolverFindsProductLinksOnStorePages) {
 TEST_F(Browser, ResolverGivesUpOnSlowPagesAndMissingBrowser) {
   {
     std::vector<EnrichedCommerceMatch> items{item("Late Page", "http://shop.example/slow/search?q=late")};
-    LogCapture log;
+    LogCapture log("korvane.commerce.resolver");
     DirectStoreResolver::resolve(items, 1, 1, {}, resolver_options(server_));
     EXPECT_EQ(items[0].direct_url, "http://shop.example/slow/search?q=late");
     EXPECT_THAT(log.text(), HasSubstr("debug Failed crawling store URL 'http://shop.example/slow/search?q=late': "
@@ -732,7 +691,7 @@ TEST_F(Browser, ResolverGivesUpOnSlowPagesAndMissingBrowser) {
                                              item("B", "http://shop.example/search/all?q=b")};
     const auto before = items;
     std::vector<std::string> progress;
-    LogCapture log;
+    LogCapture log("korvane.commerce.resolver");
     DirectStoreResolver::resolve(items, 4, 15, [&progress](std::string msg) { progress.push_back(std::move(msg)); });
     ::unsetenv("KORVANE_CHROMIUM");
     EXPECT_EQ(items, before);
@@ -779,7 +738,7 @@ TEST_F(Browser, KillingTheBrowserMidCrawlLeavesNothingAndReturns) {
                                            item("Red Leather Boots", "http://shop.example/search/all?q=2"),
                                            item("Red Leather Boots", "http://shop.example/search/all?q=3")};
   std::vector<std::string> progress;
-  LogCapture log;
+  LogCapture log("korvane.commerce.resolver");
   DirectStoreResolver::resolve(
       items, 1, 10, [&progress](std::string msg) { progress.push_back(std::move(msg)); }, options);
   server_.on_search = nullptr;

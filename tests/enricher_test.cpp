@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "support/page_table.hpp"
+#include "support/records.hpp"
 
 #include <algorithm>
 #include <map>
@@ -27,6 +28,7 @@ namespace asio = boost::asio;
 namespace {
 
 using korvane::testing::PageTable;
+using korvane::testing::match;
 
 std::string product_page(std::string_view name, std::string_view price, std::string_view currency,
                          std::string_view image = "https://img.example/p.jpg") {
@@ -41,14 +43,6 @@ std::string product_page(std::string_view name, std::string_view price, std::str
 std::string article_page() {
   return "<html><head><meta property=\"og:type\" content=\"article\"><title>Review</title></head><body>" +
          std::string(300, 'x') + "</body></html>";
-}
-
-VisualMatch match(std::string link, std::string title, std::optional<std::string> source = {}) {
-  VisualMatch m;
-  m.link = std::move(link);
-  m.title = std::move(title);
-  m.source = std::move(source);
-  return m;
 }
 
 struct Pipeline {

@@ -13,11 +13,10 @@
 #include <boost/asio/use_future.hpp>
 #include <korvane/core/cache.hpp>
 #include <gtest/gtest.h>
+#include "support/log_capture.hpp"
 #include "support/loopback.hpp"
 
 #include <httplib.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -49,24 +48,18 @@ namespace {
 // tests read.
 class TestServer {
  public:
-  TestServer() {
-    server_.new_task_queue = [] { return new httplib::ThreadPool(64); };
-    server_.set_keep_alive_max_count(1000);
-    server_.set_tcp_nodelay(true);  // no Nagle delay between headers and body
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
-    korvane::testing::widen_backlog(port_);
+  TestServer() : server_(64) {
+    auto& http = server_.http();
+    http.set_keep_alive_max_count(1000);
+    http.set_tcp_nodelay(true);  // no Nagle delay between headers and body
+    korvane::testing::widen_backlog(server_.port());
   }
   ~TestServer() { stop(); }
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
-  httplib::Server& http() { return server_; }
-  void start() {
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    // stop() before the accept loop runs would leave it running for ever.
-    while (!server_.is_running()) std::this_thread::sleep_for(1ms);
-  }
+  httplib::Server& http() { return server_.http(); }
+  void start() { server_.start(); }
   void stop() {
     {
       const std::lock_guard lock(mutex_);
@@ -74,12 +67,11 @@ class TestServer {
     }
     stopped_.notify_all();
     server_.stop();
-    if (thread_.joinable()) thread_.join();
   }
 
-  int port() const { return port_; }
+  int port() const { return server_.port(); }
   std::string url(std::string_view path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+    return "http://127.0.0.1:" + std::to_string(port()) + std::string(path);
   }
 
   // Sleeps up to `d`, less when the server stops.
@@ -164,9 +156,7 @@ class TestServer {
   }
 
  private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
+  korvane::testing::LoopbackServer server_;
   std::mutex mutex_;
   std::condition_variable stopped_;
   bool stopping_ = false;
@@ -786,8 +776,9 @@ class FetcherManners : public ::testing::Test {
     });
     const std::pair<const char*, const char*> refusals[] = {{"/unkept", "no-store"},
                                                             {"/personal", "private, max-age=600"}};
-    for (const auto& [path, cache_control] : refusals) {
-      http.Get(path, [this, cache_control](const httplib::Request& req, httplib::Response& res) {
+    for (const auto& refusal : refusals) {
+      http.Get(refusal.first, [this, cache_control = refusal.second](const httplib::Request& req,
+                                                                      httplib::Response& res) {
         TestServer::InFlight counted(server_, req);
         res.set_header("Cache-Control", cache_control);
         res.set_content(page_html, "text/html");
@@ -1058,15 +1049,12 @@ TEST(FetcherCall, LogsEveryReasonAtDebugLevelToTheHostsLogger) {
   // Without a logger of the host's, nothing is written anywhere.
   EXPECT_NO_THROW(fetch(fetcher, {"https://a.example/lost"}));
 
-  std::ostringstream out;
-  auto logger = std::make_shared<spdlog::logger>(
-      "korvane.core.fetcher", std::make_shared<spdlog::sinks::ostream_sink_mt>(out));
-  logger->set_level(spdlog::level::debug);
-  logger->set_pattern("%l %v");
-  spdlog::register_logger(logger);
-  (void)fetch(fetcher, {"https://a.example/", "https://a.example/lost", "gopher://a.example/"});
-  spdlog::drop("korvane.core.fetcher");
-  const std::string log = out.str();
+  std::string log;
+  {
+    const korvane::testing::LogCapture capture("korvane.core.fetcher");
+    (void)fetch(fetcher, {"https://a.example/", "https://a.example/lost", "gopher://a.example/"});
+    log = capture.text();
+  }
   EXPECT_NE(log.find("debug no page for https://a.example/lost: lost in transit"), std::string::npos) << log;
   EXPECT_NE(log.find("debug no page for gopher://a.example/: unsupported scheme (gopher)"), std::string::npos)
       << log;

@@ -24,10 +24,7 @@ namespace {
 namespace json = boost::json;
 using korvane::commerce::DestinationMetadataParser;
 using korvane::commerce::MetadataResult;
-using korvane::models::ItemCondition;
-using korvane::models::NormalizedPrice;
-using korvane::models::PageType;
-using korvane::models::StockStatus;
+using namespace korvane::models;
 
 // A page long enough to be read.
 std::string page(std::string_view head, std::string_view body = {}) {

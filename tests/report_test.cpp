@@ -7,6 +7,7 @@
 #include <boost/json.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include "support/records.hpp"
 #include <openssl/evp.h>
 
 #include <filesystem>
@@ -17,19 +18,11 @@
 namespace {
 
 namespace fs = std::filesystem;
-using korvane::models::CommerceIntelligence;
-using korvane::models::EnrichedCommerceMatch;
+using namespace korvane::models;
 using korvane::report::commerce_to_html;
+using korvane::testing::item;
 using testing::HasSubstr;
 using testing::Not;
-
-EnrichedCommerceMatch item(std::string title, std::string url) {
-  EnrichedCommerceMatch m;
-  m.title = std::move(title);
-  m.direct_url = url;
-  m.original_url = std::move(url);
-  return m;
-}
 
 CommerceIntelligence result_of(std::vector<EnrichedCommerceMatch> items) {
   CommerceIntelligence r;

@@ -9,11 +9,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include "support/browser.hpp"
+#include "support/log_capture.hpp"
+#include "support/records.hpp"
 
 #include <map>
 #include <set>
@@ -26,13 +27,12 @@ using korvane::browser::BrowserError;
 using korvane::browser::Element;
 using korvane::browser::Page;
 using korvane::browser::Session;
-using korvane::commerce::awaitable;
-using korvane::commerce::DirectStoreResolver;
-using korvane::commerce::ResolverOptions;
+using namespace korvane::commerce;
 using korvane::models::EnrichedCommerceMatch;
+using korvane::testing::item;
+using korvane::testing::LogCapture;
 using testing::ElementsAre;
 using testing::HasSubstr;
-namespace detail = korvane::commerce::detail;
 
 // ---------------------------------------------------------------- the fake browser
 
@@ -51,19 +51,14 @@ struct SiteSpec {
 };
 
 // What the fake browser serves and what it saw.
-struct FakeBrowser {
+struct FakeBrowser : korvane::testing::SessionCounts {
   std::map<std::string, SiteSpec> sites;
   std::string enter_error;  // enter() throws this
   bool factory_throws = false;
   std::chrono::milliseconds delay{0};
 
-  int made = 0;
-  int entered = 0;
-  int exited = 0;
   int max_pages = 0;
   int timeout_ms = 0;
-  int open_now = 0;
-  int open_peak = 0;
   std::vector<std::string> fetched;
   std::vector<std::string> queries;  // "url | selector"
 };
@@ -117,8 +112,7 @@ class FakeSession final : public Session {
   }
   awaitable<std::unique_ptr<Page>> fetch(std::string url) override {
     browser_.fetched.push_back(url);
-    ++browser_.open_now;
-    browser_.open_peak = std::max(browser_.open_peak, browser_.open_now);
+    browser_.tab_opened();
     if (browser_.delay.count() > 0) {
       const auto executor = co_await asio::this_coro::executor;
       asio::steady_timer timer(executor, browser_.delay);
@@ -154,44 +148,7 @@ ResolverOptions fake_options(FakeBrowser& browser) {
   return options;
 }
 
-// ---------------------------------------------------------------- captured log lines
-
-class LogCapture {
- public:
-  LogCapture() {
-    spdlog::drop("korvane.commerce.resolver");
-    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out_);
-    sink->set_pattern("%l %v");
-    logger_ = std::make_shared<spdlog::logger>("korvane.commerce.resolver", sink);
-    logger_->set_level(spdlog::level::debug);
-    spdlog::register_logger(logger_);
-  }
-  ~LogCapture() { spdlog::drop("korvane.commerce.resolver"); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<std::string> lines() const {
-    std::vector<std::string> result;
-    std::istringstream in(out_.str());
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-  }
-
- private:
-  std::ostringstream out_;
-  std::shared_ptr<spdlog::logger> logger_;
-};
-
 // ---------------------------------------------------------------- helpers
-
-EnrichedCommerceMatch item(std::string title, std::string url, std::optional<std::string> merchant = std::nullopt) {
-  EnrichedCommerceMatch m;
-  m.title = std::move(title);
-  m.direct_url = url;
-  m.original_url = std::move(url);
-  m.merchant_name = std::move(merchant);
-  return m;
-}
 
 struct Outcome {
   std::vector<std::string> progress;
@@ -199,7 +156,7 @@ struct Outcome {
 };
 
 Outcome resolve(std::vector<EnrichedCommerceMatch>& items, FakeBrowser& browser, int max_concurrency = 4) {
-  LogCapture capture;
+  LogCapture capture("korvane.commerce.resolver");
   Outcome run;
   auto& returned = DirectStoreResolver::resolve(
       items, max_concurrency, 15, [&run](std::string msg) { run.progress.push_back(std::move(msg)); },

@@ -50,35 +50,9 @@ def price_texts() -> List[str]:
 
 
 def realistic_links() -> List[str]:
-    """The links of realistic_links() in bench/unwrapper_bench.cpp."""
-    shops = [
-        "www.nike.com/t/air-max-90-mens-shoes-6n3vKB/CN8490-002",
-        "www.amazon.com/Apple-MacBook-13-inch-256GB-Storage/dp/B08N5M7S6K",
-        "www.ebay.com/itm/1234567890",
-        "www.zalando.de/adidas-originals-samba-og-sneaker-low-ad115o0ju-a11.html",
-        "shop.example-boutique.store/products/linen-shirt-white?variant=4455",
-        "www.etsy.com/listing/987654321/handmade-ceramic-mug",
-        "stockx.com/air-jordan-1-retro-high-og-chicago-lost-and-found",
-        "www.johnlewis.com/john-lewis-anyday-duvet/p5417361",
-        "www.ikea.com/de/de/p/billy-buecherregal-weiss-00263850/",
-        "www.farfetch.com/shopping/women/gucci-horsebit-loafers-item-12345678.aspx",
-    ]
-    links = []
-    for s in shops:
-        target = "https://" + s
-        links.append(
-            "https://www.google.com/url?sa=t&rct=j&q=&esrc=s&source=web&cd=&ved=2ahUKEwi"
-            + "&url=" + target + "&usg=AOvVaw3"
-        )
-        links.append("https://www.google.co.uk/url?q=" + target + "%3Futm_source%3Dlens%26ref%3Dabc&sa=U")
-        links.append(
-            target
-            + ("?" if "?" not in target else "&")
-            + "utm_source=google&utm_medium=cpc&utm_campaign=spring_sale&gclid=EAIaIQob&color=black"
-        )
-        links.append(target + "#:~:text=Air%20Max%2090")
-        links.append(target)
-    return links
+    """The links of bench/data/unwrap_links.txt, as bench/unwrapper_bench.cpp reads them."""
+    text = (REPOSITORY / "bench" / "data" / "unwrap_links.txt").read_text(encoding="utf-8")
+    return [line for line in text.splitlines() if line]
 
 
 def corpus_pages() -> List[Tuple[str, bytes]]:

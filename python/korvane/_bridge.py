@@ -19,12 +19,18 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import functools
 import inspect
 import threading
 from collections.abc import Callable, Coroutine
-from typing import Any, NamedTuple, Optional, TypeVar, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, Optional, TypeVar, cast
 
 from korvane import _core
+
+if TYPE_CHECKING:  # annotations only: typing.ParamSpec is new in Python 3.10
+    from typing_extensions import ParamSpec
+
+    P = ParamSpec("P")
 
 T = TypeVar("T")
 
@@ -119,3 +125,19 @@ def run_blocking(coro: Coroutine[Any, Any, T]) -> T:
         return asyncio.run(coro)
     with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
         return pool.submit(asyncio.run, coro).result()
+
+
+def blocking_twin(coroutine_function: Callable[P, Coroutine[Any, Any, T]]) -> Callable[P, T]:
+    """The blocking form of a module's coroutine function ``NAME_async``:
+    a function ``NAME`` of the same parameters that runs it with
+    ``run_blocking``, so that the two never differ in what they take."""
+
+    @functools.wraps(coroutine_function)
+    def blocking(*args: P.args, **kwargs: P.kwargs) -> T:
+        return run_blocking(coroutine_function(*args, **kwargs))
+
+    name = coroutine_function.__name__
+    blocking.__name__ = name[: -len("_async")] if name.endswith("_async") else name
+    blocking.__qualname__ = blocking.__name__
+    blocking.__doc__ = f"The blocking form of ``{name}``; also works when the calling thread runs an event loop."
+    return blocking

@@ -102,17 +102,6 @@ std::string without_click_tracking(std::string_view query) {
   return kept;
 }
 
-// Lower-cased letters and digits of `s` (and every non-ASCII character):
-// spaces, hyphens, dots and other ASCII punctuation dropped.
-std::string letters_and_digits(std::string_view s) {
-  std::string out;
-  for (const char c : text::to_lower(s)) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out.push_back(c);
-  }
-  return out;
-}
-
 // A union-find forest over item positions.
 class Groups {
  public:
@@ -191,8 +180,8 @@ std::optional<std::string> brand_sku_key(const std::optional<std::string>& brand
   // Shorter codes, or codes without a digit, are sizes, colours and words.
   constexpr std::size_t min_sku_length = 4;
   if (!brand || !sku) return std::nullopt;
-  const std::string b = letters_and_digits(*brand);
-  const std::string s = letters_and_digits(*sku);
+  const std::string b = text::letters_and_digits(*brand);
+  const std::string s = text::letters_and_digits(*sku);
   if (b.empty() || s.size() < min_sku_length || s.find_first_of("0123456789") == std::string::npos) {
     return std::nullopt;
   }

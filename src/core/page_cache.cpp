@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 namespace korvane::core {
 namespace {
@@ -118,6 +120,23 @@ std::int64_t size_of(const std::string& key, const RawResponse& r) {
 // than that the server is in trouble for now.
 bool drops_kept_page(long status) noexcept { return status < 500 && status != 429; }
 
+// Switches the connection to write-ahead logging. Two processes opening a
+// new file at once can meet in that switch, and SQLite then answers "database
+// is locked" at once instead of waiting in its busy handler: the switch is
+// tried again, for as long as a writer would wait.
+void use_write_ahead_log(sqlite3* db) {
+  constexpr auto RETRY_EVERY = std::chrono::milliseconds(10);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(BUSY_TIMEOUT_MS);
+  for (;;) {
+    const int code = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    if ((code & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= give_up) {
+      detail::check_sqlite(db, code);
+      return;
+    }
+    std::this_thread::sleep_for(RETRY_EVERY);
+  }
+}
+
 }  // namespace
 
 // The open connection and its statements; the mutex guards all of it.
@@ -158,7 +177,8 @@ void PageCache::State::open(const fs::path& path) {
   detail::check_sqlite(raw, code);
   sqlite3_busy_timeout(raw, BUSY_TIMEOUT_MS);
   sqlite3_extended_result_codes(raw, 1);
-  detail::execute(raw, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+  use_write_ahead_log(raw);
+  detail::execute(raw, "PRAGMA synchronous=NORMAL");
   detail::execute(raw, "BEGIN IMMEDIATE");
   try {
     Statement id(raw, "PRAGMA application_id");

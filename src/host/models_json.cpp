@@ -8,6 +8,8 @@
 
 #include <boost/json.hpp>
 
+#include <functional>
+#include <map>
 #include <string>
 #include <utility>
 
@@ -193,28 +195,20 @@ class ObjectReader {
     fail(key, "must be a string");
   }
   [[nodiscard]] std::optional<double> opt_number(std::string_view key) const {
-    const auto* v = find(key);
-    if (!v) return std::nullopt;
-    if (!v->is_number()) fail(key, "must be a number");
-    return v->to_number<double>();
+    const auto* v = checked(key, &json::value::is_number, "must be a number");
+    return v ? std::optional(v->to_number<double>()) : std::nullopt;
   }
   [[nodiscard]] std::optional<long long> opt_integer(std::string_view key) const {
-    const auto* v = find(key);
-    if (!v) return std::nullopt;
-    if (!v->is_int64()) fail(key, "must be an integer");
-    return v->get_int64();
+    const auto* v = checked(key, &json::value::is_int64, "must be an integer");
+    return v ? std::optional(v->get_int64()) : std::nullopt;
   }
   [[nodiscard]] int integer(std::string_view key, int fallback) const {
-    const auto* v = find(key);
-    if (!v) return fallback;
-    if (!v->is_int64() && !v->is_uint64()) fail(key, "must be an integer");
-    return static_cast<int>(v->to_number<long long>());
+    const auto* v = checked(key, &is_integer, "must be an integer");
+    return v ? static_cast<int>(v->to_number<long long>()) : fallback;
   }
   [[nodiscard]] std::optional<bool> opt_bool(std::string_view key) const {
-    const auto* v = find(key);
-    if (!v) return std::nullopt;
-    if (!v->is_bool()) fail(key, "must be true, false or null");
-    return v->get_bool();
+    const auto* v = checked(key, &json::value::is_bool, "must be true, false or null");
+    return v ? std::optional(v->get_bool()) : std::nullopt;
   }
   template <class Enum>
   [[nodiscard]] std::optional<Enum> opt_enum(std::string_view key) const {
@@ -233,9 +227,52 @@ class ObjectReader {
   }
 
  private:
+  // The member, or null when it is missing; fails with `why` when it is
+  // there but not of the kind `is_kind` accepts.
+  template <class Check>
+  [[nodiscard]] const json::value* checked(std::string_view key, Check is_kind, const char* why) const {
+    const auto* v = find(key);
+    if (v && !std::invoke(is_kind, *v)) fail(key, why);
+    return v;
+  }
+  static bool is_integer(const json::value& v) { return v.is_int64() || v.is_uint64(); }
+
   const json::object* obj_ = nullptr;
   std::string where_;
 };
+
+// A match's or offer's price: an object {value, extracted_value, currency}
+// or, flat, the text or number of the member itself. An offer keeps the
+// extracted amount beside the text (`with_extracted`); a match reads it
+// only in place of a missing text.
+struct PriceMember {
+  std::optional<std::string> text;
+  std::optional<double> extracted;
+  std::optional<std::string> currency;
+};
+
+PriceMember read_price(const ObjectReader& r, bool with_extracted) {
+  const auto* price = r.find("price");
+  if (!price || !price->is_object()) return {r.opt_text_or_number("price"), std::nullopt, std::nullopt};
+  const ObjectReader p(*price, r.path("price"));
+  PriceMember m;
+  m.text = p.opt_text_or_number("value");
+  if (with_extracted || !m.text) m.extracted = p.opt_number("extracted_value");
+  m.currency = p.opt_text_or_number("currency");
+  return m;
+}
+
+// Counts by enumerator (an object of "VALUE": n); unknown values and
+// non-integer counts are passed over.
+template <class Enum>
+void read_counts(const ObjectReader& r, std::string_view key, std::map<Enum, int>& counts) {
+  const auto* members = r.find(key);
+  if (!members || !members->is_object()) return;
+  for (const auto& member : members->get_object()) {
+    const auto e = enum_from_string<Enum>(member.key());
+    if (e && member.value().is_int64()) counts[*e] = static_cast<int>(member.value().get_int64());
+  }
+}
 
 }  // namespace
 
@@ -254,16 +291,10 @@ VisualMatch from_json<VisualMatch>(const json::value& v, std::string_view where)
   m.link = r.text("link");
   m.title = r.text("title", false);
   m.source = r.opt_text_or_number("source");
-  if (const auto* price = r.find("price"); price && price->is_object()) {
-    const ObjectReader p(*price, r.path("price"));
-    m.price = p.opt_text_or_number("value");
-    if (!m.price) {
-      if (const auto amount = p.opt_number("extracted_value")) m.price = json_text(json::value(*amount));
-    }
-    m.currency = p.opt_text_or_number("currency");
-  } else {
-    m.price = r.opt_text_or_number("price");
-  }
+  const auto price = read_price(r, false);
+  m.price = price.text;
+  if (!m.price && price.extracted) m.price = json_text(json::value(*price.extracted));
+  m.currency = price.currency;
   if (const auto hint = r.opt_text_or_number("currency")) m.currency = hint;
   m.thumbnail = r.opt_text_or_number("thumbnail");
   m.in_stock = r.opt_bool("in_stock");
@@ -277,14 +308,10 @@ ShoppingOffer from_json<ShoppingOffer>(const json::value& v, std::string_view wh
   o.title = r.text("title", false);
   o.link = r.find("link") ? r.text("link") : r.text("product_link", false);
   o.source = r.opt_text_or_number("source");
-  if (const auto* price = r.find("price"); price && price->is_object()) {
-    const ObjectReader p(*price, r.path("price"));
-    o.price = p.opt_text_or_number("value");
-    o.extracted_price = p.opt_number("extracted_value");
-    o.currency = p.opt_text_or_number("currency");
-  } else {
-    o.price = r.opt_text_or_number("price");
-  }
+  auto price = read_price(r, true);
+  o.price = std::move(price.text);
+  o.extracted_price = price.extracted;
+  o.currency = std::move(price.currency);
   if (const auto extracted = r.opt_number("extracted_price")) o.extracted_price = extracted;
   if (const auto currency = r.opt_text_or_number("currency")) o.currency = currency;
   o.thumbnail = r.opt_text_or_number("thumbnail");
@@ -333,18 +360,8 @@ CommerceSummary from_json<CommerceSummary>(const json::value& v, std::string_vie
   s.average_price = r.opt_number("average_price");
   s.max_price = r.opt_number("max_price");
   s.in_stock_count = r.integer("in_stock_count", 0);
-  if (const auto* cats = r.find("merchant_categories"); cats && cats->is_object()) {
-    for (const auto& member : cats->get_object()) {
-      const auto e = enum_from_string<MerchantCategory>(member.key());
-      if (e && member.value().is_int64()) s.merchant_categories[*e] = static_cast<int>(member.value().get_int64());
-    }
-  }
-  if (const auto* types = r.find("page_types"); types && types->is_object()) {
-    for (const auto& member : types->get_object()) {
-      const auto e = enum_from_string<PageType>(member.key());
-      if (e && member.value().is_int64()) s.page_types[*e] = static_cast<int>(member.value().get_int64());
-    }
-  }
+  read_counts(r, "merchant_categories", s.merchant_categories);
+  read_counts(r, "page_types", s.page_types);
   return s;
 }
 

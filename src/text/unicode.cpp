@@ -144,6 +144,15 @@ std::string to_upper(std::string_view s) {
   return from_icu(u);
 }
 
+std::string letters_and_digits(std::string_view s) {
+  std::string out;
+  for (const char c : to_lower(s)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out.push_back(c);
+  }
+  return out;
+}
+
 std::string title_case(std::string_view s) {
   std::string out;
   out.reserve(s.size());

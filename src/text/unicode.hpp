@@ -27,6 +27,11 @@ namespace korvane::text {
 // Full Unicode lower-casing (root locale); ASCII text takes a fast path.
 [[nodiscard]] std::string to_lower(std::string_view s);
 
+// The letters (lower-cased) and digits of `s`, and every non-ASCII
+// character; spaces, hyphens, dots and other ASCII punctuation dropped:
+// "TP-Link" and "tp link" both give "tplink", "466/7999" gives "4667999".
+[[nodiscard]] std::string letters_and_digits(std::string_view s);
+
 // ASCII-only lower- and upper-casing; other bytes are kept. The one ASCII
 // case mapping of the library: protocol names (schemes, header values,
 // charset labels, HTML tag and attribute names) and rules that say ASCII.

@@ -8,11 +8,49 @@
 #include <sys/socket.h>
 #include <zlib.h>
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace korvane::testing {
+
+// A cpp-httplib server bound to an ephemeral loopback port, answering with
+// `workers` threads (cpp-httplib's default pool is as small as the machine,
+// so that connections a browser keeps alive can leave others waiting).
+// Handlers go on `http()`; `start()` runs the accept loop on a thread of its
+// own until `stop()` or destruction.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(std::size_t workers) : port_(server_.bind_to_any_port("127.0.0.1")) {
+    if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
+    server_.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+  }
+  ~LoopbackServer() { stop(); }
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  [[nodiscard]] httplib::Server& http() { return server_; }
+  [[nodiscard]] int port() const { return port_; }
+
+  void start() {
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // stop() before the accept loop runs would leave it running for ever.
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  void stop() {
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  httplib::Server server_;
+  int port_;
+  std::thread thread_;
+};
 
 // cpp-httplib listens with a backlog of 5, so that a burst of connections
 // loses SYNs and waits a second for their retransmission: widen the

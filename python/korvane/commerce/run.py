@@ -8,7 +8,7 @@ from __future__ import annotations
 from typing import Any, Dict, Iterable, NamedTuple, Optional
 
 from korvane import _core
-from korvane._bridge import CountsCallback, ProgressCallback, RunProgress, run_async, run_blocking
+from korvane._bridge import CountsCallback, ProgressCallback, RunProgress, blocking_twin, run_async
 from korvane.commerce.settings import RunSettings, run_settings
 from korvane.models.commerce import CommerceIntelligence
 from korvane.models.lens import VisualMatch
@@ -48,24 +48,4 @@ async def enrich_async(
     return RunResult(result, report)
 
 
-def enrich(
-    matches: Iterable[VisualMatch],
-    offers: Optional[Iterable[ShoppingOffer]] = None,
-    *,
-    on_progress: Optional[ProgressCallback] = None,
-    on_counts: Optional[CountsCallback] = None,
-    max_items: Optional[int] = None,
-    settings: Optional[RunSettings] = None,
-    **options: Any,
-) -> RunResult:
-    """The blocking form of ``enrich_async``."""
-    return run_blocking(
-        enrich_async(
-            matches,
-            offers,
-            on_progress=on_progress,
-            on_counts=on_counts,
-            max_items=max_items,
-            settings=run_settings(settings, options),
-        )
-    )
+enrich = blocking_twin(enrich_async)

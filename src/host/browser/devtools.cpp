@@ -53,24 +53,11 @@ json::object user_agent_metadata(std::string_view full_version) {
   return md;
 }
 
-json::object target_params(std::string_view key, std::string_view value) {
-  json::object o;
-  o[key] = value;
-  return o;
-}
+json::object target_params(std::string_view key, std::string_view value) { return {{key, value}}; }
 
-json::object flag_params(std::string_view key, bool value) {
-  json::object o;
-  o[key] = value;
-  return o;
-}
+json::object flag_params(std::string_view key, bool value) { return {{key, value}}; }
 
-json::object attach_params(std::string_view target_id) {
-  json::object o;
-  o["targetId"] = target_id;
-  o["flatten"] = true;
-  return o;
-}
+json::object attach_params(std::string_view target_id) { return {{"targetId", target_id}, {"flatten", true}}; }
 
 json::object blocked_url_params(std::span<const std::string_view> endings) {
   json::array urls;
@@ -117,19 +104,14 @@ json::object fetch_patterns(bool block_resources, bool check_documents) {
 }
 
 json::object user_agent_params(std::string_view user_agent, const json::object& metadata) {
-  json::object o;
-  o["userAgent"] = user_agent;
-  o["acceptLanguage"] = ACCEPT_LANGUAGE;
-  o["platform"] = "Linux x86_64";
-  o["userAgentMetadata"] = metadata;
-  return o;
+  return {{"userAgent", user_agent},
+          {"acceptLanguage", ACCEPT_LANGUAGE},
+          {"platform", "Linux x86_64"},
+          {"userAgentMetadata", metadata}};
 }
 
 json::object isolated_world_params(std::string_view frame_id) {
-  json::object o;
-  o["frameId"] = frame_id;
-  o["worldName"] = ISOLATED_WORLD;
-  return o;
+  return {{"frameId", frame_id}, {"worldName", ISOLATED_WORLD}};
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "host/browser/browser.hpp"
 #include "host/browser/devtools.hpp"
 #include "host/browser/scripts.hpp"
+#include "host/browser/snapshot_element.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -18,25 +19,6 @@ namespace korvane::browser::detail {
 
 namespace asio = boost::asio;
 namespace json = boost::json;
-
-namespace {
-
-// An element as it was when the selector ran.
-class SnapshotElement final : public Element {
- public:
-  SnapshotElement(std::map<std::string, std::string> attrib, std::string text, std::string all_text)
-      : attrib_(std::move(attrib)), text_(std::move(text)), all_text_(std::move(all_text)) {}
-  [[nodiscard]] const std::map<std::string, std::string>& attrib() const override { return attrib_; }
-  [[nodiscard]] std::string get_all_text() const override { return all_text_; }
-  [[nodiscard]] std::string text() const override { return text_; }
-
- private:
-  std::map<std::string, std::string> attrib_;
-  std::string text_;
-  std::string all_text_;
-};
-
-}  // namespace
 
 Tab::Tab(std::shared_ptr<AsyncStealthySession::Impl> owner, async::Semaphore::Permit permit)
     : owner_(std::move(owner)), permit_(std::move(permit)), wake_(owner_->executor()) {}

@@ -47,15 +47,6 @@ bool plausible_sku(std::string_view value) noexcept {
   return alnum;
 }
 
-std::string letters_and_digits(std::string_view s) {
-  std::string out;
-  for (const char c : text::to_lower(s)) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x80 || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out.push_back(c);
-  }
-  return out;
-}
-
 std::optional<std::string> brand_text(std::string_view value) {
   // Brand names are a few words; longer texts are descriptions or lists.
   constexpr std::size_t kMaxBrandBytes = 60;

@@ -6,6 +6,8 @@
 
 #include <korvane/models.hpp>
 
+#include "text/unicode.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -101,9 +103,8 @@ struct Evidence {
 // at least one letter or digit ("Unavailable at this store" cannot).
 [[nodiscard]] bool plausible_sku(std::string_view value) noexcept;
 
-// The letters (lower-cased) and digits of `s`, nothing else: "TP-Link" and
-// "tp link" both give "tplink", "466/7999" gives "4667999".
-[[nodiscard]] std::string letters_and_digits(std::string_view s);
+// The letters (lower-cased) and digits of `s` (see the text layer).
+using text::letters_and_digits;
 
 // A brand name as pages write it: HTML-unescaped, white space collapsed;
 // absent when it cannot be a brand (empty, longer than 60 bytes, a link, no
