@@ -268,22 +268,17 @@ std::uint16_t hints_of_value(std::string_view v) noexcept {
 // Hints of a data-* attribute name: "price" in it, or "sku", "code" or
 // "number" (without ASCII case), read in one pass.
 std::uint16_t hints_of_data_name(std::string_view n) noexcept {
+  struct Word {
+    std::string_view lower;
+    std::uint16_t hint;
+  };
+  static constexpr std::array<Word, 4> words{
+      {{"price", hint_price}, {"sku", hint_sku}, {"code", hint_sku}, {"number", hint_sku}}};
   std::uint16_t h = 0;
   for (std::size_t i = 0; i < n.size(); ++i) {
-    switch (ascii_lower(n[i])) {
-      case 'p':
-        if (starts_with_icase(n, i, "price")) h |= hint_price;
-        break;
-      case 's':
-        if (starts_with_icase(n, i, "sku")) h |= hint_sku;
-        break;
-      case 'c':
-        if (starts_with_icase(n, i, "code")) h |= hint_sku;
-        break;
-      case 'n':
-        if (starts_with_icase(n, i, "number")) h |= hint_sku;
-        break;
-      default: break;
+    const char c = ascii_lower(n[i]);
+    for (const Word& w : words) {
+      if (c == w.lower.front() && starts_with_icase(n, i, w.lower)) h |= w.hint;
     }
   }
   return h;
