@@ -46,19 +46,26 @@ const extended::Reading& ParsedPage::extended_reading(std::string_view url) {
 }
 
 std::shared_ptr<ParsedPage> ParsedPageCache::page(std::string_view url, std::string_view html) {
+  // A page asked for again is taken out and put first. (Not by
+  // std::list::splice: unoptimised, it refers to abort(), which the library
+  // never calls.)
+  std::shared_ptr<OwnedPage> kept;
   if (const auto found = by_url_.find(url); found != by_url_.end()) {
     const auto entry = found->second;
     if (entry->page->html == html) {
-      entries_.splice(entries_.begin(), entries_, entry);
-      return {entry->page, &entry->page->parsed};
+      kept = std::move(entry->page);
+    } else {
+      bytes_ -= entry->page->html.size();
     }
-    bytes_ -= entry->page->html.size();
     by_url_.erase(found);
     entries_.erase(entry);
   }
-  entries_.push_front(Entry{std::string(url), std::make_shared<OwnedPage>(html)});
+  if (!kept) {
+    kept = std::make_shared<OwnedPage>(html);
+    bytes_ += html.size();
+  }
+  entries_.push_front(Entry{std::string(url), std::move(kept)});
   by_url_.emplace(entries_.front().url, entries_.begin());
-  bytes_ += html.size();
   while (bytes_ > budget_ && entries_.size() > 1) {
     bytes_ -= entries_.back().page->html.size();
     by_url_.erase(entries_.back().url);
