@@ -213,8 +213,11 @@ def test_a_signal_stops_the_command_cleanly_and_a_rerun_continues(tmp_path: Path
     output = tmp_path / "out"
     command = [sys.executable, "-m", "korvane.batch", str(source), "--output", str(output), "--workers", "1",
                "--partition-size", "10", "--pages", str(PAGES), "--no-resolve"]
+    # (As from a terminal: SIGINT handled, also when this test runs where it
+    # is ignored, e.g. as a background job of a script.)
     with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                          start_new_session=True) as run:
+                          start_new_session=True,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as run:
         deadline = time.monotonic() + 60
         while not list(output.glob("part-*.jsonl")) and time.monotonic() < deadline and run.poll() is None:
             time.sleep(0.05)

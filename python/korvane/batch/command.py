@@ -213,6 +213,9 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
     workers = args.workers or len(os.sched_getaffinity(0))
     # Without a dashboard asked for, the cluster's HTTP server takes a free
     # port (never 8787, which another cluster may hold: Dask warns then).
+    # The workers' own log stays quiet: a task that fails reaches this
+    # command as its part's error, and after a stop a worker may still log
+    # a task whose inputs the stopping client took away.
     with worker_malloc_settings():
         with _sigint_ignored():
             cluster = LocalCluster(
@@ -220,7 +223,7 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
                 threads_per_worker=1,
                 processes=True,
                 dashboard_address=args.dashboard or ":0",
-                silence_logs=logging.ERROR,
+                silence_logs=logging.CRITICAL,
             )
         with cluster, Client(cluster, direct_to_workers=True) as client:
             client.register_worker_plugin(IgnoreSigint())
