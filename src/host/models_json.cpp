@@ -8,6 +8,7 @@
 
 #include <boost/json.hpp>
 
+#include <cmath>
 #include <functional>
 #include <map>
 #include <string>
@@ -167,9 +168,13 @@ class ObjectReader {
     obj_ = &v.get_object();
   }
 
+  // The member, or null when it is missing or null. A number beyond a
+  // double's range (1e999) reads as missing too: it is written as null, so
+  // a record read, written and read again stays the same.
   [[nodiscard]] const json::value* find(std::string_view key) const {
     const auto it = obj_->find(key);
     if (it == obj_->end() || it->value().is_null()) return nullptr;
+    if (it->value().is_double() && !std::isfinite(it->value().get_double())) return nullptr;
     return &it->value();
   }
   [[nodiscard]] std::string text(std::string_view key, bool required = true) const {
