@@ -36,11 +36,12 @@ ReadInput read_input(const BatchInput& input) {
   // The arena keeps the digits of an identity too large for 64 bits.
   text::JsonArena arena;
   text::JsonError error;
-  const auto document = text::read_json(input.text, detail::input_parse_options(), error, &arena);
+  auto document = text::read_json(input.text, detail::input_parse_options(), error, &arena);
   if (!document) {
     read.error = detail::invalid_json_message(input.text, error.offset, error.code.message(), source);
     return read;
   }
+  text::null_non_finite(*document);
   if (const auto* object = document->if_object()) {
     if (const auto* id = object->if_contains("id")) read.id = text::write_json(*id);
   }

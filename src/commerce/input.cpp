@@ -21,6 +21,7 @@ json::value parse(std::string_view text, std::string_view source) {
   text::JsonError error;
   auto document = text::read_json(text, detail::input_parse_options(), error);
   if (!document) throw InputError(detail::invalid_json_message(text, error.offset, error.code.message(), source));
+  text::null_non_finite(*document);
   return std::move(*document);
 }
 

@@ -8,7 +8,6 @@
 
 #include <boost/json.hpp>
 
-#include <cmath>
 #include <functional>
 #include <map>
 #include <string>
@@ -168,13 +167,9 @@ class ObjectReader {
     obj_ = &v.get_object();
   }
 
-  // The member, or null when it is missing or null. A number beyond a
-  // double's range (1e999) reads as missing too: it is written as null, so
-  // a record read, written and read again stays the same.
   [[nodiscard]] const json::value* find(std::string_view key) const {
     const auto it = obj_->find(key);
     if (it == obj_->end() || it->value().is_null()) return nullptr;
-    if (it->value().is_double() && !std::isfinite(it->value().get_double())) return nullptr;
     return &it->value();
   }
   [[nodiscard]] std::string text(std::string_view key, bool required = true) const {
@@ -394,10 +389,11 @@ Record model_validate_json(std::string_view json_text) {
   json::parse_options options;
   options.max_depth = 1000;  // deeper than any record; far from the stack's limit
   text::JsonError error;
-  const auto document = text::read_json(json_text, options, error);
+  auto document = text::read_json(json_text, options, error);
   if (!document) {
     throw ValueError(text::line_and_column(json_text, error.offset) + ": invalid JSON: " + error.code.message());
   }
+  text::null_non_finite(*document);
   return from_json<Record>(*document);
 }
 template NormalizedPrice model_validate_json<NormalizedPrice>(std::string_view);

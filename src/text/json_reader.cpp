@@ -194,6 +194,21 @@ std::optional<json::value> read_json(std::string_view text, const json::parse_op
   return document;
 }
 
+void null_non_finite(json::value& document) {
+  std::vector<json::value*> stack{&document};
+  while (!stack.empty()) {
+    json::value* v = stack.back();
+    stack.pop_back();
+    if (auto* object = v->if_object()) {
+      for (auto& member : *object) stack.push_back(&member.value());
+    } else if (auto* array = v->if_array()) {
+      for (auto& element : *array) stack.push_back(&element);
+    } else if (v->is_double() && !std::isfinite(v->get_double())) {
+      *v = nullptr;
+    }
+  }
+}
+
 std::string line_and_column(std::string_view text, std::size_t offset) {
   std::size_t line = 1, column = 1;
   for (std::size_t i = 0; i < offset && i < text.size(); ++i) {

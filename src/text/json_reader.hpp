@@ -62,6 +62,12 @@ struct JsonError {
                                                           const boost::json::parse_options& options, JsonError& error,
                                                           JsonArena* arena = nullptr);
 
+// Makes every number of `document` that is not finite null: NaN and the
+// infinities, such as a number beyond the range of doubles read from a text
+// (1e999). JSON text holds them so, and the writer writes them so; records
+// read from a text then read the same after they are written and read again.
+void null_non_finite(boost::json::value& document);
+
 // "line L, column C" of the byte `offset` of `text`, counted from 1.
 [[nodiscard]] std::string line_and_column(std::string_view text, std::size_t offset);
 
