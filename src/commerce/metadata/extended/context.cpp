@@ -1,7 +1,7 @@
 // Where an element stands on the page: struck through, among other
 // products, an add-to-cart control; and the page's landmarks. Class and id
-// values are read as words ("actionOldPrice", "price--old" and "old_price"
-// all hold the word "old").
+// values are read as words ("actionOldPrice", "price--old", "old_price" and
+// "priceold" all hold the word "old").
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "text/unicode.hpp"
@@ -31,6 +31,21 @@ bool any_word(std::string_view value, F&& f) {
   return false;
 }
 
+// Calls `f` with the parts of a word that joins "price" to another word
+// without a separator ("priceold", "oldprice", "unitprice"): the other word
+// and "price" in their order, else with the word itself. Stops early when
+// `f` returns true; returns whether it did.
+template <class F>
+bool each_part(std::string_view word, F&& f) {
+  constexpr std::string_view price = "price";
+  if (word.size() > price.size()) {
+    if (istarts_with(word, price)) return f(word.substr(0, price.size())) || f(word.substr(price.size()));
+    const std::string_view tail = word.substr(word.size() - price.size());
+    if (iequals(tail, price)) return f(word.substr(0, word.size() - price.size())) || f(tail);
+  }
+  return f(word);
+}
+
 template <std::size_t N>
 bool in_set(std::string_view word, const std::array<std::string_view, N>& set) {
   return std::any_of(set.begin(), set.end(), [&](std::string_view w) { return iequals(word, w); });
@@ -45,7 +60,7 @@ bool names_with(const PageIndex& page, const Tag& t, const std::array<std::strin
     const auto v = page.attribute(t, attr);
     if (!v || v->empty()) continue;
     std::string_view previous;
-    const bool hit = any_word(*v, [&](std::string_view w) {
+    const auto word = [&](std::string_view w) {
       // "no-slider", "not-sold": the name says the element is not one.
       const bool negated = iequals(previous, "no") || iequals(previous, "not") || iequals(previous, "non");
       if (!negated && in_set(w, set)) return true;
@@ -54,7 +69,8 @@ bool names_with(const PageIndex& page, const Tag& t, const std::array<std::strin
       }
       previous = w;
       return false;
-    });
+    };
+    const bool hit = any_word(*v, [&](std::string_view w) { return each_part(w, word); });
     if (hit) return true;
   }
   return false;
