@@ -459,6 +459,10 @@ INSTANTIATE_TEST_SUITE_P(
                   StockStatus::IN_STOCK},
         StockCase{"json_ld_sold_out", R"(<script type="application/ld+json">{"@type":"Product","offers":{
                      "availability":"https://schema.org/SoldOut"}}</script>)", StockStatus::OUT_OF_STOCK},
+        StockCase{"microdata_any_offer_in_stock",
+                  R"(<div itemprop="offers" itemscope><link itemprop="availability" href="https://schema.org/OutOfStock"></div>
+                     <div itemprop="offers" itemscope><link itemprop="availability" href="https://schema.org/InStock"></div>)",
+                  StockStatus::IN_STOCK},
         StockCase{"microdata_link_href", R"(<link itemprop="availability" href="https://schema.org/PreOrder">)",
                   StockStatus::PREORDER},
         StockCase{"spelled_in_words", R"(<meta itemprop="availability" content="out of stock">)",

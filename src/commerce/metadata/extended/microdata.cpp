@@ -162,8 +162,10 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
           break;
         case Prop::availability:
           if (ctx.other.contains(i)) break;
+          // Offers of several variants: in stock when any is, as the
+          // product is (a sold-out size does not sell out the product).
           if (const auto status = availability_of(text::strip(value))) {
-            out.stock.push_back({*status, Source::microdata, 0});
+            out.stock.push_back({*status, Source::microdata, *status == models::StockStatus::IN_STOCK ? 0 : 1});
           }
           break;
         case Prop::sku:
