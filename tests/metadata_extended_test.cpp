@@ -479,6 +479,10 @@ INSTANTIATE_TEST_SUITE_P(
                   StockStatus::OUT_OF_STOCK},
         StockCase{"add_to_cart_button_saying_sold_out",
                   R"(<h1>Lamp</h1><button class="add-to-cart" disabled>Sold out</button>)", StockStatus::OUT_OF_STOCK},
+        StockCase{"hidden_add_to_cart_gives_way_to_sold_out_wording",
+                  R"(<h1>Lamp</h1><p class="stock-note">Sold out</p>
+                     <form class="product-form" style="display: none"><button class="add-to-cart">Add to cart</button></form>)",
+                  StockStatus::OUT_OF_STOCK},
         StockCase{"disabled_add_to_cart_alone_says_nothing",
                   R"(<h1>Lamp</h1><button class="add-to-cart" disabled>Add to cart</button>)", std::nullopt},
         StockCase{"in_stock_wording", R"(<h1>Lampe</h1><p class="stock-info">Auf Lager, sofort lieferbar</p>)",

@@ -119,6 +119,46 @@ bool is_disabled(const PageIndex& page, const Tag& t) {
   return cls && icontains(*cls, "disabled");
 }
 
+// A control is hidden by its own attributes or its wrapper's (the button,
+// its box, its form); farther up, a hidden element is a whole panel.
+constexpr int kHiddenLevels = 3;
+// Class names that hide an element whole ("hidden-xs" hides it on small
+// screens only and is no such name).
+constexpr std::array<std::string_view, 5> kHidingClasses{"hidden", "hide", "d-none", "is-hidden", "invisible"};
+
+bool hides(const PageIndex& page, const Tag& t) {
+  if (page.attribute(t, "hidden")) return true;
+  if (const auto style = page.attribute(t, "style")) {
+    std::string compact;
+    for (const char c : *style) {
+      if (c != ' ') compact.push_back(text::ascii_lower(c));
+    }
+    if (compact.find("display:none") != std::string::npos || compact.find("visibility:hidden") != std::string::npos) {
+      return true;
+    }
+  }
+  const auto cls = page.attribute(t, "class");
+  if (!cls) return false;
+  for (const std::string_view name : text::split_white_space(*cls)) {
+    if (std::any_of(kHidingClasses.begin(), kHidingClasses.end(), [&](std::string_view h) { return iequals(name, h); })) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// True when the control of tag `i` is hidden from the shopper: a shop hides
+// the add-to-cart control of a sold-out product and shows it again when
+// stock comes back.
+bool is_hidden(const PageIndex& page, std::size_t i) {
+  std::size_t at = i;
+  for (int steps = 0; at != Tag::none && steps < kHiddenLevels; ++steps) {
+    if (hides(page, page.tags()[at])) return true;
+    at = page.tags()[at].parent;
+  }
+  return false;
+}
+
 // Elements of variant choosers (sizes, colours), whose wording is about one variant.
 bool in_variant_chooser(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
@@ -173,7 +213,7 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
     const auto said = t.kind == TagName::button ? status_of_wording(page.element_text(cart, kMaxButtonLabel)) : std::nullopt;
     if (said == models::StockStatus::OUT_OF_STOCK) {
       out.stock.push_back({*said, Source::stock_wording, 0});
-    } else if (!is_disabled(page, t)) {
+    } else if (!is_disabled(page, t) && !is_hidden(page, cart)) {
       out.stock.push_back({models::StockStatus::IN_STOCK, Source::add_to_cart, 0});
     }
   }
