@@ -198,6 +198,10 @@ const PriceCase kPriceCases[] = {
                   R"(<script type="application/ld+json">{"@type":"Event","name":"Show","offers":{"price":"4590",
                      "priceCurrency":"CLP"}}</script>)",
                   "", 4590.0, "CLP"},
+        PriceCase{"json_ld_grouped_amount_in_a_currency_without_minor_units",
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"price":"24.990",
+                     "priceCurrency":"CLP"}}</script>)",
+                  "", 24990.0, "CLP"},
         PriceCase{"microdata_price_of_a_listed_product_skipped",
                   "", R"(<ul itemscope itemtype="https://schema.org/ItemList"><li itemprop="itemListElement" itemscope
                      itemtype="https://schema.org/Product"><meta itemprop="price" content="5"></li></ul>)",

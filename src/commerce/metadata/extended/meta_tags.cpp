@@ -2,6 +2,7 @@
 // Graph product vocabulary and its variants, in document order. A sale
 // price counts as the current price when the page gives no end date for it
 // or the regular price is missing.
+#include "commerce/metadata/extended/json_values.hpp"
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "commerce/money.hpp"
@@ -104,7 +105,9 @@ void add_prices(const MetaValues& m, Evidence& out) {
   out.declare_currency(currency);
 
   const auto amount_of = [&out](const std::string& text, const std::string& code) -> std::optional<Money> {
-    if (const auto plain = read_plain_amount(text)) return Money{*plain, code, false, {}};
+    if (const auto plain = read_machine_amount(text, code.empty() ? out.declared_currency() : std::string_view(code))) {
+      return Money{*plain, code, false, {}};
+    }
     auto money = read_money(text, code.empty() ? out.declared_currency() : std::string_view(code));
     if (money && money->currency.empty()) money->currency = code;
     return money;
