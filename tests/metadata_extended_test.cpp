@@ -179,6 +179,10 @@ const PriceCase kPriceCases[] = {
                      <meta property="schema:priceCurrency" content="GBP"></div>)",
                   59.0, "GBP"},
         PriceCase{"open_graph_price_text", R"(<meta property="og:price" content="45,000원~">)", "", 45000.0, "KRW"},
+        PriceCase{"product_card_price",
+                  R"(<meta name="twitter:data2" content="blue"><meta name="twitter:label2" content="Colour">
+                     <meta name="twitter:data1" content="€41.30"><meta name="twitter:label1" content="Price">)",
+                  "", 41.3, "EUR"},
         PriceCase{"sale_price_with_an_end_date_gives_way_to_the_regular_one",
                   R"(<meta property="product:price:amount" content="40"><meta property="product:price:currency" content="EUR">
                      <meta property="product:sale_price:amount" content="30">
