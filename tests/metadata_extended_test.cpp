@@ -502,6 +502,9 @@ INSTANTIATE_TEST_SUITE_P(
         StockCase{"structured_availability_before_wording",
                   R"(<link itemprop="availability" href="http://schema.org/InStock"><div class="availability">Ausverkauft</div>)",
                   StockStatus::IN_STOCK},
+        StockCase{"size_inside_a_longer_class_word_is_no_variant_chooser",
+                  R"(<h1>Libro</h1><div class="basic-info imagesize-xl"><div class="availability">Subito disponibile</div></div>)",
+                  StockStatus::IN_STOCK},
         StockCase{"sold_out_size_is_about_a_variant",
                   R"(<h1>Shoe</h1><ul class="size-list"><li class="stock">42 - sold out</li></ul>)", std::nullopt},
         // What says nothing about the stock.

@@ -109,6 +109,13 @@ bool struck_by_style(const PageIndex& page, const Tag& t) {
 
 }  // namespace
 
+bool class_has_word(const PageIndex& page, const Tag& t, std::span<const std::string_view> words) {
+  const auto cls = page.attribute(t, "class");
+  return cls && any_word(*cls, [&](std::string_view w) {
+           return std::any_of(words.begin(), words.end(), [&](std::string_view x) { return iequals(w, x); });
+         });
+}
+
 bool is_struck(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
   for (int steps = 0; at != Tag::none && steps < kStruckLevels; ++steps) {

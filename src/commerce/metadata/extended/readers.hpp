@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,10 @@ struct PageContext {
 };
 
 // ---------------------------------------------------------------- element context
+
+// True when the class of `t` holds one of `words` (lower case) as a word:
+// "size-list" and "sizeSelector" hold "size", "imagesize-xl" does not.
+[[nodiscard]] bool class_has_word(const PageIndex& page, const Tag& t, std::span<const std::string_view> words);
 
 // True when tag `i` or an element around it is struck through or named as a
 // former or list price (del, s, strike; "old-price", "was", "rrp", ...).

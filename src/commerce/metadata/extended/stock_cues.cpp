@@ -76,6 +76,10 @@ constexpr std::array<std::string_view, 37> kInStockTexts{
 constexpr std::size_t kMaxNameValue = 200;
 // A variant chooser wraps its options in a list, a fieldset and a box or two.
 constexpr int kChooserLevels = 8;
+// Class words of variant choosers, found as whole words ("imagesize" is
+// the size of an image, no chooser).
+constexpr std::array<std::string_view, 8> kChooserWords{"size",      "sizes",     "swatch",    "swatches",
+                                                        "variant",   "variants",  "variation", "variations"};
 // Availability wording is a short sentence; a longer text is a description
 // that may mention stock in passing.
 constexpr std::size_t kMaxWording = 160;
@@ -165,12 +169,7 @@ bool in_variant_chooser(const PageIndex& page, std::size_t i) {
   for (int steps = 0; at != Tag::none && steps < kChooserLevels; ++steps) {
     const Tag& t = page.tags()[at];
     if (t.kind == TagName::select || t.kind == TagName::option) return true;
-    if (const auto cls = page.attribute(t, "class")) {
-      if (icontains(*cls, "size") || icontains(*cls, "swatch") || icontains(*cls, "variant") ||
-          icontains(*cls, "variation")) {
-        return true;
-      }
-    }
+    if (t.attribute_count > 0 && class_has_word(page, t, kChooserWords)) return true;
     at = t.parent;
   }
   return false;
