@@ -495,6 +495,10 @@ INSTANTIATE_TEST_SUITE_P(
                   R"(<h1>Lamp</h1><p class="stock-note">Sold out</p>
                      <form class="product-form" style="display: none"><button class="add-to-cart">Add to cart</button></form>)",
                   StockStatus::OUT_OF_STOCK},
+        StockCase{"hidden_sold_out_notice_is_a_template",
+                  R"(<h1>Lamp</h1><div class="unavailable-alert" style="display: none"><p>Sold out</p></div>
+                     <p class="stock-info">In stock</p>)",
+                  StockStatus::IN_STOCK},
         StockCase{"disabled_add_to_cart_alone_says_nothing",
                   R"(<h1>Lamp</h1><button class="add-to-cart" disabled>Add to cart</button>)", std::nullopt},
         StockCase{"in_stock_wording", R"(<h1>Lampe</h1><p class="stock-info">Auf Lager, sofort lieferbar</p>)",

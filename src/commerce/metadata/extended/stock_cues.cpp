@@ -123,8 +123,8 @@ bool is_disabled(const PageIndex& page, const Tag& t) {
   return cls && icontains(*cls, "disabled");
 }
 
-// A control is hidden by its own attributes or its wrapper's (the button,
-// its box, its form); farther up, a hidden element is a whole panel.
+// A control or report is hidden by its own attributes or its wrapper's (the
+// button, its box, its form); farther up, a hidden element is a whole panel.
 constexpr int kHiddenLevels = 3;
 // Class names that hide an element whole ("hidden-xs" hides it on small
 // screens only and is no such name).
@@ -151,9 +151,9 @@ bool hides(const PageIndex& page, const Tag& t) {
   return false;
 }
 
-// True when the control of tag `i` is hidden from the shopper: a shop hides
-// the add-to-cart control of a sold-out product and shows it again when
-// stock comes back.
+// True when the element of tag `i` is hidden from the shopper: a shop hides
+// the add-to-cart control of a sold-out product, and keeps the sold-out
+// notice of an available one hidden until a script shows it.
 bool is_hidden(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
   for (int steps = 0; at != Tag::none && steps < kHiddenLevels; ++steps) {
@@ -228,7 +228,8 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
     }
     if ((t.hints & hint_stock) == 0) continue;
     ++seen;
-    if (ctx.other.contains(i) || in_variant_chooser(page, i)) continue;
+    // A hidden report is a template that scripts show for another state.
+    if (ctx.other.contains(i) || in_variant_chooser(page, i) || is_hidden(page, i)) continue;
     if (const auto status = status_of_wording(page.element_text(i, kMaxWording))) {
       out.stock.push_back({*status, Source::stock_wording, 1});
       return;
