@@ -499,6 +499,8 @@ INSTANTIATE_TEST_SUITE_P(
                   R"(<h1>Lamp</h1><div class="unavailable-alert" style="display: none"><p>Sold out</p></div>
                      <p class="stock-info">In stock</p>)",
                   StockStatus::IN_STOCK},
+        StockCase{"add_to_cart_shown_from_a_breakpoint_on",
+                  R"(<h1>Lamp</h1><button class="add-to-cart d-none d-md-block">Add to cart</button>)", StockStatus::IN_STOCK},
         StockCase{"disabled_add_to_cart_alone_says_nothing",
                   R"(<h1>Lamp</h1><button class="add-to-cart" disabled>Add to cart</button>)", std::nullopt},
         StockCase{"in_stock_wording", R"(<h1>Lampe</h1><p class="stock-info">Auf Lager, sofort lieferbar</p>)",

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 namespace korvane::commerce::detail::extended {
 namespace {
@@ -143,12 +144,16 @@ bool hides(const PageIndex& page, const Tag& t) {
   }
   const auto cls = page.attribute(t, "class");
   if (!cls) return false;
-  for (const std::string_view name : text::split_white_space(*cls)) {
-    if (std::any_of(kHidingClasses.begin(), kHidingClasses.end(), [&](std::string_view h) { return iequals(name, h); })) {
-      return true;
-    }
-  }
-  return false;
+  const std::vector<std::string_view> names = text::split_white_space(*cls);
+  const bool hiding = std::any_of(names.begin(), names.end(), [](std::string_view name) {
+    return std::any_of(kHidingClasses.begin(), kHidingClasses.end(), [&](std::string_view h) { return iequals(name, h); });
+  });
+  // "d-none d-md-block": hidden on small screens, shown from a breakpoint on.
+  const bool shown_from_a_breakpoint = std::any_of(names.begin(), names.end(), [](std::string_view name) {
+    return name.size() > 5 && istarts_with(name, "d-") && !iequals(name.substr(name.size() - 5), "-none") &&
+           name.find('-', 2) != std::string_view::npos;
+  });
+  return hiding && !shown_from_a_breakpoint;
 }
 
 // True when the element of tag `i` is hidden from the shopper: a shop hides
