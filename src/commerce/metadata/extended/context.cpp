@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 namespace korvane::commerce::detail::extended {
 namespace {
@@ -102,12 +103,53 @@ constexpr int kStruckLevels = 6;
 // A unit, shipping or saving name sits on the amount or its label pair.
 constexpr int kOtherAmountLevels = 2;
 
+// A control or report is hidden by its own attributes or its wrapper's (the
+// button, its box, its form); farther up, a hidden element is a whole panel.
+constexpr int kHiddenLevels = 3;
+// Class names that hide an element whole ("hidden-xs" hides it on small
+// screens only and is no such name).
+constexpr std::array<std::string_view, 5> kHidingClasses{"hidden", "hide", "d-none", "is-hidden", "invisible"};
+
+bool hides(const PageIndex& page, const Tag& t) {
+  if (page.attribute(t, "hidden")) return true;
+  if (const auto style = page.attribute(t, "style")) {
+    std::string compact;
+    for (const char c : *style) {
+      if (c != ' ') compact.push_back(text::ascii_lower(c));
+    }
+    if (compact.find("display:none") != std::string::npos || compact.find("visibility:hidden") != std::string::npos) {
+      return true;
+    }
+  }
+  const auto cls = page.attribute(t, "class");
+  if (!cls) return false;
+  const std::vector<std::string_view> names = text::split_white_space(*cls);
+  const bool hiding = std::any_of(names.begin(), names.end(), [](std::string_view name) {
+    return std::any_of(kHidingClasses.begin(), kHidingClasses.end(), [&](std::string_view h) { return iequals(name, h); });
+  });
+  // "d-none d-md-block": hidden on small screens, shown from a breakpoint on.
+  const bool shown_from_a_breakpoint = std::any_of(names.begin(), names.end(), [](std::string_view name) {
+    return name.size() > 5 && istarts_with(name, "d-") && !iequals(name.substr(name.size() - 5), "-none") &&
+           name.find('-', 2) != std::string_view::npos;
+  });
+  return hiding && !shown_from_a_breakpoint;
+}
+
 bool struck_by_style(const PageIndex& page, const Tag& t) {
   const auto style = page.attribute(t, "style");
   return style && icontains(*style, "line-through");
 }
 
 }  // namespace
+
+bool is_hidden(const PageIndex& page, std::size_t i) {
+  std::size_t at = i;
+  for (int steps = 0; at != Tag::none && steps < kHiddenLevels; ++steps) {
+    if (hides(page, page.tags()[at])) return true;
+    at = page.tags()[at].parent;
+  }
+  return false;
+}
 
 bool class_has_word(const PageIndex& page, const Tag& t, std::span<const std::string_view> words) {
   const auto cls = page.attribute(t, "class");

@@ -52,6 +52,12 @@ struct PageContext {
 
 // ---------------------------------------------------------------- element context
 
+// True when the element of tag `i` is hidden from the shopper by its own
+// attributes or its wrapper's (hidden, display:none, "hidden", "d-none"): a
+// shop hides the add-to-cart control of a sold-out product, and keeps the
+// sold-out notice of an available one hidden until a script shows it.
+[[nodiscard]] bool is_hidden(const PageIndex& page, std::size_t i);
+
 // True when the class of `t` holds one of `words` (lower case) as a word:
 // "size-list" and "sizeSelector" hold "size", "imagesize-xl" does not.
 [[nodiscard]] bool class_has_word(const PageIndex& page, const Tag& t, std::span<const std::string_view> words);
