@@ -501,6 +501,14 @@ INSTANTIATE_TEST_SUITE_P(
                   StockStatus::IN_STOCK},
         StockCase{"add_to_cart_shown_from_a_breakpoint_on",
                   R"(<h1>Lamp</h1><button class="add-to-cart d-none d-md-block">Add to cart</button>)", StockStatus::IN_STOCK},
+        StockCase{"cart_controls_and_stock_of_a_product_list_are_not_the_products",
+                  R"(<h1>Lamp</h1><p class="stock-note">Sold out</p>
+                     <ul class="grid">
+                     <li><a href="/p/1">Vase 1</a><button class="btn add-to-cart">Add to cart</button><span class="tile-stock">In stock</span></li>
+                     <li><a href="/p/2">Vase 2</a><button class="btn add-to-cart">Add to cart</button><span class="tile-stock">In stock</span></li>
+                     <li><a href="/p/3">Vase 3</a><button class="btn add-to-cart">Add to cart</button><span class="tile-stock">In stock</span></li>
+                     <li><a href="/p/4">Vase 4</a><button class="btn add-to-cart">Add to cart</button><span class="tile-stock">In stock</span></li></ul>)",
+                  StockStatus::OUT_OF_STOCK},
         StockCase{"disabled_add_to_cart_alone_says_nothing",
                   R"(<h1>Lamp</h1><button class="add-to-cart" disabled>Add to cart</button>)", std::nullopt},
         StockCase{"in_stock_wording", R"(<h1>Lampe</h1><p class="stock-info">Auf Lager, sofort lieferbar</p>)",

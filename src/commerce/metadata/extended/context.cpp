@@ -151,6 +151,18 @@ bool is_hidden(const PageIndex& page, std::size_t i) {
   return false;
 }
 
+std::vector<std::size_t> unlisted(const PageIndex& page, std::span<const std::size_t> tags) {
+  std::vector<std::string_view> classes;
+  classes.reserve(tags.size());
+  for (const std::size_t i : tags) classes.push_back(page.attribute(page.tags()[i], "class").value_or(std::string_view()));
+  std::vector<std::size_t> out;
+  for (std::size_t k = 0; k < tags.size(); ++k) {
+    const bool listed = !classes[k].empty() && std::count(classes.begin(), classes.end(), classes[k]) >= kListRepeats;
+    if (!listed) out.push_back(tags[k]);
+  }
+  return out;
+}
+
 bool class_has_word(const PageIndex& page, const Tag& t, std::span<const std::string_view> words) {
   const auto cls = page.attribute(t, "class");
   return cls && any_word(*cls, [&](std::string_view w) {
@@ -205,19 +217,21 @@ namespace {
 
 Landmarks find_landmarks(const PageIndex& page, const OtherContentMap& other) {
   Landmarks marks;
+  std::vector<std::size_t> carts;  // add-to-cart controls outside other content
   for (std::size_t i = 0; i < page.tags().size(); ++i) {
     const Tag& t = page.tags()[i];
     if (t.closing) continue;
     if (marks.main_heading == Tag::none && t.kind == TagName::h1 && !other.contains(i)) {
       marks.main_heading = i;
     }
-    if (marks.add_to_cart == Tag::none &&
-        (t.kind == TagName::button || t.kind == TagName::input || t.kind == TagName::a) &&
-        is_add_to_cart(page, i) && !other.contains(i)) {
-      marks.add_to_cart = i;
+    if ((t.kind == TagName::button || t.kind == TagName::input || t.kind == TagName::a) && is_add_to_cart(page, i) &&
+        !other.contains(i)) {
+      carts.push_back(i);
     }
-    if (marks.main_heading != Tag::none && marks.add_to_cart != Tag::none) break;
   }
+  // The controls of a list of products (a class many of them share) are not the product's.
+  const std::vector<std::size_t> own = unlisted(page, carts);
+  if (!own.empty()) marks.add_to_cart = own.front();
   return marks;
 }
 

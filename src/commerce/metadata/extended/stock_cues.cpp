@@ -88,7 +88,7 @@ constexpr std::size_t kMaxWording = 160;
 constexpr std::size_t kMaxButtonLabel = 64;
 // Stock-named elements looked at, at most: the product's own report comes
 // early on the page, and pages of many listed items stay cheap.
-constexpr int kMaxStockElements = 40;
+constexpr std::size_t kMaxStockElements = 40;
 
 template <std::size_t N>
 bool contains_any(std::string_view hay, const std::array<std::string_view, N>& parts) {
@@ -178,17 +178,18 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
     }
   }
   // Availability reports: the first that says something, outside other
-  // products and variant choosers.
+  // products (also a list's, whose items share a class) and variant choosers.
   if (!page.has_hint(hint_stock)) return;
-  int seen = 0;
-  for (std::size_t i = 0; i < page.tags().size() && seen < kMaxStockElements; ++i) {
+  std::vector<std::size_t> reports;
+  for (std::size_t i = 0; i < page.tags().size() && reports.size() < kMaxStockElements; ++i) {
     const Tag& t = page.tags()[i];
     if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::link ||
         t.kind == TagName::script || t.kind == TagName::input) {
       continue;
     }
-    if ((t.hints & hint_stock) == 0) continue;
-    ++seen;
+    if ((t.hints & hint_stock) != 0) reports.push_back(i);
+  }
+  for (const std::size_t i : unlisted(page, reports)) {
     // A hidden report is a template that scripts show for another state.
     if (ctx.other.contains(i) || in_variant_chooser(page, i) || is_hidden(page, i)) continue;
     if (const auto status = status_of_wording(page.element_text(i, kMaxWording))) {

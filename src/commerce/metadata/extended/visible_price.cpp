@@ -27,10 +27,6 @@ constexpr std::size_t kMaxCandidates = 400;
 // control, a price is not the product's: a product block (gallery, title,
 // rating, price, options, cart) spans a few hundred tags, a page thousands.
 constexpr std::size_t kMaxDistance = 600;
-// A price class seen this often belongs to a list of products: a product
-// shows its price, a former price and perhaps a unit price, so up to three
-// elements of one class are its own.
-constexpr long kListRepeats = 4;
 // Letters allowed before the amount: a currency code or abbreviation
 // ("CHF", "zł"), not a word ("statt", "save", "from").
 constexpr std::size_t kMaxLettersBefore = 3;
