@@ -28,7 +28,9 @@
 // Equality: a price as a decimal number (our amount, two decimals, against the
 // ground-truth text read as a decimal: "49" equals 49.00, "2.449" does not
 // equal 2449.00); SKU and brand as text, both stripped; availability as the schema.org
-// name ("InStock", "OutOfStock", "PreOrder") of our stock status.
+// name ("InStock", "OutOfStock", "PreOrder") of our stock status. Extended
+// prices scored wrong because the ground truth writes a thousands group as
+// a decimal point (our 2449 against its "2.449") are counted apart, per half.
 //
 // Every page is parsed as the enricher would parse a bare link: its HTML and
 // the link it was saved from, no title, merchant, price or stock from a
@@ -43,6 +45,8 @@
 
 #include <boost/json.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -309,8 +313,23 @@ const std::optional<korvane::commerce::detail::extended::Source>& traced(
 struct Tables {
   Score scores[2][2][kFieldCount];  // [half][mode][field]
   int pages[2] = {0, 0};            // per half
+  int thousands_as_decimal[2] = {0, 0};  // extended mode, per half: see thousands_read_as_decimal
   SourceTable sources[kFieldCount];  // extended mode, development half
 };
+
+// True when a wrong price is the ground truth's amount times 1,000: the
+// truth writes the page's thousands group as its text shows it ("2.449" for
+// 2,449 pesos) and is read here as a decimal. Such answers are counted
+// apart, so that a reader of the table sees how much of the gap they are.
+bool thousands_read_as_decimal(const FieldOutcome& o) {
+  if (o.correct || !o.got) return false;
+  constexpr double kGroup = 1000.0;
+  const double got = std::stod(*o.got);
+  return std::any_of(o.want.begin(), o.want.end(), [&](const std::string& w) {
+    const auto want = canonical_decimal(w);
+    return want && std::fabs(std::stod(*want) * kGroup - got) < 0.005;
+  });
+}
 
 void print_scores(const Tables& t) {
   for (int half = 0; half < 2; ++half) {
@@ -328,7 +347,10 @@ void print_scores(const Tables& t) {
     }
     std::printf("\n");
   }
-  std::printf("(each cell: F1 (precision / recall) correct/predicted/expected)\n\n");
+  std::printf("(each cell: F1 (precision / recall) correct/predicted/expected)\n");
+  std::printf("extended prices scored wrong that are the truth's amount times 1,000 (the truth writes a\n"
+              "thousands group as a decimal point): development %d, validation %d\n\n",
+              t.thousands_as_decimal[0], t.thousands_as_decimal[1]);
   std::printf("extended mode, development half: the source of each answer, right / wrong (of which\n"
               "gained over the standard mode: right where it was not / lost: wrong where it was right)\n");
   for (const Field f : kFields) {
@@ -363,6 +385,7 @@ int report(const fs::path& dir, const std::vector<CorpusPage>& pages, bool misse
       for (const Field f : kFields) {
         const int fi = static_cast<int>(f);
         const FieldOutcome o = judge(f, r, *page.expected);
+        if (mode == 1 && f == Field::price && thousands_read_as_decimal(o)) ++t.thousands_as_decimal[half];
         Score& s = t.scores[half][mode][fi];
         if (o.got) ++s.predicted;
         if (!o.want.empty()) ++s.expected;

@@ -179,6 +179,10 @@ const PriceCase kPriceCases[] = {
                      <meta property="schema:priceCurrency" content="GBP"></div>)",
                   59.0, "GBP"},
         PriceCase{"open_graph_price_text", R"(<meta property="og:price" content="45,000원~">)", "", 45000.0, "KRW"},
+        PriceCase{"product_card_price",
+                  R"(<meta name="twitter:data2" content="blue"><meta name="twitter:label2" content="Colour">
+                     <meta name="twitter:data1" content="€41.30"><meta name="twitter:label1" content="Price">)",
+                  "", 41.3, "EUR"},
         PriceCase{"sale_price_with_an_end_date_gives_way_to_the_regular_one",
                   R"(<meta property="product:price:amount" content="40"><meta property="product:price:currency" content="EUR">
                      <meta property="product:sale_price:amount" content="30">
@@ -198,6 +202,10 @@ const PriceCase kPriceCases[] = {
                   R"(<script type="application/ld+json">{"@type":"Event","name":"Show","offers":{"price":"4590",
                      "priceCurrency":"CLP"}}</script>)",
                   "", 4590.0, "CLP"},
+        PriceCase{"json_ld_grouped_amount_in_a_currency_without_minor_units",
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"price":"24.990",
+                     "priceCurrency":"CLP"}}</script>)",
+                  "", 24990.0, "CLP"},
         PriceCase{"microdata_price_of_a_listed_product_skipped",
                   "", R"(<ul itemscope itemtype="https://schema.org/ItemList"><li itemprop="itemListElement" itemscope
                      itemtype="https://schema.org/Product"><meta itemprop="price" content="5"></li></ul>)",
@@ -234,6 +242,13 @@ const PriceCase kPriceCases[] = {
         PriceCase{"visible_saving_and_former_price_words_are_not_prices",
                   "", R"(<h1>Lamp</h1><span class="price-note">save € 5,00</span><span class="price">statt 49,99 €</span>)",
                   std::nullopt, ""},
+        PriceCase{"former_price_named_in_one_word",
+                  "", R"(<h1>Lamp</h1><div><span class="oldprice">49,00 €</span><span class="price">29,00 €</span></div>)",
+                  29.0, "EUR"},
+        PriceCase{"visible_price_with_cents_set_apart",
+                  "", R"(<h1>Lamp</h1><div class="price">$249<sup>99</sup></div>)", 249.99, "USD"},
+        PriceCase{"visible_price_with_cents_set_apart_after_grouped_units",
+                  "", R"(<h1>Lamp</h1><div class="product-price"><b>1.299</b><i>50</i> €</div>)", 1299.5, "EUR"},
         PriceCase{"visible_price_with_a_tax_note",
                   "", R"(<h1>Lampe</h1><div class="product-price">49,99 € inkl. MwSt.</div>)", 49.99, "EUR"},
         PriceCase{"data_price_inside_a_struck_element_skipped",
@@ -456,6 +471,10 @@ INSTANTIATE_TEST_SUITE_P(
                   StockStatus::IN_STOCK},
         StockCase{"json_ld_sold_out", R"(<script type="application/ld+json">{"@type":"Product","offers":{
                      "availability":"https://schema.org/SoldOut"}}</script>)", StockStatus::OUT_OF_STOCK},
+        StockCase{"microdata_any_offer_in_stock",
+                  R"(<div itemprop="offers" itemscope><link itemprop="availability" href="https://schema.org/OutOfStock"></div>
+                     <div itemprop="offers" itemscope><link itemprop="availability" href="https://schema.org/InStock"></div>)",
+                  StockStatus::IN_STOCK},
         StockCase{"microdata_link_href", R"(<link itemprop="availability" href="https://schema.org/PreOrder">)",
                   StockStatus::PREORDER},
         StockCase{"spelled_in_words", R"(<meta itemprop="availability" content="out of stock">)",
@@ -472,12 +491,33 @@ INSTANTIATE_TEST_SUITE_P(
                   StockStatus::OUT_OF_STOCK},
         StockCase{"add_to_cart_button_saying_sold_out",
                   R"(<h1>Lamp</h1><button class="add-to-cart" disabled>Sold out</button>)", StockStatus::OUT_OF_STOCK},
+        StockCase{"hidden_add_to_cart_gives_way_to_sold_out_wording",
+                  R"(<h1>Lamp</h1><p class="stock-note">Sold out</p>
+                     <form class="product-form" style="display: none"><button class="add-to-cart">Add to cart</button></form>)",
+                  StockStatus::OUT_OF_STOCK},
+        StockCase{"hidden_sold_out_notice_is_a_template",
+                  R"(<h1>Lamp</h1><div class="unavailable-alert" style="display: none"><p>Sold out</p></div>
+                     <p class="stock-info">In stock</p>)",
+                  StockStatus::IN_STOCK},
+        StockCase{"add_to_cart_shown_from_a_breakpoint_on",
+                  R"(<h1>Lamp</h1><button class="add-to-cart d-none d-md-block">Add to cart</button>)", StockStatus::IN_STOCK},
+        StockCase{"cart_controls_and_stock_of_a_product_list_are_not_the_products",
+                  R"(<h1>Lamp</h1><p class="stock-note">Sold out</p>
+                     <ul class="grid">
+                     <li><a href="/p/1">Vase 1</a><button class="btn add-to-cart">Add to cart</button><span class="tile-stock">In stock</span></li>
+                     <li><a href="/p/2">Vase 2</a><button class="btn add-to-cart">Add to cart</button><span class="tile-stock">In stock</span></li>
+                     <li><a href="/p/3">Vase 3</a><button class="btn add-to-cart">Add to cart</button><span class="tile-stock">In stock</span></li>
+                     <li><a href="/p/4">Vase 4</a><button class="btn add-to-cart">Add to cart</button><span class="tile-stock">In stock</span></li></ul>)",
+                  StockStatus::OUT_OF_STOCK},
         StockCase{"disabled_add_to_cart_alone_says_nothing",
                   R"(<h1>Lamp</h1><button class="add-to-cart" disabled>Add to cart</button>)", std::nullopt},
         StockCase{"in_stock_wording", R"(<h1>Lampe</h1><p class="stock-info">Auf Lager, sofort lieferbar</p>)",
                   StockStatus::IN_STOCK},
         StockCase{"structured_availability_before_wording",
                   R"(<link itemprop="availability" href="http://schema.org/InStock"><div class="availability">Ausverkauft</div>)",
+                  StockStatus::IN_STOCK},
+        StockCase{"size_inside_a_longer_class_word_is_no_variant_chooser",
+                  R"(<h1>Libro</h1><div class="basic-info imagesize-xl"><div class="availability">Subito disponibile</div></div>)",
                   StockStatus::IN_STOCK},
         StockCase{"sold_out_size_is_about_a_variant",
                   R"(<h1>Shoe</h1><ul class="size-list"><li class="stock">42 - sold out</li></ul>)", std::nullopt},

@@ -1,13 +1,14 @@
 // Where an element stands on the page: struck through, among other
 // products, an add-to-cart control; and the page's landmarks. Class and id
-// values are read as words ("actionOldPrice", "price--old" and "old_price"
-// all hold the word "old").
+// values are read as words ("actionOldPrice", "price--old", "old_price" and
+// "priceold" all hold the word "old").
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "text/unicode.hpp"
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 namespace korvane::commerce::detail::extended {
 namespace {
@@ -31,6 +32,21 @@ bool any_word(std::string_view value, F&& f) {
   return false;
 }
 
+// Calls `f` with the parts of a word that joins "price" to another word
+// without a separator ("priceold", "oldprice", "unitprice"): the other word
+// and "price" in their order, else with the word itself. Stops early when
+// `f` returns true; returns whether it did.
+template <class F>
+bool each_part(std::string_view word, F&& f) {
+  constexpr std::string_view price = "price";
+  if (word.size() > price.size()) {
+    if (istarts_with(word, price)) return f(word.substr(0, price.size())) || f(word.substr(price.size()));
+    const std::string_view tail = word.substr(word.size() - price.size());
+    if (iequals(tail, price)) return f(word.substr(0, word.size() - price.size())) || f(tail);
+  }
+  return f(word);
+}
+
 template <std::size_t N>
 bool in_set(std::string_view word, const std::array<std::string_view, N>& set) {
   return std::any_of(set.begin(), set.end(), [&](std::string_view w) { return iequals(word, w); });
@@ -45,7 +61,7 @@ bool names_with(const PageIndex& page, const Tag& t, const std::array<std::strin
     const auto v = page.attribute(t, attr);
     if (!v || v->empty()) continue;
     std::string_view previous;
-    const bool hit = any_word(*v, [&](std::string_view w) {
+    const auto word = [&](std::string_view w) {
       // "no-slider", "not-sold": the name says the element is not one.
       const bool negated = iequals(previous, "no") || iequals(previous, "not") || iequals(previous, "non");
       if (!negated && in_set(w, set)) return true;
@@ -54,7 +70,8 @@ bool names_with(const PageIndex& page, const Tag& t, const std::array<std::strin
       }
       previous = w;
       return false;
-    });
+    };
+    const bool hit = any_word(*v, [&](std::string_view w) { return each_part(w, word); });
     if (hit) return true;
   }
   return false;
@@ -86,12 +103,72 @@ constexpr int kStruckLevels = 6;
 // A unit, shipping or saving name sits on the amount or its label pair.
 constexpr int kOtherAmountLevels = 2;
 
+// A control or report is hidden by its own attributes or its wrapper's (the
+// button, its box, its form); farther up, a hidden element is a whole panel.
+constexpr int kHiddenLevels = 3;
+// Class names that hide an element whole ("hidden-xs" hides it on small
+// screens only and is no such name).
+constexpr std::array<std::string_view, 5> kHidingClasses{"hidden", "hide", "d-none", "is-hidden", "invisible"};
+
+bool hides(const PageIndex& page, const Tag& t) {
+  if (page.attribute(t, "hidden")) return true;
+  if (const auto style = page.attribute(t, "style")) {
+    std::string compact;
+    for (const char c : *style) {
+      if (c != ' ') compact.push_back(text::ascii_lower(c));
+    }
+    if (compact.find("display:none") != std::string::npos || compact.find("visibility:hidden") != std::string::npos) {
+      return true;
+    }
+  }
+  const auto cls = page.attribute(t, "class");
+  if (!cls) return false;
+  const std::vector<std::string_view> names = text::split_white_space(*cls);
+  const bool hiding = std::any_of(names.begin(), names.end(), [](std::string_view name) {
+    return std::any_of(kHidingClasses.begin(), kHidingClasses.end(), [&](std::string_view h) { return iequals(name, h); });
+  });
+  // "d-none d-md-block": hidden on small screens, shown from a breakpoint on.
+  const bool shown_from_a_breakpoint = std::any_of(names.begin(), names.end(), [](std::string_view name) {
+    return name.size() > 5 && istarts_with(name, "d-") && !iequals(name.substr(name.size() - 5), "-none") &&
+           name.find('-', 2) != std::string_view::npos;
+  });
+  return hiding && !shown_from_a_breakpoint;
+}
+
 bool struck_by_style(const PageIndex& page, const Tag& t) {
   const auto style = page.attribute(t, "style");
   return style && icontains(*style, "line-through");
 }
 
 }  // namespace
+
+bool is_hidden(const PageIndex& page, std::size_t i) {
+  std::size_t at = i;
+  for (int steps = 0; at != Tag::none && steps < kHiddenLevels; ++steps) {
+    if (hides(page, page.tags()[at])) return true;
+    at = page.tags()[at].parent;
+  }
+  return false;
+}
+
+std::vector<std::size_t> unlisted(const PageIndex& page, std::span<const std::size_t> tags) {
+  std::vector<std::string_view> classes;
+  classes.reserve(tags.size());
+  for (const std::size_t i : tags) classes.push_back(page.attribute(page.tags()[i], "class").value_or(std::string_view()));
+  std::vector<std::size_t> out;
+  for (std::size_t k = 0; k < tags.size(); ++k) {
+    const bool listed = !classes[k].empty() && std::count(classes.begin(), classes.end(), classes[k]) >= kListRepeats;
+    if (!listed) out.push_back(tags[k]);
+  }
+  return out;
+}
+
+bool class_has_word(const PageIndex& page, const Tag& t, std::span<const std::string_view> words) {
+  const auto cls = page.attribute(t, "class");
+  return cls && any_word(*cls, [&](std::string_view w) {
+           return std::any_of(words.begin(), words.end(), [&](std::string_view x) { return iequals(w, x); });
+         });
+}
 
 bool is_struck(const PageIndex& page, std::size_t i) {
   std::size_t at = i;
@@ -140,19 +217,21 @@ namespace {
 
 Landmarks find_landmarks(const PageIndex& page, const OtherContentMap& other) {
   Landmarks marks;
+  std::vector<std::size_t> carts;  // add-to-cart controls outside other content
   for (std::size_t i = 0; i < page.tags().size(); ++i) {
     const Tag& t = page.tags()[i];
     if (t.closing) continue;
     if (marks.main_heading == Tag::none && t.kind == TagName::h1 && !other.contains(i)) {
       marks.main_heading = i;
     }
-    if (marks.add_to_cart == Tag::none &&
-        (t.kind == TagName::button || t.kind == TagName::input || t.kind == TagName::a) &&
-        is_add_to_cart(page, i) && !other.contains(i)) {
-      marks.add_to_cart = i;
+    if ((t.kind == TagName::button || t.kind == TagName::input || t.kind == TagName::a) && is_add_to_cart(page, i) &&
+        !other.contains(i)) {
+      carts.push_back(i);
     }
-    if (marks.main_heading != Tag::none && marks.add_to_cart != Tag::none) break;
   }
+  // The controls of a list of products (a class many of them share) are not the product's.
+  const std::vector<std::size_t> own = unlisted(page, carts);
+  if (!own.empty()) marks.add_to_cart = own.front();
   return marks;
 }
 

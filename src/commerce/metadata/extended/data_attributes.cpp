@@ -2,6 +2,7 @@
 // data-product-price, data-sku, data-product-sku, ...), and hidden form
 // fields named sku (and, weaker, product-id fields of add-to-cart forms),
 // outside lists of other products and former prices.
+#include "commerce/metadata/extended/json_values.hpp"
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "commerce/money.hpp"
@@ -83,7 +84,7 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
         if (marked_former(page, t) || is_struck(page, i) || ctx.other.contains(i)) continue;
         const std::string value = text::html_unescape(a.value);
         std::optional<Money> money;
-        if (const auto plain = read_plain_amount(value)) {
+        if (const auto plain = read_machine_amount(value, out.declared_currency())) {
           money = Money{*plain, {}, false, {}};
         } else if (value.size() <= 40) {
           money = read_money(value, out.declared_currency());

@@ -5,6 +5,7 @@
 
 #include <boost/json/string.hpp>
 
+#include <algorithm>
 #include <cmath>
 
 namespace korvane::commerce::detail::extended {
@@ -45,6 +46,23 @@ std::optional<std::string> scalar_text(const json::value* v) {
   return std::nullopt;
 }
 
+std::optional<double> read_machine_amount(std::string_view text, std::string_view currency) {
+  const std::string_view t = text::strip(text);
+  // One to three digits, a point, three digits: a group of thousands when a fraction cannot be.
+  constexpr std::size_t kGroup = 3;
+  const std::size_t point = t.find('.');
+  const bool one_group = point != std::string_view::npos && point >= 1 && point <= kGroup &&
+                         t.size() == point + 1 + kGroup &&
+                         std::all_of(t.begin(), t.end(), [](char c) { return c == '.' || text::is_ascii_digit(c); }) &&
+                         t.find('.', point + 1) == std::string_view::npos;
+  if (one_group && !currency.empty() && minor_units(currency) == 0) {
+    std::string digits(t.substr(0, point));
+    digits.append(t.substr(point + 1));
+    return read_plain_amount(digits);
+  }
+  return read_plain_amount(t);
+}
+
 std::optional<Money> price_of(const json::value* v, std::string_view declared_currency) {
   if (v == nullptr) return std::nullopt;
   std::optional<Money> money;
@@ -53,7 +71,7 @@ std::optional<Money> price_of(const json::value* v, std::string_view declared_cu
     if (std::isfinite(d)) money = Money{text::round_to_cents(d), {}, false, {}};
   } else if (v->is_string()) {
     const std::string_view s = v->get_string();
-    if (const auto plain = read_plain_amount(s)) {
+    if (const auto plain = read_machine_amount(s, declared_currency)) {
       money = Money{*plain, {}, false, {}};
     } else if (s.size() <= 64) {
       money = read_money(s, declared_currency);

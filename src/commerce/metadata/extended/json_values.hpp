@@ -26,6 +26,12 @@ namespace korvane::commerce::detail::extended {
 // absent for anything else or an empty text.
 [[nodiscard]] std::optional<std::string> identifier_of(const boost::json::value* v);
 
+// A machine-written amount as read_plain_amount reads it, in `currency`
+// (an ISO code, or empty): in a currency without minor units a lone point
+// before exactly three digits groups thousands ("24.990" CLP is 24990, a
+// CLP amount has no fraction; "24.990" EUR stays 24.99).
+[[nodiscard]] std::optional<double> read_machine_amount(std::string_view text, std::string_view currency);
+
 // A price: a number, or a text holding one ("19.99", "1.299,00 €"); the
 // currency when the text writes one. Absent for zero, negative or unreadable
 // values.

@@ -1,12 +1,15 @@
 // Meta-tag reader: price, currency, availability and item id of the Open
-// Graph product vocabulary and its variants, in document order. A sale
+// Graph product vocabulary and its variants, and the price of a product
+// card (twitter:labelN / twitter:dataN), in document order. A sale
 // price counts as the current price when the page gives no end date for it
 // or the regular price is missing.
+#include "commerce/metadata/extended/json_values.hpp"
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "commerce/money.hpp"
 #include "text/unicode.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace korvane::commerce::detail::extended {
@@ -19,6 +22,7 @@ struct MetaValues {
   std::optional<std::string> sale_currency;
   bool sale_has_end = false;                 // product:sale_price_dates:end
   std::optional<std::string> price_text;     // og:price, product:price (a whole price text)
+  std::optional<std::string> card_price;     // the twitter:dataN whose twitter:labelN says "Price"
   std::optional<std::string> availability;
   std::optional<std::string> item_id;
   std::optional<std::string> brand;          // product:brand, og:brand
@@ -50,6 +54,25 @@ constexpr std::array<KeySlot, 17> kKeySlots{{
     {"application-name", &MetaValues::site_name},
 }};
 
+// Labels of a product card's price (twitter:labelN), lower-case, in the
+// languages of the shops we meet.
+constexpr std::array<std::string_view, 16> kCardPriceLabels{
+    "price", "preis", "prix", "precio", "prezzo", "preço", "prijs", "pris",
+    "cena",  "hinta", "fiyat", "цена", "ціна",  "価格",  "价格",  "가격"};
+
+// A product card (twitter:label1 "Price", twitter:data1 "€41.30") numbers
+// its fields from 1; cards have two, a few more are read.
+constexpr std::size_t kCardFields = 4;
+
+// The field index (from 0) of a product card key ("twitter:data1" with
+// `prefix` "twitter:data" gives 0); absent for other keys.
+std::optional<std::size_t> card_field(std::string_view key, std::string_view prefix) {
+  if (key.size() != prefix.size() + 1 || key.substr(0, prefix.size()) != prefix) return std::nullopt;
+  const char digit = key.back();
+  if (digit < '1' || static_cast<std::size_t>(digit - '0') > kCardFields) return std::nullopt;
+  return static_cast<std::size_t>(digit - '1');
+}
+
 // The first value of each key wins, as the page's head lists the main product first.
 void keep_first(std::optional<std::string>& slot, std::string value) {
   if (!slot && !text::strip(value).empty()) slot = std::move(value);
@@ -64,7 +87,8 @@ std::optional<std::string> meta_key(const PageIndex& page, const Tag& t) {
   if (!key || key->size() > 64) return std::nullopt;
   if (!icontains(*key, "price") && !icontains(*key, "availab") && !icontains(*key, "retailer_item_id") &&
       !icontains(*key, "currency") && !icontains(*key, "brand") && !icontains(*key, "site_name") &&
-      !icontains(*key, "application-name")) {
+      !icontains(*key, "application-name") && !istarts_with(*key, "twitter:label") &&
+      !istarts_with(*key, "twitter:data")) {
     return std::nullopt;
   }
   return text::ascii_lower(text::strip(*key));
@@ -73,6 +97,7 @@ std::optional<std::string> meta_key(const PageIndex& page, const Tag& t) {
 // The values of the page's meta tags, the first of each key.
 MetaValues meta_values(const PageIndex& page) {
   MetaValues m;
+  std::array<std::string, kCardFields> card_labels, card_data;
   for (const Tag& t : page.tags()) {
     if (t.kind != TagName::meta || t.closing) continue;
     const auto key = meta_key(page, t);
@@ -80,12 +105,19 @@ MetaValues meta_values(const PageIndex& page) {
     auto content = page.attribute_text(t, "content");
     if (!content) continue;
     if (*key == "product:sale_price_dates:end") m.sale_has_end = !text::strip(*content).empty();
+    if (const auto field = card_field(*key, "twitter:label")) card_labels[*field] = text::to_lower(text::strip(*content));
+    if (const auto field = card_field(*key, "twitter:data")) card_data[*field] = *content;
     for (const KeySlot& k : kKeySlots) {
       if (k.key == *key) {
         keep_first(m.*k.slot, std::move(*content));
         break;
       }
     }
+  }
+  for (std::size_t n = 0; n < kCardFields; ++n) {
+    const bool price_label = std::find(kCardPriceLabels.begin(), kCardPriceLabels.end(), card_labels[n]) !=
+                             kCardPriceLabels.end();
+    if (price_label) keep_first(m.card_price, std::move(card_data[n]));
   }
   return m;
 }
@@ -104,13 +136,16 @@ void add_prices(const MetaValues& m, Evidence& out) {
   out.declare_currency(currency);
 
   const auto amount_of = [&out](const std::string& text, const std::string& code) -> std::optional<Money> {
-    if (const auto plain = read_plain_amount(text)) return Money{*plain, code, false, {}};
+    if (const auto plain = read_machine_amount(text, code.empty() ? out.declared_currency() : std::string_view(code))) {
+      return Money{*plain, code, false, {}};
+    }
     auto money = read_money(text, code.empty() ? out.declared_currency() : std::string_view(code));
     if (money && money->currency.empty()) money->currency = code;
     return money;
   };
   std::optional<Money> regular = m.amount ? amount_of(*m.amount, currency) : std::nullopt;
   if (!regular && m.price_text) regular = amount_of(*m.price_text, currency);
+  if (!regular && m.card_price) regular = amount_of(*m.card_price, currency);
   const std::optional<Money> sale = m.sale_amount ? amount_of(*m.sale_amount, sale_currency) : std::nullopt;
 
   int rank = 0;

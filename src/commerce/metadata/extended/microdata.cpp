@@ -1,6 +1,7 @@
 // Microdata and RDFa reader: itemprop (and schema "property") attributes in
 // any attribute order, their value taken the microdata way (content, href,
 // element text), outside lists of other products and struck-through prices.
+#include "commerce/metadata/extended/json_values.hpp"
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "commerce/money.hpp"
@@ -147,7 +148,7 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
         case Prop::price: {
           if (is_struck(page, i) || ctx.other.contains(i)) break;
           std::optional<Money> money;
-          if (const auto plain = read_plain_amount(value)) {
+          if (const auto plain = read_machine_amount(value, out.declared_currency())) {
             money = Money{*plain, {}, false, {}};
           } else {
             money = read_money(value, out.declared_currency());
@@ -162,8 +163,10 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
           break;
         case Prop::availability:
           if (ctx.other.contains(i)) break;
+          // Offers of several variants: in stock when any is, as the
+          // product is (a sold-out size does not sell out the product).
           if (const auto status = availability_of(text::strip(value))) {
-            out.stock.push_back({*status, Source::microdata, 0});
+            out.stock.push_back({*status, Source::microdata, *status == models::StockStatus::IN_STOCK ? 0 : 1});
           }
           break;
         case Prop::sku:

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,27 @@ struct PageContext {
 };
 
 // ---------------------------------------------------------------- element context
+
+// A class value that this many elements of one kind share (price elements,
+// add-to-cart controls, availability reports) belongs to the items of a
+// list of products: a product shows its price, a former price and perhaps
+// a unit price, its add-to-cart control once or twice (again in a sticky
+// bar), so up to three elements of one class are its own.
+inline constexpr long kListRepeats = 4;
+
+// The elements of `tags` (elements of one kind, in page order) whose class
+// value fewer than kListRepeats of them share.
+[[nodiscard]] std::vector<std::size_t> unlisted(const PageIndex& page, std::span<const std::size_t> tags);
+
+// True when the element of tag `i` is hidden from the shopper by its own
+// attributes or its wrapper's (hidden, display:none, "hidden", "d-none"): a
+// shop hides the add-to-cart control of a sold-out product, and keeps the
+// sold-out notice of an available one hidden until a script shows it.
+[[nodiscard]] bool is_hidden(const PageIndex& page, std::size_t i);
+
+// True when the class of `t` holds one of `words` (lower case) as a word:
+// "size-list" and "sizeSelector" hold "size", "imagesize-xl" does not.
+[[nodiscard]] bool class_has_word(const PageIndex& page, const Tag& t, std::span<const std::string_view> words);
 
 // True when tag `i` or an element around it is struck through or named as a
 // former or list price (del, s, strike; "old-price", "was", "rrp", ...).

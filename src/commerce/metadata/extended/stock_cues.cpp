@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 namespace korvane::commerce::detail::extended {
 namespace {
@@ -76,6 +77,10 @@ constexpr std::array<std::string_view, 37> kInStockTexts{
 constexpr std::size_t kMaxNameValue = 200;
 // A variant chooser wraps its options in a list, a fieldset and a box or two.
 constexpr int kChooserLevels = 8;
+// Class words of variant choosers, found as whole words ("imagesize" is
+// the size of an image, no chooser).
+constexpr std::array<std::string_view, 8> kChooserWords{"size",      "sizes",     "swatch",    "swatches",
+                                                        "variant",   "variants",  "variation", "variations"};
 // Availability wording is a short sentence; a longer text is a description
 // that may mention stock in passing.
 constexpr std::size_t kMaxWording = 160;
@@ -83,7 +88,7 @@ constexpr std::size_t kMaxWording = 160;
 constexpr std::size_t kMaxButtonLabel = 64;
 // Stock-named elements looked at, at most: the product's own report comes
 // early on the page, and pages of many listed items stay cheap.
-constexpr int kMaxStockElements = 40;
+constexpr std::size_t kMaxStockElements = 40;
 
 template <std::size_t N>
 bool contains_any(std::string_view hay, const std::array<std::string_view, N>& parts) {
@@ -125,12 +130,7 @@ bool in_variant_chooser(const PageIndex& page, std::size_t i) {
   for (int steps = 0; at != Tag::none && steps < kChooserLevels; ++steps) {
     const Tag& t = page.tags()[at];
     if (t.kind == TagName::select || t.kind == TagName::option) return true;
-    if (const auto cls = page.attribute(t, "class")) {
-      if (icontains(*cls, "size") || icontains(*cls, "swatch") || icontains(*cls, "variant") ||
-          icontains(*cls, "variation")) {
-        return true;
-      }
-    }
+    if (t.attribute_count > 0 && class_has_word(page, t, kChooserWords)) return true;
     at = t.parent;
   }
   return false;
@@ -173,23 +173,25 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
     const auto said = t.kind == TagName::button ? status_of_wording(page.element_text(cart, kMaxButtonLabel)) : std::nullopt;
     if (said == models::StockStatus::OUT_OF_STOCK) {
       out.stock.push_back({*said, Source::stock_wording, 0});
-    } else if (!is_disabled(page, t)) {
+    } else if (!is_disabled(page, t) && !is_hidden(page, cart)) {
       out.stock.push_back({models::StockStatus::IN_STOCK, Source::add_to_cart, 0});
     }
   }
   // Availability reports: the first that says something, outside other
-  // products and variant choosers.
+  // products (also a list's, whose items share a class) and variant choosers.
   if (!page.has_hint(hint_stock)) return;
-  int seen = 0;
-  for (std::size_t i = 0; i < page.tags().size() && seen < kMaxStockElements; ++i) {
+  std::vector<std::size_t> reports;
+  for (std::size_t i = 0; i < page.tags().size() && reports.size() < kMaxStockElements; ++i) {
     const Tag& t = page.tags()[i];
     if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::link ||
         t.kind == TagName::script || t.kind == TagName::input) {
       continue;
     }
-    if ((t.hints & hint_stock) == 0) continue;
-    ++seen;
-    if (ctx.other.contains(i) || in_variant_chooser(page, i)) continue;
+    if ((t.hints & hint_stock) != 0) reports.push_back(i);
+  }
+  for (const std::size_t i : unlisted(page, reports)) {
+    // A hidden report is a template that scripts show for another state.
+    if (ctx.other.contains(i) || in_variant_chooser(page, i) || is_hidden(page, i)) continue;
     if (const auto status = status_of_wording(page.element_text(i, kMaxWording))) {
       out.stock.push_back({*status, Source::stock_wording, 1});
       return;

@@ -6,6 +6,7 @@
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "commerce/money.hpp"
+#include "text/html.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
@@ -26,10 +27,6 @@ constexpr std::size_t kMaxCandidates = 400;
 // control, a price is not the product's: a product block (gallery, title,
 // rating, price, options, cart) spans a few hundred tags, a page thousands.
 constexpr std::size_t kMaxDistance = 600;
-// A price class seen this often belongs to a list of products: a product
-// shows its price, a former price and perhaps a unit price, so up to three
-// elements of one class are its own.
-constexpr long kListRepeats = 4;
 // Letters allowed before the amount: a currency code or abbreviation
 // ("CHF", "zł"), not a word ("statt", "save", "from").
 constexpr std::size_t kMaxLettersBefore = 3;
@@ -41,6 +38,8 @@ constexpr std::size_t kMaxLettersAfter = 24;
 constexpr int kCurrencyLevels = 2;
 // Visible candidates passed on: the nearest few to the landmarks.
 constexpr int kMaxVisibleCandidates = 3;
+// A price box (amount, currency, cents, labels) spans a few dozen tags.
+constexpr std::size_t kMaxPriceBoxTags = 64;
 
 // True when `text` reads as a price: at most a currency code's letters
 // before the amount ("€ 19,99", "CHF 2.25", not "statt 4.50" or "save 5"),
@@ -53,6 +52,39 @@ bool reads_as_price(std::string_view text) {
         std::count_if(s.begin(), s.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }));
   };
   return letters(text.substr(0, digit)) <= kMaxLettersBefore && letters(text.substr(digit)) <= kMaxLettersAfter;
+}
+
+// The text of a price element whose cents stand in an element of their own
+// right after the whole units ("$249<sup>99</sup>", "<b>19</b><i>95</i> €"),
+// with a decimal mark put between them (the page's text runs them
+// together: "$24999"); empty when the element is not written so.
+std::string text_with_set_cents(const PageIndex& page, std::size_t i) {
+  constexpr std::size_t kCentsDigits = 2;
+  const Tag& box = page.tags()[i];
+  const std::size_t last = std::min(page.tags().size(), i + kMaxPriceBoxTags);
+  const auto inside = [&](std::size_t k) { return box.content_end == Tag::none || page.tags()[k].begin < box.content_end; };
+  std::string before;  // the raw text from the element's start up to tag k
+  for (std::size_t k = i + 1; k < last && inside(k); ++k) {
+    before.append(page.text_after(k - 1));
+    const Tag& t = page.tags()[k];
+    const std::string_view own = page.text_after(k);
+    const bool two_digits = !t.closing && own.size() == kCentsDigits && text::is_ascii_digit(own[0]) &&
+                            text::is_ascii_digit(own[1]) && k + 1 < page.tags().size() && page.tags()[k + 1].closing;
+    if (!two_digits || before.empty() || !text::is_ascii_digit(before.back())) continue;
+    // The units are a whole number: no decimal mark before their last one or two digits.
+    const std::size_t non_digit = before.find_last_not_of("0123456789");
+    const std::size_t run = non_digit == std::string::npos ? before.size() : before.size() - 1 - non_digit;
+    if (non_digit != std::string::npos && run <= kCentsDigits && (before[non_digit] == '.' || before[non_digit] == ',')) {
+      return {};
+    }
+    // The decimal mark is the one the units do not group with ("1.299" + "50" is 1.299,50).
+    const std::size_t number_start = before.find_last_not_of("0123456789.,");
+    const bool points_group = before.find('.', number_start == std::string::npos ? 0 : number_start) != std::string::npos;
+    std::string text = before + (points_group ? "," : ".") + std::string(own);
+    for (std::size_t j = k + 1; j < last && inside(j); ++j) text.append(page.text_after(j));
+    return text::collapse_white_space(text::html_unescape(text));
+  }
+  return {};
 }
 
 struct Candidate {
@@ -75,7 +107,8 @@ std::size_t distance_to(const Landmarks& marks, std::size_t i) {
 // The amount of a price element. A bare number takes the currency that its
 // parent or grandparent writes next to it ("€ <span>17,10</span>").
 std::optional<Money> money_of(const PageIndex& page, std::size_t i, std::string_view declared) {
-  const std::string text = page.element_text(i, kPriceTextRead);
+  std::string text = text_with_set_cents(page, i);
+  if (text.empty()) text = page.element_text(i, kPriceTextRead);
   if (text.empty() || text.size() > kMaxPriceText || !reads_as_price(text)) return std::nullopt;
   auto money = read_money(text, declared);
   if (!money || !(money->amount > 0.0)) return std::nullopt;
