@@ -117,6 +117,46 @@ std::optional<std::string> shown_form(std::string_view text, std::string_view id
   return std::string(shown);
 }
 
+// A price property's value: a machine-written amount, else a price text.
+void add_price(const std::string& value, Evidence& out, int& price_rank) {
+  std::optional<Money> money;
+  if (const auto plain = read_machine_amount(value, out.declared_currency())) {
+    money = Money{*plain, {}, false, {}};
+  } else {
+    money = read_money(value, out.declared_currency());
+  }
+  if (money && money->amount > 0.0) {
+    out.prices.push_back({money->amount, money->currency, Source::microdata, price_rank++});
+  }
+}
+
+// An identifier property of tag `i`; false when its value is no identifier.
+bool add_identifier(const PageIndex& page, std::size_t i, Prop prop, const std::string& value, Evidence& out) {
+  const Tag& t = page.tags()[i];
+  const bool in_content = page.attribute(t, "content").has_value();
+  std::string_view id = text::strip(value);
+  // An element's text may hold more than the identifier ("AB1204-55 Lampe de bureau ...").
+  if (!in_content) {
+    const auto words = text::split_white_space(id);
+    if (!words.empty()) id = words.front();
+  }
+  if (id.empty() || id.size() > 64) return false;
+  const IdField field = prop == Prop::sku          ? IdField::sku
+                        : prop == Prop::product_id ? IdField::product_id
+                        : prop == Prop::mpn        ? IdField::mpn
+                                                   : IdField::gtin;
+  out.skus.push_back({std::string(id), Source::microdata, field});
+  // The element may show the shopper the same number written their
+  // way ("466/7999" for content "4667999"): that form is the shown one.
+  if (in_content) {
+    if (auto shown = shown_form(page.element_text(i, 64), id)) {
+      out.skus.push_back({*shown, Source::microdata, field});
+      out.shown_skus.push_back(std::move(*shown));
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 // Properties read per page, at most: a product page states each a few
@@ -145,19 +185,9 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
       if (in_listed_scope(page, i)) break;
       const std::string value = value_of(page, i);
       switch (prop) {
-        case Prop::price: {
-          if (is_struck(page, i) || ctx.other.contains(i)) break;
-          std::optional<Money> money;
-          if (const auto plain = read_machine_amount(value, out.declared_currency())) {
-            money = Money{*plain, {}, false, {}};
-          } else {
-            money = read_money(value, out.declared_currency());
-          }
-          if (money && money->amount > 0.0) {
-            out.prices.push_back({money->amount, money->currency, Source::microdata, price_rank++});
-          }
+        case Prop::price:
+          if (!is_struck(page, i) && !ctx.other.contains(i)) add_price(value, out, price_rank);
           break;
-        }
         case Prop::currency:
           if (auto code = currency_code_of(value)) out.declare_currency(*code);
           break;
@@ -172,30 +202,9 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
         case Prop::sku:
         case Prop::product_id:
         case Prop::mpn:
-        case Prop::gtin: {
-          std::string_view id = text::strip(value);
-          // An element's text may hold more than the identifier ("AB1204-55 Lampe de bureau ...").
-          if (!page.attribute(t, "content")) {
-            const auto words = text::split_white_space(id);
-            if (!words.empty()) id = words.front();
-          }
-          if (id.empty() || id.size() > 64) break;
-          const IdField field = prop == Prop::sku          ? IdField::sku
-                                : prop == Prop::product_id ? IdField::product_id
-                                : prop == Prop::mpn        ? IdField::mpn
-                                                           : IdField::gtin;
-          out.skus.push_back({std::string(id), Source::microdata, field});
-          ++sku_count;
-          // The element may show the shopper the same number written their
-          // way ("466/7999" for content "4667999"): that form is the shown one.
-          if (page.attribute(t, "content")) {
-            if (auto shown = shown_form(page.element_text(i, 64), id)) {
-              out.skus.push_back({*shown, Source::microdata, field});
-              out.shown_skus.push_back(std::move(*shown));
-            }
-          }
+        case Prop::gtin:
+          if (add_identifier(page, i, prop, value, out)) ++sku_count;
           break;
-        }
         case Prop::brand:
         case Prop::maker:
           if (!ctx.other.contains(i)) out.add_brand(organisation_value(page, i), Source::microdata, prop == Prop::maker);
