@@ -350,6 +350,7 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       {"99\xC2\xA2", nullptr, "0.99", "USD"},                                       // 99¢
       {"R199.00", nullptr, "199", "ZAR"},
       {"350.000 VN\xC4\x90", nullptr, "350000", "VND"},                             // VNĐ
+      {"12,50 \xD0\xB1.\xD1\x80.", nullptr, "12.5", "BYN"},                         // б.р.
       {"19.99", nullptr, "19.99", ""},                                              // never a guessed USD
       {"19.99", "\xE2\x82\xAC", "19.99", "EUR"},
       {"19.99", "no currency", "19.99", ""},
@@ -361,7 +362,11 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       {"-20% 39,99 \xE2\x82\xAC", nullptr, "39.99", "EUR"},
       {"2 x 19,99 \xE2\x82\xAC", nullptr, "19.99", "EUR"},
       {"from 12,50 \xE2\x82\xAC", nullptr, "12.5", "EUR"},
+      {"$60.00 Price reduced from $80.00 to", nullptr, "60", "USD"},
+      {"Marked down from \xC2\xA3" "40 to \xC2\xA3" "30", nullptr, "30", "GBP"},
       {"$10.00 - $20.00", nullptr, "10", "USD"},
+      {"10,00 \xE2\x80\x93 20,00 \xE2\x82\xAC", nullptr, "10", "EUR"},                 // the low end takes the range's currency
+      {"24.990 - 29.990 CLP", nullptr, "24990", "CLP"},
       {"49,99 \xE2\x82\xAC inkl. MwSt. zzgl. 4,95 \xE2\x82\xAC Versand", nullptr, "49.99", "EUR"},
       // Nothing, and no price.
       {"Free", "USD", "0", "USD"},

@@ -94,6 +94,7 @@ const std::vector<Token>& tokens() {
         {"\xD1\x80\xD1\x83\xD0\xB1", "RUB"},      // руб
         {"\xD1\x80\xD1\x83\xD0\xB1.", "RUB"},     // руб.
         {"\xD1\x80.", "RUB"},                     // р.
+        {"\xD0\xB1.\xD1\x80.", "BYN"},            // б.р., the Belarusian rouble
         {"\xE2\x82\xA9", "KRW"},                  // ₩
         {"\xEC\x9B\x90", "KRW"},                  // 원
         {"\xE2\x82\xBA", "TRY"},                  // ₺
@@ -656,6 +657,9 @@ constexpr std::array<std::string_view, 14> kMonthWords{"mo", "month", "mon", "mt
 constexpr std::array<std::string_view, 9> kInstalmentWords{"payments", "installments", "instalments", "cuotas",
                                                            "parcelas", "rate",        "raten",       "monthly",
                                                            "x"};
+// Words before "from" that make the amount after it a former price
+// ("reduced from $80 to $60", "marked down from"); "from" alone starts a range.
+constexpr std::array<std::string_view, 5> kReductionWords{"reduced", "down", "lowered", "discounted", "cut"};
 // A per-unit price: "/ kg", "per 100 g", "pro Stück", "je Liter".
 constexpr std::array<std::string_view, 6> kPerWords{"per", "pro", "je", "par", "за", "la"};
 
@@ -790,7 +794,9 @@ void read_words_around(std::string_view s, const Around& a, Reading& r) {
   if (!slash && !r.currency && one_of(next, kCountWords)) r.excluded = true;
   if (slash || one_of(next, kPerWords)) r.secondary = true;
   if (one_of(next, kMonthWords)) r.secondary = true;
-  for (const std::string& w : words_before(s, a.before_end, 3)) {
+  const std::vector<std::string> before = words_before(s, a.token_begin, 3);
+  if (before.size() >= 2 && before[0] == "from" && one_of(before[1], kReductionWords)) r.secondary = true;
+  for (const std::string& w : before) {
     if (one_of(w, kSavingWords)) r.excluded = true;
     if (one_of(w, kFormerWords)) r.secondary = true;
     if (one_of(w, kInstalmentWords)) r.secondary = true;
@@ -819,6 +825,28 @@ Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ct
   r.decimal = cents_sign ? hundredth_of(*decimal) : std::move(*decimal);
   read_words_around(s, a, r);
   return r;
+}
+
+// True when only a dash, with white space around it, stands between `from`
+// and `to`: two numbers that make a range ("10,00 – 20,00 €").
+bool is_range_gap(std::string_view s, std::size_t from, std::size_t to) noexcept {
+  const std::size_t at = skip_space(s, from);
+  for (const std::string_view dash : {"-", "\xE2\x80\x93", "\xE2\x80\x94"}) {  // - – —
+    if (s.substr(at, dash.size()) == dash) return skip_space(s, at + dash.size()) == to;
+  }
+  return false;
+}
+
+// "10,00 – 20,00 €": the low end of a range takes the currency written after
+// its high end, and is read again in that currency's minor units.
+void share_range_currency(std::string_view s, const Reading& high, Reading& low) {
+  if (low.currency || !high.currency || !is_range_gap(s, low.number.end, high.number.begin)) return;
+  if (!high.currency->empty()) {
+    auto decimal = decimal_of(low.number, minor_units(*high.currency));
+    if (!decimal) return;
+    low.decimal = std::move(*decimal);
+  }
+  low.currency = high.currency;
 }
 
 }  // namespace
@@ -879,6 +907,7 @@ std::optional<Money> read_money(std::string_view input, const MoneyContext& ctx)
       ++pos;
     }
     if (r.decimal.empty() || r.excluded) continue;
+    if (best) share_range_currency(s, r, *best);
     // A number a token stands next to beats one without; then the current
     // price beats a former, per-unit or instalment one; then the first.
     const bool better = !best || (r.currency.has_value() && !best->currency.has_value()) ||
