@@ -347,10 +347,14 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       {"185 \xD8\xB1.\xD8\xB3", nullptr, "185", "SAR"},                             // ر.س
       {"CAD $12.99", nullptr, "12.99", "CAD"},                                      // a code settles a symbol
       {"$12.99 NZD", nullptr, "12.99", "NZD"},
+      {"C $24.99", nullptr, "24.99", "CAD"},                                        // a marketplace's country prefix
+      {"AU $49.95", nullptr, "49.95", "AUD"},
+      {"\xD8\xB1.\xD8\xB9. 3.500", nullptr, "3.5", "OMR"},                          // ر.ع., three decimals
       {"99\xC2\xA2", nullptr, "0.99", "USD"},                                       // 99¢
       {"R199.00", nullptr, "199", "ZAR"},
       {"350.000 VN\xC4\x90", nullptr, "350000", "VND"},                             // VNĐ
       {"12,50 \xD0\xB1.\xD1\x80.", nullptr, "12.5", "BYN"},                         // б.р.
+      {"\xE2\x82\xAC 12, 99", nullptr, "12.99", "EUR"},                              // cents after a comma and a space
       {"19.99", nullptr, "19.99", ""},                                              // never a guessed USD
       {"19.99", "\xE2\x82\xAC", "19.99", "EUR"},
       {"19.99", "no currency", "19.99", ""},
@@ -373,6 +377,9 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       {"Gratis", nullptr, "0", ""},
       {"40% OFF", nullptr, nullptr, ""},
       {"Save $5.00", nullptr, nullptr, ""},
+      {"1/2 price", nullptr, nullptr, ""},
+      {"Free shipping", nullptr, nullptr, ""},
+      {"Livraison gratuite", nullptr, nullptr, ""},
       {"Buy 2 get 1 free", nullptr, nullptr, ""},
       {"Sold out", nullptr, nullptr, ""},
       {"1,234.567.890", nullptr, nullptr, ""},

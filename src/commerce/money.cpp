@@ -143,6 +143,16 @@ const std::vector<Token>& tokens() {
         {"\xD8\xAF.\xD8\xA5", "AED"},             // د.إ
         {"\xD8\xAF.\xD9\x83", "KWD"},             // د.ك
         {"\xD8\xB1.\xD9\x82", "QAR"},             // ر.ق
+        {"\xD8\xB1.\xD8\xB9", "OMR"},             // ر.ع
+        {"\xD8\xB1.\xD8\xB9.", "OMR"},            // ر.ع.
+        {"\xD8\xAF.\xD8\xA8", "BHD"},             // د.ب
+        {"\xD8\xAF.\xD8\xA3", "JOD"},             // د.أ
+        {"\xD8\xAF.\xD8\xA7", "JOD"},             // د.ا
+        {"\xD8\xAF.\xD8\xAA", "TND"},             // د.ت
+        {"\xD8\xAF.\xD8\xAC", "DZD"},             // د.ج
+        {"\xD8\xAF.\xD8\xB9", "IQD"},             // د.ع
+        {"\xD8\xAF.\xD9\x84", "LYD"},             // د.ل
+        {"\xD9\x84.\xD9\x84", "LBP"},             // ل.ل
         {"\xD8\xAC.\xD9\x85", "EGP"},             // ج.م
         {"e\xC2\xA3", "EGP"},                     // e£
         {"rur", "RUB"},                           // the former code, still written
@@ -308,7 +318,7 @@ bool may_hold_other_digits(std::string_view text) noexcept {
 
 // ---------------------------------------------------------------- numbers
 
-enum class Sep : std::uint8_t { point, comma, group, point_space };
+enum class Sep : std::uint8_t { point, comma, group, point_space, comma_space };
 
 struct Mark {
   Sep kind;
@@ -334,7 +344,11 @@ std::optional<Sep> separator_at(std::string_view s, std::size_t pos, std::size_t
     if (pos + 1 < s.size() && s[pos + 1] == ' ' && digits_at(s, pos + 2) > 0) return length = 2, Sep::point_space;
     return length = 1, Sep::point;
   }
-  if (s[pos] == ',') return length = 1, Sep::comma;
+  if (s[pos] == ',') {
+    // "12, 99": a comma, then one space, then exactly two digits of cents.
+    if (pos + 1 < s.size() && s[pos + 1] == ' ' && digits_at(s, pos + 2) == 2) return length = 2, Sep::comma_space;
+    return length = 1, Sep::comma;
+  }
   if (s[pos] == '\'') return length = 1, Sep::group;
   if (s.compare(pos, 3, "\xE2\x80\x99") == 0) return length = 3, Sep::group;  // ’
   if (const std::size_t n = space_length_at(s, pos); n > 0 && s[pos] != '\n' && s[pos] != '\t' && s[pos] != '\r') {
@@ -376,7 +390,7 @@ NumberSpan number_at(std::string_view s, std::size_t begin) {
     n.digits.append(s.substr(pos + length, group));
     pos += length + group;
     if (*sep != Sep::group) marked = true;
-    if (*sep == Sep::point_space) break;
+    if (*sep == Sep::point_space || *sep == Sep::comma_space) break;
   }
   n.end = pos;
   return n;
@@ -418,14 +432,14 @@ std::optional<std::string> decimal_of(const NumberSpan& n, int minor) {
   std::size_t points = 0, commas = 0;
   for (const Mark& m : n.marks) {
     points += m.kind == Sep::point || m.kind == Sep::point_space;
-    commas += m.kind == Sep::comma;
+    commas += m.kind == Sep::comma || m.kind == Sep::comma_space;
   }
   const std::size_t count = n.marks.size();
   if (points > 0 && commas > 0) {
     // The last of the two kinds is the decimal mark, written once.
     const Mark& last = n.marks.back();
     if (last.kind == Sep::group) return std::nullopt;
-    const bool last_is_point = last.kind != Sep::comma;
+    const bool last_is_point = last.kind == Sep::point || last.kind == Sep::point_space;
     if ((last_is_point ? points : commas) != 1) return std::nullopt;
     if (!groups_thousands(n, count)) return std::nullopt;
     fraction = count;
@@ -434,7 +448,7 @@ std::optional<std::string> decimal_of(const NumberSpan& n, int minor) {
     while (n.marks[at].kind == Sep::group) ++at;
     const Mark& m = n.marks[at];
     const bool last = at == count - 1;
-    bool decimal = m.digits_after != 3 || m.kind == Sep::point_space;
+    bool decimal = m.digits_after != 3 || m.kind == Sep::point_space || m.kind == Sep::comma_space;
     if (!decimal) {
       // "1.500": a decimal in a currency of three decimals, after a zero
       // ("0.500"), or when what stands before cannot be a first group of
@@ -542,6 +556,23 @@ const Family* family_of(std::string_view token) {
 }
 
 bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// The country prefix written apart before a dollar sign ("C $24.99",
+// "AU $49.95", as marketplaces list foreign offers).
+std::optional<std::string> dollar_prefix_before(std::string_view s, std::size_t end) {
+  static constexpr std::array<std::pair<std::string_view, std::string_view>, 9> prefixes{{
+      {"US", "USD"}, {"C", "CAD"}, {"CA", "CAD"}, {"AU", "AUD"}, {"NZ", "NZD"},
+      {"HK", "HKD"}, {"S", "SGD"}, {"NT", "TWD"}, {"MX", "MXN"}}};
+  end = skip_space_back(s, end);
+  std::size_t begin = end;
+  while (begin > 0 && end - begin < 3 && is_ascii_letter(s[begin - 1])) --begin;
+  if (begin == end || (begin > 0 && is_ascii_letter(s[begin - 1]))) return std::nullopt;
+  const std::string_view word = s.substr(begin, end - begin);
+  for (const auto& [prefix, code] : prefixes) {
+    if (word == prefix) return std::string(code);
+  }
+  return std::nullopt;
+}
 
 // The ISO code written as a word of three letters that ends at `end` (after
 // white space), or starts at `begin` (after white space); empty when none.
@@ -669,6 +700,11 @@ constexpr std::array<std::string_view, 20> kFreeWords{
     "бесплатно", "ücretsiz", "darmowy", "darmowa",  "za darmo", "zdarma",    "ingyenes", "ilmainen",
     "免费",      "無料",      "무료",     "kostnadsfritt"};
 
+// What else may be free: "Free shipping" says nothing of the price.
+constexpr std::array<std::string_view, 18> kServiceWords{
+    "shipping", "delivery", "returns",  "postage",  "versand", "lieferung", "livraison", "envío", "envio",
+    "spedizione", "frete",  "dostawa",  "verzending", "frakt", "doprava",  "gift",      "trial",  "sample"};
+
 // One number of a text, with what surrounds it.
 struct Reading {
   NumberSpan number;
@@ -753,6 +789,9 @@ void join_cents_after_token(std::string_view s, Around& a, Reading& r) {
 void settle_family(std::string_view s, const Around& a, Reading& r) {
   const Family* family = r.currency ? family_of(a.symbol) : nullptr;
   if (family == nullptr) return;
+  if (family == &kDollar) {
+    if (auto code = dollar_prefix_before(s, a.token_begin); code && in_family(kDollar, *code)) r.currency = std::move(*code);
+  }
   for (const std::string& code :
        {code_word_before(s, a.token_begin), code_word_after(s, a.after_begin), code_word_after(s, a.token_end)}) {
     if (in_family(*family, code)) r.currency = code;
@@ -788,6 +827,12 @@ void read_words_around(std::string_view s, const Around& a, Reading& r) {
     return at > 0 && (s[at - 1] == '-' || s[at - 1] == '+' || (at >= 3 && s.compare(at - 3, 3, "\xE2\x88\x92") == 0));
   };
   if (is_sign_before(sign)) r.excluded = true;
+  // "1/2 price", "12/24": a fraction or a date, not an amount.
+  const NumberSpan& n = r.number;
+  if ((n.begin >= 2 && s[n.begin - 1] == '/' && text::is_ascii_digit(s[n.begin - 2])) ||
+      (n.end + 1 < s.size() && s[n.end] == '/' && text::is_ascii_digit(s[n.end + 1]))) {
+    r.excluded = true;
+  }
   bool slash = false;
   const std::string next = word_after(s, rest, slash);
   if (one_of(next, kOffWords)) r.excluded = true;
@@ -936,7 +981,10 @@ std::optional<Money> read_money(std::string_view input, const MoneyContext& ctx)
 bool says_free(std::string_view text) {
   if (std::any_of(text.begin(), text.end(), text::is_ascii_digit)) return false;
   const std::string lower = text::to_lower(text);
-  return std::any_of(kFreeWords.begin(), kFreeWords.end(), [&](std::string_view w) { return text::has_phrase(lower, w); });
+  const auto any_in = [&lower](const auto& words) {
+    return std::any_of(words.begin(), words.end(), [&](std::string_view w) { return text::has_phrase(lower, w); });
+  };
+  return any_in(kFreeWords) && !any_in(kServiceWords);
 }
 
 std::optional<double> read_plain_amount(std::string_view text) {
