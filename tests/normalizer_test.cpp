@@ -347,6 +347,8 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       {"185 \xD8\xB1.\xD8\xB3", nullptr, "185", "SAR"},                             // ر.س
       {"CAD $12.99", nullptr, "12.99", "CAD"},                                      // a code settles a symbol
       {"$12.99 NZD", nullptr, "12.99", "NZD"},
+      {"CN\xC2\xA5 1,299", nullptr, "1299", "CNY"},                                  // CN¥, not the yen
+      {"\xE0\xA7\xB3 1,299", nullptr, "1299", "BDT"},                                // ৳
       {"C $24.99", nullptr, "24.99", "CAD"},                                        // a marketplace's country prefix
       {"AU $49.95", nullptr, "49.95", "AUD"},
       {"\xD8\xB1.\xD8\xB9. 3.500", nullptr, "3.5", "OMR"},                          // ر.ع., three decimals
@@ -360,6 +362,7 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       {"19.99", "no currency", "19.99", ""},
       // Which amount of several.
       {"Was $30 Now $20", nullptr, "20", "USD"},
+      {"Preis: 30,00 \xE2\x82\xAC Sonderpreis: 20,00 \xE2\x82\xAC", nullptr, "20", "EUR"},
       {"Regular price $35.00 Sale price $29.00", nullptr, "29", "USD"},
       {"UVP 49,99 \xE2\x82\xAC 39,99 \xE2\x82\xAC", nullptr, "39.99", "EUR"},
       {"\xE2\x82\xAC 1,99 (\xE2\x82\xAC 9,95 / kg)", nullptr, "1.99", "EUR"},

@@ -86,6 +86,10 @@ const std::vector<Token>& tokens() {
         {"\xEF\xBF\xA5", "", &kYen},    // fullwidth ¥
         {"\xE5\x86\x86", "JPY"},        // 円
         {"\xE5\x85\x83", "", &kYuan},   // 元
+        {"cn\xC2\xA5", "CNY"},          // CN¥
+        {"rmb", "CNY"},
+        {"\xE0\xA7\xB3", "BDT"},        // ৳
+        {"tk", "BDT"},
         {"\xE2\x82\xB9", "INR"},        // ₹
         {"\xE2\x82\xA8", "", &kRupee},  // ₨
         {"rs", "", &kRupee},
@@ -670,9 +674,10 @@ constexpr std::array<std::string_view, 31> kFormerWords{
     "было",     "vorher",   "ehemals", "normal",   "normalpreis", "compare", "previously", "old",
     "instead",  "voorheen", "van",     "tidigare", "ord",      "ordinary",  "anteriormente"};
 // The current price: "now", "jetzt", "nur", "sale", "our price" ...
-constexpr std::array<std::string_view, 18> kCurrentWords{
-    "now",  "jetzt", "nur",   "only", "ahora", "maintenant", "ora",  "teraz", "nu",
-    "voor", "por",   "sale",  "special", "offer", "deal",    "today", "price", "nyt"};
+constexpr std::array<std::string_view, 29> kCurrentWords{
+    "now",    "jetzt",  "nur",     "only",  "ahora",  "maintenant", "ora",         "teraz",         "nu",    "voor",
+    "por",    "sale",   "special", "offer", "deal",   "today",      "price",       "nyt",           "promo", "promotion",
+    "oferta", "offerta", "tilbud", "akce",  "promocja", "sonderpreis", "aktionspreis", "angebotspreis", "soldes"};
 // A saving, not a price: "save", "sparen", "économisez" ...
 constexpr std::array<std::string_view, 20> kSavingWords{
     "save",       "saving",  "savings", "spare",  "sparen",  "sparst", "économisez", "economisez", "ahorra",
