@@ -363,6 +363,9 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       // Which amount of several.
       {"Was $30 Now $20", nullptr, "20", "USD"},
       {"Preis: 30,00 \xE2\x82\xAC Sonderpreis: 20,00 \xE2\x82\xAC", nullptr, "20", "EUR"},
+      {"M.R.P.: \xE2\x82\xB9" "3,000 \xE2\x82\xB9" "2,000", nullptr, "2000", "INR"},           // an initialism
+      {"F\xC3\xB8r 300,- Nu 200,-", nullptr, "200", ""},                               // Før: no rand in a word
+      {"Precio anterior: $30.000 Precio actual: $20.000", "CLP", "20000", "CLP"},
       {"Regular price $35.00 Sale price $29.00", nullptr, "29", "USD"},
       {"UVP 49,99 \xE2\x82\xAC 39,99 \xE2\x82\xAC", nullptr, "39.99", "EUR"},
       {"\xE2\x82\xAC 1,99 (\xE2\x82\xAC 9,95 / kg)", nullptr, "1.99", "EUR"},

@@ -533,6 +533,18 @@ std::size_t run_after(std::string_view s, std::size_t begin, int count) noexcept
   return end;
 }
 
+// True when a letter, ASCII or of the Latin, Greek or Cyrillic scripts (two
+// UTF-8 bytes, U+00C0 to U+052F), ends at `at`: a lettered token after it
+// would continue a word ("Før" holds no rand).
+bool letter_before(std::string_view s, std::size_t at) noexcept {
+  if (at == 0) return false;
+  const auto c = static_cast<unsigned char>(s[at - 1]);
+  if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  const std::size_t start = text::code_point_start(s, at - 1);
+  const auto lead = static_cast<unsigned char>(s[start]);
+  return at - start == 2 && lead >= 0xC3 && lead <= 0xD4;
+}
+
 // The longest currency token that ends the run [begin, end), as long as a
 // lettered token does not continue a word.
 std::optional<std::string> token_ending(std::string_view s, std::size_t begin, std::size_t end,
@@ -540,7 +552,7 @@ std::optional<std::string> token_ending(std::string_view s, std::size_t begin, s
   for (std::size_t from = begin; from < end; ++from) {
     if (text::is_continuation_byte(s[from])) continue;
     const std::string_view token = s.substr(from, end - from);
-    const bool glued = from > 0 && has_ascii_letter(token) && has_ascii_letter(s.substr(from - 1, 1));
+    const bool glued = has_ascii_letter(token) && letter_before(s, from);
     if (glued) continue;
     if (auto code = token_code(token, declared, guess)) {
       token_begin = from;
@@ -628,6 +640,7 @@ std::vector<std::string> words_before(std::string_view s, std::size_t end, int c
   const std::size_t from = end > kLookBack ? end - kLookBack : 0;
   std::string lower = text::to_lower(s.substr(from, end - from));
   std::size_t pos = lower.size();
+  bool after_initial = false;
   while (pos > 0 && static_cast<int>(words.size()) < count) {
     while (pos > 0 && !(static_cast<unsigned char>(lower[pos - 1]) >= 0x80 || std::isalpha(static_cast<unsigned char>(lower[pos - 1])))) {
       if (text::is_ascii_digit(lower[pos - 1])) return words;  // another number stands between
@@ -639,7 +652,14 @@ std::vector<std::string> words_before(std::string_view s, std::size_t end, int c
       --begin;
     }
     if (begin == pos) break;
-    words.push_back(lower.substr(begin, pos - begin));
+    // An initialism ("M.R.P.") is one word.
+    const bool initial = pos - begin == 1 && pos < lower.size() && lower[pos] == '.';
+    if (initial && after_initial) {
+      words.back().insert(0, lower.substr(begin, 1));
+    } else {
+      words.push_back(lower.substr(begin, pos - begin));
+    }
+    after_initial = initial;
     pos = begin;
   }
   return words;
@@ -668,16 +688,18 @@ bool one_of(std::string_view word, const std::array<std::string_view, N>& words)
 }
 
 // A former or list price: "was", "statt", "UVP", "RRP", "avant", "antes" ...
-constexpr std::array<std::string_view, 31> kFormerWords{
-    "was",      "statt",    "uvp",     "rrp",      "msrp",     "list",      "regular",  "reg",
-    "orig",     "original", "before",  "avant",    "antes",    "prima",     "zamiast",  "było",
-    "было",     "vorher",   "ehemals", "normal",   "normalpreis", "compare", "previously", "old",
-    "instead",  "voorheen", "van",     "tidigare", "ord",      "ordinary",  "anteriormente"};
+constexpr std::array<std::string_view, 45> kFormerWords{
+    "was",       "statt",     "uvp",        "rrp",      "msrp",        "mrp",        "list",     "listino",
+    "regular",   "regularna", "reg",        "orig",     "original",    "before",     "avant",    "antes",
+    "anterior",  "prima",     "zamiast",    "było",     "было",        "vorher",     "bisher",   "ehemals",
+    "normal",    "normalpreis", "compare",  "previously", "old",       "instead",    "voorheen", "van",
+    "tidigare",  "ord",       "ordinary",   "anteriormente", "consigliato", "conseillé", "barré", "ursprünglich",
+    "ursprünglicher", "lowest", "niedrigster", "laagste", "najniższa"};
 // The current price: "now", "jetzt", "nur", "sale", "our price" ...
-constexpr std::array<std::string_view, 29> kCurrentWords{
+constexpr std::array<std::string_view, 30> kCurrentWords{
     "now",    "jetzt",  "nur",     "only",  "ahora",  "maintenant", "ora",         "teraz",         "nu",    "voor",
     "por",    "sale",   "special", "offer", "deal",   "today",      "price",       "nyt",           "promo", "promotion",
-    "oferta", "offerta", "tilbud", "akce",  "promocja", "sonderpreis", "aktionspreis", "angebotspreis", "soldes"};
+    "oferta", "offerta", "tilbud", "akce",  "promocja", "sonderpreis", "aktionspreis", "angebotspreis", "soldes", "actual"};
 // A saving, not a price: "save", "sparen", "économisez" ...
 constexpr std::array<std::string_view, 20> kSavingWords{
     "save",       "saving",  "savings", "spare",  "sparen",  "sparst", "économisez", "economisez", "ahorra",
