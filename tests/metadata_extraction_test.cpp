@@ -11,6 +11,7 @@
 #include <boost/json.hpp>
 
 #include <functional>
+#include <stdexcept>
 #include <random>
 #include <string>
 #include <vector>
@@ -360,21 +361,48 @@ TEST(ScanHelpers, AsciiCaseless) {
   EXPECT_EQ(ascii_caseless("[]a]b"), "[]a][bB]");
 }
 
-TEST(ScanHelpers, FindIcaseAgreesWithANaiveSearch) {
+// The literal scans against plain searches of a lower-cased copy: random
+// texts past two 64-byte blocks, needles starting in one block and ending in
+// the next, at the very end, in other cases, empty texts and needles.
+TEST(ScanHelpers, LiteralScansAgreeWithANaiveSearch) {
   std::mt19937 rng(7);
-  const std::string alphabet = "aAbB<>-=/s";
-  const std::vector<std::string> needles = {"ab", "<ab", "a-b", "b=", "bab", "s", "<s>", "<", "ab=s", "bb-<a"};
+  const std::string alphabet = "aAbB<>-=/s_";
+  const std::vector<std::string> needles = {"ab", "<ab", "a-b", "b=", "bab", "s", "<s>", "<", "ab=s", "bb-<a", "",
+                                            "a_b_s", "<sab=", "ba<", "_bs", "s_=a-b<"};
+  const auto lower_of = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
   for (int round = 0; round < 2000; ++round) {
-    std::string hay(rng() % 200, ' ');  // past two blocks of the widest scan
+    std::string hay(rng() % 300, ' ');
     for (char& c : hay) c = alphabet[rng() % alphabet.size()];
-    std::string lower = hay;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = lower_of(hay);
     for (const auto& n : needles) {
       const std::size_t from = rng() % (hay.size() + 2);
       const std::size_t expected = from <= lower.size() ? lower.find(n, from) : std::string::npos;
       ASSERT_EQ(find_icase(hay, n, from), expected) << hay << " / " << n << " from " << from;
+      const std::size_t exact = from <= hay.size() ? hay.find(n, from) : std::string::npos;
+      ASSERT_EQ(korvane::text::find_literal(hay, n, from), exact) << hay << " / " << n << " from " << from;
+    }
+    // Eight needles at once (three bytes or more): every start of those
+    // that ask for all, the first of the others.
+    std::vector<korvane::text::Needle> set;
+    for (const auto& n : needles) {
+      if (n.size() >= 3 && set.size() < 8) set.push_back({n, set.size() % 2 == 0});
+    }
+    const auto found = korvane::text::find_each_icase(hay, set);
+    ASSERT_EQ(found.size(), set.size());
+    for (std::size_t k = 0; k < set.size(); ++k) {
+      std::vector<std::size_t> expected;
+      for (std::size_t at = lower.find(set[k].lower); at != std::string::npos; at = lower.find(set[k].lower, at + 1)) {
+        expected.push_back(at);
+        if (!set[k].every) break;
+      }
+      ASSERT_EQ(found[k], expected) << hay << " / " << set[k].lower;
     }
   }
+  const std::vector<korvane::text::Needle> too_short{{"ab"}};
+  EXPECT_THROW((void)korvane::text::find_each_icase("abc", too_short), std::invalid_argument);
 }
 
 // The scanning code must find exactly what a plain search with each pattern
