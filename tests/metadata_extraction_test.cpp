@@ -468,21 +468,24 @@ TEST_F(AgainstPlainSearch, RandomPages) {
     }
     ASSERT_EQ(extract_meta_tags(v), expected_meta) << page;
 
-    // Shop markup: the first match of each pattern.
+    // Shop markup: the first match of each pattern, found from where the
+    // page's markers stand.
+    const PageMarkers markers = find_page_markers(v);
+    ShopMarkup markup(v, markers);
     const struct {
       std::string_view pattern;
-      std::function<std::optional<std::string_view>(ValidUtf8)> find;
+      std::function<std::optional<std::string_view>()> find;
     } firsts[] = {
-        {kWooCommerceAmountPattern, find_woocommerce_amount},
-        {kMicrodataPricePattern, find_microdata_price},
-        {kMicrodataCurrencyPattern, find_microdata_currency},
-        {kMicrodataSkuPattern, find_microdata_sku},
-        {kSkuSpanPattern, find_sku_span},
-        {kSkuDataAttributePattern, find_sku_data_attribute},
+        {kWooCommerceAmountPattern, [&] { return markup.woocommerce_amount(); }},
+        {kMicrodataPricePattern, [&] { return markup.microdata_price(); }},
+        {kMicrodataCurrencyPattern, [&] { return markup.microdata_currency(); }},
+        {kMicrodataSkuPattern, [&] { return markup.microdata_sku(); }},
+        {kSkuSpanPattern, [&] { return markup.sku_span(); }},
+        {kSkuDataAttributePattern, [&] { return markup.sku_data_attribute(); }},
     };
     for (const auto& f : firsts) {
       const auto expected = plain(f.pattern, F::ascii_caseless, page, false);
-      const auto got = f.find(v);
+      const auto got = f.find();
       ASSERT_EQ(got.has_value(), !expected.empty()) << f.pattern << "\n" << page;
       if (got) ASSERT_EQ(*got, expected[0]) << f.pattern << "\n" << page;
     }
