@@ -462,7 +462,9 @@ struct MultiScan {
 
   MultiScan(std::string_view h, std::span<const Needle> n)
       : hay(h), needles(n), tables(trigram_tables(n)), found(n.size()) {
-    active = static_cast<std::uint8_t>((1U << n.size()) - 1U);
+    for (std::size_t b = 0; b < n.size(); ++b) {
+      if (n[b].most > 0) active = static_cast<std::uint8_t>(active | 1U << b);
+    }
   }
 
   // The needles of `bits` whose three bytes stand at `pos`: compared whole,
@@ -473,7 +475,7 @@ struct MultiScan {
       const std::size_t k = tables.offset[b];
       if (pos < k || !starts_with_icase(hay, pos - k, needles[b].lower)) continue;
       found[b].push_back(pos - k);
-      if (!needles[b].every) active = static_cast<std::uint8_t>(active & ~(1U << b));
+      if (found[b].size() >= needles[b].most) active = static_cast<std::uint8_t>(active & ~(1U << b));
     }
   }
 

@@ -123,15 +123,15 @@ class RegexMatch {
                                        std::size_t from = 0) noexcept;
 
 // One needle of a search for several at once: written in lower case, at
-// least three bytes; `every` asks for all its occurrences, else the first.
+// least three bytes; `most` is how many of its occurrences to list.
 struct Needle {
   std::string_view lower;
-  bool every = false;
+  std::size_t most = 1;
 };
 
 // The occurrences of up to eight needles in `hay` (ASCII letters compared
 // without case), found in one pass over it: element i lists, in order, the
-// starts of needle i (the first only unless it asks for every one). Throws
+// first starts of needle i (at most its `most`). Throws
 // std::invalid_argument for more than eight needles or one shorter than
 // three bytes.
 [[nodiscard]] std::vector<std::vector<std::size_t>> find_each_icase(std::string_view hay,

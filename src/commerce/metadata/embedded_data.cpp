@@ -5,6 +5,7 @@
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -152,6 +153,29 @@ const json::object* search_product_object(const json::object& root) {
   return nullptr;
 }
 
+// The starts of "<meta" or "<script" at or after a position, in order:
+// from the page's list of the first ones, and past a full list from a
+// search of the page.
+class TagStarts {
+ public:
+  TagStarts(std::string_view html, const std::vector<std::size_t>& listed, std::string_view needle) noexcept
+      : html_(html), listed_(listed), next_(listed.begin()), needle_(needle) {}
+
+  // The first start at or after `pos`; npos when there is none.
+  std::size_t next(std::size_t pos) noexcept {
+    while (next_ != listed_.end() && *next_ < pos) ++next_;
+    if (next_ != listed_.end()) return *next_;
+    if (listed_.size() < PageMarkers::kListedTags) return npos;
+    return find_icase(html_, needle_, std::max(pos, listed_.back() + 1));
+  }
+
+ private:
+  std::string_view html_;
+  const std::vector<std::size_t>& listed_;
+  std::vector<std::size_t>::const_iterator next_;
+  std::string_view needle_;
+};
+
 // Runs `f` on `html`, repaired first when it is not valid UTF-8.
 template <class F>
 auto with_valid_utf8(std::string_view html, F&& f) {
@@ -165,8 +189,8 @@ auto with_valid_utf8(std::string_view html, F&& f) {
 // ---------------------------------------------------------------- JSON-LD
 
 PageMarkers find_page_markers(ValidUtf8 page) {
-  static constexpr std::array<text::Needle, 8> needles{{{"<meta", true},
-                                                        {"<script", true},
+  static constexpr std::array<text::Needle, 8> needles{{{"<meta", PageMarkers::kListedTags},
+                                                        {"<script", PageMarkers::kListedTags},
                                                         {"__next_data__"},
                                                         {"itemprop="},
                                                         {"woocommerce-price-amount"},
@@ -200,12 +224,10 @@ LdJsonProducts find_ld_json_products(ValidUtf8 page, const PageMarkers& markers)
   // a tag does not qualify, no "<script" inside the same tag can (each sees
   // a shorter part of it), so the scan resumes after the tag: every byte is
   // looked at a bounded number of times whatever the page holds.
-  auto next_script = markers.script.begin();
+  TagStarts scripts(html, markers.script, "<script");
   while (true) {
-    // The first "<script" at or after `pos`.
-    while (next_script != markers.script.end() && *next_script < pos) ++next_script;
-    if (next_script == markers.script.end()) break;
-    const std::size_t start = *next_script;
+    const std::size_t start = scripts.next(pos);
+    if (start == npos) break;
     const std::size_t tag_end = html.find('>', start + 7);
     if (tag_end == npos) break;  // no later "<script" has a closing ">" either
     if (find_icase(html.substr(0, tag_end), "application/ld+json", start + 7) == npos) {
@@ -252,14 +274,12 @@ NextDataProduct find_next_data_product(ValidUtf8 page, const PageMarkers& marker
   constexpr std::string_view marker = "__NEXT_DATA__";
   if (markers.next_data == npos) return {};
   // The same scan as for JSON-LD, case-sensitive; only the first match counts.
-  auto next_script = markers.script.begin();
+  TagStarts scripts(html, markers.script, "<script");
   while (!found) {
     // The first "<script" in lower case at or after `pos`.
-    while (next_script != markers.script.end() && (*next_script < pos || html.compare(*next_script, 7, "<script") != 0)) {
-      ++next_script;
-    }
-    if (next_script == markers.script.end()) return {};
-    const std::size_t start = *next_script;
+    std::size_t start = scripts.next(pos);
+    while (start != npos && html.compare(start, 7, "<script") != 0) start = scripts.next(start + 1);
+    if (start == npos) return {};
     const std::size_t tag_end = html.find('>', start + 7);
     if (tag_end == npos) return {};
     if (html.substr(start + 7, tag_end - start - 7).find(marker) == npos) {
@@ -319,12 +339,10 @@ MetaTags extract_meta_tags(ValidUtf8 page, const PageMarkers& markers) {
   RegexMatch content(patterns.meta_content);
   MetaTags out;
   std::size_t pos = 0;
-  auto next_meta = markers.meta.begin();
+  TagStarts metas(html, markers.meta, "<meta");
   while (true) {
-    // The first "<meta" at or after `pos`.
-    while (next_meta != markers.meta.end() && *next_meta < pos) ++next_meta;
-    if (next_meta == markers.meta.end()) break;
-    const std::size_t start = *next_meta;
+    const std::size_t start = metas.next(pos);
+    if (start == npos) break;
     // A match ends at the first ">" after "<meta"; without one, neither this
     // nor any later tag can match.
     const std::size_t tag_end = html.find('>', start + 5);

@@ -71,9 +71,12 @@ struct NextDataProduct {
 using MetaTags = std::map<std::string, std::string, std::less<>>;
 
 // Where the markup that the standard stages look for stands on a page,
-// found in one pass over it (ASCII case ignored): every "<meta" and
-// "<script", and the first place of each marker below (npos: nowhere).
+// found in one pass over it (ASCII case ignored): the first kListedTags
+// places of "<meta" and of "<script" (a page with more has the rest looked
+// for when they are needed: listing millions of them would cost more than
+// the pass), and the first place of each marker below (npos: nowhere).
 struct PageMarkers {
+  static constexpr std::size_t kListedTags = 4096;
   std::vector<std::size_t> meta;
   std::vector<std::size_t> script;
   std::size_t next_data = std::string_view::npos;    // "__next_data__"
