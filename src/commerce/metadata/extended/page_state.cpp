@@ -377,6 +377,8 @@ constexpr std::array<Anchor, 8> kAnchors{{{"viewcontent", true, "view"},
 
 // The anchors' parts, each once.
 constexpr std::array<text::Needle, 4> kAnchorParts{{{"view"}, {"datalayer"}, {"ecommerce"}, {"_state__"}}};
+// A part not looked for yet.
+constexpr std::size_t kUnknown = npos - 1;
 
 // The first "{" or "[" within a short distance after `pos`, skipping only
 // what may stand between a name and its value.
@@ -407,13 +409,23 @@ void read_script(std::string_view body, Walk& w, const json::storage_ptr& sp) {
   };
   int tries = 0;
   int failures = 0;
-  // Where each shared part first occurs, all found in one pass: one search
-  // serves the anchors that share it, and a script without it is not
-  // searched for them.
-  const auto parts = text::find_each_icase(scanned, kAnchorParts);
+  // Where each shared part first occurs: one search serves the anchors that
+  // share it, and a script without it is not searched for them. Long
+  // scripts are searched for all parts in one pass; short ones (most
+  // analytics calls) part by part, as their anchors ask, which costs less
+  // than setting up the one pass.
+  constexpr std::size_t kOnePassBytes = 1024;
+  std::array<std::size_t, kAnchorParts.size()> first_at{};
+  first_at.fill(kUnknown);
+  if (scanned.size() >= kOnePassBytes) {
+    const auto found = text::find_each_icase(scanned, kAnchorParts);
+    for (std::size_t k = 0; k < found.size(); ++k) first_at[k] = found[k].empty() ? npos : found[k].front();
+  }
   const auto first_part = [&](std::string_view part) {
     for (std::size_t k = 0; k < kAnchorParts.size(); ++k) {
-      if (kAnchorParts[k].lower == part) return parts[k].empty() ? npos : parts[k].front();
+      if (kAnchorParts[k].lower != part) continue;
+      if (first_at[k] == kUnknown) first_at[k] = find_icase(scanned, part);
+      return first_at[k];
     }
     return npos;
   };
