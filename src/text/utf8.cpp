@@ -3,6 +3,7 @@
 #include "text/cpu.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <array>
 #if defined(__x86_64__)
@@ -96,13 +97,6 @@ __attribute__((target("avx2"))) inline __m256i table(std::array<std::uint8_t, 16
   return _mm256_broadcastsi128_si256(half);
 }
 
-// `input` shifted by `n` bytes towards its end, the last `n` bytes of
-// `previous` coming in at its start.
-template <int n>
-__attribute__((target("avx2"))) inline __m256i before(__m256i input, __m256i previous) noexcept {
-  return _mm256_alignr_epi8(input, _mm256_permute2x128_si256(previous, input, 0x21), 16 - n);
-}
-
 struct Tables {
   __m256i byte1_high, byte1_low, byte2_high;
 };
@@ -124,10 +118,11 @@ __attribute__((target("avx2"))) inline Tables tables() noexcept {
                  kTooShort, kTooShort})};
 }
 
-// The error bits of the 32 bytes of `input` after the 32 of `previous`.
-__attribute__((target("avx2"))) inline __m256i errors(const Tables& t, __m256i input, __m256i previous) noexcept {
+// The error bits of the 32 bytes at `p`, the three before them readable.
+__attribute__((target("avx2"))) inline __m256i errors(const Tables& t, const char* p) noexcept {
+  const __m256i input = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i prev1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 1));
   const __m256i low_half = _mm256_set1_epi8(0x0F);
-  const __m256i prev1 = before<1>(input, previous);
   const __m256i high1 = _mm256_and_si256(_mm256_srli_epi16(prev1, 4), low_half);
   const __m256i low1 = _mm256_and_si256(prev1, low_half);
   const __m256i high2 = _mm256_and_si256(_mm256_srli_epi16(input, 4), low_half);
@@ -136,37 +131,41 @@ __attribute__((target("avx2"))) inline __m256i errors(const Tables& t, __m256i i
       _mm256_shuffle_epi8(t.byte2_high, high2));
   // Bytes two and three places after a three- and four-byte lead must be
   // continuations: there the tables flag two continuations in a row.
-  const __m256i prev2 = before<2>(input, previous);
-  const __m256i prev3 = before<3>(input, previous);
+  const __m256i prev2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 2));
+  const __m256i prev3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 3));
   const __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
   const __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
   const __m256i must_continue = _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
   return _mm256_xor_si256(must_continue, special);
 }
 
+// The bytes before a block are read from memory (a shift across the two
+// halves of a vector needs an immediate operand that unoptimised builds do
+// not give); the first block and the end are checked from copies between
+// zero bytes, which are ASCII: a character cut by the end is one too short.
 __attribute__((target("avx2"))) bool is_valid(std::string_view s) noexcept {
   const Tables t = tables();
-  __m256i previous = _mm256_setzero_si256();
   __m256i error = _mm256_setzero_si256();
+  const std::size_t n = s.size();
   std::size_t i = 0;
-  for (; i + 32 <= s.size(); i += 32) {
-    const __m256i input = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.data() + i));
-    // A block of ASCII after one that ended on a complete character has
-    // nothing to check.
-    if (_mm256_movemask_epi8(input) != 0 || _mm256_movemask_epi8(previous) != 0) {
-      error = _mm256_or_si256(error, errors(t, input, previous));
+  if (n >= 32) {
+    std::array<char, 3 + 32> head{};
+    std::memcpy(head.data() + 3, s.data(), 32);
+    error = errors(t, head.data() + 3);
+    for (i = 32; i + 32 <= n; i += 32) {
+      const char* const p = s.data() + i;
+      // ASCII after three ASCII bytes has nothing to check.
+      const __m256i window = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+                                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 3)));
+      if (_mm256_movemask_epi8(window) == 0) continue;
+      error = _mm256_or_si256(error, errors(t, p));
     }
-    previous = input;
   }
-  // The rest, and then the end, as blocks padded with ASCII: a character cut
-  // by the end is one too short.
-  std::array<char, 64> tail{};
-  if (i < s.size()) std::memcpy(tail.data(), s.data() + i, s.size() - i);
-  for (std::size_t k = 0; k < tail.size(); k += 32) {
-    const __m256i input = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tail.data() + k));
-    error = _mm256_or_si256(error, errors(t, input, previous));
-    previous = input;
-  }
+  std::array<char, 3 + 64> tail{};
+  const std::size_t before = std::min<std::size_t>(i, 3);
+  if (n > 0) std::memcpy(tail.data() + 3 - before, s.data() + i - before, before + (n - i));
+  error = _mm256_or_si256(error, errors(t, tail.data() + 3));
+  error = _mm256_or_si256(error, errors(t, tail.data() + 35));
   return _mm256_testz_si256(error, error) != 0;
 }
 
