@@ -11,6 +11,7 @@
 #include <boost/json.hpp>
 
 #include <functional>
+#include <stdexcept>
 #include <random>
 #include <string>
 #include <vector>
@@ -276,6 +277,21 @@ TEST(MetaTags, Extraction) {
                           Pair("\xC3\xA4\xC3\xB6", "\xC3\xA4")));
 }
 
+// A page lists its first few thousand meta and script tags in one pass;
+// the tags past them are still read.
+TEST(MetaTags, TagsPastTheListedOnesAreRead) {
+  const std::size_t count = PageMarkers::kListedTags + 3;
+  std::string html;
+  for (std::size_t i = 0; i < count; ++i) html += "<meta name=\"k" + std::to_string(i) + "\" content=\"v\"><script></script>";
+  html += ld_block(R"({"@type":"Product","name":"Last"})");
+  html += R"(<script id="__NEXT_DATA__">{"props":{"pageProps":{"product":{"name":"N"}}}}</script>)";
+  const MetaTags meta = extract_meta_tags(html);
+  EXPECT_EQ(meta.size(), count);
+  EXPECT_EQ(meta.count("k" + std::to_string(count - 1)), 1U);
+  EXPECT_THAT(product_names(html), ElementsAre("Last"));
+  EXPECT_NE(find_next_data_product(html).product, nullptr);
+}
+
 TEST(MetaTags, BrokenMarkup) {
   EXPECT_TRUE(extract_meta_tags(R"(<meta name="a" content="b")").empty());
   EXPECT_TRUE(extract_meta_tags("<meta >").empty());
@@ -360,21 +376,48 @@ TEST(ScanHelpers, AsciiCaseless) {
   EXPECT_EQ(ascii_caseless("[]a]b"), "[]a][bB]");
 }
 
-TEST(ScanHelpers, FindIcaseAgreesWithANaiveSearch) {
+// The literal scans against plain searches of a lower-cased copy: random
+// texts past two 64-byte blocks, needles starting in one block and ending in
+// the next, at the very end, in other cases, empty texts and needles.
+TEST(ScanHelpers, LiteralScansAgreeWithANaiveSearch) {
   std::mt19937 rng(7);
-  const std::string alphabet = "aAbB<>-=/s";
-  const std::vector<std::string> needles = {"ab", "<ab", "a-b", "b=", "bab", "s", "<s>", "<", "ab=s", "bb-<a"};
+  const std::string alphabet = "aAbB<>-=/s_";
+  const std::vector<std::string> needles = {"ab", "<ab", "a-b", "b=", "bab", "s", "<s>", "<", "ab=s", "bb-<a", "",
+                                            "a_b_s", "<sab=", "ba<", "_bs", "s_=a-b<"};
+  const auto lower_of = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
   for (int round = 0; round < 2000; ++round) {
-    std::string hay(rng() % 200, ' ');  // past two blocks of the widest scan
+    std::string hay(rng() % 300, ' ');
     for (char& c : hay) c = alphabet[rng() % alphabet.size()];
-    std::string lower = hay;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = lower_of(hay);
     for (const auto& n : needles) {
       const std::size_t from = rng() % (hay.size() + 2);
       const std::size_t expected = from <= lower.size() ? lower.find(n, from) : std::string::npos;
       ASSERT_EQ(find_icase(hay, n, from), expected) << hay << " / " << n << " from " << from;
+      const std::size_t exact = from <= hay.size() ? hay.find(n, from) : std::string::npos;
+      ASSERT_EQ(korvane::text::find_literal(hay, n, from), exact) << hay << " / " << n << " from " << from;
+    }
+    // Eight needles at once (three bytes or more): the first one, three or
+    // all starts of each.
+    std::vector<korvane::text::Needle> set;
+    for (const auto& n : needles) {
+      if (n.size() >= 3 && set.size() < 8) set.push_back({n, std::size_t{set.size() % 3 == 0 ? 1U : set.size() % 3 == 1 ? 3U : 1000U}});
+    }
+    const auto found = korvane::text::find_each_icase(hay, set);
+    ASSERT_EQ(found.size(), set.size());
+    for (std::size_t k = 0; k < set.size(); ++k) {
+      std::vector<std::size_t> expected;
+      for (std::size_t at = lower.find(set[k].lower); at != std::string::npos; at = lower.find(set[k].lower, at + 1)) {
+        if (expected.size() == set[k].most) break;
+        expected.push_back(at);
+      }
+      ASSERT_EQ(found[k], expected) << hay << " / " << set[k].lower;
     }
   }
+  const std::vector<korvane::text::Needle> too_short{{"ab"}};
+  EXPECT_THROW((void)korvane::text::find_each_icase("abc", too_short), std::invalid_argument);
 }
 
 // The scanning code must find exactly what a plain search with each pattern
@@ -440,21 +483,24 @@ TEST_F(AgainstPlainSearch, RandomPages) {
     }
     ASSERT_EQ(extract_meta_tags(v), expected_meta) << page;
 
-    // Shop markup: the first match of each pattern.
+    // Shop markup: the first match of each pattern, found from where the
+    // page's markers stand.
+    const PageMarkers markers = find_page_markers(v);
+    ShopMarkup markup(v, markers);
     const struct {
       std::string_view pattern;
-      std::function<std::optional<std::string_view>(ValidUtf8)> find;
+      std::function<std::optional<std::string_view>()> find;
     } firsts[] = {
-        {kWooCommerceAmountPattern, find_woocommerce_amount},
-        {kMicrodataPricePattern, find_microdata_price},
-        {kMicrodataCurrencyPattern, find_microdata_currency},
-        {kMicrodataSkuPattern, find_microdata_sku},
-        {kSkuSpanPattern, find_sku_span},
-        {kSkuDataAttributePattern, find_sku_data_attribute},
+        {kWooCommerceAmountPattern, [&] { return markup.woocommerce_amount(); }},
+        {kMicrodataPricePattern, [&] { return markup.microdata_price(); }},
+        {kMicrodataCurrencyPattern, [&] { return markup.microdata_currency(); }},
+        {kMicrodataSkuPattern, [&] { return markup.microdata_sku(); }},
+        {kSkuSpanPattern, [&] { return markup.sku_span(); }},
+        {kSkuDataAttributePattern, [&] { return markup.sku_data_attribute(); }},
     };
     for (const auto& f : firsts) {
       const auto expected = plain(f.pattern, F::ascii_caseless, page, false);
-      const auto got = f.find(v);
+      const auto got = f.find();
       ASSERT_EQ(got.has_value(), !expected.empty()) << f.pattern << "\n" << page;
       if (got) ASSERT_EQ(*got, expected[0]) << f.pattern << "\n" << page;
     }

@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // PCRE2's own types (8-bit code units), declared here so that users of the
 // wrapper do not include <pcre2.h>.
@@ -115,6 +117,25 @@ class RegexMatch {
 // there is none. Linear in the part of `hay` it looks at.
 [[nodiscard]] std::size_t find_icase(std::string_view hay, std::string_view needle,
                                      std::size_t from = 0) noexcept;
+
+// The same with every byte compared exactly.
+[[nodiscard]] std::size_t find_literal(std::string_view hay, std::string_view needle,
+                                       std::size_t from = 0) noexcept;
+
+// One needle of a search for several at once: written in lower case, at
+// least three bytes; `most` is how many of its occurrences to list.
+struct Needle {
+  std::string_view lower;
+  std::size_t most = 1;
+};
+
+// The occurrences of up to eight needles in `hay` (ASCII letters compared
+// without case), found in one pass over it: element i lists, in order, the
+// first starts of needle i (at most its `most`). Throws
+// std::invalid_argument for more than eight needles or one shorter than
+// three bytes.
+[[nodiscard]] std::vector<std::vector<std::size_t>> find_each_icase(std::string_view hay,
+                                                                   std::span<const Needle> needles);
 
 // True when `hay` begins at `pos` with `needle` (lower case), ASCII letters
 // compared without case.

@@ -120,14 +120,20 @@ int run_jsonl(int in, std::FILE* out, const JsonlHandler& handler) {
 }
 
 std::string read_input_file(const fs::path& path) {
+  std::string content;
+  read_input_file(path, content);
+  return content;
+}
+
+void read_input_file(const fs::path& path, std::string& content) {
+  content.clear();
   if (path == "-") {
-    std::string content;
     std::vector<char> chunk(std::size_t{1} << 20);
     for (;;) {
       const ssize_t n = ::read(STDIN_FILENO, chunk.data(), chunk.size());
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) throw std::runtime_error(std::string("cannot read standard input: ") + std::strerror(errno));
-      if (n == 0) return content;
+      if (n == 0) return;
       content.append(chunk.data(), static_cast<std::size_t>(n));
     }
   }
@@ -143,7 +149,7 @@ std::string read_input_file(const fs::path& path) {
                                     ? static_cast<std::size_t>(info.st_size)
                                     : 0;
   constexpr std::size_t block = std::size_t{1} << 20;
-  std::string content(size_hint + 1, '\0');
+  content.resize(size_hint + 1);
   std::size_t got = 0;
   for (;;) {
     if (got == content.size()) content.resize(content.size() + block);
@@ -156,7 +162,6 @@ std::string read_input_file(const fs::path& path) {
     break;
   }
   content.resize(got);
-  return content;
 }
 
 namespace {

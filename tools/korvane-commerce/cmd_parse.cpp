@@ -28,14 +28,18 @@ commerce::ExtractionMode mode_of(bool extended) {
   return extended ? commerce::ExtractionMode::extended : commerce::ExtractionMode::standard;
 }
 
-// One --jsonl request; `extended` (the --extended flag) applies to every line.
-json::value parse_request(const JsonlRequest& o, bool extended) {
+// One --jsonl request; `extended` (the --extended flag) applies to every
+// line. A page named by html_file is read into `file_content`, which the
+// lines share.
+json::value parse_request(const JsonlRequest& o, bool extended, std::string& file_content) {
   const auto html = o.optional_text("html");
   const auto html_file = o.optional_text("html_file");
   if (html && html_file) throw std::invalid_argument("give \"html\" or \"html_file\", not both");
-  std::string file_content;  // a page read from html_file
   std::optional<std::string_view> page = html;
-  if (html_file) page = file_content = read_input_file(std::string(*html_file));
+  if (html_file) {
+    read_input_file(std::string(*html_file), file_content);
+    page = file_content;
+  }
 
   std::optional<models::NormalizedPrice> price;
   if (const auto value = o.optional_value("initial_price")) {
@@ -101,8 +105,9 @@ void add_parse_commands(CLI::App& app, RunState& state) {
   jsonl->excludes(url);
   cmd->callback([&state, opts] {
     if (opts->jsonl) {
-      state.exit_code =
-          run_jsonl(STDIN_FILENO, stdout, [opts](const JsonlRequest& o) { return parse_request(o, opts->extended); });
+      state.exit_code = run_jsonl(STDIN_FILENO, stdout, [opts, file_content = std::string()](const JsonlRequest& o) mutable {
+        return parse_request(o, opts->extended, file_content);
+      });
       return;
     }
     if (!opts->file) throw CLI::ValidationError("parse", "give a FILE (or -), or --jsonl");

@@ -5,6 +5,8 @@
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
+#include <algorithm>
+#include <array>
 #include <utility>
 
 namespace korvane::commerce::detail {
@@ -151,6 +153,29 @@ const json::object* search_product_object(const json::object& root) {
   return nullptr;
 }
 
+// The starts of "<meta" or "<script" at or after a position, in order:
+// from the page's list of the first ones, and past a full list from a
+// search of the page.
+class TagStarts {
+ public:
+  TagStarts(std::string_view html, const std::vector<std::size_t>& listed, std::string_view needle) noexcept
+      : html_(html), listed_(listed), next_(listed.begin()), needle_(needle) {}
+
+  // The first start at or after `pos`; npos when there is none.
+  std::size_t next(std::size_t pos) noexcept {
+    while (next_ != listed_.end() && *next_ < pos) ++next_;
+    if (next_ != listed_.end()) return *next_;
+    if (listed_.size() < PageMarkers::kListedTags) return npos;
+    return find_icase(html_, needle_, std::max(pos, listed_.back() + 1));
+  }
+
+ private:
+  std::string_view html_;
+  const std::vector<std::size_t>& listed_;
+  std::vector<std::size_t>::const_iterator next_;
+  std::string_view needle_;
+};
+
 // Runs `f` on `html`, repaired first when it is not valid UTF-8.
 template <class F>
 auto with_valid_utf8(std::string_view html, F&& f) {
@@ -163,7 +188,32 @@ auto with_valid_utf8(std::string_view html, F&& f) {
 
 // ---------------------------------------------------------------- JSON-LD
 
-LdJsonProducts find_ld_json_products(ValidUtf8 page) {
+PageMarkers find_page_markers(ValidUtf8 page) {
+  static constexpr std::array<text::Needle, 8> needles{{{"<meta", PageMarkers::kListedTags},
+                                                        {"<script", PageMarkers::kListedTags},
+                                                        {"__next_data__"},
+                                                        {"itemprop="},
+                                                        {"woocommerce-price-amount"},
+                                                        {"sku"},
+                                                        {"instock"},
+                                                        {"outofstock"}}};
+  auto found = text::find_each_icase(page.text, needles);
+  const auto first = [&found](std::size_t k) { return found[k].empty() ? npos : found[k].front(); };
+  PageMarkers m;
+  m.next_data = first(2);
+  m.itemprop = first(3);
+  m.woocommerce = first(4);
+  m.sku = first(5);
+  m.in_stock = first(6);
+  m.out_of_stock = first(7);
+  m.meta = std::move(found[0]);
+  m.script = std::move(found[1]);
+  return m;
+}
+
+LdJsonProducts find_ld_json_products(ValidUtf8 page) { return find_ld_json_products(page, find_page_markers(page)); }
+
+LdJsonProducts find_ld_json_products(ValidUtf8 page, const PageMarkers& markers) {
   const std::string_view html = page.text;
   const Regex& re = page_patterns().ld_json_script;
   RegexMatch m(re);
@@ -174,8 +224,9 @@ LdJsonProducts find_ld_json_products(ValidUtf8 page) {
   // a tag does not qualify, no "<script" inside the same tag can (each sees
   // a shorter part of it), so the scan resumes after the tag: every byte is
   // looked at a bounded number of times whatever the page holds.
+  TagStarts scripts(html, markers.script, "<script");
   while (true) {
-    const std::size_t start = find_icase(html, "<script", pos);
+    const std::size_t start = scripts.next(pos);
     if (start == npos) break;
     const std::size_t tag_end = html.find('>', start + 7);
     if (tag_end == npos) break;  // no later "<script" has a closing ">" either
@@ -208,23 +259,34 @@ LdJsonProducts find_ld_json_products(std::string_view html) {
 // ---------------------------------------------------------------- Next.js
 
 NextDataProduct find_next_data_product(ValidUtf8 page) {
+  return find_next_data_product(page, find_page_markers(page));
+}
+
+NextDataProduct find_next_data_product(ValidUtf8 page, const PageMarkers& markers) {
   const std::string_view html = page.text;
   const Regex& re = page_patterns().next_data_script;
   RegexMatch m(re);
   std::size_t pos = 0;
   std::string_view body;
   bool found = false;
+  // Only a script tag that holds the marker qualifies: a page without it
+  // in any case (most pages) has no state.
+  constexpr std::string_view marker = "__NEXT_DATA__";
+  if (markers.next_data == npos) return {};
   // The same scan as for JSON-LD, case-sensitive; only the first match counts.
+  TagStarts scripts(html, markers.script, "<script");
   while (!found) {
-    const std::size_t start = html.find("<script", pos);
+    // The first "<script" in lower case at or after `pos`.
+    std::size_t start = scripts.next(pos);
+    while (start != npos && html.compare(start, 7, "<script") != 0) start = scripts.next(start + 1);
     if (start == npos) return {};
     const std::size_t tag_end = html.find('>', start + 7);
     if (tag_end == npos) return {};
-    if (html.substr(start + 7, tag_end - start - 7).find("__NEXT_DATA__") == npos) {
+    if (html.substr(start + 7, tag_end - start - 7).find(marker) == npos) {
       pos = tag_end + 1;
       continue;
     }
-    const std::size_t close = html.find("</script>", tag_end + 1);
+    const std::size_t close = text::find_literal(html, "</script>", tag_end + 1);
     if (close == npos) return {};
     if (!re.search(html.substr(0, close + 9), start, m)) {
       pos = tag_end + 1;
@@ -267,7 +329,9 @@ NextDataProduct find_next_data_product(std::string_view html) {
 
 // ---------------------------------------------------------------- meta tags
 
-MetaTags extract_meta_tags(ValidUtf8 page) {
+MetaTags extract_meta_tags(ValidUtf8 page) { return extract_meta_tags(page, find_page_markers(page)); }
+
+MetaTags extract_meta_tags(ValidUtf8 page, const PageMarkers& markers) {
   const std::string_view html = page.text;
   const PagePatterns& patterns = page_patterns();
   RegexMatch tag(patterns.meta_tag);
@@ -275,8 +339,9 @@ MetaTags extract_meta_tags(ValidUtf8 page) {
   RegexMatch content(patterns.meta_content);
   MetaTags out;
   std::size_t pos = 0;
+  TagStarts metas(html, markers.meta, "<meta");
   while (true) {
-    const std::size_t start = find_icase(html, "<meta", pos);
+    const std::size_t start = metas.next(pos);
     if (start == npos) break;
     // A match ends at the first ">" after "<meta"; without one, neither this
     // nor any later tag can match.

@@ -70,6 +70,24 @@ struct NextDataProduct {
 // Meta keys (lower-cased "property" or "name" values) to their contents.
 using MetaTags = std::map<std::string, std::string, std::less<>>;
 
+// Where the markup that the standard stages look for stands on a page,
+// found in one pass over it (ASCII case ignored): the first kListedTags
+// places of "<meta" and of "<script" (a page with more has the rest looked
+// for when they are needed: listing millions of them would cost more than
+// the pass), and the first place of each marker below (npos: nowhere).
+struct PageMarkers {
+  static constexpr std::size_t kListedTags = 4096;
+  std::vector<std::size_t> meta;
+  std::vector<std::size_t> script;
+  std::size_t next_data = std::string_view::npos;    // "__next_data__"
+  std::size_t itemprop = std::string_view::npos;     // "itemprop="
+  std::size_t woocommerce = std::string_view::npos;  // "woocommerce-price-amount"
+  std::size_t sku = std::string_view::npos;          // "sku"
+  std::size_t in_stock = std::string_view::npos;     // "instock"
+  std::size_t out_of_stock = std::string_view::npos; // "outofstock"
+};
+[[nodiscard]] PageMarkers find_page_markers(ValidUtf8 html);
+
 // Every object typed "Product", "ProductGroup" or "IndividualProduct" (or
 // with a type list holding "Product" or "ProductGroup") in the page's
 // JSON-LD script blocks, in document order; a product comes before the
@@ -77,6 +95,7 @@ using MetaTags = std::map<std::string, std::string, std::less<>>;
 // Invalid blocks are skipped.
 [[nodiscard]] LdJsonProducts find_ld_json_products(std::string_view html);
 [[nodiscard]] LdJsonProducts find_ld_json_products(ValidUtf8 html);
+[[nodiscard]] LdJsonProducts find_ld_json_products(ValidUtf8 html, const PageMarkers& markers);
 
 // The product of the first "__NEXT_DATA__" script: the first object among
 // pageProps' "productTemplate", "product", "item", "productDetails", else the
@@ -84,11 +103,13 @@ using MetaTags = std::map<std::string, std::string, std::less<>>;
 // "name". Null product when there is none or the state is malformed.
 [[nodiscard]] NextDataProduct find_next_data_product(std::string_view html);
 [[nodiscard]] NextDataProduct find_next_data_product(ValidUtf8 html);
+[[nodiscard]] NextDataProduct find_next_data_product(ValidUtf8 html, const PageMarkers& markers);
 
 // The name/content pairs of the page's meta elements; keys stripped and
 // lower-cased, values stripped, empty ones left out, a later key winning.
 [[nodiscard]] MetaTags extract_meta_tags(std::string_view html);
 [[nodiscard]] MetaTags extract_meta_tags(ValidUtf8 html);
+[[nodiscard]] MetaTags extract_meta_tags(ValidUtf8 html, const PageMarkers& markers);
 
 // The text of the first title element with runs of white space collapsed to
 // one space (empty for an empty element); absent when there is none.

@@ -23,10 +23,11 @@ bool longer_than(std::string_view s, std::size_t n) noexcept {
 ParsedPage::ParsedPage(std::string_view html)
     : page_(text::as_valid_utf8(html, storage_)),
       usable_(longer_than(page_, kMinUsablePageLength)),
-      markup_(ValidUtf8{page_}) {}
+      markers_(find_page_markers(ValidUtf8{page_})),
+      markup_(ValidUtf8{page_}, markers_) {}
 
 const MetaTags& ParsedPage::meta_tags() {
-  return meta_.get([this] { return extract_meta_tags(html()); });
+  return meta_.get([this] { return extract_meta_tags(html(), markers_); });
 }
 
 const std::optional<std::string>& ParsedPage::html_title() {
@@ -34,11 +35,11 @@ const std::optional<std::string>& ParsedPage::html_title() {
 }
 
 const LdJsonProducts& ParsedPage::ld_json_products() {
-  return ld_.get([this] { return find_ld_json_products(html()); });
+  return ld_.get([this] { return find_ld_json_products(html(), markers_); });
 }
 
 const NextDataProduct& ParsedPage::next_data_product() {
-  return next_.get([this] { return find_next_data_product(html()); });
+  return next_.get([this] { return find_next_data_product(html(), markers_); });
 }
 
 const extended::Reading& ParsedPage::extended_reading(std::string_view url) {

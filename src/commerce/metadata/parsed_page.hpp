@@ -47,6 +47,7 @@ class ParsedPage {
   std::string storage_;  // the valid UTF-8 form, when the text was not
   std::string_view page_;
   bool usable_;
+  PageMarkers markers_;
   Lazy<MetaTags> meta_;
   Lazy<std::optional<std::string>> title_;
   Lazy<LdJsonProducts> ld_;

@@ -37,12 +37,11 @@ std::optional<std::string_view> group_one(const Regex& re, std::string_view subj
 // then content=Q <value> Q. A try fails for the whole tag once the property
 // matched: a later "itemprop=" in the same tag sees less of it. So the scan
 // resumes after the tag and each byte is looked at a bounded number of times.
-std::optional<std::string_view> find_microdata(std::string_view html, const Regex& re,
-                                               std::string_view property) {
+std::optional<std::string_view> find_microdata(std::string_view html, const Regex& re, std::string_view property,
+                                               std::size_t first) {
   RegexMatch m(re);
   std::size_t pos = 0;
-  while (true) {
-    const std::size_t start = find_icase(html, "itemprop=", pos);
+  for (std::size_t start = first;; start = find_icase(html, "itemprop=", pos)) {
     if (start == npos) return std::nullopt;
     const std::size_t open = value_quote_at(html, start, "itemprop=");
     const std::size_t close = open + 1 + property.size();
@@ -75,8 +74,12 @@ bool span_text_follows(std::string_view html, std::size_t gt) noexcept {
 }  // namespace
 
 std::optional<std::string_view> find_woocommerce_amount(ValidUtf8 page) {
+  return find_woocommerce_amount(page, find_icase(page.text, "woocommerce-price-amount"));
+}
+
+std::optional<std::string_view> find_woocommerce_amount(ValidUtf8 page, std::size_t first) {
   const std::string_view html = page.text;
-  if (find_icase(html, "woocommerce-price-amount") == npos) return std::nullopt;
+  if (first == npos) return std::nullopt;
   const Regex& re = page_patterns().woocommerce_amount;
   RegexMatch m(re);
   std::size_t pos = 0;
@@ -106,20 +109,31 @@ std::optional<std::string_view> find_woocommerce_amount(ValidUtf8 page) {
 }
 
 std::optional<std::string_view> find_microdata_price(ValidUtf8 html) {
-  return find_microdata(html.text, page_patterns().microdata_price, "price");
+  return find_microdata_price(html, find_icase(html.text, "itemprop="));
+}
+std::optional<std::string_view> find_microdata_price(ValidUtf8 html, std::size_t first_itemprop) {
+  return find_microdata(html.text, page_patterns().microdata_price, "price", first_itemprop);
 }
 
 std::optional<std::string_view> find_microdata_currency(ValidUtf8 html) {
-  return find_microdata(html.text, page_patterns().microdata_currency, "pricecurrency");
+  return find_microdata_currency(html, find_icase(html.text, "itemprop="));
+}
+std::optional<std::string_view> find_microdata_currency(ValidUtf8 html, std::size_t first_itemprop) {
+  return find_microdata(html.text, page_patterns().microdata_currency, "pricecurrency", first_itemprop);
 }
 
 std::optional<std::string_view> find_microdata_sku(ValidUtf8 html) {
-  return find_microdata(html.text, page_patterns().microdata_sku, "sku");
+  return find_microdata_sku(html, find_icase(html.text, "itemprop="));
+}
+std::optional<std::string_view> find_microdata_sku(ValidUtf8 html, std::size_t first_itemprop) {
+  return find_microdata(html.text, page_patterns().microdata_sku, "sku", first_itemprop);
 }
 
-std::optional<std::string_view> find_sku_span(ValidUtf8 page) {
+std::optional<std::string_view> find_sku_span(ValidUtf8 page) { return find_sku_span(page, find_icase(page.text, "sku")); }
+
+std::optional<std::string_view> find_sku_span(ValidUtf8 page, std::size_t first_sku) {
   const std::string_view html = page.text;
-  if (find_icase(html, "sku") == npos) return std::nullopt;
+  if (first_sku == npos) return std::nullopt;
   const Regex& re = page_patterns().sku_span_class;
   RegexMatch m(re);
   std::vector<std::size_t> classes;
@@ -160,7 +174,16 @@ std::optional<std::string_view> find_sku_span(ValidUtf8 page) {
 }
 
 std::optional<std::string_view> find_sku_data_attribute(ValidUtf8 page) {
-  if (find_icase(page.text, "data-product_sku=") == npos) return std::nullopt;
+  return find_sku_data_attribute(page, find_icase(page.text, "sku"));
+}
+
+std::optional<std::string_view> find_sku_data_attribute(ValidUtf8 page, std::size_t first_sku) {
+  // The attribute name holds "sku" at its 14th byte.
+  constexpr std::size_t sku_at = 13;
+  if (first_sku == npos) return std::nullopt;
+  if (find_icase(page.text, "data-product_sku=", first_sku >= sku_at ? first_sku - sku_at : 0) == npos) {
+    return std::nullopt;
+  }
   return group_one(page_patterns().sku_data_attribute, page.text, 0);
 }
 
@@ -179,35 +202,43 @@ bool has_out_of_stock_class(ValidUtf8 page) {
 // ---------------------------------------------------------------- one page's finds
 
 std::optional<std::string_view> ShopMarkup::woocommerce_amount() {
-  return woocommerce_amount_.get([this] { return find_woocommerce_amount(html_); });
+  return woocommerce_amount_.get([this] { return find_woocommerce_amount(html_, markers_.woocommerce); });
 }
 std::optional<std::string_view> ShopMarkup::microdata_price() {
-  return microdata_price_.get([this] { return find_microdata_price(html_); });
+  return microdata_price_.get([this] { return find_microdata_price(html_, markers_.itemprop); });
 }
 std::optional<std::string_view> ShopMarkup::microdata_currency() {
-  return microdata_currency_.get([this] { return find_microdata_currency(html_); });
+  return microdata_currency_.get([this] { return find_microdata_currency(html_, markers_.itemprop); });
 }
 std::optional<std::string_view> ShopMarkup::microdata_sku() {
-  return microdata_sku_.get([this] { return find_microdata_sku(html_); });
+  return microdata_sku_.get([this] { return find_microdata_sku(html_, markers_.itemprop); });
 }
 std::optional<std::string_view> ShopMarkup::sku_span() {
-  return sku_span_.get([this] { return find_sku_span(html_); });
+  return sku_span_.get([this] { return find_sku_span(html_, markers_.sku); });
 }
 std::optional<std::string_view> ShopMarkup::sku_data_attribute() {
-  return sku_data_attribute_.get([this] { return find_sku_data_attribute(html_); });
+  return sku_data_attribute_.get([this] { return find_sku_data_attribute(html_, markers_.sku); });
 }
 
 bool ShopMarkup::states_stock(bool in_stock) {
   // Class and vocabulary term both hold the bare term, so a page without it
   // is passed over after one scan.
-  const auto has_term = [this](std::string_view term, std::string_view vocabulary_term, auto has_class) {
-    const std::size_t first = find_icase(html_.text, term);
+  const auto has_term = [this](std::size_t first, std::string_view term, std::string_view vocabulary_term,
+                               const Regex& class_pattern) {
     if (first == npos) return false;
+    RegexMatch m(class_pattern);
     const std::size_t prefix = vocabulary_term.size() - term.size();
-    return has_class(html_) || find_icase(html_.text, vocabulary_term, first >= prefix ? first - prefix : 0) != npos;
+    return class_pattern.search(html_.text, 0, m) ||
+           find_icase(html_.text, vocabulary_term, first >= prefix ? first - prefix : 0) != npos;
   };
-  if (in_stock) return in_stock_.get([&] { return has_term("instock", "schema.org/instock", has_in_stock_class); });
-  return out_of_stock_.get([&] { return has_term("outofstock", "schema.org/outofstock", has_out_of_stock_class); });
+  const PagePatterns& patterns = page_patterns();
+  if (in_stock) {
+    return in_stock_.get(
+        [&] { return has_term(markers_.in_stock, "instock", "schema.org/instock", patterns.in_stock_class); });
+  }
+  return out_of_stock_.get([&] {
+    return has_term(markers_.out_of_stock, "outofstock", "schema.org/outofstock", patterns.out_of_stock_class);
+  });
 }
 
 }  // namespace korvane::commerce::detail

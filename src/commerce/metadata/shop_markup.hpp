@@ -13,12 +13,20 @@
 namespace korvane::commerce::detail {
 
 // Group 1 of the first match, a view into the page; absent without a match.
+// The forms with `first` take where the page's first marker of the find
+// stands (see PageMarkers; npos when it has none), which a match needs.
 [[nodiscard]] std::optional<std::string_view> find_woocommerce_amount(ValidUtf8 html);
+[[nodiscard]] std::optional<std::string_view> find_woocommerce_amount(ValidUtf8 html, std::size_t first);
 [[nodiscard]] std::optional<std::string_view> find_microdata_price(ValidUtf8 html);
+[[nodiscard]] std::optional<std::string_view> find_microdata_price(ValidUtf8 html, std::size_t first_itemprop);
 [[nodiscard]] std::optional<std::string_view> find_microdata_currency(ValidUtf8 html);
+[[nodiscard]] std::optional<std::string_view> find_microdata_currency(ValidUtf8 html, std::size_t first_itemprop);
 [[nodiscard]] std::optional<std::string_view> find_microdata_sku(ValidUtf8 html);
+[[nodiscard]] std::optional<std::string_view> find_microdata_sku(ValidUtf8 html, std::size_t first_itemprop);
 [[nodiscard]] std::optional<std::string_view> find_sku_span(ValidUtf8 html);
+[[nodiscard]] std::optional<std::string_view> find_sku_span(ValidUtf8 html, std::size_t first_sku);
 [[nodiscard]] std::optional<std::string_view> find_sku_data_attribute(ValidUtf8 html);
+[[nodiscard]] std::optional<std::string_view> find_sku_data_attribute(ValidUtf8 html, std::size_t first_sku);
 
 // True when an element has the class "instock" (or "outofstock") as a word.
 [[nodiscard]] bool has_in_stock_class(ValidUtf8 html);
@@ -28,7 +36,8 @@ namespace korvane::commerce::detail {
 // of the page ask. Views point into the page.
 class ShopMarkup {
  public:
-  explicit ShopMarkup(ValidUtf8 html) noexcept : html_(html) {}
+  // `markers` must be the page's and outlive the object.
+  ShopMarkup(ValidUtf8 html, const PageMarkers& markers) noexcept : html_(html), markers_(markers) {}
 
   [[nodiscard]] std::optional<std::string_view> woocommerce_amount();
   [[nodiscard]] std::optional<std::string_view> microdata_price();
@@ -45,6 +54,7 @@ class ShopMarkup {
  private:
   using Find = std::optional<std::string_view>;
   ValidUtf8 html_;
+  const PageMarkers& markers_;
   Lazy<Find> woocommerce_amount_, microdata_price_, microdata_currency_, microdata_sku_, sku_span_,
       sku_data_attribute_;
   Lazy<bool> in_stock_, out_of_stock_;

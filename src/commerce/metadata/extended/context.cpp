@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_map>
 #include <vector>
 
 namespace korvane::commerce::detail::extended {
@@ -155,9 +156,15 @@ std::vector<std::size_t> unlisted(const PageIndex& page, std::span<const std::si
   std::vector<std::string_view> classes;
   classes.reserve(tags.size());
   for (const std::size_t i : tags) classes.push_back(page.attribute(page.tags()[i], "class").value_or(std::string_view()));
+  // Counted once each (a page of many thousands of controls would take the
+  // square of their number to count them element by element).
+  std::unordered_map<std::string_view, long> counts;
+  for (const std::string_view c : classes) {
+    if (!c.empty()) ++counts[c];
+  }
   std::vector<std::size_t> out;
   for (std::size_t k = 0; k < tags.size(); ++k) {
-    const bool listed = !classes[k].empty() && std::count(classes.begin(), classes.end(), classes[k]) >= kListRepeats;
+    const bool listed = !classes[k].empty() && counts[classes[k]] >= kListRepeats;
     if (!listed) out.push_back(tags[k]);
   }
   return out;

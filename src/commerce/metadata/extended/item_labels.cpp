@@ -6,6 +6,7 @@
 #include "commerce/metadata/extended/readers.hpp"
 
 #include "text/html.hpp"
+#include "text/regex.hpp"
 #include "text/unicode.hpp"
 
 #include <algorithm>
@@ -309,13 +310,13 @@ void note_shown_skus(const PageIndex& page, Evidence& out) {
     if (from_text || c.other_product || c.value.size() < kMinShownSku) continue;
     if (std::find(looked.begin(), looked.end(), c.value) != looked.end()) continue;
     looked.push_back(c.value);
-    std::size_t at = page.html().find(c.value);
+    std::size_t at = text::find_literal(page.html(), c.value);
     for (int places = 0; at != std::string_view::npos && places < kMaxPlaces; ++places) {
       if (in_visible_text(page, at, c.value.size())) {
         out.shown_skus.push_back(c.value);
         break;
       }
-      at = page.html().find(c.value, at + 1);
+      at = text::find_literal(page.html(), c.value, at + 1);
     }
   }
 }

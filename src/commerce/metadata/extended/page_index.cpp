@@ -453,6 +453,8 @@ class Tokenizer {
     const NameInfo& info = info_of(name);
     t.name_length = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), 0xFFFF));
     t.kind = info.kind;
+    t.raw_text = info.raw_text;
+    t.inline_element = info.inline_element;
     t.begin = static_cast<std::uint32_t>(lt);
     t.first_attribute = static_cast<std::uint32_t>(attributes_.size());
     bool self_closing = false;
@@ -475,7 +477,7 @@ class Tokenizer {
     const auto index = static_cast<std::uint32_t>(tags_.size());
 
     if (info.raw_text) {
-      const std::size_t close = raw_text_end(after, name);
+      const std::size_t close = raw_text_end(after, info.name);
       t.content_end = static_cast<std::uint32_t>(close == npos ? h_.size() : close);
       tags_.push_back(t);
       if (close == npos) {
@@ -489,17 +491,20 @@ class Tokenizer {
     return after;
   }
 
-  // Where the end tag of raw-text element `name` starts, from `from`.
+  // Where the end tag of raw-text element `name` (in lower case) starts,
+  // from `from`: "</" and the name in any case, then white space, "/", ">"
+  // or the page's end. Scripts are a large part of most pages and hold many
+  // "<": the scan looks for the whole "</name" at once.
   std::size_t raw_text_end(std::size_t from, std::string_view name) const noexcept {
+    std::array<char, 2 + kMaxNameLength> buffer{'<', '/'};
+    std::copy(name.begin(), name.end(), buffer.begin() + 2);
+    const std::string_view end_tag(buffer.data(), 2 + name.size());
     std::size_t p = from;
     while (true) {
-      const std::size_t lt = h_.find("</", p);
+      const std::size_t lt = find_icase(h_, end_tag, p);
       if (lt == npos) return npos;
-      const std::size_t after = lt + 2 + name.size();
-      if (after <= h_.size() && text::ascii_iequals(h_.substr(lt + 2, name.size()), name) &&
-          (after == h_.size() || is_html_space(h_[after]) || h_[after] == '/' || h_[after] == '>')) {
-        return lt;
-      }
+      const std::size_t after = lt + end_tag.size();
+      if (after == h_.size() || is_html_space(h_[after]) || h_[after] == '/' || h_[after] == '>') return lt;
       p = lt + 2;
     }
   }
@@ -509,7 +514,10 @@ class Tokenizer {
     Tag t;
     const std::string_view name = name_at(p);
     t.name_length = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), 0xFFFF));
-    t.kind = info_of(name).kind;
+    const NameInfo& info = info_of(name);
+    t.kind = info.kind;
+    t.raw_text = info.raw_text;
+    t.inline_element = info.inline_element;
     t.closing = true;
     t.begin = static_cast<std::uint32_t>(lt);
     const std::size_t mark = attributes_.size();
@@ -629,7 +637,7 @@ std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const 
   if (i >= tags_.size() || tags_[i].closing || tags_[i].kind == TagName::comment) return {};
   const Tag& start = tags_[i];
   const std::size_t stop = start.content_end == Tag::none ? html_.size() : start.content_end;
-  if (info_of(name(start)).raw_text) {
+  if (start.raw_text) {
     const std::string_view body = html_.substr(start.end, stop > start.end ? stop - start.end : 0);
     return text::collapse_white_space(text::html_unescape(body.substr(0, std::min(body.size(), 4 * max_bytes))));
   }
@@ -648,7 +656,7 @@ std::string PageIndex::element_text(std::size_t i, std::size_t max_bytes) const 
       j = tag_at_or_after(resume);
       continue;
     }
-    if (j != i && t.kind != TagName::comment && !info_of(name(t)).inline_element) raw.push_back(' ');
+    if (j != i && t.kind != TagName::comment && !t.inline_element) raw.push_back(' ');
     std::string_view piece = text_after(j);
     if (piece.data() + piece.size() > html_.data() + stop) {
       piece = piece.substr(0, stop > t.end ? stop - t.end : 0);

@@ -91,7 +91,9 @@ struct Tag {
   std::uint16_t attribute_count = 0;
   std::uint16_t hints = 0;           // Hint bits
   TagName kind = TagName::other;
-  bool closing = false;              // an end tag
+  bool closing : 1 = false;          // an end tag
+  bool raw_text : 1 = false;         // its element's content is text up to its end tag (script, style, ...)
+  bool inline_element : 1 = false;   // its element's text runs on without a space (a, span, b, ...)
 };
 
 class PageIndex {

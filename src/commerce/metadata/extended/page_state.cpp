@@ -341,6 +341,10 @@ void walk(const json::value& root, Walk& w) {
 
 // ---------------------------------------------------------------- scripts
 
+// Words of JSON states worth reading: "product" (or "ecommerce" or "\"item"
+// in lower case), and "price" or "stock".
+constexpr std::array<text::Needle, 5> kStateWords{{{"product"}, {"price"}, {"stock"}, {"ecommerce"}, {"\"item"}}};
+
 bool is_json_type(std::string_view type) {
   return icontains(type, "json") && !icontains(type, "ld+json");
 }
@@ -370,6 +374,11 @@ constexpr std::array<Anchor, 8> kAnchors{{{"viewcontent", true, "view"},
                                           {"ecommerce", false, "ecommerce"},
                                           {"__initial_state__", false, "_state__"},
                                           {"__preloaded_state__", false, "_state__"}}};
+
+// The anchors' parts, each once.
+constexpr std::array<text::Needle, 4> kAnchorParts{{{"view"}, {"datalayer"}, {"ecommerce"}, {"_state__"}}};
+// A part not looked for yet.
+constexpr std::size_t kUnknown = npos - 1;
 
 // The first "{" or "[" within a short distance after `pos`, skipping only
 // what may stand between a name and its value.
@@ -401,16 +410,24 @@ void read_script(std::string_view body, Walk& w, const json::storage_ptr& sp) {
   int tries = 0;
   int failures = 0;
   // Where each shared part first occurs: one search serves the anchors that
-  // share it, and a script without it is not searched for them.
-  std::array<std::pair<std::string_view, std::size_t>, kAnchors.size()> parts{};
-  std::size_t known_parts = 0;
+  // share it, and a script without it is not searched for them. Long
+  // scripts are searched for all parts in one pass; short ones (most
+  // analytics calls) part by part, as their anchors ask, which costs less
+  // than setting up the one pass.
+  constexpr std::size_t kOnePassBytes = 1024;
+  std::array<std::size_t, kAnchorParts.size()> first_at{};
+  first_at.fill(kUnknown);
+  if (scanned.size() >= kOnePassBytes) {
+    const auto found = text::find_each_icase(scanned, kAnchorParts);
+    for (std::size_t k = 0; k < found.size(); ++k) first_at[k] = found[k].empty() ? npos : found[k].front();
+  }
   const auto first_part = [&](std::string_view part) {
-    for (std::size_t k = 0; k < known_parts; ++k) {
-      if (parts[k].first == part) return parts[k].second;
+    for (std::size_t k = 0; k < kAnchorParts.size(); ++k) {
+      if (kAnchorParts[k].lower != part) continue;
+      if (first_at[k] == kUnknown) first_at[k] = find_icase(scanned, part);
+      return first_at[k];
     }
-    const std::size_t at = find_icase(scanned, part);
-    parts[known_parts++] = {part, at};
-    return at;
+    return npos;
   };
   for (const Anchor& anchor : kAnchors) {
     const std::size_t part_at = first_part(anchor.part);
@@ -470,11 +487,15 @@ void read_page_state(const PageContext& ctx, Evidence& out) {
     if (body.size() < 16 || body.size() > kMaxStateBytes) continue;
     const auto type = page.attribute(t, "type");
     if (type && is_json_type(*type)) {
-      // Only states that can hold an ecommerce object or a product are read.
-      if (body.find("ecommerce") == npos && find_icase(body, "product") == npos && body.find("\"item") == npos) {
-        continue;
-      }
-      if (find_icase(body, "price") == npos && find_icase(body, "stock") == npos) continue;
+      // Only states that can hold an ecommerce object or a product, and a
+      // price or stock, are read (the words looked for in one pass).
+      const auto words = text::find_each_icase(body, kStateWords);
+      // "ecommerce" and "\"item" count in lower case only: looked for from where they first stand in any case.
+      const auto exact = [&](std::size_t k, std::string_view word) {
+        return !words[k].empty() && text::find_literal(body, word, words[k].front()) != npos;
+      };
+      const bool holder = !words[0].empty() || exact(3, "ecommerce") || exact(4, "\"item");
+      if (!holder || (words[1].empty() && words[2].empty())) continue;
       if (auto parsed = parse_strict(text::strip(body), sp)) walk(*parsed, w);
       continue;
     }
