@@ -96,6 +96,7 @@ void Tab::begin_load() {
   in_flight_.clear();
   context_id_.reset();
   refused_ = false;
+  spare_asked_ = false;
   budget_expired_ = false;
   last_activity_ = Clock::now();
 }
@@ -175,6 +176,14 @@ asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& 
     Clock::time_point wake_at = deadline;
     if (watch.active && state.dom_content_loaded && now >= watch.retry_at) {
       if (ready_now(watch, now)) co_return true;
+      if (state.loaded && !spare_asked_) {
+        // This page's clock will most likely run ahead (see below), and its
+        // tab be closed: the next page's tab opens now, while this page
+        // waits for the network (what it asks for at its load event is
+        // asked for by now) rather than for the processor.
+        spare_asked_ = true;
+        owner_->open_spare();
+      }
       if (!watch.budget_running) {
         if (watch.page_time && state.loaded && !watch.signature.empty()) {
           watch.budget_running = co_await run_page_clock(deadline);
@@ -260,7 +269,8 @@ asio::awaitable<void> Tab::look(const ReadyWhen& ready, ReadyWatch& watch, Clock
 asio::awaitable<bool> Tab::run_page_clock(Clock::time_point deadline) {
   const auto conn = owner_->connection();
   const auto budget = owner_->config().options.ready_quiet_period;
-  if (!clock_ran_ahead_) owner_->open_spare();  // for the page after this one
+  if (!spare_asked_) owner_->open_spare();  // for the page after this one
+  spare_asked_ = true;
   clock_ran_ahead_ = true;
   budget_expired_ = false;
   try {

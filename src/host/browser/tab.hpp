@@ -137,6 +137,7 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   std::optional<int> context_id_;
   bool blocking_by_name_ = false;  // Network.setBlockedURLs holds BLOCKED_FILE_ENDINGS
   bool opening_ = false;           // open_ahead() runs
+  bool spare_asked_ = false;       // a spare tab was asked for to replace this one
   bool clock_ran_ahead_ = false;   // the page's clock was let run ahead: the tab is not reused
   bool budget_expired_ = false;    // the page's clock has stopped at the end of its budget
   bool refused_ = false;
