@@ -194,8 +194,7 @@ asio::awaitable<std::shared_ptr<detail::Tab>> Impl::spare_tab(Clock::time_point 
   while (!spares_.empty()) {
     std::shared_ptr<detail::Tab> tab = std::move(spares_.front());
     spares_.erase(spares_.begin());
-    co_await tab->opened(deadline);
-    if (tab->reusable()) co_return tab;
+    if (co_await tab->opened(deadline)) co_return tab;
     tab->close();
   }
   co_return nullptr;

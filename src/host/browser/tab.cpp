@@ -82,13 +82,14 @@ asio::awaitable<void> Tab::open_ahead(Clock::time_point deadline) {
   wake_.cancel();
 }
 
-asio::awaitable<void> Tab::opened(Clock::time_point deadline) {
+asio::awaitable<bool> Tab::opened(Clock::time_point deadline) {
   const auto self = shared_from_this();
   while (opening_ && Clock::now() < deadline) {
     wake_.expires_at(deadline);
     boost::system::error_code ec;
     co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
   }
+  co_return !opening_ && reusable();
 }
 
 void Tab::begin_load() {

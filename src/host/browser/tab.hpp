@@ -49,8 +49,9 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   // open() for a spare tab, which a later page waits for with opened(); a
   // tab that fails to open is closed.
   boost::asio::awaitable<void> open_ahead(Clock::time_point deadline);
-  // Waits until open_ahead() has ended, or `deadline`.
-  boost::asio::awaitable<void> opened(Clock::time_point deadline);
+  // Waits until open_ahead() has ended, or `deadline`: true when the tab
+  // opened and can load a page.
+  boost::asio::awaitable<bool> opened(Clock::time_point deadline);
   // A page that loaded, with its HTTP status when it has one.
   struct Loaded {
     std::optional<int> status;
