@@ -175,6 +175,15 @@ asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& 
     const auto now = Clock::now();
     const Navigation& state = navigations_[loader];
     Clock::time_point wake_at = deadline;
+    if (state.loaded) {
+      const auto settle_at = std::max(*state.loaded, last_activity_) + quiet;
+      if (in_flight_.empty() && now >= settle_at) co_return true;
+      if (now >= deadline) co_return true;
+      if (in_flight_.empty()) wake_at = std::min(settle_at, wake_at);
+    } else if (now >= deadline) {
+      if (state.dom_content_loaded) co_return true;
+      throw BrowserError("loading " + url + " timed out after " + std::to_string(config.timeout.count()) + " ms");
+    }
     if (watch.active && state.dom_content_loaded && now >= watch.retry_at) {
       if (ready_now(watch, now)) co_return true;
       if (state.loaded && !spare_asked_) {
@@ -190,7 +199,7 @@ asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& 
           watch.budget_running = co_await run_page_clock(deadline);
           watch.page_time = watch.budget_running;
         } else {
-          co_await look(ready, watch, std::min(ready_at(watch), deadline), deadline);
+          co_await look(ready, watch, std::min(ready_at(watch), wake_at), deadline);
         }
         continue;  // that took time: look at everything again
       }
@@ -205,18 +214,9 @@ asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& 
         if (watch.active) watch.budget_running = co_await run_page_clock(deadline);
         continue;
       }
-      wake_at = ready_at(watch);
+      wake_at = std::min(ready_at(watch), wake_at);
     } else if (watch.active && state.dom_content_loaded) {
-      wake_at = watch.retry_at;
-    }
-    if (state.loaded) {
-      const auto settle_at = std::max(*state.loaded, last_activity_) + quiet;
-      if (in_flight_.empty() && now >= settle_at) co_return true;
-      if (now >= deadline) co_return true;
-      if (in_flight_.empty()) wake_at = std::min(settle_at, wake_at);
-    } else if (now >= deadline) {
-      if (state.dom_content_loaded) co_return true;
-      throw BrowserError("loading " + url + " timed out after " + std::to_string(config.timeout.count()) + " ms");
+      wake_at = std::min(watch.retry_at, wake_at);
     }
     wake_.expires_at(std::min(wake_at, deadline));
     boost::system::error_code ec;
