@@ -56,8 +56,9 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
   // one, else closed.
   void give_back(std::shared_ptr<detail::Tab> tab) noexcept;
   // Starts opening a blank tab for a later page, for a tab in use that will
-  // be closed when its page is let go: the next page then need not wait for
-  // a tab to open. Does nothing when max_pages tabs already wait for pages.
+  // most likely be closed when its page is let go: the next page then need
+  // not wait for a tab to open. Does nothing when max_pages tabs already
+  // wait for pages (idle or spare).
   void open_spare();
   boost::asio::awaitable<void> stop();
   // Closes the connection, kills the process group, removes the profile.

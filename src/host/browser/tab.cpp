@@ -73,10 +73,17 @@ asio::awaitable<void> Tab::open(Clock::time_point deadline) {
 asio::awaitable<void> Tab::open_ahead(Clock::time_point deadline) {
   const auto self = shared_from_this();
   opening_ = true;
+  bool failed = false;
   try {
     co_await open(deadline);
   } catch (...) {
-    close();  // the page that takes it opens another
+    failed = true;  // the page that takes it opens another
+  }
+  if (failed || closed_) {
+    // A tab that failed to open, or that was given up while it opened
+    // (maybe before it had a target to close), is closed now.
+    closed_ = false;
+    close();
   }
   opening_ = false;
   wake_.cancel();
