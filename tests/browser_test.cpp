@@ -97,8 +97,10 @@ std::string results_for(const std::string& host) {
 
 // Search pages that show their results in the ways shops do, by kind: in
 // the document itself; after the load event, replacing placeholder links;
-// on a timer with no request; in two pieces a few frames apart; and a page
-// that never shows any. The final list always holds /p/red-leather-boots.
+// on a timer with no request; in two pieces a few frames apart; with a
+// clock ticking on the page all along, the results shown a while after
+// they came and then reordered; and a page that never shows any. The
+// final list always holds /p/red-leather-boots.
 std::string late_page(const std::string& kind) {
   const std::string results = R"([{"href": "/p/blue-canvas-shoes", "text": "Blue Canvas Shoes"},
     {"href": "/p/red-leather-boots", "text": "Red Leather Boots"}])";
@@ -128,6 +130,12 @@ const show = (items, replace) => {
   } else if (kind == "pieces") {
     script = "fetch('/api/late').then((r) => r.json()).then((items) => { show([items[0]], false); "
              "setTimeout(() => show([items[1]], false), 60); });";
+  } else if (kind == "ticking") {
+    body = R"(<p id="clock">0</p><div id="results"></div>)";
+    script = "let ticks = 0; setInterval(() => { document.getElementById('clock').textContent = String(++ticks); }, 20);"
+             "window.addEventListener('load', () => fetch('/api/late').then((r) => r.json()).then((items) => "
+             "setTimeout(() => { show([items[0]], false); setTimeout(() => show([items[1], items[0]], true), 120); "
+             "}, 100)));";
   }
   return "<!doctype html><html><head><title>Search</title></head><body>" + body + "<script>" + show + script +
          "</script></body></html>";
@@ -326,7 +334,8 @@ TEST_F(Browser, FindsLinksThatScriptsInsertAfterLoad) {
 
 // A page counted as ready as soon as its links have settled gives the links
 // of the page that has loaded and settled, however it shows them; a page
-// with none is waited for as before. One tab, reused from page to page.
+// with none is waited for as before. One tab at a time, each page's tab
+// reused or replaced as the session sees fit.
 TEST_F(Browser, ReadyPagesGiveTheLinksOfTheSettledPage) {
   with_session(1, [&](AsyncStealthySession& session) -> awaitable<void> {
     const auto hrefs = [](const std::vector<std::unique_ptr<Element>>& links) {
@@ -335,7 +344,7 @@ TEST_F(Browser, ReadyPagesGiveTheLinksOfTheSettledPage) {
       return out;
     };
     const std::string generic(korvane::commerce::detail::GENERIC_PRODUCT_SELECTOR);
-    for (const std::string kind : {"static", "replaced", "timer", "pieces", "none"}) {
+    for (const std::string kind : {"static", "replaced", "timer", "pieces", "ticking", "none"}) {
       SCOPED_TRACE(kind);
       const std::string url = "http://shop.example/late/search?kind=" + kind;
       std::vector<std::string> settled, ready;

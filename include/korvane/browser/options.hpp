@@ -34,7 +34,8 @@ struct SessionOptions {
   // as settled (scripts that fetch results after the load event).
   std::chrono::milliseconds quiet_period{500};
   // For fetch_when_ready(): how long the elements it names must stay the
-  // same, with no request in flight, before the page counts as ready. A list
+  // same, with no request in flight, before the page counts as ready (of the
+  // page's own time once it has loaded: see AsyncStealthySession). A list
   // that comes in pieces is either still loading (a request in flight) or
   // rendered a few frames apart (16 ms each), well within it even when a
   // loaded machine delays the page's timers.

@@ -97,13 +97,18 @@ class Session {
 // A stealth Chromium session: headless, with a fresh temporary profile, a
 // user agent without "HeadlessChrome", navigator.webdriver hidden and
 // realistic languages and plugins. At most `max_pages` tabs at once, each
-// reused for a later fetch once its page is let go. `timeout_ms` bounds the
-// navigation and load of each page; a page counts as loaded after its load
-// event plus the quiet period with no request in flight (returned as it is
-// when the timeout comes first), or, for fetch_when_ready(), from
-// DOMContentLoaded on as soon as the elements it names are there and have
-// not changed for the ready quiet period with no request in flight (or have
-// been there for the settle limit). With `options.disable_resources`,
+// reused for a later fetch once its page is let go (except a tab whose
+// page's clock was let run ahead, see below, which is closed). `timeout_ms`
+// bounds the navigation and load of each page; a page counts as loaded
+// after its load event plus the quiet period with no request in flight
+// (returned as it is when the timeout comes first), or, for
+// fetch_when_ready(), from DOMContentLoaded on as soon as the elements it
+// names are there and have not changed for the ready quiet period with no
+// request in flight (or have been there for the settle limit). From the
+// load event on, that quiet period is one of the page's own time: its clock
+// runs ahead while the page only waits for its timers and stands still
+// while a request of it is in flight, so that Date.now() in such a page may
+// jump ahead by up to the ready quiet period at a time. With `options.disable_resources`,
 // images, media, fonts and style sheets are refused at the network level.
 // The browser's process group and profile directory are gone after exit(),
 // after a crash of the browser and when the session is destroyed. The

@@ -149,6 +149,7 @@ asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url, ReadyWhen re
   async::Semaphore::Permit slot(tab_slots_);
   const auto deadline = Clock::now() + config_.timeout;
   std::shared_ptr<detail::Tab> tab = idle_tab(url);
+  if (!tab) tab = co_await spare_tab(deadline);
   const bool fresh = !tab;
   if (fresh) {
     tab = std::make_shared<detail::Tab>(shared_from_this(), std::move(slot));
@@ -187,6 +188,24 @@ std::shared_ptr<detail::Tab> Impl::idle_tab(std::string_view url) {
     tab->close();
   }
   return nullptr;
+}
+
+asio::awaitable<std::shared_ptr<detail::Tab>> Impl::spare_tab(Clock::time_point deadline) {
+  while (!spares_.empty()) {
+    std::shared_ptr<detail::Tab> tab = std::move(spares_.front());
+    spares_.erase(spares_.begin());
+    if (co_await tab->opened(deadline)) co_return tab;
+    tab->close();
+  }
+  co_return nullptr;
+}
+
+void Impl::open_spare() {
+  if (terminated_ || !conn_ || conn_->closed()) return;
+  if (idle_tabs_.size() + spares_.size() >= static_cast<std::size_t>(config_.max_pages)) return;
+  auto tab = std::make_shared<detail::Tab>(shared_from_this(), std::nullopt);
+  spares_.push_back(tab);
+  asio::co_spawn(executor_, tab->open_ahead(Clock::now() + config_.timeout), asio::detached);
 }
 
 void Impl::give_back(std::shared_ptr<detail::Tab> tab) noexcept {
@@ -229,6 +248,7 @@ void Impl::terminate() noexcept {
   if (terminated_) return;
   terminated_ = true;
   idle_tabs_.clear();  // (they hold this object)
+  spares_.clear();
   if (conn_) conn_->close("the browser session has ended");
   if (exit_watch_) {
     boost::system::error_code ec;

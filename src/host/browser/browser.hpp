@@ -55,6 +55,11 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
   // A tab whose page was let go: kept for the next page when it can load
   // one, else closed.
   void give_back(std::shared_ptr<detail::Tab> tab) noexcept;
+  // Starts opening a blank tab for a later page, for a tab in use that will
+  // most likely be closed when its page is let go: the next page then need
+  // not wait for a tab to open. Does nothing when max_pages tabs already
+  // wait for pages (idle or spare).
+  void open_spare();
   boost::asio::awaitable<void> stop();
   // Closes the connection, kills the process group, removes the profile.
   // Idempotent.
@@ -81,11 +86,14 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
   boost::asio::awaitable<void> watch_exit();
   // An idle tab that can load `url`, or null; unusable ones are closed.
   std::shared_ptr<detail::Tab> idle_tab(std::string_view url);
+  // A spare tab, once it has opened, or null when none is left that did.
+  boost::asio::awaitable<std::shared_ptr<detail::Tab>> spare_tab(detail::Clock::time_point deadline);
 
   boost::asio::any_io_executor executor_;
   detail::SessionConfig config_;
   async::Semaphore tab_slots_;  // one permit per tab in use
   std::vector<std::shared_ptr<detail::Tab>> idle_tabs_;  // open, waiting for a page
+  std::vector<std::shared_ptr<detail::Tab>> spares_;     // opened ahead of time, oldest first
   std::string executable_;
   std::optional<detail::TempDirectory> dir_;
   std::optional<detail::ChromiumProcess> process_;

@@ -116,29 +116,67 @@ json::object isolated_world_params(std::string_view frame_id) {
 
 namespace {
 
-// Runtime.callFunctionOn: `function` called with `argument` in the context,
-// its result returned by value.
-json::object call_params(int context_id, std::string_view function, json::value argument) {
-  json::object arg;
-  arg["value"] = std::move(argument);
+// Runtime.callFunctionOn: `function` called with `arguments` in the context,
+// its result returned by value (the value of its promise with `await`).
+json::object call_params(int context_id, std::string_view function, std::vector<json::value> arguments,
+                         bool await = false) {
+  json::array args;
+  for (auto& argument : arguments) {
+    json::object arg;
+    arg["value"] = std::move(argument);
+    args.push_back(std::move(arg));
+  }
   json::object o;
   o["functionDeclaration"] = function;
   o["executionContextId"] = context_id;
-  o["arguments"] = json::array{std::move(arg)};
+  o["arguments"] = std::move(args);
   o["returnByValue"] = true;
+  if (await) o["awaitPromise"] = true;
   return o;
 }
+
+json::array selector_list(const std::vector<std::string>& selectors) {
+  json::array list;
+  for (const auto& selector : selectors) list.emplace_back(selector);
+  return list;
+}
+
+// The function of SIGNATURE_CHANGE_BODY, with READY_SIGNATURE_FUNCTION as
+// its `signature`.
+const std::string& signature_change_function() {
+  static const std::string function = "(selectors, previous, limit) => {\n  const signature = " +
+                                      std::string(READY_SIGNATURE_FUNCTION) + ";" +
+                                      std::string(SIGNATURE_CHANGE_BODY) + "}";
+  return function;
+}
+
+// How many tasks a page may run while its clock stands still before the
+// clock is moved on anyway: a page that is never idle (animations, message
+// loops) still reaches its timers, as it would on the wall clock.
+constexpr int VIRTUAL_TIME_STARVATION_LIMIT = 100;
 
 }  // namespace
 
 json::object query_params(int context_id, std::string_view selector) {
-  return call_params(context_id, QUERY_FUNCTION, json::string(selector));
+  return call_params(context_id, QUERY_FUNCTION, {json::string(selector)});
 }
 
 json::object ready_params(int context_id, const std::vector<std::string>& selectors) {
-  json::array list;
-  for (const auto& selector : selectors) list.emplace_back(selector);
-  return call_params(context_id, READY_SIGNATURE_FUNCTION, std::move(list));
+  return call_params(context_id, READY_SIGNATURE_FUNCTION, {selector_list(selectors)});
+}
+
+json::object signature_change_params(int context_id, const std::vector<std::string>& selectors,
+                                     std::string_view previous, long long limit_ms) {
+  return call_params(context_id, signature_change_function(),
+                     {selector_list(selectors), json::string(previous), json::value(limit_ms)}, true);
+}
+
+json::object virtual_time_params(long long budget_ms) {
+  json::object o;
+  o["policy"] = "pauseIfNetworkFetchesPending";
+  o["budget"] = budget_ms;
+  o["maxVirtualTimeTaskStarvationCount"] = VIRTUAL_TIME_STARVATION_LIMIT;
+  return o;
 }
 
 json::object fail_params(std::string_view request_id) {

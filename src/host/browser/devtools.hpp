@@ -81,6 +81,18 @@ inline constexpr std::array<std::string_view, 23> BLOCKED_FILE_ENDINGS = {
 // find (READY_SIGNATURE_FUNCTION), returned by value.
 [[nodiscard]] boost::json::object ready_params(int context_id, const std::vector<std::string>& selectors);
 
+// Runtime.callFunctionOn: the signature of the elements that `selectors`
+// find once it differs from `previous`, or after `limit_ms` with no change
+// (SIGNATURE_CHANGE_BODY), awaited and returned by value.
+[[nodiscard]] boost::json::object signature_change_params(int context_id, const std::vector<std::string>& selectors,
+                                                          std::string_view previous, long long limit_ms);
+
+// Emulation.setVirtualTimePolicy: the page's clock runs ahead of the wall
+// clock whenever the page has nothing to do but wait for a timer, stops
+// while any of its requests is in flight, and stops for good (the
+// budget-expired event) after `budget_ms` of page time.
+[[nodiscard]] boost::json::object virtual_time_params(long long budget_ms);
+
 // Fetch.failRequest: a paused request refused as blocked by the client.
 [[nodiscard]] boost::json::object fail_params(std::string_view request_id);
 

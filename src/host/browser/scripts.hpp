@@ -109,4 +109,45 @@ inline constexpr std::string_view READY_SIGNATURE_FUNCTION = R"JS((selectors) =>
   return '';
 })JS";
 
+// The body of a function of (selectors, previous, limit) in which `signature`
+// is READY_SIGNATURE_FUNCTION: returns a promise of the signature of
+// `selectors`, given as soon as it differs from `previous` (at once, or on
+// the first change of the document that changes it), else after `limit`
+// milliseconds. Rejects for a selector the page refuses. Its timer runs on
+// the page's clock: only for pages whose clock follows the wall clock.
+inline constexpr std::string_view SIGNATURE_CHANGE_BODY = R"JS(
+  return new Promise((resolve, reject) => {
+    const first = signature(selectors);
+    if (first !== previous) {
+      resolve(first);
+      return;
+    }
+    let timer = 0;
+    let observer = null;
+    const finish = () => {
+      if (observer) observer.disconnect();
+      clearTimeout(timer);
+    };
+    observer = new MutationObserver(() => {
+      let current;
+      try {
+        current = signature(selectors);
+      } catch (e) {
+        finish();
+        reject(e);
+        return;
+      }
+      if (current !== previous) {
+        finish();
+        resolve(current);
+      }
+    });
+    observer.observe(document, { subtree: true, childList: true, attributes: true, characterData: true });
+    timer = setTimeout(() => {
+      finish();
+      resolve(previous);
+    }, limit);
+  });
+)JS";
+
 }  // namespace korvane::browser::detail

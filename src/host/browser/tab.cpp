@@ -20,7 +20,7 @@ namespace korvane::browser::detail {
 namespace asio = boost::asio;
 namespace json = boost::json;
 
-Tab::Tab(std::shared_ptr<AsyncStealthySession::Impl> owner, async::Semaphore::Permit permit)
+Tab::Tab(std::shared_ptr<AsyncStealthySession::Impl> owner, std::optional<async::Semaphore::Permit> permit)
     : owner_(std::move(owner)), permit_(std::move(permit)), wake_(owner_->executor()) {}
 
 void Tab::close() noexcept {
@@ -70,11 +70,42 @@ asio::awaitable<void> Tab::open(Clock::time_point deadline) {
   for (auto& call : calls) (void)co_await conn->finish(std::move(call));
 }
 
+asio::awaitable<void> Tab::open_ahead(Clock::time_point deadline) {
+  const auto self = shared_from_this();
+  opening_ = true;
+  bool failed = false;
+  try {
+    co_await open(deadline);
+  } catch (...) {
+    failed = true;  // the page that takes it opens another
+  }
+  if (failed || closed_) {
+    // A tab that failed to open, or that was given up while it opened
+    // (maybe before it had a target to close), is closed now.
+    closed_ = false;
+    close();
+  }
+  opening_ = false;
+  wake_.cancel();
+}
+
+asio::awaitable<bool> Tab::opened(Clock::time_point deadline) {
+  const auto self = shared_from_this();
+  while (opening_ && Clock::now() < deadline) {
+    wake_.expires_at(deadline);
+    boost::system::error_code ec;
+    co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  }
+  co_return !opening_ && reusable();
+}
+
 void Tab::begin_load() {
   navigations_.clear();
   in_flight_.clear();
   context_id_.reset();
   refused_ = false;
+  spare_asked_ = false;
+  budget_expired_ = false;
   last_activity_ = Clock::now();
 }
 
@@ -130,9 +161,14 @@ asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& 
   // Settled: the load event has fired and no request has been in flight
   // for the quiet period since the later of that event and the last
   // request's end. Ready (with selectors): from DOMContentLoaded on, the
-  // elements are there and stay the same (see ready_now()). At the deadline
-  // a loaded (or at least parsed) page is taken as it is; one that is not
-  // is a timeout.
+  // elements are there and stay the same with no request in flight for the
+  // ready quiet period: before the load event, of wall-clock time; from it
+  // on, of the page's own time, which runs ahead whenever the page only
+  // waits for its timers and stands still while a request of it is in
+  // flight, so that a list a script inserts late still comes in and a page
+  // that is done is not waited for. Either way ready once the elements have
+  // been there for the settle limit. At the deadline a loaded (or at least
+  // parsed) page is taken as it is; one that is not is a timeout.
   const auto conn = owner_->connection();
   const auto& config = owner_->config();
   const auto quiet = config.options.quiet_period;
@@ -143,17 +179,9 @@ asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& 
     if (crashed_) throw BrowserError("the page crashed while loading " + url);
     if (detached_) throw BrowserError("the tab was closed while loading " + url);
     if (refused_) co_return false;
-    if (watch.active && navigations_[loader].dom_content_loaded && Clock::now() >= watch.next_poll) {
-      co_await poll(ready, watch, deadline);
-      continue;  // the poll took time: look at everything again
-    }
     const auto now = Clock::now();
     const Navigation& state = navigations_[loader];
     Clock::time_point wake_at = deadline;
-    if (watch.active && state.dom_content_loaded) {
-      if (ready_now(watch, now)) co_return true;
-      wake_at = watch.next_poll;
-    }
     if (state.loaded) {
       const auto settle_at = std::max(*state.loaded, last_activity_) + quiet;
       if (in_flight_.empty() && now >= settle_at) co_return true;
@@ -163,23 +191,68 @@ asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& 
       if (state.dom_content_loaded) co_return true;
       throw BrowserError("loading " + url + " timed out after " + std::to_string(config.timeout.count()) + " ms");
     }
+    if (watch.active && state.dom_content_loaded && now >= watch.retry_at) {
+      if (ready_now(watch, now)) co_return true;
+      if (state.loaded && !spare_asked_) {
+        // This page's clock will most likely run ahead (see below), and its
+        // tab be closed: the next page's tab opens now, while this page
+        // waits for the network (what it asks for at its load event is
+        // asked for by now) rather than for the processor.
+        spare_asked_ = true;
+        owner_->open_spare();
+      }
+      if (!watch.budget_running) {
+        if (watch.page_time && state.loaded && !watch.signature.empty()) {
+          watch.budget_running = co_await run_page_clock(deadline);
+          watch.page_time = watch.budget_running;
+        } else {
+          co_await look(ready, watch, std::min(ready_at(watch), wake_at), deadline);
+        }
+        continue;  // that took time: look at everything again
+      }
+      if (budget_expired_) {
+        // The page's clock stands still: its elements as they are now.
+        const std::string before = watch.signature;
+        co_await look(ready, watch, now, deadline);
+        if (watch.active && !watch.signature.empty() && watch.signature == before && in_flight_.empty()) {
+          co_return true;
+        }
+        // Changed, or a request still in flight: another quiet period.
+        if (watch.active) watch.budget_running = co_await run_page_clock(deadline);
+        continue;
+      }
+      wake_at = std::min(ready_at(watch), wake_at);
+    } else if (watch.active && state.dom_content_loaded) {
+      wake_at = std::min(watch.retry_at, wake_at);
+    }
     wake_.expires_at(std::min(wake_at, deadline));
     boost::system::error_code ec;
     co_await wake_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
   }
 }
 
-// How often the elements of a fetch_when_ready() are looked at: an eighth of
-// the default ready quiet period, for a query that costs well under a
-// millisecond in the page.
-constexpr auto kReadyPollInterval = std::chrono::milliseconds(25);
+// The longest one look at the elements waits in the page for them to change,
+// so that the load event, the network and the deadline are looked at again
+// at least this often.
+constexpr auto kLongestLook = std::chrono::milliseconds(100);
+// After a look that failed (the document was changing), the next is not
+// tried before this long.
+constexpr auto kLookRetry = std::chrono::milliseconds(25);
 
-asio::awaitable<void> Tab::poll(const ReadyWhen& ready, ReadyWatch& watch, Clock::time_point deadline) {
+asio::awaitable<void> Tab::look(const ReadyWhen& ready, ReadyWatch& watch, Clock::time_point wait_until,
+                                Clock::time_point deadline) {
   const auto conn = owner_->connection();
+  using std::chrono::milliseconds;
+  // Only a page whose clock follows the wall clock can time the wait itself.
+  const auto wait = watch.budget_running
+                        ? milliseconds(0)
+                        : std::min(std::chrono::ceil<milliseconds>(wait_until - Clock::now()), kLongestLook);
   std::string signature;
   try {
     const int context = co_await world(deadline);
-    json::object params = ready_params(context, ready.selectors);
+    json::object params = wait.count() > 0
+                              ? signature_change_params(context, ready.selectors, watch.signature, wait.count())
+                              : ready_params(context, ready.selectors);
     const auto result = co_await conn->call("Runtime.callFunctionOn", std::move(params), session_id_, deadline);
     if (object_of(result, "exceptionDetails") != nullptr) {
       watch.active = false;  // a selector the page refuses: wait as without one
@@ -190,7 +263,8 @@ asio::awaitable<void> Tab::poll(const ReadyWhen& ready, ReadyWatch& watch, Clock
     throw;
   } catch (const BrowserError&) {
     if (conn->closed()) throw;
-    context_id_.reset();  // the document changed under the world: the next poll makes a new one
+    context_id_.reset();  // the document changed under the world: the next look makes a new one
+    watch.retry_at = Clock::now() + kLookRetry;
   }
   const auto now = Clock::now();
   if (signature != watch.signature) {
@@ -198,14 +272,41 @@ asio::awaitable<void> Tab::poll(const ReadyWhen& ready, ReadyWatch& watch, Clock
     watch.signature = std::move(signature);
     watch.changed_at = now;
   }
-  watch.next_poll = now + kReadyPollInterval;
+}
+
+asio::awaitable<bool> Tab::run_page_clock(Clock::time_point deadline) {
+  const auto conn = owner_->connection();
+  const auto budget = owner_->config().options.ready_quiet_period;
+  if (!spare_asked_) owner_->open_spare();  // for the page after this one
+  spare_asked_ = true;
+  clock_ran_ahead_ = true;
+  budget_expired_ = false;
+  try {
+    (void)co_await conn->call("Emulation.setVirtualTimePolicy", virtual_time_params(budget.count()), session_id_,
+                              deadline);
+  } catch (const CommandTimeout&) {
+    throw;
+  } catch (const BrowserError&) {
+    if (conn->closed()) throw;
+    co_return false;  // the quiet period stays on the wall clock
+  }
+  co_return true;
 }
 
 bool Tab::ready_now(const ReadyWatch& watch, Clock::time_point now) const {
   if (watch.signature.empty()) return false;
   const auto& options = owner_->config().options;
   if (now - watch.first_seen >= options.ready_settle_limit) return true;
+  if (watch.budget_running) return false;  // the page's clock tells
   return in_flight_.empty() && now - std::max(watch.changed_at, last_activity_) >= options.ready_quiet_period;
+}
+
+Clock::time_point Tab::ready_at(const ReadyWatch& watch) const {
+  if (watch.signature.empty()) return Clock::time_point::max();
+  const auto& options = owner_->config().options;
+  const auto limit = watch.first_seen + options.ready_settle_limit;
+  if (watch.budget_running || !in_flight_.empty()) return limit;
+  return std::min(limit, std::max(watch.changed_at, last_activity_) + options.ready_quiet_period);
 }
 
 asio::awaitable<int> Tab::world(Clock::time_point deadline) {
@@ -224,7 +325,7 @@ asio::awaitable<int> Tab::world(Clock::time_point deadline) {
 
 bool Tab::reusable() const noexcept {
   const auto& conn = owner_->connection();
-  return !closed_ && !crashed_ && !detached_ && conn && !conn->closed();
+  return !closed_ && !crashed_ && !detached_ && !clock_ran_ahead_ && conn && !conn->closed();
 }
 
 bool Tab::within_document(std::string_view url) const noexcept {
@@ -287,6 +388,9 @@ void Tab::on_event(std::string_view method, const json::object& params) {
     } else {
       conn->post("Fetch.continueRequest", target_params("requestId", request_id), session_id_);
     }
+  } else if (method == "Emulation.virtualTimeBudgetExpired") {
+    budget_expired_ = true;
+    wake_.cancel();
   } else if (method == "Page.javascriptDialogOpening") {
     owner_->connection()->post("Page.handleJavaScriptDialog", flag_params("accept", false), session_id_);
   } else if (method == "Inspector.targetCrashed") {

@@ -36,7 +36,9 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
     std::optional<Clock::time_point> loaded;
   };
 
-  Tab(std::shared_ptr<AsyncStealthySession::Impl> owner, async::Semaphore::Permit permit);
+  // A tab for a page that holds `permit`, or, without one, a spare opened
+  // ahead of time for a later page.
+  Tab(std::shared_ptr<AsyncStealthySession::Impl> owner, std::optional<async::Semaphore::Permit> permit);
   ~Tab() override { close(); }
   Tab(const Tab&) = delete;
   Tab& operator=(const Tab&) = delete;
@@ -44,6 +46,12 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   // Opens the tab, attaches to it and sets up the stealth measures and the
   // request interception before its first request.
   boost::asio::awaitable<void> open(Clock::time_point deadline);
+  // open() for a spare tab, which a later page waits for with opened(); a
+  // tab that fails to open is closed.
+  boost::asio::awaitable<void> open_ahead(Clock::time_point deadline);
+  // Waits until open_ahead() has ended, or `deadline`: true when the tab
+  // opened and can load a page.
+  boost::asio::awaitable<bool> opened(Clock::time_point deadline);
   // A page that loaded, with its HTTP status when it has one.
   struct Loaded {
     std::optional<int> status;
@@ -59,7 +67,8 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   void on_event(std::string_view method, const boost::json::object& params) override;
   void on_connection_closed() override { wake_.cancel(); }
 
-  // True while the tab can load another page: open, attached, not crashed.
+  // True while the tab can load another page: open, attached, not crashed,
+  // and its clock never ran ahead of the wall clock (see settle()).
   [[nodiscard]] bool reusable() const noexcept;
   // True when loading `url` here would only move within the current
   // document (same address up to the fragment), which starts no load.
@@ -76,13 +85,17 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   void close() noexcept;
 
  private:
-  // The elements a fetch_when_ready() waits for, as the last polls saw them.
+  // The elements a fetch_when_ready() waits for, as the last looks saw them.
   struct ReadyWatch {
-    bool active = false;     // polling: selectors were given and the page accepts them
-    std::string signature;   // at the last poll; empty while none is there
+    bool active = false;     // watching: selectors were given and the page accepts them
+    std::string signature;   // at the last look; empty while none is there
     Clock::time_point changed_at{};
     Clock::time_point first_seen{};
-    Clock::time_point next_poll{};
+    // The page's clock runs ahead for the quiet period (see settle()); false
+    // when the browser refused it, and the quiet period is on the wall clock.
+    bool page_time = true;
+    bool budget_running = false;  // the quiet period runs on the page's clock
+    Clock::time_point retry_at{};  // no look before (after one that failed)
   };
 
   // Forgets the previous page's navigation state.
@@ -91,10 +104,20 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   // when the page was refused meanwhile.
   boost::asio::awaitable<bool> settle(const std::string& loader, const std::string& url, const ReadyWhen& ready,
                                       Clock::time_point deadline);
-  // Polls the ready signature once; turns the watch off when the page
-  // refuses the selectors.
-  boost::asio::awaitable<void> poll(const ReadyWhen& ready, ReadyWatch& watch, Clock::time_point deadline);
+  // Looks at the ready signature: at once when `wait_until` has passed, else
+  // waits in the page (at most until `wait_until`, and 100 ms) for it to
+  // change. Turns the watch off when the page refuses the selectors.
+  boost::asio::awaitable<void> look(const ReadyWhen& ready, ReadyWatch& watch, Clock::time_point wait_until,
+                                    Clock::time_point deadline);
+  // Starts the quiet period on the page's clock; false when the browser
+  // refuses it.
+  boost::asio::awaitable<bool> run_page_clock(Clock::time_point deadline);
+  // Ready by the wall-clock rule: the elements are there and have not
+  // changed for the ready quiet period with no request in flight, or have
+  // been there for the settle limit.
   [[nodiscard]] bool ready_now(const ReadyWatch& watch, Clock::time_point now) const;
+  // When ready_now() can next become true with nothing changing.
+  [[nodiscard]] Clock::time_point ready_at(const ReadyWatch& watch) const;
   // The isolated world of the current document, made when there is none.
   boost::asio::awaitable<int> world(Clock::time_point deadline);
   boost::asio::awaitable<void> check_document(std::string request_id, std::string url, bool main_frame);
@@ -114,6 +137,10 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   std::unordered_map<std::string, Navigation> navigations_;
   std::optional<int> context_id_;
   bool blocking_by_name_ = false;  // Network.setBlockedURLs holds BLOCKED_FILE_ENDINGS
+  bool opening_ = false;           // open_ahead() runs
+  bool spare_asked_ = false;       // a spare tab was asked for to replace this one
+  bool clock_ran_ahead_ = false;   // the page's clock was let run ahead: the tab is not reused
+  bool budget_expired_ = false;    // the page's clock has stopped at the end of its budget
   bool refused_ = false;
   bool crashed_ = false;
   bool detached_ = false;
