@@ -388,6 +388,11 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       {"Livraison gratuite", nullptr, nullptr, ""},
       {"Buy 2 get 1 free", nullptr, nullptr, ""},
       {"Sold out", nullptr, nullptr, ""},
+      {"12 St\xC3\xBC" "ck", nullptr, nullptr, ""},                                     // counts and measures
+      {"29\xEA\xB0\x9C \xEA\xB5\xAC\xEB\xA7\xA4", nullptr, nullptr, ""},
+      {"500 ml", nullptr, nullptr, ""},
+      {"Only 3 left", nullptr, nullptr, ""},
+      {"128 reviews", nullptr, nullptr, ""},
       {"1,234.567.890", nullptr, nullptr, ""},
   };
   for (const ExtendedCase& c : cases) {

@@ -707,8 +707,14 @@ constexpr std::array<std::string_view, 20> kSavingWords{
     "descuento",  "sconto"};
 // Words after an amount that make it a discount or a count.
 constexpr std::array<std::string_view, 4> kOffWords{"off", "rabatt", "korting", "remise"};
-constexpr std::array<std::string_view, 14> kCountWords{"x", "pcs", "pc", "pieces", "items", "item", "st", "stk",
-                                                       "pack", "ks", "szt", "units", "ea", "pz"};
+// A bare number before one of these counts or measures something: "12 Stück",
+// "29개", "500 ml", "128 reviews", "only 3 left".
+constexpr std::array<std::string_view, 52> kCountWords{
+    "x",      "pcs",     "pc",    "pieces", "piece",   "items",  "item",    "st",      "stk",    "stück",  "stuks",
+    "pack",   "ks",      "szt",   "units",  "unit",    "ea",     "pz",      "pezzi",   "pièces", "unidades", "uds",
+    "шт",     "штук",    "adet",  "buc",    "db",      "kpl",    "개",      "件",      "个",     "個",     "ml",
+    "cl",     "kg",      "mg",    "cm",     "mm",      "oz",     "lb",      "lbs",     "gb",     "tb",     "mah",
+    "reviews", "review", "ratings", "rating", "stars", "sold",   "left",    "bewertungen"};
 // Instalments: "/mo", "per month", "mtl.", "4 x ...", "cuotas de".
 constexpr std::array<std::string_view, 14> kMonthWords{"mo", "month", "mon", "mth", "mes", "mois", "monat", "mês",
                                                        "miesiąc", "mies", "monthly", "mtl", "monatlich", "kk"};
