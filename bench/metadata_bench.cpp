@@ -246,7 +246,7 @@ BENCHMARK(BM_CliParseJsonl)->UseManualTime()->Unit(benchmark::kMillisecond);
 // The same pages through `korvane-commerce parse --jsonl` as files
 // ({"html_file": ...} requests): the command as a user runs it over saved
 // pages, timed by the wall clock from its start to its end, comparable with
-// BM_Pages/extended:0 and BM_MemchrScan.
+// BM_Pages/extended:0 and BM_MemchrScanFiles (the same files read and scanned).
 void BM_CliParseJsonlFiles(benchmark::State& state) {
   const fs::path folder = fs::temp_directory_path() / ("korvane-bench-" + std::to_string(::getpid()));
   fs::create_directories(folder);
