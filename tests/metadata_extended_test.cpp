@@ -99,6 +99,11 @@ const PriceCase kPriceCases[] = {
                   R"(<script type="application/ld+json">{"@type":"Product","offers":{"price":0.000004,
                      "priceCurrency":"EUR"}}</script>)",
                   "", std::nullopt, ""},
+        PriceCase{"json_ld_of_several_products_the_one_the_page_names",
+                  R"(<script type="application/ld+json">[{"@type":"Product","name":"Garden Hose","offers":{
+                     "price":"9.00","priceCurrency":"EUR"}},{"@type":"Product","name":"Desk Lamp","offers":{
+                     "price":"24.90","priceCurrency":"EUR"}}]</script>)",
+                  "", 24.9, "EUR"},
         PriceCase{"json_ld_products_of_an_item_list_are_not_the_pages",
                   R"(<script type="application/ld+json">{"@type":"ItemList","itemListElement":[
                      {"@type":"Product","offers":{"price":"5"}},{"@type":"Product","offers":{"price":"6"}}]}</script>)",

@@ -358,11 +358,21 @@ void read_json_ld(const PageContext& ctx, Evidence& out) {
     if (items == 1) own.push_back(only);
   }
 
+  // Among several, the one the link names, else the one the page's heading
+  // or title names (a product of a carousel listed before the page's own is
+  // not), else the first.
+  const auto named_by_title = [&ctx](const json::object& p) {
+    const auto name = member(&p, "name");
+    return name != nullptr && name->is_string() && names_the_page(ctx, name->get_string());
+  };
+  enum class Named { by_link, by_title, any };
   const json::object* chosen = nullptr;
   std::optional<OfferPrice> price;
-  for (const bool by_link : {true, false}) {
+  for (const Named named : {Named::by_link, Named::by_title, Named::any}) {
+    if (named == Named::by_title && own.size() < 2) continue;
     for (const auto* p : own) {
-      if (by_link && !named_by_link(*p, ctx.url)) continue;
+      if (named == Named::by_link && !named_by_link(*p, ctx.url)) continue;
+      if (named == Named::by_title && !named_by_title(*p)) continue;
       if (auto pp = product_price(*p)) {
         chosen = p;
         price = pp;

@@ -472,6 +472,10 @@ void read_script(std::string_view body, Walk& w, const json::storage_ptr& sp) {
 
 }  // namespace
 
+bool names_the_page(const PageContext& ctx, std::string_view name) {
+  return matches_title(name, title_words(ctx));
+}
+
 void read_page_state(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
   const std::set<std::string> title = title_words(ctx);

@@ -86,6 +86,10 @@ inline constexpr long kListRepeats = 4;
 // name, class, id or text says so).
 [[nodiscard]] bool is_add_to_cart(const PageIndex& page, std::size_t i);
 
+// True when most words of `name` are words of the page's own names for its
+// product (main heading, og:title, title element).
+[[nodiscard]] bool names_the_page(const PageContext& ctx, std::string_view name);
+
 // schema.org's GTIN properties (global trade item numbers), in the order
 // their values are collected.
 inline constexpr std::array<std::string_view, 5> GTIN_KEYS{"gtin13", "gtin", "gtin14", "gtin12", "gtin8"};
