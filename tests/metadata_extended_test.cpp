@@ -379,6 +379,8 @@ INSTANTIATE_TEST_SUITE_P(
                 R"(<script type="application/ld+json">{"@type":"Product","sku":"900417733","offers":{"price":"10"}}</script>
                    <div data-sku="900417733"></div><h1>Lamp</h1><p class="code">Product code: 61240098</p>)",
                 "https://shop.example/p", "61240098"},
+        SkuCase{"number_sign_set_apart_from_the_number", R"(<h1>Lamp</h1><p>Item # 4455667</p>)",
+                "https://shop.example/p", "4455667"},
         SkuCase{"a_value_with_spaces_is_no_sku", R"(<span itemprop="sku" content="Unavailable at this store"></span>)",
                 "https://shop.example/p", ""}));
 
@@ -424,6 +426,12 @@ INSTANTIATE_TEST_SUITE_P(
         BrandCase{"analytics_product_brand", "",
                   R"(<script>dataLayer.push({"ecommerce":{"detail":{"products":[{"id":"L1","price":"10",
                      "brand":"Lumetta"}]}}});</script>)", "Lumetta"},
+        BrandCase{"by_line_under_the_heading", "", R"(<h1>Desk Lamp</h1><p>by <a href="/b/lumetta">Lumetta</a></p>)",
+                  "Lumetta"},
+        BrandCase{"brand_element_next_to_the_heading", "",
+                  R"(<div class="pdp-brand">Lumetta</div><h1>Desk Lamp</h1>)", "Lumetta"},
+        BrandCase{"brand_as_a_colour_or_a_logo_is_no_brand", "",
+                  R"(<a class="navbar-brand">Lamp Shop</a><h1>Desk Lamp</h1><p class="label--brand">New in</p>)", ""},
         BrandCase{"a_label_alone_in_a_menu_link_is_no_label", "",
                   R"(<nav-list><a href="/brands">Brand</a><a href="/gifts">Gift cards</a></nav-list>)", ""},
         BrandCase{"template_placeholder_is_no_brand", "", R"(<span itemprop="brand">$metabrand</span>)", ""},

@@ -28,6 +28,7 @@ Evidence gather(const PageIndex& index, std::string_view url) {
   const bool skus = true;
   const bool brands = !brand_settled(e);
   if (skus || brands) read_item_labels(ctx, e, skus, brands);
+  if (brands && e.brands.empty()) read_byline(ctx, e);
   if (!stock_settled(e)) read_stock_cues(ctx, e);
   return e;
 }

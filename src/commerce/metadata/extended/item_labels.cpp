@@ -258,11 +258,14 @@ std::optional<std::string> labelled_value(std::string_view text) {
   const std::size_t first_digit = static_cast<std::size_t>(digit - text.begin());
   std::size_t value_start = text.find_last_of(" :#\t", first_digit);
   if (value_start == std::string_view::npos || value_start > 40) return std::nullopt;
-  const char separator = text[value_start];
   ++value_start;
   const Lowered lower(text.substr(0, value_start));
   const std::string_view head = trim_label_end(lower.view());
-  if (!is_label(head) && !(separator == '#' && head == "item")) return std::nullopt;
+  // "Item #20417", "Item # 20417": the number sign right before the number
+  // makes "item" a label.
+  const std::string_view sign = text::strip(lower.view().substr(head.size()));
+  const bool number_sign = sign == "#";
+  if (!is_label(head) && !(number_sign && head == "item")) return std::nullopt;
   return item_number(text.substr(value_start));
 }
 

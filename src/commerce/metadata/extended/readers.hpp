@@ -124,6 +124,10 @@ void read_visible_price(const PageContext& ctx, Evidence& out);
 // the name) when `brands`.
 void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool brands);
 
+// The brand shown next to the main heading: an element named for the brand
+// or a "by X" line.
+void read_byline(const PageContext& ctx, Evidence& out);
+
 // Add-to-cart controls and in-stock / sold-out wording.
 void read_stock_cues(const PageContext& ctx, Evidence& out);
 
