@@ -766,6 +766,11 @@ TEST(ExtendedStock, WordingInTheShopsLanguages) {
       {"En stock", StockStatus::IN_STOCK},          {"Disponibile", StockStatus::IN_STOCK},
       {"В наличии", StockStatus::IN_STOCK},         {"Op voorraad", StockStatus::IN_STOCK},
       {"Skladem", StockStatus::IN_STOCK},           {"In stock - ships today", StockStatus::IN_STOCK},
+      // Expected back, or to be ordered before it ships.
+      {"Back in stock soon", StockStatus::OUT_OF_STOCK},
+      {"Notify me when available", StockStatus::OUT_OF_STOCK},
+      {"Available for pre-order", StockStatus::PREORDER},
+      {"Jetzt vorbestellen", StockStatus::PREORDER},
   };
   for (const Case& c : cases) {
     const std::string html = page(R"(<meta property="og:type" content="product">)",

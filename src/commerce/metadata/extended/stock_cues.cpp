@@ -60,6 +60,21 @@ constexpr std::array<std::string_view, 12> kSoldOutMore{
     "售完",       "缺货",        "售罄",        "hết hàng", "สินค้าหมด", "אזל מהמלאי",
     "نفذت الكمية", "غير متوفر",   "nav pieejams", "nėra sandėlyje", "μη διαθέσιμο", "razprodano"};
 
+// Wording of a product that is not in stock now but is expected: the
+// shopper is offered a notice ("notify me when available") or told it
+// comes back; tested with the sold-out wording, before the in-stock
+// wording that it holds ("back in stock soon").
+constexpr std::array<std::string_view, 12> kComingBackTexts{
+    "back in stock soon",   "notify me when available", "notify me when in stock", "email me when available",
+    "email when available", "email me when in stock",   "coming soon",             "bientôt disponible",
+    "bald verfügbar",       "bald wieder verfügbar",    "próximamente",            "prossimamente"};
+
+// Pre-order wording, lower-cased, found as whole words; tested before the
+// in-stock wording ("available for pre-order").
+constexpr std::array<std::string_view, 14> kPreorderTexts{
+    "pre-order",    "preorder",   "pre order", "vorbestellen", "vorbestellung", "précommande", "précommander",
+    "preventa",     "pre-venta",  "preordine", "przedsprzedaż", "pré-venda",    "предзаказ",   "予約受付"};
+
 // In-stock wording, lower-cased, found as whole words; a negation right
 // before it ("not available", "nicht lieferbar") reads as sold out. Single
 // words that are also names are left out ("Laos", in stock in Estonian, is
@@ -139,9 +154,11 @@ bool in_variant_chooser(const PageIndex& page, std::size_t i) {
 std::optional<models::StockStatus> status_of_wording(std::string_view text) {
   if (text.empty() || text.size() > kMaxWording) return std::nullopt;
   const std::string lower = text::to_lower(text);
-  if (has_any_phrase(lower, kSoldOutTexts) || has_any_phrase(lower, kSoldOutMore)) {
+  if (has_any_phrase(lower, kSoldOutTexts) || has_any_phrase(lower, kSoldOutMore) ||
+      has_any_phrase(lower, kComingBackTexts)) {
     return models::StockStatus::OUT_OF_STOCK;
   }
+  if (has_any_phrase(lower, kPreorderTexts)) return models::StockStatus::PREORDER;
   for (const std::string_view phrase : kInStockTexts) {
     const std::size_t at = text::find_phrase(lower, phrase);
     if (at == std::string::npos) continue;
