@@ -104,6 +104,9 @@ const PriceCase kPriceCases[] = {
                      "price":"9.00","priceCurrency":"EUR"}},{"@type":"Product","name":"Desk Lamp","offers":{
                      "price":"24.90","priceCurrency":"EUR"}}]</script>)",
                   "", 24.9, "EUR"},
+        PriceCase{"visible_price_named_as_the_former_one_is_not_the_price", "",
+                  R"(<h1>Desk Lamp</h1><span class="price">Was $29.99</span><span class="price">Now $19.99</span>)",
+                  19.99, "USD"},
         PriceCase{"json_ld_products_of_an_item_list_are_not_the_pages",
                   R"(<script type="application/ld+json">{"@type":"ItemList","itemListElement":[
                      {"@type":"Product","offers":{"price":"5"}},{"@type":"Product","offers":{"price":"6"}}]}</script>)",

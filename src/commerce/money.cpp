@@ -745,6 +745,7 @@ struct Reading {
   std::string decimal;
   bool excluded = false;  // a percentage, a saving or a count
   bool secondary = false;  // a former, per-unit or instalment price
+  bool former = false;     // named as a former or list price
   bool current = false;    // named as the current price
 };
 
@@ -873,10 +874,10 @@ void read_words_around(std::string_view s, const Around& a, Reading& r) {
   if (slash || one_of(next, kPerWords)) r.secondary = true;
   if (one_of(next, kMonthWords)) r.secondary = true;
   const std::vector<std::string> before = words_before(s, a.token_begin, 3);
-  if (before.size() >= 2 && before[0] == "from" && one_of(before[1], kReductionWords)) r.secondary = true;
+  if (before.size() >= 2 && before[0] == "from" && one_of(before[1], kReductionWords)) r.secondary = r.former = true;
   for (const std::string& w : before) {
     if (one_of(w, kSavingWords)) r.excluded = true;
-    if (one_of(w, kFormerWords)) r.secondary = true;
+    if (one_of(w, kFormerWords)) r.secondary = r.former = true;
     if (one_of(w, kInstalmentWords)) r.secondary = true;
     if (one_of(w, kCurrentWords)) r.current = true;
   }
@@ -1008,6 +1009,7 @@ std::optional<Money> read_money(std::string_view input, const MoneyContext& ctx)
   m.currency_written = best->currency.has_value();
   m.currency = best->currency ? *best->currency : std::string();
   m.decimal = std::move(best->decimal);
+  m.former = best->former;
   return m;
 }
 

@@ -34,6 +34,7 @@ struct Money {
   std::string currency;           // ISO 4217 code; empty when the text names none
   bool currency_written = false;  // a token stood next to the number
   std::string decimal;            // the amount as written, as an exact decimal ("1299.9", "0.75", "2490")
+  bool former = false;            // named as a former or list price ("Was $30"), the text holding no other
 };
 
 // What a price text is read with besides itself.

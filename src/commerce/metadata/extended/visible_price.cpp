@@ -152,7 +152,7 @@ void read_visible_price(const PageContext& ctx, Evidence& out) {
     if (has_landmark && distance > kMaxDistance) continue;
     auto money = money_of(page, i, out.declared_currency());
     if (money) out.note_written_currency(money->currency);
-    if (!money || is_struck(page, i) || is_other_amount(page, i)) continue;
+    if (!money || money->former || is_struck(page, i) || is_other_amount(page, i)) continue;
     candidates.push_back({i, std::move(*money), distance, klass});
   }
   // Price elements whose class repeats outside recognised lists are the
