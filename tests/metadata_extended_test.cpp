@@ -438,6 +438,12 @@ INSTANTIATE_TEST_SUITE_P(
         BrandCase{"a_label_alone_in_a_menu_link_is_no_label", "",
                   R"(<nav-list><a href="/brands">Brand</a><a href="/gifts">Gift cards</a></nav-list>)", ""},
         BrandCase{"template_placeholder_is_no_brand", "", R"(<span itemprop="brand">$metabrand</span>)", ""},
+        BrandCase{"empty_or_placeholder_brand_gives_way_to_the_maker",
+                  R"(<script type="application/ld+json">{"@type":"Product","brand":{"@type":"Brand","name":""},
+                    "manufacturer":"Lumetta Works","offers":{"price":"10"}}</script>)", "", "Lumetta Works"},
+        BrandCase{"a_link_or_none_is_no_brand",
+                  R"(<script type="application/ld+json">[{"@type":"Product","brand":"https://schema.org/Brand",
+                    "offers":{"price":"10"}},{"@type":"Product","brand":"N/A"}]</script>)", "", ""},
         BrandCase{"site_name_is_the_shop_not_the_brand", R"(<meta property="og:site_name" content="Lamp Shop">)", "",
                   ""},
         BrandCase{"shop_named_as_the_brand_by_structured_data", R"(<meta property="og:site_name" content="Lamp Shop">

@@ -58,6 +58,13 @@ std::optional<std::string> brand_text(std::string_view value) {
   if (text.front() == '$' || text.find("{{") != std::string::npos || text.find("${") != std::string::npos) {
     return std::nullopt;
   }
+  // Values that say there is none.
+  if (text.size() <= 8) {
+    const std::string lower = text::to_lower(text);
+    for (const std::string_view none : {"n/a", "null", "none", "undefined", "nan", "no brand"}) {
+      if (lower == none) return std::nullopt;
+    }
+  }
   const bool letter = std::any_of(text.begin(), text.end(), [](char c) {
     const auto u = static_cast<unsigned char>(c);
     return u >= 0x80 || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');

@@ -128,8 +128,9 @@ void apply_brand(MetadataParseState& s, const Decision& d, const Evidence& e, Tr
     return;
   }
   // Nothing names the product's brand: a standard answer that names the
-  // shop (its site name, its host) is not the brand.
-  if (is_set(s.brand) && names_the_shop(*s.brand, e, s.domain)) s.brand.reset();
+  // shop (its site name, its host), or that is empty, a link or a
+  // placeholder, is not the brand.
+  if (s.brand && (!brand_text(*s.brand) || names_the_shop(*s.brand, e, s.domain))) s.brand.reset();
   if (is_set(s.brand) && trace != nullptr) trace->brand = Source::standard;
 }
 

@@ -271,8 +271,10 @@ void add_product_brand(const json::object* chosen, const std::vector<const json:
   for (const std::string_view key : {"brand", "manufacturer"}) {
     for (const auto* p : order) {
       if (const auto name = organisation_name(member(p, key))) {
+        // An empty or placeholder name gives way to the next.
+        const std::size_t before = out.brands.size();
         out.add_brand(*name, Source::json_ld, key == "manufacturer");
-        return;
+        if (out.brands.size() > before) return;
       }
     }
   }
