@@ -85,15 +85,29 @@ constexpr std::array<std::string_view, 9> kPriceKeys{"price",      "salePrice", 
                                                     "finalPrice", "sellingPrice", "offerPrice",
                                                     "priceValue", "actualPrice",  "specialPrice"};
 
+// Keys of a price object that hold its current amount, or an object of it.
+constexpr std::array<std::string_view, 8> kAmountKeys{"now", "current", "value", "amount", "final", "sale", "price", "raw"};
+
+// The object of a price object's current amount: {"current": {"value": 29.99,
+// "currency": "EUR"}} gives the inner object; one without such gives itself.
+const json::object& current_price_object(const json::object& price) {
+  for (const std::string_view k : kAmountKeys) {
+    if (const auto* v = price.if_contains(k); v != nullptr && v->is_object()) return v->get_object();
+  }
+  return price;
+}
+
 // The price of a product object: a number or text, or an object holding
-// the current amount ({"now": "24.50"}, {"value": 12000}).
+// the current amount ({"now": "24.50"}, {"value": 12000}, {"current":
+// {"value": 29.99}}).
 std::optional<Money> object_price(const json::object& o, std::string_view declared) {
   for (const std::string_view key : kPriceKeys) {
     const json::value* v = o.if_contains(key);
     if (v == nullptr) continue;
     if (const auto* inner = v->if_object()) {
-      for (const std::string_view k : {"now", "current", "value", "amount", "final", "sale", "price", "raw"}) {
-        if (auto m = price_of(inner->if_contains(k), declared)) return m;
+      const json::object& current = current_price_object(*inner);
+      for (const std::string_view k : kAmountKeys) {
+        if (auto m = price_of(current.if_contains(k), declared)) return m;
       }
       continue;
     }
@@ -111,7 +125,13 @@ std::string object_currency(const json::object& o) {
       if (auto code = currency_code_of(v->get_string())) return *code;
     }
   }
-  if (const auto* p = o.if_contains("price"); p != nullptr && p->is_object()) return object_currency(p->get_object());
+  if (const auto* p = o.if_contains("price"); p != nullptr && p->is_object()) {
+    const json::object& price = p->get_object();
+    if (const json::object& current = current_price_object(price); &current != &price) {
+      if (std::string code = object_currency(current); !code.empty()) return code;
+    }
+    return object_currency(price);
+  }
   return {};
 }
 
