@@ -13,6 +13,7 @@
 #include "commerce/metadata/extended/loose_json.hpp"
 #include "commerce/money.hpp"
 #include "commerce/metadata/extended/page_index.hpp"
+#include "commerce/metadata/extended/readers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -901,6 +902,34 @@ break"})", R"({"s":"line\nbreak"})"},
       EXPECT_EQ(json::serialize(v->value), c.expected) << c.text;
     }
   }
+}
+
+TEST(LocaleCurrency, TheCountryOfTheLinkTheLocaleOrTheLanguage) {
+  struct Case {
+    const char* head;
+    const char* url;
+    const char* currency;
+  };
+  const Case cases[] = {
+      {"<html lang=\"es-CL\">", "https://tienda.example/p", "CLP"},
+      {"<html lang=\"en-US\">", "https://shop.example.com.au/p", "AUD"},  // the link's country first
+      {"<html lang=\"en\"><meta property=\"og:locale\" content=\"en_NZ\">", "https://shop.example/p", "NZD"},
+      {"<html lang=\"sv\">", "https://butik.example.no/p", "NOK"},
+      {"<html lang=\"en\">", "https://shop.example.co/p", ""},  // a company's domain
+      {"<html lang=\"de-DE\">", "https://shop.example/p", ""},  // the euro's token names it alone
+  };
+  for (const Case& c : cases) {
+    const std::string html = std::string(c.head) + "<title>Lamp</title><body><h1>Lamp</h1>";
+    const ext::PageIndex index(korvane::commerce::detail::ValidUtf8{html});
+    EXPECT_EQ(ext::locale_currency(index, c.url), c.currency) << c.head << " " << c.url;
+  }
+  // In a page: "$" of a Chilean shop is the peso, with no minor units.
+  const MetadataResult r = parse(page(R"(<meta property="og:locale" content="es_CL">)",
+                                      R"(<h1>Desk Lamp</h1><span class="price">$24.990</span>)"),
+                                 ExtractionMode::extended);
+  ASSERT_TRUE(r.price.has_value());
+  EXPECT_EQ(r.price->amount, 24990.0);
+  EXPECT_EQ(r.price->currency, "CLP");
 }
 
 TEST(PageIndex, FollowsNestingAndText) {

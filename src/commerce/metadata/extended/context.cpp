@@ -269,6 +269,6 @@ std::vector<std::string> titles_of(const PageIndex& page, const Landmarks& marks
 
 PageContext::PageContext(const PageIndex& index, std::string_view link)
     : page(index), url(link), other(index), landmarks(find_landmarks(index, other)),
-      titles(titles_of(index, landmarks)) {}
+      titles(titles_of(index, landmarks)), country_currency(locale_currency(index, link)) {}
 
 }  // namespace korvane::commerce::detail::extended

@@ -48,7 +48,22 @@ struct PageContext {
   // The page's own names for its product: the main heading, og:title and
   // the title element (those it has, in that order).
   std::vector<std::string> titles;
+  // The currency of the page's country, for tokens that several countries
+  // write ("$", "kr"): see locale_currency().
+  std::string_view country_currency;
+
+  // The currency that ambiguous tokens of the page's texts stand for: the
+  // one structured data declares, else the country's.
+  [[nodiscard]] std::string_view currency_hint(const Evidence& e) const noexcept {
+    return e.declared_currency().empty() ? country_currency : e.declared_currency();
+  }
 };
+
+// The currency of the country a page is written for, when that country
+// shares its currency's token with others: of the link's country domain,
+// else of og:locale, else of the html element's language tag ("es-CL");
+// empty when none says.
+[[nodiscard]] std::string_view locale_currency(const PageIndex& page, std::string_view url);
 
 // ---------------------------------------------------------------- element context
 

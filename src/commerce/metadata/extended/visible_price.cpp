@@ -143,14 +143,14 @@ void read_visible_price(const PageContext& ctx, Evidence& out) {
     ++looked;
     if (ctx.other.contains(i)) {
       // Still, a currency written there is a currency the page uses.
-      if (const auto money = money_of(page, i, out.declared_currency())) out.note_written_currency(money->currency);
+      if (const auto money = money_of(page, i, ctx.currency_hint(out))) out.note_written_currency(money->currency);
       continue;
     }
     const std::string_view klass = page.attribute(t, "class").value_or(std::string_view());
     price_classes.push_back(klass);
     const std::size_t distance = distance_to(ctx.landmarks, i);
     if (has_landmark && distance > kMaxDistance) continue;
-    auto money = money_of(page, i, out.declared_currency());
+    auto money = money_of(page, i, ctx.currency_hint(out));
     if (money) out.note_written_currency(money->currency);
     if (!money || money->former || is_struck(page, i) || is_other_amount(page, i)) continue;
     candidates.push_back({i, std::move(*money), distance, klass});
