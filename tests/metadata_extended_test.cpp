@@ -548,6 +548,9 @@ INSTANTIATE_TEST_SUITE_P(
                   StockStatus::IN_STOCK},
         StockCase{"sold_out_size_is_about_a_variant",
                   R"(<h1>Shoe</h1><ul class="size-list"><li class="stock">42 - sold out</li></ul>)", std::nullopt},
+        StockCase{"sold_out_option_is_about_a_variant",
+                  R"(<h1>Shoe</h1><ul class="product-options"><li class="option stock-out">Red - sold out</li></ul>)",
+                  std::nullopt},
         // What says nothing about the stock.
         StockCase{"availability_value_that_names_no_state", R"(<meta itemprop="availability" content="see store">)",
                   std::nullopt},

@@ -94,8 +94,10 @@ constexpr std::size_t kMaxNameValue = 200;
 constexpr int kChooserLevels = 8;
 // Class words of variant choosers, found as whole words ("imagesize" is
 // the size of an image, no chooser).
-constexpr std::array<std::string_view, 8> kChooserWords{"size",      "sizes",     "swatch",    "swatches",
-                                                        "variant",   "variants",  "variation", "variations"};
+constexpr std::array<std::string_view, 14> kChooserWords{"size",      "sizes",     "swatch",    "swatches",
+                                                         "variant",   "variants",  "variation", "variations",
+                                                         "option",    "options",   "color",     "colors",
+                                                         "colour",    "colours"};
 // Availability wording is a short sentence; a longer text is a description
 // that may mention stock in passing.
 constexpr std::size_t kMaxWording = 160;
