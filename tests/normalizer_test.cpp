@@ -377,6 +377,12 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       {"$10.00 - $20.00", nullptr, "10", "USD"},
       {"10,00 \xE2\x80\x93 20,00 \xE2\x82\xAC", nullptr, "10", "EUR"},                 // the low end takes the range's currency
       {"24.990 - 29.990 CLP", nullptr, "24990", "CLP"},
+      {"de 12 \xC3\xA0 15 \xE2\x82\xAC", nullptr, "12", "EUR"},                    // a range in words
+      {"Size 5 $12", nullptr, "12", "USD"},                                         // the token is the next number's
+      {"Rs.1,299.00", nullptr, "1299", "INR"},                                      // an abbreviation's point
+      {"99p", nullptr, "0.99", "GBP"},                                              // hundredths
+      {"99 cents", nullptr, "0.99", ""},
+      {"Br 12,99", nullptr, "12.99", "BYN"},
       {"49,99 \xE2\x82\xAC inkl. MwSt. zzgl. 4,95 \xE2\x82\xAC Versand", nullptr, "49.99", "EUR"},
       // Nothing, and no price.
       {"Free", "USD", "0", "USD"},

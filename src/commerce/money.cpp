@@ -190,6 +190,7 @@ const std::vector<Token>& tokens() {
         {"r.o.", "OMR"},
         {"vn\xC4\x91", "VND"},                  // vnđ
         {"r", "ZAR"},                             // "R 199", South Africa
+        {"br", "BYN"},                            // "Br 12,99", Belarus
         // Upper-case forms of non-ASCII letters, which ASCII lower-casing keeps.
         {"vn\xC4\x90", "VND"},                  // vnĐ
         {"z\xC5\x81", "PLN"},                   // zŁ
@@ -724,6 +725,9 @@ constexpr std::array<std::string_view, 9> kInstalmentWords{"payments", "installm
 // Words before "from" that make the amount after it a former price
 // ("reduced from $80 to $60", "marked down from"); "from" alone starts a range.
 constexpr std::array<std::string_view, 5> kReductionWords{"reduced", "down", "lowered", "discounted", "cut"};
+// Hundredths of a currency written out after a whole number: "99 cents", "50 ct".
+constexpr std::array<std::string_view, 8> kCentWords{"cents",   "cent",     "ct",        "cts",
+                                                     "centimes", "céntimos", "centavos", "centésimos"};
 // A per-unit price: "/ kg", "per 100 g", "pro Stück", "je Liter".
 constexpr std::array<std::string_view, 6> kPerWords{"per", "pro", "je", "par", "за", "la"};
 
@@ -804,6 +808,19 @@ Around currency_tokens(std::string_view s, const MoneyContext& ctx, Reading& r) 
   a.after_begin = skip_space(s, n.end + whole_amount_dash(s, n.end));
   a.token_end = a.after_begin;
   auto after = token_starting(s, a.after_begin, run_after(s, a.after_begin, 6), ctx.currency, ctx.guess, a.token_end);
+  // "Size 5 $12": a token set apart from the number and written onto the
+  // next one is that one's, unless the next one has a token after it of its
+  // own ("25 ر.س27 ر.س", two amounts run together).
+  if (after && a.after_begin > n.end && a.token_end < s.size() && text::is_ascii_digit(s[a.token_end])) {
+    std::size_t next_end = a.token_end;
+    while (next_end < s.size() && (text::is_ascii_digit(s[next_end]) || s[next_end] == '.' || s[next_end] == ',')) ++next_end;
+    const std::size_t next_after = skip_space(s, next_end);
+    std::size_t ignored = 0;
+    if (!token_starting(s, next_after, run_after(s, next_after, 6), ctx.currency, ctx.guess, ignored)) {
+      after.reset();
+      a.token_end = a.after_begin;
+    }
+  }
   if (!r.currency) {
     r.currency = std::move(after);
     a.symbol = s.substr(a.after_begin, a.token_end - a.after_begin);
@@ -893,10 +910,22 @@ Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ct
   settle_family(s, a, r);
   join_cents_before_token(s, ctx, a, r);
   // "99¢": cents of a dollar.
-  const bool cents_sign = !r.currency && s.compare(a.after_begin, 2, "\xC2\xA2") == 0;
+  bool cents_sign = !r.currency && s.compare(a.after_begin, 2, "\xC2\xA2") == 0;
   if (cents_sign) {
     r.currency = in_family(kDollar, ctx.currency) ? std::string(ctx.currency) : std::string(kDollar.usual);
     a.token_end = a.after_begin + 2;
+  } else if (!r.currency && is_plain_whole(r.number)) {
+    // "99p": pence; "99 cents", "50 ct": hundredths of the currency the
+    // caller declares, else of one the text does not name.
+    bool slash = false;
+    const std::string word = word_after(s, r.number.end, slash);
+    const bool pence = word == "p" && a.after_begin == r.number.end;
+    if (!slash && (pence || one_of(word, kCentWords))) {
+      cents_sign = true;
+      r.currency = pence ? (in_family(kPound, ctx.currency) ? std::string(ctx.currency) : std::string("GBP"))
+                         : std::string(ctx.currency);
+      a.token_end = a.after_begin + word.size();
+    }
   }
   const std::string code = r.currency && !r.currency->empty() ? *r.currency : std::string(ctx.currency);
   auto decimal = decimal_of(r.number, minor_units(code));
@@ -910,8 +939,15 @@ Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ct
 // and `to`: two numbers that make a range ("10,00 – 20,00 €").
 bool is_range_gap(std::string_view s, std::size_t from, std::size_t to) noexcept {
   const std::size_t at = skip_space(s, from);
-  for (const std::string_view dash : {"-", "\xE2\x80\x93", "\xE2\x80\x94"}) {  // - – —
+  // - – — ~ 〜 ～
+  for (const std::string_view dash : {"-", "\xE2\x80\x93", "\xE2\x80\x94", "~", "\xE3\x80\x9C", "\xEF\xBD\x9E"}) {
     if (s.substr(at, dash.size()) == dash) return skip_space(s, at + dash.size()) == to;
+  }
+  // "12 to 15 €", "de 12 à 15 €", "12 bis 15 €": a word with white space around it.
+  if (at == from) return false;
+  for (const std::string_view word : {"to", "\xC3\xA0", "a", "bis", "tot", "till", "\xD0\xB4\xD0\xBE"}) {  // à, до
+    const std::size_t after = at + word.size();
+    if (after < to && text::to_lower(s.substr(at, word.size())) == word && s[after] == ' ') return skip_space(s, after) == to;
   }
   return false;
 }
@@ -972,8 +1008,10 @@ std::optional<Money> read_money(std::string_view input, const MoneyContext& ctx)
   int numbers = 0;
   std::size_t pos = 0;
   while (pos < s.size() && numbers < kMaxNumbers) {
+    // A point that ends an abbreviation ("Rs.1,299") starts no number.
     const bool starts = text::is_ascii_digit(s[pos]) ||
-                        (s[pos] == '.' && pos + 1 < s.size() && text::is_ascii_digit(s[pos + 1]) && (pos == 0 || !text::is_ascii_digit(s[pos - 1])));
+                        (s[pos] == '.' && pos + 1 < s.size() && text::is_ascii_digit(s[pos + 1]) &&
+                         (pos == 0 || !(text::is_ascii_digit(s[pos - 1]) || std::isalpha(static_cast<unsigned char>(s[pos - 1])))));
     if (!starts) {
       ++pos;
       continue;
