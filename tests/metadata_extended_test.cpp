@@ -105,6 +105,10 @@ const PriceCase kPriceCases[] = {
                      "price":"9.00","priceCurrency":"EUR"}},{"@type":"Product","name":"Desk Lamp","offers":{
                      "price":"24.90","priceCurrency":"EUR"}}]</script>)",
                   "", 24.9, "EUR"},
+        PriceCase{"visible_price_of_what_is_bought_together_is_not_the_price", "",
+                  R"(<h1>Desk Lamp</h1><div class="frequently-bought-together"><a href="/p/2">Bulb</a>
+                     <span class="price">$4.99</span></div><span class="price">$29.99</span>)",
+                  29.99, "USD"},
         PriceCase{"visible_price_named_as_the_former_one_is_not_the_price", "",
                   R"(<h1>Desk Lamp</h1><span class="price">Was $29.99</span><span class="price">Now $19.99</span>)",
                   19.99, "USD"},

@@ -89,10 +89,12 @@ constexpr std::array<std::string_view, 19> kOtherAmountWords{
     "reward",   "financing", "finance",     "deposit",      "perunit"};
 constexpr std::array<std::pair<std::string_view, std::string_view>, 1> kOtherAmountPairs{{{"per", "unit"}}};
 
-constexpr std::array<std::string_view, 20> kOtherProductWords{
+constexpr std::array<std::string_view, 24> kOtherProductWords{
     "carousel", "slider",  "swiper",      "slick",        "owl",     "related",  "recommend",
     "recommended", "recommendation", "recommendations", "similar", "upsell", "upsells", "crosssell",
-    "recently",  "viewed",  "minicart",   "suggestions",  "reco",    "bestsellers"};
+    "recently",  "viewed",  "minicart",   "suggestions",  "reco",    "bestsellers",
+    // "frequently-bought-together", bundles and accessories offered beside the product
+    "together",  "bundle",  "bundles",    "accessories"};
 constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kOtherProductPairs{
     {{"mini", "cart"}, {"also", "bought"}, {"also", "viewed"}, {"cross", "sell"}, {"also", "like"}}};
 
