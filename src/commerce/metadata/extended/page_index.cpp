@@ -142,6 +142,11 @@ constexpr std::array<NameGroup, 26 * kMaxNameLength> kNameGroups = [] {
   return groups;
 }();
 
+// The entry of `info` in kNames; kNoName for a name not listed.
+std::uint8_t name_id(const NameInfo& info) noexcept {
+  return info.name.empty() ? kNoName : static_cast<std::uint8_t>(&info - kNames.data());
+}
+
 const NameInfo& info_of(std::string_view name) noexcept {
   static constexpr NameInfo unknown{};
   if (name.empty() || name.size() > kMaxNameLength) return unknown;
@@ -370,7 +375,7 @@ class Tokenizer {
     t.kind = TagName::comment;
     t.begin = static_cast<std::uint32_t>(begin);
     t.end = static_cast<std::uint32_t>(end);
-    t.parent = open_.empty() ? Tag::none : open_.back();
+    t.parent = parent();
     tags_.push_back(t);
   }
 
@@ -469,11 +474,11 @@ class Tokenizer {
     t.hints = hints_;
     t.attribute_count = static_cast<std::uint16_t>(attributes_.size() - t.first_attribute);
 
-    if (ends_itself(t.kind) && !open_.empty() && tags_[open_.back()].kind == t.kind) {
-      tags_[open_.back()].content_end = t.begin;
+    if (ends_itself(t.kind) && !open_.empty() && tags_[open_.back().tag].kind == t.kind) {
+      tags_[open_.back().tag].content_end = t.begin;
       open_.pop_back();
     }
-    t.parent = open_.empty() ? Tag::none : open_.back();
+    t.parent = parent();
     const auto index = static_cast<std::uint32_t>(tags_.size());
 
     if (info.raw_text) {
@@ -487,7 +492,7 @@ class Tokenizer {
       return end_tag(close);
     }
     tags_.push_back(t);
-    if (!self_closing && !info.void_element && open_.size() < kMaxOpenElements) open_.push_back(index);
+    if (!self_closing && !info.void_element && open_.size() < kMaxOpenElements) open_.push_back({index, name_id(info)});
     return after;
   }
 
@@ -529,19 +534,21 @@ class Tokenizer {
     t.end = static_cast<std::uint32_t>(after);
     t.first_attribute = static_cast<std::uint32_t>(mark);
 
+    // Listed names compare by their entry; others as written.
+    const std::uint8_t id = name_id(info);
     const std::size_t reach = std::min(open_.size(), kEndTagReach);
     for (std::size_t k = 0; k < reach; ++k) {
       const std::size_t at = open_.size() - 1 - k;
-      const Tag& candidate = tags_[open_[at]];
-      const bool same = t.kind != TagName::other
-                            ? candidate.kind == t.kind
-                            : text::ascii_iequals(h_.substr(candidate.begin + 1, candidate.name_length), name);
-      if (!same) continue;
-      for (std::size_t j = at; j < open_.size(); ++j) tags_[open_[j]].content_end = t.begin;
+      if (open_[at].name != id) continue;
+      if (id == kNoName) {
+        const Tag& candidate = tags_[open_[at].tag];
+        if (!text::ascii_iequals(h_.substr(candidate.begin + 1, candidate.name_length), name)) continue;
+      }
+      for (std::size_t j = at; j < open_.size(); ++j) tags_[open_[j].tag].content_end = t.begin;
       open_.resize(at);
       break;
     }
-    t.parent = open_.empty() ? Tag::none : open_.back();
+    t.parent = parent();
     tags_.push_back(t);
     return after;
   }
@@ -549,7 +556,16 @@ class Tokenizer {
   std::string_view h_;
   std::vector<Tag>& tags_;
   std::vector<Attribute>& attributes_;
-  std::vector<std::uint32_t> open_;
+  // An element not closed yet: its start tag and its name's entry in kNames.
+  struct OpenElement {
+    std::uint32_t tag;
+    std::uint8_t name;
+  };
+
+  // The innermost open element's start tag.
+  std::uint32_t parent() const noexcept { return open_.empty() ? Tag::none : open_.back().tag; }
+
+  std::vector<OpenElement> open_;
   std::uint16_t hints_ = 0;           // of the tag being read
   std::size_t first_attribute_ = 0;  // of the tag being read
   std::size_t unterminated_ = npos;  // where the text ends when the last element never closes

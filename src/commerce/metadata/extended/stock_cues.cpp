@@ -161,13 +161,14 @@ bool is_add_to_cart(const PageIndex& page, std::size_t i) {
   }
   if (contains_any(squeezed_names(page, t), kCartAttributeWords)) return true;
   if (t.kind != TagName::button) return false;
-  const std::string label = text::to_lower(page.element_text(i, kMaxButtonLabel));
-  return has_any_phrase(label, kCartTexts);
+  const std::string label = page.element_text(i, kMaxButtonLabel);
+  // A button without text (an icon) says nothing.
+  return !label.empty() && has_any_phrase(text::to_lower(label), kCartTexts);
 }
 
 void read_stock_cues(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
-  const std::size_t cart = ctx.landmarks.add_to_cart;
+  const std::size_t cart = ctx.landmarks().add_to_cart;
   if (cart != Tag::none) {
     const Tag& t = page.tags()[cart];
     const auto said = t.kind == TagName::button ? status_of_wording(page.element_text(cart, kMaxButtonLabel)) : std::nullopt;
