@@ -219,6 +219,7 @@ bool holds_visible_text(const Tag& t) {
 std::string_view next_text(const PageIndex& page, std::size_t i) {
   for (std::size_t j = i + 1; j < page.tags().size() && j <= i + 8; ++j) {
     if (!holds_visible_text(page.tags()[j])) return {};
+    if (page.blank_after(j)) continue;
     // Most texts between tags are indentation: passed over 16 bytes at a time.
     const std::string_view after = page.text_after(j);
     const std::size_t blank = page.leading_space(after);
@@ -382,7 +383,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     const bool want_sku = skus && found < kMaxLabelledSkus;
     const bool want_brand = brands && !brand_found;
     if (!want_sku && !want_brand) break;
-    if (!holds_visible_text(page.tags()[i])) continue;
+    if (!holds_visible_text(page.tags()[i]) || page.blank_after(i)) continue;
     std::string_view raw = page.text_after(i);
     if (raw.size() < 3) continue;
     // ASCII white space first: most texts between tags are only that.

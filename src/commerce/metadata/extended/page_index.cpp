@@ -331,9 +331,17 @@ class Tokenizer {
   std::size_t run() {
     std::size_t pos = 0;
     while (pos < h_.size()) {
-      const std::size_t lt = find_byte('<', pos);
+      bool blank = false;
+      const std::size_t lt = find_tag_start(pos, blank);
       if (lt == npos) break;
-      pos = step(lt);
+      const std::size_t count = tags_.size();
+      const std::size_t next = step(lt);
+      // The text from the end of the last tag up to a tag that starts at
+      // `lt` is that tag's text.
+      if (blank && count > 0 && tags_.size() > count && tags_[count].begin == lt && tags_[count - 1].end == pos) {
+        tags_[count - 1].blank_after = true;
+      }
+      pos = next;
       if (pos == npos) return unterminated_ == npos ? lt : unterminated_;
     }
     return h_.size();
@@ -395,6 +403,29 @@ class Tokenizer {
     }
 #endif
     return h_.find(c, from);
+  }
+
+  // Where the next "<" stands from `from`; npos when none does. `blank`
+  // tells whether only white space stands before it, when that is known at
+  // no cost: the "<" is among the next 16 bytes, which are compared at once.
+  std::size_t find_tag_start(std::size_t from, bool& blank) const noexcept {
+    blank = false;
+#if defined(__SSE2__)
+    if (from + 16 <= h_.size()) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + from));
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('<'))));
+      if (hits == 0) return h_.find('<', from + 16);
+      const auto at = static_cast<unsigned>(std::countr_zero(hits));
+      const __m128i space = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\f')))));
+      const auto other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & ((1U << at) - 1U);
+      blank = other == 0;
+      return from + at;
+    }
+#endif
+    return h_.find('<', from);
   }
 
   // Where the quote that opens a value at `q` closes; npos when it does not.

@@ -94,6 +94,7 @@ struct Tag {
   bool closing : 1 = false;          // an end tag
   bool raw_text : 1 = false;         // its element's content is text up to its end tag (script, style, ...)
   bool inline_element : 1 = false;   // its element's text runs on without a space (a, span, b, ...)
+  bool blank_after : 1 = false;      // the text up to the next tag is white space or empty (false: not known)
 };
 
 class PageIndex {
@@ -128,6 +129,11 @@ class PageIndex {
     const std::size_t end = i + 1 < tags_.size() ? tags_[i + 1].begin : text_end_;
     return end > begin ? html_.substr(begin, end - begin) : std::string_view();
   }
+
+  // True when the text after tag `i` is known to hold nothing but white
+  // space: most texts between tags are indentation, which readers of text
+  // pass over without looking at it.
+  [[nodiscard]] bool blank_after(std::size_t i) const noexcept { return tags_[i].blank_after; }
 
   // The length of the HTML white space that `text`, a part of the page,
   // starts with (text.size() when it is all white space). Most texts
