@@ -428,6 +428,25 @@ class Tokenizer {
     return h_.find('<', from);
   }
 
+  // Where the attribute name that goes on at `p` ends: at white space, "/",
+  // ">", "=" or the page's end. Names are mostly shorter than 16 bytes,
+  // which are compared at once.
+  std::size_t attribute_name_end(std::size_t p) const noexcept {
+#if defined(__SSE2__)
+    if (p + 16 <= h_.size()) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + p));
+      const auto is = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+      const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_or_si128(is(' '), is('=')), _mm_or_si128(is('>'), is('/'))),
+                                        _mm_or_si128(_mm_or_si128(is('\n'), is('\t')), _mm_or_si128(is('\r'), is('\f'))));
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(ends));
+      if (hits != 0) return p + static_cast<std::size_t>(std::countr_zero(hits));
+      p += 16;
+    }
+#endif
+    while (p < h_.size() && !ends_attribute_name(h_[p])) ++p;
+    return p;
+  }
+
   // Where the quote that opens a value at `q` closes; npos when it does not.
   std::size_t closing_quote(std::size_t q) const noexcept { return find_byte(h_[q], q + 1); }
 
@@ -451,8 +470,8 @@ class Tokenizer {
       if (p >= h_.size()) return npos;
       if (h_[p] == '>') return p + 1;
       self_closing = false;
-      const std::size_t name_begin = p++;
-      while (p < h_.size() && !ends_attribute_name(h_[p])) ++p;
+      const std::size_t name_begin = p;
+      p = attribute_name_end(p + 1);
       const std::string_view name = h_.substr(name_begin, p - name_begin);
       std::size_t q = p;
       while (q < h_.size() && is_html_space(h_[q])) ++q;
