@@ -578,7 +578,9 @@ class Tokenizer {
     const std::size_t mark = attributes_.size();
     first_attribute_ = mark;
     bool self_closing = false;
-    const std::size_t after = attributes_from(p, TagName::comment, self_closing);
+    // Most end tags close right after their name.
+    const std::size_t after =
+        p < h_.size() && h_[p] == '>' ? p + 1 : attributes_from(p, TagName::comment, self_closing);
     attributes_.resize(mark);  // an end tag's attributes mean nothing
     if (after == npos) return npos;
     t.end = static_cast<std::uint32_t>(after);
