@@ -200,9 +200,39 @@ constexpr std::uint32_t word4(const char (&s)[5]) noexcept {
 struct PairTables {
   std::array<std::uint8_t, 256> first{};
   std::array<std::uint8_t, 256> second{};
+  std::array<std::array<char, 2>, 8> pairs{};  // the same pairs, lower case
+  std::size_t count = 0;
 
   [[nodiscard]] bool may_start(std::string_view v, std::size_t i) const noexcept {
     return (first[static_cast<unsigned char>(v[i])] & second[static_cast<unsigned char>(v[i + 1])]) != 0;
+  }
+
+  // Calls `f` with each position of `v` that four bytes follow and where a
+  // word may start, in order, until `f` returns true; returns whether it
+  // did. While twenty bytes remain, sixteen positions are tested at once
+  // (a byte with bit 5 set is a lower-case letter only when it was a letter).
+  template <class F>
+  bool each_start(std::string_view v, F&& f) const {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    for (; i + 20 <= v.size(); i += 16) {
+      const __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + i)), case_bit);
+      const __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + i + 1)), case_bit);
+      __m128i starts = _mm_setzero_si128();
+      for (std::size_t k = 0; k < count; ++k) {
+        starts = _mm_or_si128(starts, _mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(pairs[k][0])),
+                                                    _mm_cmpeq_epi8(b, _mm_set1_epi8(pairs[k][1]))));
+      }
+      for (auto hits = static_cast<unsigned>(_mm_movemask_epi8(starts)); hits != 0; hits &= hits - 1) {
+        if (f(i + static_cast<std::size_t>(std::countr_zero(hits)))) return true;
+      }
+    }
+#endif
+    for (; i + 4 <= v.size(); ++i) {
+      if (may_start(v, i) && f(i)) return true;
+    }
+    return false;
   }
 };
 
@@ -210,7 +240,9 @@ template <std::size_t N>
 constexpr PairTables pair_tables(const std::array<std::string_view, N>& pairs) {
   static_assert(N <= 8, "one bit per pair");
   PairTables t;
+  t.count = N;
   for (std::size_t k = 0; k < N; ++k) {
+    t.pairs[k] = {pairs[k][0], pairs[k][1]};
     const auto bit = static_cast<std::uint8_t>(1U << k);
     for (const int shift : {0, 'a' - 'A'}) {
       t.first[static_cast<unsigned char>(pairs[k][0] - shift)] |= bit;
@@ -231,8 +263,7 @@ constexpr PairTables kCartWordStarts = pair_tables<4>({"ca", "ba", "bu", "tr"});
 std::uint16_t hints_of_name_value(std::string_view v) noexcept {
   static_assert(std::endian::native == std::endian::little, "lower4 reads little-endian words");
   std::uint16_t h = 0;
-  for (std::size_t i = 0; i + 4 <= v.size(); ++i) {
-    if (!kNameWordStarts.may_start(v, i)) continue;
+  kNameWordStarts.each_start(v, [&](std::size_t i) {
     const std::uint32_t w = lower4(v, i);
     if (w == word4("pric")) {
       if (i + 4 < v.size() && ascii_lower(v[i + 4]) == 'e') h |= hint_price;
@@ -243,7 +274,8 @@ std::uint16_t hints_of_name_value(std::string_view v) noexcept {
     } else if (w == word4("inve")) {
       if (starts_with_icase(v, i, "inventory")) h |= hint_stock;
     }
-  }
+    return false;
+  });
   return h;
 }
 
@@ -252,13 +284,12 @@ std::uint16_t hints_of_name_value(std::string_view v) noexcept {
 std::uint16_t hints_of_value(std::string_view v) noexcept {
   constexpr std::uint32_t three = 0x00FFFFFFU;  // the first three bytes of a word
   const auto three_letter = [](std::uint32_t w) { return (w & three) == (word4("bag_") & three) || (w & three) == (word4("buy_") & three); };
-  std::size_t i = 0;
-  for (; i + 4 <= v.size(); ++i) {
-    if (!kCartWordStarts.may_start(v, i)) continue;
+  const bool found = kCartWordStarts.each_start(v, [&](std::size_t i) {
     const std::uint32_t w = lower4(v, i);
-    if (w == word4("cart") || w == word4("bask") || three_letter(w)) return hint_cart;
-    if (w == word4("trol") && starts_with_icase(v, i, "trolley")) return hint_cart;
-  }
+    return w == word4("cart") || w == word4("bask") || three_letter(w) ||
+           (w == word4("trol") && starts_with_icase(v, i, "trolley"));
+  });
+  if (found) return hint_cart;
   // A three-letter word at the very end.
   if (v.size() >= 3) {
     const std::size_t at = v.size() - 3;
