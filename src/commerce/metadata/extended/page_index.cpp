@@ -256,6 +256,8 @@ constexpr PairTables pair_tables(const std::array<std::string_view, N>& pairs) {
 constexpr PairTables kNameWordStarts = pair_tables<5>({"pr", "av", "st", "so", "in"});
 // "cart", "basket", "bag", "buy", "trolley".
 constexpr PairTables kCartWordStarts = pair_tables<4>({"ca", "ba", "bu", "tr"});
+// "price", "sku", "code", "number".
+constexpr PairTables kDataWordStarts = pair_tables<4>({"pr", "sk", "co", "nu"});
 
 // Hints of a class, id or itemprop value: "price", "availab", "stock",
 // "sold", "inventory" anywhere in it, without ASCII case. Four bytes are
@@ -310,11 +312,12 @@ std::uint16_t hints_of_data_name(std::string_view n) noexcept {
   };
   static constexpr std::array<Word, 4> words{
       {{"price", hint_price}, {"sku", hint_sku}, {"code", hint_sku}, {"number", hint_sku}}};
+  // Every word is three bytes or more; most positions start none.
   std::uint16_t h = 0;
-  for (std::size_t i = 0; i < n.size(); ++i) {
-    const char c = ascii_lower(n[i]);
+  for (std::size_t i = 0; i + 3 <= n.size(); ++i) {
+    if (!kDataWordStarts.may_start(n, i)) continue;
     for (const Word& w : words) {
-      if (c == w.lower.front() && starts_with_icase(n, i, w.lower)) h |= w.hint;
+      if (starts_with_icase(n, i, w.lower)) h |= w.hint;
     }
   }
   return h;
