@@ -424,16 +424,16 @@ class Tokenizer {
   // Where the quote that opens a value at `q` closes; npos when it does not.
   // Most values are short: a few bytes are compared in place before the
   // library search takes over.
-  // Where byte `c` first occurs from `from`; npos when it does not. Tags and
-  // attribute values are mostly short: the next 16 bytes are compared at
-  // once before the library search takes over.
+  // Where byte `c` first occurs from `from`; npos when it does not.
+  // Attribute values are mostly short: up to 64 bytes are compared here, 16
+  // at once, before the library search takes over.
   std::size_t find_byte(char c, std::size_t from) const noexcept {
 #if defined(__SSE2__)
-    if (from + 16 <= h_.size()) {
+    const __m128i wanted = _mm_set1_epi8(c);
+    for (int block = 0; block < 4 && from + 16 <= h_.size(); ++block, from += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + from));
-      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted)));
       if (hits != 0) return from + static_cast<std::size_t>(std::countr_zero(hits));
-      from += 16;
     }
 #endif
     return h_.find(c, from);
@@ -441,22 +441,26 @@ class Tokenizer {
 
   // Where the next "<" stands from `from`; npos when none does. `blank`
   // tells whether only white space stands before it, when that is known at
-  // no cost: the "<" is among the next 16 bytes, which are compared at once.
+  // no cost: 16 bytes are compared at once, and the "<" stands in the first
+  // block that holds something other than white space.
   std::size_t find_tag_start(std::size_t from, bool& blank) const noexcept {
     blank = false;
 #if defined(__SSE2__)
-    if (from + 16 <= h_.size()) {
+    // Blocks of white space only (deep indentation) are passed over here.
+    for (; from + 16 <= h_.size(); from += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + from));
-      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('<'))));
-      if (hits == 0) return h_.find('<', from + 16);
-      const auto at = static_cast<unsigned>(std::countr_zero(hits));
       const __m128i space = _mm_or_si128(
           _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
           _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
                        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\f')))));
-      const auto other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & ((1U << at) - 1U);
-      blank = other == 0;
-      return from + at;
+      const auto other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xFFFFU;
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('<'))));
+      if (hits != 0) {
+        const auto at = static_cast<unsigned>(std::countr_zero(hits));
+        blank = (other & ((1U << at) - 1U)) == 0;
+        return from + at;
+      }
+      if (other != 0) return h_.find('<', from + 16);
     }
 #endif
     return h_.find('<', from);
@@ -660,14 +664,6 @@ class Tokenizer {
 }  // namespace
 
 // ---------------------------------------------------------------- ASCII helpers
-
-bool iequals(std::string_view a, std::string_view lower_text) noexcept {
-  if (a.size() != lower_text.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != lower_text[i]) return false;
-  }
-  return true;
-}
 
 bool istarts_with(std::string_view hay, std::string_view lower_text) noexcept {
   return hay.size() >= lower_text.size() && iequals(hay.substr(0, lower_text.size()), lower_text);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "commerce/metadata/embedded_data.hpp"
+#include "text/unicode.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -162,7 +163,14 @@ class PageIndex {
 // ---------------------------------------------------------------- ASCII helpers
 
 // True when `a` equals `lower` (written in lower case) without ASCII case.
-[[nodiscard]] bool iequals(std::string_view a, std::string_view lower) noexcept;
+// Inline: attribute names are compared with it everywhere.
+[[nodiscard]] inline bool iequals(std::string_view a, std::string_view lower) noexcept {
+  if (a.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (text::ascii_lower(a[i]) != lower[i]) return false;
+  }
+  return true;
+}
 
 // True when `hay` contains `lower` (written in lower case) without ASCII case.
 [[nodiscard]] bool icontains(std::string_view hay, std::string_view lower) noexcept;
