@@ -690,7 +690,15 @@ PageIndex::PageIndex(ValidUtf8 html) : html_(html.text) {
   tags_.reserve(html_.size() / 48 + 16);
   attributes_.reserve(html_.size() / 40 + 16);
   text_end_ = Tokenizer(html_, tags_, attributes_).run();
-  for (const Tag& t : tags_) hints_ |= t.hints;
+  for (std::size_t i = 0; i < tags_.size(); ++i) {
+    const Tag& t = tags_[i];
+    if (t.closing) continue;
+    const auto index = static_cast<std::uint32_t>(i);
+    if (t.hints != 0) hinted_.push_back(index);
+    if (t.kind == TagName::script) scripts_.push_back(index);
+    if (t.kind == TagName::meta) metas_.push_back(index);
+    hints_ |= t.hints;
+  }
 }
 
 std::optional<std::string_view> PageIndex::attribute(const Tag& tag, std::string_view name) const noexcept {

@@ -182,7 +182,9 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
   // products (also a list's, whose items share a class) and variant choosers.
   if (!page.has_hint(hint_stock)) return;
   std::vector<std::size_t> reports;
-  for (std::size_t i = 0; i < page.tags().size() && reports.size() < kMaxStockElements; ++i) {
+  const auto hinted = page.hinted();
+  for (std::size_t k = 0; k < hinted.size() && reports.size() < kMaxStockElements; ++k) {
+    const std::size_t i = hinted[k];
     const Tag& t = page.tags()[i];
     if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::link ||
         t.kind == TagName::script || t.kind == TagName::input) {

@@ -133,7 +133,9 @@ void read_visible_price(const PageContext& ctx, Evidence& out) {
   std::vector<Candidate> candidates;
   std::vector<std::string_view> price_classes;  // the class of every price-named element
   std::size_t looked = 0;
-  for (std::size_t i = 0; i < page.tags().size() && looked < kMaxCandidates; ++i) {
+  const auto hinted = page.hinted();
+  for (std::size_t k = 0; k < hinted.size() && looked < kMaxCandidates; ++k) {
+    const std::size_t i = hinted[k];
     const Tag& t = page.tags()[i];
     if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::script ||
         t.kind == TagName::input || t.kind == TagName::link || t.kind == TagName::option ||
