@@ -238,13 +238,8 @@ Landmarks find_main_heading(const PageIndex& page, const OtherContentMap& other)
 // The first add-to-cart control outside other content and outside lists.
 std::size_t find_add_to_cart(const PageIndex& page, const OtherContentMap& other) {
   std::vector<std::size_t> carts;  // add-to-cart controls outside other content
-  for (std::size_t i = 0; i < page.tags().size(); ++i) {
-    const Tag& t = page.tags()[i];
-    if (t.closing) continue;
-    if ((t.kind == TagName::button || t.kind == TagName::input || t.kind == TagName::a) && is_add_to_cart(page, i) &&
-        !other.contains(i)) {
-      carts.push_back(i);
-    }
+  for (const std::size_t i : page.cart_controls()) {
+    if (is_add_to_cart(page, i) && !other.contains(i)) carts.push_back(i);
   }
   // The controls of a list of products (a class many of them share) are not the product's.
   const std::vector<std::size_t> own = unlisted(page, carts);

@@ -697,6 +697,8 @@ PageIndex::PageIndex(ValidUtf8 html) : html_(html.text) {
     if (t.hints != 0) hinted_.push_back(index);
     if (t.kind == TagName::script) scripts_.push_back(index);
     if (t.kind == TagName::meta) metas_.push_back(index);
+    const bool control = t.kind == TagName::input || t.kind == TagName::a;
+    if (t.kind == TagName::button || (control && (t.hints & hint_cart) != 0)) cart_controls_.push_back(index);
     hints_ |= t.hints;
   }
 }

@@ -109,10 +109,12 @@ class PageIndex {
     return html_.substr(tag.begin + (tag.closing ? 2U : 1U), tag.name_length);
   }
   [[nodiscard]] const std::vector<Tag>& tags() const noexcept { return tags_; }
-  // The indexes of the start tags that have hints, of script start tags
-  // and of meta tags, each in page order: readers of one kind of tag go
-  // through these instead of every tag.
+  // The indexes of the start tags that have hints, of script start tags,
+  // of meta tags and of the controls that may add to a cart (buttons, and
+  // inputs and links with hint_cart), each in page order: readers of one
+  // kind of tag go through these instead of every tag.
   [[nodiscard]] std::span<const std::uint32_t> hinted() const noexcept { return hinted_; }
+  [[nodiscard]] std::span<const std::uint32_t> cart_controls() const noexcept { return cart_controls_; }
   [[nodiscard]] std::span<const std::uint32_t> scripts() const noexcept { return scripts_; }
   [[nodiscard]] std::span<const std::uint32_t> metas() const noexcept { return metas_; }
   // True when some tag of the page has one of the `hints` (Hint bits): a
@@ -163,7 +165,7 @@ class PageIndex {
   std::size_t text_end_ = 0;  // the page's end, or the start of a tag that never ends
   std::vector<Tag> tags_;
   std::vector<Attribute> attributes_;
-  std::vector<std::uint32_t> hinted_, scripts_, metas_;
+  std::vector<std::uint32_t> hinted_, scripts_, metas_, cart_controls_;
   std::uint16_t hints_ = 0;  // every tag's hints together
 };
 
