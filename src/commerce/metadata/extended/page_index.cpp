@@ -356,8 +356,8 @@ std::uint16_t hints_of(const Attribute& a, TagName kind) noexcept {
 
 class Tokenizer {
  public:
-  Tokenizer(std::string_view html, std::vector<Tag>& tags, std::vector<Attribute>& attributes)
-      : h_(html), tags_(tags), attributes_(attributes) {}
+  Tokenizer(std::string_view html, std::vector<Tag>& tags, std::vector<Attribute>& attributes, TagLists& lists)
+      : h_(html), tags_(tags), attributes_(attributes), lists_(lists) {}
 
   // Indexes the page; returns where its text ends: the page's end, or the
   // start of a tag or comment that never ends (which, like a browser, the
@@ -437,6 +437,18 @@ class Tokenizer {
     }
 #endif
     return h_.find(c, from);
+  }
+
+  // Adds start tag `t`, and to the lists of its kind.
+  void push_start_tag(const Tag& t) {
+    const auto index = static_cast<std::uint32_t>(tags_.size());
+    tags_.push_back(t);
+    if (t.hints != 0) lists_.hinted.push_back(index);
+    if (t.kind == TagName::script) lists_.scripts.push_back(index);
+    if (t.kind == TagName::meta) lists_.metas.push_back(index);
+    const bool control = t.kind == TagName::input || t.kind == TagName::a;
+    if (t.kind == TagName::button || (control && (t.hints & hint_cart) != 0)) lists_.cart_controls.push_back(index);
+    lists_.hints |= t.hints;
   }
 
   // Where the next "<" stands from `from`; npos when none does. `blank`
@@ -572,14 +584,14 @@ class Tokenizer {
     if (info.raw_text) {
       const std::size_t close = raw_text_end(after, info.name);
       t.content_end = static_cast<std::uint32_t>(close == npos ? h_.size() : close);
-      tags_.push_back(t);
+      push_start_tag(t);
       if (close == npos) {
         unterminated_ = h_.size();  // the element's text runs to the end
         return npos;
       }
       return end_tag(close);
     }
-    tags_.push_back(t);
+    push_start_tag(t);
     if (!self_closing && !info.void_element && open_.size() < kMaxOpenElements) open_.push_back({index, name_id(info)});
     return after;
   }
@@ -646,6 +658,7 @@ class Tokenizer {
   std::string_view h_;
   std::vector<Tag>& tags_;
   std::vector<Attribute>& attributes_;
+  TagLists& lists_;
   // An element not closed yet: its start tag and its name's entry in kNames.
   struct OpenElement {
     std::uint32_t tag;
@@ -689,18 +702,7 @@ PageIndex::PageIndex(ValidUtf8 html) : html_(html.text) {
   }
   tags_.reserve(html_.size() / 48 + 16);
   attributes_.reserve(html_.size() / 40 + 16);
-  text_end_ = Tokenizer(html_, tags_, attributes_).run();
-  for (std::size_t i = 0; i < tags_.size(); ++i) {
-    const Tag& t = tags_[i];
-    if (t.closing) continue;
-    const auto index = static_cast<std::uint32_t>(i);
-    if (t.hints != 0) hinted_.push_back(index);
-    if (t.kind == TagName::script) scripts_.push_back(index);
-    if (t.kind == TagName::meta) metas_.push_back(index);
-    const bool control = t.kind == TagName::input || t.kind == TagName::a;
-    if (t.kind == TagName::button || (control && (t.hints & hint_cart) != 0)) cart_controls_.push_back(index);
-    hints_ |= t.hints;
-  }
+  text_end_ = Tokenizer(html_, tags_, attributes_, lists_).run();
 }
 
 std::optional<std::string_view> PageIndex::attribute(const Tag& tag, std::string_view name) const noexcept {

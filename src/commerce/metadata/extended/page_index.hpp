@@ -98,6 +98,16 @@ struct Tag {
   bool blank_after : 1 = false;      // the text up to the next tag is white space or empty (false: not known)
 };
 
+// The start tags of the kinds that readers look for, as indexes into a
+// page's tags, in page order.
+struct TagLists {
+  std::vector<std::uint32_t> hinted;         // with hints
+  std::vector<std::uint32_t> scripts;
+  std::vector<std::uint32_t> metas;
+  std::vector<std::uint32_t> cart_controls;  // buttons, and inputs and links with hint_cart
+  std::uint16_t hints = 0;                   // every tag's hints together
+};
+
 class PageIndex {
  public:
   // Indexes `html` (at most the first 4 GiB - 1 bytes).
@@ -113,13 +123,13 @@ class PageIndex {
   // of meta tags and of the controls that may add to a cart (buttons, and
   // inputs and links with hint_cart), each in page order: readers of one
   // kind of tag go through these instead of every tag.
-  [[nodiscard]] std::span<const std::uint32_t> hinted() const noexcept { return hinted_; }
-  [[nodiscard]] std::span<const std::uint32_t> cart_controls() const noexcept { return cart_controls_; }
-  [[nodiscard]] std::span<const std::uint32_t> scripts() const noexcept { return scripts_; }
-  [[nodiscard]] std::span<const std::uint32_t> metas() const noexcept { return metas_; }
+  [[nodiscard]] std::span<const std::uint32_t> hinted() const noexcept { return lists_.hinted; }
+  [[nodiscard]] std::span<const std::uint32_t> cart_controls() const noexcept { return lists_.cart_controls; }
+  [[nodiscard]] std::span<const std::uint32_t> scripts() const noexcept { return lists_.scripts; }
+  [[nodiscard]] std::span<const std::uint32_t> metas() const noexcept { return lists_.metas; }
   // True when some tag of the page has one of the `hints` (Hint bits): a
   // reader whose tags the page lacks has nothing to read.
-  [[nodiscard]] bool has_hint(std::uint16_t hints) const noexcept { return (hints_ & hints) != 0; }
+  [[nodiscard]] bool has_hint(std::uint16_t hints) const noexcept { return (lists_.hints & hints) != 0; }
   [[nodiscard]] std::span<const Attribute> attributes(const Tag& tag) const noexcept {
     return {attributes_.data() + tag.first_attribute, tag.attribute_count};
   }
@@ -165,8 +175,7 @@ class PageIndex {
   std::size_t text_end_ = 0;  // the page's end, or the start of a tag that never ends
   std::vector<Tag> tags_;
   std::vector<Attribute> attributes_;
-  std::vector<std::uint32_t> hinted_, scripts_, metas_, cart_controls_;
-  std::uint16_t hints_ = 0;  // every tag's hints together
+  TagLists lists_;
 };
 
 // ---------------------------------------------------------------- ASCII helpers
