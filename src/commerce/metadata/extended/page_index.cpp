@@ -479,18 +479,20 @@ class Tokenizer {
   }
 
   // Where the attribute name that goes on at `p` ends: at white space, "/",
-  // ">", "=" or the page's end. Names are mostly shorter than 16 bytes,
-  // which are compared at once.
+  // ">", "=" or the page's end. Most names are short and read byte by byte;
+  // past 8 bytes (data-* names), 16 bytes are compared at once.
   std::size_t attribute_name_end(std::size_t p) const noexcept {
+    for (const std::size_t stop = std::min(h_.size(), p + 8); p < stop; ++p) {
+      if (ends_attribute_name(h_[p])) return p;
+    }
 #if defined(__SSE2__)
-    if (p + 16 <= h_.size()) {
+    for (; p + 16 <= h_.size(); p += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + p));
       const auto is = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
       const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_or_si128(is(' '), is('=')), _mm_or_si128(is('>'), is('/'))),
                                         _mm_or_si128(_mm_or_si128(is('\n'), is('\t')), _mm_or_si128(is('\r'), is('\f'))));
       const auto hits = static_cast<unsigned>(_mm_movemask_epi8(ends));
       if (hits != 0) return p + static_cast<std::size_t>(std::countr_zero(hits));
-      p += 16;
     }
 #endif
     while (p < h_.size() && !ends_attribute_name(h_[p])) ++p;
