@@ -54,10 +54,10 @@ bool names_the_shop(std::string_view name, const Evidence& e) {
 
 void read_byline(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
-  const std::size_t heading = ctx.landmarks.main_heading;
+  const std::size_t heading = ctx.main_heading();
   // Only a page that sells something: the "by" line of an article names
   // its author.
-  if (heading == Tag::none || (ctx.landmarks.add_to_cart == Tag::none && out.prices.empty())) return;
+  if (heading == Tag::none || (out.prices.empty() && ctx.landmarks().add_to_cart == Tag::none)) return;
   const std::size_t first = heading > kNearHeading ? heading - kNearHeading : 0;
   const std::size_t last = std::min(page.tags().size(), heading + kNearHeading);
   for (std::size_t i = first; i < last; ++i) {

@@ -224,24 +224,28 @@ bool OtherContentMap::contains(std::size_t i) const {
 
 namespace {
 
-Landmarks find_landmarks(const PageIndex& page, const OtherContentMap& other) {
+// The first h1 outside other content.
+Landmarks find_main_heading(const PageIndex& page, const OtherContentMap& other) {
   Landmarks marks;
-  std::vector<std::size_t> carts;  // add-to-cart controls outside other content
   for (std::size_t i = 0; i < page.tags().size(); ++i) {
     const Tag& t = page.tags()[i];
-    if (t.closing) continue;
-    if (marks.main_heading == Tag::none && t.kind == TagName::h1 && !other.contains(i)) {
+    if (!t.closing && t.kind == TagName::h1 && !other.contains(i)) {
       marks.main_heading = i;
+      break;
     }
-    if ((t.kind == TagName::button || t.kind == TagName::input || t.kind == TagName::a) && is_add_to_cart(page, i) &&
-        !other.contains(i)) {
-      carts.push_back(i);
-    }
+  }
+  return marks;
+}
+
+// The first add-to-cart control outside other content and outside lists.
+std::size_t find_add_to_cart(const PageIndex& page, const OtherContentMap& other) {
+  std::vector<std::size_t> carts;  // add-to-cart controls outside other content
+  for (const std::size_t i : page.cart_controls()) {
+    if (is_add_to_cart(page, i) && !other.contains(i)) carts.push_back(i);
   }
   // The controls of a list of products (a class many of them share) are not the product's.
   const std::vector<std::size_t> own = unlisted(page, carts);
-  if (!own.empty()) marks.add_to_cart = own.front();
-  return marks;
+  return own.empty() ? Tag::none : own.front();
 }
 
 std::vector<std::string> titles_of(const PageIndex& page, const Landmarks& marks) {
@@ -270,7 +274,17 @@ std::vector<std::string> titles_of(const PageIndex& page, const Landmarks& marks
 }  // namespace
 
 PageContext::PageContext(const PageIndex& index, std::string_view link)
-    : page(index), url(link), other(index), landmarks(find_landmarks(index, other)),
-      titles(titles_of(index, landmarks)), country_currency(locale_currency(index, link)) {}
+    : page(index), url(link), other(index), country_currency(locale_currency(index, link)),
+      landmarks_(find_main_heading(index, other)) {
+  titles = titles_of(index, landmarks_);
+}
+
+const Landmarks& PageContext::landmarks() const {
+  if (!add_to_cart_known_) {
+    landmarks_.add_to_cart = find_add_to_cart(page, other);
+    add_to_cart_known_ = true;
+  }
+  return landmarks_;
+}
 
 }  // namespace korvane::commerce::detail::extended

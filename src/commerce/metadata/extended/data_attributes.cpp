@@ -63,7 +63,9 @@ void read_data_attributes(const PageContext& ctx, Evidence& out) {
   int prices = 0;
   int skus = 0;
   int ids = 0;
-  for (std::size_t i = 0; i < page.tags().size() && (prices < 4 || skus < 4); ++i) {
+  const auto hinted = page.hinted();
+  for (std::size_t k = 0; k < hinted.size() && (prices < 4 || skus < 4); ++k) {
+    const std::size_t i = hinted[k];
     const Tag& t = page.tags()[i];
     if (t.closing || (t.hints & (hint_price | hint_sku | hint_name)) == 0) continue;
     for (const Attribute& a : page.attributes(t)) {

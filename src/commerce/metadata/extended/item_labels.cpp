@@ -8,6 +8,9 @@
 #include "text/html.hpp"
 #include "text/regex.hpp"
 #include "text/unicode.hpp"
+#include "text/utf8.hpp"
+
+#include <unicode/uchar.h>
 
 #include <algorithm>
 #include <array>
@@ -219,6 +222,7 @@ bool holds_visible_text(const Tag& t) {
 std::string_view next_text(const PageIndex& page, std::size_t i) {
   for (std::size_t j = i + 1; j < page.tags().size() && j <= i + 8; ++j) {
     if (!holds_visible_text(page.tags()[j])) return {};
+    if (page.blank_after(j)) continue;
     // Most texts between tags are indentation: passed over 16 bytes at a time.
     const std::string_view after = page.text_after(j);
     const std::size_t blank = page.leading_space(after);
@@ -346,10 +350,40 @@ constexpr std::array<bool, 256> kBrandLabelStarts = [] {
   return t;
 }();
 
+// The first characters of the brand and maker labels that are not ASCII.
+const std::vector<char32_t>& non_ascii_label_starts() {
+  static const std::vector<char32_t> starts = [] {
+    std::vector<char32_t> v;
+    const auto add = [&v](std::string_view label) {
+      std::size_t pos = 0;
+      if (const char32_t c = text::next_code_point(label, pos); c >= 0x80) v.push_back(c);
+    };
+    for (const std::string_view label : kBrandLabels) add(label);
+    for (const std::string_view label : kMakerLabels) add(label);
+    return v;
+  }();
+  return starts;
+}
+
+// False when `text` cannot start with a label once lower-cased: its first
+// character is not ASCII and lower-cases to no label's first (most texts of
+// pages in other scripts), which is told without lower-casing the text.
+// Lower-casing a whole text changes its first character as lower-casing
+// that character alone does, except for a capital I with a dot, which
+// gives an ASCII "i" and is let through.
+bool may_start_label(std::string_view text) {
+  if (static_cast<unsigned char>(text.front()) < 0x80) return true;
+  std::size_t pos = 0;
+  const auto first = static_cast<char32_t>(u_tolower(static_cast<UChar32>(text::next_code_point(text, pos))));
+  const std::vector<char32_t>& starts = non_ascii_label_starts();
+  return first < 0x80 || std::find(starts.begin(), starts.end(), first) != starts.end();
+}
+
 // `text` as a brand or maker label, alone ("Marke", "Brand:") or followed
 // by its value ("Marke: Oceana"); absent when it is none.
 std::optional<BrandLabel> brand_label(std::string_view text) {
   if (text.empty() || !kBrandLabelStarts[static_cast<unsigned char>(text.front())]) return std::nullopt;
+  if (!may_start_label(text)) return std::nullopt;
   std::size_t colon = text.find(':');
   std::size_t colon_length = 1;
   if (const std::size_t wide = text.find("\xEF\xBC\x9A"); wide < colon) {  // full-width colon
@@ -385,7 +419,7 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     const bool want_sku = skus && found < kMaxLabelledSkus;
     const bool want_brand = brands && !brand_found;
     if (!want_sku && !want_brand) break;
-    if (!holds_visible_text(page.tags()[i])) continue;
+    if (!holds_visible_text(page.tags()[i]) || page.blank_after(i)) continue;
     std::string_view raw = page.text_after(i);
     if (raw.size() < 3) continue;
     // ASCII white space first: most texts between tags are only that.

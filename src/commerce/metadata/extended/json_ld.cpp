@@ -326,9 +326,8 @@ void read_json_ld(const PageContext& ctx, Evidence& out) {
   const json::storage_ptr sp(&arena);
   std::deque<json::value> documents;
   Collected found;
-  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+  for (const std::size_t i : page.scripts()) {
     const Tag& t = page.tags()[i];
-    if (t.kind != TagName::script || t.closing) continue;
     const auto type = page.attribute(t, "type");
     if (!type || !icontains(*type, "ld+json")) continue;
     const std::string_view body = unwrap(page.text_after(i));

@@ -98,8 +98,8 @@ std::optional<std::string> meta_key(const PageIndex& page, const Tag& t) {
 MetaValues meta_values(const PageIndex& page) {
   MetaValues m;
   std::array<std::string, kCardFields> card_labels, card_data;
-  for (const Tag& t : page.tags()) {
-    if (t.kind != TagName::meta || t.closing) continue;
+  for (const std::size_t i : page.metas()) {
+    const Tag& t = page.tags()[i];
     const auto key = meta_key(page, t);
     if (!key) continue;
     auto content = page.attribute_text(t, "content");

@@ -169,7 +169,9 @@ void read_microdata(const PageContext& ctx, Evidence& out) {
   int price_rank = 0;
   int sku_count = 0;
   int read = 0;
-  for (std::size_t i = 0; i < page.tags().size() && read < kMaxProperties; ++i) {
+  const auto hinted = page.hinted();
+  for (std::size_t k = 0; k < hinted.size() && read < kMaxProperties; ++k) {
+    const std::size_t i = hinted[k];
     const Tag& t = page.tags()[i];
     if (t.closing || (t.hints & hint_itemprop) == 0) continue;
     std::optional<std::string_view> names = page.attribute(t, "itemprop");

@@ -142,6 +142,11 @@ constexpr std::array<NameGroup, 26 * kMaxNameLength> kNameGroups = [] {
   return groups;
 }();
 
+// The entry of `info` in kNames; kNoName for a name not listed.
+std::uint8_t name_id(const NameInfo& info) noexcept {
+  return info.name.empty() ? kNoName : static_cast<std::uint8_t>(&info - kNames.data());
+}
+
 const NameInfo& info_of(std::string_view name) noexcept {
   static constexpr NameInfo unknown{};
   if (name.empty() || name.size() > kMaxNameLength) return unknown;
@@ -195,9 +200,39 @@ constexpr std::uint32_t word4(const char (&s)[5]) noexcept {
 struct PairTables {
   std::array<std::uint8_t, 256> first{};
   std::array<std::uint8_t, 256> second{};
+  std::array<std::array<char, 2>, 8> pairs{};  // the same pairs, lower case
+  std::size_t count = 0;
 
   [[nodiscard]] bool may_start(std::string_view v, std::size_t i) const noexcept {
     return (first[static_cast<unsigned char>(v[i])] & second[static_cast<unsigned char>(v[i + 1])]) != 0;
+  }
+
+  // Calls `f` with each position of `v` that four bytes follow and where a
+  // word may start, in order, until `f` returns true; returns whether it
+  // did. While twenty bytes remain, sixteen positions are tested at once
+  // (a byte with bit 5 set is a lower-case letter only when it was a letter).
+  template <class F>
+  bool each_start(std::string_view v, F&& f) const {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    for (; i + 20 <= v.size(); i += 16) {
+      const __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + i)), case_bit);
+      const __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + i + 1)), case_bit);
+      __m128i starts = _mm_setzero_si128();
+      for (std::size_t k = 0; k < count; ++k) {
+        starts = _mm_or_si128(starts, _mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(pairs[k][0])),
+                                                    _mm_cmpeq_epi8(b, _mm_set1_epi8(pairs[k][1]))));
+      }
+      for (auto hits = static_cast<unsigned>(_mm_movemask_epi8(starts)); hits != 0; hits &= hits - 1) {
+        if (f(i + static_cast<std::size_t>(std::countr_zero(hits)))) return true;
+      }
+    }
+#endif
+    for (; i + 4 <= v.size(); ++i) {
+      if (may_start(v, i) && f(i)) return true;
+    }
+    return false;
   }
 };
 
@@ -205,7 +240,9 @@ template <std::size_t N>
 constexpr PairTables pair_tables(const std::array<std::string_view, N>& pairs) {
   static_assert(N <= 8, "one bit per pair");
   PairTables t;
+  t.count = N;
   for (std::size_t k = 0; k < N; ++k) {
+    t.pairs[k] = {pairs[k][0], pairs[k][1]};
     const auto bit = static_cast<std::uint8_t>(1U << k);
     for (const int shift : {0, 'a' - 'A'}) {
       t.first[static_cast<unsigned char>(pairs[k][0] - shift)] |= bit;
@@ -219,6 +256,8 @@ constexpr PairTables pair_tables(const std::array<std::string_view, N>& pairs) {
 constexpr PairTables kNameWordStarts = pair_tables<5>({"pr", "av", "st", "so", "in"});
 // "cart", "basket", "bag", "buy", "trolley".
 constexpr PairTables kCartWordStarts = pair_tables<4>({"ca", "ba", "bu", "tr"});
+// "price", "sku", "code", "number".
+constexpr PairTables kDataWordStarts = pair_tables<4>({"pr", "sk", "co", "nu"});
 
 // Hints of a class, id or itemprop value: "price", "availab", "stock",
 // "sold", "inventory" anywhere in it, without ASCII case. Four bytes are
@@ -226,8 +265,7 @@ constexpr PairTables kCartWordStarts = pair_tables<4>({"ca", "ba", "bu", "tr"});
 std::uint16_t hints_of_name_value(std::string_view v) noexcept {
   static_assert(std::endian::native == std::endian::little, "lower4 reads little-endian words");
   std::uint16_t h = 0;
-  for (std::size_t i = 0; i + 4 <= v.size(); ++i) {
-    if (!kNameWordStarts.may_start(v, i)) continue;
+  kNameWordStarts.each_start(v, [&](std::size_t i) {
     const std::uint32_t w = lower4(v, i);
     if (w == word4("pric")) {
       if (i + 4 < v.size() && ascii_lower(v[i + 4]) == 'e') h |= hint_price;
@@ -238,7 +276,8 @@ std::uint16_t hints_of_name_value(std::string_view v) noexcept {
     } else if (w == word4("inve")) {
       if (starts_with_icase(v, i, "inventory")) h |= hint_stock;
     }
-  }
+    return false;
+  });
   return h;
 }
 
@@ -247,13 +286,12 @@ std::uint16_t hints_of_name_value(std::string_view v) noexcept {
 std::uint16_t hints_of_value(std::string_view v) noexcept {
   constexpr std::uint32_t three = 0x00FFFFFFU;  // the first three bytes of a word
   const auto three_letter = [](std::uint32_t w) { return (w & three) == (word4("bag_") & three) || (w & three) == (word4("buy_") & three); };
-  std::size_t i = 0;
-  for (; i + 4 <= v.size(); ++i) {
-    if (!kCartWordStarts.may_start(v, i)) continue;
+  const bool found = kCartWordStarts.each_start(v, [&](std::size_t i) {
     const std::uint32_t w = lower4(v, i);
-    if (w == word4("cart") || w == word4("bask") || three_letter(w)) return hint_cart;
-    if (w == word4("trol") && starts_with_icase(v, i, "trolley")) return hint_cart;
-  }
+    return w == word4("cart") || w == word4("bask") || three_letter(w) ||
+           (w == word4("trol") && starts_with_icase(v, i, "trolley"));
+  });
+  if (found) return hint_cart;
   // A three-letter word at the very end.
   if (v.size() >= 3) {
     const std::size_t at = v.size() - 3;
@@ -274,11 +312,12 @@ std::uint16_t hints_of_data_name(std::string_view n) noexcept {
   };
   static constexpr std::array<Word, 4> words{
       {{"price", hint_price}, {"sku", hint_sku}, {"code", hint_sku}, {"number", hint_sku}}};
+  // Every word is three bytes or more; most positions start none.
   std::uint16_t h = 0;
-  for (std::size_t i = 0; i < n.size(); ++i) {
-    const char c = ascii_lower(n[i]);
+  for (std::size_t i = 0; i + 3 <= n.size(); ++i) {
+    if (!kDataWordStarts.may_start(n, i)) continue;
     for (const Word& w : words) {
-      if (c == w.lower.front() && starts_with_icase(n, i, w.lower)) h |= w.hint;
+      if (starts_with_icase(n, i, w.lower)) h |= w.hint;
     }
   }
   return h;
@@ -317,8 +356,8 @@ std::uint16_t hints_of(const Attribute& a, TagName kind) noexcept {
 
 class Tokenizer {
  public:
-  Tokenizer(std::string_view html, std::vector<Tag>& tags, std::vector<Attribute>& attributes)
-      : h_(html), tags_(tags), attributes_(attributes) {}
+  Tokenizer(std::string_view html, std::vector<Tag>& tags, std::vector<Attribute>& attributes, TagLists& lists)
+      : h_(html), tags_(tags), attributes_(attributes), lists_(lists) {}
 
   // Indexes the page; returns where its text ends: the page's end, or the
   // start of a tag or comment that never ends (which, like a browser, the
@@ -326,9 +365,17 @@ class Tokenizer {
   std::size_t run() {
     std::size_t pos = 0;
     while (pos < h_.size()) {
-      const std::size_t lt = find_byte('<', pos);
+      bool blank = false;
+      const std::size_t lt = find_tag_start(pos, blank);
       if (lt == npos) break;
-      pos = step(lt);
+      const std::size_t count = tags_.size();
+      const std::size_t next = step(lt);
+      // The text from the end of the last tag up to a tag that starts at
+      // `lt` is that tag's text.
+      if (blank && count > 0 && tags_.size() > count && tags_[count].begin == lt && tags_[count - 1].end == pos) {
+        tags_[count - 1].blank_after = true;
+      }
+      pos = next;
       if (pos == npos) return unterminated_ == npos ? lt : unterminated_;
     }
     return h_.size();
@@ -370,26 +417,86 @@ class Tokenizer {
     t.kind = TagName::comment;
     t.begin = static_cast<std::uint32_t>(begin);
     t.end = static_cast<std::uint32_t>(end);
-    t.parent = open_.empty() ? Tag::none : open_.back();
+    t.parent = parent();
     tags_.push_back(t);
   }
 
   // Where the quote that opens a value at `q` closes; npos when it does not.
   // Most values are short: a few bytes are compared in place before the
   // library search takes over.
-  // Where byte `c` first occurs from `from`; npos when it does not. Tags and
-  // attribute values are mostly short: the next 16 bytes are compared at
-  // once before the library search takes over.
+  // Where byte `c` first occurs from `from`; npos when it does not.
+  // Attribute values are mostly short: up to 64 bytes are compared here, 16
+  // at once, before the library search takes over.
   std::size_t find_byte(char c, std::size_t from) const noexcept {
 #if defined(__SSE2__)
-    if (from + 16 <= h_.size()) {
+    const __m128i wanted = _mm_set1_epi8(c);
+    for (int block = 0; block < 4 && from + 16 <= h_.size(); ++block, from += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + from));
-      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted)));
       if (hits != 0) return from + static_cast<std::size_t>(std::countr_zero(hits));
-      from += 16;
     }
 #endif
     return h_.find(c, from);
+  }
+
+  // Adds start tag `t`, and to the lists of its kind.
+  void push_start_tag(const Tag& t) {
+    const auto index = static_cast<std::uint32_t>(tags_.size());
+    tags_.push_back(t);
+    if (t.hints != 0) lists_.hinted.push_back(index);
+    if (t.kind == TagName::script) lists_.scripts.push_back(index);
+    if (t.kind == TagName::meta) lists_.metas.push_back(index);
+    const bool control = t.kind == TagName::input || t.kind == TagName::a;
+    if (t.kind == TagName::button || (control && (t.hints & hint_cart) != 0)) lists_.cart_controls.push_back(index);
+    lists_.hints |= t.hints;
+  }
+
+  // Where the next "<" stands from `from`; npos when none does. `blank`
+  // tells whether only white space stands before it, when that is known at
+  // no cost: 16 bytes are compared at once, and the "<" stands in the first
+  // block that holds something other than white space.
+  std::size_t find_tag_start(std::size_t from, bool& blank) const noexcept {
+    blank = false;
+#if defined(__SSE2__)
+    // Blocks of white space only (deep indentation) are passed over here.
+    for (; from + 16 <= h_.size(); from += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + from));
+      const __m128i space = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\f')))));
+      const auto other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xFFFFU;
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('<'))));
+      if (hits != 0) {
+        const auto at = static_cast<unsigned>(std::countr_zero(hits));
+        blank = (other & ((1U << at) - 1U)) == 0;
+        return from + at;
+      }
+      if (other != 0) return h_.find('<', from + 16);
+    }
+#endif
+    return h_.find('<', from);
+  }
+
+  // Where the attribute name that goes on at `p` ends: at white space, "/",
+  // ">", "=" or the page's end. Most names are short and read byte by byte;
+  // past 8 bytes (data-* names), 16 bytes are compared at once.
+  std::size_t attribute_name_end(std::size_t p) const noexcept {
+    for (const std::size_t stop = std::min(h_.size(), p + 8); p < stop; ++p) {
+      if (ends_attribute_name(h_[p])) return p;
+    }
+#if defined(__SSE2__)
+    for (; p + 16 <= h_.size(); p += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + p));
+      const auto is = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+      const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_or_si128(is(' '), is('=')), _mm_or_si128(is('>'), is('/'))),
+                                        _mm_or_si128(_mm_or_si128(is('\n'), is('\t')), _mm_or_si128(is('\r'), is('\f'))));
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(ends));
+      if (hits != 0) return p + static_cast<std::size_t>(std::countr_zero(hits));
+    }
+#endif
+    while (p < h_.size() && !ends_attribute_name(h_[p])) ++p;
+    return p;
   }
 
   // Where the quote that opens a value at `q` closes; npos when it does not.
@@ -415,8 +522,8 @@ class Tokenizer {
       if (p >= h_.size()) return npos;
       if (h_[p] == '>') return p + 1;
       self_closing = false;
-      const std::size_t name_begin = p++;
-      while (p < h_.size() && !ends_attribute_name(h_[p])) ++p;
+      const std::size_t name_begin = p;
+      p = attribute_name_end(p + 1);
       const std::string_view name = h_.substr(name_begin, p - name_begin);
       std::size_t q = p;
       while (q < h_.size() && is_html_space(h_[q])) ++q;
@@ -469,25 +576,25 @@ class Tokenizer {
     t.hints = hints_;
     t.attribute_count = static_cast<std::uint16_t>(attributes_.size() - t.first_attribute);
 
-    if (ends_itself(t.kind) && !open_.empty() && tags_[open_.back()].kind == t.kind) {
-      tags_[open_.back()].content_end = t.begin;
+    if (ends_itself(t.kind) && !open_.empty() && tags_[open_.back().tag].kind == t.kind) {
+      tags_[open_.back().tag].content_end = t.begin;
       open_.pop_back();
     }
-    t.parent = open_.empty() ? Tag::none : open_.back();
+    t.parent = parent();
     const auto index = static_cast<std::uint32_t>(tags_.size());
 
     if (info.raw_text) {
       const std::size_t close = raw_text_end(after, info.name);
       t.content_end = static_cast<std::uint32_t>(close == npos ? h_.size() : close);
-      tags_.push_back(t);
+      push_start_tag(t);
       if (close == npos) {
         unterminated_ = h_.size();  // the element's text runs to the end
         return npos;
       }
       return end_tag(close);
     }
-    tags_.push_back(t);
-    if (!self_closing && !info.void_element && open_.size() < kMaxOpenElements) open_.push_back(index);
+    push_start_tag(t);
+    if (!self_closing && !info.void_element && open_.size() < kMaxOpenElements) open_.push_back({index, name_id(info)});
     return after;
   }
 
@@ -523,25 +630,29 @@ class Tokenizer {
     const std::size_t mark = attributes_.size();
     first_attribute_ = mark;
     bool self_closing = false;
-    const std::size_t after = attributes_from(p, TagName::comment, self_closing);
+    // Most end tags close right after their name.
+    const std::size_t after =
+        p < h_.size() && h_[p] == '>' ? p + 1 : attributes_from(p, TagName::comment, self_closing);
     attributes_.resize(mark);  // an end tag's attributes mean nothing
     if (after == npos) return npos;
     t.end = static_cast<std::uint32_t>(after);
     t.first_attribute = static_cast<std::uint32_t>(mark);
 
+    // Listed names compare by their entry; others as written.
+    const std::uint8_t id = name_id(info);
     const std::size_t reach = std::min(open_.size(), kEndTagReach);
     for (std::size_t k = 0; k < reach; ++k) {
       const std::size_t at = open_.size() - 1 - k;
-      const Tag& candidate = tags_[open_[at]];
-      const bool same = t.kind != TagName::other
-                            ? candidate.kind == t.kind
-                            : text::ascii_iequals(h_.substr(candidate.begin + 1, candidate.name_length), name);
-      if (!same) continue;
-      for (std::size_t j = at; j < open_.size(); ++j) tags_[open_[j]].content_end = t.begin;
+      if (open_[at].name != id) continue;
+      if (id == kNoName) {
+        const Tag& candidate = tags_[open_[at].tag];
+        if (!text::ascii_iequals(h_.substr(candidate.begin + 1, candidate.name_length), name)) continue;
+      }
+      for (std::size_t j = at; j < open_.size(); ++j) tags_[open_[j].tag].content_end = t.begin;
       open_.resize(at);
       break;
     }
-    t.parent = open_.empty() ? Tag::none : open_.back();
+    t.parent = parent();
     tags_.push_back(t);
     return after;
   }
@@ -549,7 +660,17 @@ class Tokenizer {
   std::string_view h_;
   std::vector<Tag>& tags_;
   std::vector<Attribute>& attributes_;
-  std::vector<std::uint32_t> open_;
+  TagLists& lists_;
+  // An element not closed yet: its start tag and its name's entry in kNames.
+  struct OpenElement {
+    std::uint32_t tag;
+    std::uint8_t name;
+  };
+
+  // The innermost open element's start tag.
+  std::uint32_t parent() const noexcept { return open_.empty() ? Tag::none : open_.back().tag; }
+
+  std::vector<OpenElement> open_;
   std::uint16_t hints_ = 0;           // of the tag being read
   std::size_t first_attribute_ = 0;  // of the tag being read
   std::size_t unterminated_ = npos;  // where the text ends when the last element never closes
@@ -558,14 +679,6 @@ class Tokenizer {
 }  // namespace
 
 // ---------------------------------------------------------------- ASCII helpers
-
-bool iequals(std::string_view a, std::string_view lower_text) noexcept {
-  if (a.size() != lower_text.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != lower_text[i]) return false;
-  }
-  return true;
-}
 
 bool istarts_with(std::string_view hay, std::string_view lower_text) noexcept {
   return hay.size() >= lower_text.size() && iequals(hay.substr(0, lower_text.size()), lower_text);
@@ -591,8 +704,7 @@ PageIndex::PageIndex(ValidUtf8 html) : html_(html.text) {
   }
   tags_.reserve(html_.size() / 48 + 16);
   attributes_.reserve(html_.size() / 40 + 16);
-  text_end_ = Tokenizer(html_, tags_, attributes_).run();
-  for (const Tag& t : tags_) hints_ |= t.hints;
+  text_end_ = Tokenizer(html_, tags_, attributes_, lists_).run();
 }
 
 std::optional<std::string_view> PageIndex::attribute(const Tag& tag, std::string_view name) const noexcept {

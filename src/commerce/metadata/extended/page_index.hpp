@@ -11,6 +11,7 @@
 #pragma once
 
 #include "commerce/metadata/embedded_data.hpp"
+#include "text/unicode.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -94,6 +95,17 @@ struct Tag {
   bool closing : 1 = false;          // an end tag
   bool raw_text : 1 = false;         // its element's content is text up to its end tag (script, style, ...)
   bool inline_element : 1 = false;   // its element's text runs on without a space (a, span, b, ...)
+  bool blank_after : 1 = false;      // the text up to the next tag is white space or empty (false: not known)
+};
+
+// The start tags of the kinds that readers look for, as indexes into a
+// page's tags, in page order.
+struct TagLists {
+  std::vector<std::uint32_t> hinted;         // with hints
+  std::vector<std::uint32_t> scripts;
+  std::vector<std::uint32_t> metas;
+  std::vector<std::uint32_t> cart_controls;  // buttons, and inputs and links with hint_cart
+  std::uint16_t hints = 0;                   // every tag's hints together
 };
 
 class PageIndex {
@@ -107,9 +119,17 @@ class PageIndex {
     return html_.substr(tag.begin + (tag.closing ? 2U : 1U), tag.name_length);
   }
   [[nodiscard]] const std::vector<Tag>& tags() const noexcept { return tags_; }
+  // The indexes of the start tags that have hints, of script start tags,
+  // of meta tags and of the controls that may add to a cart (buttons, and
+  // inputs and links with hint_cart), each in page order: readers of one
+  // kind of tag go through these instead of every tag.
+  [[nodiscard]] std::span<const std::uint32_t> hinted() const noexcept { return lists_.hinted; }
+  [[nodiscard]] std::span<const std::uint32_t> cart_controls() const noexcept { return lists_.cart_controls; }
+  [[nodiscard]] std::span<const std::uint32_t> scripts() const noexcept { return lists_.scripts; }
+  [[nodiscard]] std::span<const std::uint32_t> metas() const noexcept { return lists_.metas; }
   // True when some tag of the page has one of the `hints` (Hint bits): a
   // reader whose tags the page lacks has nothing to read.
-  [[nodiscard]] bool has_hint(std::uint16_t hints) const noexcept { return (hints_ & hints) != 0; }
+  [[nodiscard]] bool has_hint(std::uint16_t hints) const noexcept { return (lists_.hints & hints) != 0; }
   [[nodiscard]] std::span<const Attribute> attributes(const Tag& tag) const noexcept {
     return {attributes_.data() + tag.first_attribute, tag.attribute_count};
   }
@@ -128,6 +148,11 @@ class PageIndex {
     const std::size_t end = i + 1 < tags_.size() ? tags_[i + 1].begin : text_end_;
     return end > begin ? html_.substr(begin, end - begin) : std::string_view();
   }
+
+  // True when the text after tag `i` is known to hold nothing but white
+  // space: most texts between tags are indentation, which readers of text
+  // pass over without looking at it.
+  [[nodiscard]] bool blank_after(std::size_t i) const noexcept { return tags_[i].blank_after; }
 
   // The length of the HTML white space that `text`, a part of the page,
   // starts with (text.size() when it is all white space). Most texts
@@ -150,13 +175,20 @@ class PageIndex {
   std::size_t text_end_ = 0;  // the page's end, or the start of a tag that never ends
   std::vector<Tag> tags_;
   std::vector<Attribute> attributes_;
-  std::uint16_t hints_ = 0;  // every tag's hints together
+  TagLists lists_;
 };
 
 // ---------------------------------------------------------------- ASCII helpers
 
 // True when `a` equals `lower` (written in lower case) without ASCII case.
-[[nodiscard]] bool iequals(std::string_view a, std::string_view lower) noexcept;
+// Inline: attribute names are compared with it everywhere.
+[[nodiscard]] inline bool iequals(std::string_view a, std::string_view lower) noexcept {
+  if (a.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (text::ascii_lower(a[i]) != lower[i]) return false;
+  }
+  return true;
+}
 
 // True when `hay` contains `lower` (written in lower case) without ASCII case.
 [[nodiscard]] bool icontains(std::string_view hay, std::string_view lower) noexcept;

@@ -504,9 +504,8 @@ void read_page_state(const PageContext& ctx, Evidence& out) {
   // pointer to it spares the walk over every parsed tree when it goes.
   json::monotonic_resource arena;
   const json::storage_ptr sp(&arena);
-  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+  for (const std::size_t i : page.scripts()) {
     const Tag& t = page.tags()[i];
-    if (t.kind != TagName::script || t.closing) continue;
     const std::string_view body = page.text_after(i);
     if (body.size() < 16 || body.size() > kMaxStateBytes) continue;
     const auto type = page.attribute(t, "type");

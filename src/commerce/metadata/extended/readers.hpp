@@ -41,10 +41,17 @@ class OtherContentMap {
 struct PageContext {
   PageContext(const PageIndex& index, std::string_view link);
 
+  // The page's landmarks, found on first use: finding the add-to-cart
+  // control reads every control's names and labels, and only the readers of
+  // the visible price and of stock cues ask for it, when the structured
+  // sources left those open. One thread at a time.
+  [[nodiscard]] const Landmarks& landmarks() const;
+  // The main heading alone, known from the start.
+  [[nodiscard]] std::size_t main_heading() const noexcept { return landmarks_.main_heading; }
+
   const PageIndex& page;
   std::string_view url;  // the destination link
   OtherContentMap other;
-  Landmarks landmarks;
   // The page's own names for its product: the main heading, og:title and
   // the title element (those it has, in that order).
   std::vector<std::string> titles;
@@ -57,6 +64,10 @@ struct PageContext {
   [[nodiscard]] std::string_view currency_hint(const Evidence& e) const noexcept {
     return e.declared_currency().empty() ? country_currency : e.declared_currency();
   }
+
+ private:
+  mutable Landmarks landmarks_;  // main_heading is found at once
+  mutable bool add_to_cart_known_ = false;
 };
 
 // The currency of the country a page is written for, when that country

@@ -180,13 +180,14 @@ bool is_add_to_cart(const PageIndex& page, std::size_t i) {
   }
   if (contains_any(squeezed_names(page, t), kCartAttributeWords)) return true;
   if (t.kind != TagName::button) return false;
-  const std::string label = text::to_lower(page.element_text(i, kMaxButtonLabel));
-  return has_any_phrase(label, kCartTexts);
+  const std::string label = page.element_text(i, kMaxButtonLabel);
+  // A button without text (an icon) says nothing.
+  return !label.empty() && has_any_phrase(text::to_lower(label), kCartTexts);
 }
 
 void read_stock_cues(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
-  const std::size_t cart = ctx.landmarks.add_to_cart;
+  const std::size_t cart = ctx.landmarks().add_to_cart;
   if (cart != Tag::none) {
     const Tag& t = page.tags()[cart];
     const auto said = t.kind == TagName::button ? status_of_wording(page.element_text(cart, kMaxButtonLabel)) : std::nullopt;
@@ -200,7 +201,9 @@ void read_stock_cues(const PageContext& ctx, Evidence& out) {
   // products (also a list's, whose items share a class) and variant choosers.
   if (!page.has_hint(hint_stock)) return;
   std::vector<std::size_t> reports;
-  for (std::size_t i = 0; i < page.tags().size() && reports.size() < kMaxStockElements; ++i) {
+  const auto hinted = page.hinted();
+  for (std::size_t k = 0; k < hinted.size() && reports.size() < kMaxStockElements; ++k) {
+    const std::size_t i = hinted[k];
     const Tag& t = page.tags()[i];
     if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::link ||
         t.kind == TagName::script || t.kind == TagName::input) {

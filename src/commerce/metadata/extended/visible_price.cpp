@@ -128,11 +128,14 @@ std::optional<Money> money_of(const PageIndex& page, std::size_t i, std::string_
 void read_visible_price(const PageContext& ctx, Evidence& out) {
   const PageIndex& page = ctx.page;
   if (!page.has_hint(hint_price)) return;
-  const bool has_landmark = ctx.landmarks.main_heading != Tag::none || ctx.landmarks.add_to_cart != Tag::none;
+  const Landmarks& landmarks = ctx.landmarks();
+  const bool has_landmark = landmarks.main_heading != Tag::none || landmarks.add_to_cart != Tag::none;
   std::vector<Candidate> candidates;
   std::vector<std::string_view> price_classes;  // the class of every price-named element
   std::size_t looked = 0;
-  for (std::size_t i = 0; i < page.tags().size() && looked < kMaxCandidates; ++i) {
+  const auto hinted = page.hinted();
+  for (std::size_t k = 0; k < hinted.size() && looked < kMaxCandidates; ++k) {
+    const std::size_t i = hinted[k];
     const Tag& t = page.tags()[i];
     if (t.closing || t.attribute_count == 0 || t.kind == TagName::meta || t.kind == TagName::script ||
         t.kind == TagName::input || t.kind == TagName::link || t.kind == TagName::option ||
@@ -148,7 +151,7 @@ void read_visible_price(const PageContext& ctx, Evidence& out) {
     }
     const std::string_view klass = page.attribute(t, "class").value_or(std::string_view());
     price_classes.push_back(klass);
-    const std::size_t distance = distance_to(ctx.landmarks, i);
+    const std::size_t distance = distance_to(landmarks, i);
     if (has_landmark && distance > kMaxDistance) continue;
     auto money = money_of(page, i, ctx.currency_hint(out));
     if (money) out.note_written_currency(money->currency);
