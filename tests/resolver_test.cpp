@@ -61,6 +61,7 @@ struct FakeBrowser : korvane::testing::SessionCounts {
   int timeout_ms = 0;
   std::vector<std::string> fetched;
   std::vector<std::string> queries;  // "url | selector"
+  std::vector<std::size_t> announced;  // expect_fetches() counts, in order
 };
 
 class FakeElement final : public Element {
@@ -127,6 +128,7 @@ class FakeSession final : public Session {
     }
     co_return std::make_unique<FakePage>(browser_, url, site);
   }
+  void expect_fetches(std::size_t count) override { browser_.announced.push_back(count); }
   awaitable<void> exit() override {
     ++browser_.exited;
     co_return;
@@ -322,6 +324,8 @@ TEST(Resolve, AtMostTwentyDistinctTargetsFirstSeenFirst) {
   items.push_back(item("T", "https://s.example/search?q=0"));  // a repeat: 31 candidates, 30 URLs
   const Outcome run = resolve(items, browser);
   ASSERT_EQ(browser.fetched.size(), detail::MAX_CRAWL);
+  // The session is told how many pages follow, so that it opens no tab ahead that none would take.
+  EXPECT_THAT(browser.announced, ElementsAre(detail::MAX_CRAWL));
   std::set<std::string> fetched(browser.fetched.begin(), browser.fetched.end());
   for (int i = 0; i < 20; ++i) EXPECT_TRUE(fetched.contains("https://s.example/search?q=" + std::to_string(i)));
   ASSERT_EQ(run.progress.size(), 22U);

@@ -356,6 +356,8 @@ awaitable<std::vector<detail::Outcome<StoreAttempt>>> crawl_all(browser::Session
     tasks.push_back(detail::fetch_single(session, url, targets.merchants[i],
                                          title != targets.url_to_title.end() ? title->second : std::string(), state));
   }
+  // Tabs are opened ahead only for search pages still to come.
+  session.expect_fetches(targets.crawled);
   std::vector<detail::Outcome<StoreAttempt>> results;
   std::exception_ptr failure;
   try {

@@ -13,6 +13,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <optional>
@@ -89,6 +90,13 @@ class Session {
     return fetch(std::move(url));
   }
 
+  // A hint from a caller that knows its work: exactly `count` more fetches
+  // will follow in this session. A session that opens tabs ahead of time
+  // then opens none that no fetch would take; without the hint it assumes
+  // that more may always follow. Sessions that cannot use it ignore it
+  // (this default).
+  virtual void expect_fetches(std::size_t count) { (void)count; }
+
   // Stops the browser and releases everything the session holds. Never
   // throws; calling it twice, or without enter(), does nothing.
   [[nodiscard]] virtual boost::asio::awaitable<void> exit() = 0;
@@ -130,6 +138,7 @@ class AsyncStealthySession final : public Session {
   [[nodiscard]] boost::asio::awaitable<std::unique_ptr<Page>> fetch(std::string url) override;
   [[nodiscard]] boost::asio::awaitable<std::unique_ptr<Page>> fetch_when_ready(std::string url,
                                                                                ReadyWhen ready) override;
+  void expect_fetches(std::size_t count) override;
   [[nodiscard]] boost::asio::awaitable<void> exit() override;
 
   // The browser's process id while it runs, else absent (for tests and

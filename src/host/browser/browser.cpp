@@ -147,6 +147,7 @@ asio::awaitable<std::unique_ptr<Page>> Impl::fetch(std::string url, ReadyWhen re
                        " ms: all pages of the session are still open");
   }
   async::Semaphore::Permit slot(tab_slots_);
+  if (fetches_to_come_ && *fetches_to_come_ > 0) --*fetches_to_come_;
   const auto deadline = Clock::now() + config_.timeout;
   std::shared_ptr<detail::Tab> tab = idle_tab(url);
   if (!tab) tab = co_await spare_tab(deadline);
@@ -202,7 +203,9 @@ asio::awaitable<std::shared_ptr<detail::Tab>> Impl::spare_tab(Clock::time_point 
 
 void Impl::open_spare() {
   if (terminated_ || !conn_ || conn_->closed()) return;
-  if (idle_tabs_.size() + spares_.size() >= static_cast<std::size_t>(config_.max_pages)) return;
+  const std::size_t waiting = idle_tabs_.size() + spares_.size();
+  if (waiting >= static_cast<std::size_t>(config_.max_pages)) return;
+  if (fetches_to_come_ && waiting >= *fetches_to_come_) return;  // no fetch would take it
   auto tab = std::make_shared<detail::Tab>(shared_from_this(), std::nullopt);
   spares_.push_back(tab);
   asio::co_spawn(executor_, tab->open_ahead(Clock::now() + config_.timeout), asio::detached);

@@ -58,8 +58,12 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
   // Starts opening a blank tab for a later page, for a tab in use that will
   // most likely be closed when its page is let go: the next page then need
   // not wait for a tab to open. Does nothing when max_pages tabs already
-  // wait for pages (idle or spare).
+  // wait for pages (idle or spare), or as many as the fetches still to come
+  // (see expect_fetches()).
   void open_spare();
+  // The caller's word that `count` more fetches will follow (see
+  // Session::expect_fetches()).
+  void expect_fetches(std::size_t count) noexcept { fetches_to_come_ = count; }
   boost::asio::awaitable<void> stop();
   // Closes the connection, kills the process group, removes the profile.
   // Idempotent.
@@ -102,6 +106,9 @@ class AsyncStealthySession::Impl : public std::enable_shared_from_this<Impl> {
   std::string user_agent_;
   boost::json::object user_agent_metadata_;
   std::unordered_map<std::string, bool> host_verdicts_;
+  // Fetches announced by expect_fetches() that have no tab yet; unknown
+  // without the hint.
+  std::optional<std::size_t> fetches_to_come_;
   std::chrono::milliseconds start_up_time_{0};
   bool terminated_ = false;
 };

@@ -114,7 +114,9 @@ inline constexpr std::string_view READY_SIGNATURE_FUNCTION = R"JS((selectors) =>
 // `selectors`, given as soon as it differs from `previous` (at once, or on
 // the first change of the document that changes it), else after `limit`
 // milliseconds. Rejects for a selector the page refuses. Its timer runs on
-// the page's clock: only for pages whose clock follows the wall clock.
+// the page's clock: `limit` is of wall-clock time while that clock follows
+// the wall clock, of the page's own time while it runs ahead, and never
+// ends while it stands still.
 inline constexpr std::string_view SIGNATURE_CHANGE_BODY = R"JS(
   return new Promise((resolve, reject) => {
     const first = signature(selectors);

@@ -63,6 +63,10 @@ asio::awaitable<std::unique_ptr<Page>> AsyncStealthySession::fetch_when_ready(st
   co_return co_await impl->fetch(std::move(url), std::move(ready));
 }
 
+void AsyncStealthySession::expect_fetches(std::size_t count) {
+  if (impl_) impl_->expect_fetches(count);
+}
+
 asio::awaitable<void> AsyncStealthySession::exit() {
   const auto impl = std::move(impl_);
   impl_.reset();

@@ -105,7 +105,6 @@ void Tab::begin_load() {
   context_id_.reset();
   refused_ = false;
   spare_asked_ = false;
-  budget_expired_ = false;
   last_activity_ = Clock::now();
 }
 
@@ -201,27 +200,12 @@ asio::awaitable<bool> Tab::settle(const std::string& loader, const std::string& 
         spare_asked_ = true;
         owner_->open_spare();
       }
-      if (!watch.budget_running) {
-        if (watch.page_time && state.loaded && !watch.signature.empty()) {
-          watch.budget_running = co_await run_page_clock(deadline);
-          watch.page_time = watch.budget_running;
-        } else {
-          co_await look(ready, watch, std::min(ready_at(watch), wake_at), deadline);
-        }
-        continue;  // that took time: look at everything again
+      if (watch.page_time && state.loaded && (!watch.signature.empty() || watch.page_clock)) {
+        if (co_await quiet_look(ready, watch, deadline)) co_return true;
+      } else {
+        co_await look(ready, watch, std::min(ready_at(watch), wake_at), deadline);
       }
-      if (budget_expired_) {
-        // The page's clock stands still: its elements as they are now.
-        const std::string before = watch.signature;
-        co_await look(ready, watch, now, deadline);
-        if (watch.active && !watch.signature.empty() && watch.signature == before && in_flight_.empty()) {
-          co_return true;
-        }
-        // Changed, or a request still in flight: another quiet period.
-        if (watch.active) watch.budget_running = co_await run_page_clock(deadline);
-        continue;
-      }
-      wake_at = std::min(ready_at(watch), wake_at);
+      continue;  // that took time: look at everything again
     } else if (watch.active && state.dom_content_loaded) {
       wake_at = std::min(watch.retry_at, wake_at);
     }
@@ -244,7 +228,7 @@ asio::awaitable<void> Tab::look(const ReadyWhen& ready, ReadyWatch& watch, Clock
   const auto conn = owner_->connection();
   using std::chrono::milliseconds;
   // Only a page whose clock follows the wall clock can time the wait itself.
-  const auto wait = watch.budget_running
+  const auto wait = watch.page_clock
                         ? milliseconds(0)
                         : std::min(std::chrono::ceil<milliseconds>(wait_until - Clock::now()), kLongestLook);
   std::string signature;
@@ -274,30 +258,82 @@ asio::awaitable<void> Tab::look(const ReadyWhen& ready, ReadyWatch& watch, Clock
   }
 }
 
-asio::awaitable<bool> Tab::run_page_clock(Clock::time_point deadline) {
+// Page time beyond the quiet period that the page's clock may run: the timer
+// of a quiet look, set just before the clock starts to run ahead, is due
+// within the budget.
+constexpr auto kBudgetMargin = std::chrono::milliseconds(50);
+
+asio::awaitable<bool> Tab::quiet_look(const ReadyWhen& ready, ReadyWatch& watch, Clock::time_point deadline) {
   const auto conn = owner_->connection();
-  const auto budget = owner_->config().options.ready_quiet_period;
+  const auto& options = owner_->config().options;
+  const auto quiet = options.ready_quiet_period;
   if (!spare_asked_) owner_->open_spare();  // for the page after this one
   spare_asked_ = true;
   clock_ran_ahead_ = true;
-  budget_expired_ = false;
+  const bool clock_was_run = watch.page_clock;
+  watch.page_clock = true;
+  // A page whose clock never gets through the quiet period (a request that
+  // never ends stops it) is ready at the settle limit all the same.
+  const auto until = watch.signature.empty() ? deadline : std::min(deadline, watch.first_seen + options.ready_settle_limit);
+  const std::string before = watch.signature;
+  std::string signature;
+  bool page_time = true;
+  bool clock_answered = false;
   try {
-    (void)co_await conn->call("Emulation.setVirtualTimePolicy", virtual_time_params(budget.count()), session_id_,
-                              deadline);
+    const int context = co_await world(deadline);
+    // The look goes first, so that its timer is set before the clock runs
+    // ahead; the budget outlasts that timer. Neither waits for the other's
+    // answer.
+    auto look = conn->begin("Runtime.callFunctionOn",
+                            signature_change_params(context, ready.selectors, before, quiet.count()), session_id_,
+                            until);
+    auto clock = conn->begin("Emulation.setVirtualTimePolicy",
+                             virtual_time_params((quiet + kBudgetMargin).count()), session_id_, until);
+    try {
+      (void)co_await conn->finish(std::move(clock));
+      clock_answered = true;
+    } catch (const CommandTimeout&) {
+      throw;
+    } catch (const BrowserError&) {
+      if (conn->closed()) throw;
+      // Refused: the look's timer runs on the wall clock, and so does the
+      // quiet period.
+      page_time = false;
+      watch.page_clock = clock_was_run;
+    }
+    const auto result = co_await conn->finish(std::move(look));
+    if (object_of(result, "exceptionDetails") != nullptr) {
+      watch.active = false;  // a selector the page refuses: wait as without one
+      co_return false;
+    }
+    if (const auto* remote = object_of(result, "result")) signature = std::string(text_of(*remote, "value"));
   } catch (const CommandTimeout&) {
-    throw;
+    // At the settle limit the elements are ready; at the deadline a page
+    // that still answers is taken as it is.
+    if (until == deadline && !clock_answered) throw;
+    co_return false;
   } catch (const BrowserError&) {
     if (conn->closed()) throw;
-    co_return false;  // the quiet period stays on the wall clock
+    context_id_.reset();  // the document changed under the world: the next look makes a new one
+    watch.retry_at = Clock::now() + kLookRetry;
+    co_return false;
   }
-  co_return true;
+  watch.page_time = page_time;
+  const auto now = Clock::now();
+  if (signature != watch.signature) {
+    if (watch.signature.empty()) watch.first_seen = now;
+    watch.signature = std::move(signature);
+    watch.changed_at = now;
+    co_return false;  // another quiet period
+  }
+  co_return page_time && !watch.signature.empty() && in_flight_.empty();
 }
 
 bool Tab::ready_now(const ReadyWatch& watch, Clock::time_point now) const {
   if (watch.signature.empty()) return false;
   const auto& options = owner_->config().options;
   if (now - watch.first_seen >= options.ready_settle_limit) return true;
-  if (watch.budget_running) return false;  // the page's clock tells
+  if (watch.page_clock) return false;  // the page's clock tells
   return in_flight_.empty() && now - std::max(watch.changed_at, last_activity_) >= options.ready_quiet_period;
 }
 
@@ -305,7 +341,7 @@ Clock::time_point Tab::ready_at(const ReadyWatch& watch) const {
   if (watch.signature.empty()) return Clock::time_point::max();
   const auto& options = owner_->config().options;
   const auto limit = watch.first_seen + options.ready_settle_limit;
-  if (watch.budget_running || !in_flight_.empty()) return limit;
+  if (watch.page_clock || !in_flight_.empty()) return limit;
   return std::min(limit, std::max(watch.changed_at, last_activity_) + options.ready_quiet_period);
 }
 
@@ -388,9 +424,6 @@ void Tab::on_event(std::string_view method, const json::object& params) {
     } else {
       conn->post("Fetch.continueRequest", target_params("requestId", request_id), session_id_);
     }
-  } else if (method == "Emulation.virtualTimeBudgetExpired") {
-    budget_expired_ = true;
-    wake_.cancel();
   } else if (method == "Page.javascriptDialogOpening") {
     owner_->connection()->post("Page.handleJavaScriptDialog", flag_params("accept", false), session_id_);
   } else if (method == "Inspector.targetCrashed") {

@@ -94,7 +94,9 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
     // The page's clock runs ahead for the quiet period (see settle()); false
     // when the browser refused it, and the quiet period is on the wall clock.
     bool page_time = true;
-    bool budget_running = false;  // the quiet period runs on the page's clock
+    // The page's clock has been let run ahead: it may stand still now, so no
+    // look waits on a timer of the page.
+    bool page_clock = false;
     Clock::time_point retry_at{};  // no look before (after one that failed)
   };
 
@@ -109,9 +111,12 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   // change. Turns the watch off when the page refuses the selectors.
   boost::asio::awaitable<void> look(const ReadyWhen& ready, ReadyWatch& watch, Clock::time_point wait_until,
                                     Clock::time_point deadline);
-  // Starts the quiet period on the page's clock; false when the browser
-  // refuses it.
-  boost::asio::awaitable<bool> run_page_clock(Clock::time_point deadline);
+  // One quiet period on the page's clock, watched by one look: lets the
+  // clock run ahead by the ready quiet period and takes the signature at its
+  // end, or as soon as it changes. True when the elements stayed the same
+  // through it with no request in flight. Bounded by the settle limit (see
+  // ready_now()); turns page_time off when the browser refuses the clock.
+  boost::asio::awaitable<bool> quiet_look(const ReadyWhen& ready, ReadyWatch& watch, Clock::time_point deadline);
   // Ready by the wall-clock rule: the elements are there and have not
   // changed for the ready quiet period with no request in flight, or have
   // been there for the settle limit.
@@ -140,7 +145,6 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   bool opening_ = false;           // open_ahead() runs
   bool spare_asked_ = false;       // a spare tab was asked for to replace this one
   bool clock_ran_ahead_ = false;   // the page's clock was let run ahead: the tab is not reused
-  bool budget_expired_ = false;    // the page's clock has stopped at the end of its budget
   bool refused_ = false;
   bool crashed_ = false;
   bool detached_ = false;
