@@ -381,6 +381,7 @@ TEST(PriceNormalizerExtended, ReadsPricesAsShopsWriteThem) {
       {"Size 5 $12", nullptr, "12", "USD"},                                         // the token is the next number's
       {"Rs.1,299.00", nullptr, "1299", "INR"},                                      // an abbreviation's point
       {"99p", nullptr, "0.99", "GBP"},                                              // hundredths
+      {"Camera 1080p $49.99", nullptr, "49.99", "USD"},                             // lines, not pence
       {"99 cents", nullptr, "0.99", ""},
       {"Br 12,99", nullptr, "12.99", "BYN"},
       {"49,99 \xE2\x82\xAC inkl. MwSt. zzgl. 4,95 \xE2\x82\xAC Versand", nullptr, "49.99", "EUR"},

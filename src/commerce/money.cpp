@@ -925,6 +925,8 @@ Reading reading_at(std::string_view s, std::size_t begin, const MoneyContext& ct
       r.currency = pence ? (in_family(kPound, ctx.currency) ? std::string(ctx.currency) : std::string("GBP"))
                          : std::string(ctx.currency);
       a.token_end = a.after_begin + word.size();
+      // "1080p" is also a picture's lines: pence give way to another amount.
+      r.secondary = pence;
     }
   }
   const std::string code = r.currency && !r.currency->empty() ? *r.currency : std::string(ctx.currency);
