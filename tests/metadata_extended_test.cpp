@@ -443,7 +443,7 @@ INSTANTIATE_TEST_SUITE_P(
         BrandCase{"brand_element_next_to_the_heading", "",
                   R"(<div class="pdp-brand">Lumetta</div><h1>Desk Lamp</h1>)", "Lumetta"},
         BrandCase{"brand_as_a_colour_or_a_logo_is_no_brand", "",
-                  R"(<a class="navbar-brand">Lamp Shop</a><h1>Desk Lamp</h1><p class="label--brand">New in</p>)", ""},
+                  R"(<a class="navbar-brand">Lamp Shop</a><h1>Desk Lamp</h1><p class="text-brand">New in</p>)", ""},
         BrandCase{"a_label_alone_in_a_menu_link_is_no_label", "",
                   R"(<nav-list><a href="/brands">Brand</a><a href="/gifts">Gift cards</a></nav-list>)", ""},
         BrandCase{"template_placeholder_is_no_brand", "", R"(<span itemprop="brand">$metabrand</span>)", ""},

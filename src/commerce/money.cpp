@@ -810,7 +810,7 @@ Around currency_tokens(std::string_view s, const MoneyContext& ctx, Reading& r) 
   auto after = token_starting(s, a.after_begin, run_after(s, a.after_begin, 6), ctx.currency, ctx.guess, a.token_end);
   // "Size 5 $12": a token set apart from the number and written onto the
   // next one is that one's, unless the next one has a token after it of its
-  // own ("25 ر.س27 ر.س", two amounts run together).
+  // own ("30 ر.س35 ر.س", two amounts run together).
   if (after && a.after_begin > n.end && a.token_end < s.size() && text::is_ascii_digit(s[a.token_end])) {
     std::size_t next_end = a.token_end;
     while (next_end < s.size() && (text::is_ascii_digit(s[next_end]) || s[next_end] == '.' || s[next_end] == ',')) ++next_end;

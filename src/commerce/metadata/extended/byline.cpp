@@ -22,7 +22,7 @@ constexpr int kMaxBylineWords = 4;
 // Class words of an element that shows the product's brand.
 constexpr std::array<std::string_view, 3> kBrandClassWords{"brand", "vendor", "manufacturer"};
 // Class words that make "brand" a style or the site's own mark: the
-// brand's colour ("label--brand", "btn-brand", "text-brand") or its logo
+// brand's colour ("btn-brand", "text-brand", "bg-brand") or its logo
 // ("navbar-brand").
 constexpr std::array<std::string_view, 12> kStyleClassWords{"navbar", "nav",    "logo",   "label", "btn",   "button",
                                                             "bg",     "text",   "color",  "border", "theme", "header"};
