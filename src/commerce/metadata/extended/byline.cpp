@@ -43,13 +43,6 @@ std::string_view after_by(std::string_view text) {
   return text::strip(text.substr(3));
 }
 
-// True when `name` is the shop's own name (og:site_name, application-name).
-bool names_the_shop(std::string_view name, const Evidence& e) {
-  const std::string key = letters_and_digits(name);
-  return std::any_of(e.shop_names.begin(), e.shop_names.end(),
-                     [&key](const std::string& shop) { return letters_and_digits(shop) == key; });
-}
-
 }  // namespace
 
 void read_byline(const PageContext& ctx, Evidence& out) {
@@ -79,7 +72,7 @@ void read_byline(const PageContext& ctx, Evidence& out) {
         text = std::string(after_by(own));
       }
     }
-    if (!reads_as_name(text) || names_the_shop(text, out)) continue;
+    if (!reads_as_name(text) || out.is_shop_name(text)) continue;
     const std::size_t before = out.brands.size();
     out.add_brand(text, Source::byline, false);
     if (out.brands.size() > before) return;

@@ -77,6 +77,12 @@ void Evidence::add_brand(std::string_view value, Source source, bool maker) {
   if (auto text = brand_text(value)) brands.push_back({std::move(*text), source, maker});
 }
 
+bool Evidence::is_shop_name(std::string_view name) const {
+  const std::string key = letters_and_digits(name);
+  return !key.empty() && std::any_of(shop_names.begin(), shop_names.end(),
+                                     [&key](const std::string& shop) { return letters_and_digits(shop) == key; });
+}
+
 void Evidence::note_written_currency(std::string code) {
   if (code.empty()) return;
   if (std::find(written_currencies.begin(), written_currencies.end(), code) == written_currencies.end()) {

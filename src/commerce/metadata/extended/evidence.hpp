@@ -97,6 +97,9 @@ struct Evidence {
   // Adds a brand candidate when `value` can be one (see brand_text).
   void add_brand(std::string_view value, Source source, bool maker = false);
   void note_written_currency(std::string code);
+  // True when `name` is the shop's own name (og:site_name, application-name),
+  // compared by letters and digits.
+  [[nodiscard]] bool is_shop_name(std::string_view name) const;
 };
 
 // True when `value` can be an item number: 1 to 64 bytes, no white space,

@@ -108,11 +108,9 @@ bool sells_a_product(const Decision& d, const Evidence& e) {
 // True when `brand` names the shop (its site name or its link's host)
 // rather than the product's maker.
 bool names_the_shop(std::string_view brand, const Evidence& e, std::string_view domain) {
+  if (e.is_shop_name(brand)) return true;
   const std::string key = letters_and_digits(brand);
   if (key.empty()) return false;
-  for (const std::string& shop : e.shop_names) {
-    if (letters_and_digits(shop) == key) return true;
-  }
   // The host without its top-level domain ("shop.example.co.uk" gives
   // "shop.example.co"): a brand that holds it, or that it holds, is the
   // shop's name written out ("www.shop.example", "Shop Example").

@@ -69,21 +69,21 @@ std::string_view region_of(std::string_view locale) {
 
 std::string_view locale_currency(const PageIndex& page, std::string_view url) {
   if (const std::string_view c = currency_of_country(country_of_link(url)); !c.empty()) return c;
-  std::string_view lang;
-  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+  for (const std::uint32_t i : page.metas()) {
     const Tag& t = page.tags()[i];
-    if (t.kind == TagName::body) break;
-    if (t.closing || t.attribute_count == 0) continue;
-    if (t.kind == TagName::meta) {
-      if (const auto key = page.attribute(t, "property"); key && iequals(*key, "og:locale")) {
-        const std::string_view c = currency_of_country(region_of(page.attribute(t, "content").value_or("")));
-        if (!c.empty()) return c;
-      }
-    } else if (lang.empty() && iequals(page.name(t), "html")) {
-      lang = page.attribute(t, "lang").value_or("");
+    if (const auto key = page.attribute(t, "property"); key && iequals(*key, "og:locale")) {
+      const std::string_view c = currency_of_country(region_of(page.attribute(t, "content").value_or("")));
+      if (!c.empty()) return c;
     }
   }
-  return currency_of_country(region_of(lang));
+  // The html element comes before the head and the body.
+  for (const Tag& t : page.tags()) {
+    if (t.kind == TagName::head || t.kind == TagName::body) break;
+    if (!t.closing && iequals(page.name(t), "html")) {
+      return currency_of_country(region_of(page.attribute(t, "lang").value_or("")));
+    }
+  }
+  return {};
 }
 
 }  // namespace korvane::commerce::detail::extended
