@@ -266,6 +266,11 @@ const PriceCase kPriceCases[] = {
                   "", R"(<h1>Lamp</h1><div class="price">$249<sup>99</sup></div>)", 249.99, "USD"},
         PriceCase{"visible_price_with_cents_set_apart_after_grouped_units",
                   "", R"(<h1>Lamp</h1><div class="product-price"><b>1.299</b><i>50</i> €</div>)", 1299.5, "EUR"},
+        PriceCase{"box_whose_text_starts_with_an_instalment_or_unit_price",
+                  "", R"(<h1>Lamp</h1><div class="product-price"><span class="unit-price">1 kg = 15,98 €</span></div>
+                         <div class="price-box"><span class="cuotas">12 cuotas sin interés de $ 1.250</span>
+                         <span class="product-price">$ 15.000</span></div>)",
+                  15000.0, "USD"},
         PriceCase{"visible_price_with_a_tax_note",
                   "", R"(<h1>Lampe</h1><div class="product-price">49,99 € inkl. MwSt.</div>)", 49.99, "EUR"},
         PriceCase{"data_price_inside_a_struck_element_skipped",

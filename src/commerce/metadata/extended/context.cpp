@@ -83,10 +83,12 @@ constexpr std::array<std::string_view, 17> kStruckWords{
     "crossed", "compare", "original", "previous", "prev", "former", "barred", "crossout"};
 constexpr std::array<std::pair<std::string_view, std::string_view>, 1> kStruckPairs{{{"list", "price"}}};
 
-constexpr std::array<std::string_view, 19> kOtherAmountWords{
+constexpr std::array<std::string_view, 24> kOtherAmountWords{
     "unit",     "base",      "installment", "installments", "instalment", "monthly", "month",
     "shipping", "delivery",  "save",        "saving",       "savings",    "discount", "points",
-    "reward",   "financing", "finance",     "deposit",      "perunit"};
+    "reward",   "financing", "finance",     "deposit",      "perunit",
+    // instalments and base prices as Spanish, Portuguese and German shops name them
+    "cuota",    "cuotas",    "parcela",     "parcelas",     "grundpreis"};
 constexpr std::array<std::pair<std::string_view, std::string_view>, 1> kOtherAmountPairs{{{"per", "unit"}}};
 
 constexpr std::array<std::string_view, 24> kOtherProductWords{

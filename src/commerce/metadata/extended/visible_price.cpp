@@ -123,6 +123,25 @@ std::optional<Money> money_of(const PageIndex& page, std::size_t i, std::string_
   return std::nullopt;
 }
 
+// True when the amount read from the box at `i` is that of an element
+// inside it named as another amount: a box whose text starts with the
+// instalment or unit price ("12 cuotas de $ 1.250 $ 15.000",
+// "1 kg = 15,98 € 7,99 €") gives that amount, not the price.
+bool amount_of_inner_other(const PageIndex& page, std::size_t i, const Money& money, std::string_view declared) {
+  const Tag& box = page.tags()[i];
+  const std::size_t last = std::min(page.tags().size(), i + kMaxPriceBoxTags);
+  for (std::size_t k = i + 1; k < last; ++k) {
+    const Tag& t = page.tags()[k];
+    if (box.content_end != Tag::none && t.begin >= box.content_end) break;
+    if (t.closing || t.attribute_count == 0 || !is_other_amount(page, k)) continue;
+    const std::string text = page.element_text(k, kPriceTextRead);
+    if (text.size() > kMaxPriceText) continue;
+    const auto inner = read_money(text, declared);
+    if (inner && inner->amount == money.amount) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void read_visible_price(const PageContext& ctx, Evidence& out) {
@@ -155,7 +174,10 @@ void read_visible_price(const PageContext& ctx, Evidence& out) {
     if (has_landmark && distance > kMaxDistance) continue;
     auto money = money_of(page, i, ctx.currency_hint(out));
     if (money) out.note_written_currency(money->currency);
-    if (!money || money->former || is_struck(page, i) || is_other_amount(page, i)) continue;
+    if (!money || money->former || is_struck(page, i) || is_other_amount(page, i) ||
+        amount_of_inner_other(page, i, *money, ctx.currency_hint(out))) {
+      continue;
+    }
     candidates.push_back({i, std::move(*money), distance, klass});
   }
   // Price elements whose class repeats outside recognised lists are the
