@@ -792,6 +792,10 @@ TEST(ExtendedStock, WordingInTheShopsLanguages) {
       {"En stock", StockStatus::IN_STOCK},          {"Disponibile", StockStatus::IN_STOCK},
       {"В наличии", StockStatus::IN_STOCK},         {"Op voorraad", StockStatus::IN_STOCK},
       {"Skladem", StockStatus::IN_STOCK},           {"In stock - ships today", StockStatus::IN_STOCK},
+      {"Nav noliktavā", StockStatus::OUT_OF_STOCK}, {"Ei ole saadaval", StockStatus::OUT_OF_STOCK},
+      {"Tidak tersedia", StockStatus::OUT_OF_STOCK}, {"无货", StockStatus::OUT_OF_STOCK},
+      {"Nema na zalihi", StockStatus::OUT_OF_STOCK}, {"Na zalihi", StockStatus::IN_STOCK},
+      {"Є в наявності", StockStatus::IN_STOCK},     {"有货", StockStatus::IN_STOCK},
       // Expected back, or to be ordered before it ships.
       {"Back in stock soon", StockStatus::OUT_OF_STOCK},
       {"Notify me when available", StockStatus::OUT_OF_STOCK},

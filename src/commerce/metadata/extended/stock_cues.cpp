@@ -56,9 +56,12 @@ constexpr std::array<std::string_view, 74> kSoldOutTexts{
     "laost otsas",         "izpārdots",            "išparduota",            "在庫切れ",
     "品切れ",              "売り切れ",             "缺貨",                  "품절"};
 
-constexpr std::array<std::string_view, 12> kSoldOutMore{
-    "售完",       "缺货",        "售罄",        "hết hàng", "สินค้าหมด", "אזל מהמלאי",
-    "نفذت الكمية", "غير متوفر",   "nav pieejams", "nėra sandėlyje", "μη διαθέσιμο", "razprodano"};
+constexpr std::array<std::string_view, 23> kSoldOutMore{
+    "售完",             "缺货",           "无货",          "售罄",           "hết hàng",
+    "สินค้าหมด",        "אזל מהמלאי",     "نفذت الكمية",   "نفدت الكمية",    "غير متوفر",
+    "nav pieejams",     "nav noliktavā",  "nėra sandėlyje", "μη διαθέσιμο",  "razprodano",
+    "nema na zalihi",   "nedostupno",     "stok habis",    "tidak tersedia", "tillfälligt slut",
+    "läbi müüdud",      "ei ole saadaval", "товар закончился"};
 
 // Wording of a product that is not in stock now but is expected: the
 // shopper is offered a notice ("notify me when available") or told it
@@ -79,13 +82,15 @@ constexpr std::array<std::string_view, 14> kPreorderTexts{
 // before it ("not available", "nicht lieferbar") reads as sold out. Single
 // words that are also names are left out ("Laos", in stock in Estonian, is
 // a country): only the phrases around them count.
-constexpr std::array<std::string_view, 37> kInStockTexts{
+constexpr std::array<std::string_view, 48> kInStockTexts{
     "in stock",      "auf lager",    "sofort lieferbar", "lieferbar",      "verfügbar",   "en stock",
-    "disponible",    "en existencia", "disponibile",     "disponível",     "em estoque",  "dostępny",
-    "na stanie",     "в наличии",    "op voorraad",      "i lager",        "på lager",    "varastossa",
-    "skladem",       "skladom",      "raktáron",         "în stoc",        "na zalogi",   "na stanju",
-    "stokta",        "在庫あり",     "有貨",             "现货",           "재고있음",        "còn hàng",
-    "במלאי",         "متوفر",        "available",        "on laos",        "laos olemas", "noliktavā",
+    "disponible",    "en existencia", "disponibile",     "disponibilità immediata",       "disponível",
+    "em estoque",    "dostępny",     "na stanie",        "в наличии",      "в наявності", "op voorraad",
+    "i lager",       "på lager",     "varastossa",       "skladem",        "na skladě",   "skladom",
+    "raktáron",      "în stoc",      "pe stoc",          "na zalogi",      "na stanju",   "na zalihi",
+    "dostupno",      "stokta",       "tersedia",         "διαθέσιμο",      "在庫あり",    "有貨",
+    "有货",          "现货",         "재고있음",         "재고 있음",      "còn hàng",    "במלאי",
+    "متوفر",         "available",    "on laos",          "laos olemas",    "saadaval",    "noliktavā",
     "sandėlyje"};
 
 // Attribute values longer than this are data (JSON, encoded images), not names.
