@@ -772,6 +772,16 @@ TEST(Decision, AvailabilityFromTheMostTrustedSource) {
   EXPECT_FALSE(ext::stock_settled(ext::Evidence{}));
 }
 
+TEST(ExtendedStock, BuyButtonsLabelledInTheShopsLanguages) {
+  // Buttons named only by their label: no class or name says "cart".
+  for (const char* label : {"Add to cart", "Jetzt kaufen", "Lägg i varukorg", "Kup teraz", "Į krepšelį", "Acheter",
+                            "Masukkan ke keranjang", "Προσθήκη στο καλάθι", "カートに追加", "구매하기"}) {
+    const std::string html = page(R"(<meta property="og:type" content="product">)",
+                                  std::string("<h1>Item</h1><form><button class=\"btn\">") + label + "</button></form>");
+    EXPECT_EQ(parse(html, ExtractionMode::extended).stock_status, StockStatus::IN_STOCK) << label;
+  }
+}
+
 TEST(ExtendedStock, WordingInTheShopsLanguages) {
   struct Case {
     const char* text;

@@ -20,18 +20,26 @@ constexpr std::array<std::string_view, 9> kCartAttributeWords{
     "cartadd"};
 
 // Add-to-cart as control texts say it, lower-cased.
-constexpr std::array<std::string_view, 44> kCartTexts{
-    "add to cart",          "add to basket",        "add to bag",           "add to trolley",
-    "buy now",              "buy it now",           "in den warenkorb",     "in den einkaufswagen",
-    "ajouter au panier",    "añadir al carrito",    "añadir a la cesta",    "agregar al carrito",
-    "aggiungi al carrello", "adicionar ao carrinho", "comprar",             "dodaj do koszyka",
-    "do koszyka",           "в корзину",            "купить",               "kosárba",
-    "do košíku",            "do košíka",            "sepete ekle",          "加入購物車",
-    "加入购物车",           "カートに入れる",       "장바구니",             "in winkelwagen",
-    "in de winkelwagen",    "lägg i varukorgen",    "læg i kurv",           "legg i handlekurv",
-    "lisää ostoskoriin",    "adaugă în coș",        "adauga in cos",        "dodaj u košaricu",
-    "dodaj v košarico",     "в кошик",              "ใส่ตะกร้า",            "thêm vào giỏ",
-    "أضف إلى السلة",        "הוסף לסל",             "lisa ostukorvi",       "pievienot grozam"};
+constexpr std::array<std::string_view, 74> kCartTexts{
+    "add to cart",          "add to basket",         "add to bag",            "add to trolley",
+    "buy now",              "buy it now",            "in den warenkorb",      "in den einkaufswagen",
+    "jetzt kaufen",         "kaufen",                "ajouter au panier",     "acheter",
+    "añadir al carrito",    "añadir a la cesta",     "agregar al carrito",    "aggiungi al carrello",
+    "acquista",             "adicionar ao carrinho", "adicionar à sacola",    "comprar",
+    "dodaj do koszyka",     "do koszyka",            "kup teraz",             "в корзину",
+    "купить",               "в кошик",               "добави в количката",    "kosárba",
+    "do košíku",            "do košíka",             "koupit",                "kúpiť",
+    "sepete ekle",          "in winkelwagen",        "in de winkelwagen",     "kopen",
+    "lägg i varukorgen",    "lägg i varukorg",       "lägg i kundvagn",       "köp",
+    "læg i kurv",           "læg i kurven",          "legg i handlekurv",     "legg i handlekurven",
+    "lisää ostoskoriin",    "lisa ostukorvi",        "lisa korvi",            "pievienot grozam",
+    "ielikt grozā",         "į krepšelį",            "adaugă în coș",         "adauga in cos",
+    "cumpără",              "dodaj u košaricu",      "dodaj u korpu",         "dodaj v košarico",
+    "προσθήκη στο καλάθι",  "הוסף לסל",              "הוסף לעגלה",            "أضف إلى السلة",
+    "أضف للسلة",            "thêm vào giỏ",          "mua ngay",              "masukkan ke keranjang",
+    "beli sekarang",        "ใส่ตะกร้า",             "加入購物車",            "加入购物车",
+    "立即购买",             "カートに入れる",        "カートに追加",          "장바구니",
+    "구매하기",             "바로구매"};
 
 // Sold-out wording, lower-cased, found as whole words; tested before the
 // in-stock wording, which it often contains ("nicht verfügbar").
