@@ -21,7 +21,7 @@ namespace korvane::commerce::detail::extended {
 namespace {
 
 // Labels, lower-cased, without their trailing ":" "#" or ".".
-constexpr std::array<std::string_view, 88> kLabels{
+constexpr std::array<std::string_view, 101> kLabels{
     "sku",
     "item number",
     "item no",
@@ -109,7 +109,20 @@ constexpr std::array<std::string_view, 88> kLabels{
     "상품번호",
     "商品編號",
     "商品番号",
-    "商品编号"};
+    "商品编号",
+    "cod",
+    "kodas",
+    "kods",
+    "varunummer",
+    "artikkelnummer",
+    "kat. číslo",
+    "品番",
+    "货号",
+    "상품코드",
+    "mã sản phẩm",
+    "kode produk",
+    "رمز المنتج",
+    "מק\"ט"};
 
 // The labels, sorted once for binary search.
 const std::vector<std::string_view>& sorted_labels() {
@@ -276,15 +289,17 @@ std::optional<std::string> labelled_value(std::string_view text) {
 // Brand labels ("Brand:", "Marke", "Marque", "Kaubamärk" ...) and maker
 // labels ("Manufacturer", "Hersteller" ...), lower-cased, without their
 // trailing ":".
-constexpr std::array<std::string_view, 30> kBrandLabels{
-    "brand",  "brand name", "marke",    "marque",   "marca",  "merk",   "märke",   "mærke",
-    "merke",  "merkki",     "marka",    "бренд",    "марка",  "kaubamärk", "zīmols", "prekės ženklas",
-    "značka", "márka",      "znamka",   "brend",    "μάρκα",  "ブランド", "品牌",   "브랜드",
-    "מותג",   "thương hiệu", "ยี่ห้อ",    "العلامة التجارية", "merek", "blagovna znamka"};
-constexpr std::array<std::string_view, 21> kMakerLabels{
+constexpr std::array<std::string_view, 31> kBrandLabels{
+    "brand",  "brand name", "marke",    "marque",   "marca",  "marcă",  "merk",    "märke",
+    "mærke",  "merke",      "merkki",   "marka",    "бренд",  "марка",  "kaubamärk", "zīmols",
+    "prekės ženklas",       "značka",   "márka",    "znamka", "brend",  "μάρκα",   "ブランド",
+    "品牌",   "브랜드",     "מותג",     "thương hiệu", "ยี่ห้อ", "العلامة التجارية", "merek",
+    "blagovna znamka"};
+constexpr std::array<std::string_view, 23> kMakerLabels{
     "manufacturer", "hersteller", "fabricant", "fabricante", "produttore", "producent", "производитель",
-    "výrobce",      "výrobca",    "gyártó",    "valmistaja", "tillverkare", "produsent", "proizvođač",
-    "üretici",      "κατασκευαστής", "メーカー", "제조사",    "制造商",       "make",      "tootja"};
+    "виробник",     "výrobce",    "výrobca",   "gyártó",     "valmistaja", "tillverkare", "produsent",
+    "proizvođač",   "producător", "üretici",   "κατασκευαστής", "メーカー", "제조사",     "制造商",
+    "make",         "tootja"};
 
 // Item numbers shorter than this occur in texts by chance.
 constexpr std::size_t kMinShownSku = 4;
