@@ -873,6 +873,7 @@ INSTANTIATE_TEST_SUITE_P(
                     MoneyCase{"1 250 грн.", "", 1250.0, "UAH"},
                     MoneyCase{"142 500 тг.", "", 142500.0, "KZT"},
                     MoneyCase{"₪ 79.90", "", 79.9, "ILS"},
+                    MoneyCase{"79.90 ש\"ח", "", 79.9, "ILS"},
                     MoneyCase{"350.000₫", "", 350000.0, "VND"},
                     MoneyCase{"₦ 7,250", "", 7250.0, "NGN"},
                     MoneyCase{"185 ر.س", "", 185.0, "SAR"},

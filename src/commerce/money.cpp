@@ -161,6 +161,8 @@ const std::vector<Token>& tokens() {
         {"e\xC2\xA3", "EGP"},                     // e£
         {"rur", "RUB"},                           // the former code, still written
         {"nis", "ILS"},
+        {"\xD7\xA9\"\xD7\x97", "ILS"},          // ש"ח, the shekel's Hebrew abbreviation
+        {"\xD7\xA9\xD7\xB4\xD7\x97", "ILS"},    // ש״ח
         {":-", "", &kKrona},                      // "199:-", Swedish and Norwegian whole amounts
         {"euro", "EUR"},
         {"euros", "EUR"},
