@@ -430,6 +430,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         BrandCase{"json_ld_brand_object", R"(<script type="application/ld+json">{"@type":"Product",
                     "brand":{"@type":"Brand","name":"Lumetta"},"offers":{"price":"10"}}</script>)", "", "Lumetta"},
+        BrandCase{"json_ld_brand_name_as_a_list", R"(<script type="application/ld+json">{"@type":"Product",
+                    "brand":{"@type":"Brand","name":["Lumetta"]},"offers":{"price":"10"}}</script>)", "", "Lumetta"},
+        BrandCase{"json_ld_brand_by_reference_to_a_graph_node", R"(<script type="application/ld+json">{"@graph":[
+                    {"@type":"Product","brand":{"@id":"/#brand"},"offers":{"price":"10"}},
+                    {"@type":"Brand","@id":"/#brand","name":"Lumetta"}]}</script>)", "", "Lumetta"},
         BrandCase{"json_ld_manufacturer_when_no_brand", R"(<script type="application/ld+json">{"@type":"Product",
                     "manufacturer":{"name":"Lumetta Works"},"offers":{"price":"10"}}</script>)", "", "Lumetta Works"},
         BrandCase{"microdata_brand_item_name", "",

@@ -58,6 +58,8 @@ std::optional<std::string> brand_text(std::string_view value) {
   if (text.front() == '$' || text.find("{{") != std::string::npos || text.find("${") != std::string::npos) {
     return std::nullopt;
   }
+  // A list or object written out as JSON text ("[\"Acme\"]"), not a name.
+  if (text.front() == '[' || text.front() == '{') return std::nullopt;
   // Values that say there is none.
   if (text.size() <= 8) {
     const std::string lower = text::to_lower(text);

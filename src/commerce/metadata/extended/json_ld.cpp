@@ -247,30 +247,75 @@ void add_identifiers(const json::object& product, bool other_product, Evidence& 
 }
 
 // The name a "brand" or "manufacturer" value gives: a text, an object's
-// "name", or the first of a list of those; absent for anything else.
+// "name" (a text or the first of a list of texts), or the first of a list of
+// those; absent for anything else.
 std::optional<std::string_view> organisation_name(const json::value* v) {
+  const auto first = [](const json::value* x) {
+    if (const auto* arr = x->if_array(); arr != nullptr && !arr->empty()) return &arr->front();
+    return x;
+  };
   if (v == nullptr) return std::nullopt;
-  if (const auto* arr = v->if_array(); arr != nullptr && !arr->empty()) v = &arr->front();
+  v = first(v);
   if (v->is_string()) return std::string_view(v->get_string());
   if (const auto* o = v->if_object()) {
-    if (const auto* name = o->if_contains("name"); name != nullptr && name->is_string()) {
-      return std::string_view(name->get_string());
+    if (const auto* name = o->if_contains("name"); name != nullptr && first(name)->is_string()) {
+      return std::string_view(first(name)->get_string());
     }
   }
   return std::nullopt;
 }
 
+// The named node of the page's blocks that `id` refers to ("brand":
+// {"@id": "#brand"} with the brand itself elsewhere in a "@graph").
+const json::object* node_named_by_id(const std::deque<json::value>& documents, std::string_view id) {
+  // Graphs put their nodes a level or two down; deeper is content.
+  constexpr int kMaxDepth = 4;
+  const auto find = [id](const auto& self, const json::value& v, int depth) -> const json::object* {
+    if (depth > kMaxDepth) return nullptr;
+    if (const auto* arr = v.if_array()) {
+      for (const json::value& item : *arr) {
+        if (const auto* found = self(self, item, depth + 1)) return found;
+      }
+    } else if (const auto* o = v.if_object()) {
+      const auto* node_id = o->if_contains("@id");
+      if (node_id != nullptr && node_id->is_string() && node_id->get_string() == id && o->contains("name")) return o;
+      for (const auto& member : *o) {
+        if (const auto* found = self(self, member.value(), depth + 1)) return found;
+      }
+    }
+    return nullptr;
+  };
+  for (const json::value& doc : documents) {
+    if (const auto* found = find(find, doc, 0)) return found;
+  }
+  return nullptr;
+}
+
 // The brand of the page's product, else of another of its own products (a
-// group whose variant was chosen); its maker after that.
-void add_product_brand(const json::object* chosen, const std::vector<const json::object*>& own, Evidence& out) {
+// group whose variant was chosen); its maker after that. A brand given as a
+// reference to a node of the page's blocks takes that node's name.
+void add_product_brand(const json::object* chosen, const std::vector<const json::object*>& own,
+                       const std::deque<json::value>& documents, Evidence& out) {
   std::vector<const json::object*> order;
   if (chosen != nullptr) order.push_back(chosen);
   for (const auto* p : own) {
     if (p != chosen) order.push_back(p);
   }
+  // References followed, at most: each walks the page's blocks, and a page
+  // of thousands of products each naming its brand by reference would
+  // take time in the square of its size.
+  constexpr int kMaxReferences = 4;
+  int references = 0;
   for (const std::string_view key : {"brand", "manufacturer"}) {
     for (const auto* p : order) {
-      if (const auto name = organisation_name(member(p, key))) {
+      const json::value* value = member(p, key);
+      if (const auto* ref = value != nullptr ? value->if_object() : nullptr; ref != nullptr && !ref->contains("name")) {
+        const auto* id = ref->if_contains("@id");
+        if (id != nullptr && id->is_string() && references++ < kMaxReferences) {
+          if (const auto* node = node_named_by_id(documents, id->get_string())) value = node->if_contains("name");
+        }
+      }
+      if (const auto name = organisation_name(value)) {
         // An empty or placeholder name gives way to the next.
         const std::size_t before = out.brands.size();
         out.add_brand(*name, Source::json_ld, key == "manufacturer");
@@ -389,7 +434,7 @@ void read_json_ld(const PageContext& ctx, Evidence& out) {
     add_offer_facts(offers_of(*chosen), price ? price->offer : nullptr, out);
     add_identifiers(*chosen, false, out);
   }
-  add_product_brand(chosen, own, out);
+  add_product_brand(chosen, own, documents, out);
   // Identifiers of the other own products (a group and its variants) rank lower.
   for (const auto* p : own) {
     if (p != chosen) add_identifiers(*p, true, out);
