@@ -535,6 +535,11 @@ INSTANTIATE_TEST_SUITE_P(
         StockCase{"page_state_flag",
                   R"(<script type="application/json">{"product":{"name":"Desk Lamp","price":"20","inStock":false}}</script>)",
                   StockStatus::OUT_OF_STOCK},
+        StockCase{"group_in_stock_when_any_variant_is",
+                  R"(<script type="application/ld+json">{"@type":"ProductGroup","name":"Lamp","hasVariant":[
+                       {"@type":"Product","sku":"L-1","offers":{"price":"9","availability":"OutOfStock"}},
+                       {"@type":"Product","sku":"L-2","offers":{"price":"9","availability":"InStock"}}]}</script>)",
+                  StockStatus::IN_STOCK},
         StockCase{"add_to_cart_button_saying_sold_out",
                   R"(<h1>Lamp</h1><button class="add-to-cart" disabled>Sold out</button>)", StockStatus::OUT_OF_STOCK},
         StockCase{"hidden_add_to_cart_gives_way_to_sold_out_wording",

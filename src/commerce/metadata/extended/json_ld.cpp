@@ -12,6 +12,7 @@
 #include <boost/json/monotonic_resource.hpp>
 #include <boost/json/parser.hpp>
 
+#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -88,6 +89,7 @@ struct Found {
   const json::object* object;
   bool listed;     // among other products
   bool list_item;  // an element of an item list
+  bool variant;    // one of a product group's variants
 };
 
 struct Collected {
@@ -102,8 +104,9 @@ void collect(const json::value& root, Collected& out, std::size_t budget) {
     const json::value* value;
     bool listed;
     bool list_item;
+    bool variant;
   };
-  std::vector<Item> stack{{&root, false, false}};
+  std::vector<Item> stack{{&root, false, false, false}};
   while (!stack.empty() && budget > 0) {
     --budget;
     const Item item = stack.back();
@@ -111,7 +114,7 @@ void collect(const json::value& root, Collected& out, std::size_t budget) {
     if (const auto* arr = item.value->if_array()) {
       for (auto it = arr->end(); it != arr->begin();) {
         --it;
-        if (it->is_structured()) stack.push_back({&*it, item.listed, item.list_item});
+        if (it->is_structured()) stack.push_back({&*it, item.listed, item.list_item, item.variant});
       }
       continue;
     }
@@ -119,7 +122,7 @@ void collect(const json::value& root, Collected& out, std::size_t budget) {
     if (obj == nullptr) continue;
     const bool product = is_product_type(*obj);
     if (product) {
-      out.products.push_back({obj, item.listed, item.list_item});
+      out.products.push_back({obj, item.listed, item.list_item, item.variant});
     } else if (is_offer_type(*obj)) {
       if (!item.listed) out.offers.push_back(obj);
       continue;
@@ -131,7 +134,7 @@ void collect(const json::value& root, Collected& out, std::size_t budget) {
       const bool variants = product && it->key() == "hasVariant";
       const bool listed = item.listed || leads_to_other_products(it->key()) || (product && !variants);
       const bool list_item = it->key() == "itemListElement" || (item.list_item && !product);
-      stack.push_back({&it->value(), listed, list_item});
+      stack.push_back({&it->value(), listed, list_item, variants || (item.variant && !product)});
     }
   }
 }
@@ -431,7 +434,20 @@ void read_json_ld(const PageContext& ctx, Evidence& out) {
 
   if (chosen != nullptr) {
     if (price) out.prices.push_back({price->money.amount, price->money.currency, Source::json_ld, 0});
-    add_offer_facts(offers_of(*chosen), price ? price->offer : nullptr, out);
+    // A variant the link does not name stands for its group: the product is
+    // in stock when any of the group's variants is (some sizes sold out).
+    std::vector<const json::object*> offers = offers_of(*chosen);
+    std::vector<const json::object*> variants;
+    for (const Found& f : found.products) {
+      if (f.variant && !f.listed) variants.push_back(f.object);
+    }
+    if (std::find(variants.begin(), variants.end(), chosen) != variants.end() && !named_by_link(*chosen, ctx.url)) {
+      for (const auto* p : variants) {
+        if (p == chosen) continue;
+        for (const auto* offer : offers_of(*p)) offers.push_back(offer);
+      }
+    }
+    add_offer_facts(offers, price ? price->offer : nullptr, out);
     add_identifiers(*chosen, false, out);
   }
   add_product_brand(chosen, own, documents, out);
