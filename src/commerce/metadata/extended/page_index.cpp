@@ -29,15 +29,24 @@ using text::find_icase;
 using text::is_html_space;
 using text::starts_with_icase;
 
-// Bytes that end an attribute name: white space, "/", ">" and "=". A table,
-// since attribute names are the bytes the index reads most.
-constexpr std::array<bool, 256> kAttributeNameEnd = [] {
-  std::array<bool, 256> t{};
-  for (const char c : {' ', '\t', '\n', '\r', '\f', '/', '>', '='}) t[static_cast<unsigned char>(c)] = true;
+// What the tokenizer asks of a byte inside a tag, one table look-up for
+// all: HTML white space, "/", ">" and "=".
+enum ByteClass : std::uint8_t { byte_space = 1U << 0, byte_slash = 1U << 1, byte_gt = 1U << 2, byte_eq = 1U << 3 };
+constexpr std::array<std::uint8_t, 256> kByteClass = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (const char c : {' ', '\t', '\n', '\r', '\f'}) t[static_cast<unsigned char>(c)] = byte_space;
+  t['/'] = byte_slash;
+  t['>'] = byte_gt;
+  t['='] = byte_eq;
   return t;
 }();
 
-bool ends_attribute_name(char c) noexcept { return kAttributeNameEnd[static_cast<unsigned char>(c)]; }
+std::uint8_t class_of(char c) noexcept { return kByteClass[static_cast<unsigned char>(c)]; }
+
+// Bytes that end an attribute name: white space, "/", ">" and "=".
+constexpr std::uint8_t kAttributeNameEnd = byte_space | byte_slash | byte_gt | byte_eq;
+// Bytes that end a tag name: white space, "/" and ">".
+constexpr std::uint8_t kTagNameEnd = byte_space | byte_slash | byte_gt;
 
 bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
@@ -325,29 +334,28 @@ std::uint16_t hints_of_data_name(std::string_view n) noexcept {
 
 // The hints of one attribute of a tag of kind `kind`. Add-to-cart words
 // only matter on the controls that can be one.
-std::uint16_t hints_of(const Attribute& a, TagName kind) noexcept {
+std::uint16_t hints_of(std::string_view n, std::string_view value, TagName kind) noexcept {
   const bool control = kind == TagName::button || kind == TagName::input || kind == TagName::a;
   const auto cart = [&](std::string_view v) -> std::uint16_t { return control ? hints_of_value(v) : 0; };
-  const std::string_view n = a.name;
-  if (n.size() > 5 && istarts_with(n, "data-")) return cart(a.value) | hints_of_data_name(n);
+  if (n.size() > 5 && istarts_with(n, "data-")) return cart(value) | hints_of_data_name(n);
   switch (n.size()) {
     case 2:
-      if (iequals(n, "id")) return hints_of_name_value(a.value) | cart(a.value);
+      if (iequals(n, "id")) return hints_of_name_value(value) | cart(value);
       break;
     case 4:
-      if (iequals(n, "name")) return hint_name | cart(a.value);
+      if (iequals(n, "name")) return hint_name | cart(value);
       break;
     case 5:
-      if (iequals(n, "class")) return hints_of_name_value(a.value) | cart(a.value);
-      if (iequals(n, "value") || iequals(n, "title")) return cart(a.value);
+      if (iequals(n, "class")) return hints_of_name_value(value) | cart(value);
+      if (iequals(n, "value") || iequals(n, "title")) return cart(value);
       break;
     case 8:
       if (iequals(n, "itemprop") || iequals(n, "property")) {
-        return hint_itemprop | hints_of_name_value(a.value);
+        return hint_itemprop | hints_of_name_value(value);
       }
       break;
     case 10:
-      if (iequals(n, "aria-label")) return cart(a.value);
+      if (iequals(n, "aria-label")) return cart(value);
       break;
     default: break;
   }
@@ -363,6 +371,18 @@ class Tokenizer {
   // start of a tag or comment that never ends (which, like a browser, the
   // index drops).
   std::size_t run() {
+    const std::size_t text_end = tags_and_texts();
+    // The tags' blank_after flags are settled once all tags are read.
+    const auto count = static_cast<std::uint32_t>(tags_.size());
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (!tags_[i].blank_after) lists_.texts.push_back(i);
+    }
+    return text_end;
+  }
+
+ private:
+  // The pass itself.
+  std::size_t tags_and_texts() {
     std::size_t pos = 0;
     while (pos < h_.size()) {
       bool blank = false;
@@ -381,7 +401,6 @@ class Tokenizer {
     return h_.size();
   }
 
- private:
   // Reads what starts at the "<" at `lt`; returns where to go on, npos when
   // the rest of the page is one unterminated construct.
   std::size_t step(std::size_t lt) {
@@ -421,17 +440,16 @@ class Tokenizer {
     tags_.push_back(t);
   }
 
-  // Where the quote that opens a value at `q` closes; npos when it does not.
-  // Most values are short: a few bytes are compared in place before the
-  // library search takes over.
   // Where byte `c` first occurs from `from`; npos when it does not.
   // Attribute values are mostly short: up to 64 bytes are compared here, 16
   // at once, before the library search takes over.
   std::size_t find_byte(char c, std::size_t from) const noexcept {
+    const char* const d = h_.data();
+    const std::size_t n = h_.size();
 #if defined(__SSE2__)
     const __m128i wanted = _mm_set1_epi8(c);
-    for (int block = 0; block < 4 && from + 16 <= h_.size(); ++block, from += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + from));
+    for (int block = 0; block < 4 && from + 16 <= n; ++block, from += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + from));
       const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted)));
       if (hits != 0) return from + static_cast<std::size_t>(std::countr_zero(hits));
     }
@@ -482,12 +500,14 @@ class Tokenizer {
   // ">", "=" or the page's end. Most names are short and read byte by byte;
   // past 8 bytes (data-* names), 16 bytes are compared at once.
   std::size_t attribute_name_end(std::size_t p) const noexcept {
-    for (const std::size_t stop = std::min(h_.size(), p + 8); p < stop; ++p) {
-      if (ends_attribute_name(h_[p])) return p;
+    const char* const d = h_.data();
+    const std::size_t n = h_.size();
+    for (const std::size_t stop = std::min(n, p + 8); p < stop; ++p) {
+      if ((class_of(d[p]) & kAttributeNameEnd) != 0) return p;
     }
 #if defined(__SSE2__)
-    for (; p + 16 <= h_.size(); p += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + p));
+    for (; p + 16 <= n; p += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p));
       const auto is = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
       const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_or_si128(is(' '), is('=')), _mm_or_si128(is('>'), is('/'))),
                                         _mm_or_si128(_mm_or_si128(is('\n'), is('\t')), _mm_or_si128(is('\r'), is('\f'))));
@@ -495,60 +515,73 @@ class Tokenizer {
       if (hits != 0) return p + static_cast<std::size_t>(std::countr_zero(hits));
     }
 #endif
-    while (p < h_.size() && !ends_attribute_name(h_[p])) ++p;
+    while (p < n && (class_of(d[p]) & kAttributeNameEnd) == 0) ++p;
     return p;
   }
 
-  // Where the quote that opens a value at `q` closes; npos when it does not.
-  std::size_t closing_quote(std::size_t q) const noexcept { return find_byte(h_[q], q + 1); }
-
   // The name that starts at `p`, up to white space, "/" or ">".
   std::string_view name_at(std::size_t& p) const noexcept {
+    const char* const d = h_.data();
+    const std::size_t n = h_.size();
     const std::size_t begin = p;
-    while (p < h_.size() && !is_html_space(h_[p]) && h_[p] != '/' && h_[p] != '>') ++p;
+    while (p < n && (class_of(d[p]) & kTagNameEnd) == 0) ++p;
     return h_.substr(begin, p - begin);
   }
 
   // Reads attributes from `p` up to and past the tag's ">"; returns the
   // position after it, or npos when the tag never ends. `self_closing` tells
-  // whether "/>" ended it.
+  // whether "/>" ended it. With `keep`, the attributes (the first 65535 of
+  // them) are added to the page's and their hints to hints_; an end tag's
+  // attributes mean nothing and are only passed over.
+  template <bool keep>
   std::size_t attributes_from(std::size_t p, TagName kind, bool& self_closing) {
+    // The page's bytes through locals: the attributes' vector is written in
+    // the loop, and the compiler cannot tell that it does not hold h_.
+    const char* const d = h_.data();
+    const std::size_t n = h_.size();
+    std::size_t kept = 0;
+    std::uint16_t hints = 0;
     self_closing = false;
     while (true) {
-      while (p < h_.size() && (is_html_space(h_[p]) || h_[p] == '/')) {
-        self_closing = h_[p] == '/';
-        ++p;
+      for (std::uint8_t c = 0; p < n && ((c = class_of(d[p])) & (byte_space | byte_slash)) != 0; ++p) {
+        self_closing = c == byte_slash;
       }
-      if (p >= h_.size()) return npos;
-      if (h_[p] == '>') return p + 1;
+      if (p >= n) return npos;
+      if (d[p] == '>') {
+        if constexpr (keep) hints_ = hints;
+        return p + 1;
+      }
       self_closing = false;
       const std::size_t name_begin = p;
       p = attribute_name_end(p + 1);
-      const std::string_view name = h_.substr(name_begin, p - name_begin);
+      const std::string_view name(d + name_begin, p - name_begin);
       std::size_t q = p;
-      while (q < h_.size() && is_html_space(h_[q])) ++q;
+      while (q < n && class_of(d[q]) == byte_space) ++q;
       std::string_view value;
-      if (q < h_.size() && h_[q] == '=') {
+      if (q < n && d[q] == '=') {
         ++q;
-        while (q < h_.size() && is_html_space(h_[q])) ++q;
-        if (q >= h_.size()) return npos;
-        if (h_[q] == '"' || h_[q] == '\'') {
-          const std::size_t close = closing_quote(q);
+        while (q < n && class_of(d[q]) == byte_space) ++q;
+        if (q >= n) return npos;
+        if (d[q] == '"' || d[q] == '\'') {
+          const std::size_t close = find_byte(d[q], q + 1);
           if (close == npos) return npos;
-          value = h_.substr(q + 1, close - q - 1);
+          value = std::string_view(d + q + 1, close - q - 1);
           p = close + 1;
         } else {
           const std::size_t begin = q;
-          while (q < h_.size() && !is_html_space(h_[q]) && h_[q] != '>') ++q;
-          value = h_.substr(begin, q - begin);
+          while (q < n && (class_of(d[q]) & (byte_space | byte_gt)) == 0) ++q;
+          value = std::string_view(d + begin, q - begin);
           p = q;
         }
       }
-      // Beyond 65535 attributes a tag keeps the first ones (and memory stays
-      // bounded on a tag that never ends).
-      if (attributes_.size() - first_attribute_ < 0xFFFF) {
-        attributes_.push_back({name, value});
-        hints_ |= hints_of(attributes_.back(), kind);
+      if constexpr (keep) {
+        // Beyond 65535 attributes a tag keeps the first ones (and memory
+        // stays bounded on a tag that never ends).
+        if (kept < 0xFFFF) {
+          ++kept;
+          attributes_.push_back({name, value});
+          hints = static_cast<std::uint16_t>(hints | hints_of(name, value, kind));
+        }
       }
     }
   }
@@ -565,9 +598,7 @@ class Tokenizer {
     t.begin = static_cast<std::uint32_t>(lt);
     t.first_attribute = static_cast<std::uint32_t>(attributes_.size());
     bool self_closing = false;
-    hints_ = 0;
-    first_attribute_ = attributes_.size();
-    const std::size_t after = attributes_from(p, t.kind, self_closing);
+    const std::size_t after = attributes_from<true>(p, t.kind, self_closing);
     if (after == npos) {
       attributes_.resize(t.first_attribute);
       return npos;
@@ -628,12 +659,10 @@ class Tokenizer {
     t.closing = true;
     t.begin = static_cast<std::uint32_t>(lt);
     const std::size_t mark = attributes_.size();
-    first_attribute_ = mark;
     bool self_closing = false;
     // Most end tags close right after their name.
     const std::size_t after =
-        p < h_.size() && h_[p] == '>' ? p + 1 : attributes_from(p, TagName::comment, self_closing);
-    attributes_.resize(mark);  // an end tag's attributes mean nothing
+        p < h_.size() && h_[p] == '>' ? p + 1 : attributes_from<false>(p, TagName::comment, self_closing);
     if (after == npos) return npos;
     t.end = static_cast<std::uint32_t>(after);
     t.first_attribute = static_cast<std::uint32_t>(mark);
@@ -671,8 +700,7 @@ class Tokenizer {
   std::uint32_t parent() const noexcept { return open_.empty() ? Tag::none : open_.back().tag; }
 
   std::vector<OpenElement> open_;
-  std::uint16_t hints_ = 0;           // of the tag being read
-  std::size_t first_attribute_ = 0;  // of the tag being read
+  std::uint16_t hints_ = 0;           // of the start tag read last
   std::size_t unterminated_ = npos;  // where the text ends when the last element never closes
 };
 
