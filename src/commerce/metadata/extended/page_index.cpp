@@ -225,6 +225,26 @@ struct PairTables {
     std::size_t i = 0;
 #if defined(__SSE2__)
     const __m128i case_bit = _mm_set1_epi8(0x20);
+    // Most values are shorter: copied into a block padded with zeros (which
+    // start no word), their positions are tested at once.
+    if (v.size() < 20) {
+      if (v.size() < 4) return false;
+      alignas(16) std::array<char, 32> block{};
+      std::memcpy(block.data(), v.data(), v.size());
+      const __m128i a = _mm_or_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(block.data())), case_bit);
+      const __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block.data() + 1)), case_bit);
+      __m128i starts = _mm_setzero_si128();
+      for (std::size_t k = 0; k < count; ++k) {
+        starts = _mm_or_si128(starts, _mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(pairs[k][0])),
+                                                    _mm_cmpeq_epi8(b, _mm_set1_epi8(pairs[k][1]))));
+      }
+      // Positions that four bytes of the value follow.
+      const unsigned positions = (1U << (v.size() - 3)) - 1U;
+      for (auto hits = static_cast<unsigned>(_mm_movemask_epi8(starts)) & positions; hits != 0; hits &= hits - 1) {
+        if (f(static_cast<std::size_t>(std::countr_zero(hits)))) return true;
+      }
+      return false;
+    }
     for (; i + 20 <= v.size(); i += 16) {
       const __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + i)), case_bit);
       const __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + i + 1)), case_bit);
