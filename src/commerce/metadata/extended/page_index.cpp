@@ -156,18 +156,33 @@ std::uint8_t name_id(const NameInfo& info) noexcept {
   return info.name.empty() ? kNoName : static_cast<std::uint8_t>(&info - kNames.data());
 }
 
+// The bytes of a name of at most kMaxNameLength bytes, lower-cased, in one
+// word (the first byte lowest): names compare as one number.
+constexpr std::uint64_t packed_name(std::string_view name) noexcept {
+  std::uint64_t w = 0;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    w |= static_cast<std::uint64_t>(static_cast<unsigned char>(ascii_lower(name[i]))) << (8U * i);
+  }
+  return w;
+}
+
+// The names of kNames packed.
+constexpr std::array<std::uint64_t, kNames.size()> kPackedNames = [] {
+  std::array<std::uint64_t, kNames.size()> packed{};
+  for (std::size_t k = 0; k < kNames.size(); ++k) packed[k] = packed_name(kNames[k].name);
+  return packed;
+}();
+
 const NameInfo& info_of(std::string_view name) noexcept {
   static constexpr NameInfo unknown{};
   if (name.empty() || name.size() > kMaxNameLength) return unknown;
   const char first = ascii_lower(name[0]);
   if (first < 'a' || first > 'z') return unknown;
   const NameGroup& group = kNameGroups[static_cast<std::size_t>(first - 'a') * kMaxNameLength + name.size() - 1];
+  const std::uint64_t packed = packed_name(name);
   for (const std::uint8_t k : group) {
     if (k == kNoName) break;
-    const std::string_view candidate = kNames[k].name;
-    std::size_t i = 1;
-    while (i < name.size() && ascii_lower(name[i]) == candidate[i]) ++i;
-    if (i == name.size()) return kNames[k];
+    if (kPackedNames[k] == packed) return kNames[k];
   }
   return unknown;
 }
