@@ -407,16 +407,14 @@ class Tokenizer {
   // index drops).
   std::size_t run() {
     const std::size_t text_end = tags_and_texts();
-    // The tags' blank_after flags are settled once all tags are read.
-    const auto count = static_cast<std::uint32_t>(tags_.size());
-    for (std::uint32_t i = 0; i < count; ++i) {
-      if (!tags_[i].blank_after) lists_.texts.push_back(i);
-    }
+    // Nothing follows the last tag to tell that its text is blank.
+    if (!tags_.empty()) lists_.texts.push_back(static_cast<std::uint32_t>(tags_.size() - 1));
     return text_end;
   }
 
  private:
-  // The pass itself.
+  // The pass itself. Each tag but the last is listed in lists_.texts once
+  // a later tag settles whether its text is blank.
   std::size_t tags_and_texts() {
     std::size_t pos = 0;
     while (pos < h_.size()) {
@@ -425,10 +423,19 @@ class Tokenizer {
       if (lt == npos) break;
       const std::size_t count = tags_.size();
       const std::size_t next = step(lt);
-      // The text from the end of the last tag up to a tag that starts at
-      // `lt` is that tag's text.
-      if (blank && count > 0 && tags_.size() > count && tags_[count].begin == lt && tags_[count - 1].end == pos) {
-        tags_[count - 1].blank_after = true;
+      if (tags_.size() > count) {
+        // The text from the end of the last tag up to a tag that starts at
+        // `lt` is that tag's text.
+        if (count > 0) {
+          if (blank && tags_[count].begin == lt && tags_[count - 1].end == pos) {
+            tags_[count - 1].blank_after = true;
+          } else {
+            lists_.texts.push_back(static_cast<std::uint32_t>(count - 1));
+          }
+        }
+        // Of two tags read together (a script and its end tag), the first is
+        // never marked blank.
+        for (std::size_t k = count; k + 1 < tags_.size(); ++k) lists_.texts.push_back(static_cast<std::uint32_t>(k));
       }
       pos = next;
       if (pos == npos) return unterminated_ == npos ? lt : unterminated_;
