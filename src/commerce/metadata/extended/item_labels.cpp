@@ -430,11 +430,12 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
   bool brand_found = false;
   bool maker_found = false;
   std::string storage;
-  for (std::size_t i = 0; i < page.tags().size(); ++i) {
+  // Only tags with text after them: most texts between tags are blank.
+  for (const std::size_t i : page.texts()) {
     const bool want_sku = skus && found < kMaxLabelledSkus;
     const bool want_brand = brands && !brand_found;
     if (!want_sku && !want_brand) break;
-    if (!holds_visible_text(page.tags()[i]) || page.blank_after(i)) continue;
+    if (!holds_visible_text(page.tags()[i])) continue;
     std::string_view raw = page.text_after(i);
     if (raw.size() < 3) continue;
     // ASCII white space first: most texts between tags are only that.

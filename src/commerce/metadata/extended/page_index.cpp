@@ -29,15 +29,24 @@ using text::find_icase;
 using text::is_html_space;
 using text::starts_with_icase;
 
-// Bytes that end an attribute name: white space, "/", ">" and "=". A table,
-// since attribute names are the bytes the index reads most.
-constexpr std::array<bool, 256> kAttributeNameEnd = [] {
-  std::array<bool, 256> t{};
-  for (const char c : {' ', '\t', '\n', '\r', '\f', '/', '>', '='}) t[static_cast<unsigned char>(c)] = true;
+// What the tokenizer asks of a byte inside a tag, one table look-up for
+// all: HTML white space, "/", ">" and "=".
+enum ByteClass : std::uint8_t { byte_space = 1U << 0, byte_slash = 1U << 1, byte_gt = 1U << 2, byte_eq = 1U << 3 };
+constexpr std::array<std::uint8_t, 256> kByteClass = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (const char c : {' ', '\t', '\n', '\r', '\f'}) t[static_cast<unsigned char>(c)] = byte_space;
+  t['/'] = byte_slash;
+  t['>'] = byte_gt;
+  t['='] = byte_eq;
   return t;
 }();
 
-bool ends_attribute_name(char c) noexcept { return kAttributeNameEnd[static_cast<unsigned char>(c)]; }
+std::uint8_t class_of(char c) noexcept { return kByteClass[static_cast<unsigned char>(c)]; }
+
+// Bytes that end an attribute name: white space, "/", ">" and "=".
+constexpr std::uint8_t kAttributeNameEnd = byte_space | byte_slash | byte_gt | byte_eq;
+// Bytes that end a tag name: white space, "/" and ">".
+constexpr std::uint8_t kTagNameEnd = byte_space | byte_slash | byte_gt;
 
 bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
@@ -147,18 +156,33 @@ std::uint8_t name_id(const NameInfo& info) noexcept {
   return info.name.empty() ? kNoName : static_cast<std::uint8_t>(&info - kNames.data());
 }
 
+// The bytes of a name of at most kMaxNameLength bytes, lower-cased, in one
+// word (the first byte lowest): names compare as one number.
+constexpr std::uint64_t packed_name(std::string_view name) noexcept {
+  std::uint64_t w = 0;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    w |= static_cast<std::uint64_t>(static_cast<unsigned char>(ascii_lower(name[i]))) << (8U * i);
+  }
+  return w;
+}
+
+// The names of kNames packed.
+constexpr std::array<std::uint64_t, kNames.size()> kPackedNames = [] {
+  std::array<std::uint64_t, kNames.size()> packed{};
+  for (std::size_t k = 0; k < kNames.size(); ++k) packed[k] = packed_name(kNames[k].name);
+  return packed;
+}();
+
 const NameInfo& info_of(std::string_view name) noexcept {
   static constexpr NameInfo unknown{};
   if (name.empty() || name.size() > kMaxNameLength) return unknown;
   const char first = ascii_lower(name[0]);
   if (first < 'a' || first > 'z') return unknown;
   const NameGroup& group = kNameGroups[static_cast<std::size_t>(first - 'a') * kMaxNameLength + name.size() - 1];
+  const std::uint64_t packed = packed_name(name);
   for (const std::uint8_t k : group) {
     if (k == kNoName) break;
-    const std::string_view candidate = kNames[k].name;
-    std::size_t i = 1;
-    while (i < name.size() && ascii_lower(name[i]) == candidate[i]) ++i;
-    if (i == name.size()) return kNames[k];
+    if (kPackedNames[k] == packed) return kNames[k];
   }
   return unknown;
 }
@@ -216,6 +240,26 @@ struct PairTables {
     std::size_t i = 0;
 #if defined(__SSE2__)
     const __m128i case_bit = _mm_set1_epi8(0x20);
+    // Most values are shorter: copied into a block padded with zeros (which
+    // start no word), their positions are tested at once.
+    if (v.size() < 20) {
+      if (v.size() < 4) return false;
+      alignas(16) std::array<char, 32> block{};
+      std::memcpy(block.data(), v.data(), v.size());
+      const __m128i a = _mm_or_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(block.data())), case_bit);
+      const __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block.data() + 1)), case_bit);
+      __m128i starts = _mm_setzero_si128();
+      for (std::size_t k = 0; k < count; ++k) {
+        starts = _mm_or_si128(starts, _mm_and_si128(_mm_cmpeq_epi8(a, _mm_set1_epi8(pairs[k][0])),
+                                                    _mm_cmpeq_epi8(b, _mm_set1_epi8(pairs[k][1]))));
+      }
+      // Positions that four bytes of the value follow.
+      const unsigned positions = (1U << (v.size() - 3)) - 1U;
+      for (auto hits = static_cast<unsigned>(_mm_movemask_epi8(starts)) & positions; hits != 0; hits &= hits - 1) {
+        if (f(static_cast<std::size_t>(std::countr_zero(hits)))) return true;
+      }
+      return false;
+    }
     for (; i + 20 <= v.size(); i += 16) {
       const __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + i)), case_bit);
       const __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v.data() + i + 1)), case_bit);
@@ -325,29 +369,28 @@ std::uint16_t hints_of_data_name(std::string_view n) noexcept {
 
 // The hints of one attribute of a tag of kind `kind`. Add-to-cart words
 // only matter on the controls that can be one.
-std::uint16_t hints_of(const Attribute& a, TagName kind) noexcept {
+std::uint16_t hints_of(std::string_view n, std::string_view value, TagName kind) noexcept {
   const bool control = kind == TagName::button || kind == TagName::input || kind == TagName::a;
   const auto cart = [&](std::string_view v) -> std::uint16_t { return control ? hints_of_value(v) : 0; };
-  const std::string_view n = a.name;
-  if (n.size() > 5 && istarts_with(n, "data-")) return cart(a.value) | hints_of_data_name(n);
+  if (n.size() > 5 && istarts_with(n, "data-")) return cart(value) | hints_of_data_name(n);
   switch (n.size()) {
     case 2:
-      if (iequals(n, "id")) return hints_of_name_value(a.value) | cart(a.value);
+      if (iequals(n, "id")) return hints_of_name_value(value) | cart(value);
       break;
     case 4:
-      if (iequals(n, "name")) return hint_name | cart(a.value);
+      if (iequals(n, "name")) return hint_name | cart(value);
       break;
     case 5:
-      if (iequals(n, "class")) return hints_of_name_value(a.value) | cart(a.value);
-      if (iequals(n, "value") || iequals(n, "title")) return cart(a.value);
+      if (iequals(n, "class")) return hints_of_name_value(value) | cart(value);
+      if (iequals(n, "value") || iequals(n, "title")) return cart(value);
       break;
     case 8:
       if (iequals(n, "itemprop") || iequals(n, "property")) {
-        return hint_itemprop | hints_of_name_value(a.value);
+        return hint_itemprop | hints_of_name_value(value);
       }
       break;
     case 10:
-      if (iequals(n, "aria-label")) return cart(a.value);
+      if (iequals(n, "aria-label")) return cart(value);
       break;
     default: break;
   }
@@ -363,6 +406,16 @@ class Tokenizer {
   // start of a tag or comment that never ends (which, like a browser, the
   // index drops).
   std::size_t run() {
+    const std::size_t text_end = tags_and_texts();
+    // Nothing follows the last tag to tell that its text is blank.
+    if (!tags_.empty()) lists_.texts.push_back(static_cast<std::uint32_t>(tags_.size() - 1));
+    return text_end;
+  }
+
+ private:
+  // The pass itself. Each tag but the last is listed in lists_.texts once
+  // a later tag settles whether its text is blank.
+  std::size_t tags_and_texts() {
     std::size_t pos = 0;
     while (pos < h_.size()) {
       bool blank = false;
@@ -370,10 +423,19 @@ class Tokenizer {
       if (lt == npos) break;
       const std::size_t count = tags_.size();
       const std::size_t next = step(lt);
-      // The text from the end of the last tag up to a tag that starts at
-      // `lt` is that tag's text.
-      if (blank && count > 0 && tags_.size() > count && tags_[count].begin == lt && tags_[count - 1].end == pos) {
-        tags_[count - 1].blank_after = true;
+      if (tags_.size() > count) {
+        // The text from the end of the last tag up to a tag that starts at
+        // `lt` is that tag's text.
+        if (count > 0) {
+          if (blank && tags_[count].begin == lt && tags_[count - 1].end == pos) {
+            tags_[count - 1].blank_after = true;
+          } else {
+            lists_.texts.push_back(static_cast<std::uint32_t>(count - 1));
+          }
+        }
+        // Of two tags read together (a script and its end tag), the first is
+        // never marked blank.
+        for (std::size_t k = count; k + 1 < tags_.size(); ++k) lists_.texts.push_back(static_cast<std::uint32_t>(k));
       }
       pos = next;
       if (pos == npos) return unterminated_ == npos ? lt : unterminated_;
@@ -381,7 +443,6 @@ class Tokenizer {
     return h_.size();
   }
 
- private:
   // Reads what starts at the "<" at `lt`; returns where to go on, npos when
   // the rest of the page is one unterminated construct.
   std::size_t step(std::size_t lt) {
@@ -421,17 +482,16 @@ class Tokenizer {
     tags_.push_back(t);
   }
 
-  // Where the quote that opens a value at `q` closes; npos when it does not.
-  // Most values are short: a few bytes are compared in place before the
-  // library search takes over.
   // Where byte `c` first occurs from `from`; npos when it does not.
   // Attribute values are mostly short: up to 64 bytes are compared here, 16
   // at once, before the library search takes over.
   std::size_t find_byte(char c, std::size_t from) const noexcept {
+    const char* const d = h_.data();
+    const std::size_t n = h_.size();
 #if defined(__SSE2__)
     const __m128i wanted = _mm_set1_epi8(c);
-    for (int block = 0; block < 4 && from + 16 <= h_.size(); ++block, from += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + from));
+    for (int block = 0; block < 4 && from + 16 <= n; ++block, from += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + from));
       const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted)));
       if (hits != 0) return from + static_cast<std::size_t>(std::countr_zero(hits));
     }
@@ -482,12 +542,14 @@ class Tokenizer {
   // ">", "=" or the page's end. Most names are short and read byte by byte;
   // past 8 bytes (data-* names), 16 bytes are compared at once.
   std::size_t attribute_name_end(std::size_t p) const noexcept {
-    for (const std::size_t stop = std::min(h_.size(), p + 8); p < stop; ++p) {
-      if (ends_attribute_name(h_[p])) return p;
+    const char* const d = h_.data();
+    const std::size_t n = h_.size();
+    for (const std::size_t stop = std::min(n, p + 8); p < stop; ++p) {
+      if ((class_of(d[p]) & kAttributeNameEnd) != 0) return p;
     }
 #if defined(__SSE2__)
-    for (; p + 16 <= h_.size(); p += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h_.data() + p));
+    for (; p + 16 <= n; p += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p));
       const auto is = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
       const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_or_si128(is(' '), is('=')), _mm_or_si128(is('>'), is('/'))),
                                         _mm_or_si128(_mm_or_si128(is('\n'), is('\t')), _mm_or_si128(is('\r'), is('\f'))));
@@ -495,60 +557,73 @@ class Tokenizer {
       if (hits != 0) return p + static_cast<std::size_t>(std::countr_zero(hits));
     }
 #endif
-    while (p < h_.size() && !ends_attribute_name(h_[p])) ++p;
+    while (p < n && (class_of(d[p]) & kAttributeNameEnd) == 0) ++p;
     return p;
   }
 
-  // Where the quote that opens a value at `q` closes; npos when it does not.
-  std::size_t closing_quote(std::size_t q) const noexcept { return find_byte(h_[q], q + 1); }
-
   // The name that starts at `p`, up to white space, "/" or ">".
   std::string_view name_at(std::size_t& p) const noexcept {
+    const char* const d = h_.data();
+    const std::size_t n = h_.size();
     const std::size_t begin = p;
-    while (p < h_.size() && !is_html_space(h_[p]) && h_[p] != '/' && h_[p] != '>') ++p;
+    while (p < n && (class_of(d[p]) & kTagNameEnd) == 0) ++p;
     return h_.substr(begin, p - begin);
   }
 
   // Reads attributes from `p` up to and past the tag's ">"; returns the
   // position after it, or npos when the tag never ends. `self_closing` tells
-  // whether "/>" ended it.
+  // whether "/>" ended it. With `keep`, the attributes (the first 65535 of
+  // them) are added to the page's and their hints to hints_; an end tag's
+  // attributes mean nothing and are only passed over.
+  template <bool keep>
   std::size_t attributes_from(std::size_t p, TagName kind, bool& self_closing) {
+    // The page's bytes through locals: the attributes' vector is written in
+    // the loop, and the compiler cannot tell that it does not hold h_.
+    const char* const d = h_.data();
+    const std::size_t n = h_.size();
+    std::size_t kept = 0;
+    std::uint16_t hints = 0;
     self_closing = false;
     while (true) {
-      while (p < h_.size() && (is_html_space(h_[p]) || h_[p] == '/')) {
-        self_closing = h_[p] == '/';
-        ++p;
+      for (std::uint8_t c = 0; p < n && ((c = class_of(d[p])) & (byte_space | byte_slash)) != 0; ++p) {
+        self_closing = c == byte_slash;
       }
-      if (p >= h_.size()) return npos;
-      if (h_[p] == '>') return p + 1;
+      if (p >= n) return npos;
+      if (d[p] == '>') {
+        if constexpr (keep) hints_ = hints;
+        return p + 1;
+      }
       self_closing = false;
       const std::size_t name_begin = p;
       p = attribute_name_end(p + 1);
-      const std::string_view name = h_.substr(name_begin, p - name_begin);
+      const std::string_view name(d + name_begin, p - name_begin);
       std::size_t q = p;
-      while (q < h_.size() && is_html_space(h_[q])) ++q;
+      while (q < n && class_of(d[q]) == byte_space) ++q;
       std::string_view value;
-      if (q < h_.size() && h_[q] == '=') {
+      if (q < n && d[q] == '=') {
         ++q;
-        while (q < h_.size() && is_html_space(h_[q])) ++q;
-        if (q >= h_.size()) return npos;
-        if (h_[q] == '"' || h_[q] == '\'') {
-          const std::size_t close = closing_quote(q);
+        while (q < n && class_of(d[q]) == byte_space) ++q;
+        if (q >= n) return npos;
+        if (d[q] == '"' || d[q] == '\'') {
+          const std::size_t close = find_byte(d[q], q + 1);
           if (close == npos) return npos;
-          value = h_.substr(q + 1, close - q - 1);
+          value = std::string_view(d + q + 1, close - q - 1);
           p = close + 1;
         } else {
           const std::size_t begin = q;
-          while (q < h_.size() && !is_html_space(h_[q]) && h_[q] != '>') ++q;
-          value = h_.substr(begin, q - begin);
+          while (q < n && (class_of(d[q]) & (byte_space | byte_gt)) == 0) ++q;
+          value = std::string_view(d + begin, q - begin);
           p = q;
         }
       }
-      // Beyond 65535 attributes a tag keeps the first ones (and memory stays
-      // bounded on a tag that never ends).
-      if (attributes_.size() - first_attribute_ < 0xFFFF) {
-        attributes_.push_back({name, value});
-        hints_ |= hints_of(attributes_.back(), kind);
+      if constexpr (keep) {
+        // Beyond 65535 attributes a tag keeps the first ones (and memory
+        // stays bounded on a tag that never ends).
+        if (kept < 0xFFFF) {
+          ++kept;
+          attributes_.push_back({name, value});
+          hints = static_cast<std::uint16_t>(hints | hints_of(name, value, kind));
+        }
       }
     }
   }
@@ -565,9 +640,7 @@ class Tokenizer {
     t.begin = static_cast<std::uint32_t>(lt);
     t.first_attribute = static_cast<std::uint32_t>(attributes_.size());
     bool self_closing = false;
-    hints_ = 0;
-    first_attribute_ = attributes_.size();
-    const std::size_t after = attributes_from(p, t.kind, self_closing);
+    const std::size_t after = attributes_from<true>(p, t.kind, self_closing);
     if (after == npos) {
       attributes_.resize(t.first_attribute);
       return npos;
@@ -628,12 +701,10 @@ class Tokenizer {
     t.closing = true;
     t.begin = static_cast<std::uint32_t>(lt);
     const std::size_t mark = attributes_.size();
-    first_attribute_ = mark;
     bool self_closing = false;
     // Most end tags close right after their name.
     const std::size_t after =
-        p < h_.size() && h_[p] == '>' ? p + 1 : attributes_from(p, TagName::comment, self_closing);
-    attributes_.resize(mark);  // an end tag's attributes mean nothing
+        p < h_.size() && h_[p] == '>' ? p + 1 : attributes_from<false>(p, TagName::comment, self_closing);
     if (after == npos) return npos;
     t.end = static_cast<std::uint32_t>(after);
     t.first_attribute = static_cast<std::uint32_t>(mark);
@@ -671,8 +742,7 @@ class Tokenizer {
   std::uint32_t parent() const noexcept { return open_.empty() ? Tag::none : open_.back().tag; }
 
   std::vector<OpenElement> open_;
-  std::uint16_t hints_ = 0;           // of the tag being read
-  std::size_t first_attribute_ = 0;  // of the tag being read
+  std::uint16_t hints_ = 0;           // of the start tag read last
   std::size_t unterminated_ = npos;  // where the text ends when the last element never closes
 };
 

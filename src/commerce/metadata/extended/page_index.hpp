@@ -105,6 +105,7 @@ struct TagLists {
   std::vector<std::uint32_t> scripts;
   std::vector<std::uint32_t> metas;
   std::vector<std::uint32_t> cart_controls;  // buttons, and inputs and links with hint_cart
+  std::vector<std::uint32_t> texts;          // tags whose following text is not known to be blank
   std::uint16_t hints = 0;                   // every tag's hints together
 };
 
@@ -127,6 +128,11 @@ class PageIndex {
   [[nodiscard]] std::span<const std::uint32_t> cart_controls() const noexcept { return lists_.cart_controls; }
   [[nodiscard]] std::span<const std::uint32_t> scripts() const noexcept { return lists_.scripts; }
   [[nodiscard]] std::span<const std::uint32_t> metas() const noexcept { return lists_.metas; }
+  // The tags (of any kind) after which some text other than white space
+  // may stand: every tag but those blank_after() tells about, in page order.
+  // Readers of the page's texts go through these: most texts between tags
+  // are indentation.
+  [[nodiscard]] std::span<const std::uint32_t> texts() const noexcept { return lists_.texts; }
   // True when some tag of the page has one of the `hints` (Hint bits): a
   // reader whose tags the page lacks has nothing to read.
   [[nodiscard]] bool has_hint(std::uint16_t hints) const noexcept { return (lists_.hints & hints) != 0; }
