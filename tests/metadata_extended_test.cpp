@@ -215,6 +215,12 @@ const PriceCase kPriceCases[] = {
                      {"priceType":"https://schema.org/ListPrice","price":50,"priceCurrency":"EUR"},
                      {"price":35,"priceCurrency":"EUR"}]}}</script>)",
                   "", 35.0, "EUR"},
+        PriceCase{"json_ld_recommended_and_per_kilogram_price_specifications_skipped",
+                  R"(<script type="application/ld+json">{"@type":"Product","offers":{"priceSpecification":[
+                     {"priceType":"https://schema.org/MSRP","price":9.49,"priceCurrency":"EUR"},
+                     {"price":15.98,"priceCurrency":"EUR","referenceQuantity":{"value":1,"unitCode":"KGM"}},
+                     {"price":7.99,"priceCurrency":"EUR"}]}}</script>)",
+                  "", 7.99, "EUR"},
         PriceCase{"json_ld_event_ticket",
                   R"(<script type="application/ld+json">{"@type":"Event","name":"Show","offers":{"price":"4590",
                      "priceCurrency":"CLP"}}</script>)",

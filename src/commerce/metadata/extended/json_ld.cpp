@@ -168,8 +168,30 @@ struct OfferPrice {
   const json::object* offer = nullptr;
 };
 
+// True when a price specification's type names a list or recommended
+// price (ListPrice, StrikethroughPrice, MSRP, SRP), not what the shop asks.
+bool names_a_former_price(const json::object& term) {
+  const auto* kind = term.if_contains("priceType");
+  if (kind == nullptr || !kind->is_string()) return false;
+  const std::string lower = text::ascii_lower(kind->get_string());
+  return lower.find("list") != std::string::npos || lower.find("strike") != std::string::npos ||
+         lower.find("srp") != std::string::npos;
+}
+
+// True when a price specification prices a quantity other than one piece
+// (a base price per kilogram or litre beside the price of the pack).
+bool prices_a_measure(const json::object& term) {
+  const auto* quantity = term.if_contains("referenceQuantity");
+  if (quantity == nullptr) return false;
+  const auto* q = quantity->if_object();
+  const auto* unit = q != nullptr ? q->if_contains("unitCode") : nullptr;
+  // C62 and H87 are UN/CEFACT's codes for one piece.
+  return !(unit != nullptr && unit->is_string() && (unit->get_string() == "C62" || unit->get_string() == "H87"));
+}
+
 // The price an offer asks: "price", a price specification's price (not a
-// list or strike-through price), else the lowest price of an aggregate.
+// list or strike-through price; a base price per measure only when no other
+// is given), else the lowest price of an aggregate.
 std::optional<OfferPrice> offer_price(const json::object& offer) {
   const auto currency_of = [](const json::object& o) -> std::string {
     if (const auto* c = o.if_contains("priceCurrency"); c != nullptr && c->is_string()) {
@@ -190,18 +212,15 @@ std::optional<OfferPrice> offer_price(const json::object& offer) {
         if (el.is_object()) price_terms.push_back(&el.get_object());
       }
     }
-    for (const auto* s : price_terms) {
-      const auto* kind = s->if_contains("priceType");
-      if (kind != nullptr && kind->is_string() &&
-          (text::ascii_lower(kind->get_string()).find("list") != std::string::npos ||
-           text::ascii_lower(kind->get_string()).find("strike") != std::string::npos)) {
-        continue;
-      }
-      std::string c = currency_of(*s);
-      if (c.empty()) c = currency;
-      if (auto m = price_of(member(s, "price"), c)) {
-        if (m->currency.empty()) m->currency = c;
-        return OfferPrice{*m, &offer};
+    for (const bool measures : {false, true}) {
+      for (const auto* term : price_terms) {
+        if (names_a_former_price(*term) || prices_a_measure(*term) != measures) continue;
+        std::string c = currency_of(*term);
+        if (c.empty()) c = currency;
+        if (auto m = price_of(member(term, "price"), c)) {
+          if (m->currency.empty()) m->currency = c;
+          return OfferPrice{*m, &offer};
+        }
       }
     }
   }
