@@ -333,9 +333,11 @@ TEST_F(Browser, FindsLinksThatScriptsInsertAfterLoad) {
 }
 
 // A page counted as ready as soon as its links have settled gives the links
-// of the page that has loaded and settled, however it shows them; a page
-// with none is waited for as before. One tab at a time, each page's tab
-// reused or replaced as the session sees fit.
+// of the page that has loaded and settled, however it shows them, to each
+// query of the ready selectors in the order the resolver asks (the store's,
+// which matches nothing here, then the generic one) and to a query asked
+// again; a page with none is waited for as before. One tab at a time, each
+// page's tab reused or replaced as the session sees fit.
 TEST_F(Browser, ReadyPagesGiveTheLinksOfTheSettledPage) {
   with_session(1, [&](AsyncStealthySession& session) -> awaitable<void> {
     const auto hrefs = [](const std::vector<std::unique_ptr<Element>>& links) {
@@ -349,9 +351,16 @@ TEST_F(Browser, ReadyPagesGiveTheLinksOfTheSettledPage) {
       const std::string url = "http://shop.example/late/search?kind=" + kind;
       std::vector<std::string> settled, ready;
       if (const auto page = co_await session.fetch(url)) settled = hrefs(co_await page->css(generic));
-      korvane::browser::ReadyWhen when{{R"(a[href*="/itm/"])", generic}};
-      if (const auto page = co_await session.fetch_when_ready(url, when)) ready = hrefs(co_await page->css(generic));
+      const std::string store = R"(a[href*="/itm/"])";
+      korvane::browser::ReadyWhen when{{store, generic}};
+      std::vector<std::string> again;
+      if (const auto page = co_await session.fetch_when_ready(url, when)) {
+        EXPECT_TRUE((co_await page->css(store)).empty());
+        ready = hrefs(co_await page->css(generic));
+        again = hrefs(co_await page->css(generic));
+      }
       EXPECT_EQ(ready, settled);
+      EXPECT_EQ(again, settled);
       if (kind == "none") {
         EXPECT_TRUE(ready.empty());
       } else {

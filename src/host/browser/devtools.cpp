@@ -150,6 +150,18 @@ const std::string& signature_change_function() {
   return function;
 }
 
+// signature_change_function() whose signature comes with the elements of
+// the selector it names, queried in the same task.
+const std::string& signature_snapshot_function() {
+  static const std::string function =
+      "(selectors, previous, limit) => {\n  const signature = " + std::string(READY_SIGNATURE_FUNCTION) +
+      ";\n  const query = " + std::string(QUERY_FUNCTION) + ";\n  const changed = (() => {" +
+      std::string(SIGNATURE_CHANGE_BODY) +
+      "})();\n  return changed.then((found) => ({ signature: found,"
+      " elements: found === '' ? [] : query(selectors[parseInt(found, 10)]) }));\n}";
+  return function;
+}
+
 // How many tasks a page may run while its clock stands still before the
 // clock is moved on anyway: a page that is never idle (animations, message
 // loops) still reaches its timers, as it would on the wall clock.
@@ -168,6 +180,12 @@ json::object ready_params(int context_id, const std::vector<std::string>& select
 json::object signature_change_params(int context_id, const std::vector<std::string>& selectors,
                                      std::string_view previous, long long limit_ms) {
   return call_params(context_id, signature_change_function(),
+                     {selector_list(selectors), json::string(previous), json::value(limit_ms)}, true);
+}
+
+json::object signature_snapshot_params(int context_id, const std::vector<std::string>& selectors,
+                                       std::string_view previous, long long limit_ms) {
+  return call_params(context_id, signature_snapshot_function(),
                      {selector_list(selectors), json::string(previous), json::value(limit_ms)}, true);
 }
 

@@ -87,6 +87,12 @@ inline constexpr std::array<std::string_view, 23> BLOCKED_FILE_ENDINGS = {
 [[nodiscard]] boost::json::object signature_change_params(int context_id, const std::vector<std::string>& selectors,
                                                           std::string_view previous, long long limit_ms);
 
+// signature_change_params(), whose answer is an object: the signature as
+// "signature", and as "elements" the elements of the selector it names (as
+// the element query gives them; none when the signature is empty).
+[[nodiscard]] boost::json::object signature_snapshot_params(int context_id, const std::vector<std::string>& selectors,
+                                                            std::string_view previous, long long limit_ms);
+
 // Emulation.setVirtualTimePolicy: the page's clock runs ahead of the wall
 // clock whenever the page has nothing to do but wait for a timer, stops
 // while any of its requests is in flight, and stops for good (the

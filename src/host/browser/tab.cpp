@@ -12,6 +12,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <map>
 #include <utility>
 
@@ -101,6 +102,7 @@ asio::awaitable<bool> Tab::opened(Clock::time_point deadline) {
 
 void Tab::begin_load() {
   navigations_.clear();
+  ready_links_.reset();
   in_flight_.clear();
   context_id_.reset();
   refused_ = false;
@@ -277,6 +279,7 @@ asio::awaitable<bool> Tab::quiet_look(const ReadyWhen& ready, ReadyWatch& watch,
   const auto until = watch.signature.empty() ? deadline : std::min(deadline, watch.first_seen + options.ready_settle_limit);
   const std::string before = watch.signature;
   std::string signature;
+  json::array elements;
   bool page_time = true;
   bool clock_answered = false;
   try {
@@ -285,7 +288,7 @@ asio::awaitable<bool> Tab::quiet_look(const ReadyWhen& ready, ReadyWatch& watch,
     // ahead; the budget outlasts that timer. Neither waits for the other's
     // answer.
     auto look = conn->begin("Runtime.callFunctionOn",
-                            signature_change_params(context, ready.selectors, before, quiet.count()), session_id_,
+                            signature_snapshot_params(context, ready.selectors, before, quiet.count()), session_id_,
                             until);
     auto clock = conn->begin("Emulation.setVirtualTimePolicy",
                              virtual_time_params((quiet + kBudgetMargin).count()), session_id_, until);
@@ -306,7 +309,14 @@ asio::awaitable<bool> Tab::quiet_look(const ReadyWhen& ready, ReadyWatch& watch,
       watch.active = false;  // a selector the page refuses: wait as without one
       co_return false;
     }
-    if (const auto* remote = object_of(result, "result")) signature = std::string(text_of(*remote, "value"));
+    if (const auto* remote = object_of(result, "result")) {
+      if (const auto* answer = object_of(*remote, "value")) {
+        signature = std::string(text_of(*answer, "signature"));
+        if (const auto* found = answer->if_contains("elements"); found != nullptr && found->is_array()) {
+          elements = found->as_array();
+        }
+      }
+    }
   } catch (const CommandTimeout&) {
     // At the settle limit the elements are ready; at the deadline a page
     // that still answers is taken as it is.
@@ -326,7 +336,14 @@ asio::awaitable<bool> Tab::quiet_look(const ReadyWhen& ready, ReadyWatch& watch,
     watch.changed_at = now;
     co_return false;  // another quiet period
   }
-  co_return page_time && !watch.signature.empty() && in_flight_.empty();
+  const bool settled = page_time && !watch.signature.empty() && in_flight_.empty();
+  if (settled) {
+    // The signature starts with the index of the selector that matched.
+    std::size_t matched = ready.selectors.size();
+    (void)std::from_chars(watch.signature.data(), watch.signature.data() + watch.signature.size(), matched);
+    if (matched < ready.selectors.size()) ready_links_ = ReadyLinks{ready.selectors, matched, std::move(elements)};
+  }
+  co_return settled;
 }
 
 bool Tab::ready_now(const ReadyWatch& watch, Clock::time_point now) const {
@@ -371,6 +388,7 @@ bool Tab::within_document(std::string_view url) const noexcept {
 
 void Tab::park() noexcept {
   permit_.reset();
+  ready_links_.reset();
   try {
     owner_->connection()->post("Page.navigate", target_params("url", "about:blank"), session_id_);
   } catch (...) {  // NOLINT(bugprone-empty-catch): the next load navigates anyway
@@ -401,6 +419,7 @@ void Tab::on_event(std::string_view method, const json::object& params) {
     if (text_of(params, "frameId") != target_id_) return;
     const auto name = text_of(params, "name");
     auto& nav = navigations_[std::string(text_of(params, "loaderId"))];
+    if (name == "init" || name == "commit" || name == "DOMContentLoaded" || name == "load") ready_links_.reset();
     if (name == "load") {
       nav.loaded = Clock::now();
     } else if (name == "DOMContentLoaded") {
@@ -455,11 +474,49 @@ asio::awaitable<void> Tab::check_document(std::string request_id, std::string ur
   }
 }
 
+namespace {
+
+// The elements of an element query's answer ([{attrib, text, all_text}]).
+std::vector<std::unique_ptr<Element>> elements_of(const json::array& found) {
+  std::vector<std::unique_ptr<Element>> elements;
+  elements.reserve(found.size());
+  for (const auto& item : found) {
+    if (!item.is_object()) continue;
+    const auto& o = item.as_object();
+    std::map<std::string, std::string> attrib;
+    if (const auto* attributes = object_of(o, "attrib")) {
+      for (const auto& [name, v] : *attributes) {
+        if (v.is_string()) attrib.emplace(std::string(name), std::string(v.as_string()));
+      }
+    }
+    elements.push_back(std::make_unique<SnapshotElement>(std::move(attrib), std::string(text_of(o, "text")),
+                                                         std::string(text_of(o, "all_text"))));
+  }
+  return elements;
+}
+
+}  // namespace
+
 asio::awaitable<std::vector<std::unique_ptr<Element>>> Tab::query(std::string selector) {
   const auto self = shared_from_this();
   const auto conn = owner_->connection();
   if (closed_ || !conn || conn->closed()) {
     throw BrowserError(conn && conn->closed() ? conn->close_reason() : "the page is closed");
+  }
+  if (ready_links_) {
+    // The page was ready a moment ago: what the last look saw answers the
+    // ready selectors up to the one that matched (those before it matched
+    // nothing).
+    const auto& selectors = ready_links_->selectors;
+    const auto asked = std::find(selectors.begin(), selectors.end(), selector);
+    const auto index = static_cast<std::size_t>(asked - selectors.begin());
+    if (asked != selectors.end() && index < ready_links_->matched) co_return std::vector<std::unique_ptr<Element>>{};
+    if (index == ready_links_->matched) {
+      const json::array found = std::move(ready_links_->elements);
+      ready_links_.reset();
+      co_return elements_of(found);
+    }
+    ready_links_.reset();
   }
   const auto deadline = Clock::now() + owner_->config().timeout;
   json::object result;
@@ -483,24 +540,10 @@ asio::awaitable<std::vector<std::unique_ptr<Element>>> Tab::query(std::string se
     }
     throw BrowserError("selector '" + selector + "' failed: " + message);
   }
-  std::vector<std::unique_ptr<Element>> elements;
   const auto* remote = object_of(result, "result");
   const auto* value = remote != nullptr ? remote->if_contains("value") : nullptr;
-  if (value == nullptr || !value->is_array()) co_return elements;
-  elements.reserve(value->as_array().size());
-  for (const auto& item : value->as_array()) {
-    if (!item.is_object()) continue;
-    const auto& o = item.as_object();
-    std::map<std::string, std::string> attrib;
-    if (const auto* attributes = object_of(o, "attrib")) {
-      for (const auto& [name, v] : *attributes) {
-        if (v.is_string()) attrib.emplace(std::string(name), std::string(v.as_string()));
-      }
-    }
-    elements.push_back(std::make_unique<SnapshotElement>(std::move(attrib), std::string(text_of(o, "text")),
-                                                         std::string(text_of(o, "all_text"))));
-  }
-  co_return elements;
+  if (value == nullptr || !value->is_array()) co_return std::vector<std::unique_ptr<Element>>{};
+  co_return elements_of(value->as_array());
 }
 asio::awaitable<std::vector<std::unique_ptr<Element>>> ChromiumPage::css(std::string selector) {
   co_return co_await tab_->query(std::move(selector));

@@ -11,6 +11,7 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
 #include <memory>
@@ -100,6 +101,16 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
     Clock::time_point retry_at{};  // no look before (after one that failed)
   };
 
+  // The elements the last quiet look saw, taken with its signature once the
+  // page was ready: they answer the caller's first queries of the ready
+  // selectors without another look at the page. Forgotten as soon as the
+  // page may have changed (a request, a lifecycle event, another load).
+  struct ReadyLinks {
+    std::vector<std::string> selectors;  // the ReadyWhen's
+    std::size_t matched = 0;             // the first that matched anything
+    boost::json::array elements;         // of selectors[matched], as query() reads them
+  };
+
   // Forgets the previous page's navigation state.
   void begin_load();
   // Waits until the navigation of `loader` has settled or is ready; false
@@ -128,6 +139,7 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   boost::asio::awaitable<void> check_document(std::string request_id, std::string url, bool main_frame);
   void touch_network() {
     last_activity_ = Clock::now();
+    ready_links_.reset();
     wake_.cancel();
   }
 
@@ -141,6 +153,7 @@ class Tab final : public EventSink, public std::enable_shared_from_this<Tab> {
   Clock::time_point last_activity_ = Clock::now();
   std::unordered_map<std::string, Navigation> navigations_;
   std::optional<int> context_id_;
+  std::optional<ReadyLinks> ready_links_;
   bool blocking_by_name_ = false;  // Network.setBlockedURLs holds BLOCKED_FILE_ENDINGS
   bool opening_ = false;           // open_ahead() runs
   bool spare_asked_ = false;       // a spare tab was asked for to replace this one
