@@ -236,12 +236,14 @@ LdJsonProducts find_ld_json_products(ValidUtf8 page, const PageMarkers& markers)
     }
     const std::size_t close = find_icase(html, "</script>", tag_end + 1);
     if (close == npos) break;  // every later body would run to the end as well
-    if (!re.search(html.substr(0, close + 9), start, m)) {
+    // The body runs from the tag's ">" to the first "</script>": only the
+    // tag is left to the pattern.
+    if (!re.search(html.substr(0, tag_end + 1), start, m)) {
       pos = tag_end + 1;
       continue;
     }
-    pos = m.end(0);
-    const std::string_view body = text::strip(m.group(html, 1));
+    pos = close + 9;
+    const std::string_view body = text::strip(html.substr(tag_end + 1, close - tag_end - 1));
     if (body.empty()) continue;
     if (!out.arena) out.arena = std::make_unique<text::JsonArena>();  // one for all blocks
     auto parsed = parse_json(body, *out.arena);
@@ -288,11 +290,11 @@ NextDataProduct find_next_data_product(ValidUtf8 page, const PageMarkers& marker
     }
     const std::size_t close = text::find_literal(html, "</script>", tag_end + 1);
     if (close == npos) return {};
-    if (!re.search(html.substr(0, close + 9), start, m)) {
+    if (!re.search(html.substr(0, tag_end + 1), start, m)) {
       pos = tag_end + 1;
       continue;
     }
-    body = m.group(html, 1);
+    body = html.substr(tag_end + 1, close - tag_end - 1);
     found = true;
   }
 
