@@ -459,6 +459,13 @@ TEST_F(AgainstPlainSearch, RandomPages) {
     const std::string page = soup(rng, 5 + rng() % 60);
     const ValidUtf8 v{page};
 
+    // The tags' own pass finds the tags that the pass for every marker finds.
+    const AllMarkers all = find_all_markers(v);
+    const PageMarkers tags = find_page_markers(v);
+    ASSERT_EQ(tags.meta, all.page.meta) << page;
+    ASSERT_EQ(tags.script, all.page.script) << page;
+    ASSERT_EQ(tags.next_data, all.page.next_data) << page;
+
     // Titles.
     const auto title = plain(kTitlePattern, F::ascii_caseless | F::dotall, page, false);
     const auto got_title = extract_html_title(v);
@@ -485,8 +492,9 @@ TEST_F(AgainstPlainSearch, RandomPages) {
 
     // Shop markup: the first match of each pattern, found from where the
     // page's markers stand.
-    const PageMarkers markers = find_page_markers(v);
-    ShopMarkup markup(v, markers);
+    // The markers found with the tags' (the standard mode's pass), or on
+    // first use.
+    ShopMarkup markup = round % 2 == 0 ? ShopMarkup(v, find_all_markers(v).shop) : ShopMarkup(v);
     const struct {
       std::string_view pattern;
       std::function<std::optional<std::string_view>()> find;
@@ -506,6 +514,23 @@ TEST_F(AgainstPlainSearch, RandomPages) {
     }
     ASSERT_EQ(has_in_stock_class(v), !plain(kInStockClassPattern, F::ascii_caseless, page, false).empty());
     ASSERT_EQ(has_out_of_stock_class(v), !plain(kOutOfStockClassPattern, F::ascii_caseless, page, false).empty());
+  }
+}
+
+// The tags' pass looks 32 bytes at a time: markers at every place of a
+// block and at the page's end, and a marker after an extra "_".
+TEST_F(AgainstPlainSearch, MarkersAtEveryPlace) {
+  for (std::size_t n = 0; n <= 70; ++n) {
+    const std::string filler(n, n % 3 == 0 ? '_' : 'x');
+    for (const std::string_view tail : {"___NeXt_DaTa__<META<Script<scrip", "<meta", "__next_data_", "__next_data__"}) {
+      const std::string page = filler + std::string(tail);
+      const ValidUtf8 v{page};
+      const AllMarkers all = find_all_markers(v);
+      const PageMarkers tags = find_page_markers(v);
+      ASSERT_EQ(tags.meta, all.page.meta) << page;
+      ASSERT_EQ(tags.script, all.page.script) << page;
+      ASSERT_EQ(tags.next_data, all.page.next_data) << page;
+    }
   }
 }
 
