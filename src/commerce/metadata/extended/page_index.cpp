@@ -372,7 +372,8 @@ std::uint16_t hints_of_data_name(std::string_view n) noexcept {
 std::uint16_t hints_of(std::string_view n, std::string_view value, TagName kind) noexcept {
   const bool control = kind == TagName::button || kind == TagName::input || kind == TagName::a;
   const auto cart = [&](std::string_view v) -> std::uint16_t { return control ? hints_of_value(v) : 0; };
-  if (n.size() > 5 && istarts_with(n, "data-")) return cart(value) | hints_of_data_name(n);
+  // "data-" in any case: four letters compared as one word.
+  if (n.size() > 5 && lower4(n, 0) == word4("data") && n[4] == '-') return cart(value) | hints_of_data_name(n);
   switch (n.size()) {
     case 2:
       if (iequals(n, "id")) return hints_of_name_value(value) | cart(value);
