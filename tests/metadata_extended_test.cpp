@@ -19,6 +19,7 @@
 
 #include <boost/json.hpp>
 
+#include <cctype>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -1051,6 +1052,39 @@ TEST(PageIndex, ReadsValuesAndTextOfEveryLength) {
   }
   EXPECT_EQ(kinds, (std::vector<ext::TagName>{ext::TagName::script, ext::TagName::select, ext::TagName::strike,
                                               ext::TagName::other, ext::TagName::other, ext::TagName::style}));
+}
+
+// An end tag that spells its element's name as the start tag does and one
+// that spells it otherwise close the same elements: listed and other names,
+// long names, an end tag that closes elements left open inside it, one
+// that closes nothing.
+TEST(PageIndex, EndTagsCloseAlikeInAnyCase) {
+  const std::string html =
+      "<div><my-widget><b><i>x</b>y</my-widget><section><p>a<p>b</section><span>c</em></div>"
+      "<ul><li>d</li><li><textarea>e</textarea></ul><strong>f</strong></Strong>";
+  std::string shouted = html;
+  for (std::size_t at = shouted.find("</"); at != std::string::npos; at = shouted.find("</", at + 2)) {
+    for (std::size_t k = at + 2; k < shouted.size() && shouted[k] != '>'; ++k) {
+      shouted[k] = static_cast<char>(std::toupper(static_cast<unsigned char>(shouted[k])));
+    }
+  }
+  ASSERT_NE(shouted, html);
+  const ext::PageIndex as_written(korvane::commerce::detail::ValidUtf8{html});
+  const ext::PageIndex otherwise(korvane::commerce::detail::ValidUtf8{shouted});
+  ASSERT_EQ(as_written.tags().size(), otherwise.tags().size());
+  for (std::size_t i = 0; i < as_written.tags().size(); ++i) {
+    SCOPED_TRACE(i);
+    const ext::Tag& a = as_written.tags()[i];
+    const ext::Tag& b = otherwise.tags()[i];
+    EXPECT_EQ(a.begin, b.begin);
+    EXPECT_EQ(a.kind, b.kind);
+    EXPECT_EQ(a.closing, b.closing);
+    EXPECT_EQ(a.raw_text, b.raw_text);
+    EXPECT_EQ(a.inline_element, b.inline_element);
+    EXPECT_EQ(a.parent, b.parent);
+    EXPECT_EQ(a.content_end, b.content_end);
+  }
+  EXPECT_EQ(as_written.element_text(0), "xy a b c");
 }
 
 TEST(Availability, ReadsSchemaValuesInAnySpelling) {

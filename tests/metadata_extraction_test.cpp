@@ -436,6 +436,14 @@ class AgainstPlainSearch : public ::testing::Test {
     return s;
   }
 
+  // True when the tags' own pass finds the tags that the pass for every
+  // marker finds.
+  static bool same_tag_markers(ValidUtf8 v) {
+    const AllMarkers all = find_all_markers(v);
+    const PageMarkers tags = find_page_markers(v);
+    return tags.meta == all.page.meta && tags.script == all.page.script && tags.next_data == all.page.next_data;
+  }
+
   // Group 1 of every non-overlapping match of `pattern` (or only the first).
   static std::vector<std::string> plain(std::string_view pattern, RegexFlags flags, std::string_view subject,
                                         bool all) {
@@ -458,6 +466,8 @@ TEST_F(AgainstPlainSearch, RandomPages) {
   for (int round = 0; round < 3000; ++round) {
     const std::string page = soup(rng, 5 + rng() % 60);
     const ValidUtf8 v{page};
+
+    ASSERT_TRUE(same_tag_markers(v)) << page;
 
     // Titles.
     const auto title = plain(kTitlePattern, F::ascii_caseless | F::dotall, page, false);
@@ -485,8 +495,9 @@ TEST_F(AgainstPlainSearch, RandomPages) {
 
     // Shop markup: the first match of each pattern, found from where the
     // page's markers stand.
-    const PageMarkers markers = find_page_markers(v);
-    ShopMarkup markup(v, markers);
+    // The markers found with the tags' (the standard mode's pass), or on
+    // first use.
+    ShopMarkup markup = round % 2 == 0 ? ShopMarkup(v, find_all_markers(v).shop) : ShopMarkup(v);
     const struct {
       std::string_view pattern;
       std::function<std::optional<std::string_view>()> find;
@@ -506,6 +517,18 @@ TEST_F(AgainstPlainSearch, RandomPages) {
     }
     ASSERT_EQ(has_in_stock_class(v), !plain(kInStockClassPattern, F::ascii_caseless, page, false).empty());
     ASSERT_EQ(has_out_of_stock_class(v), !plain(kOutOfStockClassPattern, F::ascii_caseless, page, false).empty());
+  }
+}
+
+// The tags' pass looks 32 bytes at a time: markers at every place of a
+// block and at the page's end, and a marker after an extra "_".
+TEST_F(AgainstPlainSearch, MarkersAtEveryPlace) {
+  for (std::size_t n = 0; n <= 70; ++n) {
+    const std::string filler(n, n % 3 == 0 ? '_' : 'x');
+    for (const std::string_view tail : {"___NeXt_DaTa__<META<Script<scrip", "<meta", "__next_data_", "__next_data__"}) {
+      const std::string page = filler + std::string(tail);
+      ASSERT_TRUE(same_tag_markers(ValidUtf8{page})) << page;
+    }
   }
 }
 

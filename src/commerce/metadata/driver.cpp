@@ -254,7 +254,7 @@ MetadataResult DestinationMetadataParser::parse_metadata(const MetadataRequest& 
 
 MetadataResult detail::parse_metadata_traced(const MetadataRequest& request, extended::Trace* trace) {
   if (!request.html) return parse_metadata_of_page(request, nullptr, trace);
-  ParsedPage page(*request.html);
+  ParsedPage page(*request.html, request.extraction);
   return parse_metadata_of_page(request, &page, trace);
 }
 

@@ -1,13 +1,21 @@
 #include "commerce/metadata/embedded_data.hpp"
 
 #include "commerce/metadata/patterns.hpp"
+#include "text/cpu.hpp"
 #include "text/json_reader.hpp"
+#include "text/regex.hpp"
 #include "text/unicode.hpp"
 #include "text/utf8.hpp"
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <utility>
+
+#if defined(KORVANE_HAVE_AVX2_TARGET)
+#include <immintrin.h>
+#endif
 
 namespace korvane::commerce::detail {
 namespace json = boost::json;
@@ -184,11 +192,79 @@ auto with_valid_utf8(std::string_view html, F&& f) {
   return f(ValidUtf8{repaired});
 }
 
+// The scan for PageMarkers. Every marker starts with "<" or "__", which
+// have no case: only the places of those bytes are compared with the
+// markers.
+struct MarkerScan {
+  explicit MarkerScan(std::string_view page) noexcept : html(page) {}
+
+  std::string_view html;
+  PageMarkers markers;
+  bool next_data_wanted = true;
+
+  // Notes the marker that starts at `pos` (a "<", or the first of two "_"),
+  // if any; returns true once nothing more is to be found.
+  bool check(std::size_t pos) {
+    constexpr std::size_t most = PageMarkers::kListedTags;
+    if (html[pos] == '<') {
+      if (markers.meta.size() < most && text::starts_with_icase(html, pos, "<meta")) {
+        markers.meta.push_back(pos);
+      } else if (markers.script.size() < most && text::starts_with_icase(html, pos, "<script")) {
+        markers.script.push_back(pos);
+      }
+    } else if (next_data_wanted && text::starts_with_icase(html, pos, "__next_data__")) {
+      markers.next_data = pos;
+      next_data_wanted = false;
+    }
+    return !next_data_wanted && markers.meta.size() == most && markers.script.size() == most;
+  }
+
+  // The places from `from` on, one at a time.
+  void finish(std::size_t from) {
+    for (std::size_t pos = from; pos < html.size(); ++pos) {
+      const char c = html[pos];
+      const bool start = c == '<' || (c == '_' && next_data_wanted && pos + 1 < html.size() && html[pos + 1] == '_');
+      if (start && check(pos)) return;
+    }
+  }
+};
+
+#if defined(KORVANE_HAVE_AVX2_TARGET)
+// 32 places at a time, on processors with AVX2; returns where it stopped.
+// A "<" is a candidate only before "m" or "s" in any case (most "<" of a
+// page start other tags).
+__attribute__((target("avx2"))) std::size_t scan_markers_avx2(MarkerScan& s) {
+  const char* const base = s.html.data();
+  const __m256i lt = _mm256_set1_epi8('<');
+  const __m256i underscore = _mm256_set1_epi8('_');
+  const __m256i m = _mm256_set1_epi8('m');
+  const __m256i letter_s = _mm256_set1_epi8('s');
+  const __m256i case_bit = _mm256_set1_epi8(0x20);
+  std::size_t pos = 0;
+  for (; pos + 33 <= s.html.size(); pos += 32) {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + pos));
+    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + pos + 1));
+    const __m256i second_lower = _mm256_or_si256(second, case_bit);
+    const __m256i tag = _mm256_and_si256(
+        _mm256_cmpeq_epi8(first, lt),
+        _mm256_or_si256(_mm256_cmpeq_epi8(second_lower, m), _mm256_cmpeq_epi8(second_lower, letter_s)));
+    const __m256i next_data =
+        _mm256_and_si256(_mm256_cmpeq_epi8(first, underscore), _mm256_cmpeq_epi8(second, underscore));
+    auto hits = static_cast<std::uint32_t>(_mm256_movemask_epi8(tag));
+    if (s.next_data_wanted) hits |= static_cast<std::uint32_t>(_mm256_movemask_epi8(next_data));
+    for (; hits != 0; hits &= hits - 1) {
+      if (s.check(pos + static_cast<std::size_t>(std::countr_zero(hits)))) return s.html.size();
+    }
+  }
+  return pos;
+}
+#endif
+
 }  // namespace
 
 // ---------------------------------------------------------------- JSON-LD
 
-PageMarkers find_page_markers(ValidUtf8 page) {
+AllMarkers find_all_markers(ValidUtf8 page) {
   static constexpr std::array<text::Needle, 8> needles{{{"<meta", PageMarkers::kListedTags},
                                                         {"<script", PageMarkers::kListedTags},
                                                         {"__next_data__"},
@@ -199,16 +275,34 @@ PageMarkers find_page_markers(ValidUtf8 page) {
                                                         {"outofstock"}}};
   auto found = text::find_each_icase(page.text, needles);
   const auto first = [&found](std::size_t k) { return found[k].empty() ? npos : found[k].front(); };
-  PageMarkers m;
-  m.next_data = first(2);
-  m.itemprop = first(3);
-  m.woocommerce = first(4);
-  m.sku = first(5);
-  m.in_stock = first(6);
-  m.out_of_stock = first(7);
-  m.meta = std::move(found[0]);
-  m.script = std::move(found[1]);
+  AllMarkers m;
+  m.page.next_data = first(2);
+  m.shop.itemprop = first(3);
+  m.shop.woocommerce = first(4);
+  m.shop.sku = first(5);
+  m.shop.in_stock = first(6);
+  m.shop.out_of_stock = first(7);
+  m.page.meta = std::move(found[0]);
+  m.page.script = std::move(found[1]);
   return m;
+}
+
+ShopMarkers find_shop_markers(ValidUtf8 page) {
+  static constexpr std::array<text::Needle, 5> needles{
+      {{"itemprop="}, {"woocommerce-price-amount"}, {"sku"}, {"instock"}, {"outofstock"}}};
+  const auto found = text::find_each_icase(page.text, needles);
+  const auto first = [&found](std::size_t k) { return found[k].empty() ? npos : found[k].front(); };
+  return ShopMarkers{first(0), first(1), first(2), first(3), first(4)};
+}
+
+PageMarkers find_page_markers(ValidUtf8 page) {
+  MarkerScan scan(page.text);
+  std::size_t pos = 0;
+#if defined(KORVANE_HAVE_AVX2_TARGET)
+  if (text::has_avx2()) pos = scan_markers_avx2(scan);
+#endif
+  scan.finish(pos);
+  return std::move(scan.markers);
 }
 
 LdJsonProducts find_ld_json_products(ValidUtf8 page) { return find_ld_json_products(page, find_page_markers(page)); }
@@ -236,12 +330,14 @@ LdJsonProducts find_ld_json_products(ValidUtf8 page, const PageMarkers& markers)
     }
     const std::size_t close = find_icase(html, "</script>", tag_end + 1);
     if (close == npos) break;  // every later body would run to the end as well
-    if (!re.search(html.substr(0, close + 9), start, m)) {
+    // The body runs from the tag's ">" to the first "</script>": only the
+    // tag is left to the pattern.
+    if (!re.search(html.substr(0, tag_end + 1), start, m)) {
       pos = tag_end + 1;
       continue;
     }
-    pos = m.end(0);
-    const std::string_view body = text::strip(m.group(html, 1));
+    pos = close + 9;
+    const std::string_view body = text::strip(html.substr(tag_end + 1, close - tag_end - 1));
     if (body.empty()) continue;
     if (!out.arena) out.arena = std::make_unique<text::JsonArena>();  // one for all blocks
     auto parsed = parse_json(body, *out.arena);
@@ -288,11 +384,11 @@ NextDataProduct find_next_data_product(ValidUtf8 page, const PageMarkers& marker
     }
     const std::size_t close = text::find_literal(html, "</script>", tag_end + 1);
     if (close == npos) return {};
-    if (!re.search(html.substr(0, close + 9), start, m)) {
+    if (!re.search(html.substr(0, tag_end + 1), start, m)) {
       pos = tag_end + 1;
       continue;
     }
-    body = m.group(html, 1);
+    body = html.substr(tag_end + 1, close - tag_end - 1);
     found = true;
   }
 

@@ -70,23 +70,39 @@ struct NextDataProduct {
 // Meta keys (lower-cased "property" or "name" values) to their contents.
 using MetaTags = std::map<std::string, std::string, std::less<>>;
 
-// Where the markup that the standard stages look for stands on a page,
-// found in one pass over it (ASCII case ignored): the first kListedTags
-// places of "<meta" and of "<script" (a page with more has the rest looked
-// for when they are needed: listing millions of them would cost more than
-// the pass), and the first place of each marker below (npos: nowhere).
+// Where the tags that the standard stages read stand on a page (ASCII case
+// ignored): the first kListedTags places of "<meta" and of "<script" (a
+// page with more has the rest looked for when they are needed: listing
+// millions of them would cost more than the pass), and the first place of
+// "__next_data__" (npos: nowhere).
 struct PageMarkers {
   static constexpr std::size_t kListedTags = 4096;
   std::vector<std::size_t> meta;
   std::vector<std::size_t> script;
-  std::size_t next_data = std::string_view::npos;    // "__next_data__"
-  std::size_t itemprop = std::string_view::npos;     // "itemprop="
-  std::size_t woocommerce = std::string_view::npos;  // "woocommerce-price-amount"
-  std::size_t sku = std::string_view::npos;          // "sku"
-  std::size_t in_stock = std::string_view::npos;     // "instock"
-  std::size_t out_of_stock = std::string_view::npos; // "outofstock"
+  std::size_t next_data = std::string_view::npos;  // "__next_data__"
 };
+// Found in one pass over the page that looks at the bytes that start them
+// ("<" and "__") alone.
 [[nodiscard]] PageMarkers find_page_markers(ValidUtf8 html);
+
+// The first places of the words that shop markup holds (ASCII case
+// ignored; npos: nowhere); see ShopMarkup.
+struct ShopMarkers {
+  std::size_t itemprop = std::string_view::npos;      // "itemprop="
+  std::size_t woocommerce = std::string_view::npos;   // "woocommerce-price-amount"
+  std::size_t sku = std::string_view::npos;           // "sku"
+  std::size_t in_stock = std::string_view::npos;      // "instock"
+  std::size_t out_of_stock = std::string_view::npos;  // "outofstock"
+};
+[[nodiscard]] ShopMarkers find_shop_markers(ValidUtf8 html);
+
+// Both kinds, found in one pass over the page: cheaper than the two passes
+// when both are read.
+struct AllMarkers {
+  PageMarkers page;
+  ShopMarkers shop;
+};
+[[nodiscard]] AllMarkers find_all_markers(ValidUtf8 html);
 
 // Every object typed "Product", "ProductGroup" or "IndividualProduct" (or
 // with a type list holding "Product" or "ProductGroup") in the page's

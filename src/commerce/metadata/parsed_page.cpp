@@ -20,14 +20,23 @@ bool longer_than(std::string_view s, std::size_t n) noexcept {
 
 }  // namespace
 
-ParsedPage::ParsedPage(std::string_view html)
+// The standard mode reads shop markup: its markers are found in the pass
+// over the page that finds the tags. The extended mode reads that markup
+// with its own readers: the tags alone are found, in a quicker pass.
+ParsedPage::Markers ParsedPage::markers_for(ValidUtf8 page, ExtractionMode mode) {
+  if (mode == ExtractionMode::extended) return {find_page_markers(page), std::nullopt};
+  AllMarkers all = find_all_markers(page);
+  return {std::move(all.page), all.shop};
+}
+
+ParsedPage::ParsedPage(std::string_view html, ExtractionMode mode)
     : page_(text::as_valid_utf8(html, storage_)),
       usable_(longer_than(page_, kMinUsablePageLength)),
-      markers_(find_page_markers(ValidUtf8{page_})),
-      markup_(ValidUtf8{page_}, markers_) {}
+      markers_(markers_for(ValidUtf8{page_}, mode)),
+      markup_(ValidUtf8{page_}, markers_.shop) {}
 
 const MetaTags& ParsedPage::meta_tags() {
-  return meta_.get([this] { return extract_meta_tags(html(), markers_); });
+  return meta_.get([this] { return extract_meta_tags(html(), markers_.page); });
 }
 
 const std::optional<std::string>& ParsedPage::html_title() {
@@ -35,11 +44,11 @@ const std::optional<std::string>& ParsedPage::html_title() {
 }
 
 const LdJsonProducts& ParsedPage::ld_json_products() {
-  return ld_.get([this] { return find_ld_json_products(html(), markers_); });
+  return ld_.get([this] { return find_ld_json_products(html(), markers_.page); });
 }
 
 const NextDataProduct& ParsedPage::next_data_product() {
-  return next_.get([this] { return find_next_data_product(html(), markers_); });
+  return next_.get([this] { return find_next_data_product(html(), markers_.page); });
 }
 
 const extended::Reading& ParsedPage::extended_reading(std::string_view url) {

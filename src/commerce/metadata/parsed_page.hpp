@@ -6,6 +6,8 @@
 // values over them.
 #pragma once
 
+#include <korvane/commerce/metadata.hpp>
+
 #include "commerce/metadata/embedded_data.hpp"
 #include "commerce/metadata/extended/extended.hpp"
 #include "commerce/metadata/lazy.hpp"
@@ -26,7 +28,9 @@ namespace korvane::commerce::detail {
 // valid UTF-8). Not for use by two threads at once.
 class ParsedPage {
  public:
-  explicit ParsedPage(std::string_view html);
+  // The findings that parses in `mode` read are looked for at once where
+  // one pass finds them best; the others on first use.
+  explicit ParsedPage(std::string_view html, ExtractionMode mode = ExtractionMode::standard);
   ParsedPage(const ParsedPage&) = delete;
   ParsedPage& operator=(const ParsedPage&) = delete;
 
@@ -47,7 +51,15 @@ class ParsedPage {
   std::string storage_;  // the valid UTF-8 form, when the text was not
   std::string_view page_;
   bool usable_;
-  PageMarkers markers_;
+  // The page's markers, with the shop markers when they were found in the
+  // same pass.
+  struct Markers {
+    PageMarkers page;
+    std::optional<ShopMarkers> shop;
+  };
+  static Markers markers_for(ValidUtf8 page, ExtractionMode mode);
+
+  Markers markers_;
   Lazy<MetaTags> meta_;
   Lazy<std::optional<std::string>> title_;
   Lazy<LdJsonProducts> ld_;

@@ -8,11 +8,11 @@ const PagePatterns& page_patterns() {
   constexpr F icase = F::ascii_caseless;
   constexpr F at = F::ascii_caseless | F::anchored;
   static const PagePatterns patterns{
-      Regex(kLdJsonScriptPattern, at | F::dotall),
+      Regex(kLdJsonScriptTagPattern, at),
       Regex(kMetaTagPattern, at),
       Regex(kMetaPropertyPattern, icase),
       Regex(kMetaContentPattern, icase),
-      Regex(kNextDataScriptPattern, F::anchored | F::dotall),
+      Regex(kNextDataScriptTagPattern, F::anchored),
       Regex(kTitlePattern, at | F::dotall),
       Regex(kWooCommerceAmountPattern, at),
       Regex(kMicrodataPricePattern, at),

@@ -29,6 +29,13 @@ inline constexpr std::string_view kMetaContentPattern = R"re(content=["\\']([^"\
 // Next.js page state script (dot-all, case-sensitive); group 1 the body.
 inline constexpr std::string_view kNextDataScriptPattern =
     R"re(<script[^>]+id=["\\']__NEXT_DATA__["\\'][^>]*>(.*?)</script>)re";
+// The start tags of kLdJsonScriptPattern and kNextDataScriptPattern, tried at a "<script"
+// whose tag the scan has found: the tag ends at its first ">" and the body
+// at the first "</script>" after it, which the scan finds itself instead of
+// the matcher stepping through the whole body.
+inline constexpr std::string_view kLdJsonScriptTagPattern =
+    R"re(<script[^>]+type=["\\']application/ld\+json["\\'][^>]*>)re";
+inline constexpr std::string_view kNextDataScriptTagPattern = R"re(<script[^>]+id=["\\']__NEXT_DATA__["\\'][^>]*>)re";
 // Title element (dot-all, caseless); group 1 its text.
 inline constexpr std::string_view kTitlePattern = R"re(<title[^>]*>(.*?)</title>)re";
 
@@ -59,11 +66,11 @@ using text::RegexFlags;
 using text::RegexMatch;
 
 struct PagePatterns {
-  Regex ld_json_script;       // anchored
+  Regex ld_json_script;       // anchored; the start tag only
   Regex meta_tag;             // anchored
   Regex meta_property;
   Regex meta_content;
-  Regex next_data_script;     // anchored
+  Regex next_data_script;     // anchored; the start tag only
   Regex title;                // anchored
   Regex woocommerce_amount;   // anchored
   Regex microdata_price;      // anchored

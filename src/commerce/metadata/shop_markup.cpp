@@ -201,23 +201,28 @@ bool has_out_of_stock_class(ValidUtf8 page) {
 
 // ---------------------------------------------------------------- one page's finds
 
+const ShopMarkers& ShopMarkup::markers() {
+  if (!markers_) markers_ = find_shop_markers(html_);
+  return *markers_;
+}
+
 std::optional<std::string_view> ShopMarkup::woocommerce_amount() {
-  return woocommerce_amount_.get([this] { return find_woocommerce_amount(html_, markers_.woocommerce); });
+  return woocommerce_amount_.get([this] { return find_woocommerce_amount(html_, markers().woocommerce); });
 }
 std::optional<std::string_view> ShopMarkup::microdata_price() {
-  return microdata_price_.get([this] { return find_microdata_price(html_, markers_.itemprop); });
+  return microdata_price_.get([this] { return find_microdata_price(html_, markers().itemprop); });
 }
 std::optional<std::string_view> ShopMarkup::microdata_currency() {
-  return microdata_currency_.get([this] { return find_microdata_currency(html_, markers_.itemprop); });
+  return microdata_currency_.get([this] { return find_microdata_currency(html_, markers().itemprop); });
 }
 std::optional<std::string_view> ShopMarkup::microdata_sku() {
-  return microdata_sku_.get([this] { return find_microdata_sku(html_, markers_.itemprop); });
+  return microdata_sku_.get([this] { return find_microdata_sku(html_, markers().itemprop); });
 }
 std::optional<std::string_view> ShopMarkup::sku_span() {
-  return sku_span_.get([this] { return find_sku_span(html_, markers_.sku); });
+  return sku_span_.get([this] { return find_sku_span(html_, markers().sku); });
 }
 std::optional<std::string_view> ShopMarkup::sku_data_attribute() {
-  return sku_data_attribute_.get([this] { return find_sku_data_attribute(html_, markers_.sku); });
+  return sku_data_attribute_.get([this] { return find_sku_data_attribute(html_, markers().sku); });
 }
 
 bool ShopMarkup::states_stock(bool in_stock) {
@@ -234,10 +239,10 @@ bool ShopMarkup::states_stock(bool in_stock) {
   const PagePatterns& patterns = page_patterns();
   if (in_stock) {
     return in_stock_.get(
-        [&] { return has_term(markers_.in_stock, "instock", "schema.org/instock", patterns.in_stock_class); });
+        [&] { return has_term(markers().in_stock, "instock", "schema.org/instock", patterns.in_stock_class); });
   }
   return out_of_stock_.get([&] {
-    return has_term(markers_.out_of_stock, "outofstock", "schema.org/outofstock", patterns.out_of_stock_class);
+    return has_term(markers().out_of_stock, "outofstock", "schema.org/outofstock", patterns.out_of_stock_class);
   });
 }
 

@@ -14,7 +14,7 @@ namespace korvane::commerce::detail {
 
 // Group 1 of the first match, a view into the page; absent without a match.
 // The forms with `first` take where the page's first marker of the find
-// stands (see PageMarkers; npos when it has none), which a match needs.
+// stands (see ShopMarkers; npos when it has none), which a match needs.
 [[nodiscard]] std::optional<std::string_view> find_woocommerce_amount(ValidUtf8 html);
 [[nodiscard]] std::optional<std::string_view> find_woocommerce_amount(ValidUtf8 html, std::size_t first);
 [[nodiscard]] std::optional<std::string_view> find_microdata_price(ValidUtf8 html);
@@ -36,8 +36,10 @@ namespace korvane::commerce::detail {
 // of the page ask. Views point into the page.
 class ShopMarkup {
  public:
-  // `markers` must be the page's and outlive the object.
-  ShopMarkup(ValidUtf8 html, const PageMarkers& markers) noexcept : html_(html), markers_(markers) {}
+  // `markers` must be the page's; without them they are looked for on
+  // first use.
+  explicit ShopMarkup(ValidUtf8 html, std::optional<ShopMarkers> markers = std::nullopt) noexcept
+      : html_(html), markers_(markers) {}
 
   [[nodiscard]] std::optional<std::string_view> woocommerce_amount();
   [[nodiscard]] std::optional<std::string_view> microdata_price();
@@ -53,8 +55,10 @@ class ShopMarkup {
 
  private:
   using Find = std::optional<std::string_view>;
+  const ShopMarkers& markers();
+
   ValidUtf8 html_;
-  const PageMarkers& markers_;
+  std::optional<ShopMarkers> markers_;
   Lazy<Find> woocommerce_amount_, microdata_price_, microdata_currency_, microdata_sku_, sku_span_,
       sku_data_attribute_;
   Lazy<bool> in_stock_, out_of_stock_;

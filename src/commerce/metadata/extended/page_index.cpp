@@ -372,7 +372,8 @@ std::uint16_t hints_of_data_name(std::string_view n) noexcept {
 std::uint16_t hints_of(std::string_view n, std::string_view value, TagName kind) noexcept {
   const bool control = kind == TagName::button || kind == TagName::input || kind == TagName::a;
   const auto cart = [&](std::string_view v) -> std::uint16_t { return control ? hints_of_value(v) : 0; };
-  if (n.size() > 5 && istarts_with(n, "data-")) return cart(value) | hints_of_data_name(n);
+  // "data-" in any case: four letters compared as one word.
+  if (n.size() > 5 && lower4(n, 0) == word4("data") && n[4] == '-') return cart(value) | hints_of_data_name(n);
   switch (n.size()) {
     case 2:
       if (iequals(n, "id")) return hints_of_name_value(value) | cart(value);
@@ -694,10 +695,6 @@ class Tokenizer {
     Tag t;
     const std::string_view name = name_at(p);
     t.name_length = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), 0xFFFF));
-    const NameInfo& info = info_of(name);
-    t.kind = info.kind;
-    t.raw_text = info.raw_text;
-    t.inline_element = info.inline_element;
     t.closing = true;
     t.begin = static_cast<std::uint32_t>(lt);
     const std::size_t mark = attributes_.size();
@@ -709,6 +706,37 @@ class Tokenizer {
     t.end = static_cast<std::uint32_t>(after);
     t.first_attribute = static_cast<std::uint32_t>(mark);
 
+    if (closes_innermost_as_written(name, t)) {
+      tags_[open_.back().tag].content_end = t.begin;
+      open_.pop_back();
+    } else {
+      close_named(name, t);
+    }
+    t.parent = parent();
+    tags_.push_back(t);
+    return after;
+  }
+
+  // Most end tags close the innermost open element and spell its name as
+  // its start tag does: then that tag tells what the name is (the search of
+  // the open elements would stop at it as well). Sets `t`'s kind when so.
+  bool closes_innermost_as_written(std::string_view name, Tag& t) const noexcept {
+    if (open_.empty()) return false;
+    const Tag& start = tags_[open_.back().tag];
+    if (start.name_length != name.size() || h_.compare(start.begin + 1, name.size(), name) != 0) return false;
+    t.kind = start.kind;
+    t.raw_text = start.raw_text;
+    t.inline_element = start.inline_element;
+    return true;
+  }
+
+  // Sets `t`'s kind from `name`, and closes the nearest open element of that
+  // name within kEndTagReach levels, with the elements inside it.
+  void close_named(std::string_view name, Tag& t) {
+    const NameInfo& info = info_of(name);
+    t.kind = info.kind;
+    t.raw_text = info.raw_text;
+    t.inline_element = info.inline_element;
     // Listed names compare by their entry; others as written.
     const std::uint8_t id = name_id(info);
     const std::size_t reach = std::min(open_.size(), kEndTagReach);
@@ -721,11 +749,8 @@ class Tokenizer {
       }
       for (std::size_t j = at; j < open_.size(); ++j) tags_[open_[j].tag].content_end = t.begin;
       open_.resize(at);
-      break;
+      return;
     }
-    t.parent = parent();
-    tags_.push_back(t);
-    return after;
   }
 
   std::string_view h_;
