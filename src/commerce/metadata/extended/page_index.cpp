@@ -173,18 +173,40 @@ constexpr std::array<std::uint64_t, kNames.size()> kPackedNames = [] {
   return packed;
 }();
 
-const NameInfo& info_of(std::string_view name) noexcept {
+// The entry of kNames for packed name `packed` of `size` bytes.
+const NameInfo& info_of_packed(std::uint64_t packed, std::size_t size) noexcept {
   static constexpr NameInfo unknown{};
-  if (name.empty() || name.size() > kMaxNameLength) return unknown;
-  const char first = ascii_lower(name[0]);
+  const auto first = static_cast<char>(packed & 0xFFU);
   if (first < 'a' || first > 'z') return unknown;
-  const NameGroup& group = kNameGroups[static_cast<std::size_t>(first - 'a') * kMaxNameLength + name.size() - 1];
-  const std::uint64_t packed = packed_name(name);
+  const NameGroup& group = kNameGroups[static_cast<std::size_t>(first - 'a') * kMaxNameLength + size - 1];
   for (const std::uint8_t k : group) {
     if (k == kNoName) break;
     if (kPackedNames[k] == packed) return kNames[k];
   }
   return unknown;
+}
+
+const NameInfo& info_of(std::string_view name) noexcept {
+  static constexpr NameInfo unknown{};
+  if (name.empty() || name.size() > kMaxNameLength) return unknown;
+  return info_of_packed(packed_name(name), name.size());
+}
+
+// info_of(name) for a name that eight bytes of the page follow from its
+// start: the name is read as one word and its capitals made small at once.
+const NameInfo& info_of_readable(std::string_view name) noexcept {
+  static constexpr NameInfo unknown{};
+  static_assert(std::endian::native == std::endian::little, "the first byte lowest, as packed_name puts it");
+  if (name.empty() || name.size() > kMaxNameLength) return unknown;
+  std::uint64_t w = 0;
+  std::memcpy(&w, name.data(), 8);
+  if (name.size() < 8) w &= (std::uint64_t{1} << (8U * name.size())) - 1U;
+  constexpr std::uint64_t ones = 0x0101010101010101U;
+  constexpr std::uint64_t high = 0x80U * ones;
+  const std::uint64_t low7 = w & ~high;
+  // High bit of each byte: at least "A", above "Z", and ASCII.
+  const std::uint64_t capital = (low7 + (0x80U - 'A') * ones) & ~(low7 + (0x7FU - 'Z') * ones) & ~w & high;
+  return info_of_packed(w | (capital >> 2U), name.size());
 }
 
 // Elements a start tag of the same name closes when it is the innermost open one.
@@ -633,7 +655,7 @@ class Tokenizer {
     std::size_t p = lt + 1;
     Tag t;
     const std::string_view name = name_at(p);
-    const NameInfo& info = info_of(name);
+    const NameInfo& info = lt + 9 <= h_.size() ? info_of_readable(name) : info_of(name);
     t.name_length = static_cast<std::uint16_t>(std::min<std::size_t>(name.size(), 0xFFFF));
     t.kind = info.kind;
     t.raw_text = info.raw_text;
@@ -723,7 +745,12 @@ class Tokenizer {
   bool closes_innermost_as_written(std::string_view name, Tag& t) const noexcept {
     if (open_.empty()) return false;
     const Tag& start = tags_[open_.back().tag];
-    if (start.name_length != name.size() || h_.compare(start.begin + 1, name.size(), name) != 0) return false;
+    if (start.name_length != name.size()) return false;
+    // Names are short: compared here rather than by a call.
+    const char* const written = h_.data() + start.begin + 1;
+    for (std::size_t k = 0; k < name.size(); ++k) {
+      if (written[k] != name[k]) return false;
+    }
     t.kind = start.kind;
     t.raw_text = start.raw_text;
     t.inline_element = start.inline_element;
