@@ -216,6 +216,19 @@ std::string without_cjk_punctuation(std::string s) {
   return s;
 }
 
+bool is_ascii_white_space(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+// text::strip(s), told without a call when both ends of `s` are ASCII and
+// not white space (most texts next to tags, once their indentation is cut).
+std::string_view strip(std::string_view s) noexcept {
+  if (!s.empty()) {
+    const auto first = static_cast<unsigned char>(s.front());
+    const auto last = static_cast<unsigned char>(s.back());
+    if (first < 0x80 && last < 0x80 && !is_ascii_white_space(first) && !is_ascii_white_space(last)) return s;
+  }
+  return text::strip(s);
+}
+
 // A text node of visible content: not a script, style or other raw text.
 bool holds_visible_text(const Tag& t) {
   if (t.closing) return true;
@@ -240,7 +253,14 @@ std::string_view next_text(const PageIndex& page, std::size_t i) {
     const std::string_view after = page.text_after(j);
     const std::size_t blank = page.leading_space(after);
     if (blank == after.size()) continue;
-    const std::string_view t = text::strip(after.substr(blank));
+    // The indentation that ends it first, ASCII byte by byte: the text as
+    // text::strip leaves it.
+    std::string_view t = after.substr(blank);
+    while (!t.empty() && static_cast<unsigned char>(t.back()) < 0x80 &&
+           is_ascii_white_space(static_cast<unsigned char>(t.back()))) {
+      t.remove_suffix(1);
+    }
+    t = strip(t);
     if (!t.empty()) return t;
   }
   return {};
@@ -448,8 +468,9 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     // Labels start with a letter (or a bracket of East Asian pages).
     const unsigned char c0 = static_cast<unsigned char>(raw.front());
     if (c0 < 0x80 && !((c0 | 0x20) >= 'a' && (c0 | 0x20) <= 'z')) continue;
+    const std::string_view stripped = strip(raw);
     if (want_brand && raw.size() <= kMaxBrandLabelText) {
-      if (const auto label = brand_label(text::strip(raw)); label && !ctx.other.contains(i)) {
+      if (const auto label = brand_label(stripped); label && !ctx.other.contains(i)) {
         const BrandLabel& l = *label;
         // A label alone in a link is a menu entry ("Brands"), not a label.
         const bool link = page.tags()[i].kind == TagName::a && !page.tags()[i].closing;
@@ -466,7 +487,6 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     if (!want_sku) continue;
     // Labelled texts are short: longer ones are passed over before they
     // are read for digits.
-    const std::string_view stripped = text::strip(raw);
     if (stripped.size() < 3 || stripped.size() > 64) continue;
     const bool has_digit = std::any_of(stripped.begin(), stripped.end(), text::is_ascii_digit);
     // A label alone needs its value, with a digit, in the next text.
