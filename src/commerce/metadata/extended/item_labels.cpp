@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -124,19 +125,28 @@ constexpr std::array<std::string_view, 101> kLabels{
     "رمز المنتج",
     "מק\"ט"};
 
-// The labels, sorted once for binary search.
-const std::vector<std::string_view>& sorted_labels() {
-  static const std::vector<std::string_view> sorted = [] {
-    std::vector<std::string_view> v(kLabels.begin(), kLabels.end());
-    std::sort(v.begin(), v.end());
+// Labels longer than this are none of the list's.
+constexpr std::size_t kMaxLabelBytes = 32;
+
+// The labels by their length in bytes: a text is compared with the few of
+// its own length.
+const std::array<std::vector<std::string_view>, kMaxLabelBytes + 1>& labels_by_length() {
+  static const std::array<std::vector<std::string_view>, kMaxLabelBytes + 1> by_length = [] {
+    std::array<std::vector<std::string_view>, kMaxLabelBytes + 1> v;
+    for (const std::string_view label : kLabels) {
+      if (label.size() <= kMaxLabelBytes) v[label.size()].push_back(label);
+    }
     return v;
   }();
-  return sorted;
+  return by_length;
 }
 
 bool is_label(std::string_view s) {
-  if (s.size() < 2 || s.size() > 32) return false;
-  return std::binary_search(sorted_labels().begin(), sorted_labels().end(), s);
+  if (s.size() < 2 || s.size() > kMaxLabelBytes) return false;
+  for (const std::string_view label : labels_by_length()[s.size()]) {
+    if (label.front() == s.front() && label == s) return true;
+  }
+  return false;
 }
 
 // A text lower-cased as text::to_lower() does it; short ASCII texts, which
@@ -385,6 +395,32 @@ constexpr std::array<bool, 256> kBrandLabelStarts = [] {
   return t;
 }();
 
+// The first two bytes of the brand and maker labels that start with two
+// ASCII bytes, lower-cased: bit b of row a set for a label starting "ab".
+// A text that starts with two ASCII bytes starts a label, once lower-cased,
+// only when they are such a pair (the lower-casing of the whole text turns
+// ASCII bytes into their small letters and nothing else).
+constexpr std::array<std::array<std::uint64_t, 2>, 128> kBrandLabelPairs = [] {
+  std::array<std::array<std::uint64_t, 2>, 128> t{};
+  const auto add = [&t](std::string_view label) {
+    const auto a = static_cast<unsigned char>(label[0]);
+    const auto b = static_cast<unsigned char>(label[1]);
+    if (a < 0x80 && b < 0x80) t[a][b / 64] |= std::uint64_t{1} << (b % 64);
+  };
+  for (const std::string_view label : kBrandLabels) add(label);
+  for (const std::string_view label : kMakerLabels) add(label);
+  return t;
+}();
+
+// False when `text` starts with two ASCII bytes that start no label once lower-cased.
+bool may_be_label_pair(std::string_view text) noexcept {
+  if (text.size() < 2) return true;
+  const auto a = static_cast<unsigned char>(text::ascii_lower(text[0]));
+  const auto b = static_cast<unsigned char>(text::ascii_lower(text[1]));
+  if (a >= 0x80 || b >= 0x80) return true;
+  return ((kBrandLabelPairs[a][b / 64] >> (b % 64)) & 1U) != 0;
+}
+
 // The first characters of the brand and maker labels that are not ASCII.
 const std::vector<char32_t>& non_ascii_label_starts() {
   static const std::vector<char32_t> starts = [] {
@@ -418,6 +454,7 @@ bool may_start_label(std::string_view text) {
 // by its value ("Marke: Oceana"); absent when it is none.
 std::optional<BrandLabel> brand_label(std::string_view text) {
   if (text.empty() || !kBrandLabelStarts[static_cast<unsigned char>(text.front())]) return std::nullopt;
+  if (!may_be_label_pair(text)) return std::nullopt;
   if (!may_start_label(text)) return std::nullopt;
   std::size_t colon = text.find(':');
   std::size_t colon_length = 1;
