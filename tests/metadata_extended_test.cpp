@@ -364,6 +364,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "https://shop.example/p", "1357247"},
         SkuCase{"label_after_a_word", "<div>Shop item number:</div><div>220931857764</div>",
                 "https://shop.example/p", "220931857764"},
+        SkuCase{"label_after_two_words_in_capitals", "<div>OUR SHOP ITEM NO.</div><div>A-55120</div>",
+                "https://shop.example/p", "A-55120"},
         SkuCase{"cyrillic_label", "<span>Код: 61428</span>", "https://shop.example/p", "61428"},
         SkuCase{"east_asian_label", "<td>〈商品編號：K2041733〉</td>", "https://shop.example/p", "K2041733"},
         SkuCase{"label_with_punctuation", "<li>Art.-Nr.: 500723118</li>", "https://shop.example/p", "500723118"},

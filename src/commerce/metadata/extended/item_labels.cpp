@@ -17,6 +17,9 @@
 #include <cstdint>
 #include <optional>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace korvane::commerce::detail::extended {
 namespace {
@@ -149,6 +152,37 @@ bool is_label(std::string_view s) {
   return false;
 }
 
+// The first two bytes of labels that start with two ASCII bytes: bit b of
+// row a set for a label starting "ab". Lower-casing a text turns its ASCII
+// bytes into their small letters and nothing else, so a label starts where
+// the text has two ASCII bytes only when they make such a pair.
+struct LabelPairs {
+  std::array<std::array<std::uint64_t, 2>, 128> bits{};
+
+  constexpr void add(std::string_view label) {
+    const auto a = static_cast<unsigned char>(label[0]);
+    const auto b = static_cast<unsigned char>(label[1]);
+    if (a < 0x80 && b < 0x80) bits[a][b / 64] |= std::uint64_t{1} << (b % 64);
+  }
+
+  // False when `text` has two ASCII bytes at `at` that start no label once
+  // lower-cased (true when fewer than two bytes follow).
+  [[nodiscard]] bool may_start(std::string_view text, std::size_t at) const noexcept {
+    if (at + 2 > text.size()) return true;
+    const auto a = static_cast<unsigned char>(text::ascii_lower(text[at]));
+    const auto b = static_cast<unsigned char>(text::ascii_lower(text[at + 1]));
+    if (a >= 0x80 || b >= 0x80) return true;
+    return ((bits[a][b / 64] >> (b % 64)) & 1U) != 0;
+  }
+};
+
+// The pairs that start the item-number labels.
+constexpr LabelPairs kItemLabelPairs = [] {
+  LabelPairs t;
+  for (const std::string_view label : kLabels) t.add(label);
+  return t;
+}();
+
 // A text lower-cased as text::to_lower() does it; short ASCII texts, which
 // most texts next to labels are, without allocating.
 class Lowered {
@@ -239,6 +273,55 @@ std::string_view strip(std::string_view s) noexcept {
   return text::strip(s);
 }
 
+// What the bytes of a short text hold, found in one pass.
+struct TextBytes {
+  bool digit = false;      // an ASCII digit
+  bool non_ascii = false;  // a byte of a character that is not ASCII
+  bool special = false;    // "&" or a lead byte of East Asian punctuation (0xEF, 0xE3)
+};
+
+TextBytes scalar_text_bytes(std::string_view s) noexcept {
+  TextBytes t;
+  for (const char c : s) {
+    const auto b = static_cast<unsigned char>(c);
+    t.digit = t.digit || (b >= '0' && b <= '9');
+    t.non_ascii = t.non_ascii || b >= 0x80;
+    t.special = t.special || b == '&' || b == 0xEF || b == 0xE3;
+  }
+  return t;
+}
+
+// The TextBytes of `s`, a part of a page that ends at `page_end`: 16 bytes
+// are looked at at once, reading on into the page past `s`.
+TextBytes text_bytes(std::string_view s, const char* page_end) noexcept {
+#if defined(__SSE2__)
+  std::size_t i = 0;
+  unsigned digit = 0;
+  unsigned high = 0;
+  unsigned special = 0;
+  for (; i < s.size() && page_end - (s.data() + i) >= 16; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+    const unsigned in_text = s.size() - i >= 16 ? 0xFFFFU : (1U << (s.size() - i)) - 1U;
+    const __m128i digits = _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8('0')), v),
+                                         _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8('9')), v));
+    const __m128i specials = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('&')),
+                                          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xEF))),
+                                                       _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE3)))));
+    digit |= static_cast<unsigned>(_mm_movemask_epi8(digits)) & in_text;
+    high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & in_text;
+    special |= static_cast<unsigned>(_mm_movemask_epi8(specials)) & in_text;
+  }
+  TextBytes t = i < s.size() ? scalar_text_bytes(s.substr(i)) : TextBytes{};
+  t.digit = t.digit || digit != 0;
+  t.non_ascii = t.non_ascii || high != 0;
+  t.special = t.special || special != 0;
+  return t;
+#else
+  (void)page_end;
+  return scalar_text_bytes(s);
+#endif
+}
+
 // A text node of visible content: not a script, style or other raw text.
 bool holds_visible_text(const Tag& t) {
   if (t.closing) return true;
@@ -293,6 +376,20 @@ bool is_label_text(std::string_view text) {
   for (std::size_t cut = whole.rfind(' '); cut != std::string_view::npos && cut > 0 && words < 2;
        cut = whole.rfind(' ', cut - 1), ++words) {
     if (is_label(trim_label_end(whole.substr(0, cut)))) return true;
+  }
+  return false;
+}
+
+// False when is_label_text(text) is sure to be false, told without
+// lower-casing `text` (`non_ascii`: whether it holds bytes that are not
+// ASCII): an ASCII text is a label text only when a label starts at its
+// start or after one of its first two spaces.
+bool may_be_label_text(std::string_view text, bool non_ascii) noexcept {
+  if (text.size() > 40) return false;
+  if (non_ascii || kItemLabelPairs.may_start(text, 0)) return true;
+  std::size_t cut = text.find(' ');
+  for (int words = 0; cut != std::string_view::npos && words < 2; cut = text.find(' ', cut + 1), ++words) {
+    if (kItemLabelPairs.may_start(text, cut + 1)) return true;
   }
   return false;
 }
@@ -395,31 +492,13 @@ constexpr std::array<bool, 256> kBrandLabelStarts = [] {
   return t;
 }();
 
-// The first two bytes of the brand and maker labels that start with two
-// ASCII bytes, lower-cased: bit b of row a set for a label starting "ab".
-// A text that starts with two ASCII bytes starts a label, once lower-cased,
-// only when they are such a pair (the lower-casing of the whole text turns
-// ASCII bytes into their small letters and nothing else).
-constexpr std::array<std::array<std::uint64_t, 2>, 128> kBrandLabelPairs = [] {
-  std::array<std::array<std::uint64_t, 2>, 128> t{};
-  const auto add = [&t](std::string_view label) {
-    const auto a = static_cast<unsigned char>(label[0]);
-    const auto b = static_cast<unsigned char>(label[1]);
-    if (a < 0x80 && b < 0x80) t[a][b / 64] |= std::uint64_t{1} << (b % 64);
-  };
-  for (const std::string_view label : kBrandLabels) add(label);
-  for (const std::string_view label : kMakerLabels) add(label);
+// The pairs that start the brand and maker labels.
+constexpr LabelPairs kBrandLabelPairs = [] {
+  LabelPairs t;
+  for (const std::string_view label : kBrandLabels) t.add(label);
+  for (const std::string_view label : kMakerLabels) t.add(label);
   return t;
 }();
-
-// False when `text` starts with two ASCII bytes that start no label once lower-cased.
-bool may_be_label_pair(std::string_view text) noexcept {
-  if (text.size() < 2) return true;
-  const auto a = static_cast<unsigned char>(text::ascii_lower(text[0]));
-  const auto b = static_cast<unsigned char>(text::ascii_lower(text[1]));
-  if (a >= 0x80 || b >= 0x80) return true;
-  return ((kBrandLabelPairs[a][b / 64] >> (b % 64)) & 1U) != 0;
-}
 
 // The first characters of the brand and maker labels that are not ASCII.
 const std::vector<char32_t>& non_ascii_label_starts() {
@@ -454,7 +533,7 @@ bool may_start_label(std::string_view text) {
 // by its value ("Marke: Oceana"); absent when it is none.
 std::optional<BrandLabel> brand_label(std::string_view text) {
   if (text.empty() || !kBrandLabelStarts[static_cast<unsigned char>(text.front())]) return std::nullopt;
-  if (!may_be_label_pair(text)) return std::nullopt;
+  if (!kBrandLabelPairs.may_start(text, 0)) return std::nullopt;
   if (!may_start_label(text)) return std::nullopt;
   std::size_t colon = text.find(':');
   std::size_t colon_length = 1;
@@ -525,20 +604,24 @@ void read_item_labels(const PageContext& ctx, Evidence& out, bool skus, bool bra
     // Labelled texts are short: longer ones are passed over before they
     // are read for digits.
     if (stripped.size() < 3 || stripped.size() > 64) continue;
-    const bool has_digit = std::any_of(stripped.begin(), stripped.end(), text::is_ascii_digit);
+    const TextBytes bytes = text_bytes(stripped, page.html().data() + page.html().size());
+    const bool has_digit = bytes.digit;
     // A label alone needs its value, with a digit, in the next text.
     std::string_view next;
     if (!has_digit) {
       // A label alone is short (is_label_text reads at most 40 bytes; a
       // no-break space or two may pad it).
       if (raw.size() > 48) continue;
+      // Read as it stands (no references, no East Asian punctuation), a
+      // text that cannot be a label needs no next text.
+      if (!bytes.special && !may_be_label_text(stripped, bytes.non_ascii)) continue;
       next = next_text(page, i);
       if (std::none_of(next.begin(), next.end(), text::is_ascii_digit)) continue;
     }
     raw = stripped;
     // References and East Asian punctuation are rare; only then is a copy made.
     std::string_view textv = raw;
-    if (std::any_of(raw.begin(), raw.end(), [](char c) { return c == '&' || c == '\xEF' || c == '\xE3'; })) {
+    if (bytes.special) {
       storage = without_cjk_punctuation(text::html_unescape(raw));
       textv = storage;
     }
