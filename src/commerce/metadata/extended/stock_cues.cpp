@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 namespace korvane::commerce::detail::extended {
@@ -130,6 +132,59 @@ bool has_any_phrase(std::string_view text, const std::array<std::string_view, N>
   return std::any_of(phrases.begin(), phrases.end(), [&](std::string_view p) { return text::has_phrase(text, p); });
 }
 
+// The first three bytes of each of a set of phrases, hashed into 4096 bits.
+// A phrase is looked for in a text only when some three adjacent bytes of
+// the text hash as its first three do: most texts are passed over with one
+// look-up per byte, and the others searched for a few phrases, not all.
+struct PhraseStarts {
+  using Bits = std::array<std::uint64_t, 64>;
+  Bits bits{};
+
+  static constexpr unsigned hash(std::string_view s, std::size_t i) noexcept {
+    return ((static_cast<unsigned char>(s[i]) * 33U + static_cast<unsigned char>(s[i + 1])) * 33U +
+            static_cast<unsigned char>(s[i + 2])) &
+           4095U;
+  }
+  static constexpr bool has(const Bits& b, unsigned h) noexcept { return ((b[h >> 6U] >> (h & 63U)) & 1U) != 0; }
+
+  // The hashes of `text`'s three-byte runs that begin one of the phrases
+  // (none: the text holds none of them).
+  [[nodiscard]] bool starts_in(std::string_view text, Bits& found) const noexcept {
+    bool any = false;
+    for (std::size_t i = 0; i + 3 <= text.size(); ++i) {
+      const unsigned h = hash(text, i);
+      if (has(bits, h)) {
+        found[h >> 6U] |= std::uint64_t{1} << (h & 63U);
+        any = true;
+      }
+    }
+    return any;
+  }
+};
+
+template <std::size_t N>
+constexpr PhraseStarts phrase_starts(const std::array<std::string_view, N>& phrases) {
+  PhraseStarts s;
+  for (const std::string_view p : phrases) {
+    if (p.size() < 3) throw std::logic_error("a phrase of three bytes at least");
+    const unsigned h = PhraseStarts::hash(p, 0);
+    s.bits[h >> 6U] |= std::uint64_t{1} << (h & 63U);
+  }
+  return s;
+}
+
+// has_any_phrase, looking only for the phrases that may start in `text`.
+template <std::size_t N>
+bool has_any_phrase(std::string_view text, const std::array<std::string_view, N>& phrases, const PhraseStarts& starts) {
+  PhraseStarts::Bits found{};
+  if (!starts.starts_in(text, found)) return false;
+  return std::any_of(phrases.begin(), phrases.end(), [&](std::string_view p) {
+    return PhraseStarts::has(found, PhraseStarts::hash(p, 0)) && text::has_phrase(text, p);
+  });
+}
+
+constexpr PhraseStarts kCartTextStarts = phrase_starts(kCartTexts);
+
 // The attribute values of `t` that name it, lower-cased, without "-", "_" and spaces.
 std::string squeezed_names(const PageIndex& page, const Tag& t) {
   std::string out;
@@ -138,11 +193,16 @@ std::string squeezed_names(const PageIndex& page, const Tag& t) {
                         iequals(a.name, "value") || iequals(a.name, "title") || iequals(a.name, "aria-label") ||
                         istarts_with(a.name, "data-");
     if (!naming || a.value.size() > kMaxNameValue) continue;
+    // Written in place, a byte at a time without a branch: class values are long.
+    const std::size_t at = out.size();
+    out.resize(at + a.value.size() + 1);
+    char* w = out.data() + at;
     for (const char c : a.value) {
-      if (c == '-' || c == '_' || c == ' ') continue;
-      out.push_back(text::ascii_lower(c));
+      *w = text::ascii_lower(c);
+      w += (c != '-' && c != '_' && c != ' ') ? 1 : 0;
     }
-    out.push_back(' ');
+    *w++ = ' ';
+    out.resize(static_cast<std::size_t>(w - out.data()));
   }
   return out;
 }
@@ -195,7 +255,9 @@ bool is_add_to_cart(const PageIndex& page, std::size_t i) {
   if (t.kind != TagName::button) return false;
   const std::string label = page.element_text(i, kMaxButtonLabel);
   // A button without text (an icon) says nothing.
-  return !label.empty() && has_any_phrase(text::to_lower(label), kCartTexts);
+  if (label.empty()) return false;
+  const std::string lower = text::to_lower(label);
+  return has_any_phrase(lower, kCartTexts, kCartTextStarts);
 }
 
 void read_stock_cues(const PageContext& ctx, Evidence& out) {
