@@ -395,10 +395,9 @@ constexpr std::array<Anchor, 8> kAnchors{{{"viewcontent", true, "view"},
                                           {"__initial_state__", false, "_state__"},
                                           {"__preloaded_state__", false, "_state__"}}};
 
-// The anchors' parts, each once.
-constexpr std::array<text::Needle, 4> kAnchorParts{{{"view"}, {"datalayer"}, {"ecommerce"}, {"_state__"}}};
-// A part not looked for yet.
-constexpr std::size_t kUnknown = npos - 1;
+// The anchors' parts, each once, every place of each listed.
+constexpr std::array<text::Needle, 4> kAnchorParts{
+    {{"view", npos}, {"datalayer", npos}, {"ecommerce", npos}, {"_state__", npos}}};
 
 // The first "{" or "[" within a short distance after `pos`, skipping only
 // what may stand between a name and its value.
@@ -429,36 +428,28 @@ void read_script(std::string_view body, Walk& w, const json::storage_ptr& sp) {
   };
   int tries = 0;
   int failures = 0;
-  // Where each shared part first occurs: one search serves the anchors that
-  // share it, and a script without it is not searched for them. Long
-  // scripts are searched for all parts in one pass; short ones (most
-  // analytics calls) part by part, as their anchors ask, which costs less
-  // than setting up the one pass.
-  constexpr std::size_t kOnePassBytes = 1024;
-  std::array<std::size_t, kAnchorParts.size()> first_at{};
-  first_at.fill(kUnknown);
-  if (scanned.size() >= kOnePassBytes) {
-    const auto found = text::find_each_icase(scanned, kAnchorParts);
-    for (std::size_t k = 0; k < found.size(); ++k) first_at[k] = found[k].empty() ? npos : found[k].front();
-  }
-  const auto first_part = [&](std::string_view part) {
-    for (std::size_t k = 0; k < kAnchorParts.size(); ++k) {
-      if (kAnchorParts[k].lower != part) continue;
-      if (first_at[k] == kUnknown) first_at[k] = find_icase(scanned, part);
-      return first_at[k];
-    }
-    return npos;
-  };
+  // Where each shared part occurs, in order, all found in one pass: an
+  // anchor stands where its part does, and a script without the part holds
+  // none of its anchors.
+  const auto places = text::find_each_icase(scanned, kAnchorParts);
   for (const Anchor& anchor : kAnchors) {
-    const std::size_t part_at = first_part(anchor.part);
-    if (part_at == npos) continue;
-    // The part lies inside the anchor, at most this far from its start.
-    const std::size_t reach = anchor.lower.size();
-    std::size_t pos = part_at > reach ? part_at - reach : 0;
+    std::size_t k = 0;
+    while (kAnchorParts[k].lower != anchor.part) ++k;
+    const std::vector<std::size_t>& part_places = places[k];
+    if (part_places.empty()) continue;
+    // Where the part stands in the anchor.
+    const std::size_t inset = anchor.lower.find(anchor.part);
+    // The first place of the anchor at or after `from`.
+    const auto next_anchor = [&](std::size_t from) {
+      auto it = std::lower_bound(part_places.begin(), part_places.end(), from + inset);
+      for (; it != part_places.end(); ++it) {
+        if (text::starts_with_icase(scanned, *it - inset, anchor.lower)) return *it - inset;
+      }
+      return npos;
+    };
+    std::size_t pos = 0;
     while (tries < kMaxLiterals) {
-      // The vectorised caseless search is much faster than a plain one on
-      // script text; anchors differing only in case count as well.
-      const std::size_t at = find_icase(scanned, anchor.lower, pos);
+      const std::size_t at = next_anchor(pos);
       if (at == npos) break;
       pos = at + anchor.lower.size();
       if (already_read(at)) continue;
