@@ -162,6 +162,10 @@ const PriceCase kPriceCases[] = {
         PriceCase{"view_content_event",
                   "", "<script>fbq('track', 'ViewContent', {content_ids: ['2207'], value: 45, currency: 'TWD'});</script>",
                   45.0, "TWD"},
+        PriceCase{"view_event_named_again_with_its_parameters",
+                  "", R"(<script>var preview = 1; analytics.track("Product Viewed"); analytics.track('PRODUCT VIEWED',
+                     {value: 31.5, currency: 'EUR'});</script>)",
+                  31.5, "EUR"},
         PriceCase{"data_price_amount",
                   "", R"(<h1>Lamp</h1><span data-price-amount="12.348401" data-price-type="finalPrice"></span>
                      <span data-price-amount="11.95" data-price-type="oldPrice"></span>)",
