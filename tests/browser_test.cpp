@@ -438,6 +438,16 @@ TEST_F(Browser, StealthMeasures) {
   EXPECT_THAT(server_.accept_languages().front(), testing::StartsWith("en-US,en"));
 }
 
+TEST_F(Browser, LoadsNoPagesOfItsOwnInterface) {
+  // The first tab gives the browser a window, whose address bar would load
+  // its pop-up pages in a renderer of their own: they are turned off.
+  with_session(1, [&](AsyncStealthySession& session) -> awaitable<void> {
+    std::string url = "http://shop.example/text";
+    EXPECT_TRUE(co_await session.fetch(url));
+    EXPECT_EQ(korvane::testing::processes_mentioning(session.profile_directory(), "--top-chrome-webui"), 0);
+  });
+}
+
 TEST_F(Browser, DisabledResourcesAreNotRequested) {
   for (const bool disable : {true, false}) {
     const int before = server_.resource_requests.load();

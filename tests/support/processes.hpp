@@ -10,8 +10,9 @@
 
 namespace korvane::testing {
 
-// Live (not zombie) processes whose command line holds `marker`.
-inline int processes_mentioning(const std::string& marker) {
+// Live (not zombie) processes whose command line holds `marker` (and
+// `also`, when given).
+inline int processes_mentioning(const std::string& marker, const std::string& also = {}) {
   int count = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const auto name = entry.path().filename().string();
@@ -22,7 +23,7 @@ inline int processes_mentioning(const std::string& marker) {
     const auto close = line.rfind(')');
     if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') continue;
     const std::string text = browser::detail::read_proc_file((entry.path() / "cmdline").string());
-    if (text.find(marker) != std::string::npos) ++count;
+    if (text.find(marker) != std::string::npos && text.find(also) != std::string::npos) ++count;
   }
   return count;
 }

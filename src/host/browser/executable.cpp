@@ -96,10 +96,14 @@ std::vector<std::string> chromium_arguments(bool headless, const fs::path& profi
                               "--disable-backgrounding-occluded-windows",
                               "--disable-renderer-backgrounding",
                               // No trying https first for http links (an http-only
-                              // server then costs seconds), no network time queries.
+                              // server then costs seconds), no network time queries,
+                              // no address-bar pop-up pages (loaded in a renderer of their
+                              // own with the first tab, which costs more processor time
+                              // than a search page).
                               "--disable-features=Translate,OptimizationHints,MediaRouter,"
                               "AutofillServerCommunication,InterestFeedContentSuggestions,"
-                              "HttpsUpgrades,HttpsFirstBalancedModeAutoEnable,NetworkTimeServiceQuerying",
+                              "HttpsUpgrades,HttpsFirstBalancedModeAutoEnable,NetworkTimeServiceQuerying,"
+                              "WebUIOmniboxPopup,WebUIOmniboxAimPopup",
                               "--disable-blink-features=AutomationControlled",
                               "--metrics-recording-only",
                               "--password-store=basic",
